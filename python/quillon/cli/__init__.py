@@ -1,0 +1,1 @@
+"""The ``quillon`` command line and helpers for browsing a kit's components."""

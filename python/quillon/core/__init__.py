@@ -1,0 +1,1 @@
+"""Core services: kit activation, cell lookup and the layout-versus-schematic check."""

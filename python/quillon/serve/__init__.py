@@ -1,0 +1,1 @@
+"""The local HTTP service behind the browser schematic editor."""

@@ -1,0 +1,133 @@
+"""The HTTP application of the local schematic editor service.
+
+Module values, computed once at import from the project settings:
+
+- ``PROJECT_DIR``: the absolute project directory (``QUILLON_PROJECT_DIR`` or the cwd);
+- ``SETTINGS``: the project's :class:`~quillon.settings.Settings`;
+- ``PDK``: the name of the project's process design kit;
+- ``app``: the FastAPI application; routes are added by ``quillon.serve.schematic``.
+
+The service is meant for the local machine only and edits files of the project,
+so every request passes :class:`LocalOnlyMiddleware`:
+
+- the ``Host`` header must name a loopback host (``localhost``, an address in
+  127.0.0.0/8 or ``::1``, with an optional port), which defeats DNS rebinding:
+  a page on a foreign name that resolves to 127.0.0.1 still sends its own name;
+  other requests get 400;
+- an unsafe request (POST, PUT, PATCH, DELETE) or a WebSocket handshake that
+  carries an ``Origin`` header must come from the request's own origin (same host
+  and port); a page of another site gets 403. Requests without ``Origin`` come
+  from non-browser clients and pass.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+from urllib.parse import urlsplit
+
+from fastapi import FastAPI
+from starlette.responses import PlainTextResponse
+from starlette.types import ASGIApp, Receive, Scope, Send
+
+from quillon.settings import get_settings, project_dir
+
+__all__ = ["PDK", "PROJECT_DIR", "SETTINGS", "LocalOnlyMiddleware", "app"]
+
+UNSAFE_METHODS = frozenset({"POST", "PUT", "PATCH", "DELETE"})
+_DEFAULT_PORTS = {"http": 80, "ws": 80, "https": 443, "wss": 443}
+
+
+def split_host(host: str) -> tuple[str, int | None] | None:
+    """Split a Host header value into (lower-case host name, port or None).
+
+    IPv6 addresses come in brackets (``[::1]:8787``); a bare ``::1`` is
+    accepted too. Returns None for a value that is not a host[:port].
+    """
+    host = host.strip()
+    port_text: str | None = None
+    if host.startswith("["):
+        name, bracket, rest = host[1:].partition("]")
+        if not bracket or (rest and not rest.startswith(":")):
+            return None
+        port_text = rest[1:] if rest else None
+    elif host.count(":") == 1:
+        name, _, port_text = host.partition(":")
+    else:  # no port, or a bare IPv6 address
+        name = host
+    if port_text is not None and not (port_text.isdigit() and 0 < len(port_text) <= 5):
+        return None
+    port = int(port_text) if port_text is not None else None
+    if port is not None and port > 65535 or not name:
+        return None
+    return name.lower().rstrip("."), port
+
+
+def is_loopback(name: str) -> bool:
+    """Whether a host name (as returned by :func:`split_host`) is a loopback host."""
+    if name == "localhost":
+        return True
+    try:
+        address = ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    mapped = getattr(address, "ipv4_mapped", None)
+    return address.is_loopback or (mapped is not None and mapped.is_loopback)
+
+
+class LocalOnlyMiddleware:
+    """ASGI middleware refusing foreign hosts (400) and cross-origin writes (403)."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] not in ("http", "websocket"):
+            await self.app(scope, receive, send)
+            return
+        refusal = self._refusal(scope)
+        if refusal is None:
+            await self.app(scope, receive, send)
+        elif scope["type"] == "websocket":
+            await send({"type": "websocket.close", "code": 1008, "reason": refusal[1]})
+        else:
+            response = PlainTextResponse(refusal[1] + "\n", status_code=refusal[0])
+            await response(scope, receive, send)
+
+    @staticmethod
+    def _refusal(scope: Scope) -> tuple[int, str] | None:
+        """(status, reason) when the request must be refused, else None."""
+        hosts = [v.decode("latin-1") for k, v in scope["headers"] if k == b"host"]
+        if len(hosts) != 1:
+            return 400, "Refused: the request must carry exactly one Host header."
+        host = split_host(hosts[0])
+        if host is None or not is_loopback(host[0]):
+            return 400, f"Refused: host {hosts[0]!r} is not a loopback host; this service is local only."
+        origins = [v.decode("latin-1") for k, v in scope["headers"] if k == b"origin"]
+        checked = scope["type"] == "websocket" or scope.get("method", "GET") in UNSAFE_METHODS
+        if not checked or not origins:
+            return None
+        scheme = scope.get("scheme", "http")
+        own = (host[0], host[1] or _DEFAULT_PORTS.get(scheme))
+        if len(origins) > 1 or _origin_host(origins[0]) != own:
+            return 403, f"Refused: cross-origin request from {origins[0]!r}."
+        return None
+
+
+def _origin_host(origin: str) -> tuple[str, int | None] | None:
+    """(host name, port) of an Origin header value, None when it has none ("null")."""
+    try:
+        parts = urlsplit(origin.strip())
+        port = parts.port
+    except ValueError:
+        return None
+    if not parts.hostname or parts.scheme not in _DEFAULT_PORTS:
+        return None
+    return parts.hostname.lower().rstrip("."), port or _DEFAULT_PORTS[parts.scheme]
+
+
+PROJECT_DIR: str = str(project_dir())
+SETTINGS = get_settings(PROJECT_DIR)
+PDK: str = SETTINGS.pdk.name
+
+app = FastAPI(title="quillon")
+app.add_middleware(LocalOnlyMiddleware)
