@@ -1,0 +1,57 @@
+#pragma once
+/// Internal interface of the layout-versus-schematic module: the objects it
+/// calls, the netlist helpers and one entry per stage of the check.
+
+#include <nanobind/nanobind.h>
+
+namespace quillon::lvs {
+namespace nb = nanobind;
+
+/// Python objects the check calls, bound once when the module is imported.
+/// Handles are deliberately kept for the life of the process (see define.hpp).
+struct Dependencies {
+    nb::handle kdb;                  ///< klayout.db, as the cell library re-exports it
+    nb::handle report_database;      ///< klayout.rdbcore.ReportDatabase
+    nb::handle yaml;                 ///< PyYAML
+    nb::handle deepdiff;             ///< deepdiff.diff.DeepDiff
+    nb::handle cellgrid;             ///< the cell library
+    nb::handle maskwright;           ///< the kit library
+    nb::handle get_settings;         ///< quillon.settings.get_settings
+    nb::handle activate_pdk_by_name; ///< quillon.core.shared.activate_pdk_by_name
+    nb::handle cell_class;           ///< Cell: DKCell, else KCell
+    nb::handle instance_class;       ///< Instance: DInstance, else Instance
+    nb::handle name_propid;          ///< PROPID.NAME
+};
+
+const Dependencies& deps();
+void bind_dependencies(nb::module_& module);
+
+/// The canonical form {"p1": smaller, "p2": larger} of a net mapping.
+nb::dict order_net(nb::handle net);
+/// The key "p1:p2" of the canonical form of a net mapping.
+nb::str net_str(nb::handle net);
+
+nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
+nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
+nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
+void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
+                              nb::handle lvs_netlist);
+void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
+                              nb::handle ref_netlist);
+void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
+
+void register_netlist_model(nb::module_& module);
+void register_check(nb::module_& module);
+void register_reference_netlist(nb::module_& module);
+void register_extraction(nb::module_& module);
+void register_elec_port_groups(nb::module_& module);
+void register_netlist_diff(nb::module_& module);
+void register_instance_findings(nb::module_& module);
+void register_connection_findings(nb::module_& module);
+
+/// Raises NotImplementedError for a stage that has not been built yet.
+[[noreturn]] void not_implemented(const char* operation);
+
+} // namespace quillon::lvs

@@ -1,0 +1,38 @@
+/// optical_lvs: one complete check, its stages in a fixed order.
+
+#include "quillon/define.hpp"
+#include "quillon/lvs/lvs.hpp"
+
+namespace quillon::lvs {
+
+namespace {
+
+nb::object optical_lvs(nb::handle cell, nb::handle ref) {
+    const Dependencies& d = deps();
+    nb::object title = nb::str("LVS Diff - ") + nb::str(cell.attr("name"));
+    nb::object rdb = d.report_database(title);
+
+    nb::object settings = d.get_settings();
+    nb::object pdk = d.activate_pdk_by_name(settings.attr("pdk").attr("name"));
+
+    nb::dict ref_netlist = load_ref_netlist(ref, cell, nb::none());
+    nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"));
+    nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
+
+    find_unknown_connections(rdb, cell, diff, lvs_netlist);
+    find_missing_connections(rdb, cell, diff, ref_netlist);
+    find_missing_instances(rdb, cell, diff);
+    find_unknown_instances(rdb, cell, diff);
+    return rdb;
+}
+
+} // namespace
+
+void register_check(nb::module_& m) {
+    define(m, Signature("optical_lvs", {any("cell"), str("ref")}),
+           "def optical_lvs(cell: Cell, ref: str) -> klayout.rdbcore.ReportDatabase",
+           "Perform optical lvs on a cell.",
+           [](const BoundArgs& a) { return optical_lvs(a[0], a[1]); });
+}
+
+} // namespace quillon::lvs

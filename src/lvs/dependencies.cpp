@@ -1,0 +1,65 @@
+/// Binds the objects the check calls when the module is imported.
+
+#include "quillon/define.hpp"
+#include "quillon/errors.hpp"
+#include "quillon/lvs/lvs.hpp"
+
+namespace quillon::lvs {
+
+namespace {
+
+/// Plain handles only: nothing here is destroyed when the process exits.
+Dependencies bound;
+
+/// The attribute, or an invalid object when `owner` has no such attribute;
+/// any other failure propagates.
+nb::object attr_if_present(nb::handle owner, const char* name) {
+    PyObject* found = PyObject_GetAttrString(owner.ptr(), name);
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(found);
+}
+
+/// `from cellgrid import DInstance, DKCell`, falling back to the integer-unit
+/// `Instance` and `KCell` only when the library lacks those names.
+void bind_cell_classes(nb::handle cellgrid) {
+    nb::object instance = attr_if_present(cellgrid, "DInstance");
+    nb::object cell = attr_if_present(cellgrid, "DKCell");
+    if (!instance.is_valid() || !cell.is_valid()) {
+        instance = cellgrid.attr("Instance");
+        cell = cellgrid.attr("KCell");
+    }
+    bound.instance_class = instance.release();
+    bound.cell_class = cell.release();
+}
+
+} // namespace
+
+const Dependencies& deps() {
+    return bound;
+}
+
+void bind_dependencies(nb::module_& module) {
+    bound.cellgrid = import_kept("cellgrid");
+    bound.maskwright = import_kept("maskwright");
+    bound.kdb = attr_kept(bound.cellgrid, "kdb");
+    bound.report_database = attr_kept(import_kept("klayout.rdbcore"), "ReportDatabase");
+    bound.yaml = import_kept("yaml");
+    bound.deepdiff = attr_kept(import_kept("deepdiff.diff"), "DeepDiff");
+    bound.get_settings = attr_kept(import_kept("quillon.settings"), "get_settings");
+    bound.activate_pdk_by_name =
+        attr_kept(import_kept("quillon.core.shared"), "activate_pdk_by_name");
+    bind_cell_classes(bound.cellgrid);
+    module.attr("Instance") = bound.instance_class;
+    module.attr("Cell") = bound.cell_class;
+}
+
+void not_implemented(const char* operation) {
+    PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", operation);
+    throw nb::python_error();
+}
+
+} // namespace quillon::lvs

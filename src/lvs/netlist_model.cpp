@@ -1,0 +1,98 @@
+/// The shared vocabulary of the check: property ids, category titles, type
+/// names, and the canonical form and key of a net.
+
+#include "quillon/define.hpp"
+#include "quillon/errors.hpp"
+#include "quillon/lvs/lvs.hpp"
+
+namespace quillon::lvs {
+
+namespace {
+
+nb::object endpoint(nb::handle net, const char* key) {
+    PyObject* value = PyObject_GetItem(net.ptr(), nb::str(key).ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+bool less_than(nb::handle a, nb::handle b) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+void register_types(nb::module_& m) {
+    nb::module_ typing = nb::module_::import_("typing");
+    nb::object any = typing.attr("Any");
+    m.attr("Netlist") =
+        nb::module_::import_("builtins").attr("dict")[nb::make_tuple(nb::str().type(), any)];
+    m.attr("DeepDiffDict") = nb::module_::import_("builtins").attr("dict");
+    nb::dict fields;
+    fields["p1"] = nb::str().type();
+    fields["p2"] = nb::str().type();
+    nb::object net_type = typing.attr("TypedDict")("_Net", fields);
+    net_type.attr("__module__") = m.attr("__name__");
+    m.attr("_Net") = net_type;
+}
+
+void register_propid(nb::module_& m) {
+    nb::object int_enum = nb::module_::import_("enum").attr("IntEnum");
+    nb::list members;
+    members.append(nb::make_tuple("NAME", 0));
+    members.append(nb::make_tuple("PURPOSE", 1));
+    nb::object propid = int_enum("PROPID", members, nb::arg("module") = m.attr("__name__"));
+    propid.attr("__doc__") = "Mapping for GDS properties.";
+    m.attr("PROPID") = propid;
+}
+
+void register_categories(nb::module_& m) {
+    nb::object categories = nb::module_::import_("types").attr("SimpleNamespace")(
+        nb::arg("unknown_instances") = "Unknown Instances",
+        nb::arg("missing_instances") = "Missing Instances",
+        nb::arg("missing_connections") = "Missing Connections",
+        nb::arg("unknown_connections") = "Unknown Connections");
+    m.attr("lvs_categories") = categories;
+}
+
+} // namespace
+
+nb::dict order_net(nb::handle net) {
+    nb::object p1 = endpoint(net, "p1");
+    nb::object p2 = endpoint(net, "p2");
+    const bool keep = less_than(p1, p2);
+    nb::dict ordered;
+    ordered["p1"] = keep ? p1 : p2;
+    ordered["p2"] = keep ? p2 : p1;
+    return ordered;
+}
+
+nb::str net_str(nb::handle net) {
+    nb::dict ordered = order_net(net);
+    nb::str p1 = nb::str(ordered["p1"]);
+    nb::str p2 = nb::str(ordered["p2"]);
+    PyObject* joined = PyUnicode_FromFormat("%U:%U", p1.ptr(), p2.ptr());
+    if (!joined)
+        throw nb::python_error();
+    return nb::steal<nb::str>(joined);
+}
+
+void register_netlist_model(nb::module_& m) {
+    register_types(m);
+    register_propid(m);
+    register_categories(m);
+    nb::list public_names;
+    public_names.append("lvs_categories");
+    public_names.append("optical_lvs");
+    m.attr("__all__") = public_names;
+
+    define(m, Signature("_order_net", {any("net")}), "def _order_net(net: _Net) -> _Net",
+           "Return the net with its endpoints in ascending order.",
+           [](const BoundArgs& a) { return order_net(a[0]); });
+    define(m, Signature("_net_str", {any("net")}), "def _net_str(net: _Net) -> str",
+           "Return the key 'p1:p2' of the net's canonical form.",
+           [](const BoundArgs& a) { return net_str(a[0]); });
+}
+
+} // namespace quillon::lvs
