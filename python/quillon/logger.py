@@ -10,10 +10,26 @@ Importing or reloading this module installs the stderr handler at most once.
 from __future__ import annotations
 
 import logging
+import sys
 
 __all__ = ["logger"]
 
 logger = logging.getLogger("quillon")
+
+
+class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
+    """Write to whatever ``sys.stderr`` is at the time of the record."""
+
+    def __init__(self) -> None:
+        super().__init__()
+
+    @property  # type: ignore[override]
+    def stream(self):  # noqa: ANN201
+        return sys.stderr
+
+    @stream.setter
+    def stream(self, _value: object) -> None:
+        pass
 
 
 class _UnlessRootConfigured(logging.Filter):
@@ -26,7 +42,7 @@ class _UnlessRootConfigured(logging.Filter):
 def _install() -> None:
     if any(getattr(h, "_quillon_default", False) for h in logger.handlers):
         return
-    handler = logging.StreamHandler()
+    handler = _StderrHandler()
     handler.setFormatter(logging.Formatter("quillon %(levelname)s: %(message)s"))
     handler.addFilter(_UnlessRootConfigured())
     handler._quillon_default = True  # type: ignore[attr-defined]

@@ -93,7 +93,8 @@ def write_cached_ports(
 ) -> None:
     """Store the port sides of ``component`` in the cached ports file ``path``.
 
-    Other components' entries are kept; missing parent directories are created.
+    Other components' entries are kept (an invalid entry of ``component`` itself
+    is replaced); missing parent directories are created.
     The file is replaced atomically, so concurrent readers see the old or the
     new content. A malformed existing file raises :class:`CachedPortsError`
     and is left untouched.
@@ -118,11 +119,9 @@ def write_cached_ports(
 
 def _load(path: Path) -> dict[str, Any]:
     try:
-        text = path.read_text(encoding="utf-8")
+        data = json.loads(path.read_bytes())
     except FileNotFoundError:
         return {}
-    try:
-        data = json.loads(text)
     except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError
         raise CachedPortsError(f"{path}: not valid JSON: {exc}") from exc
     if not isinstance(data, dict):
