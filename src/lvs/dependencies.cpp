@@ -53,6 +53,14 @@ void bind_dependencies(nb::module_& module) {
     bound.activate_pdk_by_name =
         attr_kept(import_kept("quillon.core.shared"), "activate_pdk_by_name");
     bind_cell_classes(bound.cellgrid);
+    bound.cg_name_propid =
+        attr_kept(attr_kept(attr_kept(bound.cellgrid, "conf"), "PROPID"), "NAME");
+    bound.region = attr_kept(bound.kdb, "Region");
+    bound.box = attr_kept(bound.kdb, "Box");
+    bound.text = attr_kept(bound.kdb, "Text");
+    bound.recursive_shape_iterator = attr_kept(bound.kdb, "RecursiveShapeIterator");
+    bound.layout_to_netlist = attr_kept(bound.kdb, "LayoutToNetlist");
+    bound.dcplx_trans = attr_kept(bound.kdb, "DCplxTrans");
     module.attr("Instance") = bound.instance_class;
     module.attr("Cell") = bound.cell_class;
 }
