@@ -1,8 +1,9 @@
 """Schematic symbols drawn from a component's layout.
 
 A symbol is the outline of the component, i.e. the union of its shapes over
-all layers (sub-cells included), scaled to fit the requested size with the
-aspect ratio kept, plus a dot and the name of every port. Components may be
+all layers (sub-cells included), scaled to fit the requested size (with the
+aspect ratio kept, unless the outline is so thin that it is stretched across
+its short side to stay readable), plus a dot and the name of every port. Components may be
 cell wrappers of the component library (anything with a ``kdb_cell``, ports
 taken from ``ports``) or plain KLayout cells (no ports).
 """
@@ -22,6 +23,11 @@ __all__ = ["MultiPolygon", "_generate_multipolygon", "generate_svg"]
 OUTLINE_FILL = "#dde1e6"
 OUTLINE_STROKE = "#4b5563"
 PORT_COLOUR = "#c2410c"
+
+#: A long thin outline (a waveguide, a coupler) is stretched across its short
+#: side until it fills at least this fraction of the room, so that its shape and
+#: the ports along that side stay readable.
+MIN_FILL = 0.4
 
 
 @dataclass(frozen=True)
@@ -97,13 +103,13 @@ def generate_svg(component: Any, width: int, height: int) -> str:
         lines.append("</svg>")
         return "\n".join(lines) + "\n"
 
-    scale = _fit_scale(box, width - 2 * pad, height - 2 * pad)
+    scale_x, scale_y = _fit_scales(box, width - 2 * pad, height - 2 * pad)
     # Centre the drawing; SVG's y axis points down.
-    dx = (width - box.width() * scale) / 2 - box.left * scale
-    dy = (height - box.height() * scale) / 2 + box.top * scale
+    dx = (width - box.width() * scale_x) / 2 - box.left * scale_x
+    dy = (height - box.height() * scale_y) / 2 + box.top * scale_y
 
     def to_svg(x: float, y: float) -> tuple[float, float]:
-        return dx + x * scale, dy - y * scale
+        return dx + x * scale_x, dy - y * scale_y
 
     if outline.geoms:
         lines.append(
@@ -125,10 +131,23 @@ def generate_svg(component: Any, width: int, height: int) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _fit_scale(box: kdb.DBox, room_x: float, room_y: float) -> float:
-    """Pixels per micrometre so that ``box`` fits the room (a point gets scale 1)."""
-    scales = [room / extent for room, extent in ((room_x, box.width()), (room_y, box.height())) if extent > 0]
-    return min(scales) if scales else 1.0
+def _fit_scales(box: kdb.DBox, room_x: float, room_y: float) -> tuple[float, float]:
+    """Pixels per micrometre along x and y so that ``box`` fits the room.
+
+    Both axes share the largest scale that fits, except that a side filling
+    less than :data:`MIN_FILL` of its room is stretched up to that fraction.
+    An axis without extent takes the shared scale (a point gets scale 1).
+    """
+    axes = ((room_x, box.width()), (room_y, box.height()))
+    fits = [room / extent for room, extent in axes if extent > 0]
+    if not fits:
+        return 1.0, 1.0
+    shared = min(fits)
+    scale_x, scale_y = (
+        max(shared, min(room / extent, MIN_FILL * room / extent)) if extent > 0 else shared
+        for room, extent in axes
+    )
+    return scale_x, scale_y
 
 
 def _path_data(polygon: kdb.DPolygon, to_svg: Any) -> str:
