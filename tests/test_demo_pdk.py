@@ -86,6 +86,20 @@ def test_cell_functions_are_annotated_for_the_editor(name: str) -> None:
             assert "CrossSection" in str(p.annotation) and p.default in dp.PDK.cross_sections
 
 
+def test_component_parameters_name_kit_cells() -> None:
+    params = inspect.signature(dp.PDK.cells["pad_array"]).parameters
+    assert "Component" in str(params["pad"].annotation) and params["pad"].default in dp.PDK.cells
+    small = dp.pad(size=(50.0, 50.0))
+    row = dp.pad_array(pad=small, columns=2, spacing=60)
+    assert row.name == "pad_array_padpad_size50x50_columns2_spacing60"
+    assert [p.center for p in row.ports] == [(0.0, -25.0), (60.0, -25.0)]
+    assert dp.pad_array(pad=dp.pad, orientation=90).ports["e4"].center == (450.0, 40.0)
+    for kwargs, match in ((dict(columns=0), "columns"), (dict(spacing=10), "spacing"), (dict(pad="nope"), "nope"),
+                          (dict(pad="straight_heater_metal", orientation=0), "no electrical port")):
+        with pytest.raises(ValueError, match=match):
+            dp.pad_array(**kwargs)  # type: ignore[arg-type]
+
+
 def test_routers_are_annotated_for_the_editor() -> None:
     for name, func in dp.PDK.routing_strategies.items():
         params = inspect.signature(func).parameters
@@ -299,6 +313,11 @@ def test_route_bundle_electrical_joins_pads_and_heater() -> None:
     assert (touches(metal, heater["e1"]) & touches(metal, heater["e2"])).is_empty()
     with pytest.raises(ValueError, match="routes 'electrical'"):
         dp.route_bundle_electrical(top, [heater["o1"]], [pads[0]["e1"]])
+    extra = top.create_inst(dp.pad(), kdb.DCplxTrans(1, 0, False, 400, 0), name="extra")
+    dp.route_single_electrical(top, pads[1]["e3"], extra["e2"])
+    metal = conductor(top, dp.CONNECTIVITY[0])
+    assert (touches(metal, extra["e1"]) ^ touches(metal, heater["e2"])).is_empty()
+    assert not (touches(metal, extra["e1"]) ^ touches(metal, heater["e1"])).is_empty()
 
 
 # --- symbol -------------------------------------------------------------------------

@@ -20,7 +20,7 @@ from maskwright.typings import Component, CrossSectionSpec, Port, Waypoints
 from .cross_sections import get_cross_section
 from .waveguides import bend_circular, straight
 
-__all__ = ["route_single", "route_bundle", "route_bundle_electrical", "route_points"]
+__all__ = ["route_single", "route_bundle", "route_bundle_electrical", "route_single_electrical", "route_points"]
 
 _ELECTRICAL = ("electrical", "DC", "RF")
 
@@ -260,6 +260,19 @@ def route_bundle_electrical(
         points = _simplify(route_points(p1, p2, 0.0, waypoints, xm))
         out.append(shapes.insert(kdb.Path(points, width, width // 2, width // 2)))
     return out
+
+
+def route_single_electrical(
+    component: Component,
+    port1: Port,
+    port2: Port,
+    cross_section: CrossSectionSpec = "metal_routing",
+    waypoints: Waypoints | None = None,
+) -> kdb.Shape:
+    """Draw one metal wire from `port1` to `port2`; returns its shape."""
+    return route_bundle_electrical(
+        component, [port1], [port2], cross_section=cross_section, port_type=port1.port_type, waypoints=waypoints
+    )[0]
 
 
 def _simplify(points: list[kdb.Point]) -> list[kdb.Point]:
