@@ -107,14 +107,11 @@ def straight_heater_metal(
     cross_section: CrossSectionSpec = "strip",
     heater_width: float = 2.5,
     via_stack_size: tuple[float, float] = (10.0, 10.0),
-    via_stack_component: ComponentSpec = "via_stack",
 ) -> Component:
     """A thermal phase shifter: a waveguide under a heater strip with a via stack at each end.
 
     Optical ports o1 (west) and o2 (east); electrical ports e1 and e2 on the
     top metal of the left and right via stacks, facing north.
-    `via_stack_component` (a component of this kit taking `size`, with an
-    electrical port e2 on its north edge) is placed at both ends.
     """
     xs = get_cross_section(cross_section)
     sx, sy = _size(via_stack_size)
@@ -125,9 +122,7 @@ def straight_heater_metal(
     c = cg.DKCell()
     draw_straight(c, length, xs)
     c.shapes(LAYER.HEATER).insert(kdb.DBox(0, -heater_width / 2, length, heater_width / 2))
-    from . import PDK  # the package has finished importing once cells are built
-
-    stack = PDK.get_component(via_stack_component, size=(sx, sy))
+    stack = via_stack(size=(sx, sy))
     for name, x in (("e1", sx / 2), ("e2", length - sx / 2)):
         c.shapes(LAYER.HEATER).insert(kdb.DBox(x - sx / 2, -sy / 2, x + sx / 2, sy / 2))
         inst = c.create_inst(stack, kdb.DCplxTrans(1, 0, False, x, 0))
