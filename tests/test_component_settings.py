@@ -30,7 +30,12 @@ def test_demo_component_settings(client: TestClient, project: Any) -> None:
         "cross_section": {"default": "strip", "type": "@cross_section"},
         "heater_width": {"default": 2.5, "type": "float"},
         "via_stack_size": {"default": [10.0, 10.0], "type": "tuple[float, float]"},
-        "via_stack_component": {"default": "via_stack", "type": "@component"},
+    }
+    assert settings(client, "pad_array") == {
+        "pad": {"default": "pad", "type": "@component"},
+        "columns": {"default": 4, "type": "int"},
+        "spacing": {"default": 150.0, "type": "float"},
+        "orientation": {"default": 270, "type": "float"},
     }
     assert settings(client, "pad") == {
         "size": {"default": [80.0, 80.0], "type": "tuple[float, float]"},

@@ -116,8 +116,11 @@ def test_symbol_structure(width: int, height: int) -> None:
 def test_thin_outline_is_stretched_to_stay_readable() -> None:
     demo_pdk.PDK.activate()
     root = ElementTree.fromstring(generate_svg(demo_pdk.PDK.get_component("straight"), 100, 100))
-    ys = numbers(root.findall(f"{SVG}g[@class='outline']/{SVG}path")[0].get("d", ""))[1::2]
-    assert max(ys) - min(ys) >= 0.4 * 76 - 0.01  # 0.5 µm of a 10 µm waveguide, drawn 30 px thick
+    points = numbers(root.findall(f"{SVG}g[@class='outline']/{SVG}path")[0].get("d", ""))
+    xs, ys = points[0::2], points[1::2]
+    # a 10 x 0.5 µm waveguide fills the 76 px of room inside the padding, drawn at 4:1
+    assert max(xs) - min(xs) == pytest.approx(76, abs=0.02)
+    assert max(ys) - min(ys) == pytest.approx(19, abs=0.02)
 
 
 def test_port_names_are_escaped_and_empty_cells_get_a_placeholder() -> None:

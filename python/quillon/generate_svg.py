@@ -1,9 +1,9 @@
 """Schematic symbols drawn from a component's layout.
 
 A symbol is the outline of the component, i.e. the union of its shapes over
-all layers (sub-cells included), scaled to fit the requested size (with the
-aspect ratio kept, unless the outline is so thin that it is stretched across
-its short side to stay readable), plus a dot and the name of every port. Components may be
+all layers (sub-cells included), scaled to fit the requested size with the
+aspect ratio kept (up to 4:1: thinner outlines are stretched across their
+short side to stay readable), plus a dot and the name of every port. Components may be
 cell wrappers of the component library (anything with a ``kdb_cell``, ports
 taken from ``ports``) or plain KLayout cells (no ports).
 """
@@ -24,10 +24,10 @@ OUTLINE_FILL = "#dde1e6"
 OUTLINE_STROKE = "#4b5563"
 PORT_COLOUR = "#c2410c"
 
-#: A long thin outline (a waveguide, a coupler) is stretched across its short
-#: side until it fills at least this fraction of the room, so that its shape and
-#: the ports along that side stay readable.
-MIN_FILL = 0.4
+#: Outlines longer than this many times their width (a waveguide, a coupler)
+#: are drawn at this aspect ratio, stretched across their short side, so that
+#: their shape and the ports along that side stay readable.
+MAX_ASPECT = 4.0
 
 
 @dataclass(frozen=True)
@@ -134,20 +134,20 @@ def generate_svg(component: Any, width: int, height: int) -> str:
 def _fit_scales(box: kdb.DBox, room_x: float, room_y: float) -> tuple[float, float]:
     """Pixels per micrometre along x and y so that ``box`` fits the room.
 
-    Both axes share the largest scale that fits, except that a side filling
-    less than :data:`MIN_FILL` of its room is stretched up to that fraction.
-    An axis without extent takes the shared scale (a point gets scale 1).
+    Both axes share one scale (the aspect ratio is kept) unless the box is
+    more than :data:`MAX_ASPECT` times longer than wide: its short side is
+    then drawn as if it were that fraction of the long side. An axis without
+    extent takes the shared scale (a point gets scale 1).
     """
-    axes = ((room_x, box.width()), (room_y, box.height()))
-    fits = [room / extent for room, extent in axes if extent > 0]
-    if not fits:
+    width, height = box.width(), box.height()
+    if width <= 0 and height <= 0:
         return 1.0, 1.0
-    shared = min(fits)
-    scale_x, scale_y = (
-        max(shared, min(room / extent, MIN_FILL * room / extent)) if extent > 0 else shared
-        for room, extent in axes
-    )
-    return scale_x, scale_y
+    if width <= 0 or height <= 0:
+        shared = room_x / width if width > 0 else room_y / height
+        return shared, shared
+    drawn_w, drawn_h = max(width, height / MAX_ASPECT), max(height, width / MAX_ASPECT)
+    shared = min(room_x / drawn_w, room_y / drawn_h)
+    return shared * drawn_w / width, shared * drawn_h / height
 
 
 def _path_data(polygon: kdb.DPolygon, to_svg: Any) -> str:
