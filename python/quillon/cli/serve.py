@@ -57,11 +57,15 @@ def _fail(message: str) -> int:
 
 
 def _listen(port: int) -> socket.socket:
-    """A socket bound to HOST:port (raises OSError when the port is taken)."""
+    """A listening socket on HOST:port (raises OSError when the port is taken).
+
+    Listening at once lets clients connect (they queue) while the server starts.
+    """
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((HOST, port))
+        sock.listen(128)
     except OSError:
         sock.close()
         raise
