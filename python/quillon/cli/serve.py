@@ -1,15 +1,15 @@
 """``quillon serve``: run the schematic editor service on the local machine.
 
-The service listens on 127.0.0.1 only, for the project directory given on the
-command line (default ``$QUILLON_PROJECT_DIR`` or the current directory); a
-project whose settings name no kit gets the demo kit. The project directory is
-handed to the application through ``QUILLON_PROJECT_DIR`` before the
+The service listens on 127.0.0.1 only, for the project directory given with
+``--project-dir`` (default ``$QUILLON_PROJECT_DIR`` or the current directory);
+a project whose settings name no kit gets the demo kit. The project directory
+is handed to the application through ``QUILLON_PROJECT_DIR`` before the
 application module is imported, since it reads the project settings once at
 import.
 
 The listening socket is bound before the server starts, so that a port in use
-is reported plainly and ``--port 0`` picks a free port; the URL printed is the
-one actually served.
+is reported plainly before anything else happens, and clients that connect
+early wait in the socket's queue instead of being refused.
 """
 
 from __future__ import annotations
@@ -35,19 +35,16 @@ def _port(text: str) -> int:
         port = int(text)
     except ValueError:
         port = -1
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected an integer from 0 (any free port) to 65535")
+    if not 1 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected an integer from 1 to 65535")
     return port
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    """Declare the subcommand's arguments."""
+    """Declare the subcommand's options."""
+    parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"TCP port (default {DEFAULT_PORT})")
     parser.add_argument(
-        "project_dir", nargs="?", metavar="PROJECT_DIR",
-        help=f"project directory (default ${PROJECT_DIR_ENV} or the current directory)",
-    )
-    parser.add_argument(
-        "--port", type=_port, default=DEFAULT_PORT, help=f"TCP port on {HOST} (default {DEFAULT_PORT}; 0: any free port)"
+        "--project-dir", metavar="DIR", help=f"project directory (default ${PROJECT_DIR_ENV} or the current directory)"
     )
 
 
@@ -57,10 +54,7 @@ def _fail(message: str) -> int:
 
 
 def _listen(port: int) -> socket.socket:
-    """A listening socket on HOST:port (raises OSError when the port is taken).
-
-    Listening at once lets clients connect (they queue) while the server starts.
-    """
+    """A listening socket on HOST:port (raises OSError when the port is taken)."""
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -99,8 +93,7 @@ def run(args: argparse.Namespace) -> int:
         sock = _listen(args.port)
     except OSError as exc:
         return _fail(f"cannot listen on {HOST}:{args.port}: {exc.strerror or exc}")
-    port = sock.getsockname()[1]
-    print(f"quillon: serving {project} (kit {settings.pdk.name}) at http://{HOST}:{port}/", flush=True)
+    print(f"quillon: serving {project} (kit {settings.pdk.name}) at http://{HOST}:{args.port}/", flush=True)
     with sock:
-        uvicorn.Server(uvicorn.Config(app, host=HOST, port=port)).run(sockets=[sock])
+        uvicorn.Server(uvicorn.Config(app, host=HOST, port=args.port)).run(sockets=[sock])
     return 0
