@@ -22,15 +22,14 @@ from editor_project import make_project
 
 from quillon.cli import serve
 
-# Runs the subcommand as `quillon serve` does, from the subcommand's own module.
-SERVE = (
-    "import argparse, sys\n"
-    "from quillon.cli import serve\n"
-    "parser = argparse.ArgumentParser(prog='quillon serve')\n"
-    "serve.add_arguments(parser)\n"
-    "sys.exit(serve.run(parser.parse_args(sys.argv[1:])))\n"
-)
 STARTUP_LIMIT = 120  # seconds: only guards against a server that never starts
+
+
+def free_port() -> int:
+    """A loopback port free right now (another process may still take it first)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
 
 
 class Server:
@@ -41,7 +40,7 @@ class Server:
         env.pop("QUILLON_PROJECT_DIR", None)
         self.log = log.open("w")
         self.process = subprocess.Popen(
-            [sys.executable, "-c", SERVE, str(project), "--port", "0"],
+            [sys.executable, "-m", "quillon", "serve", "--project-dir", str(project), "--port", str(free_port())],
             cwd=project.parent, env=env, stdout=subprocess.PIPE, stderr=self.log, text=True,
         )
         lines: queue.Queue[str] = queue.Queue()
@@ -53,7 +52,7 @@ class Server:
             self.banner = ""
         if not self.banner:
             self.stop()
-            pytest.fail(f"the server did not start: {log.read_text()}")
+            raise RuntimeError(f"the server did not start: {log.read_text()}")
         self.url = self.banner.split(" at ")[-1].strip()
         self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
 
@@ -73,7 +72,13 @@ class Server:
 def served(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Server, Path]]:
     root = tmp_path_factory.mktemp("served")
     project = make_project(root / "chips", name="chips", pdk=None)  # no kit named: the demo kit
-    server = Server(project, root / "server.log")
+    for attempt in range(3):  # the free port may be taken before the server binds it
+        try:
+            server = Server(project, root / "server.log")
+            break
+        except RuntimeError as exc:
+            if "cannot listen" not in str(exc) or attempt == 2:
+                raise
     yield server, project
     server.stop()
 
@@ -204,7 +209,7 @@ def run_serve(*argv: str) -> int:
 
 
 def test_missing_project_directory_is_an_error(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    assert run_serve(str(tmp_path / "nowhere")) == 2
+    assert run_serve("--project-dir", str(tmp_path / "nowhere")) == 2
     assert "does not exist" in capsys.readouterr().err
 
 
@@ -213,11 +218,11 @@ def test_port_in_use_is_an_error(project: Path, capsys: pytest.CaptureFixture[st
         taken.bind(("127.0.0.1", 0))
         taken.listen(1)
         port = taken.getsockname()[1]
-        assert run_serve(str(project), "--port", str(port)) == 2
+        assert run_serve("--project-dir", str(project), "--port", str(port)) == 2
     assert f"cannot listen on 127.0.0.1:{port}" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("port", ["-1", "65536", "http"])
+@pytest.mark.parametrize("port", ["-1", "0", "65536", "http"])
 def test_bad_port_is_refused_by_the_parser(port: str, capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as info:
         run_serve("--port", port)
