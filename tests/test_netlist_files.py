@@ -229,6 +229,13 @@ def test_header_points_at_the_schema_from_the_source_directory(
     assert first_line == HEADER + schema
 
 
+def test_header_of_a_path_ending_in_a_separator(client: TestClient, project: Path, circuit_dir: Path) -> None:
+    path = rel(project, circuit_dir) + "/"
+    assert save(client, path, {"netlist": {}}).text == f"netlist saved to {path}.pic.yml."
+    header = (circuit_dir / ".pic.yml").read_text().splitlines()[0]
+    assert header == f"{HEADER}../build/schemas/{circuit_dir.name}/.json"
+
+
 def test_header_of_a_circuit_outside_the_source_directory(client: TestClient, project: Path) -> None:
     assert save(client, "elsewhere/x", {"netlist": {}}).status_code == 200
     assert (project / "elsewhere" / "x.pic.yml").read_text() == HEADER + "../build/elsewhere/x.json\n{}"

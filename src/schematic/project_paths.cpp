@@ -46,10 +46,8 @@ std::optional<CircuitFiles> locate_circuit(nb::handle path, std::string& refusal
     nb::object realpath = p.attr("realpath");
     const std::string root = file_system_path(realpath(project));
     nb::object joined = p.attr("join")(project, text);
-    CircuitFiles files{realpath(joined + nb::str(".pic.yml")),
-                       realpath(joined + nb::str(".scm.yml")),
-                       {},
-                       p.attr("normpath")(joined)};
+    CircuitFiles files{
+        realpath(joined + nb::str(".pic.yml")), realpath(joined + nb::str(".scm.yml")), {}, joined};
     if (!is_below(file_system_path(files.netlist), root) ||
         !is_below(file_system_path(files.schematic), root)) {
         refusal = "Not found: the path " + quoted(path) + " is outside the project directory.";

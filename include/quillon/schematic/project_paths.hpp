@@ -21,7 +21,7 @@ struct CircuitFiles {
     nb::object netlist;   ///< `<path>.pic.yml`, links followed
     nb::object schematic; ///< `<path>.scm.yml`, links followed
     nb::object directory; ///< the directory of the netlist file
-    nb::object absolute;  ///< the circuit path made absolute and normalised, links kept
+    nb::object absolute;  ///< the circuit path joined to the project directory, as given
 };
 
 /// Locates the circuit `path` (text, as captured from the URL). Returns
@@ -30,7 +30,8 @@ struct CircuitFiles {
 std::optional<CircuitFiles> locate_circuit(nb::handle path, std::string& refusal);
 
 /// The relative path from the project's source directory (`PROJECT_DIR` /
-/// `SETTINGS.name`) to the JSON schema of the circuit at `absolute`, below
+/// `SETTINGS.name`) to the JSON schema of the circuit at `absolute` (not yet
+/// normalised: a trailing separator still counts), below
 /// `PROJECT_DIR`/build/schemas.
 nb::object schema_path(nb::handle absolute);
 
