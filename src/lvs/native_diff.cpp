@@ -118,26 +118,32 @@ void Walk::compare(nb::handle old_value, nb::handle new_value) {
 }
 
 void Walk::compare_dicts(nb::handle old_dict, nb::handle new_dict) {
+    PyObject* const old_items = old_dict.ptr();
+    PyObject* const new_items = new_dict.ptr();
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t at = 0;
     Py_ssize_t shared = 0;
-    for (nb::handle key : nb::borrow<nb::dict>(new_dict).keys())
+    while (PyDict_Next(new_items, &at, &key, &value))
         shared += contains(old_dict, key);
-    const Py_ssize_t all =
-        PyDict_GET_SIZE(old_dict.ptr()) + PyDict_GET_SIZE(new_dict.ptr()) - shared;
+    const Py_ssize_t all = PyDict_GET_SIZE(old_items) + PyDict_GET_SIZE(new_items) - shared;
     if (all > 1 &&
         static_cast<double>(shared) / static_cast<double>(all) < whole_mapping_threshold) {
         report_value_change(old_dict, new_dict);
         return;
     }
-    for (nb::handle key : nb::borrow<nb::dict>(new_dict).keys())
-        if (!contains(old_dict, key))
-            added_.append(child_path(key));
-    for (nb::handle key : nb::borrow<nb::dict>(old_dict).keys())
-        if (!contains(new_dict, key))
-            removed_.append(child_path(key));
+    if (shared < PyDict_GET_SIZE(new_items))
+        for (at = 0; PyDict_Next(new_items, &at, &key, &value);)
+            if (!contains(old_dict, key))
+                added_.append(child_path(key));
+    if (shared < PyDict_GET_SIZE(old_items))
+        for (at = 0; PyDict_Next(old_items, &at, &key, &value);)
+            if (!contains(new_dict, key))
+                removed_.append(child_path(key));
     if (shared == 0)
         return;
-    for (auto [key, new_child] : nb::borrow<nb::dict>(new_dict)) {
-        PyObject* old_child = PyDict_GetItemWithError(old_dict.ptr(), key.ptr());
+    for (at = 0; PyDict_Next(new_items, &at, &key, &value);) {
+        PyObject* old_child = PyDict_GetItemWithError(old_items, key);
         if (!old_child) {
             if (PyErr_Occurred())
                 throw nb::python_error();
@@ -148,10 +154,11 @@ void Walk::compare_dicts(nb::handle old_dict, nb::handle new_dict) {
             is_parent = is_parent || parent == old_child;
         if (is_parent)
             continue;
-        // Keep both children alive while a comparison runs arbitrary equality code.
+        // Keep the key and both children alive while a comparison runs arbitrary equality code.
+        nb::object key_kept = nb::borrow(key);
         nb::object old_kept = nb::borrow(old_child);
-        nb::object new_kept = nb::borrow(new_child);
-        keys_.push_back(key);
+        nb::object new_kept = nb::borrow(value);
+        keys_.push_back(key_kept);
         prefixes_.emplace_back();
         parents_.push_back(old_child);
         compare(old_kept, new_kept);
