@@ -14,8 +14,8 @@
 namespace quillon {
 namespace nb = nanobind;
 
-/// Declared type of a parameter; `Str` and `Int` are checked by exact type.
-enum class Kind { Any, Str, Int };
+/// Declared type of a parameter; all but `Any` are checked by exact type.
+enum class Kind { Any, Str, Int, Dict };
 
 struct Param {
     const char* name;
@@ -32,6 +32,9 @@ inline constexpr Param str(const char* name) {
 }
 inline constexpr Param integer(const char* name) {
     return {name, Kind::Int, true, false};
+}
+inline constexpr Param dict(const char* name) {
+    return {name, Kind::Dict, true, false};
 }
 inline constexpr Param optional(Param p) {
     return {p.name, p.kind, false, p.keyword_only};

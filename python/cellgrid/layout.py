@@ -31,7 +31,7 @@ C = TypeVar("C", bound="ProtoTKCell[Any]")
 class CellBase:
     """Data of one cell shared by all its wrappers: ports, settings, library."""
 
-    __slots__ = ("kcl", "cell_index", "ports", "settings", "function_name", "name_index")
+    __slots__ = ("kcl", "cell_index", "ports", "settings", "function_name", "name_index", "last_l2n")
 
     def __init__(self, kcl: KCLayout, cell_index: int) -> None:
         self.kcl = kcl
@@ -41,6 +41,8 @@ class CellBase:
         self.function_name: str | None = None
         self.name_index: dict[str, kdb.Instance] | None = None
         """Instances by name, rebuilt on demand by name lookups."""
+        self.last_l2n: object | None = None
+        """The latest port-connectivity result, kept so that circuits taken from it stay valid."""
 
     def copy(self, kcl: KCLayout) -> CellBase:
         """The same data attached to another library (ports are immutable, shared)."""
@@ -166,11 +168,19 @@ class KCLayout:
         for name, info in items:
             if not name:
                 raise ValueError(f"layer {info} has no name")
+            if info.layer < 0 or info.datatype < 0:
+                raise ValueError(f"layer {name!r} needs a layer and datatype number, got {info}")
             full = kdb.LayerInfo(info.layer, info.datatype, name)
             self._layer_names[name] = full
             idx = self._find(full)
-            if idx is not None and not self.layout.get_info(idx).name:
-                self.layout.set_info(idx, full)
+            if idx is None:
+                # a layer made earlier from the bare name gets its numbers now
+                idx = self._find(kdb.LayerInfo(name))
+                if idx is not None and self.layout.get_info(idx).layer >= 0:
+                    idx = None
+            if idx is not None and self.layout.get_info(idx) != full:
+                if self.layout.get_info(idx).name in ("", name):
+                    self.layout.set_info(idx, full)
 
     @property
     def layer_names(self) -> dict[str, kdb.LayerInfo]:

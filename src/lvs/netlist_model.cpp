@@ -71,8 +71,10 @@ nb::dict order_net(nb::handle net) {
 
 nb::str net_str(nb::handle net) {
     nb::dict ordered = order_net(net);
-    nb::str p1 = nb::str(ordered["p1"]);
-    nb::str p2 = nb::str(ordered["p2"]);
+    nb::object p1 = nb::steal(PyObject_Str(nb::object(ordered["p1"]).ptr()));
+    nb::object p2 = nb::steal(PyObject_Str(nb::object(ordered["p2"]).ptr()));
+    if (!p1.is_valid() || !p2.is_valid())
+        throw nb::python_error();
     PyObject* joined = PyUnicode_FromFormat("%U:%U", p1.ptr(), p2.ptr());
     if (!joined)
         throw nb::python_error();
