@@ -12,6 +12,8 @@
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <memory>
 #include <unordered_set>
 
@@ -127,9 +129,9 @@ nb::object endpoint(nb::handle instance, nb::handle pin_name) {
 void append_nets(nb::handle extractor, nb::handle top_circuit, nb::handle kcl, nb::list nets_list) {
     nb::object layout = extractor.attr("internal_layout")();
     std::unique_ptr<PinIndex> index; // built on the first labelled pin
-    for (nb::handle net : top_circuit.attr("each_net")()) {
+    for (nb::handle net : each(top_circuit, "each_net")) {
         nb::list pins; // (instance, pin name)
-        for (nb::handle ref : net.attr("each_subcircuit_pin")()) {
+        for (nb::handle ref : each(net, "each_subcircuit_pin")) {
             nb::object pin_name = ref.attr("pin")().attr("name")();
             if (!truthy(pin_name))
                 continue;

@@ -58,7 +58,7 @@ const CircuitPins& pins_of(Connectivity& c, nb::object circuit) {
     if (found != c.circuit_pins.end())
         return found->second;
     CircuitPins pins;
-    for (nb::handle pin : circuit.attr("each_pin")()) {
+    for (nb::handle pin : each(circuit, "each_pin")) {
         const long id = nb::cast<long>(pin.attr("id")());
         pins.ids.push_back(id);
         pins.names.emplace(id, pin.attr("name")());
@@ -68,7 +68,7 @@ const CircuitPins& pins_of(Connectivity& c, nb::object circuit) {
 
 void read_subcircuits(Connectivity& c) {
     std::vector<PlacementKey> keys;
-    for (nb::handle sc : c.circuit.attr("each_subcircuit")()) {
+    for (nb::handle sc : each(c.circuit, "each_subcircuit")) {
         Subcircuit entry;
         entry.object = nb::borrow(sc);
         nb::object trans = sc.attr("trans");

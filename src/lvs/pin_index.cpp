@@ -9,6 +9,8 @@
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <algorithm>
 #include <cmath>
 #include <functional>

@@ -14,6 +14,11 @@
 namespace quillon::lvs {
 namespace nb = nanobind;
 
+/// The items of a KLayout `each_...` iteration, as a list. KLayout's
+/// iterators start over when asked again after their end, which nanobind's
+/// C++ iteration does, so they are always drained this way.
+nb::list each(nb::handle object, const char* method);
+
 /// A placement: a transformation and, when it is a `DCplxTrans`, its
 /// displacement read once so that most comparisons need no call into KLayout.
 struct Placement {

@@ -11,6 +11,8 @@
 /// of them together: `join` reports that case, and the caller then joins the
 /// nets in KLayout itself.
 
+#include "quillon/lvs/extraction.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
@@ -75,12 +77,12 @@ PortNets PortNets::read(nb::handle circuit, size_t subcircuit_count, Lookup subc
     PortNets model;
     model.pins_.resize(subcircuit_count);
     model.removed_.assign(subcircuit_count, false);
-    for (nb::handle net : circuit.attr("each_net")()) {
+    for (nb::handle net : each(circuit, "each_net")) {
         const long index = static_cast<long>(model.nets_.size());
         State state;
-        for (nb::handle ref : net.attr("each_pin")())
+        for (nb::handle ref : each(net, "each_pin"))
             state.top_pins.push_back(ref.attr("pin")().attr("name")());
-        for (nb::handle ref : net.attr("each_subcircuit_pin")()) {
+        for (nb::handle ref : each(net, "each_subcircuit_pin")) {
             const size_t subcircuit = subcircuit_of(ref.attr("subcircuit")().attr("id")());
             const long pin_id = nb::cast<long>(ref.attr("pin_id")());
             const long node = static_cast<long>(model.nodes_.size());
