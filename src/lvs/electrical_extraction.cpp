@@ -56,24 +56,28 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
 }
 
 /// Writes into each cell placed by a named instance of `top` one label per
-/// group of connected electrical ports, on the group's first port.
-void label_port_groups(nb::handle top, nb::handle layer_sets, nb::dict memo) {
+/// group of connected electrical ports, on the group's first port; the same
+/// pass over the instances fills `index` with the named ones.
+void label_port_groups(nb::handle top, nb::handle layer_sets, nb::dict memo, PinIndex& index) {
     const Dependencies& d = deps();
     std::unordered_set<long long> marked;
+    CellNames cell_names;
     bool top_unlocked = false;
     for (nb::handle instance : top.attr("insts")) {
         if (!truthy(instance.attr("property")(d.cg_name_propid)))
             continue;
-        nb::object placed = instance.attr("cell");
+        index.add(instance, cell_names.text_of(instance),
+                  Placement::of(instance.attr("dcplx_trans")));
         if (!top_unlocked) {
             top.attr("kdb_cell").attr("locked") = false;
             top_unlocked = true;
         }
         // A labelled cell keeps its labels: the groups of a cell placed again
         // are memo hits whose result would go unused.
-        const long long index = nb::cast<long long>(placed.attr("cell_index"));
-        if (marked.count(index))
+        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        if (marked.count(cell_index))
             continue;
+        nb::object placed = instance.attr("cell");
         nb::dict port_mapping;
         for (nb::handle layer_set : layer_sets)
             port_mapping.update(connected_elec_ports_memoised(memo, placed, layer_set));
@@ -87,8 +91,19 @@ void label_port_groups(nb::handle top, nb::handle layer_sets, nb::dict memo) {
                                       nb::arg("trans") = port.attr("trans"));
             placed.attr("shapes")(port.attr("layer_info")).attr("insert")(label);
         }
-        marked.insert(index);
+        marked.insert(cell_index);
     }
+}
+
+/// The named instances of a cell, indexed.
+PinIndex named_instances(nb::handle cell) {
+    PinIndex index;
+    CellNames cell_names;
+    for (nb::handle instance : cell.attr("insts"))
+        if (truthy(instance.attr("property")(deps().cg_name_propid)))
+            index.add(instance, cell_names.text_of(instance),
+                      Placement::of(instance.attr("dcplx_trans")));
+    return index;
 }
 
 /// Each layer set becomes a chain of extraction layers: every layer conducts
@@ -126,9 +141,12 @@ nb::object endpoint(nb::handle instance, nb::handle pin_name) {
 }
 
 /// Appends one net per labelled pin after the first on each extracted net.
-void append_nets(nb::handle extractor, nb::handle top_circuit, nb::handle kcl, nb::list nets_list) {
+void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& index,
+                 nb::list nets_list) {
     nb::object layout = extractor.attr("internal_layout")();
-    std::unique_ptr<PinIndex> index; // built on the first labelled pin
+    // cell names by circuit; a circuit comes back as the same Python object
+    std::unordered_map<PyObject*, std::string> cell_names;
+    std::vector<nb::object> circuits; // keeps the keys above alive
     for (nb::handle net : each(top_circuit, "each_net")) {
         nb::list pins; // (instance, pin name)
         for (nb::handle ref : each(net, "each_subcircuit_pin")) {
@@ -136,12 +154,14 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, nb::handle kcl, n
             if (!truthy(pin_name))
                 continue;
             nb::object subcircuit = ref.attr("subcircuit")();
-            std::string cell_name = nb::cast<std::string>(
-                layout.attr("cell_name")(subcircuit.attr("circuit_ref")().attr("cell_index")));
-            nb::object trans = subcircuit.attr("trans");
-            if (!index)
-                index = std::make_unique<PinIndex>(kcl.attr("dkcells")[top_circuit.attr("name")]);
-            nb::handle instance = index->find(cell_name, trans);
+            nb::object circuit = subcircuit.attr("circuit_ref")();
+            auto known = cell_names.find(circuit.ptr());
+            if (known == cell_names.end()) {
+                nb::object name = layout.attr("cell_name")(circuit.attr("cell_index"));
+                known = cell_names.emplace(circuit.ptr(), nb::cast<std::string>(name)).first;
+                circuits.push_back(circuit);
+            }
+            nb::handle instance = index.find(known->second, subcircuit.attr("trans"));
             if (!instance.is_valid())
                 raise(PyExc_ValueError, "Could not find pin");
             pins.append(nb::make_tuple(instance, pin_name));
@@ -167,7 +187,10 @@ void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
     nb::object layer_sets = layer_sets_for(cell, electrical_layers);
 
-    label_port_groups(copy, layer_sets, nb::dict());
+    // The named instances of the copy, by cell name and placement, for the
+    // extracted pins (the copy's top cell is the one named like the circuit)
+    PinIndex index;
+    label_port_groups(copy, layer_sets, nb::dict(), index);
 
     nb::set layer_indexes;
     for (nb::handle layer_set : layer_sets)
@@ -185,7 +208,10 @@ void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::
     nb::object top_circuit = netlist.attr("circuit_by_cell_index")(top_cell.attr("cell_index")());
     if (top_circuit.is_none())
         return;
-    append_nets(extractor, top_circuit, kcl_elec, nets_list);
+    nb::object top_name = top_circuit.attr("name");
+    if (!top_name.equal(copy.attr("name")))
+        index = named_instances(kcl_elec.attr("dkcells")[top_name]);
+    append_nets(extractor, top_circuit, index, nets_list);
 }
 
 } // namespace quillon::lvs

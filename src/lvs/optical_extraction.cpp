@@ -21,23 +21,19 @@ namespace {
 /// The module's PROPID.NAME, bound when the module loads (after PROPID exists).
 nb::handle name_propid;
 
-/// Pins of one circuit, in `each_pin` order.
-struct CircuitPins {
+/// A circuit of the port-connectivity netlist: its name and pins, in
+/// `each_pin` order.
+struct CircuitInfo {
+    nb::object name;
     std::vector<long> ids;
-    std::unordered_map<long, nb::object> names;
+    std::unordered_map<long, nb::object> pin_names;
 };
 
 struct Subcircuit {
     nb::object object;
-    nb::object circuit;
-    nb::object circuit_name;
-    nb::object name;
-    const CircuitPins* pins;
-};
-
-struct Instance {
-    nb::object object;
-    nb::object cell_name;
+    nb::object circuit; ///< keeps the circuit, and so its CircuitInfo key, alive
+    const CircuitInfo* info;
+    mutable nb::object name; ///< read when first needed
 };
 
 /// Everything read from the port-connectivity netlist and the cell.
@@ -45,25 +41,32 @@ struct Connectivity {
     nb::object circuit; ///< the top circuit
     std::vector<Subcircuit> subcircuits;
     std::unordered_map<long, size_t> subcircuit_by_id;
-    std::unordered_map<PyObject*, CircuitPins> circuit_pins; ///< circuits kept alive above
-    std::vector<Instance> instances;
+    std::unordered_map<PyObject*, CircuitInfo> circuits;
+    std::vector<nb::object> instances;
     std::vector<size_t> sub_order;  ///< subcircuits by (trans, circuit name)
     std::vector<size_t> inst_order; ///< instances by (dcplx_trans, cell name)
     std::vector<bool> unnamed;      ///< per pair: the instance has no name
 };
 
-const CircuitPins& pins_of(Connectivity& c, nb::object circuit) {
+const CircuitInfo& info_of(Connectivity& c, nb::handle circuit) {
     // The same circuit comes back as the same Python object while it lives.
-    auto found = c.circuit_pins.find(circuit.ptr());
-    if (found != c.circuit_pins.end())
+    auto found = c.circuits.find(circuit.ptr());
+    if (found != c.circuits.end())
         return found->second;
-    CircuitPins pins;
+    CircuitInfo info;
+    info.name = circuit.attr("name");
     for (nb::handle pin : each(circuit, "each_pin")) {
         const long id = nb::cast<long>(pin.attr("id")());
-        pins.ids.push_back(id);
-        pins.names.emplace(id, pin.attr("name")());
+        info.ids.push_back(id);
+        info.pin_names.emplace(id, pin.attr("name")());
     }
-    return c.circuit_pins.emplace(circuit.ptr(), std::move(pins)).first->second;
+    return c.circuits.emplace(circuit.ptr(), std::move(info)).first->second;
+}
+
+const nb::object& name_of(const Subcircuit& sub) {
+    if (!sub.name.is_valid())
+        sub.name = sub.object.attr("name");
+    return sub.name;
 }
 
 void read_subcircuits(Connectivity& c) {
@@ -73,11 +76,9 @@ void read_subcircuits(Connectivity& c) {
         entry.object = nb::borrow(sc);
         nb::object trans = sc.attr("trans");
         entry.circuit = sc.attr("circuit_ref")();
-        entry.circuit_name = entry.circuit.attr("name");
-        entry.name = sc.attr("name");
-        entry.pins = &pins_of(c, entry.circuit);
+        entry.info = &info_of(c, entry.circuit);
         c.subcircuit_by_id.emplace(nb::cast<long>(sc.attr("id")()), c.subcircuits.size());
-        keys.push_back({Placement::of(trans), entry.circuit_name});
+        keys.push_back({Placement::of(trans), entry.info->name});
         c.subcircuits.push_back(std::move(entry));
     }
     c.sub_order = placement_order(keys);
@@ -85,11 +86,10 @@ void read_subcircuits(Connectivity& c) {
 
 void read_instances(Connectivity& c, nb::handle cell) {
     std::vector<PlacementKey> keys;
+    CellNames cell_names;
     for (nb::handle inst : cell.attr("insts")) {
-        nb::object trans = inst.attr("dcplx_trans");
-        nb::object cell_name = inst.attr("cell").attr("name");
-        keys.push_back({Placement::of(trans), cell_name});
-        c.instances.push_back({nb::borrow(inst), cell_name});
+        keys.push_back({Placement::of(inst.attr("dcplx_trans")), cell_names.of(inst)});
+        c.instances.push_back(nb::borrow(inst));
     }
     c.inst_order = placement_order(keys);
 }
@@ -102,7 +102,7 @@ const Subcircuit& paired_subcircuit(const Connectivity& c, size_t pair) {
     return c.subcircuits[c.sub_order[pair]];
 }
 
-const Instance& paired_instance(const Connectivity& c, size_t pair) {
+const nb::object& paired_instance(const Connectivity& c, size_t pair) {
     return c.instances[c.inst_order[pair]];
 }
 
@@ -122,7 +122,7 @@ bool dissolve_in_model(const Connectivity& c, PortNets& nets) {
         if (!c.unnamed[pair])
             continue;
         const size_t sub = c.sub_order[pair];
-        const std::vector<long>& ids = c.subcircuits[sub].pins->ids;
+        const std::vector<long>& ids = c.subcircuits[sub].info->ids;
         if (ids.empty())
             continue;
         const long main = nets.net_of(sub, ids.front());
@@ -146,7 +146,7 @@ void dissolve_in_klayout(const Connectivity& c) {
         if (!c.unnamed[pair])
             continue;
         const Subcircuit& sub = paired_subcircuit(c, pair);
-        const std::vector<long>& ids = sub.pins->ids;
+        const std::vector<long>& ids = sub.info->ids;
         if (ids.empty())
             continue;
         nb::object main = sub.object.attr("net_for_pin")(ids.front());
@@ -172,16 +172,17 @@ class Endpoints {
         nb::object& instance_name = prefixes_[ref.subcircuit];
         const Subcircuit& sub = c_.subcircuits[ref.subcircuit];
         if (!instance_name.is_valid()) {
-            PyObject* found = PyDict_GetItemWithError(sc_mapping_.ptr(), sub.name.ptr());
+            const nb::object& name = name_of(sub);
+            PyObject* found = PyDict_GetItemWithError(sc_mapping_.ptr(), name.ptr());
             if (!found) {
                 if (PyErr_Occurred())
                     throw nb::python_error();
-                raise_key_error(sub.name);
+                raise_key_error(name);
             }
             instance_name = nb::borrow(found);
         }
         PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(),
-                                              sub.pins->names.at(ref.pin_id).ptr());
+                                              sub.info->pin_names.at(ref.pin_id).ptr());
         if (!text)
             throw nb::python_error();
         return nb::steal(text);
@@ -243,7 +244,7 @@ void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, n
     const size_t pairs = pair_count(c);
     c.unnamed.assign(pairs, false);
     for (size_t pair = 0; pair < pairs; ++pair)
-        c.unnamed[pair] = paired_instance(c, pair).object.attr("property")(name_propid).is_none();
+        c.unnamed[pair] = paired_instance(c, pair).attr("property")(name_propid).is_none();
 
     PortNets nets = read_nets(c);
     if (!dissolve_in_model(c, nets)) {
@@ -256,14 +257,14 @@ void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, n
     for (size_t pair = 0; pair < pairs; ++pair) {
         if (c.unnamed[pair])
             continue;
-        names[pair] = paired_instance(c, pair).object.attr("name");
-        sc_mapping[paired_subcircuit(c, pair).name] = names[pair];
+        names[pair] = paired_instance(c, pair).attr("name");
+        sc_mapping[name_of(paired_subcircuit(c, pair))] = names[pair];
     }
     for (size_t pair = 0; pair < pairs; ++pair) {
         if (c.unnamed[pair])
             continue;
         nb::dict component;
-        component["component"] = paired_subcircuit(c, pair).circuit_name;
+        component["component"] = paired_subcircuit(c, pair).info->name;
         instances[names[pair]] = component;
     }
 

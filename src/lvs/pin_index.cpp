@@ -37,24 +37,14 @@ size_t PinIndex::BucketHash::operator()(const Bucket& b) const {
     return h;
 }
 
-PinIndex::PinIndex(nb::handle top_cell) {
-    nb::handle name_id = deps().cg_name_propid;
-    for (nb::handle instance : top_cell.attr("insts")) {
-        if (!PyObject_IsTrue(instance.attr("property")(name_id).ptr())) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            continue;
-        }
-        std::string cell_name = nb::cast<std::string>(instance.attr("cell").attr("name"));
-        Placement placement = Placement::of(instance.attr("dcplx_trans"));
-        const size_t position = entries_.size();
-        entries_.push_back({nb::borrow(instance), placement.trans});
-        by_name_[cell_name].push_back(position);
-        if (placement.numeric)
-            buckets_[{cell_name, grid(placement.x), grid(placement.y)}].push_back(position);
-        else
-            irregular_[cell_name].push_back(position);
-    }
+void PinIndex::add(nb::handle instance, const std::string& cell_name, const Placement& placement) {
+    const size_t position = entries_.size();
+    entries_.push_back({nb::borrow(instance), placement.trans});
+    by_name_[cell_name].push_back(position);
+    if (placement.numeric)
+        buckets_[{cell_name, grid(placement.x), grid(placement.y)}].push_back(position);
+    else
+        irregular_[cell_name].push_back(position);
 }
 
 size_t PinIndex::first_equal(const Positions& positions, nb::handle trans) const {

@@ -48,13 +48,32 @@ void register_placement_order(nb::module_& module);
 /// Must run once while the module loads, after PROPID is defined.
 void bind_optical_extraction(nb::module_& module);
 
+/// Names of the cells that instances place, read from the cell library once
+/// per cell: the instances of one cell share its name.
+class CellNames {
+  public:
+    /// The name of the instance's cell (`instance.cell.name`).
+    nb::object of(nb::handle instance);
+    /// The same, as UTF-8.
+    const std::string& text_of(nb::handle instance);
+
+  private:
+    struct Name {
+        nb::object object;
+        std::string text;
+    };
+    Name& entry(nb::handle instance);
+
+    std::unordered_map<long long, Name> by_index_;
+};
+
 /// Named instances of a cell by (cell name, placement): finds the first named
 /// instance, in instance order, that places a cell of a given name at a
 /// transformation equal (by KLayout's tolerant equality) to a given one.
 class PinIndex {
   public:
-    /// Reads the instances of `top_cell` (a cell of the cell library).
-    explicit PinIndex(nb::handle top_cell);
+    /// Adds the next named instance, in instance order.
+    void add(nb::handle instance, const std::string& cell_name, const Placement& placement);
 
     /// The instance, or an invalid handle when no named instance matches.
     nb::handle find(const std::string& cell_name, nb::handle trans) const;
