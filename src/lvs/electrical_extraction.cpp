@@ -125,6 +125,28 @@ void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_s
     }
 }
 
+/// Frees the private copy's KLayout layout when the stage ends, however it
+/// ends: the copy's cell data refer to their library and back, so without
+/// this the copy would wait for the interpreter's cycle collector.
+class CopyRelease {
+  public:
+    explicit CopyRelease(nb::object layout) : layout_(std::move(layout)) {}
+    CopyRelease(const CopyRelease&) = delete;
+    CopyRelease& operator=(const CopyRelease&) = delete;
+    ~CopyRelease() {
+        // An error in flight was taken out of the interpreter by nanobind, so
+        // the call can run; any failure of its own is dropped.
+        PyObject* done = PyObject_CallMethod(layout_.ptr(), "_destroy", nullptr);
+        if (done)
+            Py_DECREF(done);
+        else
+            PyErr_Clear();
+    }
+
+  private:
+    nb::object layout_;
+};
+
 nb::object endpoint(nb::handle instance, nb::handle pin_name) {
     PyObject* text = PyUnicode_FromFormat("%S,%S", instance.attr("name").ptr(), pin_name.ptr());
     if (!text)
@@ -177,6 +199,7 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
                              nb::handle electrical_layers, nb::list nets_list) {
     const Dependencies& d = deps();
     nb::object kcl_elec = cell.attr("kcl").attr("dup")();
+    CopyRelease release(kcl_elec.attr("layout"));
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
     nb::object layer_sets = layer_sets_for(cell, electrical_layers);
 
