@@ -1,0 +1,54 @@
+/// Report-database plumbing shared by the findings passes: category titles,
+/// category and report-cell lookup, and the quoted form of names.
+
+#include "quillon/lvs/lvs.hpp"
+
+namespace quillon::lvs {
+
+namespace {
+
+/// The module object, which lives as long as the process; a plain handle.
+nb::handle lvs_module;
+
+bool truthy(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+} // namespace
+
+void bind_report_cells(nb::module_& module) {
+    lvs_module = module;
+}
+
+nb::object category_title(const char* attribute) {
+    return lvs_module.attr("lvs_categories").attr(attribute);
+}
+
+nb::str quoted(nb::handle value) {
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+nb::object category_for(nb::handle rdb, nb::handle title) {
+    // category_by_path parses a path ("parent.child", words split at blanks),
+    // so the title is looked up in its quoted form, which names exactly one
+    // top-level category whatever characters the title holds.
+    nb::object found = rdb.attr("category_by_path")(quoted(title));
+    if (truthy(found))
+        return found;
+    return rdb.attr("create_category")(title);
+}
+
+nb::object report_cell_for(nb::handle rdb, nb::handle cell) {
+    nb::object found = rdb.attr("cell_by_qname")(cell.attr("name"));
+    if (truthy(found))
+        return found;
+    return rdb.attr("create_cell")(cell.attr("name"));
+}
+
+} // namespace quillon::lvs
