@@ -61,6 +61,7 @@ class BoundArgs {
 class Signature {
   public:
     Signature(const char* function_name, std::initializer_list<Param> params);
+    Signature(const char* function_name, std::vector<Param> params);
 
     /// Binds a call, raising TypeError the way compiled modules word it:
     /// arity first, then keywords, then missing arguments, then types.

@@ -26,12 +26,13 @@ bool less_than(nb::handle a, nb::handle b) {
 void register_types(nb::module_& m) {
     nb::module_ typing = nb::module_::import_("typing");
     nb::object any = typing.attr("Any");
-    m.attr("Netlist") =
-        nb::module_::import_("builtins").attr("dict")[nb::make_tuple(nb::str().type(), any)];
+    m.attr("Netlist") = nb::module_::import_("builtins")
+                            .attr("dict")[nb::make_tuple(
+                                nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), any)];
     m.attr("DeepDiffDict") = nb::module_::import_("builtins").attr("dict");
     nb::dict fields;
-    fields["p1"] = nb::str().type();
-    fields["p2"] = nb::str().type();
+    fields["p1"] = nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    fields["p2"] = nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     nb::object net_type = typing.attr("TypedDict")("_Net", fields);
     net_type.attr("__module__") = m.attr("__name__");
     m.attr("_Net") = net_type;
@@ -70,8 +71,10 @@ nb::dict order_net(nb::handle net) {
 
 nb::str net_str(nb::handle net) {
     nb::dict ordered = order_net(net);
-    nb::str p1 = nb::str(ordered["p1"]);
-    nb::str p2 = nb::str(ordered["p2"]);
+    nb::object p1 = nb::steal(PyObject_Str(nb::object(ordered["p1"]).ptr()));
+    nb::object p2 = nb::steal(PyObject_Str(nb::object(ordered["p2"]).ptr()));
+    if (!p1.is_valid() || !p2.is_valid())
+        throw nb::python_error();
     PyObject* joined = PyUnicode_FromFormat("%U:%U", p1.ptr(), p2.ptr());
     if (!joined)
         throw nb::python_error();

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <nanobind/stl/string.h>
+
 namespace quillon {
 
 namespace {
@@ -53,6 +55,9 @@ void check_kind(const Param& param, nb::handle value) {
 
 Signature::Signature(const char* function_name, std::initializer_list<Param> params)
     : name_(function_name), params_(params) {}
+
+Signature::Signature(const char* function_name, std::vector<Param> params)
+    : name_(function_name), params_(std::move(params)) {}
 
 size_t Signature::positional_count() const {
     size_t count = 0;

@@ -3,10 +3,59 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 namespace quillon::schematic {
 namespace nb = nanobind;
 
+/// Python objects the handlers call, bound once at import (also bound as
+/// module attributes, in import order). Handles are deliberately kept for the
+/// life of the process (see define.hpp).
+struct Dependencies {
+    nb::handle inspect, importlib, os;
+    nb::handle maskwright;
+    nb::handle orjson, yaml;
+    nb::handle body, json_response, plain_text_response, redirect_response, response, static_files;
+    nb::handle natsorted;
+    nb::handle ports_from_cached_path, get_function_args;
+    nb::handle activate_pdk_by_name, get_cell_path;
+    nb::handle generate_multipolygon, generate_svg;
+    nb::handle logger;
+    nb::handle pdk, project_dir, settings, app; ///< host values: PDK, PROJECT_DIR, SETTINGS, app
+};
+
+const Dependencies& deps();
+void bind_dependencies(nb::module_& module);
+
+/// this_dir, qln_dir and assets_dir, as module attributes and for C++.
+void compute_directories(nb::module_& module);
+const std::string& assets_dir();
+
+/// Registers `handler` on the host's app: `app.<method>(path)(handler)`.
+void add_route(const char* method, const char* path, nb::handle handler);
+
 void register_routes(nb::module_& module);
+void register_helpers(nb::module_& module);
 void mount_assets(nb::module_& module);
+
+// Route handlers, in route-table order, each in the file of its concern.
+void register_get_netlist(nb::module_& module);
+void register_post_netlist(nb::module_& module);
+void register_settings(nb::module_& module);
+void register_ports(nb::module_& module);
+void register_ports_extended(nb::module_& module);
+void register_routing_strategies(nb::module_& module);
+void register_svg(nb::module_& module);
+
+// Helper operations, in definition order.
+void register_get_types_and_defaults_for_routing(nb::module_& module);
+void register_get_allowed_instance_settings(nb::module_& module);
+void register_get_ports(nb::module_& module);
+void register_ports_from_netlist(nb::module_& module);
+void register_is_bundle(nb::module_& module);
+void register_pdk_svg_path(nb::module_& module);
+
+/// Raises NotImplementedError for an operation that has not been built yet.
+[[noreturn]] void not_implemented(const char* operation);
 
 } // namespace quillon::schematic

@@ -1,0 +1,126 @@
+"""The `@cell` decorator: cell functions that build each component once.
+
+A decorated function builds a cell in `cg.kcl` the first time it is called
+with some settings; later calls with equal settings return the same cell. The
+cell built with the default settings is named exactly like the function (the
+component name); other settings are appended to the name, for example
+`straight_length20`. Built cells are locked, so a cached component cannot be
+changed by accident.
+"""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import inspect
+import re
+from collections.abc import Callable, Hashable
+from typing import Any, ParamSpec, TypeVar
+
+import cellgrid as cg
+import klayout.db as kdb
+
+from .cross_section import CrossSection
+
+__all__ = ["cell", "cell_name"]
+
+P = ParamSpec("P")
+C = TypeVar("C", bound=cg.ProtoTKCell[Any])
+
+
+def _freeze(value: Any) -> Hashable:
+    """A hashable stand-in for a setting value (lists become tuples, dicts sorted items)."""
+    if isinstance(value, (list, tuple)):
+        return tuple(_freeze(v) for v in value)
+    if isinstance(value, dict):
+        return tuple(sorted((str(k), _freeze(v)) for k, v in value.items()))
+    if isinstance(value, (set, frozenset)):
+        return frozenset(_freeze(v) for v in value)
+    try:
+        hash(value)
+    except TypeError:
+        return (type(value).__name__, repr(value))
+    return value
+
+
+def _fmt(value: Any) -> str:
+    """Short text of a setting value for cell names."""
+    if isinstance(value, bool):
+        return "T" if value else "F"
+    if isinstance(value, int):
+        return str(value).replace("-", "m")
+    if isinstance(value, float):
+        text = f"{value:.6f}".rstrip("0").rstrip(".")
+        return text.replace("-", "m").replace(".", "p")
+    if isinstance(value, str):
+        return re.sub(r"[^A-Za-z0-9_]", "", value)
+    if isinstance(value, (tuple, list)):
+        return "x".join(_fmt(v) for v in value)
+    if isinstance(value, CrossSection):
+        return _fmt(value.name)
+    if isinstance(value, kdb.LayerInfo):
+        return _fmt(value.name) if value.name else f"{value.layer}_{value.datatype}"
+    if isinstance(value, cg.ProtoTKCell):
+        return _fmt(value.name)
+    name = getattr(value, "__name__", None)
+    return _fmt(name) if isinstance(name, str) else type(value).__name__
+
+
+def cell_name(base: str, changed: dict[str, Any]) -> str:
+    """Name of a cell built by the function `base` with the non-default settings `changed`."""
+    if not changed:
+        return base
+    return base + "_" + "_".join(f"{k}{_fmt(v)}" for k, v in changed.items())
+
+
+def _normalise(value: Any) -> Any:
+    """A cross-section equal to the active kit's one of that name is replaced by the name."""
+    if isinstance(value, CrossSection):
+        from .pdk import _active
+
+        if _active is not None and _active.cross_sections.get(value.name) == value:
+            return value.name
+    return value
+
+
+def cell(func: Callable[P, C] | None = None, *, kcl: cg.KCLayout | None = None) -> Any:
+    """Decorate a cell function so each distinct setting builds one cached, locked cell."""
+    if func is None:
+        return functools.partial(cell, kcl=kcl)
+    sig = inspect.signature(func)
+    fname = func.__name__
+
+    @functools.wraps(func)
+    def wrapper(*args: P.args, **kwargs: P.kwargs) -> cg.DKCell:
+        lib = cg.kcl if kcl is None else kcl
+        bound = sig.bind(*args, **kwargs)
+        bound.apply_defaults()
+        settings = {k: _normalise(v) for k, v in bound.arguments.items()}
+        key = (func.__module__, func.__qualname__, _freeze(settings))
+        hit = lib.cell_cache.get(key)
+        if hit is not None and lib.layout.is_valid_cell_index(hit.cell_index):
+            return cg.DKCell(base=hit)
+        built = func(*bound.args, **bound.kwargs)
+        if not isinstance(built, cg.ProtoTKCell):
+            raise TypeError(f"cell function {fname} returned {type(built).__name__}, not a cell")
+        if built.kcl is not lib:
+            raise ValueError(f"cell function {fname} built its cell in {built.kcl.name!r}, not {lib.name!r}")
+        changed = {
+            k: v
+            for k, v in settings.items()
+            if sig.parameters[k].kind not in (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)
+            and _freeze(v) != _freeze(_normalise(sig.parameters[k].default))
+        }
+        name = cell_name(fname, changed)
+        if lib.layout.cell(name) is not None and lib.layout.cell(name).cell_index() != built.cell_index:
+            digest = hashlib.sha1(repr(key).encode()).hexdigest()[:8]
+            name = lib.layout.unique_cell_name(f"{name}_{digest}")
+        built.name = name
+        base = built._base
+        base.settings = dict(settings)
+        base.function_name = fname
+        built.kdb_cell.locked = True
+        lib.cell_cache[key] = base
+        return cg.DKCell(base=base)
+
+    return wrapper
