@@ -1,0 +1,71 @@
+"""The demo process design kit ("demo_pdk").
+
+A small silicon-photonics process: strip and rib waveguides on WG (with SLAB),
+a resistive HEATER, two metals M1 and M2 joined by VIA1, and PAD openings.
+`PDK` is the kit; `PDK.activate()` makes it the active one.
+"""
+
+from __future__ import annotations
+
+import maskwright as mw
+
+from .cross_sections import CROSS_SECTIONS, get_cross_section, metal_routing, rib, strip
+from .electrical import get_layer, pad, straight_heater_metal, via_stack
+from .layers import LAYER
+from .optical import grating_coupler, mmi1x2, mmi2x2
+from .routing import route_bundle, route_bundle_electrical, route_single
+from .waveguides import bend_circular, bend_euler, straight, taper, wire
+
+__all__ = [
+    "PDK",
+    "LAYER",
+    "CROSS_SECTIONS",
+    "CONNECTIVITY",
+    "get_cross_section",
+    "get_layer",
+    "strip",
+    "rib",
+    "metal_routing",
+    "straight",
+    "wire",
+    "bend_circular",
+    "bend_euler",
+    "taper",
+    "mmi1x2",
+    "mmi2x2",
+    "grating_coupler",
+    "pad",
+    "via_stack",
+    "straight_heater_metal",
+    "route_single",
+    "route_bundle",
+    "route_bundle_electrical",
+]
+
+CONNECTIVITY: list[mw.typings.ConnectivitySpec] = [("M1", "VIA1", "M2")]
+"""Conducting layer stack: M1 touches VIA1, VIA1 touches M2."""
+
+PDK = mw.Pdk(
+    name="demo_pdk",
+    cells={
+        "straight": straight,
+        "bend_circular": bend_circular,
+        "bend_euler": bend_euler,
+        "taper": taper,
+        "mmi1x2": mmi1x2,
+        "mmi2x2": mmi2x2,
+        "grating_coupler": grating_coupler,
+        "straight_heater_metal": straight_heater_metal,
+        "pad": pad,
+        "via_stack": via_stack,
+        "wire": wire,
+    },
+    cross_sections=CROSS_SECTIONS,
+    connectivity=CONNECTIVITY,
+    routing_strategies={
+        "route_bundle": route_bundle,
+        "route_bundle_electrical": route_bundle_electrical,
+        "route_single": route_single,
+    },
+    layers=LAYER,
+)
