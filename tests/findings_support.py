@@ -89,6 +89,20 @@ def item_cells(rdb: ReportDatabase) -> set[str]:
     return {rdb.cell_by_id(item.cell_id()).name() for item in rdb.each_item()}
 
 
-def polygon(points: Sequence[tuple[float, float]]) -> kdb.DPolygon:
-    """A polygon through `points` in the given order."""
-    return kdb.DPolygon([kdb.DPoint(x, y) for x, y in points])
+Point = tuple[float, float]
+
+
+def outline(shape: kdb.DPolygon | Sequence[Point]) -> list[tuple[Point, Point]]:
+    """The sides of a closed outline as sorted undirected segments.
+
+    KLayout normalises a polygon's start point and, from its signed area, its
+    orientation; a crossing or collapsed outline has no area, so each load may
+    flip it. The sides themselves are what a viewer draws, and they tell the
+    order of the points apart (a crossing outline from its rectangle).
+    """
+    if isinstance(shape, kdb.DPolygon):
+        points = [(p.x, p.y) for p in shape.each_point_hull()]
+    else:
+        points = [(float(x), float(y)) for x, y in shape]
+    sides = zip(points, points[1:] + points[:1])
+    return sorted(tuple(sorted(side)) for side in sides)  # type: ignore[misc]
