@@ -237,7 +237,12 @@ class ProtoTKCell(Generic[T]):
         """Port connectivity of this cell's instances as a netlist (see `cellgrid.l2n`)."""
         from .l2n import port_connectivity
 
-        return port_connectivity(self, port_types)
+        # KLayout frees a netlist with its last Python reference, and with it
+        # every circuit taken from it; keeping the latest result on the cell
+        # lets `cell.l2n().netlist().top_circuit()` be used in one expression.
+        result = port_connectivity(self, port_types)
+        self._base.last_l2n = result
+        return result
 
     def write(self, path: str, **kwargs: Any) -> None:
         """Write this cell and everything below it to GDS or OASIS."""

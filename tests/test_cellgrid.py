@@ -1,0 +1,335 @@
+"""Tests of the cell, instance and port library over real KLayout layouts."""
+
+from __future__ import annotations
+
+import itertools
+from pathlib import Path
+
+import cellgrid as cg
+import demo_pdk as dp
+import pytest
+
+kdb = cg.kdb
+WG = kdb.LayerInfo(1, 0, "WG")
+M2 = kdb.LayerInfo(45, 0, "M2")
+_names = itertools.count()
+
+
+@pytest.fixture
+def lib() -> cg.KCLayout:
+    """A fresh library with WG and M2 known by name."""
+    k = cg.KCLayout("test")
+    k.register_layers([WG, M2])
+    return k
+
+
+def waveguide(lib: cg.KCLayout, length: float = 10.0, width: float = 0.5, name: str | None = None) -> cg.DKCell:
+    """A straight waveguide with o1 (west) and o2 (east), and an electrical port on M2."""
+    c = lib.dkcell(name or f"wg{next(_names)}")
+    c.shapes(WG).insert(kdb.DBox(0, -width / 2, length, width / 2))
+    n = round(length / lib.dbu)
+    c.create_port("o1", kdb.Trans(2, False, 0, 0), width, WG)
+    c.create_port("o2", kdb.Trans(0, False, n, 0), width, WG)
+    c.create_port("e1", kdb.Trans(1, False, 0, 0), 2.0, M2, "electrical")
+    return c
+
+
+def chain(lib: cg.KCLayout, names: list[str | None]) -> tuple[cg.DKCell, list[cg.DInstance]]:
+    """A top cell with waveguides placed end to end, named as given."""
+    wg = waveguide(lib)
+    top = lib.dkcell(f"top{next(_names)}")
+    insts: list[cg.DInstance] = []
+    for name in names:
+        inst = top.create_inst(wg, name=name)
+        if insts:
+            inst.connect("o1", insts[-1]["o2"])
+        insts.append(inst)
+    return top, insts
+
+
+# --- layers -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "ident",
+    ["WG", (1, 0), kdb.LayerInfo(1, 0), kdb.LayerInfo(1, 0, "WG"), kdb.LayerInfo("WG")],
+)
+def test_layer_identifiers_resolve_to_one_named_layer(lib: cg.KCLayout, ident: cg.LayerIdent) -> None:
+    idx = lib.layer(WG)
+    assert lib.layer(ident) == idx
+    assert lib.find_layer(ident) == idx
+    assert lib.get_info(idx).name == "WG"
+
+
+def test_layer_names_unnamed_layers_and_find_layer_fails_clearly(lib: cg.KCLayout) -> None:
+    idx = lib.layer((7, 1))
+    assert lib.get_info(idx).name == ""
+    lib.register_layers({"HEAT": kdb.LayerInfo(7, 1)})
+    assert lib.get_info(idx).name == "HEAT"
+    assert lib.find_layer("HEAT") == idx
+    with pytest.raises(ValueError, match="NOPE"):
+        lib.find_layer("NOPE")
+    with pytest.raises(TypeError):
+        lib.layer(3.5)  # type: ignore[arg-type]
+
+
+# --- ports ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("other", "meets"),
+    [
+        (dict(trans=kdb.Trans(2, False, 1000, 0)), True),
+        (dict(trans=kdb.Trans(0, False, 1000, 0)), False),  # same direction
+        (dict(trans=kdb.Trans(2, False, 1001, 0)), False),  # one dbu apart
+        (dict(trans=kdb.Trans(2, False, 1000, 0), width=0.6), False),
+        (dict(trans=kdb.Trans(2, False, 1000, 0), layer=M2), False),
+        (dict(trans=kdb.Trans(1, False, 1000, 0)), False),  # perpendicular
+    ],
+)
+def test_ports_meet_only_face_to_face_with_equal_width_and_layer(
+    lib: cg.KCLayout, other: dict[str, object], meets: bool
+) -> None:
+    c = lib.dkcell()
+    a = c.create_port("a", kdb.Trans(0, False, 1000, 0), 0.5, WG)
+    kwargs = {"width": 0.5, "layer": WG, **other}
+    b = c.create_port("b", **kwargs)  # type: ignore[arg-type]
+    assert a.meets(b) is meets
+    assert b.meets(a) is meets
+
+
+def test_port_units_and_angled_ports(lib: cg.KCLayout) -> None:
+    c = lib.dkcell()
+    p = c.create_port("o1", kdb.Trans(1, False, 1500, -250), 0.5, WG)
+    assert p.center == (1.5, -0.25)
+    assert p.orientation == 90.0
+    assert p.width == 0.5 and p.width_dbu == 500
+    assert p.cross_section.width == 0.5 and p.cross_section.layer.name == "WG"
+    assert p.dcplx_trans == kdb.DCplxTrans(1, 90, False, 1.5, -0.25)
+    q = c.create_port("o2", dcplx_trans=kdb.DCplxTrans(1, 45, False, 2.0, 3.0), width=0.5, layer=WG)
+    assert not q.is_manhattan and q.orientation == pytest.approx(45.0)
+    # a micrometre placement that is on the grid becomes an integer one
+    r = c.create_port("o3", dcplx_trans=kdb.DCplxTrans(1, 180, False, 2.0, 3.0), width=0.5, layer=WG)
+    assert r.is_manhattan and r.trans == kdb.Trans(2, False, 2000, 3000)
+    turned = q.transformed(kdb.DCplxTrans(1, 45, False, 0, 0) * kdb.DCplxTrans(1, 0, False, -2.0, -3.0))
+    assert turned.is_manhattan and turned.orientation == 90.0
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error"),
+    [
+        (dict(name="o1", trans=kdb.Trans(), width=0.5, layer=WG), ValueError),  # duplicate
+        (dict(name="x", trans=kdb.Trans(), width=0.0005, layer=WG), ValueError),  # off grid
+        (dict(name="x", trans=kdb.Trans(), width=-1.0, layer=WG), ValueError),
+        (dict(name="x", trans=kdb.Trans(), layer=WG), TypeError),  # no width
+        (dict(name="x", trans=kdb.Trans(), width=0.5, layer=WG, port_type=""), ValueError),
+        (dict(name="", trans=kdb.Trans(), width=0.5, layer=WG), ValueError),
+    ],
+)
+def test_create_port_rejects_bad_ports(lib: cg.KCLayout, kwargs: dict[str, object], error: type) -> None:
+    c = waveguide(lib)
+    with pytest.raises(error):
+        c.create_port(**kwargs)  # type: ignore[arg-type]
+    assert c.ports.names() == ["o1", "o2", "e1"]
+
+
+def test_locked_cells_refuse_changes(lib: cg.KCLayout) -> None:
+    c = waveguide(lib)
+    c.kdb_cell.locked = True
+    with pytest.raises(RuntimeError, match="locked"):
+        c.create_port("o9", kdb.Trans(), 0.5, WG)
+    with pytest.raises(RuntimeError, match="locked"):
+        c.remove_port("o1")
+    assert len(c.ports) == 3
+
+
+# --- cells and instances ----------------------------------------------------
+
+
+def test_wrappers_of_one_cell_are_equal_and_share_data(lib: cg.KCLayout) -> None:
+    c = waveguide(lib, name="w")
+    others = [cg.KCell(base=c._base), cg.DKCell(base=c._base), lib.dkcells["w"], lib.kcells[c.cell_index]]
+    assert all(o == c for o in others)
+    assert len({c, *others}) == 1
+    others[0].create_port("o3", kdb.Trans(), 0.5, WG)
+    assert "o3" in c.ports
+    assert c != waveguide(lib)
+    assert "w" in lib.dkcells and "nope" not in lib.dkcells
+    with pytest.raises(KeyError):
+        lib.dkcells["nope"]
+    with pytest.raises(ValueError, match="already has a cell"):
+        lib.dkcell("w")
+
+
+def test_instances_by_name_position_and_properties(lib: cg.KCLayout) -> None:
+    top, (a, b, u) = chain(lib, ["a", "b", None])
+    assert len(top.insts) == 3
+    assert top.insts["b"] == b
+    assert b.property(cg.conf.PROPID.NAME) == "b" and u.property(cg.conf.PROPID.NAME) is None
+    assert u.name is None
+    assert b.dcplx_trans == kdb.DCplxTrans(1, 0, False, 10, 0)
+    assert b.trans == kdb.Trans(0, False, 10000, 0)
+    assert b.dbbox() == kdb.DBox(10, -0.25, 20, 0.25)
+    assert b["o2"].center == (20.0, 0.0)
+    assert b.ports.names() == ["o1", "o2", "e1"]
+    assert b.cell == a.cell
+    for key in ("c", "o1"):
+        with pytest.raises(KeyError):
+            top.insts[key]
+    with pytest.raises(KeyError):
+        b["o9"]
+    b.name = "renamed"  # the name index notices the change
+    assert top.insts["renamed"] == b and "b" not in top.insts
+    with pytest.raises(ValueError, match=","):
+        a.name = "x,y"
+
+
+def test_connect_rotated_instance_meets_target(lib: cg.KCLayout) -> None:
+    wg = waveguide(lib)
+    top = lib.dkcell()
+    a = top.create_inst(wg, kdb.DCplxTrans(1, 90, False, 3, 4), name="a")
+    b = top.create_inst(wg, name="b").connect("o2", a["o2"])
+    assert b["o2"].meets(a["o2"])
+    assert b["o1"].center == (3.0, 24.0) and b["o1"].orientation == 90.0
+    with pytest.raises(ValueError, match="cannot meet"):
+        top.create_inst(waveguide(lib, width=0.6)).connect("o1", a["o1"])
+
+
+def test_dup_is_independent_with_same_indices(lib: cg.KCLayout) -> None:
+    top, _ = chain(lib, ["a", "b"])
+    copy = lib.dup()
+    c2 = copy.dkcells[top.name]
+    assert c2.cell_index == top.cell_index
+    assert c2.insts.names() == top.insts.names() and c2.insts["a"].cell.ports.names() == ["o1", "o2", "e1"]
+    c2.insts["a"].name = "z"
+    c2.shapes(WG).insert(kdb.DBox(0, 0, 100, 100))
+    c2.insts["b"].cell.create_port("extra", kdb.Trans(), 0.5, WG)
+    assert top.insts.names() == ["a", "b"]
+    assert top.dbbox() == kdb.DBox(0, -0.25, 20, 0.25)
+    assert "extra" not in top.insts["b"].cell.ports
+    assert copy.find_layer("WG") == lib.find_layer("WG")
+
+
+# --- port connectivity --------------------------------------------------------
+
+
+def _nets(l2n: cg.PortConnectivity, by_placement: bool = False) -> set[frozenset[str]]:
+    """Nets as sets of 'subcircuit,pin' and top pin names.
+
+    With `by_placement` a subcircuit is written as its circuit and placement,
+    which does not depend on the order in which instances are stored.
+    """
+
+    def label(sc: cg.kdb.SubCircuit) -> str:
+        return f"{sc.circuit_ref().name}@{sc.trans}" if by_placement else sc.name
+
+    out = set()
+    for net in l2n.netlist().top_circuit().each_net():
+        members = {f"{label(r.subcircuit())},{r.pin().name()}" for r in net.each_subcircuit_pin()}
+        members |= {r.pin().name() for r in net.each_pin()}
+        out.add(frozenset(members))
+    return out
+
+
+def test_l2n_every_instance_is_a_subcircuit_and_meeting_ports_share_nets(lib: cg.KCLayout) -> None:
+    top, insts = chain(lib, ["a", None, "b"])
+    top.add_port(insts[0]["o1"], "in")
+    top.create_port("out", kdb.Trans(0, False, 99000, 0), 0.5, WG)  # exposes nothing
+    top.create_port("pad", kdb.Trans(1, False, 0, 0), 2.0, M2, "electrical")
+    l2n = top.l2n(port_types=("optical",))
+    nl = l2n.netlist()
+    circ = nl.top_circuit()
+    assert circ.name == top.name and l2n.top_circuit().name == top.name
+    subs = list(circ.each_subcircuit())
+    assert len(subs) == 3
+    wg_circuit = subs[0].circuit_ref()
+    assert wg_circuit.name == insts[0].cell.name
+    assert [p.name() for p in wg_circuit.each_pin()] == ["o1", "o2"]  # optical ports only
+    assert sorted(s.trans.disp.x for s in subs) == [0, 10, 20]
+    assert {s.name for s in subs} >= {"a", "b"}
+    unnamed = next(s.name for s in subs if s.name not in ("a", "b"))
+    assert [p.name() for p in circ.each_pin()] == ["in", "out"]
+    assert _nets(l2n) == {
+        frozenset({"a,o1", "in"}),
+        frozenset({"a,o2", f"{unnamed},o1"}),
+        frozenset({f"{unnamed},o2", "b,o1"}),
+        frozenset({"b,o2"}),
+        frozenset({"out"}),
+    }
+    assert {p.name() for p in top.l2n(port_types=("electrical",)).top_circuit().each_pin()} == {"pad"}
+
+
+def test_l2n_joins_all_ports_meeting_at_one_point_and_ignores_mismatches(lib: cg.KCLayout) -> None:
+    wg, narrow = waveguide(lib), waveguide(lib, width=0.4)
+    top = lib.dkcell()
+    a = top.create_inst(wg, name="a")
+    b = top.create_inst(wg, name="b").connect("o1", a["o2"])
+    c = top.create_inst(wg, name="c").connect("o1", a["o2"])  # overlaps b
+    n = top.create_inst(narrow, kdb.DCplxTrans(1, 0, False, 20, 0), name="n")  # faces b's o2, narrower
+    assert b["o2"].position_key()[:2] == n["o1"].position_key()[:2]
+    nets = _nets(top.l2n())
+    assert frozenset({"a,o2", "b,o1", "c,o1"}) in nets
+    assert frozenset({"n,o1"}) in nets  # widths differ
+    assert frozenset({"b,o2"}) in nets and frozenset({"c,o2"}) in nets  # same direction
+
+
+# --- files --------------------------------------------------------------------
+
+
+def demo_chip() -> cg.DKCell:
+    """A small circuit of demo kit cells: named instances, meeting ports, routes."""
+    dp.PDK.activate()
+    c = cg.DKCell(f"chip{next(_names)}")
+    gc = c.create_inst(dp.grating_coupler(), kdb.DCplxTrans(1, 180, False, 0, 0), name="gc_in")
+    mmi = c.create_inst(dp.mmi1x2(), name="split").connect("o1", gc["o1"])
+    ht = c.create_inst(dp.straight_heater_metal(), kdb.DCplxTrans(1, 0, False, 80, 40), name="heater")
+    c.create_inst(dp.straight(length=30), name="arm").connect("o1", mmi["o2"])
+    pad = c.create_inst(dp.pad(), kdb.DCplxTrans(1, 0, False, 100, 200), name="pad_a")
+    dp.route_single(c, mmi["o3"], ht["o1"])
+    dp.route_bundle_electrical(c, [ht["e1"]], [pad["e4"]])
+    c.add_port(ht["o2"], "o2")
+    return c
+
+
+@pytest.mark.parametrize("suffix", [".gds", ".oas"])
+def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suffix: str) -> None:
+    chip = demo_chip()
+    path = tmp_path / f"chip{suffix}"
+    chip.kcl.write(path)
+    back = cg.KCLayout("back")
+    tops = back.read(path)
+    assert chip.name in [t.name for t in tops]
+    c = back.dkcells[chip.name]
+    assert sorted(c.insts.names()) == sorted(chip.insts.names()) == ["arm", "gc_in", "heater", "pad_a", "split"]
+    assert len(c.insts) == len(chip.insts)
+    for inst in chip.insts:
+        if inst.name is None:
+            continue
+        other = c.insts[inst.name]
+        assert other.dcplx_trans == inst.dcplx_trans
+        assert other.cell.name == inst.cell.name
+        assert list(other.ports) == list(inst.ports)
+    assert list(c.ports) == list(chip.ports)
+    heater = back.dkcells["straight_heater_metal"]
+    assert heater.ports["e1"].layer_info == kdb.LayerInfo(45, 0, "M2")
+    assert heater.function_name == "straight_heater_metal" and heater.settings["length"] == 100.0
+    assert back.find_layer("M2") == back.layer(kdb.LayerInfo(45, 0))
+    assert _nets(c.l2n(), True) == _nets(chip.l2n(), True)
+
+
+def test_reading_never_changes_existing_cells(tmp_path: Path, lib: cg.KCLayout) -> None:
+    wg = waveguide(lib, name="same")
+    path = tmp_path / "a.gds"
+    lib.write(path)
+    tops = lib.read(path)
+    assert [t.name for t in tops] == ["same$1"]
+    assert lib.dkcells["same"] == wg and tops[0].ports.names() == ["o1", "o2", "e1"]
+    coarse = cg.KCLayout("coarse", dbu=0.005)
+    coarse.dkcell("x")
+    with pytest.raises(ValueError, match="database unit"):
+        coarse.read(path)
+    assert coarse.dbu == 0.005
+    with pytest.raises(ValueError, match="unknown layout format"):
+        lib.write(tmp_path / "a.txt")
+    with pytest.raises(FileNotFoundError):
+        lib.read(tmp_path / "missing.gds")
