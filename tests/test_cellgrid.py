@@ -69,6 +69,9 @@ def test_layer_names_unnamed_layers_and_find_layer_fails_clearly(lib: cg.KCLayou
     assert lib.find_layer("HEAT") == idx
     with pytest.raises(ValueError, match="NOPE"):
         lib.find_layer("NOPE")
+    bare = lib.layer("LATE")  # a name the library does not know yet
+    lib.register_layers([kdb.LayerInfo(9, 0, "LATE")])
+    assert lib.get_info(bare) == kdb.LayerInfo(9, 0, "LATE") and lib.layer((9, 0)) == bare
     with pytest.raises(TypeError):
         lib.layer(3.5)  # type: ignore[arg-type]
 

@@ -70,10 +70,6 @@ class _Union:
     def __init__(self) -> None:
         self.parent: list[int] = []
 
-    def add(self) -> int:
-        self.parent.append(len(self.parent))
-        return len(self.parent) - 1
-
     def find(self, i: int) -> int:
         parent = self.parent
         while parent[i] != i:
@@ -96,14 +92,43 @@ def _normalise_types(port_types: Sequence[str] | str) -> tuple[str, ...]:
     return types
 
 
-def _placed_key(port: Port, inst: kdb.Instance, dbu: float) -> tuple[Key, int]:
-    """(x, y, layer, width) and orientation of `port` placed by `inst`."""
-    if port.is_manhattan and not inst.is_complex():
-        t = inst.trans * port.trans
-        d = t.disp
-        return (d.x, d.y, port.layer, port.width_dbu), t.rot * 90000
-    placed = port.transformed(inst.dcplx_trans)
-    return placed.position_key(), placed.angle_key()
+_ORIENTATIONS = [kdb.Trans(rot, mirror, 0, 0) for mirror in (False, True) for rot in range(4)]
+
+
+class _CellPorts:
+    """A placed cell's circuit and its pins, with each port pre-placed by every
+    rotation and mirroring, so an ordinary instance only adds its displacement."""
+
+    __slots__ = ("circuit", "pins", "ports", "by_orientation")
+
+    def __init__(self, circuit: kdb.Circuit, pins: list[kdb.Pin], ports: list[Port]) -> None:
+        self.circuit = circuit
+        self.pins = pins
+        self.ports = ports
+        self.by_orientation: dict[tuple[int, bool], list[tuple[int, int, int, int, int]] | None] = {}
+        for o in _ORIENTATIONS:
+            if all(p.is_manhattan for p in ports):
+                placed = [o * p.trans for p in ports]
+                self.by_orientation[(o.rot, o.is_mirror())] = [
+                    (t.disp.x, t.disp.y, p.layer, p.width_dbu, t.rot * 90000) for t, p in zip(placed, ports)
+                ]
+            else:
+                self.by_orientation[(o.rot, o.is_mirror())] = None
+
+    def placed(self, inst: kdb.Instance) -> list[tuple[Key, int]]:
+        """(x, y, layer, width) and orientation of each port as `inst` places it."""
+        if not inst.is_complex():
+            t = inst.trans
+            local = self.by_orientation[(t.rot, t.is_mirror())]
+            if local is not None:
+                x, y = t.disp.x, t.disp.y
+                return [((x + dx, y + dy, layer, width), angle) for dx, dy, layer, width, angle in local]
+        dt = inst.dcplx_trans
+        out = []
+        for p in self.ports:
+            q = p.transformed(dt)
+            out.append((q.position_key(), q.angle_key()))
+        return out
 
 
 def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = ("optical",)) -> PortConnectivity:
@@ -111,7 +136,6 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
     types = _normalise_types(port_types)
     kcl = cell.kcl
     layout = kcl.layout
-    dbu = kcl.dbu
 
     netlist = kdb.Netlist()
     top = kdb.Circuit()
@@ -119,8 +143,7 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
     top.cell_index = cell.cell_index
     netlist.add(top)
 
-    # circuit and (pin, port) list per placed cell index
-    circuits: dict[int, tuple[kdb.Circuit, list[tuple[kdb.Pin, Port]]]] = {}
+    circuits: dict[int, _CellPorts] = {}
     used_names: set[str] = set()
     union = _Union()
     endpoints: list[tuple[kdb.SubCircuit, kdb.Pin]] = []
@@ -134,23 +157,28 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
             circ.name = layout.cell_name(ci)
             circ.cell_index = ci
             netlist.add(circ)
-            pins = [(circ.create_pin(p.name or ""), p) for p in kcl.base(ci).ports if p.port_type in types]
-            entry = circuits[ci] = (circ, pins)
-        circ, pins = entry
+            ports = [p for p in kcl.base(ci).ports if p.port_type in types]
+            entry = circuits[ci] = _CellPorts(circ, [circ.create_pin(p.name or "") for p in ports], ports)
         name = inst.property(PROPID.NAME)
         sc_name = str(name) if name is not None else ""
         if not sc_name or sc_name in used_names:
-            sc_name = f"{circ.name}_{n}"
+            sc_name = f"{entry.circuit.name}_{n}"
             while sc_name in used_names:
                 sc_name += "_"
         used_names.add(sc_name)
-        sc = top.create_subcircuit(circ, sc_name)
+        sc = top.create_subcircuit(entry.circuit, sc_name)
         sc.trans = inst.dcplx_trans
-        for pin, port in pins:
-            key, angle = _placed_key(port, inst, dbu)
-            ep = union.add()
+        if not entry.pins:
+            continue
+        for pin, (key, angle) in zip(entry.pins, entry.placed(inst)):
+            ep = len(endpoints)
+            union.parent.append(ep)
             endpoints.append((sc, pin))
-            buckets.setdefault(key, {}).setdefault(angle, []).append(ep)
+            by_angle = buckets.get(key)
+            if by_angle is None:
+                buckets[key] = {angle: [ep]}
+            else:
+                by_angle.setdefault(angle, []).append(ep)
 
     # ports facing each other at one place, with one width and layer, meet
     for by_angle in buckets.values():

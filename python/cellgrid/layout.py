@@ -168,11 +168,19 @@ class KCLayout:
         for name, info in items:
             if not name:
                 raise ValueError(f"layer {info} has no name")
+            if info.layer < 0 or info.datatype < 0:
+                raise ValueError(f"layer {name!r} needs a layer and datatype number, got {info}")
             full = kdb.LayerInfo(info.layer, info.datatype, name)
             self._layer_names[name] = full
             idx = self._find(full)
-            if idx is not None and not self.layout.get_info(idx).name:
-                self.layout.set_info(idx, full)
+            if idx is None:
+                # a layer made earlier from the bare name gets its numbers now
+                idx = self._find(kdb.LayerInfo(name))
+                if idx is not None and self.layout.get_info(idx).layer >= 0:
+                    idx = None
+            if idx is not None and self.layout.get_info(idx) != full:
+                if self.layout.get_info(idx).name in ("", name):
+                    self.layout.set_info(idx, full)
 
     @property
     def layer_names(self) -> dict[str, kdb.LayerInfo]:

@@ -9,7 +9,6 @@ as integer database units and reported in micrometres.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -309,7 +308,3 @@ class Ports:
     def __repr__(self) -> str:
         return f"Ports({self.names()})"
 
-
-def angle_of(vx: float, vy: float) -> float:
-    """Angle of a direction vector in degrees, in [0, 360)."""
-    return math.degrees(math.atan2(vy, vx)) % 360.0

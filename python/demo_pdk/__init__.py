@@ -10,10 +10,10 @@ from __future__ import annotations
 import maskwright as mw
 
 from .cross_sections import CROSS_SECTIONS, get_cross_section, metal_routing, rib, strip
-from .electrical import get_layer, pad, straight_heater_metal, via_stack
+from .electrical import get_layer, pad, pad_array, straight_heater_metal, via_stack
 from .layers import LAYER
 from .optical import grating_coupler, mmi1x2, mmi2x2
-from .routing import route_bundle, route_bundle_electrical, route_single
+from .routing import route_bundle, route_bundle_electrical, route_single, route_single_electrical
 from .waveguides import bend_circular, bend_euler, straight, taper, wire
 
 __all__ = [
@@ -35,11 +35,13 @@ __all__ = [
     "mmi2x2",
     "grating_coupler",
     "pad",
+    "pad_array",
     "via_stack",
     "straight_heater_metal",
     "route_single",
     "route_bundle",
     "route_bundle_electrical",
+    "route_single_electrical",
 ]
 
 CONNECTIVITY: list[mw.typings.ConnectivitySpec] = [("M1", "VIA1", "M2")]
@@ -57,6 +59,7 @@ PDK = mw.Pdk(
         "grating_coupler": grating_coupler,
         "straight_heater_metal": straight_heater_metal,
         "pad": pad,
+        "pad_array": pad_array,
         "via_stack": via_stack,
         "wire": wire,
     },
@@ -66,6 +69,7 @@ PDK = mw.Pdk(
         "route_bundle": route_bundle,
         "route_bundle_electrical": route_bundle_electrical,
         "route_single": route_single,
+        "route_single_electrical": route_single_electrical,
     },
     layers=LAYER,
 )

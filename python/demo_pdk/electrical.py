@@ -7,13 +7,13 @@ import math
 import cellgrid as cg
 import klayout.db as kdb
 import maskwright as mw
-from maskwright.typings import Component, CrossSectionSpec, LayerSpec
+from maskwright.typings import Component, ComponentSpec, CrossSectionSpec, LayerSpec
 
 from .cross_sections import get_cross_section
 from .layers import LAYER
 from .waveguides import draw_straight
 
-__all__ = ["pad", "via_stack", "straight_heater_metal", "get_layer"]
+__all__ = ["pad", "pad_array", "via_stack", "straight_heater_metal", "get_layer"]
 
 
 def get_layer(layer: LayerSpec) -> kdb.LayerInfo:
@@ -127,4 +127,34 @@ def straight_heater_metal(
         c.shapes(LAYER.HEATER).insert(kdb.DBox(x - sx / 2, -sy / 2, x + sx / 2, sy / 2))
         inst = c.create_inst(stack, kdb.DCplxTrans(1, 0, False, x, 0))
         c.add_port(inst["e2"], name)
+    return c
+
+
+@mw.cell
+def pad_array(
+    pad: ComponentSpec = "pad", columns: int = 4, spacing: float = 150.0, orientation: float = 270
+) -> Component:
+    """A row of `columns` copies of `pad`, `spacing` µm apart (centre to centre).
+
+    The electrical ports of each copy that face `orientation` degrees become
+    the array's ports e1, e2, ... from west to east.
+    """
+    import demo_pdk
+
+    if not isinstance(columns, int) or columns < 1:
+        raise ValueError(f"columns must be a positive integer, got {columns!r}")
+    item = demo_pdk.PDK.get_component(pad)
+    width = item.dbbox().width()
+    if spacing < width:
+        raise ValueError(f"spacing {spacing} µm is less than the pad width {width} µm")
+    c = cg.DKCell()
+    n = 1
+    for k in range(columns):
+        inst = c.create_inst(item, kdb.DCplxTrans(1, 0, False, k * spacing, 0))
+        for port in inst.ports.filter(orientation=orientation):
+            if port.port_type in ("electrical", "DC", "RF"):
+                c.add_port(port, f"e{n}")
+                n += 1
+    if n == 1:
+        raise ValueError(f"{item.name!r} has no electrical port facing {orientation} degrees")
     return c

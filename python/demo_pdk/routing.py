@@ -20,14 +20,19 @@ from maskwright.typings import Component, CrossSectionSpec, Port, Waypoints
 from .cross_sections import get_cross_section
 from .waveguides import bend_circular, straight
 
-__all__ = ["route_single", "route_bundle", "route_bundle_electrical", "route_points"]
+__all__ = ["route_single", "route_bundle", "route_bundle_electrical", "route_single_electrical", "route_points"]
 
 _ELECTRICAL = ("electrical", "DC", "RF")
 
 
-def _unit(v: kdb.Vector) -> tuple[int, int]:
+def _unit(a: kdb.Point, b: kdb.Point, dbu: float) -> tuple[int, int]:
+    """Direction of the segment a -> b, which must be horizontal or vertical."""
+    v = b - a
     if (v.x == 0) == (v.y == 0):
-        raise ValueError(f"segment {v} is not horizontal or vertical")
+        raise ValueError(
+            f"route segment from ({a.x * dbu:g}, {a.y * dbu:g}) to ({b.x * dbu:g}, {b.y * dbu:g})"
+            " is not horizontal or vertical"
+        )
     return ((v.x > 0) - (v.x < 0), (v.y > 0) - (v.y < 0))
 
 
@@ -87,12 +92,12 @@ def route_points(
         pts = [kdb.Point(start)]
         pts += [kdb.Point(cg.to_dbu(x, dbu, "waypoint x"), cg.to_dbu(y, dbu, "waypoint y")) for x, y in waypoints]
         pts.append(kdb.Point(end))
-        if _unit(pts[1] - pts[0]) != d1:
-            raise ValueError(f"the first waypoint must lie straight ahead of port {port1.name!r}")
-        if _unit(pts[-1] - pts[-2]) != (-d2[0], -d2[1]):
-            raise ValueError(f"the last waypoint must lie straight ahead of port {port2.name!r}")
         for a, b in zip(pts, pts[1:]):
-            _unit(b - a)
+            _unit(a, b, dbu)
+        if _unit(pts[0], pts[1], dbu) != d1:
+            raise ValueError(f"the first waypoint must lie straight ahead of port {port1.name!r}")
+        if _unit(pts[-2], pts[-1], dbu) != (-d2[0], -d2[1]):
+            raise ValueError(f"the last waypoint must lie straight ahead of port {port2.name!r}")
         return pts
     r = cg.to_dbu(radius, dbu, "radius")
     frame = kdb.Trans(port1.trans.rot, False, start.x, start.y)
@@ -157,25 +162,36 @@ def route_single(
 
 
 def _stagger(ports1: Sequence[Port], ports2: Sequence[Port], r: float, pitch: float) -> list[float | None]:
-    """Middle-leg offsets (µm from each start) that keep Z-shaped routes of a bundle apart."""
+    """Middle-leg offsets (µm from each start) that keep the routes of a bundle apart.
+
+    Z-shaped routes (ports facing each other) and U-shaped ones (ports facing
+    the same way) that turn the same way get their middle legs `pitch` apart;
+    the route nearest to the side it turns to turns first, so none cross.
+    """
     out: list[float | None] = [None] * len(ports1)
-    if len({p.trans.rot for p in ports1}) != 1 or not all(p.is_manhattan for p in ports1):
+    if not all(p.is_manhattan for p in (*ports1, *ports2)) or len({p.trans.rot for p in ports1}) != 1:
         return out
     frame = kdb.DCplxTrans(ports1[0].dcplx_trans).inverted()
     starts = [frame * kdb.DPoint(*p.center) for p in ports1]
     ends = [frame * kdb.DPoint(*p.center) for p in ports2]
-    zs = [
-        i for i, (s, e) in enumerate(zip(starts, ends))
-        if (ports2[i].trans.rot - ports1[i].trans.rot) % 4 == 2 and e.x - s.x >= 2 * r and abs(e.y - s.y) >= 2 * r
-    ]
-    if not zs:
-        return out
-    centre = (max(starts[i].x for i in zs) + min(ends[i].x for i in zs)) / 2
-    for up in (True, False):
-        group = [i for i in zs if (ends[i].y > starts[i].y) == up]
+    groups: dict[tuple[str, bool], list[int]] = {}
+    for i, (s, e) in enumerate(zip(starts, ends)):
+        turn = (ports2[i].trans.rot - ports1[i].trans.rot) % 4
+        if abs(e.y - s.y) < 2 * r or e.y == s.y:
+            continue
+        if turn == 2 and e.x - s.x >= 2 * r:
+            groups.setdefault(("Z", e.y > s.y), []).append(i)
+        elif turn == 0:
+            groups.setdefault(("U", e.y > s.y), []).append(i)
+    for (kind, up), group in groups.items():
         group.sort(key=lambda i: starts[i].y, reverse=up)
+        if kind == "Z":
+            first = (max(starts[i].x for i in group) + min(ends[i].x for i in group)) / 2
+            first -= (len(group) - 1) / 2 * pitch
+        else:
+            first = max(max(starts[i].x, ends[i].x) + r for i in group)
         for k, i in enumerate(group):
-            out[i] = centre + (k - (len(group) - 1) / 2) * pitch - starts[i].x
+            out[i] = first + k * pitch - starts[i].x
     return out
 
 
@@ -244,6 +260,19 @@ def route_bundle_electrical(
         points = _simplify(route_points(p1, p2, 0.0, waypoints, xm))
         out.append(shapes.insert(kdb.Path(points, width, width // 2, width // 2)))
     return out
+
+
+def route_single_electrical(
+    component: Component,
+    port1: Port,
+    port2: Port,
+    cross_section: CrossSectionSpec = "metal_routing",
+    waypoints: Waypoints | None = None,
+) -> kdb.Shape:
+    """Draw one metal wire from `port1` to `port2`; returns its shape."""
+    return route_bundle_electrical(
+        component, [port1], [port2], cross_section=cross_section, port_type=port1.port_type, waypoints=waypoints
+    )[0]
 
 
 def _simplify(points: list[kdb.Point]) -> list[kdb.Point]:

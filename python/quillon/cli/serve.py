@@ -1,0 +1,71 @@
+"""``quillon serve``: run the schematic editor service on the local machine.
+
+The service listens on 127.0.0.1 only. The project directory is passed to the
+application through ``QUILLON_PROJECT_DIR`` before the application module is
+imported, since it reads the project settings once at import.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import sys
+from pathlib import Path
+
+from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
+
+__all__ = ["HELP", "add_arguments", "run"]
+
+HELP = "Serve the schematic editor for a project on http://127.0.0.1."
+HOST = "127.0.0.1"
+DEFAULT_PORT = 8787
+
+
+def _port(text: str) -> int:
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 1 <= port <= 65535:
+        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected an integer from 1 to 65535")
+    return port
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"TCP port (default {DEFAULT_PORT})")
+    parser.add_argument(
+        "--project-dir", metavar="DIR", help=f"project directory (default ${PROJECT_DIR_ENV} or the current directory)"
+    )
+
+
+def _fail(message: str) -> int:
+    print(f"quillon serve: error: {message}", file=sys.stderr)
+    return 2
+
+
+def run(args: argparse.Namespace) -> int:
+    project = Path(os.path.abspath(args.project_dir or os.environ.get(PROJECT_DIR_ENV) or os.getcwd()))
+    if not project.is_dir():
+        return _fail(f"project directory {str(project)!r} does not exist")
+    try:
+        settings = get_settings(project)
+    except SettingsError as exc:
+        return _fail(str(exc))
+
+    loaded = sys.modules.get("quillon.serve.app")
+    if loaded is not None and getattr(loaded, "PROJECT_DIR", None) != str(project):
+        return _fail(f"the application was already loaded for {loaded.PROJECT_DIR!r}")
+    os.environ[PROJECT_DIR_ENV] = str(project)
+    try:
+        importlib.import_module("quillon.serve.schematic")
+    except ImportError as exc:
+        return _fail(f"cannot load the schematic editor routes (quillon.serve.schematic): {exc}")
+
+    import uvicorn
+
+    from quillon.serve.app import app
+
+    print(f"quillon: serving {project} (kit {settings.pdk.name}) at http://{HOST}:{args.port}/", flush=True)
+    uvicorn.run(app, host=HOST, port=args.port)
+    return 0

@@ -1,0 +1,168 @@
+"""Schematic symbols drawn from a component's layout.
+
+A symbol is the outline of the component, i.e. the union of its shapes over
+all layers (sub-cells included), scaled to fit the requested size with the
+aspect ratio kept, plus a dot and the name of every port. Components may be
+cell wrappers of the component library (anything with a ``kdb_cell``, ports
+taken from ``ports``) or plain KLayout cells (no ports).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import Any
+from xml.sax.saxutils import escape, quoteattr
+
+import klayout.db as kdb
+
+__all__ = ["MultiPolygon", "_generate_multipolygon", "generate_svg"]
+
+OUTLINE_FILL = "#dde1e6"
+OUTLINE_STROKE = "#4b5563"
+PORT_COLOUR = "#c2410c"
+
+
+@dataclass(frozen=True)
+class MultiPolygon:
+    """The merged outline of a component: polygons in micrometres."""
+
+    geoms: list[kdb.DPolygon] = field(default_factory=list)
+
+    def bbox(self) -> kdb.DBox:
+        """The bounding box of all polygons (empty when there are none)."""
+        box = kdb.DBox()
+        for polygon in self.geoms:
+            box += polygon.bbox()
+        return box
+
+
+def _kdb_cell(component: Any) -> kdb.Cell:
+    cell = getattr(component, "kdb_cell", component)
+    if not isinstance(cell, kdb.Cell):
+        raise TypeError(f"expected a layout cell, got {type(component).__name__}")
+    return cell
+
+
+def _generate_multipolygon(component: Any) -> MultiPolygon:
+    """Merge the shapes of ``component`` on all layers into its outline polygons."""
+    cell = _kdb_cell(component)
+    layout = cell.layout()
+    region = kdb.Region()
+    for layer in layout.layer_indexes():
+        region += kdb.Region(cell.begin_shapes_rec(layer))
+    region.merge()
+    return MultiPolygon([polygon.to_dtype(layout.dbu) for polygon in region.each()])
+
+
+@dataclass(frozen=True)
+class _PortMark:
+    name: str
+    x: float
+    y: float
+    orientation: float
+
+
+def _port_marks(component: Any) -> list[_PortMark]:
+    marks = []
+    for port in getattr(component, "ports", ()) or ():
+        x, y = port.center
+        marks.append(_PortMark(str(port.name), float(x), float(y), float(getattr(port, "orientation", 0.0))))
+    return marks
+
+
+def generate_svg(component: Any, width: int, height: int) -> str:
+    """Return the SVG text of the symbol of ``component``, ``width`` x ``height`` pixels."""
+    for label, value in (("width", width), ("height", height)):
+        if not isinstance(value, int) or isinstance(value, bool) or value <= 0:
+            raise ValueError(f"{label} must be a positive integer, got {value!r}")
+    outline = _generate_multipolygon(component)
+    ports = _port_marks(component)
+    box = outline.bbox()
+    for port in ports:
+        box += kdb.DPoint(port.x, port.y)
+
+    size = min(width, height)
+    pad = size * 0.12
+    title = getattr(component, "name", None)
+    lines = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+        f'viewBox="0 0 {width} {height}">'
+    ]
+    if title:
+        lines.append(f"<title>{escape(str(title))}</title>")
+    if box.empty():
+        lines.append(_placeholder(width, height, pad))
+        lines.append("</svg>")
+        return "\n".join(lines) + "\n"
+
+    scale = _fit_scale(box, width - 2 * pad, height - 2 * pad)
+    # Centre the drawing; SVG's y axis points down.
+    dx = (width - box.width() * scale) / 2 - box.left * scale
+    dy = (height - box.height() * scale) / 2 + box.top * scale
+
+    def to_svg(x: float, y: float) -> tuple[float, float]:
+        return dx + x * scale, dy - y * scale
+
+    if outline.geoms:
+        lines.append(
+            f'<g class="outline" fill="{OUTLINE_FILL}" stroke="{OUTLINE_STROKE}" '
+            f'stroke-width="1" fill-rule="evenodd" stroke-linejoin="round">'
+        )
+        lines.extend(f'<path d="{_path_data(polygon, to_svg)}"/>' for polygon in outline.geoms)
+        lines.append("</g>")
+    if ports:
+        radius = max(1.0, size / 40)
+        font = max(5.0, size / 10)
+        lines.append(f'<g class="ports" fill="{PORT_COLOUR}" font-family="sans-serif" font-size="{_num(font)}">')
+        for port in ports:
+            x, y = to_svg(port.x, port.y)
+            lines.append(f'<circle cx="{_num(x)}" cy="{_num(y)}" r="{_num(radius)}"/>')
+            lines.append(_label(port, x, y, radius * 2))
+        lines.append("</g>")
+    lines.append("</svg>")
+    return "\n".join(lines) + "\n"
+
+
+def _fit_scale(box: kdb.DBox, room_x: float, room_y: float) -> float:
+    """Pixels per micrometre so that ``box`` fits the room (a point gets scale 1)."""
+    scales = [room / extent for room, extent in ((room_x, box.width()), (room_y, box.height())) if extent > 0]
+    return min(scales) if scales else 1.0
+
+
+def _path_data(polygon: kdb.DPolygon, to_svg: Any) -> str:
+    contours: list[Iterable[kdb.DPoint]] = [polygon.each_point_hull()]
+    contours += [polygon.each_point_hole(i) for i in range(polygon.holes())]
+    parts = []
+    for contour in contours:
+        points = [to_svg(p.x, p.y) for p in contour]
+        parts.append("M" + " L".join(f"{_num(x)},{_num(y)}" for x, y in points) + " Z")
+    return " ".join(parts)
+
+
+def _label(port: _PortMark, x: float, y: float, offset: float) -> str:
+    """The port's name, placed on the inner side of the port (away from where it faces)."""
+    angle = math.radians(port.orientation)
+    cos, sin = math.cos(angle), math.sin(angle)
+    lx, ly = x - cos * offset, y + sin * offset  # screen y is flipped
+    if abs(cos) > 0.5:
+        anchor, baseline = ("end" if cos > 0 else "start"), "middle"
+    else:
+        anchor, baseline = "middle", ("hanging" if sin > 0 else "auto")
+    return (
+        f'<text x="{_num(lx)}" y="{_num(ly)}" text-anchor="{anchor}" dominant-baseline="{baseline}">'
+        f"{escape(port.name)}</text>"
+    )
+
+
+def _placeholder(width: int, height: int, pad: float) -> str:
+    return (
+        f'<rect x="{_num(pad)}" y="{_num(pad)}" width="{_num(width - 2 * pad)}" height="{_num(height - 2 * pad)}" '
+        f'rx="{_num(pad / 2)}" fill={quoteattr(OUTLINE_FILL)} stroke={quoteattr(OUTLINE_STROKE)}/>'
+    )
+
+
+def _num(value: float) -> str:
+    text = f"{value:.2f}".rstrip("0").rstrip(".")
+    return "0" if text in ("-0", "") else text
