@@ -120,7 +120,7 @@ void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle
     // Nets that the diff lists one by one.
     nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
     for (nb::handle path : paths) {
-        if (!nb::cast<bool>(path.attr("startswith")(nets_prefix)))
+        if (!truthy(path.attr("startswith")(nets_prefix)))
             continue;
         recorder.record(netlist[nb::str("nets")][net_key(path)]);
     }

@@ -48,7 +48,7 @@ void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, nb::handle d
     nb::object report_cell = report_cell_for(rdb, cell);
     nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
     for (nb::handle path : paths) {
-        if (!nb::cast<bool>(path.attr("startswith")(instances_prefix)))
+        if (!truthy(path.attr("startswith")(instances_prefix)))
             continue;
         nb::object item = rdb.attr("create_item")(report_cell, category);
         nb::object name = instance_name(path);

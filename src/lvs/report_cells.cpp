@@ -10,14 +10,14 @@ namespace {
 /// The module object, which lives as long as the process; a plain handle.
 nb::handle lvs_module;
 
+} // namespace
+
 bool truthy(nb::handle value) {
     const int result = PyObject_IsTrue(value.ptr());
     if (result < 0)
         throw nb::python_error();
     return result == 1;
 }
-
-} // namespace
 
 void bind_report_cells(nb::module_& module) {
     lvs_module = module;

@@ -60,6 +60,8 @@ nb::object category_title(const char* attribute);
 nb::object category_for(nb::handle rdb, nb::handle title);
 /// The report cell named after the layout cell, created only when absent.
 nb::object report_cell_for(nb::handle rdb, nb::handle cell);
+/// Whether a value tests true, as `if value:` decides.
+bool truthy(nb::handle value);
 /// The interpreter's quoted form (`repr`) of a value.
 nb::str quoted(nb::handle value);
 
