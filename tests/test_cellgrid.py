@@ -336,3 +336,43 @@ def test_reading_never_changes_existing_cells(tmp_path: Path, lib: cg.KCLayout) 
         lib.write(tmp_path / "a.txt")
     with pytest.raises(FileNotFoundError):
         lib.read(tmp_path / "missing.gds")
+
+
+def test_angled_ports_meet_after_rotation() -> None:
+    """Two 45-degree bends make a quarter turn; their angled ports meet."""
+    dp.PDK.activate()
+    bend = dp.bend_circular(radius=10, angle=45)
+    top = cg.DKCell(f"angled{next(_names)}")
+    first = top.create_inst(bend, name="b1")
+    second = top.create_inst(bend, name="b2").connect("o1", first["o2"])
+    assert not first["o2"].is_manhattan and second["o1"].meets(first["o2"])
+    assert second["o2"].is_manhattan and second["o2"].orientation == 90.0
+    assert second["o2"].center == pytest.approx((10.0, 10.0), abs=0.002)
+    nets = _nets(top.l2n())
+    assert frozenset({"b1,o2", "b2,o1"}) in nets
+    spun = top.create_inst(bend, kdb.DCplxTrans(2.0, 30, False, 5, 5), name="big")
+    assert spun["o1"].width == 1.0 and spun["o1"].orientation == pytest.approx(210.0)
+
+
+def test_writing_one_cell_writes_its_hierarchy_only(tmp_path: Path, lib: cg.KCLayout) -> None:
+    top, _ = chain(lib, ["a"])
+    lone = waveguide(lib, name="lone")
+    path = tmp_path / "top.oas"
+    top.write(str(path))
+    back = cg.KCLayout("back")
+    back.read(path)
+    assert set(back.dkcells) == {top.name, top.insts["a"].cell.name}
+    assert lone.name not in back.dkcells
+
+
+def test_port_views_filter_and_look_up(lib: cg.KCLayout) -> None:
+    c = waveguide(lib)
+    ports = c.ports
+    assert [p.name for p in ports.filter(port_type="optical")] == ["o1", "o2"]
+    assert [p.name for p in ports.filter(orientation=90)] == ["e1"]
+    assert [p.name for p in ports.filter(port_type="optical", orientation=-180)] == ["o1"]
+    assert ports[1].name == "o2" and ports.get("zz") is None and ports["o2"] in ports
+    c.remove_port("o2")
+    assert "o2" not in c.ports and len(c.ports) == 2
+    with pytest.raises(KeyError):
+        c.remove_port("o2")

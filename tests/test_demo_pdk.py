@@ -182,29 +182,26 @@ def test_bad_settings_fail_clearly(func, kwargs, match) -> None:  # noqa: ANN001
 
 
 def joined_nets(top: cg.DKCell) -> dict[str, int]:
-    """Endpoint 'instance,port' of named instances -> net id, unnamed instances passed through."""
-    l2n = top.l2n()
-    circ = l2n.netlist().top_circuit()
+    """Endpoint 'instance,port' of named instances -> net number, unnamed instances passed through."""
+    circ = top.l2n().netlist().top_circuit()
     named = set(top.insts.names())
-    nets = list(circ.each_net())
-    index = {id(n): i for i, n in enumerate(nets)}
-    parent = list(range(len(nets)))
+    parent: list[int] = []
+    pins: dict[str, list[tuple[str, int]]] = {}
+    for i, net in enumerate(circ.each_net()):
+        parent.append(i)
+        for ref in net.each_subcircuit_pin():
+            pins.setdefault(ref.subcircuit().name, []).append((ref.pin().name(), i))
 
     def find(i: int) -> int:
         while parent[i] != i:
             i = parent[i]
         return i
 
-    key = {}
-    for i, net in enumerate(nets):
-        for ref in net.each_subcircuit_pin():
-            key.setdefault(ref.subcircuit().name, []).append((ref.pin().name(), i))
-    for sc_name, pins in key.items():
+    for sc_name, refs in pins.items():
         if sc_name not in named:
-            for _, i in pins[1:]:
-                parent[find(i)] = find(pins[0][1])
-    del index
-    return {f"{sc},{pin}": find(i) for sc, pins in key.items() if sc in named for pin, i in pins}
+            for _, i in refs[1:]:
+                parent[find(i)] = find(refs[0][1])
+    return {f"{sc},{pin}": find(i) for sc, refs in pins.items() if sc in named for pin, i in refs}
 
 
 def two_ends(x: float, y: float, angle: float) -> tuple[cg.DKCell, cg.DInstance, cg.DInstance]:

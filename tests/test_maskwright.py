@@ -193,3 +193,21 @@ def test_typings_are_usable_at_runtime() -> None:
     spec: object = mw.typings.ConnectivitySpec | None
     assert spec is not None
     assert mw.kdb is kdb and mw.typings.Component is cg.DKCell
+
+
+@pytest.mark.parametrize(
+    ("changed", "name"),
+    [
+        ({}, "f"),
+        ({"length": 12.5}, "f_length12p5"),
+        ({"length": -0.25}, "f_lengthm0p25"),
+        ({"length": 1 / 3}, "f_length0p333333"),
+        ({"n": 3, "flag": True}, "f_n3_flagT"),
+        ({"size": (80.0, 40)}, "f_size80x40"),
+        ({"layer": kdb.LayerInfo(45, 0, "M2"), "other": kdb.LayerInfo(3, 1)}, "f_layerM2_other3_1"),
+        ({"cross_section": mw.CrossSection("rib 2", 0.5, LAYER.WG)}, "f_cross_sectionrib2"),
+        ({"text": "a/b.c"}, "f_textabc"),
+    ],
+)
+def test_cell_names_from_settings(changed: dict[str, object], name: str) -> None:
+    assert mw.cell_name("f", changed) == name

@@ -1,9 +1,10 @@
 """Ports: named, oriented connection points of a cell.
 
 A port sits at a point of a cell and faces outwards along its orientation. It
-is kept in database units: an integer placement (`kdb.Trans`) for ports on the
-grid at multiples of 90 degrees, and a micrometre placement (`kdb.DCplxTrans`)
-only for the others (for example the end of a 45-degree bend). Widths are kept
+is kept in database units: an integer placement (`kdb.Trans`, on the grid) for
+ports facing a multiple of 90 degrees, and a micrometre placement
+(`kdb.DCplxTrans`) only for the others (for example the end of a 45-degree
+bend). Widths are kept
 as integer database units and reported in micrometres.
 """
 
@@ -38,18 +39,18 @@ class PortCrossSection:
 
 
 def _manhattan(t: kdb.DCplxTrans, dbu: float) -> kdb.Trans | None:
-    """The integer placement equal to `t`, or None when `t` is off-grid or angled."""
+    """The integer placement of `t` when it faces a multiple of 90 degrees, else None.
+
+    The position is rounded to the grid: instances sit on the grid, so a port
+    reached through angled pieces may be a fraction of a database unit off.
+    """
     if abs(t.mag - 1.0) > _EPS:
         return None
     quarter = t.angle / 90.0
     rot = round(quarter)
     if abs(quarter - rot) > 1e-9:
         return None
-    x, y = t.disp.x / dbu, t.disp.y / dbu
-    ix, iy = round(x), round(y)
-    if abs(x - ix) > 1e-6 or abs(y - iy) > 1e-6:
-        return None
-    return kdb.Trans(rot % 4, t.is_mirror(), ix, iy)
+    return kdb.Trans(rot % 4, t.is_mirror(), round(t.disp.x / dbu), round(t.disp.y / dbu))
 
 
 class Port:

@@ -13,7 +13,9 @@ __all__ = ["PdkNotFoundError", "activate_pdk_by_name", "get_cell_path"]
 
 #: Attribute a kit sets on a cell function that is defined by a file other than
 #: its Python source, e.g. a cell built from a ``.pic.yml`` netlist. Its value is
-#: that file's path (str or os.PathLike); it takes precedence over the source file.
+#: that file's path (str or os.PathLike; a relative path is taken against the
+#: current directory, so kits should store absolute paths); it takes precedence
+#: over the Python source file.
 SOURCE_PATH_ATTR = "__source_path__"
 
 
