@@ -14,8 +14,8 @@
 namespace quillon {
 namespace nb = nanobind;
 
-/// Declared type of a parameter; `Str` and `Int` are checked by exact type.
-enum class Kind { Any, Str, Int };
+/// Declared type of a parameter; all but `Any` are checked by exact type.
+enum class Kind { Any, Str, Int, Dict };
 
 struct Param {
     const char* name;

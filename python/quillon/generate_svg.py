@@ -2,7 +2,8 @@
 
 A symbol is the outline of the component, i.e. the union of its shapes over
 all layers (sub-cells included), scaled to fit the requested size with the
-aspect ratio kept, plus a dot and the name of every port. Components may be
+aspect ratio kept (up to 4:1: thinner outlines are stretched across their
+short side to stay readable), plus a dot and the name of every port. Components may be
 cell wrappers of the component library (anything with a ``kdb_cell``, ports
 taken from ``ports``) or plain KLayout cells (no ports).
 """
@@ -22,6 +23,11 @@ __all__ = ["MultiPolygon", "_generate_multipolygon", "generate_svg"]
 OUTLINE_FILL = "#dde1e6"
 OUTLINE_STROKE = "#4b5563"
 PORT_COLOUR = "#c2410c"
+
+#: Outlines longer than this many times their width (a waveguide, a coupler)
+#: are drawn at this aspect ratio, stretched across their short side, so that
+#: their shape and the ports along that side stay readable.
+MAX_ASPECT = 4.0
 
 
 @dataclass(frozen=True)
@@ -97,13 +103,13 @@ def generate_svg(component: Any, width: int, height: int) -> str:
         lines.append("</svg>")
         return "\n".join(lines) + "\n"
 
-    scale = _fit_scale(box, width - 2 * pad, height - 2 * pad)
+    scale_x, scale_y = _fit_scales(box, width - 2 * pad, height - 2 * pad)
     # Centre the drawing; SVG's y axis points down.
-    dx = (width - box.width() * scale) / 2 - box.left * scale
-    dy = (height - box.height() * scale) / 2 + box.top * scale
+    dx = (width - box.width() * scale_x) / 2 - box.left * scale_x
+    dy = (height - box.height() * scale_y) / 2 + box.top * scale_y
 
     def to_svg(x: float, y: float) -> tuple[float, float]:
-        return dx + x * scale, dy - y * scale
+        return dx + x * scale_x, dy - y * scale_y
 
     if outline.geoms:
         lines.append(
@@ -125,10 +131,23 @@ def generate_svg(component: Any, width: int, height: int) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _fit_scale(box: kdb.DBox, room_x: float, room_y: float) -> float:
-    """Pixels per micrometre so that ``box`` fits the room (a point gets scale 1)."""
-    scales = [room / extent for room, extent in ((room_x, box.width()), (room_y, box.height())) if extent > 0]
-    return min(scales) if scales else 1.0
+def _fit_scales(box: kdb.DBox, room_x: float, room_y: float) -> tuple[float, float]:
+    """Pixels per micrometre along x and y so that ``box`` fits the room.
+
+    Both axes share one scale (the aspect ratio is kept) unless the box is
+    more than :data:`MAX_ASPECT` times longer than wide: its short side is
+    then drawn as if it were that fraction of the long side. An axis without
+    extent takes the shared scale (a point gets scale 1).
+    """
+    width, height = box.width(), box.height()
+    if width <= 0 and height <= 0:
+        return 1.0, 1.0
+    if width <= 0 or height <= 0:
+        shared = room_x / width if width > 0 else room_y / height
+        return shared, shared
+    drawn_w, drawn_h = max(width, height / MAX_ASPECT), max(height, width / MAX_ASPECT)
+    shared = min(room_x / drawn_w, room_y / drawn_h)
+    return shared * drawn_w / width, shared * drawn_h / height
 
 
 def _path_data(polygon: kdb.DPolygon, to_svg: Any) -> str:

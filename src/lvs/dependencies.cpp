@@ -52,6 +52,11 @@ void bind_dependencies(nb::module_& module) {
     bound.get_settings = attr_kept(import_kept("quillon.settings"), "get_settings");
     bound.activate_pdk_by_name =
         attr_kept(import_kept("quillon.core.shared"), "activate_pdk_by_name");
+    nb::object c_safe_loader = attr_if_present(bound.yaml, "CSafeLoader");
+    bound.yaml_safe_loader =
+        c_safe_loader.is_valid() ? c_safe_loader.release() : attr_kept(bound.yaml, "SafeLoader");
+    bound.set_ordered = attr_kept(import_kept("deepdiff.helper"), "SetOrdered");
+    bound.unified_diff = attr_kept(import_kept("difflib"), "unified_diff");
     bind_cell_classes(bound.cellgrid);
     module.attr("Instance") = bound.instance_class;
     module.attr("Cell") = bound.cell_class;

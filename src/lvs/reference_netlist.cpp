@@ -1,10 +1,120 @@
+/// load_ref_netlist: the reference netlist of a circuit, read from its YAML file into the form
+/// the layout extraction produces (instances, canonical two-point nets, external ports).
+
 #include "quillon/define.hpp"
+#include "quillon/errors.hpp"
 #include "quillon/lvs/lvs.hpp"
 
 namespace quillon::lvs {
 
-nb::dict load_ref_netlist(nb::handle, nb::handle, nb::handle) {
-    not_implemented("load_ref_netlist");
+namespace {
+
+nb::object item(nb::handle mapping, const char* key) {
+    PyObject* value = PyObject_GetItem(mapping.ptr(), nb::str(key).ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+bool has(nb::handle container, const char* key) {
+    const int found = PySequence_Contains(container.ptr(), nb::str(key).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+/// Stores the net first -> second under the key "first:second", replacing an earlier net of
+/// that key.
+void store_net(nb::dict& nets, nb::handle first, nb::handle second) {
+    PyObject* key = PyUnicode_FromFormat("%S:%S", first.ptr(), second.ptr());
+    if (!key)
+        throw nb::python_error();
+    nb::dict net;
+    net["p1"] = first;
+    net["p2"] = second;
+    nets[nb::steal(key)] = net;
+}
+
+/// Instance name -> {"component": ...}, in file order; other entries of an instance are dropped.
+nb::dict read_instances(nb::handle data) {
+    nb::dict instances;
+    for (nb::handle pair : item(data, "instances").attr("items")()) {
+        nb::dict instance;
+        instance["component"] = item(pair[1], "component");
+        instances[pair[0]] = instance;
+    }
+    return instances;
+}
+
+/// The optical connections and the links of every route, as nets; their endpoints are kept.
+nb::dict read_connections_and_links(nb::handle data) {
+    nb::dict nets;
+    for (nb::handle pair : item(data, "connections").attr("items")())
+        store_net(nets, pair[0], pair[1]);
+    for (nb::handle route : item(data, "routes").attr("values")())
+        for (nb::handle pair : item(route, "links").attr("items")())
+            store_net(nets, pair[0], pair[1]);
+    return nets;
+}
+
+/// An endpoint with its port renamed by the port mapping of its instance: split at the last
+/// comma, mapped, joined again.
+nb::object renamed_endpoint(nb::handle endpoint, nb::handle port_maps) {
+    nb::object parts = endpoint.attr("rsplit")(",", 1);
+    const size_t count = nb::len(parts);
+    if (count != 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zu)", count);
+        throw nb::python_error();
+    }
+    nb::object instance = parts[0];
+    nb::object port = parts[1];
+    nb::object port_map = port_maps.attr("get")(instance);
+    if (!port_map.is_none())
+        port = port_map.attr("get")(port, port);
+    return instance + nb::str(",") + port;
+}
+
+/// The electrical nets: every entry with both endpoints, ports renamed per instance.
+void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets) {
+    for (nb::handle net : item(data, "nets")) {
+        if (!has(net, "p1") || !has(net, "p2"))
+            continue;
+        nb::object first = item(net, "p1");
+        nb::object second = item(net, "p2");
+        nb::object first_renamed = renamed_endpoint(first, port_maps);
+        nb::object second_renamed = renamed_endpoint(second, port_maps);
+        store_net(nets, first_renamed, second_renamed);
+    }
+}
+
+/// The nets keyed by their canonical key, in ascending key order; nets of one key collapse.
+nb::dict canonical_sorted(nb::handle nets) {
+    nb::dict canonical;
+    for (nb::handle net : nb::borrow<nb::dict>(nets).values())
+        canonical[net_str(net)] = order_net(net);
+    nb::list keys = canonical.keys();
+    if (PyList_Sort(keys.ptr()) < 0)
+        throw nb::python_error();
+    nb::dict sorted;
+    for (nb::handle key : keys)
+        sorted[key] = canonical[key];
+    return sorted;
+}
+
+} // namespace
+
+nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
+    nb::object data = read_reference_yaml(ref);
+    nb::dict instances = read_instances(data);
+    nb::dict nets = read_connections_and_links(data);
+    nb::dict port_maps = reference_port_maps(cell, instances, electrical_layers);
+    read_electrical_nets(data, port_maps, nets);
+
+    nb::dict netlist;
+    netlist["instances"] = instances;
+    netlist["nets"] = canonical_sorted(nets);
+    netlist["ports"] = item(data, "ports");
+    return netlist;
 }
 
 void register_reference_netlist(nb::module_& m) {

@@ -1,8 +1,11 @@
 /// The sides of a component's ports, plain and extended.
 
 #include "quillon/define.hpp"
+#include "quillon/schematic/components.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/schematic.hpp"
+
+#include <vector>
 
 namespace quillon::schematic {
 
@@ -12,35 +15,193 @@ nb::object dict_type() {
     return nb::module_::import_("builtins").attr("dict");
 }
 
+nb::handle str_type() {
+    return nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+}
+
+/// Port name -> side letter: names starting with "in" go west, with "out"
+/// east, the others are shared out over the four sides.
+nb::dict ports_from_netlist(nb::handle netlist) {
+    if (!PyDict_Check(netlist.ptr())) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     "netlist", "dict", Py_TYPE(netlist.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object ports = netlist.attr("get")("ports", nb::dict());
+    nb::list names =
+        nb::borrow<nb::list>(nb::module_::import_("builtins").attr("sorted")(ports.attr("keys")()));
+
+    std::vector<nb::object> west, north, east, south, other;
+    for (nb::handle name : names) {
+        if (nb::bool_(name.attr("startswith")("in")))
+            west.push_back(nb::borrow(name));
+        else if (nb::bool_(name.attr("startswith")("out")))
+            east.push_back(nb::borrow(name));
+        else
+            other.push_back(nb::borrow(name));
+    }
+
+    const size_t n = other.size();
+    auto share = [&](std::vector<nb::object>& side, size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            side.push_back(other[i]);
+    };
+    if (n == 1) {
+        share(west, 0, 1);
+    } else if (n == 2) {
+        share(west, 0, 1);
+        share(east, 1, 2);
+    } else if (n == 3) {
+        share(west, 0, 1);
+        share(north, 1, 2);
+        share(east, 2, 3);
+    } else if (n >= 4) {
+        // East takes what the integer division leaves over.
+        const size_t quarter = n / 4;
+        share(west, 0, quarter);
+        share(north, quarter, 2 * quarter);
+        share(east, 2 * quarter, n - quarter);
+        share(south, n - quarter, n);
+    }
+
+    nb::dict result;
+    for (auto& [side, letter] : {std::pair<std::vector<nb::object>*, const char*>{&west, "w"},
+                                 {&north, "n"},
+                                 {&east, "e"},
+                                 {&south, "s"}})
+        for (const nb::object& name : *side)
+            result[name] = letter;
+    return result;
+}
+
+/// The netlist fallback: the ports of the component's ".pic.yml" source.
+nb::object ports_from_source(nb::handle path) {
+    if (nb::bool_(path.attr("endswith")(".pic.yml")) && nb::bool_(os_path("exists")(path)))
+        return ports_from_netlist(deps().yaml.attr("safe_load")(read_text(path)));
+    return nb::dict();
+}
+
+/// The cached ports file: the kit-wide one when it exists, else the one kept
+/// beside the build of the component's source file.
+nb::object cached_ports_path(nb::handle component, nb::handle source) {
+    nb::object project_dir = host_value("PROJECT_DIR");
+    nb::object first = os_path("join")(project_dir, "build", "gds", "pdk", "ports",
+                                       nb::str(component) + nb::str(".json"));
+    if (nb::bool_(os_path("exists")(first)))
+        return first;
+    nb::object path_type = nb::module_::import_("pathlib").attr("Path");
+    nb::object relative = path_type(source).attr("relative_to")(
+        path_type(project_dir) / host_value("SETTINGS").attr("name"));
+    nb::object second = path_type(project_dir) / nb::str("build") / nb::str("gds") /
+                        relative.attr("parent") / nb::str("ports") / relative.attr("name");
+    return nb::str(second);
+}
+
+nb::object get_ports(nb::handle component) {
+    nb::object pdk = activate_host_pdk();
+    nb::object source = deps().get_cell_path(pdk.attr("cells").attr("get")(component),
+                                             nb::arg("error_on_not_found") = true);
+    nb::object fallback = ports_from_source(source);
+
+    nb::object cached;
+    try {
+        cached = deps().ports_from_cached_path(cached_ports_path(component, source), component);
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error))
+            throw;
+        return fallback;
+    }
+    if (!nb::bool_(cached))
+        return fallback;
+    if (!PyDict_Check(cached.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "dict",
+                     Py_TYPE(cached.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return cached;
+}
+
+nb::dict extended_record(nb::handle side, nb::handle port_type, nb::handle index) {
+    nb::dict record;
+    record["orientation"] = side;
+    record["port_type"] = port_type;
+    record["index"] = index;
+    return record;
+}
+
+/// Fills in the type and position of each port from the built component.
+void add_built_ports(nb::dict& result, nb::handle cell_function) {
+    nb::object component = cell_function();
+    for (nb::handle port : component.attr("ports")) {
+        nb::object name = port.attr("name");
+        if (!result.contains(name)) {
+            result[name] = extended_record(nb::str("w"), nb::str("optical"), nb::float_(0.0));
+            continue;
+        }
+        nb::object record = result[name];
+        record["port_type"] = port.attr("port_type");
+        nb::object side = record["orientation"];
+        const bool sideways = side.equal(nb::str("w")) || side.equal(nb::str("e"));
+        record["index"] = port.attr("center")[nb::int_(sideways ? 1 : 0)];
+    }
+}
+
+nb::object ports_extended(nb::handle component) {
+    nb::object pdk = activate_host_pdk();
+    nb::object ports = get_ports(component);
+
+    nb::dict result;
+    double index = 0.0;
+    for (nb::handle item : ports.attr("items")()) {
+        nb::object name = item[nb::int_(0)];
+        nb::object side = item[nb::int_(1)];
+        result[name] = extended_record(side, nb::str("optical"), nb::float_(index));
+        index += 1.0;
+    }
+
+    nb::object cell_function = pdk.attr("cells").attr("get")(component);
+    if (cell_function.is_none())
+        return result;
+    try {
+        add_built_ports(result, cell_function);
+    } catch (nb::python_error& error) {
+        if (!is_ordinary(error))
+            throw;
+        deps().logger.attr("error")(nb::str(error.value()));
+    }
+    return result;
+}
+
 } // namespace
 
 void register_ports(nb::module_& m) {
-    nb::object handler = make_handler(
-        m, "ports", "Get component ports.",
-        {{str("component"), nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), {}}},
-        dict_type(), [](const BoundArgs&) -> nb::object { not_implemented("ports"); });
+    keep_service_module(m);
+    nb::object handler =
+        make_handler(m, "ports", "Get component ports.", {{str("component"), str_type(), {}}},
+                     dict_type(), [](const BoundArgs& a) { return get_ports(a[0]); });
     add_route("get", "/assets/ports/{component}.json", handler);
 }
 
 void register_ports_extended(nb::module_& m) {
-    nb::object handler = make_handler(
-        m, "ports_extended", "Get all ports.",
-        {{str("component"), nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), {}}},
-        dict_type(), [](const BoundArgs&) -> nb::object { not_implemented("ports_extended"); });
+    keep_service_module(m);
+    nb::object handler =
+        make_handler(m, "ports_extended", "Get all ports.", {{str("component"), str_type(), {}}},
+                     dict_type(), [](const BoundArgs& a) { return ports_extended(a[0]); });
     add_route("get", "/assets/ports-extended/{component}.json", handler);
 }
 
 void register_get_ports(nb::module_& m) {
     define(m, Signature("_get_ports", {str("component")}), "def _get_ports(component: str) -> dict",
            "Get the side of each port of a component.",
-           [](const BoundArgs&) -> nb::object { not_implemented("_get_ports"); });
+           [](const BoundArgs& a) { return get_ports(a[0]); });
 }
 
 void register_ports_from_netlist(nb::module_& m) {
     define(m, Signature("_ports_from_netlist", {any("netlist")}),
            "def _ports_from_netlist(netlist: dict) -> dict",
            "Distribute the ports of a netlist over the four sides.",
-           [](const BoundArgs&) -> nb::object { not_implemented("_ports_from_netlist"); });
+           [](const BoundArgs& a) -> nb::object { return ports_from_netlist(a[0]); });
 }
 
 } // namespace quillon::schematic

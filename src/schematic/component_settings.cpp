@@ -1,26 +1,125 @@
 /// The settings of a component: defaults and type descriptions.
 
 #include "quillon/define.hpp"
+#include "quillon/schematic/components.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/schematic.hpp"
 
 namespace quillon::schematic {
 
+namespace {
+
+nb::handle str_type() {
+    return nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+}
+
+/// The type name of a parameter: its annotation's name or text, else the
+/// type of its default, "| None" removed.
+nb::object type_name(nb::handle parameter, nb::handle empty) {
+    nb::object annotation = parameter.attr("annotation");
+    nb::object name;
+    if (annotation.is(empty)) {
+        nb::object default_value = parameter.attr("default");
+        name = default_value.is(empty) ? nb::str("str")
+                                       : nb::object(default_value.type().attr("__name__"));
+    } else if (nb::hasattr(annotation, "__name__")) {
+        name = annotation.attr("__name__");
+    } else {
+        name = nb::str(annotation);
+    }
+    return name.attr("replace")("| None", "").attr("strip")();
+}
+
+/// The kit's cross-section names a setting may take ("cross_section" is an
+/// alias of the default one, not a choice of its own).
+nb::list cross_section_names(nb::handle pdk) {
+    nb::list names;
+    for (nb::handle name : pdk.attr("cross_sections"))
+        if (!name.equal(nb::str("cross_section")))
+            names.append(name);
+    return names;
+}
+
+nb::list cell_names(nb::handle pdk) {
+    nb::list names;
+    for (nb::handle name : pdk.attr("cells"))
+        names.append(name);
+    return names;
+}
+
+nb::object settings(nb::handle component) {
+    nb::object pdk = activate_host_pdk();
+    nb::object types, defaults;
+    try {
+        types = allowed_instance_settings(pdk.attr("cells")[component]);
+        defaults = deps().get_function_args(pdk.attr("cells")[component]);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_KeyError))
+            throw;
+        return nb::dict();
+    }
+
+    nb::dict result;
+    for (nb::handle item : types.attr("items")()) {
+        nb::object key = item[nb::int_(0)];
+        nb::object type = item[nb::int_(1)];
+        nb::object default_value = nb::none();
+        if (contains(defaults, key)) {
+            default_value = defaults[key];
+            if (names_kit_entry(pdk, "cells", default_value))
+                type = nb::str("@component");
+            if (names_kit_entry(pdk, "cross_sections", default_value))
+                type = nb::str("@cross_section");
+        }
+        if (PyList_Check(type.ptr()) && PyList_GET_SIZE(type.ptr()) > 1) {
+            nb::object first = type[nb::int_(0)];
+            type = names_kit_entry(pdk, "cells", first) ? nb::object(nb::str("@component"))
+                                                        : nb::str("@") + key;
+        }
+        nb::dict entry;
+        entry["default"] = default_value;
+        entry["type"] = type;
+        result[key] = entry;
+    }
+    return result;
+}
+
+} // namespace
+
+nb::dict allowed_instance_settings(nb::handle pcell) {
+    nb::object pdk = deps().maskwright.attr("get_active_pdk")();
+    nb::object signature = deps().inspect.attr("signature")(pcell);
+    nb::object empty = deps().inspect.attr("Parameter").attr("empty");
+
+    nb::dict types;
+    for (nb::handle item : signature.attr("parameters").attr("items")()) {
+        nb::object key = item[nb::int_(0)];
+        nb::object type = type_name(item[nb::int_(1)], empty);
+        if (contains(type, nb::str("CrossSection")))
+            type = cross_section_names(pdk);
+        else if (contains(type, nb::str("Component")))
+            type = cell_names(pdk);
+        types[key] = type;
+    }
+    if (types.contains("kwargs"))
+        PyDict_DelItemString(types.ptr(), "kwargs");
+    return types;
+}
+
 void register_settings(nb::module_& m) {
-    nb::object handler = make_handler(
-        m, "settings", "Get component settings.",
-        {{str("component"), nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), {}}},
-        nb::module_::import_("builtins").attr("dict"),
-        [](const BoundArgs&) -> nb::object { not_implemented("settings"); });
+    keep_service_module(m);
+    nb::object handler =
+        make_handler(m, "settings", "Get component settings.", {{str("component"), str_type(), {}}},
+                     nb::module_::import_("builtins").attr("dict"),
+                     [](const BoundArgs& a) { return settings(a[0]); });
     add_route("get", "/assets/settings/{component}.json", handler);
 }
 
 void register_get_allowed_instance_settings(nb::module_& m) {
-    define(
-        m, Signature("_get_allowed_instance_settings", {any("pcell")}),
-        "def _get_allowed_instance_settings(pcell: Callable[..., Any]) -> dict[str, Any]",
-        "Describe the type of each parameter of a cell function.",
-        [](const BoundArgs&) -> nb::object { not_implemented("_get_allowed_instance_settings"); });
+    define(m, Signature("_get_allowed_instance_settings", {any("pcell")}),
+           "def _get_allowed_instance_settings(pcell: Callable[..., Any]) -> dict[str, Any]",
+           "Describe the type of each parameter of a cell function.",
+           [](const BoundArgs& a) -> nb::object { return allowed_instance_settings(a[0]); });
 }
 
 } // namespace quillon::schematic

@@ -18,6 +18,8 @@ bool has_kind(Kind kind, nb::handle value) {
         return PyUnicode_CheckExact(value.ptr());
     case Kind::Int:
         return PyLong_CheckExact(value.ptr());
+    case Kind::Dict:
+        return PyDict_CheckExact(value.ptr());
     case Kind::Any:
         return true;
     }

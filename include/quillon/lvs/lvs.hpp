@@ -21,6 +21,9 @@ struct Dependencies {
     nb::handle cell_class;           ///< Cell: DKCell, else KCell
     nb::handle instance_class;       ///< Instance: DInstance, else Instance
     nb::handle name_propid;          ///< PROPID.NAME
+    nb::handle yaml_safe_loader;     ///< yaml.CSafeLoader when PyYAML has libyaml, else SafeLoader
+    nb::handle set_ordered;          ///< deepdiff.helper.SetOrdered, DeepDiff's ordered path set
+    nb::handle unified_diff;         ///< difflib.unified_diff, for changed multi-line strings
 };
 
 const Dependencies& deps();
@@ -34,6 +37,15 @@ nb::str net_str(nb::handle net);
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
 nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
+/// The netlist difference computed natively, or an invalid object when the
+/// netlists hold values that only DeepDiff itself compares (see native_diff.cpp).
+nb::object native_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
+/// The reference file parsed with PyYAML's safe loading rules.
+nb::object read_reference_yaml(nb::handle ref);
+/// Per layout instance named in `instance_names`, the mapping from each electrical port of its
+/// cell to the first port of its conductor; instances that cannot be analysed are left out.
+nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
+                             nb::handle electrical_layers);
 void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
                               nb::handle lvs_netlist);
 void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,

@@ -1,8 +1,15 @@
 """``quillon serve``: run the schematic editor service on the local machine.
 
-The service listens on 127.0.0.1 only. The project directory is passed to the
-application through ``QUILLON_PROJECT_DIR`` before the application module is
-imported, since it reads the project settings once at import.
+The service listens on 127.0.0.1 only, for the project directory given with
+``--project-dir`` (default ``$QUILLON_PROJECT_DIR`` or the current directory);
+a project whose settings name no kit gets the demo kit. The project directory
+is handed to the application through ``QUILLON_PROJECT_DIR`` before the
+application module is imported, since it reads the project settings once at
+import.
+
+The listening socket is bound before the server starts, so that a port in use
+is reported plainly before anything else happens, and clients that connect
+early wait in the socket's queue instead of being refused.
 """
 
 from __future__ import annotations
@@ -10,12 +17,13 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
+import socket
 import sys
 from pathlib import Path
 
 from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
 
-__all__ = ["HELP", "add_arguments", "run"]
+__all__ = ["DEFAULT_PORT", "HELP", "HOST", "add_arguments", "run"]
 
 HELP = "Serve the schematic editor for a project on http://127.0.0.1."
 HOST = "127.0.0.1"
@@ -33,6 +41,7 @@ def _port(text: str) -> int:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """Declare the subcommand's options."""
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"TCP port (default {DEFAULT_PORT})")
     parser.add_argument(
         "--project-dir", metavar="DIR", help=f"project directory (default ${PROJECT_DIR_ENV} or the current directory)"
@@ -44,7 +53,21 @@ def _fail(message: str) -> int:
     return 2
 
 
+def _listen(port: int) -> socket.socket:
+    """A listening socket on HOST:port (raises OSError when the port is taken)."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((HOST, port))
+        sock.listen(128)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
 def run(args: argparse.Namespace) -> int:
+    """Serve the editor until interrupted; returns the exit status."""
     project = Path(os.path.abspath(args.project_dir or os.environ.get(PROJECT_DIR_ENV) or os.getcwd()))
     if not project.is_dir():
         return _fail(f"project directory {str(project)!r} does not exist")
@@ -66,6 +89,11 @@ def run(args: argparse.Namespace) -> int:
 
     from quillon.serve.app import app
 
+    try:
+        sock = _listen(args.port)
+    except OSError as exc:
+        return _fail(f"cannot listen on {HOST}:{args.port}: {exc.strerror or exc}")
     print(f"quillon: serving {project} (kit {settings.pdk.name}) at http://{HOST}:{args.port}/", flush=True)
-    uvicorn.run(app, host=HOST, port=args.port)
+    with sock:
+        uvicorn.Server(uvicorn.Config(app, host=HOST, port=args.port)).run(sockets=[sock])
     return 0

@@ -18,6 +18,13 @@ so every request passes :class:`LocalOnlyMiddleware`:
   carries an ``Origin`` header must come from the request's own origin (same host
   and port); a page of another site gets 403. Requests without ``Origin`` come
   from non-browser clients and pass.
+
+Every route is a :class:`TextBodyRoute`: a handler whose only body parameter is a
+plain ``str`` receives the request body as text whatever the content type the
+client declares (the editor sends ``text/plain``; a JSON content type would
+otherwise be parsed by the framework and refused with 422 for a ``str``), and
+decodes it itself. Bytes that are not UTF-8 reach it as lone surrogates
+(``surrogateescape``), which a JSON decoder rejects like any other bad text.
 """
 
 from __future__ import annotations
@@ -25,13 +32,18 @@ from __future__ import annotations
 import ipaddress
 from urllib.parse import urlsplit
 
+from collections.abc import Callable, Coroutine
+from typing import Any
+
 from fastapi import FastAPI
-from starlette.responses import PlainTextResponse
+from fastapi.routing import APIRoute
+from starlette.requests import Request
+from starlette.responses import PlainTextResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from quillon.settings import get_settings, project_dir
 
-__all__ = ["PDK", "PROJECT_DIR", "SETTINGS", "LocalOnlyMiddleware", "app"]
+__all__ = ["PDK", "PROJECT_DIR", "SETTINGS", "LocalOnlyMiddleware", "TextBodyRoute", "app"]
 
 UNSAFE_METHODS = frozenset({"POST", "PUT", "PATCH", "DELETE"})
 _DEFAULT_PORTS = {"http": 80, "ws": 80, "https": 443, "wss": 443}
@@ -125,9 +137,43 @@ def _origin_host(origin: str) -> tuple[str, int | None] | None:
     return parts.hostname.lower().rstrip("."), port or _DEFAULT_PORTS[parts.scheme]
 
 
+class _TextBodyRequest(Request):
+    """A request whose body reads as text, for handlers that take it as ``str``.
+
+    The framework reads ``body()`` and, for a JSON content type, ``json()``;
+    both give the same text here, so the body parameter gets it unchanged.
+    """
+
+    async def text(self) -> str:
+        """The body decoded as UTF-8; undecodable bytes become lone surrogates."""
+        return (await super().body()).decode("utf-8", "surrogateescape")
+
+    async def body(self) -> str:  # type: ignore[override]
+        return await self.text()
+
+    async def json(self) -> str:
+        return await self.text()
+
+
+class TextBodyRoute(APIRoute):
+    """A route whose single ``str`` body parameter receives the raw body as text."""
+
+    def get_route_handler(self) -> Callable[[Request], Coroutine[Any, Any, Response]]:
+        handler = super().get_route_handler()
+        body_params = self.dependant.body_params
+        if len(body_params) != 1 or self.body_field is None or self.body_field.field_info.annotation is not str:
+            return handler
+
+        async def text_body_handler(request: Request) -> Response:
+            return await handler(_TextBodyRequest(request.scope, request.receive))
+
+        return text_body_handler
+
+
 PROJECT_DIR: str = str(project_dir())
 SETTINGS = get_settings(PROJECT_DIR)
 PDK: str = SETTINGS.pdk.name
 
 app = FastAPI(title="quillon")
+app.router.route_class = TextBodyRoute
 app.add_middleware(LocalOnlyMiddleware)

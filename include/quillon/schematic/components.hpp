@@ -1,0 +1,42 @@
+#pragma once
+/// Shared pieces of the component routes (ports, settings, routing strategies,
+/// symbols).
+
+#include <nanobind/nanobind.h>
+
+namespace quillon::schematic {
+namespace nb = nanobind;
+
+/// Remembers the service module so that handlers can read its host values.
+/// The module lives in `sys.modules` for the life of the process.
+void keep_service_module(nb::module_& module);
+
+/// A module-level value of the service (`PDK`, `PROJECT_DIR`, `SETTINGS`),
+/// read on every call like a global of a Python module, so that a value
+/// replaced on the module takes effect on the next request.
+nb::object host_value(const char* name);
+
+/// The kit named by the host's `PDK`, activated (it stays the active kit).
+nb::object activate_host_pdk();
+
+/// `os.path.<name>`.
+nb::object os_path(const char* name);
+
+/// Whether a pending Python error is an ordinary one (an `Exception`), which
+/// the guarded steps of the handlers catch; interrupts and exits are not.
+bool is_ordinary(const nb::python_error& error);
+
+/// `item in container`, as the interpreter tests it.
+bool contains(nb::handle container, nb::handle item);
+
+/// Whether `value` is a text naming an entry of the kit's mapping `which`
+/// ("cells" or "cross_sections").
+bool names_kit_entry(nb::handle pdk, const char* which, nb::handle value);
+
+/// The whole text of a file, read with the platform's default encoding.
+nb::object read_text(nb::handle path);
+
+/// Parameter name -> type description of a cell or routing function.
+nb::dict allowed_instance_settings(nb::handle pcell);
+
+} // namespace quillon::schematic

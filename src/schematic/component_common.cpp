@@ -1,0 +1,64 @@
+/// Host values, file reading and error classification shared by the
+/// component routes.
+
+#include "quillon/schematic/components.hpp"
+#include "quillon/schematic/schematic.hpp"
+
+namespace quillon::schematic {
+
+namespace {
+
+/// Borrowed: the module is kept alive by `sys.modules` (plain handle, no
+/// destructor at exit).
+nb::handle service_module;
+
+} // namespace
+
+void keep_service_module(nb::module_& module) {
+    service_module = module;
+}
+
+nb::object host_value(const char* name) {
+    return service_module.attr(name);
+}
+
+nb::object activate_host_pdk() {
+    return deps().activate_pdk_by_name(host_value("PDK"));
+}
+
+nb::object os_path(const char* name) {
+    return deps().os.attr("path").attr(name);
+}
+
+bool is_ordinary(const nb::python_error& error) {
+    return error.matches(PyExc_Exception);
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    const int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+bool names_kit_entry(nb::handle pdk, const char* which, nb::handle value) {
+    return PyUnicode_Check(value.ptr()) && contains(pdk.attr(which), value);
+}
+
+nb::object read_text(nb::handle path) {
+    nb::object file = nb::module_::import_("io").attr("open")(path);
+    try {
+        nb::object text = file.attr("read")();
+        file.attr("close")();
+        return text;
+    } catch (nb::python_error&) {
+        // Close without losing the read error; a failure to close is secondary.
+        try {
+            file.attr("close")();
+        } catch (nb::python_error&) {
+        }
+        throw;
+    }
+}
+
+} // namespace quillon::schematic

@@ -1,0 +1,149 @@
+"""The file routes stay inside the project: escapes are refused (404) and create nothing.
+
+Also the app's guards in front of them: a foreign Host and a cross-origin save
+are refused before any file is touched.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from pathlib import Path
+from types import ModuleType
+
+import pytest
+from editor_project import PROJECT_NAME, tree
+from fastapi.testclient import TestClient
+
+BODY = b'{"netlist": {"a": 1}, "schematic": {"b": 2}}'
+OUTSIDE_TEXT = "secret: 1\n"
+
+# Each case gives the URL path after /assets/netlists/ (without ".json"), from
+# the project, the test's circuit directory (below <project>/demo) and a
+# directory outside the project. Links are made by `links`.
+Case = Callable[[Path, Path, Path], str]
+
+
+def under(circuit_dir: Path, project: Path) -> str:
+    return str(circuit_dir.relative_to(project))
+
+
+ESCAPES: dict[str, Case] = {
+    "encoded dot-dot": lambda p, c, o: "%2e%2e/escaped",
+    "encoded dot-dot upper case": lambda p, c, o: "%2E%2E/%2E%2E/escaped",
+    "dot-dot below the circuit": lambda p, c, o: under(c, p) + "/%2e%2e/%2e%2e/%2e%2e/escaped",
+    "encoded slashes": lambda p, c, o: PROJECT_NAME + "%2f..%2f..%2fescaped",
+    "dot-dot with encoded slash": lambda p, c, o: "..%2fescaped",
+    "absolute elsewhere": lambda p, c, o: str(o / "secret"),
+    "absolute encoded": lambda p, c, o: str(o / "secret").replace("/", "%2f"),
+    "absolute root": lambda p, c, o: "/escaped",
+    "sibling prefix, absolute": lambda p, c, o: f"{p}-evil/x",
+    "sibling prefix, relative": lambda p, c, o: f"%2e%2e/{p.name}-evil/x",
+    "the project itself": lambda p, c, o: str(p),
+    "directory link out": lambda p, c, o: under(c, p) + "/out/secret",
+    "directory link out, new file": lambda p, c, o: under(c, p) + "/out/sub/new",
+    "file link out": lambda p, c, o: under(c, p) + "/leak",
+    "schematic link out": lambda p, c, o: under(c, p) + "/half",
+    "link to the sibling": lambda p, c, o: under(c, p) + "/sibling/x",
+    "link to the parent": lambda p, c, o: under(c, p) + "/up/escaped",
+    "NUL character": lambda p, c, o: under(c, p) + "/a%00b",
+}
+
+INSIDE: dict[str, Case] = {
+    "relative": lambda p, c, o: under(c, p) + "/ok",
+    "dot segments that stay inside": lambda p, c, o: under(c, p) + "/%2e%2e/" + c.name + "/./ok",
+    "absolute inside": lambda p, c, o: str(c / "ok"),
+    "prefix-like name inside": lambda p, c, o: under(c, p) + "/demo-evil/ok",
+    "link inside": lambda p, c, o: under(c, p) + "/inner/ok",
+}
+
+
+@pytest.fixture
+def links(project: Path, circuit_dir: Path, outside: Path) -> Path:
+    """Links out of (and within) the project below the circuit directory; a sibling project directory."""
+    sibling = project.parent / f"{project.name}-evil"
+    sibling.mkdir(exist_ok=True)
+    (circuit_dir / "out").symlink_to(outside)
+    (circuit_dir / "leak.pic.yml").symlink_to(outside / "secret.pic.yml")
+    (circuit_dir / "half.scm.yml").symlink_to(outside / "half.scm.yml")
+    (circuit_dir / "sibling").symlink_to(sibling)
+    (circuit_dir / "up").symlink_to(project.parent)
+    (circuit_dir / "real").mkdir()
+    (circuit_dir / "inner").symlink_to(circuit_dir / "real")
+    return sibling
+
+
+def snapshot(*roots: Path) -> list[set[str]]:
+    return [tree(root) for root in roots]
+
+
+@pytest.mark.parametrize("method", ["GET", "POST"])
+@pytest.mark.parametrize("case", ESCAPES.values(), ids=ESCAPES.keys())
+def test_escapes_are_refused_and_create_nothing(
+    client: TestClient, project: Path, circuit_dir: Path, outside: Path, links: Path, case: Case, method: str
+) -> None:
+    url = f"/assets/netlists/{case(project, circuit_dir, outside)}.json"
+    before = snapshot(project, outside, links, project.parent)
+    response = client.request(method, url, content=BODY if method == "POST" else None)
+    assert response.status_code == 404
+    assert response.headers["content-type"].startswith("text/plain")
+    assert "\n" not in response.text.strip()
+    assert response.text.startswith("Not found: the path ")
+    assert "outside the project directory" in response.text or "NUL" in response.text
+    assert snapshot(project, outside, links, project.parent) == before
+    assert (outside / "secret.pic.yml").read_text() == OUTSIDE_TEXT
+
+
+@pytest.mark.parametrize("case", INSIDE.values(), ids=INSIDE.keys())
+def test_paths_inside_the_project_are_served(
+    client: TestClient, project: Path, circuit_dir: Path, outside: Path, links: Path, case: Case
+) -> None:
+    path = case(project, circuit_dir, outside)
+    url = f"/assets/netlists/{path}.json"
+    response = client.post(url, content=BODY)
+    assert response.status_code == 200, response.text
+    assert client.get(url).json() == {"netlist": {"a": 1}, "schematic": {"b": 2}}
+    written = [p for p in circuit_dir.rglob("ok.pic.yml")]
+    assert len(written) == 1 and not written[0].is_symlink()
+
+
+def test_direct_calls_are_confined_too(schematic: ModuleType, project: Path, outside: Path) -> None:
+    path = str(outside / "secret")
+    for response in (schematic.get_netlist(path), schematic.post_netlist(BODY.decode(), path=path)):
+        assert response.status_code == 404
+    assert tree(outside) == {"secret.pic.yml"}
+
+
+def test_refusal_quotes_the_path_on_one_line(client: TestClient) -> None:
+    response = client.get("/assets/netlists/%2e%2e/a%09b.json")
+    assert response.status_code == 404
+    assert response.text == "Not found: the path '../a\\tb' is outside the project directory."
+
+
+# --------------------------------------------------------------------------- the app's guards
+
+
+@pytest.mark.parametrize(
+    ("headers", "status"),
+    [
+        ({"host": "evil.example"}, 400),
+        ({"host": "127.0.0.1.nip.io"}, 400),
+        ({"origin": "http://evil.example"}, 403),
+        ({"origin": "http://localhost"}, 403),
+        ({"origin": "null"}, 403),
+    ],
+)
+def test_foreign_hosts_and_cross_origin_saves_touch_nothing(
+    client: TestClient, project: Path, circuit_dir: Path, headers: dict[str, str], status: int
+) -> None:
+    url = f"/assets/netlists/{circuit_dir.relative_to(project)}/c.json"
+    before = tree(project)
+    assert client.post(url, content=BODY, headers=headers).status_code == status
+    assert tree(project) == before
+
+
+def test_same_origin_save_passes(client: TestClient, project: Path, circuit_dir: Path) -> None:
+    url = f"/assets/netlists/{circuit_dir.relative_to(project)}/c.json"
+    response = client.post(url, content=BODY, headers={"origin": "http://127.0.0.1"})
+    assert response.status_code == 200
+    assert os.path.isfile(circuit_dir / "c.pic.yml")
