@@ -82,14 +82,15 @@ class Recorder {
   public:
     Recorder(const ConnectionPass& pass, nb::handle rdb, nb::handle cell)
         : pass_(pass), rdb_(rdb), cell_(cell),
-          category_(category_for(rdb, category_title(pass.category))),
-          report_cell_(report_cell_for(rdb, cell)) {}
+          category_(report::category_for(rdb, report::category_title(pass.category))),
+          report_cell_(report::cell_for(rdb, cell)) {}
 
     void record(nb::handle net) const {
         nb::object item = rdb_.attr("create_item")(report_cell_, category_);
         nb::object p1 = net[nb::str("p1")];
         nb::object p2 = net[nb::str("p2")];
-        item.attr("add_value")(format_text(pass_.text_format, quoted(p1), quoted(p2)));
+        item.attr("add_value")(
+            format_text(pass_.text_format, report::quoted(p1), report::quoted(p2)));
         nb::object port1, port2;
         try {
             port1 = resolve_port(cell_, p1);
@@ -120,7 +121,7 @@ void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle
     // Nets that the diff lists one by one.
     nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
     for (nb::handle path : paths) {
-        if (!truthy(path.attr("startswith")(nets_prefix)))
+        if (!report::truthy(path.attr("startswith")(nets_prefix)))
             continue;
         recorder.record(netlist[nb::str("nets")][net_key(path)]);
     }
@@ -145,7 +146,7 @@ void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
 }
 
 void register_connection_findings(nb::module_& m) {
-    bind_report_cells(m);
+    report::bind(m);
     define(m,
            Signature("find_unknown_connections",
                      {any("rdb"), any("cell"), any("diff"), any("lvs_netlist")}),

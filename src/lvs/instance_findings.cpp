@@ -44,17 +44,17 @@ nb::str formatted(const char* format, nb::handle quoted_name) {
 }
 
 void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, nb::handle diff) {
-    nb::object category = category_for(rdb, category_title(pass.category));
-    nb::object report_cell = report_cell_for(rdb, cell);
+    nb::object category = report::category_for(rdb, report::category_title(pass.category));
+    nb::object report_cell = report::cell_for(rdb, cell);
     nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
     for (nb::handle path : paths) {
-        if (!truthy(path.attr("startswith")(instances_prefix)))
+        if (!report::truthy(path.attr("startswith")(instances_prefix)))
             continue;
         nb::object item = rdb.attr("create_item")(report_cell, category);
         nb::object name = instance_name(path);
         if (pass.with_box)
             item.attr("add_value")(cell.attr("insts")[name].attr("dbbox")());
-        item.attr("add_value")(formatted(pass.text_format, quoted(name)));
+        item.attr("add_value")(formatted(pass.text_format, report::quoted(name)));
     }
 }
 
@@ -68,7 +68,7 @@ void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff) {
 }
 
 void register_instance_findings(nb::module_& m) {
-    bind_report_cells(m);
+    report::bind(m);
     define(m, Signature("find_unknown_instances", {any("rdb"), any("cell"), any("diff")}),
            "def find_unknown_instances(rdb: klayout.rdbcore.ReportDatabase, cell: Cell, diff: "
            "DeepDiffDict) -> None",

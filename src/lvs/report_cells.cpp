@@ -3,7 +3,7 @@
 
 #include "quillon/lvs/lvs.hpp"
 
-namespace quillon::lvs {
+namespace quillon::lvs::report {
 
 namespace {
 
@@ -19,7 +19,7 @@ bool truthy(nb::handle value) {
     return result == 1;
 }
 
-void bind_report_cells(nb::module_& module) {
+void bind(nb::module_& module) {
     lvs_module = module;
 }
 
@@ -44,11 +44,11 @@ nb::object category_for(nb::handle rdb, nb::handle title) {
     return rdb.attr("create_category")(title);
 }
 
-nb::object report_cell_for(nb::handle rdb, nb::handle cell) {
+nb::object cell_for(nb::handle rdb, nb::handle cell) {
     nb::object found = rdb.attr("cell_by_qname")(cell.attr("name"));
     if (truthy(found))
         return found;
     return rdb.attr("create_cell")(cell.attr("name"));
 }
 
-} // namespace quillon::lvs
+} // namespace quillon::lvs::report

@@ -63,19 +63,23 @@ void register_netlist_diff(nb::module_& module);
 void register_instance_findings(nb::module_& module);
 void register_connection_findings(nb::module_& module);
 
-/// Report-database plumbing shared by the findings passes (report_cells.cpp).
+/// Report-database plumbing shared by the findings passes (report_cells.cpp),
+/// in a namespace of its own so that its short names never meet other files'
+/// local helpers.
+namespace report {
 /// Remembers the module so that titles are read from its `lvs_categories`.
-void bind_report_cells(nb::module_& module);
+void bind(nb::module_& module);
 /// The title stored under `attribute` of the module's `lvs_categories`.
 nb::object category_title(const char* attribute);
 /// The category titled `title`, created only when the database has none.
 nb::object category_for(nb::handle rdb, nb::handle title);
 /// The report cell named after the layout cell, created only when absent.
-nb::object report_cell_for(nb::handle rdb, nb::handle cell);
+nb::object cell_for(nb::handle rdb, nb::handle cell);
 /// Whether a value tests true, as `if value:` decides.
 bool truthy(nb::handle value);
 /// The interpreter's quoted form (`repr`) of a value.
 nb::str quoted(nb::handle value);
+} // namespace report
 
 /// Raises NotImplementedError for a stage that has not been built yet.
 [[noreturn]] void not_implemented(const char* operation);
