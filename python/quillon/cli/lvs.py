@@ -19,7 +19,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -150,27 +150,49 @@ def _read_cell(path: Path, name: str | None) -> Any:
 
 def _run_check(cell: Any, job: Job) -> Any:
     """optical_lvs with the kit of the project's settings."""
-    from quillon.settings import PROJECT_DIR_ENV, SettingsError
+    from quillon.core.shared import PdkNotFoundError, activate_pdk_by_name
+    from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
 
     if not job.project.is_dir():
         raise InputError(f"project directory {str(job.project)!r} does not exist")
+    try:
+        kit = activate_pdk_by_name(get_settings(job.project).pdk.name)
+    except (SettingsError, PdkNotFoundError) as exc:
+        raise InputError(_first_line(exc)) from None
+    except ImportError as exc:
+        raise InputError(f"cannot load the process design kit: {_first_line(exc)}") from None
+    _add_kit_layers(cell.kcl, kit)
+
     previous = os.environ.get(PROJECT_DIR_ENV)
     os.environ[PROJECT_DIR_ENV] = str(job.project)
     try:
         from quillon.core.lvs import optical_lvs
 
         return optical_lvs(cell, str(job.reference))
-    except SettingsError as exc:
-        raise InputError(str(exc)) from None
-    except ImportError as exc:
-        raise InputError(f"cannot load the process design kit: {_first_line(exc)}") from None
-    except (ValueError, KeyError) as exc:  # an unknown kit, a malformed netlist, layers the kit lacks
+    except (ValueError, KeyError) as exc:  # a malformed netlist, layers the kit does not know
         raise InputError(f"cannot check cell {cell.name!r}: {_first_line(exc)}") from None
     finally:
         if previous is None:
             os.environ.pop(PROJECT_DIR_ENV, None)
         else:
             os.environ[PROJECT_DIR_ENV] = previous
+
+
+def _add_kit_layers(kcl: Any, kit: Any) -> None:
+    """Give the library every layer of the kit, empty where the file draws nothing.
+
+    The check looks each layer of the kit's connectivity up by name in the
+    layout, as it finds them in the library the kit builds its cells in; a
+    file holds only the layers it draws on, so a purely optical layout would
+    lack the metals.
+    """
+    layers = getattr(kit, "layers", None) or {}
+    try:
+        kcl.register_layers(layers)
+        for info in layers.values() if isinstance(layers, Mapping) else layers:
+            kcl.layer(info)
+    except (TypeError, ValueError) as exc:
+        raise InputError(f"the layers of kit {getattr(kit, 'name', '?')!r} do not fit the layout: {_first_line(exc)}") from None
 
 
 def _first_line(exc: BaseException) -> str:
