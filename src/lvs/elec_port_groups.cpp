@@ -22,6 +22,26 @@ bool assertions_enabled() {
     return !PyObject_IsTrue(flags.attr("optimize").ptr());
 }
 
+/// Whether a port on the layer named `layer_name` belongs to the layer set. A
+/// set holds layer names, or layer-info values where the reference loader
+/// derives it from ports; a layer-info value stands for its name (KLayout
+/// refuses to compare one with a name, which would leave such a set matching
+/// no port at all).
+bool on_layer_set(nb::handle layers, nb::handle layer_name) {
+    nb::handle layer_info = deps().kdb.attr("LayerInfo");
+    for (nb::handle layer : layers) {
+        nb::object comparable = nb::borrow(layer);
+        if (PyObject_IsInstance(layer.ptr(), layer_info.ptr()) == 1)
+            comparable = layer.attr("name");
+        const int equal = PyObject_RichCompareBool(comparable.ptr(), layer_name.ptr(), Py_EQ);
+        if (equal < 0)
+            throw nb::python_error();
+        if (equal)
+            return true;
+    }
+    return false;
+}
+
 /// All shapes of the layer set in the cell and below it, merged layer by layer.
 nb::object merged_conductors(nb::handle cell, nb::handle layers) {
     const Dependencies& d = deps();
@@ -43,10 +63,7 @@ nb::dict group_ports(nb::handle cell, nb::handle layers) {
     nb::dict by_polygon;
     for (nb::handle port : cell.attr("ports")) {
         nb::object layer_name = port.attr("layer_info").attr("name");
-        const int on_layers = PySequence_Contains(layers.ptr(), layer_name.ptr());
-        if (on_layers < 0)
-            throw nb::python_error();
-        if (!on_layers)
+        if (!on_layer_set(layers, layer_name))
             continue;
         nb::object name = port.attr("name");
         if (name.is_none() && assertions_enabled())
