@@ -28,7 +28,7 @@ bool assertions_enabled() {
 /// refuses to compare one with a name, which would leave such a set matching
 /// no port at all).
 bool on_layer_set(nb::handle layers, nb::handle layer_name) {
-    nb::handle layer_info = deps().kdb.attr("LayerInfo");
+    nb::object layer_info = deps().kdb.attr("LayerInfo");
     for (nb::handle layer : layers) {
         nb::object comparable = nb::borrow(layer);
         if (PyObject_IsInstance(layer.ptr(), layer_info.ptr()) == 1)
