@@ -33,6 +33,9 @@ inline constexpr Param str(const char* name) {
 inline constexpr Param integer(const char* name) {
     return {name, Kind::Int, true, false};
 }
+inline constexpr Param dict(const char* name) {
+    return {name, Kind::Dict, true, false};
+}
 inline constexpr Param optional(Param p) {
     return {p.name, p.kind, false, p.keyword_only};
 }

@@ -58,6 +58,14 @@ void bind_dependencies(nb::module_& module) {
     bound.set_ordered = attr_kept(import_kept("deepdiff.helper"), "SetOrdered");
     bound.unified_diff = attr_kept(import_kept("difflib"), "unified_diff");
     bind_cell_classes(bound.cellgrid);
+    bound.cg_name_propid =
+        attr_kept(attr_kept(attr_kept(bound.cellgrid, "conf"), "PROPID"), "NAME");
+    bound.region = attr_kept(bound.kdb, "Region");
+    bound.box = attr_kept(bound.kdb, "Box");
+    bound.text = attr_kept(bound.kdb, "Text");
+    bound.recursive_shape_iterator = attr_kept(bound.kdb, "RecursiveShapeIterator");
+    bound.layout_to_netlist = attr_kept(bound.kdb, "LayoutToNetlist");
+    bound.dcplx_trans = attr_kept(bound.kdb, "DCplxTrans");
     module.attr("Instance") = bound.instance_class;
     module.attr("Cell") = bound.cell_class;
 }

@@ -1,13 +1,50 @@
+/// extract_lvs_netlist: the layout side of the check. Named instances and
+/// optical connections come from the cell library's port connectivity,
+/// electrical connections from KLayout's netlist extraction on a copy of the
+/// layout; the connections are then made canonical, keyed and sorted.
+
+#include "quillon/lvs/extraction.hpp"
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
 
 namespace quillon::lvs {
 
-nb::dict extract_lvs_netlist(nb::handle, nb::handle) {
-    not_implemented("extract_lvs_netlist");
+namespace {
+
+/// {net key: canonical net}, in ascending key order; a repeated connection
+/// collapses into one entry.
+nb::dict sorted_nets(nb::list nets_list) {
+    nb::dict by_key;
+    for (nb::handle net : nets_list)
+        by_key[net_str(net)] = order_net(net);
+    nb::list keys = nb::list(by_key.keys());
+    if (PyList_Sort(keys.ptr()) < 0)
+        throw nb::python_error();
+    nb::dict nets;
+    for (nb::handle key : keys)
+        nets[key] = by_key[key];
+    return nets;
+}
+
+} // namespace
+
+nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
+    nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
+    nb::dict instances;
+    nb::dict ports;
+    nb::list nets_list;
+    extract_optical_nets(rewrapped, instances, ports, nets_list);
+    extract_electrical_nets(rewrapped, electrical_layers, nets_list);
+    nb::dict netlist;
+    netlist["instances"] = instances;
+    netlist["nets"] = sorted_nets(nets_list);
+    netlist["ports"] = ports;
+    return netlist;
 }
 
 void register_extraction(nb::module_& m) {
+    register_placement_order(m);
+    bind_optical_extraction(m);
     define(m, Signature("extract_lvs_netlist", {any("cell"), optional(any("electrical_layers"))}),
            "def extract_lvs_netlist(cell: cellgrid.ProtoTKCell[Any], electrical_layers: "
            "Sequence[maskwright.typings.ConnectivitySpec] | None = None) -> Netlist",

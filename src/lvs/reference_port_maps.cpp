@@ -23,10 +23,16 @@ bool is_electrical(nb::handle port_type) {
 /// cells placed inside `cell`; the ports of `cell` itself are not looked at.
 nb::list derive_layer_sets(nb::handle cell) {
     nb::dict layers;
-    for (nb::handle inner : cell.attr("insts"))
-        for (nb::handle port : inner.attr("cell").attr("ports"))
+    nb::object insts = cell.attr("insts");
+    for (nb::handle inner : insts) {
+        // Held in a variable: a range over `inner.attr("cell").attr("ports")` would
+        // outlive the placed cell it reads from.
+        nb::object inner_cell = inner.attr("cell");
+        nb::object ports = inner_cell.attr("ports");
+        for (nb::handle port : ports)
             if (is_electrical(port.attr("port_type")))
                 layers[port.attr("layer_info")] = nb::none();
+    }
     nb::list sets;
     for (nb::handle layer : layers.keys())
         sets.append(nb::make_tuple(layer));

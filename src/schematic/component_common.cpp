@@ -45,20 +45,4 @@ bool names_kit_entry(nb::handle pdk, const char* which, nb::handle value) {
     return PyUnicode_Check(value.ptr()) && contains(pdk.attr(which), value);
 }
 
-nb::object read_text(nb::handle path) {
-    nb::object file = nb::module_::import_("io").attr("open")(path);
-    try {
-        nb::object text = file.attr("read")();
-        file.attr("close")();
-        return text;
-    } catch (nb::python_error&) {
-        // Close without losing the read error; a failure to close is secondary.
-        try {
-            file.attr("close")();
-        } catch (nb::python_error&) {
-        }
-        throw;
-    }
-}
-
 } // namespace quillon::schematic

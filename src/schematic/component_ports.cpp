@@ -22,12 +22,8 @@ nb::handle str_type() {
 /// Port name -> side letter: names starting with "in" go west, with "out"
 /// east, the others are shared out over the four sides.
 nb::dict ports_from_netlist(nb::handle netlist) {
-    if (!PyDict_Check(netlist.ptr())) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     "netlist", "dict", Py_TYPE(netlist.ptr())->tp_name);
-        throw nb::python_error();
-    }
+    // Also reached with a parsed netlist file, which must be a mapping too.
+    check_kind(dict("netlist"), netlist);
     nb::object ports = netlist.attr("get")("ports", nb::dict());
     nb::list names =
         nb::borrow<nb::list>(nb::module_::import_("builtins").attr("sorted")(ports.attr("keys")()));
@@ -198,7 +194,7 @@ void register_get_ports(nb::module_& m) {
 }
 
 void register_ports_from_netlist(nb::module_& m) {
-    define(m, Signature("_ports_from_netlist", {any("netlist")}),
+    define(m, Signature("_ports_from_netlist", {dict("netlist")}),
            "def _ports_from_netlist(netlist: dict) -> dict",
            "Distribute the ports of a netlist over the four sides.",
            [](const BoundArgs& a) -> nb::object { return ports_from_netlist(a[0]); });

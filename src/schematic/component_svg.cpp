@@ -5,7 +5,7 @@
 #include "quillon/schematic/components.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/schematic.hpp"
-#include "quillon/schematic/text_file_by_rename.hpp"
+#include "quillon/schematic/text_files.hpp"
 
 namespace quillon::schematic {
 
@@ -90,7 +90,7 @@ nb::object svg(const BoundArgs& a) {
         return redirect_to_empty_symbol();
     nb::object text = deps().generate_svg(built, width, height);
     deps().os.attr("makedirs")(os_path("dirname")(cached), nb::arg("exist_ok") = true);
-    write_text_by_rename(cached, text);
+    write_text(cached, text);
     return symbol_response(text);
 }
 

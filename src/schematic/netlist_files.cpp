@@ -10,6 +10,7 @@
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/project_paths.hpp"
 #include "quillon/schematic/schematic.hpp"
+#include "quillon/schematic/text_files.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -35,34 +36,6 @@ void make_directories(nb::handle directory) {
 
 bool exists(nb::handle path) {
     return nb::cast<bool>(deps().os.attr("path").attr("exists")(path));
-}
-
-/// The platform's default text encoding, as the interpreter's `open` uses it.
-nb::object default_encoding() {
-    return nb::module_::import_("locale").attr("getpreferredencoding")(false);
-}
-
-/// The whole text of a file, read as the interpreter reads text files (default
-/// encoding, universal newlines).
-nb::object read_text(nb::handle path) {
-    nb::object file =
-        nb::module_::import_("io").attr("open")(path, nb::arg("encoding") = default_encoding());
-    nb::object text;
-    try {
-        text = file.attr("read")();
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-    return text;
-}
-
-/// Writes text in the interpreter's default text encoding, atomically.
-void write_text(nb::handle path, nb::handle text) {
-    nb::bytes data = nb::borrow<nb::bytes>(text.attr("encode")(default_encoding()));
-    write_file_atomically(file_system_path(path),
-                          std::string(data.c_str(), static_cast<size_t>(data.size())));
 }
 
 /// The YAML mapping in `path`; an absent file, an empty one or any other

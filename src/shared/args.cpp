@@ -9,7 +9,17 @@ namespace quillon {
 namespace {
 
 const char* kind_name(Kind kind) {
-    return kind == Kind::Str ? "str" : "int";
+    switch (kind) {
+    case Kind::Str:
+        return "str";
+    case Kind::Int:
+        return "int";
+    case Kind::Dict:
+        return "dict";
+    case Kind::Any:
+        break;
+    }
+    return "object";
 }
 
 bool has_kind(Kind kind, nb::handle value) {

@@ -24,6 +24,14 @@ struct Dependencies {
     nb::handle yaml_safe_loader;     ///< yaml.CSafeLoader when PyYAML has libyaml, else SafeLoader
     nb::handle set_ordered;          ///< deepdiff.helper.SetOrdered, DeepDiff's ordered path set
     nb::handle unified_diff;         ///< difflib.unified_diff, for changed multi-line strings
+    // Layout extraction
+    nb::handle cg_name_propid;           ///< cellgrid.conf.PROPID.NAME
+    nb::handle region;                   ///< klayout.db.Region
+    nb::handle box;                      ///< klayout.db.Box
+    nb::handle text;                     ///< klayout.db.Text
+    nb::handle recursive_shape_iterator; ///< klayout.db.RecursiveShapeIterator
+    nb::handle layout_to_netlist;        ///< klayout.db.LayoutToNetlist
+    nb::handle dcplx_trans;              ///< klayout.db.DCplxTrans
 };
 
 const Dependencies& deps();
@@ -53,6 +61,17 @@ void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
+
+/// Layout extraction internals (extraction.cpp and its neighbours).
+///
+/// The port groups of one cell and layer set, memoised in `memo`, a dict keyed
+/// by (cell, layers) pairs. `find_connected_elec_ports` uses the module's memo;
+/// the electrical stage passes one that lives only for its call.
+nb::object connected_elec_ports_memoised(nb::dict memo, nb::handle cell, nb::handle layers);
+/// Appends the electrical nets of `cell`, found on a private copy of its layout.
+void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::list nets_list);
+/// Appends the optical nets of `cell` and fills `instances` and `ports`.
+void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, nb::list nets_list);
 
 void register_netlist_model(nb::module_& module);
 void register_check(nb::module_& module);

@@ -2,6 +2,8 @@
 /// Shared pieces of the component routes (ports, settings, routing strategies,
 /// symbols).
 
+#include "quillon/schematic/text_files.hpp"
+
 #include <nanobind/nanobind.h>
 
 namespace quillon::schematic {
@@ -32,9 +34,6 @@ bool contains(nb::handle container, nb::handle item);
 /// Whether `value` is a text naming an entry of the kit's mapping `which`
 /// ("cells" or "cross_sections").
 bool names_kit_entry(nb::handle pdk, const char* which, nb::handle value);
-
-/// The whole text of a file, read with the platform's default encoding.
-nb::object read_text(nb::handle path);
 
 /// Parameter name -> type description of a cell or routing function.
 nb::dict allowed_instance_settings(nb::handle pcell);

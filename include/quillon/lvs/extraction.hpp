@@ -1,0 +1,109 @@
+#pragma once
+/// Building blocks of the layout netlist extraction shared by its files:
+/// the placement ordering of instances and subcircuits, and the index that
+/// finds the named instance behind an extracted subcircuit.
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quillon::lvs {
+namespace nb = nanobind;
+
+/// The items of a KLayout `each_...` iteration, as a list. KLayout's
+/// iterators start over when asked again after their end, which nanobind's
+/// C++ iteration does, so they are always drained this way.
+nb::list each(nb::handle object, const char* method);
+
+/// A placement: a transformation and, when it is a `DCplxTrans`, its
+/// displacement read once so that most comparisons need no call into KLayout.
+struct Placement {
+    nb::object trans;
+    double x = 0.0;
+    double y = 0.0;
+    bool numeric = false;
+
+    static Placement of(nb::object trans);
+};
+
+/// Sort key (placement, name), compared like the tuple (trans, name):
+/// transformations by KLayout's own (tolerant) ordering, names as strings.
+struct PlacementKey {
+    Placement placement;
+    nb::object name;
+};
+
+/// Positions of `keys` in ascending key order, sorted stably by the
+/// interpreter's own list sort, so that ties and KLayout's tolerant
+/// comparisons come out exactly as sorting the tuples would.
+std::vector<size_t> placement_order(const std::vector<PlacementKey>& keys);
+
+/// Must run once while the module loads: creates the key type of the sort.
+void register_placement_order(nb::module_& module);
+
+/// Must run once while the module loads, after PROPID is defined.
+void bind_optical_extraction(nb::module_& module);
+
+/// Names of the cells that instances place, read from the cell library once
+/// per cell: the instances of one cell share its name.
+class CellNames {
+  public:
+    /// The name of the instance's cell (`instance.cell.name`).
+    nb::object of(nb::handle instance);
+    /// The same, as UTF-8.
+    const std::string& text_of(nb::handle instance);
+
+  private:
+    struct Name {
+        nb::object object;
+        std::string text;
+    };
+    Name& entry(nb::handle instance);
+
+    std::unordered_map<long long, Name> by_index_;
+};
+
+/// Named instances of a cell by (cell name, placement): finds the first named
+/// instance, in instance order, that places a cell of a given name at a
+/// transformation equal (by KLayout's tolerant equality) to a given one.
+class PinIndex {
+  public:
+    /// Adds the next named instance, in instance order.
+    void add(nb::handle instance, const std::string& cell_name, const Placement& placement);
+
+    /// The instance, or an invalid handle when no named instance matches.
+    nb::handle find(const std::string& cell_name, nb::handle trans) const;
+
+  private:
+    struct Entry {
+        nb::object instance;
+        nb::object trans;
+    };
+    struct Bucket {
+        std::string cell_name;
+        int64_t bx;
+        int64_t by;
+        bool operator==(const Bucket& other) const {
+            return bx == other.bx && by == other.by && cell_name == other.cell_name;
+        }
+    };
+    struct BucketHash {
+        size_t operator()(const Bucket& b) const;
+    };
+    using Positions = std::vector<size_t>;
+
+    /// The first position of `positions` whose placement equals `trans`.
+    size_t first_equal(const Positions& positions, nb::handle trans) const;
+
+    std::vector<Entry> entries_; ///< named instances, in instance order
+    std::unordered_map<Bucket, Positions, BucketHash> buckets_;
+    /// Per cell name: every named instance, and those not placed by a DCplxTrans.
+    std::unordered_map<std::string, Positions> by_name_;
+    std::unordered_map<std::string, Positions> irregular_;
+};
+
+} // namespace quillon::lvs

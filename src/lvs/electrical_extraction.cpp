@@ -1,0 +1,217 @@
+/// The electrical stage of the layout extraction: ports of named instances
+/// joined through metal and via layers become two-point nets.
+///
+/// Works on a private copy of the layout: each cell placed by a named instance
+/// gets one text label per group of connected electrical ports, then KLayout's
+/// netlist extraction names the pins of the extracted subcircuits after them.
+/// The port groups of the copy's cells are memoised for this call only: the
+/// copy is unreachable afterwards, and a process-wide memo would keep every
+/// copy alive.
+
+#include "quillon/errors.hpp"
+#include "quillon/lvs/extraction.hpp"
+#include "quillon/lvs/lvs.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <memory>
+#include <unordered_set>
+
+namespace quillon::lvs {
+
+namespace {
+
+bool truthy(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+void sort_list(nb::handle list) {
+    if (PyList_Sort(list.ptr()) < 0)
+        throw nb::python_error();
+}
+
+/// `electrical_layers` when given and not empty; otherwise one single-layer set
+/// per layer that carries an electrical port of an instance of `cell`.
+nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
+    if (truthy(electrical_layers))
+        return nb::borrow(electrical_layers);
+    nb::set layer_sets;
+    nb::set seen_cells; // the ports of a cell placed many times are read once
+    for (nb::handle instance : cell.attr("insts")) {
+        nb::object placed = instance.attr("cell");
+        if (seen_cells.contains(placed))
+            continue;
+        seen_cells.add(placed);
+        for (nb::handle port : placed.attr("ports")) {
+            nb::object type = port.attr("port_type");
+            if (type.equal(nb::str("electrical")) || type.equal(nb::str("DC")) ||
+                type.equal(nb::str("RF")))
+                layer_sets.add(nb::make_tuple(port.attr("layer_info").attr("name")));
+        }
+    }
+    return nb::list(layer_sets);
+}
+
+/// Writes into each cell placed by a named instance of `top` one label per
+/// group of connected electrical ports, on the group's first port; the same
+/// pass over the instances fills `index` with the named ones.
+void label_port_groups(nb::handle top, nb::handle layer_sets, nb::dict memo, PinIndex& index) {
+    const Dependencies& d = deps();
+    std::unordered_set<long long> marked;
+    CellNames cell_names;
+    bool top_unlocked = false;
+    for (nb::handle instance : top.attr("insts")) {
+        if (!truthy(instance.attr("property")(d.cg_name_propid)))
+            continue;
+        index.add(instance, cell_names.text_of(instance),
+                  Placement::of(instance.attr("dcplx_trans")));
+        if (!top_unlocked) {
+            top.attr("kdb_cell").attr("locked") = false;
+            top_unlocked = true;
+        }
+        // A labelled cell keeps its labels: the groups of a cell placed again
+        // are memo hits whose result would go unused.
+        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        if (marked.count(cell_index))
+            continue;
+        nb::object placed = instance.attr("cell");
+        nb::dict port_mapping;
+        for (nb::handle layer_set : layer_sets)
+            port_mapping.update(connected_elec_ports_memoised(memo, placed, layer_set));
+        nb::list elec_ports = nb::list(nb::set(port_mapping.values()));
+        sort_list(elec_ports);
+        placed.attr("kdb_cell").attr("locked") = false;
+        nb::object ports = placed.attr("ports");
+        for (nb::handle name : elec_ports) {
+            nb::object port = ports[name];
+            nb::object label = d.text(nb::arg("string") = port.attr("name"),
+                                      nb::arg("trans") = port.attr("trans"));
+            placed.attr("shapes")(port.attr("layer_info")).attr("insert")(label);
+        }
+        marked.insert(cell_index);
+    }
+}
+
+/// The named instances of a cell, indexed.
+PinIndex named_instances(nb::handle cell) {
+    PinIndex index;
+    CellNames cell_names;
+    for (nb::handle instance : cell.attr("insts"))
+        if (truthy(instance.attr("property")(deps().cg_name_propid)))
+            index.add(instance, cell_names.text_of(instance),
+                      Placement::of(instance.attr("dcplx_trans")));
+    return index;
+}
+
+/// Each layer set becomes a chain of extraction layers: every layer conducts
+/// within itself and touches its neighbours; a layer in several sets is made
+/// once and joins their chains.
+void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_sets) {
+    nb::dict made_layers;
+    auto layer_for = [&](nb::handle ident) {
+        PyObject* known = PyDict_GetItemWithError(made_layers.ptr(), ident.ptr());
+        if (known)
+            return nb::borrow(known);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        nb::object layer = extractor.attr("make_layer")(kcl.attr("find_layer")(ident));
+        extractor.attr("connect")(layer);
+        made_layers[ident] = layer;
+        return layer;
+    };
+    for (nb::handle layer_set : layer_sets) {
+        nb::object last = layer_for(layer_set[0]);
+        nb::object rest = layer_set[nb::slice(nb::int_(1), nb::none(), nb::none())];
+        for (nb::handle ident : rest) {
+            nb::object layer = layer_for(ident);
+            extractor.attr("connect")(layer, last);
+            last = layer;
+        }
+    }
+}
+
+nb::object endpoint(nb::handle instance, nb::handle pin_name) {
+    PyObject* text = PyUnicode_FromFormat("%S,%S", instance.attr("name").ptr(), pin_name.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
+/// Appends one net per labelled pin after the first on each extracted net.
+void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& index,
+                 nb::list nets_list) {
+    nb::object layout = extractor.attr("internal_layout")();
+    // cell names by circuit; a circuit comes back as the same Python object
+    std::unordered_map<PyObject*, std::string> cell_names;
+    std::vector<nb::object> circuits; // keeps the keys above alive
+    for (nb::handle net : each(top_circuit, "each_net")) {
+        nb::list pins; // (instance, pin name)
+        for (nb::handle ref : each(net, "each_subcircuit_pin")) {
+            nb::object pin_name = ref.attr("pin")().attr("name")();
+            if (!truthy(pin_name))
+                continue;
+            nb::object subcircuit = ref.attr("subcircuit")();
+            nb::object circuit = subcircuit.attr("circuit_ref")();
+            auto known = cell_names.find(circuit.ptr());
+            if (known == cell_names.end()) {
+                nb::object name = layout.attr("cell_name")(circuit.attr("cell_index"));
+                known = cell_names.emplace(circuit.ptr(), nb::cast<std::string>(name)).first;
+                circuits.push_back(circuit);
+            }
+            nb::handle instance = index.find(known->second, subcircuit.attr("trans"));
+            if (!instance.is_valid())
+                raise(PyExc_ValueError, "Could not find pin");
+            pins.append(nb::make_tuple(instance, pin_name));
+        }
+        const size_t count = nb::len(pins);
+        if (count < 2)
+            continue;
+        nb::object first = endpoint(pins[0][0], pins[0][1]);
+        for (size_t i = 1; i < count; ++i) {
+            nb::dict joined;
+            joined["p1"] = first;
+            joined["p2"] = endpoint(pins[i][0], pins[i][1]);
+            nets_list.append(joined);
+        }
+    }
+}
+
+} // namespace
+
+void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::list nets_list) {
+    const Dependencies& d = deps();
+    nb::object kcl_elec = cell.attr("kcl").attr("dup")();
+    nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
+    nb::object layer_sets = layer_sets_for(cell, electrical_layers);
+
+    // The named instances of the copy, by cell name and placement, for the
+    // extracted pins (the copy's top cell is the one named like the circuit)
+    PinIndex index;
+    label_port_groups(copy, layer_sets, nb::dict(), index);
+
+    nb::set layer_indexes;
+    for (nb::handle layer_set : layer_sets)
+        for (nb::handle ident : layer_set)
+            layer_indexes.add(kcl_elec.attr("layer")(ident));
+    nb::object copy_kcl = copy.attr("kcl");
+    nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),
+                                                   nb::arg("layers") = nb::list(layer_indexes));
+    nb::object extractor = d.layout_to_netlist(shapes);
+    connect_layer_sets(extractor, copy_kcl, layer_sets);
+
+    extractor.attr("extract_netlist")();
+    nb::object netlist = extractor.attr("netlist")();
+    nb::object top_cell = extractor.attr("internal_layout")().attr("cell")(copy.attr("name"));
+    nb::object top_circuit = netlist.attr("circuit_by_cell_index")(top_cell.attr("cell_index")());
+    if (top_circuit.is_none())
+        return;
+    nb::object top_name = top_circuit.attr("name");
+    if (!top_name.equal(copy.attr("name")))
+        index = named_instances(kcl_elec.attr("dkcells")[top_name]);
+    append_nets(extractor, top_circuit, index, nets_list);
+}
+
+} // namespace quillon::lvs

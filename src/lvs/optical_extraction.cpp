@@ -1,0 +1,275 @@
+/// The optical stage of the layout extraction: named instances, the
+/// two-point connections where their ports meet, and the cell's external
+/// ports, from the cell library's port-connectivity netlist.
+///
+/// The library's subcircuits are linked to the cell's instances only by
+/// position: both lists are sorted by (placement, cell name) and paired.
+/// Unnamed instances are wiring: the nets on their pins are joined and they
+/// leave the netlist, so named instances linked by a route share one net.
+
+#include "quillon/errors.hpp"
+#include "quillon/lvs/extraction.hpp"
+#include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/port_nets.hpp"
+
+#include <unordered_map>
+
+namespace quillon::lvs {
+
+namespace {
+
+/// The module's PROPID.NAME, bound when the module loads (after PROPID exists).
+nb::handle name_propid;
+
+/// A circuit of the port-connectivity netlist: its name and pins, in
+/// `each_pin` order.
+struct CircuitInfo {
+    nb::object name;
+    std::vector<long> ids;
+    std::unordered_map<long, nb::object> pin_names;
+};
+
+struct Subcircuit {
+    nb::object object;
+    nb::object circuit; ///< keeps the circuit, and so its CircuitInfo key, alive
+    const CircuitInfo* info;
+    mutable nb::object name; ///< read when first needed
+};
+
+/// Everything read from the port-connectivity netlist and the cell.
+struct Connectivity {
+    nb::object circuit; ///< the top circuit
+    std::vector<Subcircuit> subcircuits;
+    std::unordered_map<long, size_t> subcircuit_by_id;
+    std::unordered_map<PyObject*, CircuitInfo> circuits;
+    std::vector<nb::object> instances;
+    std::vector<size_t> sub_order;  ///< subcircuits by (trans, circuit name)
+    std::vector<size_t> inst_order; ///< instances by (dcplx_trans, cell name)
+    std::vector<bool> unnamed;      ///< per pair: the instance has no name
+};
+
+const CircuitInfo& info_of(Connectivity& c, nb::handle circuit) {
+    // The same circuit comes back as the same Python object while it lives.
+    auto found = c.circuits.find(circuit.ptr());
+    if (found != c.circuits.end())
+        return found->second;
+    CircuitInfo info;
+    info.name = circuit.attr("name");
+    for (nb::handle pin : each(circuit, "each_pin")) {
+        const long id = nb::cast<long>(pin.attr("id")());
+        info.ids.push_back(id);
+        info.pin_names.emplace(id, pin.attr("name")());
+    }
+    return c.circuits.emplace(circuit.ptr(), std::move(info)).first->second;
+}
+
+const nb::object& name_of(const Subcircuit& sub) {
+    if (!sub.name.is_valid())
+        sub.name = sub.object.attr("name");
+    return sub.name;
+}
+
+void read_subcircuits(Connectivity& c) {
+    std::vector<PlacementKey> keys;
+    for (nb::handle sc : each(c.circuit, "each_subcircuit")) {
+        Subcircuit entry;
+        entry.object = nb::borrow(sc);
+        nb::object trans = sc.attr("trans");
+        entry.circuit = sc.attr("circuit_ref")();
+        entry.info = &info_of(c, entry.circuit);
+        c.subcircuit_by_id.emplace(nb::cast<long>(sc.attr("id")()), c.subcircuits.size());
+        keys.push_back({Placement::of(trans), entry.info->name});
+        c.subcircuits.push_back(std::move(entry));
+    }
+    c.sub_order = placement_order(keys);
+}
+
+void read_instances(Connectivity& c, nb::handle cell) {
+    std::vector<PlacementKey> keys;
+    CellNames cell_names;
+    for (nb::handle inst : cell.attr("insts")) {
+        keys.push_back({Placement::of(inst.attr("dcplx_trans")), cell_names.of(inst)});
+        c.instances.push_back(nb::borrow(inst));
+    }
+    c.inst_order = placement_order(keys);
+}
+
+size_t pair_count(const Connectivity& c) {
+    return std::min(c.sub_order.size(), c.inst_order.size());
+}
+
+const Subcircuit& paired_subcircuit(const Connectivity& c, size_t pair) {
+    return c.subcircuits[c.sub_order[pair]];
+}
+
+const nb::object& paired_instance(const Connectivity& c, size_t pair) {
+    return c.instances[c.inst_order[pair]];
+}
+
+PortNets read_nets(const Connectivity& c) {
+    return PortNets::read(c.circuit, c.subcircuits.size(), [&](nb::handle id) {
+        auto found = c.subcircuit_by_id.find(nb::cast<long>(id));
+        if (found == c.subcircuit_by_id.end())
+            raise(PyExc_RuntimeError, "a net refers to a subcircuit of another circuit");
+        return found->second;
+    });
+}
+
+/// Dissolves the unnamed instances in the model; false when a join needs
+/// KLayout itself (see PortNets).
+bool dissolve_in_model(const Connectivity& c, PortNets& nets) {
+    for (size_t pair = 0; pair < c.unnamed.size(); ++pair) {
+        if (!c.unnamed[pair])
+            continue;
+        const size_t sub = c.sub_order[pair];
+        const std::vector<long>& ids = c.subcircuits[sub].info->ids;
+        if (ids.empty())
+            continue;
+        const long main = nets.net_of(sub, ids.front());
+        for (size_t i = 1; i < ids.size(); ++i) {
+            const long other = nets.net_of(sub, ids[i]);
+            if (other < 0)
+                continue;
+            if (main < 0 || !nets.join(main, other))
+                return false;
+        }
+    }
+    for (size_t pair = 0; pair < c.unnamed.size(); ++pair)
+        if (c.unnamed[pair])
+            nets.remove_subcircuit(c.sub_order[pair]);
+    return true;
+}
+
+/// Dissolves the unnamed instances in KLayout's netlist itself.
+void dissolve_in_klayout(const Connectivity& c) {
+    for (size_t pair = 0; pair < c.unnamed.size(); ++pair) {
+        if (!c.unnamed[pair])
+            continue;
+        const Subcircuit& sub = paired_subcircuit(c, pair);
+        const std::vector<long>& ids = sub.info->ids;
+        if (ids.empty())
+            continue;
+        nb::object main = sub.object.attr("net_for_pin")(ids.front());
+        for (size_t i = 1; i < ids.size(); ++i) {
+            nb::object other = sub.object.attr("net_for_pin")(ids[i]);
+            if (!other.is_none())
+                c.circuit.attr("join_nets")(main, other);
+        }
+    }
+    for (size_t pair = 0; pair < c.unnamed.size(); ++pair)
+        if (c.unnamed[pair])
+            c.circuit.attr("remove_subcircuit")(paired_subcircuit(c, pair).object);
+}
+
+/// Endpoint texts "instance,pin" of subcircuit pins, through the mapping from
+/// subcircuit name to instance name.
+class Endpoints {
+  public:
+    Endpoints(const Connectivity& c, nb::dict sc_mapping)
+        : c_(c), sc_mapping_(sc_mapping), prefixes_(c.subcircuits.size()) {}
+
+    nb::object text(const PortNets::Ref& ref) {
+        nb::object& instance_name = prefixes_[ref.subcircuit];
+        const Subcircuit& sub = c_.subcircuits[ref.subcircuit];
+        if (!instance_name.is_valid()) {
+            const nb::object& name = name_of(sub);
+            PyObject* found = PyDict_GetItemWithError(sc_mapping_.ptr(), name.ptr());
+            if (!found) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                raise_key_error(name);
+            }
+            instance_name = nb::borrow(found);
+        }
+        PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(),
+                                              sub.info->pin_names.at(ref.pin_id).ptr());
+        if (!text)
+            throw nb::python_error();
+        return nb::steal(text);
+    }
+
+  private:
+    const Connectivity& c_;
+    nb::dict sc_mapping_;
+    std::vector<nb::object> prefixes_;
+};
+
+void collect_nets(const std::vector<PortNets::Net>& nets, Endpoints& endpoints, nb::dict ports,
+                  nb::list nets_list) {
+    nb::str no_connection("ERROR_NO_CONNECTION");
+    for (const PortNets::Net& net : nets) {
+        nb::list texts;
+        for (const nb::object& pin_name : net.top_pins)
+            texts.append(pin_name);
+        const bool external = !net.top_pins.empty();
+        for (const PortNets::Ref& ref : net.refs)
+            texts.append(endpoints.text(ref));
+        if (external) {
+            if (nb::len(texts) < 2)
+                raise(PyExc_IndexError, "list index out of range");
+            ports[texts[0]] = texts[1];
+            continue;
+        }
+        const size_t count = nb::len(texts);
+        if (count == 0)
+            continue;
+        if (PyList_Sort(texts.ptr()) < 0)
+            throw nb::python_error();
+        nb::object first = texts[0];
+        nb::object second = count == 2 ? nb::object(texts[1]) : nb::object(no_connection);
+        const int ordered = PyObject_RichCompareBool(first.ptr(), second.ptr(), Py_LT);
+        if (ordered < 0)
+            throw nb::python_error();
+        nb::dict entry;
+        entry["p1"] = ordered ? first : second;
+        entry["p2"] = ordered ? second : first;
+        nets_list.append(entry);
+    }
+}
+
+} // namespace
+
+void bind_optical_extraction(nb::module_& m) {
+    name_propid = nb::object(m.attr("PROPID").attr("NAME")).release();
+}
+
+void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, nb::list nets_list) {
+    Connectivity c;
+    nb::object l2n = cell.attr("l2n")(nb::arg("port_types") = nb::make_tuple("optical"));
+    nb::object full_net = l2n.attr("netlist")();
+    c.circuit = full_net.attr("top_circuit")();
+    read_subcircuits(c);
+    read_instances(c, cell);
+
+    const size_t pairs = pair_count(c);
+    c.unnamed.assign(pairs, false);
+    for (size_t pair = 0; pair < pairs; ++pair)
+        c.unnamed[pair] = paired_instance(c, pair).attr("property")(name_propid).is_none();
+
+    PortNets nets = read_nets(c);
+    if (!dissolve_in_model(c, nets)) {
+        dissolve_in_klayout(c);
+        nets = read_nets(c);
+    }
+
+    nb::dict sc_mapping;
+    std::vector<nb::object> names(pairs);
+    for (size_t pair = 0; pair < pairs; ++pair) {
+        if (c.unnamed[pair])
+            continue;
+        names[pair] = paired_instance(c, pair).attr("name");
+        sc_mapping[name_of(paired_subcircuit(c, pair))] = names[pair];
+    }
+    for (size_t pair = 0; pair < pairs; ++pair) {
+        if (c.unnamed[pair])
+            continue;
+        nb::dict component;
+        component["component"] = paired_subcircuit(c, pair).info->name;
+        instances[names[pair]] = component;
+    }
+
+    Endpoints endpoints(c, sc_mapping);
+    collect_nets(nets.nets(), endpoints, ports, nets_list);
+}
+
+} // namespace quillon::lvs

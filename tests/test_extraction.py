@@ -1,0 +1,380 @@
+"""extract_lvs_netlist on real layouts built with the demo kit: named
+instances, optical connections where ports meet (directly or through routes of
+unnamed instances), external ports and electrical connections through metal."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+
+import quillon.core.lvs as lvs
+from layout_builders import (
+    CONNECTIVITY,
+    PDK,
+    attach,
+    component,
+    count_texts,
+    expose,
+    metal,
+    metal_path,
+    new_cell,
+    place,
+    snapshot,
+    straight_run,
+    via,
+    waveguide,
+)
+
+import cellgrid as cg
+
+Layout = Callable[[], cg.DKCell]
+
+
+@pytest.fixture(autouse=True)
+def demo_kit() -> Iterator[None]:
+    PDK.activate()
+    yield
+
+
+def extract(cell: cg.DKCell, layers: Any = None) -> dict[str, Any]:
+    """Extract, checking that the caller's layout is left exactly as it was."""
+    before = snapshot()
+    texts = count_texts()
+    netlist = lvs.extract_lvs_netlist(cell, layers)
+    assert snapshot() == before
+    assert count_texts() == texts
+    return netlist
+
+
+def optical_nets(netlist: dict[str, Any]) -> dict[str, dict[str, str]]:
+    """The nets that involve at least one optical port (o1, o2, ...)."""
+    return {k: v for k, v in netlist["nets"].items() if ",o" in k}
+
+
+def net(a: str, b: str) -> dict[str, dict[str, str]]:
+    """The entry of the net between two endpoints."""
+    p1, p2 = sorted((a, b))
+    return {f"{p1}:{p2}": {"p1": p1, "p2": p2}}
+
+
+def open_ends(*endpoints: str) -> dict[str, dict[str, str]]:
+    """The entries of the nets that unconnected ports yield."""
+    return {k: v for e in endpoints for k, v in net("ERROR_NO_CONNECTION", e).items()}
+
+
+# --- optical connections ----------------------------------------------------
+
+
+def port_to_port() -> cg.DKCell:
+    top = new_cell()
+    a = place(top, "mmi1x2", "a")
+    b = attach(top, "mmi1x2", "o1", a["o2"], name="b")
+    attach(top, "straight", "o1", b["o3"], name="s")
+    return top
+
+
+def routed() -> cg.DKCell:
+    top = new_cell()
+    a = place(top, "mmi1x2", "a")
+    b = place(top, "mmi1x2", "b", x=300, y=120)
+    waveguide(top, a["o2"], b["o1"])
+    waveguide(top, a["o3"], b["o2"], radius=10)
+    return top
+
+
+def dangling_with_early_name() -> cg.DKCell:
+    top = new_cell()
+    place(top, "straight", "A1")
+    place(top, "straight", "b", y=50)
+    return top
+
+
+def three_on_one_net() -> cg.DKCell:
+    top = new_cell()
+    a = place(top, "straight", "a")
+    # b and c both meet a's port o2 at the same place
+    attach(top, "straight", "o1", a["o2"], name="c")
+    attach(top, "straight", "o1", a["o2"], name="b")
+    return top
+
+
+OPTICAL_CASES = [
+    pytest.param(
+        port_to_port,
+        {"a": "mmi1x2", "b": "mmi1x2", "s": "straight"},
+        {**net("a,o2", "b,o1"), **net("b,o3", "s,o1"), **open_ends("a,o1", "a,o3", "b,o2", "s,o2")},
+        id="instances joined port to port",
+    ),
+    pytest.param(
+        routed,
+        {"a": "mmi1x2", "b": "mmi1x2"},
+        {**net("a,o2", "b,o1"), **net("a,o3", "b,o2"), **open_ends("a,o1", "b,o3")},
+        id="routes of unnamed instances between named ones",
+    ),
+    pytest.param(
+        dangling_with_early_name,
+        {"A1": "straight", "b": "straight"},
+        {
+            # "A1,o1" sorts before "ERROR_NO_CONNECTION" and stays first
+            "A1,o1:ERROR_NO_CONNECTION": {"p1": "A1,o1", "p2": "ERROR_NO_CONNECTION"},
+            "A1,o2:ERROR_NO_CONNECTION": {"p1": "A1,o2", "p2": "ERROR_NO_CONNECTION"},
+            **open_ends("b,o1", "b,o2"),
+        },
+        id="dangling ports",
+    ),
+    pytest.param(
+        three_on_one_net,
+        {"a": "straight", "c": "straight", "b": "straight"},
+        # only the smallest of the three endpoints is kept
+        open_ends("a,o1", "a,o2", "b,o2", "c,o2"),
+        id="three ports on one net",
+    ),
+]
+
+
+@pytest.mark.parametrize(("build", "instances", "nets"), OPTICAL_CASES)
+def test_optical_connections(build: Layout, instances: dict[str, str], nets: dict[str, Any]) -> None:
+    netlist = extract(build())
+    assert list(netlist) == ["instances", "nets", "ports"]
+    assert netlist["instances"] == {name: {"component": c} for name, c in instances.items()}
+    assert netlist["nets"] == nets
+    assert list(netlist["nets"]) == sorted(nets)
+    assert netlist["ports"] == {}
+
+
+def test_instances_follow_the_placement_order() -> None:
+    top = new_cell()
+    place(top, "straight", "z", x=100)
+    place(top, "straight", "y", x=0, y=10)
+    place(top, "straight", "x", x=50)
+    # KLayout orders placements by y, then x
+    assert list(extract(top)["instances"]) == ["x", "z", "y"]
+
+
+def test_two_named_instances_at_one_placement_pair_by_cell_name() -> None:
+    top = new_cell()
+    place(top, "straight", "zz", x=10)
+    place(top, "mmi1x2", "yy", x=10)
+    place(top, "bend_circular", "xx", x=10)
+    netlist = extract(top)
+    assert netlist["instances"] == {
+        "xx": {"component": "bend_circular"},
+        "yy": {"component": "mmi1x2"},
+        "zz": {"component": "straight"},
+    }
+    assert list(netlist["instances"]) == ["xx", "yy", "zz"]
+    assert "xx,o1:yy,o1" not in netlist["nets"]
+
+
+def test_an_empty_name_counts_as_a_name() -> None:
+    top = new_cell()
+    a = place(top, "straight", "a")
+    attach(top, "straight", "o1", a["o2"], name="")
+    netlist = extract(top)
+    assert netlist["instances"] == {"a": {"component": "straight"}, "": {"component": "straight"}}
+    assert netlist["nets"] == {**net(",o1", "a,o2"), **open_ends(",o2", "a,o1")}
+
+
+def test_a_route_of_many_pieces_dissolves_into_one_net() -> None:
+    top = new_cell()
+    a = place(top, "straight", "a")
+    pieces = straight_run(top, a["o2"], [5, 7, 11, 13, 17])
+    b = attach(top, "straight", "o1", pieces[-1]["o2"], name="b")
+    straight_run(top, b["o2"], [3, 3])  # a route to nowhere leaves b's port o2 open
+    assert extract(top)["nets"] == {**net("a,o2", "b,o1"), **open_ends("a,o1", "b,o2")}
+
+
+def test_a_route_ending_nowhere_leaves_the_port_open() -> None:
+    top = new_cell()
+    a = place(top, "straight", "a")
+    straight_run(top, a["o2"], [5, 5])
+    assert extract(top)["nets"] == open_ends("a,o1", "a,o2")
+
+
+# --- external ports -----------------------------------------------------------
+
+
+def test_an_external_port_maps_to_the_instance_port() -> None:
+    top = new_cell()
+    a = place(top, "mmi1x2", "a")
+    expose(top, a["o1"], "in")
+    b = place(top, "mmi1x2", "b", x=300, y=-60)
+    pieces = straight_run(top, b["o1"], [20])
+    expose(top, pieces[-1]["o2"], "in2")
+    netlist = extract(top)
+    assert netlist["ports"] == {"in": "a,o1", "in2": "b,o1"}
+    assert "ERROR_NO_CONNECTION:a,o1" not in netlist["nets"]
+    assert "ERROR_NO_CONNECTION:b,o1" not in netlist["nets"]
+
+
+@pytest.mark.parametrize("named", [True, False], ids=["named instance", "unnamed instance"])
+def test_two_external_ports_on_one_net(named: bool) -> None:
+    top = new_cell()
+    s = place(top, "straight", "s" if named else None)
+    expose(top, s["o1"], "p")
+    expose(top, s["o1"], "q")
+    netlist = extract(top)
+    # the first pin the net lists maps to the second text on the net
+    assert netlist["ports"] == {"p": "q"}
+    assert netlist["nets"] == (open_ends("s,o2") if named else {})
+
+
+def test_external_ports_keep_the_order_of_the_nets() -> None:
+    top = new_cell()
+    a = place(top, "straight", "a")
+    b = place(top, "straight", "b", y=50)
+    expose(top, b["o2"], "z")
+    expose(top, a["o1"], "y")
+    assert list(extract(top)["ports"].items()) == [("y", "a,o1"), ("z", "b,o2")]
+
+
+def test_route_between_two_external_ports_folds_their_pins() -> None:
+    # Joining the route's nets brings both external pins onto one net, where
+    # KLayout folds them into the single pin "p,q": no second text is left.
+    top = new_cell()
+    start = place(top, "straight")
+    pieces = straight_run(top, start["o2"], [5, 5])
+    expose(top, start["o1"], "p")
+    expose(top, pieces[-1]["o2"], "q")
+    with pytest.raises(IndexError):
+        lvs.extract_lvs_netlist(top)
+
+
+def test_folded_external_pins_map_to_the_instance_port() -> None:
+    top = new_cell()
+    a = place(top, "straight", "a")
+    first = attach(top, "straight", "o1", a["o2"])
+    expose(top, a["o2"], "p")
+    pieces = straight_run(top, first["o2"], [5])
+    expose(top, pieces[-1]["o2"], "q")
+    assert extract(top)["ports"] == {"p,q": "a,o2"}
+
+
+# --- electrical connections ---------------------------------------------------
+
+
+def heaters_wired() -> cg.DKCell:
+    top = new_cell()
+    h1 = place(top, "straight_heater_metal", "h1")
+    h2 = place(top, "straight_heater_metal", "h2", x=300)
+    metal(top, h1["e2"], h2["e1"])
+    return top
+
+
+def pads_on_one_polygon() -> cg.DKCell:
+    top = new_cell()
+    p = place(top, "pad", "p")
+    q = place(top, "pad", "q", x=200)
+    metal(top, p["e3"], q["e1"])
+    return top
+
+
+def via_between_metals(with_via: bool) -> Callable[[], cg.DKCell]:
+    def build() -> cg.DKCell:
+        top = new_cell()
+        place(top, component("pad", layer="M1"), "a")
+        place(top, "pad", "b", x=400)
+        metal_path(top, "M1", [(40, 0), (205, 0)])
+        if with_via:
+            via(top, 200, 0)
+        metal_path(top, "M2", [(195, 0), (360, 0)])
+        return top
+
+    return build
+
+
+# (layout, nets with the kit's layer sets, nets with layer sets derived from the ports)
+ELECTRICAL_CASES = [
+    pytest.param(heaters_wired, net("h1,e2", "h2,e1"), net("h1,e2", "h2,e1"), id="one cell twice, joined by metal"),
+    # a pad's four ports lie on one polygon: each pad carries one label, e1
+    pytest.param(pads_on_one_polygon, net("p,e1", "q,e1"), net("p,e1", "q,e1"), id="ports on one polygon"),
+    # derived layer sets hold one layer each: nothing joins M1 to M2
+    pytest.param(via_between_metals(True), net("a,e1", "b,e1"), {}, id="a via joins M1 and M2"),
+    pytest.param(via_between_metals(False), {}, {}, id="no via, no connection"),
+]
+
+
+@pytest.mark.parametrize(("build", "with_kit", "derived"), ELECTRICAL_CASES)
+def test_electrical_connections(build: Layout, with_kit: dict[str, Any], derived: dict[str, Any]) -> None:
+    top = build()
+    for layers, nets in [(CONNECTIVITY, with_kit), (None, derived), ([], derived)]:
+        netlist = extract(top, layers)
+        assert {k: v for k, v in netlist["nets"].items() if ",e" in k} == nets
+
+
+def test_three_pads_on_one_metal_net_share_the_first_pin() -> None:
+    top = new_cell()
+    pads = [place(top, "pad", name, x=200 * i) for i, name in enumerate("abc")]
+    metal(top, pads[0]["e3"], pads[1]["e1"])
+    metal(top, pads[1]["e3"], pads[2]["e1"])
+    nets = extract(top, CONNECTIVITY)["nets"]
+    assert len(nets) == 2
+    pairs = [{n["p1"], n["p2"]} for n in nets.values()]
+    assert set.union(*pairs) == {"a,e1", "b,e1", "c,e1"}
+    assert len(set.intersection(*pairs)) == 1
+
+
+def test_a_cell_without_electrical_ports_adds_no_electrical_nets() -> None:
+    assert extract(routed(), None)["nets"] == extract(routed(), [])["nets"] == extract(routed(), CONNECTIVITY)["nets"]
+
+
+def test_an_empty_name_is_unnamed_for_the_electrical_stage() -> None:
+    top = new_cell()
+    p = place(top, "pad", "p")
+    q = place(top, "pad", "", x=200)
+    metal(top, p["e3"], q["e1"])
+    with pytest.raises(ValueError, match="^Could not find pin$"):
+        lvs.extract_lvs_netlist(top, CONNECTIVITY)
+
+
+def test_an_unnamed_instance_of_a_labelled_cell_is_not_found() -> None:
+    top = new_cell()
+    p = place(top, "pad", "p")
+    q = place(top, "pad", None, x=200)
+    metal(top, p["e3"], q["e1"])
+    before = snapshot()
+    with pytest.raises(ValueError, match="^Could not find pin$"):
+        lvs.extract_lvs_netlist(top, CONNECTIVITY)
+    assert snapshot() == before
+
+
+def test_unnamed_pads_alone_are_wiring() -> None:
+    top = new_cell()
+    p = place(top, "pad", None)
+    q = place(top, "pad", None, x=200)
+    metal(top, p["e3"], q["e1"])
+    assert extract(top, CONNECTIVITY) == {"instances": {}, "nets": {}, "ports": {}}
+
+
+# --- arguments and failures -----------------------------------------------------
+
+
+def test_arguments_by_keyword_and_rewrapping() -> None:
+    top = heaters_wired()
+    by_position = lvs.extract_lvs_netlist(top, CONNECTIVITY)
+    other_wrapper = cg.KCell(base=top._base)
+    assert lvs.extract_lvs_netlist(cell=other_wrapper, electrical_layers=CONNECTIVITY) == by_position
+
+
+@pytest.mark.parametrize(
+    ("layers", "error"),
+    [
+        ([()], IndexError),
+        ([["M1", "VIA1", "M2"]], TypeError),  # layer sets are memo keys: hashable
+        ([("NO_SUCH_LAYER",)], ValueError),
+    ],
+    ids=["empty layer set", "unhashable layer set", "unknown layer"],
+)
+def test_bad_layer_sets_fail(layers: Any, error: type[Exception]) -> None:
+    top = heaters_wired()
+    before = snapshot()
+    with pytest.raises(error):
+        lvs.extract_lvs_netlist(top, layers)
+    assert snapshot() == before
+
+
+def test_a_cell_without_base_fails() -> None:
+    with pytest.raises(AttributeError):
+        lvs.extract_lvs_netlist(object())
