@@ -13,7 +13,6 @@ from pathlib import Path
 from typing import Any
 
 import cellgrid as cg
-import pytest
 from deepdiff import DeepDiff
 from klayout.rdbcore import RdbItemValue, ReportDatabase
 
@@ -132,35 +131,3 @@ def outline(shape: kdb.DPolygon | Sequence[Point]) -> list[tuple[Point, Point]]:
     sides = zip(points, points[1:] + points[:1])
     return sorted(tuple(sorted(side)) for side in sides)  # type: ignore[misc]
 
-
-def unfinished_stages() -> list[str]:
-    """Stages of the check that still raise NotImplementedError.
-
-    Each stage is called with arguments it must reject or accept quickly; only
-    NotImplementedError counts, any other outcome means the stage is there.
-    """
-    from quillon.core import lvs
-
-    probes = {
-        "load_ref_netlist": lambda: lvs.load_ref_netlist("\0", None),
-        "extract_lvs_netlist": lambda: lvs.extract_lvs_netlist(None),
-        "get_netlist_diff": lambda: lvs.get_netlist_diff({}, {}),
-        "find_connected_elec_ports": lambda: lvs.find_connected_elec_ports(None, ()),
-    }
-    unfinished = []
-    for name, probe in probes.items():
-        try:
-            probe()
-        except NotImplementedError:
-            unfinished.append(name)
-        except Exception:  # noqa: BLE001 - a real stage rejecting the probe
-            pass
-    return unfinished
-
-
-_UNFINISHED = unfinished_stages()
-
-#: Marks tests that run the whole check; they wait until every stage is built.
-needs_all_stages = pytest.mark.skipif(
-    bool(_UNFINISHED), reason=f"stages of the check not built yet: {', '.join(_UNFINISHED)}"
-)

@@ -34,7 +34,6 @@ def read_cell(path: Path) -> Any:
     return cell
 
 
-@fs.needs_all_stages
 def test_demo_layout_gives_every_category(demo_project: Path, tmp_path: Path) -> None:
     cell = read_cell(demo.LAYOUT)
     rdb = lvs.optical_lvs(cell, str(demo.REFERENCE))
@@ -65,7 +64,6 @@ def test_demo_layout_gives_every_category(demo_project: Path, tmp_path: Path) ->
     assert fs.item_cells(loaded) == {"demo_splitter"}
 
 
-@fs.needs_all_stages
 def test_clean_layout_gives_no_items(demo_project: Path, tmp_path: Path) -> None:
     layout, reference = make_demo.write_demo(tmp_path, fs.unique_name("clean_splitter"), faulty=False)
     cell = read_cell(layout)
@@ -75,7 +73,6 @@ def test_clean_layout_gives_no_items(demo_project: Path, tmp_path: Path) -> None
     assert [c.name() for c in rdb.each_category()] == TITLES
 
 
-@fs.needs_all_stages
 def test_clean_layout_in_memory_gives_no_items(demo_project: Path, tmp_path: Path) -> None:
     cell = make_demo.build_splitter(fs.unique_name("memory_splitter"), faulty=False)
     fs.add_kit_layers(cell.kcl)

@@ -59,7 +59,6 @@ def load(path: Path) -> ReportDatabase:
     return rdb
 
 
-@fs.needs_all_stages
 def test_demo_without_arguments_reports_every_category(tmp_path: Path) -> None:
     result = quillon_lvs(cwd=tmp_path)
     assert result.returncode == 1, result.stderr
@@ -79,7 +78,6 @@ def test_demo_without_arguments_reports_every_category(tmp_path: Path) -> None:
     assert result.stderr == ""
 
 
-@fs.needs_all_stages
 def test_clean_layout_exits_0_and_writes_report_beside_layout(project: Path, clean_files: tuple[Path, Path]) -> None:
     layout, reference = clean_files
     result = quillon_lvs(layout, reference, cwd=project)
@@ -89,7 +87,6 @@ def test_clean_layout_exits_0_and_writes_report_beside_layout(project: Path, cle
     assert result.stdout.splitlines()[0] == f"LVS Diff - {layout.stem}: no findings"
 
 
-@fs.needs_all_stages
 def test_findings_exit_1_with_chosen_cell_and_report(project: Path) -> None:
     report = project / "out" / "r.lyrdb"
     report.parent.mkdir()
@@ -99,7 +96,6 @@ def test_findings_exit_1_with_chosen_cell_and_report(project: Path) -> None:
     assert "    ... and" not in result.stdout  # no category has more than three items
 
 
-@fs.needs_all_stages
 def test_reference_sharing_nothing_is_a_finding_not_an_error(project: Path) -> None:
     """A reference that names nothing of the layout is a result (exit 1), not bad input."""
     reference = write(project / "other.pic.yml", NETLIST)
