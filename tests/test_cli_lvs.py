@@ -97,10 +97,18 @@ def test_findings_exit_1_with_chosen_cell_and_report(project: Path) -> None:
 
 
 def test_reference_sharing_nothing_is_a_finding_not_an_error(project: Path) -> None:
-    """A reference that names nothing of the layout is a result (exit 1), not bad input."""
+    """A reference that names nothing of the layout is a result (exit 1), not bad input.
+
+    Nothing is shared, so the difference reports whole mappings: every layout
+    net becomes an unknown connection and no instance is listed.
+    """
+    layout = project / "splitter.gds"
+    layout.write_bytes(demo.LAYOUT.read_bytes())
     reference = write(project / "other.pic.yml", NETLIST)
-    result = quillon_lvs(demo.LAYOUT, reference, cwd=project)
+    result = quillon_lvs(layout, reference, cwd=project)
     assert result.returncode == 1, result.stderr
+    counts = {title: len(items) for title, items in fs.findings(load(project / "demo_splitter.lyrdb")).items()}
+    assert counts == {"Unknown Connections": 8, "Missing Connections": 0, "Missing Instances": 0, "Unknown Instances": 0}
 
 
 # Each case: arguments (LAYOUT/REF stand for the demo files, TMP for the project
