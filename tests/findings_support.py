@@ -46,20 +46,6 @@ def place(
     return cell.create_inst(built, kdb.DCplxTrans(1, angle, False, x, y), name=name)
 
 
-def add_kit_layers(kcl: cg.KCLayout) -> None:
-    """Create every layer of the demo kit in `kcl`, empty where nothing is drawn.
-
-    The check looks the kit's connectivity layers up in the layout, so a
-    purely optical layout needs its (empty) metal layers, as `quillon lvs`
-    gives them to the files it reads.
-    """
-    import demo_pdk
-
-    kcl.register_layers(demo_pdk.PDK.layers)
-    for info in demo_pdk.PDK.layers.values():
-        kcl.layer(info)
-
-
 def netlist(instances: dict[str, str], nets: Iterable[tuple[str, str]] = ()) -> dict[str, Any]:
     """A netlist mapping: instance name -> component, nets given as endpoint pairs."""
     canonical = sorted(tuple(sorted(pair)) for pair in nets)

@@ -30,7 +30,6 @@ def read_cell(path: Path) -> Any:
 
     kcl = cg.KCLayout(f"e2e:{path}")
     [cell] = kcl.read(path)
-    fs.add_kit_layers(kcl)
     return cell
 
 
@@ -75,7 +74,6 @@ def test_clean_layout_gives_no_items(demo_project: Path, tmp_path: Path) -> None
 
 def test_clean_layout_in_memory_gives_no_items(demo_project: Path, tmp_path: Path) -> None:
     cell = make_demo.build_splitter(fs.unique_name("memory_splitter"), faulty=False)
-    fs.add_kit_layers(cell.kcl)
     reference = tmp_path / "ref.pic.yml"
     reference.write_text(yaml.safe_dump(make_demo.reference_netlist()))
     assert lvs.optical_lvs(cell, str(reference)).num_items() == 0

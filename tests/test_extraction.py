@@ -363,9 +363,8 @@ def test_arguments_by_keyword_and_rewrapping() -> None:
     [
         ([()], IndexError),
         ([["M1", "VIA1", "M2"]], TypeError),  # layer sets are memo keys: hashable
-        ([("NO_SUCH_LAYER",)], ValueError),
     ],
-    ids=["empty layer set", "unhashable layer set", "unknown layer"],
+    ids=["empty layer set", "unhashable layer set"],
 )
 def test_bad_layer_sets_fail(layers: Any, error: type[Exception]) -> None:
     top = heaters_wired()
@@ -373,6 +372,18 @@ def test_bad_layer_sets_fail(layers: Any, error: type[Exception]) -> None:
     with pytest.raises(error):
         lvs.extract_lvs_netlist(top, layers)
     assert snapshot() == before
+
+
+def test_layers_the_layout_lacks_conduct_nothing() -> None:
+    """A layout without the metal of a layer set (a purely optical one, say) has no
+    electrical nets on it; the layer is made in the private copy only."""
+    top = heaters_wired()
+    with_metal = lvs.extract_lvs_netlist(top, CONNECTIVITY)["nets"]
+    before = snapshot()
+    without_metal = lvs.extract_lvs_netlist(top, [("NO_SUCH_METAL",)])["nets"]
+    assert snapshot() == before
+    assert set(with_metal) - set(without_metal) == {"h1,e2:h2,e1"}
+    assert set(without_metal) <= set(with_metal)
 
 
 def test_a_cell_without_base_fails() -> None:

@@ -187,15 +187,18 @@ void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
     nb::object layer_sets = layer_sets_for(cell, electrical_layers);
 
-    // The named instances of the copy, by cell name and placement, for the
-    // extracted pins (the copy's top cell is the one named like the circuit)
-    PinIndex index;
-    label_port_groups(copy, layer_sets, nb::dict(), index);
-
+    // The extraction layers come first: `layer` creates a layer the layout
+    // lacks (in the copy only), so a layout without metal, such as a purely
+    // optical one, groups no ports instead of failing to find the kit's layers.
     nb::set layer_indexes;
     for (nb::handle layer_set : layer_sets)
         for (nb::handle ident : layer_set)
             layer_indexes.add(kcl_elec.attr("layer")(ident));
+
+    // The named instances of the copy, by cell name and placement, for the
+    // extracted pins (the copy's top cell is the one named like the circuit)
+    PinIndex index;
+    label_port_groups(copy, layer_sets, nb::dict(), index);
     nb::object copy_kcl = copy.attr("kcl");
     nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),
                                                    nb::arg("layers") = nb::list(layer_indexes));

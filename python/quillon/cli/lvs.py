@@ -19,7 +19,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -161,7 +161,7 @@ def _run_check(cell: Any, job: Job) -> Any:
         raise InputError(_first_line(exc)) from None
     except ImportError as exc:
         raise InputError(f"cannot load the process design kit: {_first_line(exc)}") from None
-    _add_kit_layers(cell.kcl, kit)
+    _name_kit_layers(cell.kcl, kit)
 
     previous = os.environ.get(PROJECT_DIR_ENV)
     os.environ[PROJECT_DIR_ENV] = str(job.project)
@@ -178,19 +178,16 @@ def _run_check(cell: Any, job: Job) -> Any:
             os.environ[PROJECT_DIR_ENV] = previous
 
 
-def _add_kit_layers(kcl: Any, kit: Any) -> None:
-    """Give the library every layer of the kit, empty where the file draws nothing.
+def _name_kit_layers(kcl: Any, kit: Any) -> None:
+    """Teach the library the kit's layer names.
 
-    The check looks each layer of the kit's connectivity up by name in the
-    layout, as it finds them in the library the kit builds its cells in; a
-    file holds only the layers it draws on, so a purely optical layout would
-    lack the metals.
+    A file written by another tool may carry its layers by number only; the
+    check names the kit's connectivity layers, so the names must lead to the
+    numbered layers that hold the metal.
     """
     layers = getattr(kit, "layers", None) or {}
     try:
         kcl.register_layers(layers)
-        for info in layers.values() if isinstance(layers, Mapping) else layers:
-            kcl.layer(info)
     except (TypeError, ValueError) as exc:
         raise InputError(f"the layers of kit {getattr(kit, 'name', '?')!r} do not fit the layout: {_first_line(exc)}") from None
 
