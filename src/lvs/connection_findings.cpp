@@ -4,6 +4,7 @@
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
@@ -89,8 +90,7 @@ class Recorder {
         nb::object item = rdb_.attr("create_item")(report_cell_, category_);
         nb::object p1 = net[nb::str("p1")];
         nb::object p2 = net[nb::str("p2")];
-        item.attr("add_value")(
-            format_text(pass_.text_format, report::quoted(p1), report::quoted(p2)));
+        item.attr("add_value")(format_text(pass_.text_format, quoted(p1), quoted(p2)));
         nb::object port1, port2;
         try {
             port1 = resolve_port(cell_, p1);
@@ -121,7 +121,7 @@ void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle
     // Nets that the diff lists one by one.
     nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
     for (nb::handle path : paths) {
-        if (!report::truthy(path.attr("startswith")(nets_prefix)))
+        if (!truthy(path.attr("startswith")(nets_prefix)))
             continue;
         recorder.record(netlist[nb::str("nets")][net_key(path)]);
     }

@@ -70,9 +70,4 @@ void bind_dependencies(nb::module_& module) {
     module.attr("Cell") = bound.cell_class;
 }
 
-void not_implemented(const char* operation) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", operation);
-    throw nb::python_error();
-}
-
 } // namespace quillon::lvs

@@ -5,6 +5,7 @@
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
@@ -70,7 +71,7 @@ nb::dict group_ports(nb::handle cell, nb::handle layers) {
             raise_assertion_error();
         nb::object touched =
             conductors.attr("interacting")(d.region(probe.attr("transformed")(port.attr("trans"))));
-        if (PyObject_IsTrue(touched.attr("is_empty")().ptr()))
+        if (truthy(touched.attr("is_empty")()))
             continue;
         nb::object key = touched[0].attr("hash")();
         PyObject* names = PyDict_GetItemWithError(by_polygon.ptr(), key.ptr());

@@ -11,6 +11,7 @@
 #include "quillon/errors.hpp"
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -20,13 +21,6 @@
 namespace quillon::lvs {
 
 namespace {
-
-bool truthy(nb::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 void sort_list(nb::handle list) {
     if (PyList_Sort(list.ptr()) < 0)
@@ -46,9 +40,7 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
             continue;
         seen_cells.add(placed);
         for (nb::handle port : placed.attr("ports")) {
-            nb::object type = port.attr("port_type");
-            if (type.equal(nb::str("electrical")) || type.equal(nb::str("DC")) ||
-                type.equal(nb::str("RF")))
+            if (is_electrical_port_type(port.attr("port_type")))
                 layer_sets.add(nb::make_tuple(port.attr("layer_info").attr("name")));
         }
     }

@@ -3,6 +3,7 @@
 
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
@@ -48,13 +49,13 @@ void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, nb::handle d
     nb::object report_cell = report::cell_for(rdb, cell);
     nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
     for (nb::handle path : paths) {
-        if (!report::truthy(path.attr("startswith")(instances_prefix)))
+        if (!truthy(path.attr("startswith")(instances_prefix)))
             continue;
         nb::object item = rdb.attr("create_item")(report_cell, category);
         nb::object name = instance_name(path);
         if (pass.with_box)
             item.attr("add_value")(cell.attr("insts")[name].attr("dbbox")());
-        item.attr("add_value")(formatted(pass.text_format, report::quoted(name)));
+        item.attr("add_value")(formatted(pass.text_format, quoted(name)));
     }
 }
 

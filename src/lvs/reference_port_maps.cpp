@@ -3,21 +3,11 @@
 /// the schematic draws to any port of a conductor meets the name the layout extraction uses.
 
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
-
-bool is_electrical(nb::handle port_type) {
-    for (const char* kind : {"electrical", "DC", "RF"}) {
-        const int equal = PyObject_RichCompareBool(port_type.ptr(), nb::str(kind).ptr(), Py_EQ);
-        if (equal < 0)
-            throw nb::python_error();
-        if (equal)
-            return true;
-    }
-    return false;
-}
 
 /// One single-layer set per distinct layer (by layer equality) of the electrical ports of the
 /// cells placed inside `cell`; the ports of `cell` itself are not looked at.
@@ -30,7 +20,7 @@ nb::list derive_layer_sets(nb::handle cell) {
         nb::object inner_cell = inner.attr("cell");
         nb::object ports = inner_cell.attr("ports");
         for (nb::handle port : ports)
-            if (is_electrical(port.attr("port_type")))
+            if (is_electrical_port_type(port.attr("port_type")))
                 layers[port.attr("layer_info")] = nb::none();
     }
     nb::list sets;
@@ -69,9 +59,7 @@ void map_instance(nb::handle insts, nb::handle name, nb::handle electrical_layer
     nb::dict port_map;
     nb::object instance = insts[name];
     nb::object cell = instance.attr("cell");
-    const int given = PyObject_IsTrue(electrical_layers.ptr());
-    if (given < 0)
-        throw nb::python_error();
+    const bool given = truthy(electrical_layers);
     nb::object layer_sets = given ? nb::borrow(electrical_layers) : derived.of(cell);
     for (nb::handle layer_set : layer_sets)
         port_map.attr("update")(find_connected_elec_ports(cell, layer_set));

@@ -2,6 +2,7 @@
 /// category and report-cell lookup, and the quoted form of names.
 
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs::report {
 
@@ -12,26 +13,12 @@ nb::handle lvs_module;
 
 } // namespace
 
-bool truthy(nb::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
-
 void bind(nb::module_& module) {
     lvs_module = module;
 }
 
 nb::object category_title(const char* attribute) {
     return lvs_module.attr("lvs_categories").attr(attribute);
-}
-
-nb::str quoted(nb::handle value) {
-    PyObject* text = PyObject_Repr(value.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
 }
 
 nb::object category_for(nb::handle rdb, nb::handle title) {

@@ -94,13 +94,10 @@ nb::object category_title(const char* attribute);
 nb::object category_for(nb::handle rdb, nb::handle title);
 /// The report cell named after the layout cell, created only when absent.
 nb::object cell_for(nb::handle rdb, nb::handle cell);
-/// Whether a value tests true, as `if value:` decides.
-bool truthy(nb::handle value);
-/// The interpreter's quoted form (`repr`) of a value.
-nb::str quoted(nb::handle value);
 } // namespace report
 
-/// Raises NotImplementedError for a stage that has not been built yet.
-[[noreturn]] void not_implemented(const char* operation);
+/// Whether a port type names an electrical port ("electrical", "DC" or "RF",
+/// tested in that order).
+bool is_electrical_port_type(nb::handle port_type);
 
 } // namespace quillon::lvs
