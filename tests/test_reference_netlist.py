@@ -307,3 +307,10 @@ def test_layer_info_sets_group_like_layer_names(bridge_layout: cg.DKCell) -> Non
     by_name = lvs.find_connected_elec_ports(cell, ("M2",))
     by_info = lvs.find_connected_elec_ports(cell, (demo_pdk.LAYER.M2,))
     assert by_name == by_info == {"e1": "e1", "e2": "e1"}
+
+
+def test_derived_layer_sets_include_the_placed_cells_own_ports(tmp_path: Path, layout: cg.DKCell) -> None:
+    """A leaf cell (the bar m places nothing) is renamed by its own electrical ports' layers,
+    as the layout extraction labels it: a net drawn to e2 meets the layout's e1."""
+    path = write(tmp_path, reference(nets="[{p1: 'm,e2', p2: 'x,p'}]"))
+    assert list(lvs.load_ref_netlist(path, layout)["nets"]) == ["m,e1:x,p"]

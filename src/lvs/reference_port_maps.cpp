@@ -9,19 +9,28 @@ namespace quillon::lvs {
 
 namespace {
 
-/// One single-layer set per distinct layer (by layer equality) of the electrical ports of the
-/// cells placed inside `cell`; the ports of `cell` itself are not looked at.
+/// Adds the layer info of every electrical port of `cell` to `layers`.
+void add_electrical_layers(nb::handle cell, nb::dict& layers) {
+    nb::object ports = cell.attr("ports");
+    for (nb::handle port : ports)
+        if (is_electrical_port_type(port.attr("port_type")))
+            layers[port.attr("layer_info")] = nb::none();
+}
+
+/// One single-layer set per distinct layer (by layer equality) of the
+/// electrical ports of `cell` and of the cells placed inside it. The cell's own
+/// ports count too: the layout extraction labels the ports of a placed cell
+/// (a pad, say) by the group of its conductor, so the reference must rename
+/// them alike even when the cell places nothing itself.
 nb::list derive_layer_sets(nb::handle cell) {
     nb::dict layers;
+    add_electrical_layers(cell, layers);
     nb::object insts = cell.attr("insts");
     for (nb::handle inner : insts) {
-        // Held in a variable: a range over `inner.attr("cell").attr("ports")` would
-        // outlive the placed cell it reads from.
+        // Held in a variable: a range over `inner.attr("cell").attr("ports")`
+        // would outlive the placed cell it reads from.
         nb::object inner_cell = inner.attr("cell");
-        nb::object ports = inner_cell.attr("ports");
-        for (nb::handle port : ports)
-            if (is_electrical_port_type(port.attr("port_type")))
-                layers[port.attr("layer_info")] = nb::none();
+        add_electrical_layers(inner_cell, layers);
     }
     nb::list sets;
     for (nb::handle layer : layers.keys())
