@@ -47,29 +47,32 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
     return nb::list(layer_sets);
 }
 
-/// Writes into each cell placed by a named instance of `top` one label per
-/// group of connected electrical ports, on the group's first port; the same
-/// pass over the instances fills `index` with the named ones.
-void label_port_groups(nb::handle top, nb::handle layer_sets, nb::dict memo, PinIndex& index) {
+/// Writes into each cell placed by a named instance of the cell one label per
+/// group of connected electrical ports, on the group's first port, in the
+/// copy `kcl_elec` of the layout; fills `index` with the named instances.
+void label_port_groups(nb::handle copy, nb::handle kcl_elec, const CellInstances& insts,
+                       nb::handle layer_sets, nb::dict memo, PinIndex& index) {
     const Dependencies& d = deps();
+    const bool shared_names = same_name_property();
+    nb::object copied_cells = kcl_elec.attr("dkcells");
     std::unordered_set<long long> marked;
-    CellNames cell_names;
-    bool top_unlocked = false;
-    for (nb::handle instance : top.attr("insts")) {
-        if (!truthy(instance.attr("property")(d.cg_name_propid)))
+    bool copy_unlocked = false;
+    for (size_t i = 0; i < insts.size(); ++i) {
+        nb::object name =
+            shared_names ? insts.names[i] : insts.objects[i].attr("property")(d.cg_name_propid);
+        if (!truthy(name))
             continue;
-        index.add(instance, cell_names.text_of(instance),
-                  Placement::of(instance.attr("dcplx_trans")));
-        if (!top_unlocked) {
-            top.attr("kdb_cell").attr("locked") = false;
-            top_unlocked = true;
+        index.add(insts.objects[i], insts.cell_names[i]->text, insts.placements[i]);
+        if (!copy_unlocked) {
+            copy.attr("kdb_cell").attr("locked") = false;
+            copy_unlocked = true;
         }
         // A labelled cell keeps its labels: the groups of a cell placed again
         // are memo hits whose result would go unused.
-        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        const long long cell_index = insts.cell_indexes[i];
         if (marked.count(cell_index))
             continue;
-        nb::object placed = instance.attr("cell");
+        nb::object placed = copied_cells[nb::int_(cell_index)];
         nb::dict port_mapping;
         for (nb::handle layer_set : layer_sets)
             port_mapping.update(connected_elec_ports_memoised(memo, placed, layer_set));
@@ -77,25 +80,14 @@ void label_port_groups(nb::handle top, nb::handle layer_sets, nb::dict memo, Pin
         sort_list(elec_ports);
         placed.attr("kdb_cell").attr("locked") = false;
         nb::object ports = placed.attr("ports");
-        for (nb::handle name : elec_ports) {
-            nb::object port = ports[name];
+        for (nb::handle port_name : elec_ports) {
+            nb::object port = ports[port_name];
             nb::object label = d.text(nb::arg("string") = port.attr("name"),
                                       nb::arg("trans") = port.attr("trans"));
             placed.attr("shapes")(port.attr("layer_info")).attr("insert")(label);
         }
         marked.insert(cell_index);
     }
-}
-
-/// The named instances of a cell, indexed.
-PinIndex named_instances(nb::handle cell) {
-    PinIndex index;
-    CellNames cell_names;
-    for (nb::handle instance : cell.attr("insts"))
-        if (truthy(instance.attr("property")(deps().cg_name_propid)))
-            index.add(instance, cell_names.text_of(instance),
-                      Placement::of(instance.attr("dcplx_trans")));
-    return index;
 }
 
 /// Each layer set becomes a chain of extraction layers: every layer conducts
@@ -173,7 +165,8 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& i
 
 } // namespace
 
-void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::list nets_list) {
+void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
+                             nb::handle electrical_layers, nb::list nets_list) {
     const Dependencies& d = deps();
     nb::object kcl_elec = cell.attr("kcl").attr("dup")();
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
@@ -187,10 +180,11 @@ void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::
         for (nb::handle ident : layer_set)
             layer_indexes.add(kcl_elec.attr("layer")(ident));
 
-    // The named instances of the copy, by cell name and placement, for the
-    // extracted pins (the copy's top cell is the one named like the circuit)
+    // The copy has the cell's instances, in the same order: they are read
+    // once, for both stages. `index` finds the named ones for extracted pins.
     PinIndex index;
-    label_port_groups(copy, layer_sets, nb::dict(), index);
+    label_port_groups(copy, kcl_elec, cell_instances, layer_sets, nb::dict(), index);
+
     nb::object copy_kcl = copy.attr("kcl");
     nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),
                                                    nb::arg("layers") = nb::list(layer_indexes));
@@ -204,8 +198,10 @@ void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::
     if (top_circuit.is_none())
         return;
     nb::object top_name = top_circuit.attr("name");
-    if (!top_name.equal(copy.attr("name")))
-        index = named_instances(kcl_elec.attr("dkcells")[top_name]);
+    if (!top_name.equal(copy.attr("name"))) {
+        index = PinIndex();
+        index.add_named_instances(kcl_elec.attr("dkcells")[top_name]);
+    }
     append_nets(extractor, top_circuit, index, nets_list);
 }
 

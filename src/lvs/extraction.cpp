@@ -33,8 +33,9 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
     nb::dict instances;
     nb::dict ports;
     nb::list nets_list;
-    extract_optical_nets(rewrapped, instances, ports, nets_list);
-    extract_electrical_nets(rewrapped, electrical_layers, nets_list);
+    CellInstances cell_instances;
+    extract_optical_nets(rewrapped, cell_instances, instances, ports, nets_list);
+    extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
     nb::dict netlist;
     netlist["instances"] = instances;
     netlist["nets"] = sorted_nets(nets_list);
@@ -44,7 +45,7 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
 
 void register_extraction(nb::module_& m) {
     register_placement_order(m);
-    bind_optical_extraction(m);
+    bind_name_property(m);
     define(m, Signature("extract_lvs_netlist", {any("cell"), optional(any("electrical_layers"))}),
            "def extract_lvs_netlist(cell: cellgrid.ProtoTKCell[Any], electrical_layers: "
            "Sequence[maskwright.typings.ConnectivitySpec] | None = None) -> Netlist",

@@ -18,9 +18,6 @@ namespace quillon::lvs {
 
 namespace {
 
-/// The module's PROPID.NAME, bound when the module loads (after PROPID exists).
-nb::handle name_propid;
-
 /// A circuit of the port-connectivity netlist: its name and pins, in
 /// `each_pin` order.
 struct CircuitInfo {
@@ -42,7 +39,7 @@ struct Connectivity {
     std::vector<Subcircuit> subcircuits;
     std::unordered_map<long, size_t> subcircuit_by_id;
     std::unordered_map<PyObject*, CircuitInfo> circuits;
-    std::vector<nb::object> instances;
+    const CellInstances* instances;
     std::vector<size_t> sub_order;  ///< subcircuits by (trans, circuit name)
     std::vector<size_t> inst_order; ///< instances by (dcplx_trans, cell name)
     std::vector<bool> unnamed;      ///< per pair: the instance has no name
@@ -84,13 +81,12 @@ void read_subcircuits(Connectivity& c) {
     c.sub_order = placement_order(keys);
 }
 
-void read_instances(Connectivity& c, nb::handle cell) {
+void order_instances(Connectivity& c) {
+    const CellInstances& insts = *c.instances;
     std::vector<PlacementKey> keys;
-    CellNames cell_names;
-    for (nb::handle inst : cell.attr("insts")) {
-        keys.push_back({Placement::of(inst.attr("dcplx_trans")), cell_names.of(inst)});
-        c.instances.push_back(nb::borrow(inst));
-    }
+    keys.reserve(insts.size());
+    for (size_t i = 0; i < insts.size(); ++i)
+        keys.push_back({insts.placements[i], insts.cell_names[i]->object});
     c.inst_order = placement_order(keys);
 }
 
@@ -102,8 +98,9 @@ const Subcircuit& paired_subcircuit(const Connectivity& c, size_t pair) {
     return c.subcircuits[c.sub_order[pair]];
 }
 
-const nb::object& paired_instance(const Connectivity& c, size_t pair) {
-    return c.instances[c.inst_order[pair]];
+/// Position of the paired instance in the cell's instances.
+size_t paired_instance(const Connectivity& c, size_t pair) {
+    return c.inst_order[pair];
 }
 
 PortNets read_nets(const Connectivity& c) {
@@ -229,22 +226,21 @@ void collect_nets(const std::vector<PortNets::Net>& nets, Endpoints& endpoints, 
 
 } // namespace
 
-void bind_optical_extraction(nb::module_& m) {
-    name_propid = nb::object(m.attr("PROPID").attr("NAME")).release();
-}
-
-void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, nb::list nets_list) {
+void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
+                          nb::dict ports, nb::list nets_list) {
     Connectivity c;
+    c.instances = &cell_instances;
     nb::object l2n = cell.attr("l2n")(nb::arg("port_types") = nb::make_tuple("optical"));
     nb::object full_net = l2n.attr("netlist")();
     c.circuit = full_net.attr("top_circuit")();
     read_subcircuits(c);
-    read_instances(c, cell);
+    CellInstances::read(cell, cell_instances);
+    order_instances(c);
 
     const size_t pairs = pair_count(c);
     c.unnamed.assign(pairs, false);
     for (size_t pair = 0; pair < pairs; ++pair)
-        c.unnamed[pair] = paired_instance(c, pair).attr("property")(name_propid).is_none();
+        c.unnamed[pair] = cell_instances.names[paired_instance(c, pair)].is_none();
 
     PortNets nets = read_nets(c);
     if (!dissolve_in_model(c, nets)) {
@@ -257,7 +253,7 @@ void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, n
     for (size_t pair = 0; pair < pairs; ++pair) {
         if (c.unnamed[pair])
             continue;
-        names[pair] = paired_instance(c, pair).attr("name");
+        names[pair] = cell_instances.objects[paired_instance(c, pair)].attr("name");
         sc_mapping[name_of(paired_subcircuit(c, pair))] = names[pair];
     }
     for (size_t pair = 0; pair < pairs; ++pair) {

@@ -47,6 +47,20 @@ void PinIndex::add(nb::handle instance, const std::string& cell_name, const Plac
         irregular_[cell_name].push_back(position);
 }
 
+void PinIndex::add_named_instances(nb::handle cell) {
+    CellNames cell_names;
+    for (nb::handle instance : cell.attr("insts")) {
+        if (!PyObject_IsTrue(instance.attr("property")(deps().cg_name_propid).ptr())) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            continue;
+        }
+        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        add(instance, cell_names.of(instance, cell_index).text,
+            Placement::of(instance.attr("dcplx_trans")));
+    }
+}
+
 size_t PinIndex::first_equal(const Positions& positions, nb::handle trans) const {
     for (size_t position : positions) {
         const int equal =

@@ -46,26 +46,52 @@ std::vector<size_t> placement_order(const std::vector<PlacementKey>& keys);
 void register_placement_order(nb::module_& module);
 
 /// Must run once while the module loads, after PROPID is defined.
-void bind_optical_extraction(nb::module_& module);
+void bind_name_property(nb::module_& module);
+/// The module's PROPID.NAME.
+nb::handle module_name_propid();
 
 /// Names of the cells that instances place, read from the cell library once
 /// per cell: the instances of one cell share its name.
 class CellNames {
   public:
-    /// The name of the instance's cell (`instance.cell.name`).
-    nb::object of(nb::handle instance);
-    /// The same, as UTF-8.
-    const std::string& text_of(nb::handle instance);
-
-  private:
     struct Name {
         nb::object object;
         std::string text;
     };
-    Name& entry(nb::handle instance);
+    /// The name of the instance's cell (`instance.cell.name`), for the cell
+    /// index already read from it.
+    const Name& of(nb::handle instance, long long cell_index);
 
-    std::unordered_map<long long, Name> by_index_;
+  private:
+    std::unordered_map<long long, Name> by_index_; ///< nodes, and so entries, stay put
 };
+
+/// The instances of the cell under check, read once through the cell library
+/// and shared by both stages: the electrical stage's copy of the layout has
+/// the same cells, cell indices and instances (with their properties), in the
+/// same order.
+struct CellInstances {
+    std::vector<nb::object> objects;
+    std::vector<Placement> placements;   ///< `dcplx_trans`
+    std::vector<long long> cell_indexes; ///< of the placed cells
+    std::vector<const CellNames::Name*> cell_names;
+    std::vector<nb::object> names; ///< property PROPID.NAME: None when unnamed
+    CellNames name_cache;
+
+    static void read(nb::handle cell, CellInstances& into);
+    size_t size() const { return objects.size(); }
+};
+
+/// Whether the cell library's PROPID.NAME is the module's (it is 0 in both).
+bool same_name_property();
+
+/// Appends the optical nets of `cell` and fills `instances` and `ports`; reads
+/// the cell's instances into `cell_instances`.
+void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
+                          nb::dict ports, nb::list nets_list);
+/// Appends the electrical nets of `cell`, found on a private copy of its layout.
+void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
+                             nb::handle electrical_layers, nb::list nets_list);
 
 /// Named instances of a cell by (cell name, placement): finds the first named
 /// instance, in instance order, that places a cell of a given name at a
@@ -74,6 +100,8 @@ class PinIndex {
   public:
     /// Adds the next named instance, in instance order.
     void add(nb::handle instance, const std::string& cell_name, const Placement& placement);
+    /// Adds the named instances of `cell`, read through the cell library.
+    void add_named_instances(nb::handle cell);
 
     /// The instance, or an invalid handle when no named instance matches.
     nb::handle find(const std::string& cell_name, nb::handle trans) const;

@@ -62,16 +62,10 @@ void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
 
-/// Layout extraction internals (extraction.cpp and its neighbours).
-///
 /// The port groups of one cell and layer set, memoised in `memo`, a dict keyed
 /// by (cell, layers) pairs. `find_connected_elec_ports` uses the module's memo;
 /// the electrical stage passes one that lives only for its call.
 nb::object connected_elec_ports_memoised(nb::dict memo, nb::handle cell, nb::handle layers);
-/// Appends the electrical nets of `cell`, found on a private copy of its layout.
-void extract_electrical_nets(nb::handle cell, nb::handle electrical_layers, nb::list nets_list);
-/// Appends the optical nets of `cell` and fills `instances` and `ports`.
-void extract_optical_nets(nb::handle cell, nb::dict instances, nb::dict ports, nb::list nets_list);
 
 void register_netlist_model(nb::module_& module);
 void register_check(nb::module_& module);

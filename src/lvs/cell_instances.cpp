@@ -1,0 +1,55 @@
+/// CellInstances: the instances of the cell under check, read once; CellNames:
+/// the name of an instance's cell, read once per cell.
+
+#include "quillon/lvs/extraction.hpp"
+#include "quillon/lvs/lvs.hpp"
+
+#include <nanobind/stl/string.h>
+
+namespace quillon::lvs {
+
+namespace {
+
+/// The module's PROPID.NAME, bound when the module loads (after PROPID exists).
+nb::handle name_propid;
+
+} // namespace
+
+void bind_name_property(nb::module_& m) {
+    name_propid = nb::object(m.attr("PROPID").attr("NAME")).release();
+}
+
+nb::handle module_name_propid() {
+    return name_propid;
+}
+
+const CellNames::Name& CellNames::of(nb::handle instance, long long cell_index) {
+    auto found = by_index_.find(cell_index);
+    if (found != by_index_.end())
+        return found->second;
+    nb::object name = instance.attr("cell").attr("name");
+    return by_index_.emplace(cell_index, Name{name, nb::cast<std::string>(name)}).first->second;
+}
+
+void CellInstances::read(nb::handle cell, CellInstances& into) {
+    nb::handle name_id = module_name_propid();
+    for (nb::handle instance : cell.attr("insts")) {
+        // The cell index is cheap to read; the cell wrapper and its name are not.
+        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        into.objects.push_back(nb::borrow(instance));
+        into.placements.push_back(Placement::of(instance.attr("dcplx_trans")));
+        into.cell_indexes.push_back(cell_index);
+        into.cell_names.push_back(&into.name_cache.of(instance, cell_index));
+        into.names.push_back(instance.attr("property")(name_id));
+    }
+}
+
+bool same_name_property() {
+    const int same =
+        PyObject_RichCompareBool(module_name_propid().ptr(), deps().cg_name_propid.ptr(), Py_EQ);
+    if (same < 0)
+        throw nb::python_error();
+    return same == 1;
+}
+
+} // namespace quillon::lvs
