@@ -146,7 +146,6 @@ void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
 }
 
 void register_connection_findings(nb::module_& m) {
-    report::bind(m);
     define(m,
            Signature("find_unknown_connections",
                      {any("rdb"), any("cell"), any("diff"), any("lvs_netlist")}),

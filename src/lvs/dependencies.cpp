@@ -43,6 +43,7 @@ const Dependencies& deps() {
 }
 
 void bind_dependencies(nb::module_& module) {
+    bound.module = module;
     bound.cellgrid = import_kept("cellgrid");
     bound.maskwright = import_kept("maskwright");
     bound.kdb = attr_kept(bound.cellgrid, "kdb");

@@ -15,9 +15,6 @@ namespace {
 /// the memo belongs to the module and can be inspected or cleared from Python.
 constexpr const char* memo_attribute = "_elec_port_groups_memo";
 
-/// The module, borrowed: it lives as long as the interpreter.
-nb::handle lvs_module;
-
 bool assertions_enabled() {
     nb::object flags = nb::module_::import_("sys").attr("flags");
     return !PyObject_IsTrue(flags.attr("optimize").ptr());
@@ -113,12 +110,11 @@ nb::object connected_elec_ports_memoised(nb::dict memo, nb::handle cell, nb::han
 }
 
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers) {
-    nb::dict memo = nb::cast<nb::dict>(lvs_module.attr(memo_attribute));
+    nb::dict memo = nb::cast<nb::dict>(deps().module.attr(memo_attribute));
     return connected_elec_ports_memoised(memo, cell, layers);
 }
 
 void register_elec_port_groups(nb::module_& m) {
-    lvs_module = m;
     m.attr(memo_attribute) = nb::dict();
     define(m, Signature("find_connected_elec_ports", {any("c"), any("layers")}),
            "def find_connected_elec_ports(c: Cell, layers: Sequence[klayout.db.LayerInfo]) -> "

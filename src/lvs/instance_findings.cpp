@@ -69,7 +69,6 @@ void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff) {
 }
 
 void register_instance_findings(nb::module_& m) {
-    report::bind(m);
     define(m, Signature("find_unknown_instances", {any("rdb"), any("cell"), any("diff")}),
            "def find_unknown_instances(rdb: klayout.rdbcore.ReportDatabase, cell: Cell, diff: "
            "DeepDiffDict) -> None",

@@ -1,24 +1,13 @@
 /// Report-database plumbing shared by the findings passes: category titles,
-/// category and report-cell lookup, and the quoted form of names.
+/// category and report-cell lookup.
 
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs::report {
 
-namespace {
-
-/// The module object, which lives as long as the process; a plain handle.
-nb::handle lvs_module;
-
-} // namespace
-
-void bind(nb::module_& module) {
-    lvs_module = module;
-}
-
 nb::object category_title(const char* attribute) {
-    return lvs_module.attr("lvs_categories").attr(attribute);
+    return deps().module.attr("lvs_categories").attr(attribute);
 }
 
 nb::object category_for(nb::handle rdb, nb::handle title) {

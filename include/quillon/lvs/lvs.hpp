@@ -10,6 +10,7 @@ namespace nb = nanobind;
 /// Python objects the check calls, bound once when the module is imported.
 /// Handles are deliberately kept for the life of the process (see define.hpp).
 struct Dependencies {
+    nb::handle module;               ///< quillon.core.lvs itself (borrowed: sys.modules keeps it)
     nb::handle kdb;                  ///< klayout.db, as the cell library re-exports it
     nb::handle report_database;      ///< klayout.rdbcore.ReportDatabase
     nb::handle yaml;                 ///< PyYAML
@@ -80,8 +81,6 @@ void register_connection_findings(nb::module_& module);
 /// in a namespace of its own so that its short names never meet other files'
 /// local helpers.
 namespace report {
-/// Remembers the module so that titles are read from its `lvs_categories`.
-void bind(nb::module_& module);
 /// The title stored under `attribute` of the module's `lvs_categories`.
 nb::object category_title(const char* attribute);
 /// The category titled `title`, created only when the database has none.
