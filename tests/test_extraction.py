@@ -389,3 +389,22 @@ def test_layers_the_layout_lacks_conduct_nothing() -> None:
 def test_a_cell_without_base_fails() -> None:
     with pytest.raises(AttributeError):
         lvs.extract_lvs_netlist(object())
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_garbage_collector_state_is_restored(enabled: bool) -> None:
+    """The extraction pauses the cyclic collector while it runs and restores it,
+    whether it returns or fails."""
+    import gc
+
+    top = heaters_wired()
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        lvs.extract_lvs_netlist(top, CONNECTIVITY)
+        assert gc.isenabled() is enabled
+        with pytest.raises(IndexError):
+            lvs.extract_lvs_netlist(top, [()])
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -39,4 +39,23 @@ inline nb::str quoted(nb::handle value) {
     return nb::steal<nb::str>(text);
 }
 
+/// Pauses the interpreter's cyclic garbage collector for a scope. The check
+/// creates millions of short-lived wrapper objects over a large heap, and the
+/// collector would otherwise rescan that heap again and again; nothing the
+/// check makes needs it before the check returns. The previous state is
+/// restored on every exit, exceptions included.
+class CollectorPause {
+  public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
 } // namespace quillon

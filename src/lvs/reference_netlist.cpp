@@ -98,6 +98,7 @@ nb::dict canonical_sorted(nb::handle nets) {
 } // namespace
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
+    CollectorPause collector_paused;
     nb::object data = read_reference_yaml(ref);
     nb::dict instances = read_instances(data);
     nb::dict nets = read_connections_and_links(data);
