@@ -227,14 +227,6 @@ def test_file_left_unchanged(tmp_path: Path, layout: cg.DKCell) -> None:
     assert Path(path).read_bytes() == before
 
 
-def elec_ports_available(layout: cg.DKCell) -> bool:
-    try:
-        lvs.find_connected_elec_ports(layout.insts["m"].cell, ("M2",))
-    except NotImplementedError:
-        return False
-    return True
-
-
 @pytest.mark.parametrize(
     "nets, expected",
     [
@@ -245,8 +237,6 @@ def elec_ports_available(layout: cg.DKCell) -> bool:
     ],
 )
 def test_electrical_ports_renamed_to_their_group(tmp_path: Path, layout: cg.DKCell, nets: str, expected: list[str]) -> None:
-    if not elec_ports_available(layout):
-        pytest.skip("electrical port grouping not built into this module yet")
     path = write(tmp_path, reference(connections="{'m,e2': 'b,o1'}", nets=nets))
     result = lvs.load_ref_netlist(path, layout, [("M2",)])
     assert list(result["nets"]) == sorted(expected + ["b,o1:m,e2"])
@@ -254,15 +244,14 @@ def test_electrical_ports_renamed_to_their_group(tmp_path: Path, layout: cg.DKCe
 
 @pytest.mark.parametrize(
     "electrical_layers",
-    [None, [], [["M2"]], [("NO_SUCH_LAYER",)], 5],
-    ids=["derived", "empty: derived", "unhashable set", "unknown layer", "not iterable"],
+    [[["M2"]], [("NO_SUCH_LAYER",)], 5],
+    ids=["unhashable set", "unknown layer", "not iterable"],
 )
 def test_failing_port_analysis_stays_with_its_instance(
     tmp_path: Path, layout: cg.DKCell, electrical_layers: Any
 ) -> None:
     """Whatever goes wrong while grouping one instance's ports, the load goes on and that
-    instance keeps the file's port names (derived sets are layer infos, which KLayout does not
-    compare with the layer names of ports)."""
+    instance keeps the file's port names."""
     path = write(tmp_path, reference(nets="[{p1: 'm,e2', p2: 'x,p'}, {p1: 'h,e2', p2: 'a,e1'}]"))
     result = lvs.load_ref_netlist(path, layout, electrical_layers)
     assert list(result["nets"]) == ["a,e1:h,e2", "m,e2:x,p"]
@@ -279,3 +268,49 @@ def test_non_ascii_file(tmp_path: Path, layout: cg.DKCell) -> None:
     result = lvs.load_ref_netlist(write(tmp_path, text), layout)
     assert list(result["nets"]) == ["é,o1:中,o2"]
     assert result["ports"] == {"o1": "😀,o1"}
+
+
+def bridge_cell() -> cg.DKCell:
+    """A cell whose own ports e1 and e2 sit at the ends of one M2 bar, over a via stack placed
+    inside it: the via stack's electrical ports are what the layer sets are derived from."""
+    c = cg.kcl.dkcell("refload_bridge")
+    c.shapes(c.kcl.layer(demo_pdk.LAYER.M2)).insert(kdb.DBox(0, -5, 100, 5))
+    c.create_inst(demo_pdk.via_stack(), kdb.DCplxTrans(1, 0, False, 50, 0))
+    for name, angle, x in (("e2", 180, 0), ("e1", 0, 100)):
+        c.create_port(name, dcplx_trans=kdb.DCplxTrans(1, angle, False, x, 0), width=10,
+                      layer=demo_pdk.LAYER.M2, port_type="electrical")
+    return c
+
+
+@pytest.fixture(scope="module")
+def bridge_layout() -> cg.DKCell:
+    top = cg.kcl.dkcell("refload_bridge_top")
+    top.create_inst(bridge_cell(), kdb.DCplxTrans(1, 0, False, 0, 0), name="g")
+    return top
+
+
+@pytest.mark.parametrize("electrical_layers", [None, []], ids=["absent", "empty"])
+def test_derived_layer_sets_rename_ports_of_one_conductor(
+    tmp_path: Path, bridge_layout: cg.DKCell, electrical_layers: Any
+) -> None:
+    """Without explicit layer sets, the sets derived from the inner instances' ports (layer
+    infos) select the ports on those layers, so e2 is renamed to its group's e1."""
+    top = bridge_layout
+    text = "instances: {g: {component: bridge}}\nconnections: {}\nroutes: {}\n"
+    text += "nets: [{p1: 'g,e2', p2: 'x,p'}, {p1: 'g,e1', p2: 'y,p'}]\nports: {}\n"
+    result = lvs.load_ref_netlist(write(tmp_path, text), top, electrical_layers)
+    assert list(result["nets"]) == ["g,e1:x,p", "g,e1:y,p"]
+
+
+def test_layer_info_sets_group_like_layer_names(bridge_layout: cg.DKCell) -> None:
+    cell = bridge_layout.insts["g"].cell
+    by_name = lvs.find_connected_elec_ports(cell, ("M2",))
+    by_info = lvs.find_connected_elec_ports(cell, (demo_pdk.LAYER.M2,))
+    assert by_name == by_info == {"e1": "e1", "e2": "e1"}
+
+
+def test_derived_layer_sets_include_the_placed_cells_own_ports(tmp_path: Path, layout: cg.DKCell) -> None:
+    """A leaf cell (the bar m places nothing) is renamed by its own electrical ports' layers,
+    as the layout extraction labels it: a net drawn to e2 meets the layout's e1."""
+    path = write(tmp_path, reference(nets="[{p1: 'm,e2', p2: 'x,p'}]"))
+    assert list(lvs.load_ref_netlist(path, layout)["nets"]) == ["m,e1:x,p"]

@@ -2,12 +2,14 @@
 
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
 
 nb::object optical_lvs(nb::handle cell, nb::handle ref) {
+    CollectorPause collector_paused;
     const Dependencies& d = deps();
     nb::object title = nb::str("LVS Diff - ") + nb::str(cell.attr("name"));
     nb::object rdb = d.report_database(title);

@@ -43,6 +43,7 @@ const Dependencies& deps() {
 }
 
 void bind_dependencies(nb::module_& module) {
+    bound.module = module;
     bound.cellgrid = import_kept("cellgrid");
     bound.maskwright = import_kept("maskwright");
     bound.kdb = attr_kept(bound.cellgrid, "kdb");
@@ -68,11 +69,6 @@ void bind_dependencies(nb::module_& module) {
     bound.dcplx_trans = attr_kept(bound.kdb, "DCplxTrans");
     module.attr("Instance") = bound.instance_class;
     module.attr("Cell") = bound.cell_class;
-}
-
-void not_implemented(const char* operation) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", operation);
-    throw nb::python_error();
 }
 
 } // namespace quillon::lvs

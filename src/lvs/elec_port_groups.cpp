@@ -5,6 +5,7 @@
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
@@ -14,12 +15,29 @@ namespace {
 /// the memo belongs to the module and can be inspected or cleared from Python.
 constexpr const char* memo_attribute = "_elec_port_groups_memo";
 
-/// The module, borrowed: it lives as long as the interpreter.
-nb::handle lvs_module;
-
 bool assertions_enabled() {
     nb::object flags = nb::module_::import_("sys").attr("flags");
     return !PyObject_IsTrue(flags.attr("optimize").ptr());
+}
+
+/// Whether a port on the layer named `layer_name` belongs to the layer set. A
+/// set holds layer names, or layer-info values where the reference loader
+/// derives it from ports; a layer-info value stands for its name (KLayout
+/// refuses to compare one with a name, which would leave such a set matching
+/// no port at all).
+bool on_layer_set(nb::handle layers, nb::handle layer_name) {
+    nb::object layer_info = deps().kdb.attr("LayerInfo");
+    for (nb::handle layer : layers) {
+        nb::object comparable = nb::borrow(layer);
+        if (PyObject_IsInstance(layer.ptr(), layer_info.ptr()) == 1)
+            comparable = layer.attr("name");
+        const int equal = PyObject_RichCompareBool(comparable.ptr(), layer_name.ptr(), Py_EQ);
+        if (equal < 0)
+            throw nb::python_error();
+        if (equal)
+            return true;
+    }
+    return false;
 }
 
 /// All shapes of the layer set in the cell and below it, merged layer by layer.
@@ -43,17 +61,14 @@ nb::dict group_ports(nb::handle cell, nb::handle layers) {
     nb::dict by_polygon;
     for (nb::handle port : cell.attr("ports")) {
         nb::object layer_name = port.attr("layer_info").attr("name");
-        const int on_layers = PySequence_Contains(layers.ptr(), layer_name.ptr());
-        if (on_layers < 0)
-            throw nb::python_error();
-        if (!on_layers)
+        if (!on_layer_set(layers, layer_name))
             continue;
         nb::object name = port.attr("name");
         if (name.is_none() && assertions_enabled())
             raise_assertion_error();
         nb::object touched =
             conductors.attr("interacting")(d.region(probe.attr("transformed")(port.attr("trans"))));
-        if (PyObject_IsTrue(touched.attr("is_empty")().ptr()))
+        if (truthy(touched.attr("is_empty")()))
             continue;
         nb::object key = touched[0].attr("hash")();
         PyObject* names = PyDict_GetItemWithError(by_polygon.ptr(), key.ptr());
@@ -95,12 +110,11 @@ nb::object connected_elec_ports_memoised(nb::dict memo, nb::handle cell, nb::han
 }
 
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers) {
-    nb::dict memo = nb::cast<nb::dict>(lvs_module.attr(memo_attribute));
+    nb::dict memo = nb::cast<nb::dict>(deps().module.attr(memo_attribute));
     return connected_elec_ports_memoised(memo, cell, layers);
 }
 
 void register_elec_port_groups(nb::module_& m) {
-    lvs_module = m;
     m.attr(memo_attribute) = nb::dict();
     define(m, Signature("find_connected_elec_ports", {any("c"), any("layers")}),
            "def find_connected_elec_ports(c: Cell, layers: Sequence[klayout.db.LayerInfo]) -> "

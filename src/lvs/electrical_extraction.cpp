@@ -11,6 +11,7 @@
 #include "quillon/errors.hpp"
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -20,13 +21,6 @@
 namespace quillon::lvs {
 
 namespace {
-
-bool truthy(nb::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 void sort_list(nb::handle list) {
     if (PyList_Sort(list.ptr()) < 0)
@@ -46,9 +40,7 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
             continue;
         seen_cells.add(placed);
         for (nb::handle port : placed.attr("ports")) {
-            nb::object type = port.attr("port_type");
-            if (type.equal(nb::str("electrical")) || type.equal(nb::str("DC")) ||
-                type.equal(nb::str("RF")))
+            if (is_electrical_port_type(port.attr("port_type")))
                 layer_sets.add(nb::make_tuple(port.attr("layer_info").attr("name")));
         }
     }
@@ -203,15 +195,19 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
     nb::object layer_sets = layer_sets_for(cell, electrical_layers);
 
+    // The extraction layers come first: `layer` creates a layer the layout
+    // lacks (in the copy only), so a layout without metal, such as a purely
+    // optical one, groups no ports instead of failing to find the kit's layers.
+    nb::set layer_indexes;
+    for (nb::handle layer_set : layer_sets)
+        for (nb::handle ident : layer_set)
+            layer_indexes.add(kcl_elec.attr("layer")(ident));
+
     // The copy has the cell's instances, in the same order: they are read
     // once, for both stages. `index` finds the named ones for extracted pins.
     PinIndex index;
     label_port_groups(copy, kcl_elec, cell_instances, layer_sets, nb::dict(), index);
 
-    nb::set layer_indexes;
-    for (nb::handle layer_set : layer_sets)
-        for (nb::handle ident : layer_set)
-            layer_indexes.add(kcl_elec.attr("layer")(ident));
     nb::object copy_kcl = copy.attr("kcl");
     nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),
                                                    nb::arg("layers") = nb::list(layer_indexes));

@@ -6,6 +6,7 @@
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
@@ -29,6 +30,7 @@ nb::dict sorted_nets(nb::list nets_list) {
 } // namespace
 
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
+    CollectorPause collector_paused;
     nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
     nb::dict instances;
     nb::dict ports;

@@ -120,47 +120,61 @@ void Walk::compare(nb::handle old_value, nb::handle new_value) {
 void Walk::compare_dicts(nb::handle old_dict, nb::handle new_dict) {
     PyObject* const old_items = old_dict.ptr();
     PyObject* const new_items = new_dict.ptr();
+    // One lookup per key of the new side: the shared pairs and the added keys, in the new
+    // side's order. Only exact builtin values are compared natively, so no user code runs
+    // while these borrowed pointers are held.
+    struct Shared {
+        PyObject* key;
+        PyObject* old_child;
+        PyObject* new_child;
+    };
+    std::vector<Shared> shared;
+    std::vector<PyObject*> added;
+    shared.reserve(static_cast<size_t>(PyDict_GET_SIZE(new_items)));
     PyObject* key;
     PyObject* value;
-    Py_ssize_t at = 0;
-    Py_ssize_t shared = 0;
-    while (PyDict_Next(new_items, &at, &key, &value))
-        shared += contains(old_dict, key);
-    const Py_ssize_t all = PyDict_GET_SIZE(old_items) + PyDict_GET_SIZE(new_items) - shared;
+    for (Py_ssize_t at = 0; PyDict_Next(new_items, &at, &key, &value);) {
+        PyObject* old_child = PyDict_GetItemWithError(old_items, key);
+        if (old_child)
+            shared.push_back({key, old_child, value});
+        else if (PyErr_Occurred())
+            throw nb::python_error();
+        else
+            added.push_back(key);
+    }
+    const auto shared_count = static_cast<Py_ssize_t>(shared.size());
+    const Py_ssize_t all = PyDict_GET_SIZE(old_items) + PyDict_GET_SIZE(new_items) - shared_count;
     if (all > 1 &&
-        static_cast<double>(shared) / static_cast<double>(all) < whole_mapping_threshold) {
+        static_cast<double>(shared_count) / static_cast<double>(all) < whole_mapping_threshold) {
         report_value_change(old_dict, new_dict);
         return;
     }
-    if (shared < PyDict_GET_SIZE(new_items))
-        for (at = 0; PyDict_Next(new_items, &at, &key, &value);)
-            if (!contains(old_dict, key))
-                added_.append(child_path(key));
-    if (shared < PyDict_GET_SIZE(old_items))
-        for (at = 0; PyDict_Next(old_items, &at, &key, &value);)
+    for (PyObject* new_key : added)
+        added_.append(child_path(new_key));
+    if (shared_count < PyDict_GET_SIZE(old_items))
+        for (Py_ssize_t at = 0; PyDict_Next(old_items, &at, &key, &value);)
             if (!contains(new_dict, key))
                 removed_.append(child_path(key));
-    if (shared == 0)
-        return;
-    for (at = 0; PyDict_Next(new_items, &at, &key, &value);) {
-        PyObject* old_child = PyDict_GetItemWithError(old_items, key);
-        if (!old_child) {
-            if (PyErr_Occurred())
+    for (const Shared& pair : shared) {
+        // The common leaf: two equal texts need no path bookkeeping.
+        if (PyUnicode_CheckExact(pair.old_child) && PyUnicode_CheckExact(pair.new_child)) {
+            const int equal = PyUnicode_Compare(pair.old_child, pair.new_child);
+            if (equal == 0)
+                continue;
+            if (equal == -1 && PyErr_Occurred())
                 throw nb::python_error();
-            continue;
         }
         bool is_parent = false;
         for (PyObject* parent : parents_)
-            is_parent = is_parent || parent == old_child;
+            is_parent = is_parent || parent == pair.old_child;
         if (is_parent)
             continue;
-        // Keep the key and both children alive while a comparison runs arbitrary equality code.
-        nb::object key_kept = nb::borrow(key);
-        nb::object old_kept = nb::borrow(old_child);
-        nb::object new_kept = nb::borrow(value);
+        nb::object key_kept = nb::borrow(pair.key);
+        nb::object old_kept = nb::borrow(pair.old_child);
+        nb::object new_kept = nb::borrow(pair.new_child);
         keys_.push_back(key_kept);
         prefixes_.emplace_back();
-        parents_.push_back(old_child);
+        parents_.push_back(pair.old_child);
         compare(old_kept, new_kept);
         parents_.pop_back();
         prefixes_.pop_back();

@@ -4,24 +4,11 @@
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
-
-nb::object endpoint(nb::handle net, const char* key) {
-    PyObject* value = PyObject_GetItem(net.ptr(), nb::str(key).ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
-
-bool less_than(nb::handle a, nb::handle b) {
-    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 void register_types(nb::module_& m) {
     nb::module_ typing = nb::module_::import_("typing");
@@ -60,8 +47,8 @@ void register_categories(nb::module_& m) {
 } // namespace
 
 nb::dict order_net(nb::handle net) {
-    nb::object p1 = endpoint(net, "p1");
-    nb::object p2 = endpoint(net, "p2");
+    nb::object p1 = get_item(net, "p1");
+    nb::object p2 = get_item(net, "p2");
     const bool keep = less_than(p1, p2);
     nb::dict ordered;
     ordered["p1"] = keep ? p1 : p2;

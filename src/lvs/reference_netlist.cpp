@@ -4,17 +4,11 @@
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
-
-nb::object item(nb::handle mapping, const char* key) {
-    PyObject* value = PyObject_GetItem(mapping.ptr(), nb::str(key).ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
 
 bool has(nb::handle container, const char* key) {
     const int found = PySequence_Contains(container.ptr(), nb::str(key).ptr());
@@ -38,9 +32,9 @@ void store_net(nb::dict& nets, nb::handle first, nb::handle second) {
 /// Instance name -> {"component": ...}, in file order; other entries of an instance are dropped.
 nb::dict read_instances(nb::handle data) {
     nb::dict instances;
-    for (nb::handle pair : item(data, "instances").attr("items")()) {
+    for (nb::handle pair : get_item(data, "instances").attr("items")()) {
         nb::dict instance;
-        instance["component"] = item(pair[1], "component");
+        instance["component"] = get_item(pair[1], "component");
         instances[pair[0]] = instance;
     }
     return instances;
@@ -49,10 +43,10 @@ nb::dict read_instances(nb::handle data) {
 /// The optical connections and the links of every route, as nets; their endpoints are kept.
 nb::dict read_connections_and_links(nb::handle data) {
     nb::dict nets;
-    for (nb::handle pair : item(data, "connections").attr("items")())
+    for (nb::handle pair : get_item(data, "connections").attr("items")())
         store_net(nets, pair[0], pair[1]);
-    for (nb::handle route : item(data, "routes").attr("values")())
-        for (nb::handle pair : item(route, "links").attr("items")())
+    for (nb::handle route : get_item(data, "routes").attr("values")())
+        for (nb::handle pair : get_item(route, "links").attr("items")())
             store_net(nets, pair[0], pair[1]);
     return nets;
 }
@@ -76,11 +70,11 @@ nb::object renamed_endpoint(nb::handle endpoint, nb::handle port_maps) {
 
 /// The electrical nets: every entry with both endpoints, ports renamed per instance.
 void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets) {
-    for (nb::handle net : item(data, "nets")) {
+    for (nb::handle net : get_item(data, "nets")) {
         if (!has(net, "p1") || !has(net, "p2"))
             continue;
-        nb::object first = item(net, "p1");
-        nb::object second = item(net, "p2");
+        nb::object first = get_item(net, "p1");
+        nb::object second = get_item(net, "p2");
         nb::object first_renamed = renamed_endpoint(first, port_maps);
         nb::object second_renamed = renamed_endpoint(second, port_maps);
         store_net(nets, first_renamed, second_renamed);
@@ -104,6 +98,7 @@ nb::dict canonical_sorted(nb::handle nets) {
 } // namespace
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
+    CollectorPause collector_paused;
     nb::object data = read_reference_yaml(ref);
     nb::dict instances = read_instances(data);
     nb::dict nets = read_connections_and_links(data);
@@ -113,7 +108,7 @@ nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical
     nb::dict netlist;
     netlist["instances"] = instances;
     netlist["nets"] = canonical_sorted(nets);
-    netlist["ports"] = item(data, "ports");
+    netlist["ports"] = get_item(data, "ports");
     return netlist;
 }
 

@@ -3,30 +3,35 @@
 /// the schematic draws to any port of a conductor meets the name the layout extraction uses.
 
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
 
-bool is_electrical(nb::handle port_type) {
-    for (const char* kind : {"electrical", "DC", "RF"}) {
-        const int equal = PyObject_RichCompareBool(port_type.ptr(), nb::str(kind).ptr(), Py_EQ);
-        if (equal < 0)
-            throw nb::python_error();
-        if (equal)
-            return true;
-    }
-    return false;
+/// Adds the layer info of every electrical port of `cell` to `layers`.
+void add_electrical_layers(nb::handle cell, nb::dict& layers) {
+    nb::object ports = cell.attr("ports");
+    for (nb::handle port : ports)
+        if (is_electrical_port_type(port.attr("port_type")))
+            layers[port.attr("layer_info")] = nb::none();
 }
 
-/// One single-layer set per distinct layer (by layer equality) of the electrical ports of the
-/// cells placed inside `cell`; the ports of `cell` itself are not looked at.
+/// One single-layer set per distinct layer (by layer equality) of the
+/// electrical ports of `cell` and of the cells placed inside it. The cell's own
+/// ports count too: the layout extraction labels the ports of a placed cell
+/// (a pad, say) by the group of its conductor, so the reference must rename
+/// them alike even when the cell places nothing itself.
 nb::list derive_layer_sets(nb::handle cell) {
     nb::dict layers;
-    for (nb::handle inner : cell.attr("insts"))
-        for (nb::handle port : inner.attr("cell").attr("ports"))
-            if (is_electrical(port.attr("port_type")))
-                layers[port.attr("layer_info")] = nb::none();
+    add_electrical_layers(cell, layers);
+    nb::object insts = cell.attr("insts");
+    for (nb::handle inner : insts) {
+        // Held in a variable: a range over `inner.attr("cell").attr("ports")`
+        // would outlive the placed cell it reads from.
+        nb::object inner_cell = inner.attr("cell");
+        add_electrical_layers(inner_cell, layers);
+    }
     nb::list sets;
     for (nb::handle layer : layers.keys())
         sets.append(nb::make_tuple(layer));
@@ -63,9 +68,7 @@ void map_instance(nb::handle insts, nb::handle name, nb::handle electrical_layer
     nb::dict port_map;
     nb::object instance = insts[name];
     nb::object cell = instance.attr("cell");
-    const int given = PyObject_IsTrue(electrical_layers.ptr());
-    if (given < 0)
-        throw nb::python_error();
+    const bool given = truthy(electrical_layers);
     nb::object layer_sets = given ? nb::borrow(electrical_layers) : derived.of(cell);
     for (nb::handle layer_set : layer_sets)
         port_map.attr("update")(find_connected_elec_ports(cell, layer_set));

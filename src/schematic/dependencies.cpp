@@ -73,9 +73,4 @@ void bind_dependencies(nb::module_& m) {
     bound.app = bind_attr(m, app_module, "app");
 }
 
-void not_implemented(const char* operation) {
-    PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", operation);
-    throw nb::python_error();
-}
-
 } // namespace quillon::schematic

@@ -10,6 +10,7 @@ namespace nb = nanobind;
 /// Python objects the check calls, bound once when the module is imported.
 /// Handles are deliberately kept for the life of the process (see define.hpp).
 struct Dependencies {
+    nb::handle module;               ///< quillon.core.lvs itself (borrowed: sys.modules keeps it)
     nb::handle kdb;                  ///< klayout.db, as the cell library re-exports it
     nb::handle report_database;      ///< klayout.rdbcore.ReportDatabase
     nb::handle yaml;                 ///< PyYAML
@@ -76,7 +77,20 @@ void register_netlist_diff(nb::module_& module);
 void register_instance_findings(nb::module_& module);
 void register_connection_findings(nb::module_& module);
 
-/// Raises NotImplementedError for a stage that has not been built yet.
-[[noreturn]] void not_implemented(const char* operation);
+/// Report-database plumbing shared by the findings passes (report_cells.cpp),
+/// in a namespace of its own so that its short names never meet other files'
+/// local helpers.
+namespace report {
+/// The title stored under `attribute` of the module's `lvs_categories`.
+nb::object category_title(const char* attribute);
+/// The category titled `title`, created only when the database has none.
+nb::object category_for(nb::handle rdb, nb::handle title);
+/// The report cell named after the layout cell, created only when absent.
+nb::object cell_for(nb::handle rdb, nb::handle cell);
+} // namespace report
+
+/// Whether a port type names an electrical port ("electrical", "DC" or "RF",
+/// tested in that order).
+bool is_electrical_port_type(nb::handle port_type);
 
 } // namespace quillon::lvs

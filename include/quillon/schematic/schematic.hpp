@@ -55,7 +55,4 @@ void register_ports_from_netlist(nb::module_& module);
 void register_is_bundle(nb::module_& module);
 void register_pdk_svg_path(nb::module_& module);
 
-/// Raises NotImplementedError for an operation that has not been built yet.
-[[noreturn]] void not_implemented(const char* operation);
-
 } // namespace quillon::schematic

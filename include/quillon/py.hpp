@@ -1,0 +1,61 @@
+#pragma once
+/// Small interpreter operations that both modules use, raising the pending
+/// Python error as a C++ exception when they fail.
+
+#include <nanobind/nanobind.h>
+
+namespace quillon {
+namespace nb = nanobind;
+
+/// Whether a value tests true, as `if value:` decides.
+inline bool truthy(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+/// `mapping[key]`, failing as the subscription does (a KeyError naming the key).
+inline nb::object get_item(nb::handle mapping, const char* key) {
+    PyObject* value = PyObject_GetItem(mapping.ptr(), nb::str(key).ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+/// `a < b`, as the interpreter compares them.
+inline bool less_than(nb::handle a, nb::handle b) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+/// The interpreter's quoted form (`repr`) of a value.
+inline nb::str quoted(nb::handle value) {
+    PyObject* text = PyObject_Repr(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+/// Pauses the interpreter's cyclic garbage collector for a scope. The check
+/// creates millions of short-lived wrapper objects over a large heap, and the
+/// collector would otherwise rescan that heap again and again; nothing the
+/// check makes needs it before the check returns. The previous state is
+/// restored on every exit, exceptions included.
+class CollectorPause {
+  public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_)
+            PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
+} // namespace quillon

@@ -1,0 +1,30 @@
+/// Report-database plumbing shared by the findings passes: category titles,
+/// category and report-cell lookup.
+
+#include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
+
+namespace quillon::lvs::report {
+
+nb::object category_title(const char* attribute) {
+    return deps().module.attr("lvs_categories").attr(attribute);
+}
+
+nb::object category_for(nb::handle rdb, nb::handle title) {
+    // category_by_path parses a path ("parent.child", words split at blanks),
+    // so the title is looked up in its quoted form, which names exactly one
+    // top-level category whatever characters the title holds.
+    nb::object found = rdb.attr("category_by_path")(quoted(title));
+    if (truthy(found))
+        return found;
+    return rdb.attr("create_category")(title);
+}
+
+nb::object cell_for(nb::handle rdb, nb::handle cell) {
+    nb::object found = rdb.attr("cell_by_qname")(cell.attr("name"));
+    if (truthy(found))
+        return found;
+    return rdb.attr("create_cell")(cell.attr("name"));
+}
+
+} // namespace quillon::lvs::report

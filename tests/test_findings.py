@@ -1,0 +1,365 @@
+"""The four findings passes on real layouts, read back from saved report databases."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import pytest
+from klayout.rdbcore import ReportDatabase
+
+import findings_support as fs
+from quillon.core import lvs
+
+kdb = fs.kdb
+
+INSTANCE_PASSES = [lvs.find_unknown_instances, lvs.find_missing_instances]
+ALL_TITLES = ["Unknown Connections", "Missing Connections", "Missing Instances", "Unknown Instances"]
+
+
+@pytest.fixture(scope="module")
+def row() -> Any:
+    """Straights placed so that their ports meet, face apart, or face the same way.
+
+    s1: o1 (0, 0) west,  o2 (10, 0) east      s2: o1 (10, 0) west, o2 (20, 0) east
+    s3: o1 (30, 0) west, o2 (40, 0) east      s4: o1 (30, 5) west, o2 (40, 5) east
+    s5 (turned 90°): o1 (50, 0) south, o2 (50, 10) north       m1: an mmi1x2
+    All ports are 0.5 µm wide.
+    """
+    import demo_pdk
+
+    demo_pdk.PDK.activate()
+    cell = fs.new_cell("row")
+    for name, x, y, angle in (("s1", 0, 0, 0), ("s2", 10, 0, 0), ("s3", 30, 0, 0), ("s4", 30, 5, 0), ("s5", 50, 0, 90)):
+        fs.place(cell, "straight", name, x, y, angle)
+    fs.place(cell, "mmi1x2", "m1", 0, 50)
+    return cell
+
+
+def run_all(rdb: ReportDatabase, cell: Any, diff: dict[str, Any], layout: dict[str, Any], ref: dict[str, Any]) -> None:
+    """The four passes in the order the check runs them."""
+    lvs.find_unknown_connections(rdb, cell, diff, layout)
+    lvs.find_missing_connections(rdb, cell, diff, ref)
+    lvs.find_missing_instances(rdb, cell, diff)
+    lvs.find_unknown_instances(rdb, cell, diff)
+
+
+# --- instances ---------------------------------------------------------------
+
+
+def test_instance_findings_in_saved_report(row: Any, tmp_path: Path) -> None:
+    ref = fs.netlist({"s1": "straight", "s2": "straight", "gone": "mmi2x2", "it's": "straight"})
+    layout = fs.netlist({"s1": "straight", "s2": "straight", "m1": "mmi1x2", "s5": "straight"})
+    rdb = ReportDatabase("LVS Diff - row")
+    run_all(rdb, row, fs.diff(ref, layout), layout, ref)
+
+    loaded = fs.reloaded(rdb, tmp_path)
+    assert [c.name() for c in loaded.each_cell()] == [row.name]
+    assert fs.findings(loaded) == {
+        "Unknown Connections": [],
+        "Missing Connections": [],
+        "Missing Instances": [
+            ["Cannot find Instance 'gone' in the layout"],
+            ["Cannot find Instance \"it's\" in the layout"],
+        ],
+        "Unknown Instances": [
+            [row.insts["m1"].dbbox(), "Instance 'm1' is not present in the reference netlist"],
+            [row.insts["s5"].dbbox(), "Instance 's5' is not present in the reference netlist"],
+        ],
+    }
+    assert loaded.category_by_path("'Unknown Instances'").num_items() == 2
+    assert fs.item_cells(loaded) == {row.name}
+
+
+def test_unknown_instance_box_is_where_the_instance_is(row: Any) -> None:
+    rdb = ReportDatabase("r")
+    lvs.find_unknown_instances(rdb, row, {"dictionary_item_added": ["root['instances']['s5']"]})
+    [[box, _]] = fs.findings(rdb)["Unknown Instances"]
+    assert box == kdb.DBox(49.75, 0, 50.25, 10)
+
+
+@pytest.mark.parametrize(
+    "find, entry",
+    [
+        (lvs.find_unknown_instances, "dictionary_item_added"),
+        (lvs.find_missing_instances, "dictionary_item_removed"),
+    ],
+)
+@pytest.mark.parametrize(
+    "paths",
+    [
+        pytest.param(None, id="entry absent"),
+        pytest.param(["root['nets']['s1,o2:s2,o1']", "root['ports']['o1']", "root"], id="other paths"),
+        pytest.param([], id="empty entry"),
+    ],
+)
+def test_instance_pass_without_instance_paths_adds_category_and_cell_only(
+    row: Any, find: Any, entry: str, paths: list[str] | None
+) -> None:
+    rdb = ReportDatabase("r")
+    find(rdb, row, {} if paths is None else {entry: paths})
+    assert rdb.num_items() == 0
+    assert [c.name() for c in rdb.each_category()] == [
+        "Unknown Instances" if find is lvs.find_unknown_instances else "Missing Instances"
+    ]
+    assert [c.name() for c in rdb.each_cell()] == [row.name]
+
+
+def test_instance_passes_read_only_their_own_entry(row: Any) -> None:
+    rdb = ReportDatabase("r")
+    diff = {
+        "dictionary_item_added": ["root['instances']['s1']"],
+        "dictionary_item_removed": ["root['instances']['ghost']"],
+        "values_changed": {"root['instances']['s2']['component']": {"new_value": "a", "old_value": "b"}},
+    }
+    lvs.find_missing_instances(rdb, row, diff)
+    lvs.find_unknown_instances(rdb, row, diff)
+    assert fs.findings(rdb) == {
+        "Missing Instances": [["Cannot find Instance 'ghost' in the layout"]],
+        "Unknown Instances": [[row.insts["s1"].dbbox(), "Instance 's1' is not present in the reference netlist"]],
+    }
+
+
+def test_component_change_and_whole_instances_change_give_no_items(row: Any) -> None:
+    ref = fs.netlist({"s1": "straight", "a": "x", "b": "x", "c": "x"})
+    layout = fs.netlist({"s1": "taper", "d": "x", "e": "x", "f": "x"})
+    diff = fs.diff(ref, layout)
+    assert "root['instances']" in diff["values_changed"]  # shared below a third: reported whole
+    rdb = ReportDatabase("r")
+    run_all(rdb, row, diff, layout, ref)
+    assert rdb.num_items() == 0
+
+
+def test_unknown_instance_not_in_cell_fails_and_keeps_the_bare_item(row: Any) -> None:
+    rdb = ReportDatabase("r")
+    diff = {"dictionary_item_added": ["root['instances']['s1']", "root['instances']['ghost']", "root['instances']['s2']"]}
+    with pytest.raises(KeyError):
+        lvs.find_unknown_instances(rdb, row, diff)
+    assert [len(values) for values in fs.findings(rdb)["Unknown Instances"]] == [2, 0]
+
+
+@pytest.mark.parametrize(
+    "path, text",
+    [
+        ("root['instances']['a\\\\b']", "Cannot find Instance 'a\\\\\\\\b' in the layout"),
+        ("root['instances']", "Cannot find Instance '' in the layout"),
+        ("root['instances']['']", "Cannot find Instance '' in the layout"),
+    ],
+)
+def test_missing_instance_name_is_cut_from_the_path_and_quoted(row: Any, path: str, text: str) -> None:
+    rdb = ReportDatabase("r")
+    lvs.find_missing_instances(rdb, row, {"dictionary_item_removed": [path]})
+    assert fs.findings(rdb) == {"Missing Instances": [[text]]}
+
+
+# --- categories and report cell ------------------------------------------------
+
+
+def test_passes_run_twice_reuse_category_and_cell(row: Any, tmp_path: Path) -> None:
+    ref = fs.netlist({"s1": "straight", "gone": "straight"}, [("s1,o2", "gone,o1")])
+    layout = fs.netlist({"s1": "straight", "s2": "straight"}, [("s1,o2", "s2,o1")])
+    diff = fs.diff(ref, layout)
+    rdb = ReportDatabase("r")
+    run_all(rdb, row, diff, layout, ref)
+    run_all(rdb, row, diff, layout, ref)
+
+    loaded = fs.reloaded(rdb, tmp_path)
+    assert [c.name() for c in loaded.each_category()] == ALL_TITLES
+    assert [c.name() for c in loaded.each_cell()] == [row.name]
+    assert {title: len(items) for title, items in fs.findings(loaded).items()} == dict.fromkeys(ALL_TITLES, 2)
+
+
+def test_existing_category_and_cell_are_reused(row: Any) -> None:
+    rdb = ReportDatabase("r")
+    rdb.create_category("Missing Instances")
+    rdb.create_cell(row.name)
+    lvs.find_missing_instances(rdb, row, {"dictionary_item_removed": ["root['instances']['x']"]})
+    assert [(c.name(), c.num_items()) for c in rdb.each_category()] == [("Missing Instances", 1)]
+    assert rdb.num_items() == 1 and len(list(rdb.each_cell())) == 1
+
+
+def test_category_titles_are_read_from_lvs_categories(row: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(lvs.lvs_categories, "missing_instances", "Lost: it's 'gone'.")
+    rdb = ReportDatabase("r")
+    for _ in range(2):
+        lvs.find_missing_instances(rdb, row, {"dictionary_item_removed": ["root['instances']['x']"]})
+    assert [(c.name(), c.num_items()) for c in rdb.each_category()] == [("Lost: it's 'gone'.", 2)]
+
+
+# --- connections ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "find, entry, side, word",
+    [
+        (lvs.find_unknown_connections, "dictionary_item_added", "new_value", "Unknown"),
+        (lvs.find_missing_connections, "dictionary_item_removed", "old_value", "Missing"),
+    ],
+)
+def test_connection_pass_records_listed_nets_with_markers(
+    row: Any, tmp_path: Path, find: Any, entry: str, side: str, word: str
+) -> None:
+    nets = fs.netlist({}, [("s1,o2", "s2,o1"), ("s2,o2", "s3,o1")])["nets"]
+    diff = {
+        entry: ["root['instances']['s1']", "root['nets']['s2,o2:s3,o1']", "root['ports']['o1']"],
+        "values_changed": {"root['nets']": {"old_value" if side == "new_value" else "new_value": nets}},
+    }
+    rdb = ReportDatabase("r")
+    find(rdb, row, diff, {"nets": nets})
+    loaded = fs.reloaded(rdb, tmp_path)
+    marker = fs.findings(loaded)[f"{word} Connections"][0][1]
+    assert fs.findings(loaded) == {
+        f"{word} Connections": [[f"{word} Connection from 's2,o2' to 's3,o1'", marker]]
+    }
+    assert fs.outline(marker) == fs.outline([(20, 0.25), (20, -0.25), (30, 0.25), (30, -0.25)])
+    assert fs.item_cells(loaded) == {row.name}
+
+
+# Endpoints of one port each: s1,o2 at (10, 0) facing east gives the edge (10, 0.25) -> (10, -0.25).
+@pytest.mark.parametrize(
+    "p1, p2, points",
+    [
+        pytest.param("s1,o2", "s2,o1", [(10, 0.25), (10, -0.25), (10, 0.25), (10, -0.25)], id="facing ports collapse"),
+        pytest.param("s1,o2", "s3,o1", [(10, 0.25), (10, -0.25), (30, 0.25), (30, -0.25)], id="apart sides cross"),
+        pytest.param("s1,o2", "s4,o2", [(10, 0.25), (10, -0.25), (40, 4.75), (40, 5.25)], id="same way parallelogram"),
+        pytest.param("s1,o2", "s5,o2", [(10, 0.25), (10, -0.25), (50.25, 10), (49.75, 10)], id="turned port"),
+        pytest.param("s3,o1", "s1,o2", [(30, -0.25), (30, 0.25), (10, -0.25), (10, 0.25)], id="p1 frame first"),
+    ],
+)
+def test_marker_point_order(row: Any, tmp_path: Path, p1: str, p2: str, points: list[tuple[float, float]]) -> None:
+    rdb = ReportDatabase("r")
+    net = {"p1": p1, "p2": p2}
+    lvs.find_unknown_connections(rdb, row, {"dictionary_item_added": ["root['nets']['k']"]}, {"nets": {"k": net}})
+    [[_, marker]] = fs.findings(fs.reloaded(rdb, tmp_path))["Unknown Connections"]
+    assert marker.num_points() == 4
+    assert fs.outline(marker) == fs.outline(points)
+
+
+def test_crossing_marker_differs_from_its_outline(row: Any) -> None:
+    rdb = ReportDatabase("r")
+    net = {"p1": "s1,o2", "p2": "s3,o1"}
+    lvs.find_unknown_connections(rdb, row, {"dictionary_item_added": ["root['nets']['k']"]}, {"nets": {"k": net}})
+    [[_, marker]] = fs.findings(rdb)["Unknown Connections"]
+    assert fs.outline(marker) != fs.outline([(10, 0.25), (10, -0.25), (30, -0.25), (30, 0.25)])
+
+
+@pytest.mark.parametrize(
+    "p1, p2, description, error",
+    [
+        ("nocomma", "s1,o1", "'nocomma' to 's1,o1'", "nocomma and s1,o1"),
+        ("s1,o1", "a,b,c", "'s1,o1' to 'a,b,c'", "s1,o1 and a,b,c"),
+        ("ERROR_NO_CONNECTION", "s1,o1", "'ERROR_NO_CONNECTION' to 's1,o1'", "ERROR_NO_CONNECTION and s1,o1"),
+        ("ghost,o1", "s1,o1", "'ghost,o1' to 's1,o1'", "ghost,o1 and s1,o1"),
+        ("s1,o9", "s1,o1", "'s1,o9' to 's1,o1'", "s1,o9 and s1,o1"),
+        ("s1,o1", "s2,o9", "'s1,o1' to 's2,o9'", "s1,o1 and s2,o9"),
+        (7, "s1,o1", "7 to 's1,o1'", "7 and s1,o1"),
+        ("it's,o1", "s1,o1", "\"it's,o1\" to 's1,o1'", "it's,o1 and s1,o1"),
+    ],
+)
+def test_unresolved_ports_give_error_text_and_the_pass_goes_on(
+    row: Any, p1: Any, p2: str, description: str, error: str
+) -> None:
+    nets = {"bad": {"p1": p1, "p2": p2}, "good": {"p1": "s1,o2", "p2": "s2,o1"}}
+    diff = {"dictionary_item_removed": ["root['nets']['bad']", "root['nets']['good']"]}
+    rdb = ReportDatabase("r")
+    lvs.find_missing_connections(rdb, row, diff, {"nets": nets})
+    bad, good = fs.findings(rdb)["Missing Connections"]
+    assert bad == [
+        f"Missing Connection from {description}",
+        f"ERROR: Could not find instances and ports for {error}",
+    ]
+    assert good[0] == "Missing Connection from 's1,o2' to 's2,o1'"
+    assert isinstance(good[1], kdb.DPolygon)
+
+
+def test_missing_connection_ports_are_looked_up_in_the_layout(row: Any) -> None:
+    ref = fs.netlist({"s1": "straight", "r1": "straight"}, [("s1,o2", "r1,o1")])
+    layout = fs.netlist({"s1": "straight", "r1": "straight"})
+    rdb = ReportDatabase("r")
+    lvs.find_missing_connections(rdb, row, fs.diff(ref, layout), ref)
+    assert fs.findings(rdb)["Missing Connections"] == [
+        ["Missing Connection from 'r1,o1' to 's1,o2'", "ERROR: Could not find instances and ports for r1,o1 and s1,o2"]
+    ]
+
+
+@pytest.mark.parametrize(
+    "find, netlist_side",
+    [(lvs.find_unknown_connections, "layout"), (lvs.find_missing_connections, "ref")],
+)
+def test_whole_nets_change_records_every_net_of_its_side(row: Any, find: Any, netlist_side: str) -> None:
+    shared = ("s1,o2", "s2,o1")
+    ref = fs.netlist({}, [shared, ("s2,o2", "s3,o1"), ("s3,o2", "s4,o1")])
+    layout = fs.netlist({}, [shared, ("s4,o2", "s5,o1"), ("s1,o1", "s5,o2"), ("s2,o1", "s4,o1")])
+    diff = fs.diff(ref, layout)
+    assert list(diff) == ["values_changed"]  # one shared net of six: the nets are reported whole
+    side = layout if netlist_side == "layout" else ref
+    rdb = ReportDatabase("r")
+    find(rdb, row, diff, side)
+    [items] = fs.findings(rdb).values()
+    expected = [f"Connection from {net['p1']!r} to {net['p2']!r}" for net in side["nets"].values()]
+    assert [values[0].split(" ", 1)[1] for values in items] == expected
+    assert all(isinstance(values[1], kdb.DPolygon) for values in items)
+
+
+def test_phase_a_runs_before_the_whole_nets_phase(row: Any) -> None:
+    nets = {"a": {"p1": "s1,o2", "p2": "s2,o1"}, "b": {"p1": "s2,o2", "p2": "s3,o1"}}
+    diff = {
+        "dictionary_item_added": ["root['nets']['b']"],
+        "values_changed": {"root['nets']": {"new_value": {"a": {}, "b": {}}}},
+    }
+    rdb = ReportDatabase("r")
+    lvs.find_unknown_connections(rdb, row, diff, {"nets": nets})
+    texts = [values[0] for values in fs.findings(rdb)["Unknown Connections"]]
+    assert texts == [
+        "Unknown Connection from 's2,o2' to 's3,o1'",
+        "Unknown Connection from 's1,o2' to 's2,o1'",
+        "Unknown Connection from 's2,o2' to 's3,o1'",
+    ]
+
+
+@pytest.mark.parametrize("find", [lvs.find_unknown_connections, lvs.find_missing_connections])
+@pytest.mark.parametrize(
+    "diff",
+    [
+        pytest.param({}, id="empty diff"),
+        pytest.param({"values_changed": {"root['ports']['o1']": {"new_value": "a", "old_value": "b"}}}, id="ports only"),
+        pytest.param({"values_changed": {"root['nets']": {}}}, id="no side"),
+    ],
+)
+def test_connection_pass_without_nets_adds_category_and_cell_only(row: Any, find: Any, diff: dict[str, Any]) -> None:
+    rdb = ReportDatabase("r")
+    find(rdb, row, diff, {"nets": {}})
+    assert rdb.num_items() == 0
+    assert len(list(rdb.each_category())) == 1
+    assert [c.name() for c in rdb.each_cell()] == [row.name]
+
+
+@pytest.mark.parametrize(
+    "diff, nets, error",
+    [
+        pytest.param({"dictionary_item_added": ["root['nets']['nope']"]}, {}, KeyError, id="net not in netlist"),
+        pytest.param({"dictionary_item_added": ["root['nets']['k']"]}, {"k": {"p1": "s1,o1"}}, KeyError, id="no p2"),
+        pytest.param(
+            {"values_changed": {"root['nets']": {"new_value": {"gone": {}}}}}, {}, KeyError, id="whole net missing"
+        ),
+    ],
+)
+def test_unguarded_steps_propagate(row: Any, diff: dict[str, Any], nets: dict[str, Any], error: type) -> None:
+    rdb = ReportDatabase("r")
+    with pytest.raises(error):
+        lvs.find_unknown_connections(rdb, row, diff, {"nets": nets})
+
+
+class Interrupting(str):
+    """An endpoint whose splitting is interrupted, as by Ctrl-C."""
+
+    def split(self, *args: Any, **kwargs: Any) -> list[str]:
+        raise KeyboardInterrupt
+
+
+def test_port_lookup_guard_lets_interrupts_through(row: Any) -> None:
+    rdb = ReportDatabase("r")
+    net = {"p1": Interrupting("s1,o1"), "p2": "s2,o1"}
+    with pytest.raises(KeyboardInterrupt):
+        lvs.find_missing_connections(rdb, row, {"dictionary_item_removed": ["root['nets']['k']"]}, {"nets": {"k": net}})
+    assert fs.findings(rdb)["Missing Connections"] == [["Missing Connection from 's1,o1' to 's2,o1'"]]
