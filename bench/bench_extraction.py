@@ -5,21 +5,26 @@ Run by hand from the repository root:
     PYTHONPATH=python python bench/bench_extraction.py [--sizes 1000 10000 100000]
         [--repeats 20] [--repeat-size 10000]
 
+(`--sizes` with no value skips the timings; `--repeats 0` skips the memory series.)
+
 For each size N it generates a layout of N named devices chained by waveguides
 of unnamed pieces, with a pad per device and two-pin metal nets
 (bench/generate_layout.py; not timed), and measures in the same run:
 
 * the work the extraction cannot avoid: the cell library's port connectivity
   (`cell.l2n(port_types=("optical",))`) and KLayout's `extract_netlist` over the
-  kit's metal layers of the same layout;
+  kit's metal layers of the same layout, both with the cyclic garbage collector
+  paused, as the extraction runs them;
 * `extract_lvs_netlist(cell, kit connectivity)`: time and peak memory (resident
   set growth during the call, sampled every millisecond).
 
 It prints the extraction's own work (its total less the two unavoidable parts)
 and its share of the total, and the growth of the total from 10^4 to 10^5.
-Last, it extracts one layout `--repeats` times and prints the memory after
-the first extraction and after the last: the resident set, and the bytes the
-C allocator has handed out (which leaves out memory it keeps after a free).
+Last, in a fresh process, it extracts one layout `--repeats` times and prints
+the memory after the first extraction and after the last: the resident set,
+and the bytes the C allocator has handed out (which leaves out memory it keeps
+after a free); and, for comparison, the resident set over as many runs of the
+cell library's l2n alone, also in a fresh process.
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ import argparse
 import ctypes
 import gc
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -98,11 +104,19 @@ class PeakMemory:
         return self.peak_rss - self.start
 
 
-def timed(action: Callable[[], Any]) -> tuple[float, Any]:
+def timed(action: Callable[[], Any], *, collector_paused: bool = False) -> tuple[float, Any]:
+    """Time of `action`; with the cyclic collector paused, as the extraction runs."""
     gc.collect()
-    start = time.perf_counter()
-    result = action()
-    return time.perf_counter() - start, result
+    was_enabled = gc.isenabled()
+    if collector_paused:
+        gc.disable()
+    try:
+        start = time.perf_counter()
+        result = action()
+        return time.perf_counter() - start, result
+    finally:
+        if was_enabled:
+            gc.enable()
 
 
 def klayout_extract(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> kdb.Netlist:
@@ -126,8 +140,9 @@ def klayout_extract(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> kdb.N
 
 def measure(n: int, layer_sets: list[tuple[str, ...]]) -> dict[str, float]:
     top = generate(n)
-    t_l2n, _ = timed(lambda: top.l2n(port_types=("optical",)).netlist())
-    t_klayout, _ = timed(lambda: klayout_extract(top, layer_sets))
+    # measured as the extraction runs them: with the cyclic collector paused
+    t_l2n, _ = timed(lambda: top.l2n(port_types=("optical",)).netlist(), collector_paused=True)
+    t_klayout, _ = timed(lambda: klayout_extract(top, layer_sets), collector_paused=True)
     with PeakMemory() as memory:
         t_total, netlist = timed(lambda: lvs.extract_lvs_netlist(top, layer_sets))
     own = t_total - t_l2n - t_klayout
@@ -155,46 +170,60 @@ def _growth(first: int, last: int) -> str:
     return f"{first / 2**20:.0f} MB -> {last / 2**20:.0f} MB ({100 * (last - first) / first:+.1f}%)"
 
 
-def repeated(n: int, repeats: int, layer_sets: list[tuple[str, ...]]) -> None:
-    """Memory after the first and the last of `repeats` extractions of one layout."""
+def repeat_series(what: str, n: int, repeats: int, layer_sets: list[tuple[str, ...]]) -> None:
+    """Run `what` ("extract" or "l2n") `repeats` times on one layout; print the memory after each."""
     top = generate(n, name=f"bench_repeat_{n}")
-    rss_after, used_after = [], []
     for _ in range(repeats):
-        lvs.extract_lvs_netlist(top, layer_sets)
+        if what == "extract":
+            lvs.extract_lvs_netlist(top, layer_sets)
+        else:
+            top.l2n(port_types=("optical",)).netlist()
         gc.collect()
-        rss_after.append(rss())
-        used_after.append(malloc_in_use())
+        print(rss(), malloc_in_use() or 0, len(lvs._elec_port_groups_memo), flush=True)
+
+
+def repeated(n: int, repeats: int) -> None:
+    """Memory after the first and the last of `repeats` extractions of one layout,
+    each series in a fresh process so that neither inherits the other's heap."""
+
+    def series(what: str) -> list[list[int]]:
+        command = [sys.executable, __file__, "--series", what, "--repeats", str(repeats), "--repeat-size", str(n)]
+        output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+        return [[int(v) for v in line.split()] for line in output.splitlines()]
+
+    runs = series("extract")
     print(f"N={n}, {repeats} extractions of one layout, memory after the first and after the last:")
-    print(f"  resident set      {_growth(rss_after[0], rss_after[-1])}")
-    if used_after[0] is not None:
-        print(f"  malloc in use     {_growth(used_after[0], used_after[-1])}")
-    print(f"  process-wide memo entries: {len(lvs._elec_port_groups_memo)}")
-    # The same for the cell library's port connectivity alone, which keeps its
-    # latest result on the cell: the allocator's share of the drift above.
-    rss_l2n = []
-    for _ in range(repeats):
-        top.l2n(port_types=("optical",)).netlist()
-        gc.collect()
-        rss_l2n.append(rss())
-    print(f"  (cell library's l2n alone, resident set {_growth(rss_l2n[0], rss_l2n[-1])})", flush=True)
+    print(f"  resident set      {_growth(runs[0][0], runs[-1][0])}")
+    if runs[0][1]:
+        print(f"  malloc in use     {_growth(runs[0][1], runs[-1][1])}")
+    print(f"  process-wide memo entries: {runs[-1][2]}")
+    # The cell library's port connectivity alone (it keeps its latest result on
+    # the cell): the allocator's share of the resident set's drift.
+    l2n = series("l2n")
+    print(f"  for comparison, {repeats} runs of the cell library's l2n alone:")
+    print(f"  resident set      {_growth(l2n[0][0], l2n[-1][0])}", flush=True)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 10_000, 100_000])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[1_000, 10_000, 100_000])
     parser.add_argument("--repeats", type=int, default=20)
     parser.add_argument("--repeat-size", type=int, default=10_000)
+    parser.add_argument("--series", choices=["extract", "l2n"], help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     import demo_pdk
 
     layer_sets = list(demo_pdk.PDK.activate().connectivity)
+    if args.series:
+        repeat_series(args.series, args.repeat_size, args.repeats, layer_sets)
+        return
     results = {f["n"]: f for f in (measure(n, layer_sets) for n in args.sizes)}
     if 10_000 in results and 100_000 in results:
         factor = results[100_000]["total"] / results[10_000]["total"]
         print(f"growth of the total from N=10^4 to N=10^5: x{factor:.1f} (linear: x10)")
     if args.repeats > 0:
-        repeated(args.repeat_size, args.repeats, layer_sets)
+        repeated(args.repeat_size, args.repeats)
 
 
 if __name__ == "__main__":
