@@ -10,24 +10,7 @@
 
 namespace quillon::lvs {
 
-namespace {
-
-/// {net key: canonical net}, in ascending key order; a repeated connection
-/// collapses into one entry.
-nb::dict sorted_nets(nb::list nets_list) {
-    nb::dict by_key;
-    for (nb::handle net : nets_list)
-        by_key[net_str(net)] = order_net(net);
-    nb::list keys = nb::list(by_key.keys());
-    if (PyList_Sort(keys.ptr()) < 0)
-        throw nb::python_error();
-    nb::dict nets;
-    for (nb::handle key : keys)
-        nets[key] = by_key[key];
-    return nets;
-}
-
-} // namespace
+namespace {} // namespace
 
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
     CollectorPause collector_paused;
@@ -40,7 +23,7 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
     extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
     nb::dict netlist;
     netlist["instances"] = instances;
-    netlist["nets"] = sorted_nets(nets_list);
+    netlist["nets"] = canonical_nets(nets_list);
     netlist["ports"] = ports;
     return netlist;
 }

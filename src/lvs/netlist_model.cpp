@@ -68,6 +68,19 @@ nb::str net_str(nb::handle net) {
     return nb::steal<nb::str>(joined);
 }
 
+nb::dict canonical_nets(nb::handle nets) {
+    nb::dict by_key;
+    for (nb::handle net : nets)
+        by_key[net_str(net)] = order_net(net);
+    nb::list keys = nb::list(by_key.keys());
+    if (PyList_Sort(keys.ptr()) < 0)
+        throw nb::python_error();
+    nb::dict sorted;
+    for (nb::handle key : keys)
+        sorted[key] = by_key[key];
+    return sorted;
+}
+
 void register_netlist_model(nb::module_& m) {
     register_types(m);
     register_propid(m);

@@ -81,20 +81,6 @@ void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets)
     }
 }
 
-/// The nets keyed by their canonical key, in ascending key order; nets of one key collapse.
-nb::dict canonical_sorted(nb::handle nets) {
-    nb::dict canonical;
-    for (nb::handle net : nb::borrow<nb::dict>(nets).values())
-        canonical[net_str(net)] = order_net(net);
-    nb::list keys = canonical.keys();
-    if (PyList_Sort(keys.ptr()) < 0)
-        throw nb::python_error();
-    nb::dict sorted;
-    for (nb::handle key : keys)
-        sorted[key] = canonical[key];
-    return sorted;
-}
-
 } // namespace
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
@@ -107,7 +93,7 @@ nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical
 
     nb::dict netlist;
     netlist["instances"] = instances;
-    netlist["nets"] = canonical_sorted(nets);
+    netlist["nets"] = canonical_nets(nb::borrow<nb::dict>(nets).values());
     netlist["ports"] = get_item(data, "ports");
     return netlist;
 }

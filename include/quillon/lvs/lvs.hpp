@@ -42,6 +42,9 @@ void bind_dependencies(nb::module_& module);
 nb::dict order_net(nb::handle net);
 /// The key "p1:p2" of the canonical form of a net mapping.
 nb::str net_str(nb::handle net);
+/// {key: canonical net} for an iterable of nets, in ascending key order; nets
+/// of one key collapse into one entry (a later one replaces an equal earlier one).
+nb::dict canonical_nets(nb::handle nets);
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
