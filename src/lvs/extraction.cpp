@@ -10,8 +10,6 @@
 
 namespace quillon::lvs {
 
-namespace {} // namespace
-
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
     CollectorPause collector_paused;
     nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
