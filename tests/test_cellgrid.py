@@ -276,6 +276,76 @@ def test_l2n_joins_all_ports_meeting_at_one_point_and_ignores_mismatches(lib: cg
     assert frozenset({"b,o2"}) in nets and frozenset({"c,o2"}) in nets  # same direction
 
 
+def _walked_tables(l2n: cg.PortConnectivity) -> dict[str, object]:
+    """What the tables must say, read from the netlist object by object."""
+    circ = l2n.top_circuit()
+    subs = list(circ.each_subcircuit())
+    position = {sc.id(): k for k, sc in enumerate(subs)}
+    nets = list(circ.each_net())
+    return {
+        "placements": [str(sc.trans) for sc in subs],
+        "circuits": [(sc.circuit_ref().name, [p.name() for p in sc.circuit_ref().each_pin()]) for sc in subs],
+        "net_pins": [[(position[r.subcircuit().id()], r.pin_id()) for r in net.each_subcircuit_pin()] for net in nets],
+        "net_top_pins": [[r.pin().name() for r in net.each_pin()] for net in nets],
+        "top_pins": [p.name() for p in circ.each_pin()],
+    }
+
+
+def _tabled(l2n: cg.PortConnectivity) -> dict[str, object]:
+    t = l2n.tables
+    assert t is not None
+    net_pins: list[list[tuple[int, int]]] = [[] for _ in range(t.net_count)]
+    for inst, pin, net in zip(t.endpoint_instances, t.endpoint_pins, t.endpoint_nets, strict=True):
+        net_pins[net].append((inst, pin))
+    net_top_pins: list[list[str]] = [[] for _ in range(t.net_count)]
+    for name, net in t.top_pins:
+        net_top_pins[net].append(name)
+    return {
+        "placements": [str(p) for p in t.placements],
+        "circuits": [(t.cell_names[ci], t.pin_names[ci]) for ci in t.cell_indexes],
+        "net_pins": net_pins,
+        "net_top_pins": net_top_pins,
+        "top_pins": [name for name, _ in t.top_pins],
+    }
+
+
+def _odd_placements(lib: cg.KCLayout) -> cg.DKCell:
+    """Rotated, mirrored, magnified and off-grid instances, a repeated name, a
+    cell without optical ports and a port exposed twice."""
+    wg = waveguide(lib)
+    bare = lib.dkcell(f"bare{next(_names)}")
+    bare.shapes(WG).insert(kdb.DBox(0, 0, 1, 1))
+    top = lib.dkcell(f"odd{next(_names)}")
+    a = top.create_inst(wg, kdb.DCplxTrans(1, 45, False, 3.3, -2.1), name="a")
+    top.create_inst(wg, kdb.DCplxTrans(2, 30, True, 0.0004, 7), name="a")
+    top.create_inst(bare, name="bare")
+    top.create_inst(wg, kdb.Trans(3, True, 1000, 2000))
+    b = top.create_inst(wg, name="b")
+    top.create_inst(wg, name="c").connect("o1", b["o2"])
+    top.add_port(a["o1"], "in")
+    top.add_port(a["o1"], "in_again")
+    return top
+
+
+@pytest.mark.parametrize("port_types", [("optical",), ("electrical",)])
+@pytest.mark.parametrize("build", ["chain", "odd", "chip"])
+def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, port_types: tuple[str, ...]) -> None:
+    if build == "chain":
+        top, insts = chain(lib, ["a", None, "b", None, None, "c"])
+        top.add_port(insts[0]["o1"], "in")
+    else:
+        top = _odd_placements(lib) if build == "odd" else demo_chip()
+    l2n = top.l2n(port_types=port_types)
+    assert _tabled(l2n) == _walked_tables(l2n)
+    t = l2n.tables
+    assert t is not None
+    instances = list(top.kdb_cell.each_inst())
+    assert t.cell_indexes == [i.cell_index for i in instances]
+    assert t.name_properties == [i.property(cg.conf.PROPID.NAME) for i in instances]
+    assert [(x, y) for x, y in zip(t.xs, t.ys, strict=True)] == [(i.dcplx_trans.disp.x, i.dcplx_trans.disp.y) for i in instances]
+    assert t.net_count == len(list(l2n.top_circuit().each_net()))
+
+
 # --- files --------------------------------------------------------------------
 
 

@@ -18,7 +18,7 @@ import klayout.db as kdb
 from . import conf
 from .cell import DKCell, KCell, ProtoTKCell
 from .instance import DInstance, Instance, Instances
-from .l2n import PortConnectivity, port_connectivity
+from .l2n import ConnectivityTables, PortConnectivity, port_connectivity
 from .layout import CellBase, CellMapping, KCLayout, LayerIdent, kcl
 from .port import Port, PortCrossSection, Ports, to_dbu
 
@@ -39,6 +39,7 @@ __all__ = [
     "Port",
     "Ports",
     "PortCrossSection",
+    "ConnectivityTables",
     "PortConnectivity",
     "port_connectivity",
     "to_dbu",

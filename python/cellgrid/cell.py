@@ -238,10 +238,11 @@ class ProtoTKCell(Generic[T]):
         from .l2n import port_connectivity
 
         # KLayout frees a netlist with its last Python reference, and with it
-        # every circuit taken from it; keeping the latest result on the cell
+        # every circuit taken from it; keeping the latest netlist on the cell
         # lets `cell.l2n().netlist().top_circuit()` be used in one expression.
+        # Only the netlist: the result's tables go with the result.
         result = port_connectivity(self, port_types)
-        self._base.last_l2n = result
+        self._base.last_netlist = result.netlist()
         return result
 
     def write(self, path: str, **kwargs: Any) -> None:

@@ -21,6 +21,12 @@ and builds a `kdb.Netlist`:
   with the same width and layer, facing the same direction (the instance port
   it exposes); when there is none it gets a net of its own.
 
+Alongside the netlist the result carries `tables`: the same netlist as plain
+lists (per instance, per instance port and per net), filled while it is built.
+A reader that needs every subcircuit, pin and net takes them from there instead
+of walking the netlist object by object through the bindings, which on large
+layouts costs several times what building it does.
+
 Ports are matched by hashing: each instance port is put into a dict keyed by
 (x, y, layer, width) and, inside that bucket, by orientation, so the work is
 linear in the number of ports (layouts have 10^5 instances), never all pairs.
@@ -30,6 +36,7 @@ Instance arrays count as one instance, placed at their first element.
 from __future__ import annotations
 
 from collections.abc import Sequence
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import klayout.db as kdb
@@ -40,20 +47,62 @@ from .port import Port
 if TYPE_CHECKING:
     from .cell import ProtoTKCell
 
-__all__ = ["PortConnectivity", "port_connectivity"]
+__all__ = ["ConnectivityTables", "PortConnectivity", "port_connectivity"]
 
 _HALF = 180000  # millidegrees
 
 Key = tuple[int, int, int, int]
 
 
+@dataclass(eq=False, slots=True)
+class ConnectivityTables:
+    """The port-connectivity netlist as plain lists, exactly as it was built.
+
+    Instance k is the k-th instance of `cell.kdb_cell.each_inst()` (the order of
+    `cell.insts`), and its subcircuit is the k-th of the top circuit's
+    `each_subcircuit()`: the subcircuit's `trans` is `placements[k]` and its
+    circuit is named `cell_names[cell_indexes[k]]`, with the pins
+    `pin_names[cell_indexes[k]]` (pin id = position).
+
+    Endpoints are the instance pins in the order they were connected: by
+    instance, then by pin. Endpoint e is pin `endpoint_pins[e]` of instance
+    `endpoint_instances[e]`, on net `endpoint_nets[e]` (nets counted in
+    `each_net()` order, `net_count` in all). A net lists its subcircuit pins in
+    endpoint order. `top_pins` holds (name, net) per pin of the top circuit, in
+    pin order; a net lists its top pins in that order.
+
+    The tables describe the netlist as `l2n` returned it: they do not follow
+    later edits of the netlist.
+    """
+
+    placements: list[kdb.DCplxTrans] = field(default_factory=list)
+    xs: list[float] = field(default_factory=list)  #: placements[k].disp.x, in µm
+    ys: list[float] = field(default_factory=list)  #: placements[k].disp.y, in µm
+    cell_indexes: list[int] = field(default_factory=list)
+    name_properties: list[Any] = field(default_factory=list)  #: property PROPID.NAME, None when unnamed
+    cell_names: dict[int, str] = field(default_factory=dict)
+    pin_names: dict[int, list[str]] = field(default_factory=dict)
+    endpoint_instances: list[int] = field(default_factory=list)
+    endpoint_pins: list[int] = field(default_factory=list)
+    endpoint_nets: list[int] = field(default_factory=list)
+    top_pins: list[tuple[str, int]] = field(default_factory=list)
+    net_count: int = 0
+
+
 class PortConnectivity:
     """Result of `cell.l2n()`: holds the port-connectivity netlist of a cell."""
 
-    def __init__(self, cell: ProtoTKCell[Any], netlist: kdb.Netlist, port_types: tuple[str, ...]) -> None:
+    def __init__(
+        self,
+        cell: ProtoTKCell[Any],
+        netlist: kdb.Netlist,
+        port_types: tuple[str, ...],
+        tables: ConnectivityTables | None = None,
+    ) -> None:
         self.cell = cell
         self.port_types = port_types
         self._netlist = netlist
+        self.tables = tables
 
     def netlist(self) -> kdb.Netlist:
         """The netlist; `top_circuit()` is the circuit of the cell."""
@@ -99,10 +148,11 @@ class _CellPorts:
     """A placed cell's circuit and its pins, with each port pre-placed by every
     rotation and mirroring, so an ordinary instance only adds its displacement."""
 
-    __slots__ = ("circuit", "pins", "ports", "by_orientation")
+    __slots__ = ("circuit", "pins", "ports", "dbu", "by_orientation")
 
-    def __init__(self, circuit: kdb.Circuit, pins: list[kdb.Pin], ports: list[Port]) -> None:
+    def __init__(self, circuit: kdb.Circuit, pins: list[kdb.Pin], ports: list[Port], dbu: float) -> None:
         self.circuit = circuit
+        self.dbu = dbu
         self.pins = pins
         self.ports = ports
         self.by_orientation: dict[tuple[int, bool], list[tuple[int, int, int, int, int]] | None] = {}
@@ -115,20 +165,25 @@ class _CellPorts:
             else:
                 self.by_orientation[(o.rot, o.is_mirror())] = None
 
-    def placed(self, inst: kdb.Instance) -> list[tuple[Key, int]]:
-        """(x, y, layer, width) and orientation of each port as `inst` places it."""
+    def placed(self, inst: kdb.Instance, dt: kdb.DCplxTrans) -> tuple[float, float, list[tuple[Key, int]]]:
+        """The displacement of `inst` (at `dt`) in µm, and (x, y, layer, width)
+        and orientation of each port as it places them."""
         if not inst.is_complex():
             t = inst.trans
+            x, y = t.disp.x, t.disp.y
             local = self.by_orientation[(t.rot, t.is_mirror())]
+            # dcplx_trans.disp of a simple placement is exactly its dbu displacement times dbu
+            dbu = self.dbu
             if local is not None:
-                x, y = t.disp.x, t.disp.y
-                return [((x + dx, y + dy, layer, width), angle) for dx, dy, layer, width, angle in local]
-        dt = inst.dcplx_trans
+                return x * dbu, y * dbu, [((x + dx, y + dy, layer, width), angle) for dx, dy, layer, width, angle in local]
+            if not self.ports:
+                return x * dbu, y * dbu, []
+        disp = dt.disp
         out = []
         for p in self.ports:
             q = p.transformed(dt)
             out.append((q.position_key(), q.angle_key()))
-        return out
+        return disp.x, disp.y, out
 
 
 def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = ("optical",)) -> PortConnectivity:
@@ -148,6 +203,8 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
     union = _Union()
     endpoints: list[tuple[kdb.SubCircuit, kdb.Pin]] = []
     buckets: dict[Key, dict[int, list[int]]] = {}
+    tables = ConnectivityTables()
+    ep_instances, ep_pins = tables.endpoint_instances, tables.endpoint_pins
 
     for n, inst in enumerate(cell.kdb_cell.each_inst()):
         ci = inst.cell_index
@@ -158,7 +215,10 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
             circ.cell_index = ci
             netlist.add(circ)
             ports = [p for p in kcl.base(ci).ports if p.port_type in types]
-            entry = circuits[ci] = _CellPorts(circ, [circ.create_pin(p.name or "") for p in ports], ports)
+            pin_names = [p.name or "" for p in ports]
+            entry = circuits[ci] = _CellPorts(circ, [circ.create_pin(name) for name in pin_names], ports, layout.dbu)
+            tables.cell_names[ci] = circ.name
+            tables.pin_names[ci] = pin_names
         name = inst.property(PROPID.NAME)
         sc_name = str(name) if name is not None else ""
         if not sc_name or sc_name in used_names:
@@ -167,13 +227,20 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
                 sc_name += "_"
         used_names.add(sc_name)
         sc = top.create_subcircuit(entry.circuit, sc_name)
-        sc.trans = inst.dcplx_trans
-        if not entry.pins:
-            continue
-        for pin, (key, angle) in zip(entry.pins, entry.placed(inst)):
+        dt = inst.dcplx_trans
+        sc.trans = dt
+        x, y, placed = entry.placed(inst, dt)
+        tables.placements.append(dt)
+        tables.xs.append(x)
+        tables.ys.append(y)
+        tables.cell_indexes.append(ci)
+        tables.name_properties.append(name)
+        for position, (pin, (key, angle)) in enumerate(zip(entry.pins, placed)):
             ep = len(endpoints)
             union.parent.append(ep)
             endpoints.append((sc, pin))
+            ep_instances.append(n)
+            ep_pins.append(position)
             by_angle = buckets.get(key)
             if by_angle is None:
                 buckets[key] = {angle: [ep]}
@@ -192,13 +259,17 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
             for ep in eps[1:] + opposite:
                 union.union(first, ep)
 
-    nets: dict[int, kdb.Net] = {}
+    # nets by union root: the net and its position among the top circuit's nets
+    nets: dict[int, tuple[kdb.Net, int]] = {}
+    ep_nets = tables.endpoint_nets
     for ep, (sc, pin) in enumerate(endpoints):
         root = union.find(ep)
-        net = nets.get(root)
-        if net is None:
-            net = nets[root] = top.create_net(f"{sc.name},{pin.name()}")
-        sc.connect_pin(pin, net)
+        known = nets.get(root)
+        if known is None:
+            known = nets[root] = (top.create_net(f"{sc.name},{pin.name()}"), len(nets))
+        sc.connect_pin(pin, known[0])
+        ep_nets.append(known[1])
+    net_count = len(nets)
 
     # the cell's own ports expose the instance port at their place and direction
     for port in cell._base.ports:
@@ -207,9 +278,12 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         pin = top.create_pin(port.name or "")
         candidates = buckets.get(port.position_key(), {}).get(port.angle_key())
         if candidates:
-            net = nets[union.find(candidates[0])]
+            net, position = nets[union.find(candidates[0])]
         else:
-            net = top.create_net(port.name or "")
+            net, position = top.create_net(port.name or ""), net_count
+            net_count += 1
         top.connect_pin(pin, net)
+        tables.top_pins.append((port.name or "", position))
+    tables.net_count = net_count
 
-    return PortConnectivity(cell, netlist, types)
+    return PortConnectivity(cell, netlist, types, tables)

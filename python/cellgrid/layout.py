@@ -31,7 +31,7 @@ C = TypeVar("C", bound="ProtoTKCell[Any]")
 class CellBase:
     """Data of one cell shared by all its wrappers: ports, settings, library."""
 
-    __slots__ = ("kcl", "cell_index", "ports", "settings", "function_name", "name_index", "last_l2n")
+    __slots__ = ("kcl", "cell_index", "ports", "settings", "function_name", "name_index", "last_netlist")
 
     def __init__(self, kcl: KCLayout, cell_index: int) -> None:
         self.kcl = kcl
@@ -41,8 +41,8 @@ class CellBase:
         self.function_name: str | None = None
         self.name_index: dict[str, kdb.Instance] | None = None
         """Instances by name, rebuilt on demand by name lookups."""
-        self.last_l2n: object | None = None
-        """The latest port-connectivity result, kept so that circuits taken from it stay valid."""
+        self.last_netlist: kdb.Netlist | None = None
+        """The latest port-connectivity netlist, kept so that circuits taken from it stay valid."""
 
     def copy(self, kcl: KCLayout) -> CellBase:
         """The same data attached to another library (ports are immutable, shared)."""
