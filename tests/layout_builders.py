@@ -14,13 +14,19 @@ Every helper works on a top cell made by `new_cell` in the default library
 
 `snapshot()` records a library's cells, shapes, instances and ports, so a test
 can check that an operation left the layout as it found it.
+
+`netlist_reading` (a fixture: import it into a test module) runs each test of
+that module twice: with the connectivity tables `cell.l2n()` hands over, and
+with a result that has none, so that the extraction walks the netlist.
 """
 
 from __future__ import annotations
 
 import itertools
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
+
+import pytest
 
 import cellgrid as cg
 import demo_pdk
@@ -31,6 +37,21 @@ CONNECTIVITY = PDK.connectivity
 """The kit's layer sets: [("M1", "VIA1", "M2")]."""
 
 _serial = itertools.count()
+
+
+@pytest.fixture(autouse=True, params=["tables", "netlist walk"])
+def netlist_reading(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> Iterator[str]:
+    """How the extraction reads the port connectivity (see the module documentation)."""
+    if request.param == "netlist walk":
+        with_tables = cg.ProtoTKCell.l2n
+
+        def without_tables(self: cg.ProtoTKCell[Any], port_types: Any = ("optical",)) -> cg.PortConnectivity:
+            result = with_tables(self, port_types)
+            result.tables = None
+            return result
+
+        monkeypatch.setattr(cg.ProtoTKCell, "l2n", without_tables)
+    yield request.param
 
 Component = str | cg.DKCell
 """A kit component name (built with its defaults) or a built cell."""

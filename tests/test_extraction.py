@@ -10,7 +10,7 @@ from typing import Any
 import pytest
 
 import quillon.core.lvs as lvs
-from layout_builders import (
+from layout_builders import (  # noqa: F401 - netlist_reading is a fixture
     CONNECTIVITY,
     PDK,
     attach,
@@ -19,6 +19,7 @@ from layout_builders import (
     expose,
     metal,
     metal_path,
+    netlist_reading,
     new_cell,
     place,
     snapshot,

@@ -19,7 +19,17 @@ import pytest
 
 import cellgrid as cg
 import quillon.core.lvs as lvs
-from layout_builders import CONNECTIVITY, PDK, attach, expose, metal_path, new_cell, place, straight_run
+from layout_builders import (  # noqa: F401 - netlist_reading is a fixture
+    CONNECTIVITY,
+    PDK,
+    attach,
+    expose,
+    metal_path,
+    netlist_reading,
+    new_cell,
+    place,
+    straight_run,
+)
 
 kdb = cg.kdb
 ELECTRICAL = ("electrical", "DC", "RF")

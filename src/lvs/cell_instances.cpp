@@ -31,6 +31,14 @@ const CellNames::Name& CellNames::of(nb::handle instance, long long cell_index) 
     return by_index_.emplace(cell_index, Name{name, nb::cast<std::string>(name)}).first->second;
 }
 
+const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {
+    auto found = by_index_.find(cell_index);
+    if (found != by_index_.end())
+        return found->second;
+    return by_index_.emplace(cell_index, Name{nb::borrow(name), nb::cast<std::string>(name)})
+        .first->second;
+}
+
 void CellInstances::read(nb::handle cell, CellInstances& into) {
     nb::handle name_id = module_name_propid();
     for (nb::handle instance : cell.attr("insts")) {
@@ -40,8 +48,18 @@ void CellInstances::read(nb::handle cell, CellInstances& into) {
         into.placements.push_back(Placement::of(instance.attr("dcplx_trans")));
         into.cell_indexes.push_back(cell_index);
         into.cell_names.push_back(&into.name_cache.of(instance, cell_index));
-        into.names.push_back(instance.attr("property")(name_id));
+        nb::object property = instance.attr("property")(name_id);
+        into.names.push_back(property.is_none() ? nb::none() : instance.attr("name"));
+        into.properties.push_back(std::move(property));
     }
+}
+
+std::vector<size_t> CellInstances::sorted_order() const {
+    std::vector<PlacementKey> keys;
+    keys.reserve(size());
+    for (size_t i = 0; i < size(); ++i)
+        keys.push_back({placements[i], cell_names[i]->object});
+    return placement_order(keys);
 }
 
 bool same_name_property() {

@@ -58,11 +58,14 @@ void label_port_groups(nb::handle copy, nb::handle kcl_elec, const CellInstances
     std::unordered_set<long long> marked;
     bool copy_unlocked = false;
     for (size_t i = 0; i < insts.size(); ++i) {
-        nb::object name =
-            shared_names ? insts.names[i] : insts.objects[i].attr("property")(d.cg_name_propid);
-        if (!truthy(name))
+        // Instances taken from the cell library's tables only come with a
+        // shared name property (see extract_optical_nets).
+        nb::object property = shared_names ? insts.properties[i]
+                                           : insts.objects[i].attr("property")(d.cg_name_propid);
+        if (!truthy(property))
             continue;
-        index.add(insts.objects[i], insts.cell_names[i]->text, insts.placements[i]);
+        nb::object name = shared_names ? insts.names[i] : insts.objects[i].attr("name");
+        index.add(name, insts.cell_names[i]->text, insts.placements[i]);
         if (!copy_unlocked) {
             copy.attr("kdb_cell").attr("locked") = false;
             copy_unlocked = true;
@@ -139,47 +142,41 @@ class CopyRelease {
     nb::object layout_;
 };
 
-nb::object endpoint(nb::handle instance, nb::handle pin_name) {
-    PyObject* text = PyUnicode_FromFormat("%S,%S", instance.attr("name").ptr(), pin_name.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal(text);
-}
-
 /// Appends one net per labelled pin after the first on each extracted net.
 void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& index,
                  nb::list nets_list) {
     nb::object layout = extractor.attr("internal_layout")();
-    // cell names by circuit; a circuit comes back as the same Python object
-    std::unordered_map<PyObject*, std::string> cell_names;
-    std::vector<nb::object> circuits; // keeps the keys above alive
+    // the index's cell ids by circuit; a circuit comes back as the same Python object
+    std::unordered_map<PyObject*, int> cell_ids;
+    std::vector<nb::object> circuits;                    // keeps the keys above alive
+    std::vector<std::pair<nb::handle, nb::object>> pins; // (instance name, pin name)
     for (nb::handle net : each(top_circuit, "each_net")) {
-        nb::list pins; // (instance, pin name)
+        pins.clear();
         for (nb::handle ref : each(net, "each_subcircuit_pin")) {
             nb::object pin_name = ref.attr("pin")().attr("name")();
             if (!truthy(pin_name))
                 continue;
             nb::object subcircuit = ref.attr("subcircuit")();
             nb::object circuit = subcircuit.attr("circuit_ref")();
-            auto known = cell_names.find(circuit.ptr());
-            if (known == cell_names.end()) {
+            auto known = cell_ids.find(circuit.ptr());
+            if (known == cell_ids.end()) {
                 nb::object name = layout.attr("cell_name")(circuit.attr("cell_index"));
-                known = cell_names.emplace(circuit.ptr(), nb::cast<std::string>(name)).first;
+                known = cell_ids.emplace(circuit.ptr(), index.cell_id(nb::cast<std::string>(name)))
+                            .first;
                 circuits.push_back(circuit);
             }
-            nb::handle instance = index.find(known->second, subcircuit.attr("trans"));
-            if (!instance.is_valid())
+            nb::handle instance_name = index.find(known->second, subcircuit.attr("trans"));
+            if (!instance_name.is_valid())
                 raise(PyExc_ValueError, "Could not find pin");
-            pins.append(nb::make_tuple(instance, pin_name));
+            pins.emplace_back(instance_name, std::move(pin_name));
         }
-        const size_t count = nb::len(pins);
-        if (count < 2)
+        if (pins.size() < 2)
             continue;
-        nb::object first = endpoint(pins[0][0], pins[0][1]);
-        for (size_t i = 1; i < count; ++i) {
+        nb::object first = endpoint_text(pins[0].first, pins[0].second);
+        for (size_t i = 1; i < pins.size(); ++i) {
             nb::dict joined;
             joined["p1"] = first;
-            joined["p2"] = endpoint(pins[i][0], pins[i][1]);
+            joined["p2"] = endpoint_text(pins[i].first, pins[i].second);
             nets_list.append(joined);
         }
     }

@@ -56,8 +56,17 @@ nb::dict order_net(nb::handle net) {
     return ordered;
 }
 
-nb::str net_str(nb::handle net) {
-    nb::dict ordered = order_net(net);
+nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name) {
+    PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(), pin_name.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
+namespace {
+
+/// The key "p1:p2" of a net already in canonical form.
+nb::str key_of(nb::dict ordered) {
     nb::object p1 = nb::steal(PyObject_Str(nb::object(ordered["p1"]).ptr()));
     nb::object p2 = nb::steal(PyObject_Str(nb::object(ordered["p2"]).ptr()));
     if (!p1.is_valid() || !p2.is_valid())
@@ -68,10 +77,18 @@ nb::str net_str(nb::handle net) {
     return nb::steal<nb::str>(joined);
 }
 
+} // namespace
+
+nb::str net_str(nb::handle net) {
+    return key_of(order_net(net));
+}
+
 nb::dict canonical_nets(nb::handle nets) {
     nb::dict by_key;
-    for (nb::handle net : nets)
-        by_key[net_str(net)] = order_net(net);
+    for (nb::handle net : nets) {
+        nb::dict ordered = order_net(net);
+        by_key[key_of(ordered)] = ordered;
+    }
     nb::list keys = nb::list(by_key.keys());
     if (PyList_Sort(keys.ptr()) < 0)
         throw nb::python_error();

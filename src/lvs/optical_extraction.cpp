@@ -6,11 +6,15 @@
 /// position: both lists are sorted by (placement, cell name) and paired.
 /// Unnamed instances are wiring: the nets on their pins are joined and they
 /// leave the netlist, so named instances linked by a route share one net.
+///
+/// When the library hands the netlist over as plain lists as well (its
+/// connectivity tables), the stage reads those (optical_tables.cpp);
+/// otherwise, here, it walks the netlist object by object.
 
 #include "quillon/errors.hpp"
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
-#include "quillon/lvs/port_nets.hpp"
+#include "quillon/lvs/optical_nets.hpp"
 
 #include <unordered_map>
 
@@ -81,15 +85,6 @@ void read_subcircuits(Connectivity& c) {
     c.sub_order = placement_order(keys);
 }
 
-void order_instances(Connectivity& c) {
-    const CellInstances& insts = *c.instances;
-    std::vector<PlacementKey> keys;
-    keys.reserve(insts.size());
-    for (size_t i = 0; i < insts.size(); ++i)
-        keys.push_back({insts.placements[i], insts.cell_names[i]->object});
-    c.inst_order = placement_order(keys);
-}
-
 size_t pair_count(const Connectivity& c) {
     return std::min(c.sub_order.size(), c.inst_order.size());
 }
@@ -110,31 +105,6 @@ PortNets read_nets(const Connectivity& c) {
             raise(PyExc_RuntimeError, "a net refers to a subcircuit of another circuit");
         return found->second;
     });
-}
-
-/// Dissolves the unnamed instances in the model; false when a join needs
-/// KLayout itself (see PortNets).
-bool dissolve_in_model(const Connectivity& c, PortNets& nets) {
-    for (size_t pair = 0; pair < c.unnamed.size(); ++pair) {
-        if (!c.unnamed[pair])
-            continue;
-        const size_t sub = c.sub_order[pair];
-        const std::vector<long>& ids = c.subcircuits[sub].info->ids;
-        if (ids.empty())
-            continue;
-        const long main = nets.net_of(sub, ids.front());
-        for (size_t i = 1; i < ids.size(); ++i) {
-            const long other = nets.net_of(sub, ids[i]);
-            if (other < 0)
-                continue;
-            if (main < 0 || !nets.join(main, other))
-                return false;
-        }
-    }
-    for (size_t pair = 0; pair < c.unnamed.size(); ++pair)
-        if (c.unnamed[pair])
-            nets.remove_subcircuit(c.sub_order[pair]);
-    return true;
 }
 
 /// Dissolves the unnamed instances in KLayout's netlist itself.
@@ -178,11 +148,7 @@ class Endpoints {
             }
             instance_name = nb::borrow(found);
         }
-        PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(),
-                                              sub.info->pin_names.at(ref.pin_id).ptr());
-        if (!text)
-            throw nb::python_error();
-        return nb::steal(text);
+        return endpoint_text(instance_name, sub.info->pin_names.at(ref.pin_id));
     }
 
   private:
@@ -191,81 +157,66 @@ class Endpoints {
     std::vector<nb::object> prefixes_;
 };
 
-void collect_nets(const std::vector<PortNets::Net>& nets, Endpoints& endpoints, nb::dict ports,
-                  nb::list nets_list) {
-    nb::str no_connection("ERROR_NO_CONNECTION");
-    for (const PortNets::Net& net : nets) {
-        nb::list texts;
-        for (const nb::object& pin_name : net.top_pins)
-            texts.append(pin_name);
-        const bool external = !net.top_pins.empty();
-        for (const PortNets::Ref& ref : net.refs)
-            texts.append(endpoints.text(ref));
-        if (external) {
-            if (nb::len(texts) < 2)
-                raise(PyExc_IndexError, "list index out of range");
-            ports[texts[0]] = texts[1];
-            continue;
-        }
-        const size_t count = nb::len(texts);
-        if (count == 0)
-            continue;
-        if (PyList_Sort(texts.ptr()) < 0)
-            throw nb::python_error();
-        nb::object first = texts[0];
-        nb::object second = count == 2 ? nb::object(texts[1]) : nb::object(no_connection);
-        const int ordered = PyObject_RichCompareBool(first.ptr(), second.ptr(), Py_LT);
-        if (ordered < 0)
-            throw nb::python_error();
-        nb::dict entry;
-        entry["p1"] = ordered ? first : second;
-        entry["p2"] = ordered ? second : first;
-        nets_list.append(entry);
-    }
-}
-
-} // namespace
-
-void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
-                          nb::dict ports, nb::list nets_list) {
+/// Reads the netlist object by object; `have_instances` when the cell's
+/// instances were read already.
+void walk_netlist(nb::handle l2n, nb::handle cell, CellInstances& cell_instances,
+                  bool have_instances, nb::dict instances, nb::dict ports, nb::list nets_list) {
     Connectivity c;
     c.instances = &cell_instances;
-    nb::object l2n = cell.attr("l2n")(nb::arg("port_types") = nb::make_tuple("optical"));
     nb::object full_net = l2n.attr("netlist")();
     c.circuit = full_net.attr("top_circuit")();
     read_subcircuits(c);
-    CellInstances::read(cell, cell_instances);
-    order_instances(c);
+    if (!have_instances)
+        CellInstances::read(cell, cell_instances);
+    c.inst_order = cell_instances.sorted_order();
 
     const size_t pairs = pair_count(c);
     c.unnamed.assign(pairs, false);
     for (size_t pair = 0; pair < pairs; ++pair)
-        c.unnamed[pair] = cell_instances.names[paired_instance(c, pair)].is_none();
+        c.unnamed[pair] = cell_instances.properties[paired_instance(c, pair)].is_none();
 
     PortNets nets = read_nets(c);
-    if (!dissolve_in_model(c, nets)) {
+    const auto pin_ids = [&](size_t sub) -> const std::vector<long>& {
+        return c.subcircuits[sub].info->ids;
+    };
+    if (!dissolve_unnamed(nets, c.unnamed, c.sub_order, pin_ids)) {
         dissolve_in_klayout(c);
         nets = read_nets(c);
     }
 
     nb::dict sc_mapping;
-    std::vector<nb::object> names(pairs);
     for (size_t pair = 0; pair < pairs; ++pair) {
-        if (c.unnamed[pair])
-            continue;
-        names[pair] = cell_instances.objects[paired_instance(c, pair)].attr("name");
-        sc_mapping[name_of(paired_subcircuit(c, pair))] = names[pair];
+        if (!c.unnamed[pair])
+            sc_mapping[name_of(paired_subcircuit(c, pair))] =
+                cell_instances.names[paired_instance(c, pair)];
     }
     for (size_t pair = 0; pair < pairs; ++pair) {
         if (c.unnamed[pair])
             continue;
         nb::dict component;
         component["component"] = paired_subcircuit(c, pair).info->name;
-        instances[names[pair]] = component;
+        instances[cell_instances.names[paired_instance(c, pair)]] = component;
     }
 
     Endpoints endpoints(c, sc_mapping);
-    collect_nets(nets.nets(), endpoints, ports, nets_list);
+    collect_optical_nets(
+        nets.nets(), [&](const PortNets::Ref& ref) { return endpoints.text(ref); }, ports,
+        nets_list);
+}
+
+} // namespace
+
+void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
+                          nb::dict ports, nb::list nets_list) {
+    nb::object l2n = cell.attr("l2n")(nb::arg("port_types") = nb::make_tuple("optical"));
+    // The tables carry the name property under the library's id: they serve
+    // only when that is the module's.
+    nb::object tables = nb::getattr(l2n, "tables", nb::none());
+    const bool use_tables = !tables.is_none() && same_name_property();
+    if (use_tables &&
+        extract_optical_from_tables(tables, cell_instances, instances, ports, nets_list))
+        return;
+    walk_netlist(l2n, cell, cell_instances, use_tables, instances, ports, nets_list);
 }
 
 } // namespace quillon::lvs

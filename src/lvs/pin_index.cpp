@@ -1,10 +1,12 @@
-/// PinIndex: the named instance behind an extracted subcircuit, found in
-/// constant time instead of by a search over all instances.
+/// PinIndex: the name of the named instance behind an extracted subcircuit,
+/// found in constant time instead of by a search over all instances.
 ///
-/// Placements are hashed on a grid of `cell_size` µm. KLayout treats
-/// placements whose coordinates differ by less than 1e-5 µm as equal, so a
-/// lookup visits every grid cell within `reach` of the point (one to four) and
-/// lets KLayout decide equality for the instances found there.
+/// Placements are hashed on a grid of `cell_size` µm whose cells are centred
+/// on multiples of it, so placements on the database grid lie well inside
+/// their cell. KLayout treats placements whose coordinates differ by less than
+/// 1e-5 µm as equal, so a lookup visits every grid cell within `reach` of the
+/// point (almost always one) and lets KLayout decide equality for the
+/// instances found there.
 
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
@@ -13,7 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <limits>
 
 namespace quillon::lvs {
@@ -25,26 +26,38 @@ constexpr double reach = 2e-5;
 constexpr size_t none = std::numeric_limits<size_t>::max();
 
 int64_t grid(double v) {
-    return static_cast<int64_t>(std::floor(v / cell_size));
+    return static_cast<int64_t>(std::floor(v / cell_size + 0.5));
+}
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return h;
 }
 
 } // namespace
 
 size_t PinIndex::BucketHash::operator()(const Bucket& b) const {
-    size_t h = std::hash<std::string>()(b.cell_name);
-    h ^= std::hash<int64_t>()(b.bx) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-    h ^= std::hash<int64_t>()(b.by) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-    return h;
+    uint64_t h = mix(static_cast<uint64_t>(b.bx) + 0x9e3779b97f4a7c15ULL);
+    h = mix(h ^ static_cast<uint64_t>(b.by));
+    return static_cast<size_t>(mix(h ^ static_cast<uint64_t>(b.cell_id)));
 }
 
-void PinIndex::add(nb::handle instance, const std::string& cell_name, const Placement& placement) {
+void PinIndex::add(nb::handle name, const std::string& cell_name, const Placement& placement) {
+    auto [id_entry, added] = cell_ids_.emplace(cell_name, static_cast<int>(all_.size()));
+    if (added) {
+        all_.emplace_back();
+        irregular_.emplace_back();
+    }
+    const int id = id_entry->second;
     const size_t position = entries_.size();
-    entries_.push_back({nb::borrow(instance), placement.trans});
-    by_name_[cell_name].push_back(position);
+    entries_.push_back({nb::borrow(name), placement.trans});
+    all_[static_cast<size_t>(id)].push_back(position);
     if (placement.numeric)
-        buckets_[{cell_name, grid(placement.x), grid(placement.y)}].push_back(position);
+        buckets_[{id, grid(placement.x), grid(placement.y)}].push_back(position);
     else
-        irregular_[cell_name].push_back(position);
+        irregular_[static_cast<size_t>(id)].push_back(position);
 }
 
 void PinIndex::add_named_instances(nb::handle cell) {
@@ -56,9 +69,14 @@ void PinIndex::add_named_instances(nb::handle cell) {
             continue;
         }
         const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
-        add(instance, cell_names.of(instance, cell_index).text,
+        add(instance.attr("name"), cell_names.of(instance, cell_index).text,
             Placement::of(instance.attr("dcplx_trans")));
     }
+}
+
+int PinIndex::cell_id(const std::string& cell_name) const {
+    auto found = cell_ids_.find(cell_name);
+    return found == cell_ids_.end() ? -1 : found->second;
 }
 
 size_t PinIndex::first_equal(const Positions& positions, nb::handle trans) const {
@@ -73,27 +91,26 @@ size_t PinIndex::first_equal(const Positions& positions, nb::handle trans) const
     return none;
 }
 
-nb::handle PinIndex::find(const std::string& cell_name, nb::handle trans) const {
+nb::handle PinIndex::find(int cell_id, nb::handle trans) const {
+    if (cell_id < 0)
+        return nb::handle();
+    const size_t id = static_cast<size_t>(cell_id);
     Placement placement = Placement::of(nb::borrow(trans));
     size_t found = none;
     if (!placement.numeric) {
-        auto all = by_name_.find(cell_name);
-        if (all != by_name_.end())
-            found = first_equal(all->second, trans);
+        found = first_equal(all_[id], trans);
     } else {
-        int64_t xs[2] = {grid(placement.x - reach), grid(placement.x + reach)};
-        int64_t ys[2] = {grid(placement.y - reach), grid(placement.y + reach)};
+        const int64_t xs[2] = {grid(placement.x - reach), grid(placement.x + reach)};
+        const int64_t ys[2] = {grid(placement.y - reach), grid(placement.y + reach)};
         for (int i = 0; i < (xs[0] == xs[1] ? 1 : 2); ++i)
             for (int j = 0; j < (ys[0] == ys[1] ? 1 : 2); ++j) {
-                auto bucket = buckets_.find({cell_name, xs[i], ys[j]});
+                auto bucket = buckets_.find({cell_id, xs[i], ys[j]});
                 if (bucket != buckets_.end())
                     found = std::min(found, first_equal(bucket->second, trans));
             }
-        auto odd = irregular_.find(cell_name);
-        if (odd != irregular_.end())
-            found = std::min(found, first_equal(odd->second, trans));
+        found = std::min(found, first_equal(irregular_[id], trans));
     }
-    return found == none ? nb::handle() : nb::handle(entries_[found].instance);
+    return found == none ? nb::handle() : nb::handle(entries_[found].name);
 }
 
 } // namespace quillon::lvs

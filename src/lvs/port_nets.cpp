@@ -5,6 +5,29 @@
 
 namespace quillon::lvs {
 
+size_t PortNets::add_net() {
+    const size_t index = nets_.size();
+    nets_.emplace_back();
+    parent_.push_back(static_cast<long>(index));
+    return index;
+}
+
+void PortNets::add_top_pin(size_t net, nb::object name) {
+    nets_[net].top_pins.push_back(std::move(name));
+}
+
+void PortNets::add_pin(size_t net, size_t subcircuit, long pin_id) {
+    State& state = nets_[net];
+    const long node = static_cast<long>(nodes_.size());
+    nodes_.push_back({{subcircuit, pin_id}, -1});
+    if (state.tail < 0)
+        state.head = node;
+    else
+        nodes_[static_cast<size_t>(state.tail)].next = node;
+    state.tail = node;
+    pins_[subcircuit].emplace_back(pin_id, static_cast<long>(net));
+}
+
 long PortNets::find(long net) {
     long root = net;
     while (parent_[static_cast<size_t>(root)] != root)

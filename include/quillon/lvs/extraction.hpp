@@ -61,25 +61,34 @@ class CellNames {
     /// The name of the instance's cell (`instance.cell.name`), for the cell
     /// index already read from it.
     const Name& of(nb::handle instance, long long cell_index);
+    /// The name of a cell already known, as the cell library gave it.
+    const Name& known(long long cell_index, nb::handle name);
 
   private:
     std::unordered_map<long long, Name> by_index_; ///< nodes, and so entries, stay put
 };
 
-/// The instances of the cell under check, read once through the cell library
-/// and shared by both stages: the electrical stage's copy of the layout has
-/// the same cells, cell indices and instances (with their properties), in the
-/// same order.
+/// The instances of the cell under check, read once and shared by both
+/// stages: the electrical stage's copy of the layout has the same cells, cell
+/// indices and instances (with their properties), in the same order.
 struct CellInstances {
+    /// The cell library's instance objects; empty when the instances were
+    /// taken from its connectivity tables.
     std::vector<nb::object> objects;
     std::vector<Placement> placements;   ///< `dcplx_trans`
     std::vector<long long> cell_indexes; ///< of the placed cells
     std::vector<const CellNames::Name*> cell_names;
-    std::vector<nb::object> names; ///< property PROPID.NAME: None when unnamed
+    std::vector<nb::object> properties; ///< property PROPID.NAME: None when unnamed
+    std::vector<nb::object> names;      ///< the instance's `name`; None when unnamed
     CellNames name_cache;
 
+    /// Reads the instances of `cell` through the cell library.
     static void read(nb::handle cell, CellInstances& into);
-    size_t size() const { return objects.size(); }
+    /// Takes the instances from the cell library's connectivity tables.
+    static void from_tables(nb::handle tables, CellInstances& into);
+    size_t size() const { return placements.size(); }
+    /// Positions of the instances sorted by (placement, cell name).
+    std::vector<size_t> sorted_order() const;
 };
 
 /// Whether the cell library's PROPID.NAME is the module's (it is 0 in both).
@@ -89,6 +98,12 @@ bool same_name_property();
 /// the cell's instances into `cell_instances`.
 void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
                           nb::dict ports, nb::list nets_list);
+/// The optical stage from the cell library's connectivity tables, which
+/// describe the port-connectivity netlist `l2n` built, as plain lists. False,
+/// having added nothing, when dissolving the unnamed instances needs
+/// KLayout's own netlist; `cell_instances` is filled either way.
+bool extract_optical_from_tables(nb::handle tables, CellInstances& cell_instances,
+                                 nb::dict instances, nb::dict ports, nb::list nets_list);
 /// Appends the electrical nets of `cell`, found on a private copy of its layout.
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
                              nb::handle electrical_layers, nb::list nets_list);
@@ -98,25 +113,28 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
 /// transformation equal (by KLayout's tolerant equality) to a given one.
 class PinIndex {
   public:
-    /// Adds the next named instance, in instance order.
-    void add(nb::handle instance, const std::string& cell_name, const Placement& placement);
+    /// Adds the next named instance, in instance order, by its `name`.
+    void add(nb::handle name, const std::string& cell_name, const Placement& placement);
     /// Adds the named instances of `cell`, read through the cell library.
     void add_named_instances(nb::handle cell);
 
-    /// The instance, or an invalid handle when no named instance matches.
-    nb::handle find(const std::string& cell_name, nb::handle trans) const;
+    /// A number for the cell name, to look instances up by; -1 when no named
+    /// instance places a cell of that name.
+    int cell_id(const std::string& cell_name) const;
+    /// The instance's name, or an invalid handle when no named instance matches.
+    nb::handle find(int cell_id, nb::handle trans) const;
 
   private:
     struct Entry {
-        nb::object instance;
+        nb::object name;
         nb::object trans;
     };
     struct Bucket {
-        std::string cell_name;
+        int cell_id;
         int64_t bx;
         int64_t by;
         bool operator==(const Bucket& other) const {
-            return bx == other.bx && by == other.by && cell_name == other.cell_name;
+            return bx == other.bx && by == other.by && cell_id == other.cell_id;
         }
     };
     struct BucketHash {
@@ -128,10 +146,11 @@ class PinIndex {
     size_t first_equal(const Positions& positions, nb::handle trans) const;
 
     std::vector<Entry> entries_; ///< named instances, in instance order
+    std::unordered_map<std::string, int> cell_ids_;
     std::unordered_map<Bucket, Positions, BucketHash> buckets_;
-    /// Per cell name: every named instance, and those not placed by a DCplxTrans.
-    std::unordered_map<std::string, Positions> by_name_;
-    std::unordered_map<std::string, Positions> irregular_;
+    /// Per cell id: every named instance, and those not placed by a DCplxTrans.
+    std::vector<Positions> all_;
+    std::vector<Positions> irregular_;
 };
 
 } // namespace quillon::lvs

@@ -38,6 +38,8 @@ struct Dependencies {
 const Dependencies& deps();
 void bind_dependencies(nb::module_& module);
 
+/// The endpoint "instance,pin": the two names joined by one comma.
+nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name);
 /// The canonical form {"p1": smaller, "p2": larger} of a net mapping.
 nb::dict order_net(nb::handle net);
 /// The key "p1:p2" of the canonical form of a net mapping.

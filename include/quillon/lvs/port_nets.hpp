@@ -35,10 +35,22 @@ class PortNets {
         std::vector<Ref> refs;            ///< subcircuit pins, in KLayout's order
     };
 
+    /// An empty model for a circuit of `subcircuit_count` subcircuits, to be
+    /// filled net by net in KLayout's order.
+    explicit PortNets(size_t subcircuit_count)
+        : pins_(subcircuit_count), removed_(subcircuit_count, false) {}
+
     /// Reads the nets of `circuit`; `subcircuit_of(id)` gives the position of
     /// the subcircuit with that id in the caller's list.
     template <typename Lookup>
     static PortNets read(nb::handle circuit, size_t subcircuit_count, Lookup subcircuit_of);
+
+    /// Appends a net; returns its position.
+    size_t add_net();
+    /// Appends a pin of the circuit itself to the net's top-level pins.
+    void add_top_pin(size_t net, nb::object name);
+    /// Appends a subcircuit pin to the net's subcircuit pins.
+    void add_pin(size_t net, size_t subcircuit, long pin_id);
 
     /// The net now holding the pin, or -1 when the pin is on no net.
     long net_of(size_t subcircuit, long pin_id);
@@ -74,28 +86,14 @@ class PortNets {
 
 template <typename Lookup>
 PortNets PortNets::read(nb::handle circuit, size_t subcircuit_count, Lookup subcircuit_of) {
-    PortNets model;
-    model.pins_.resize(subcircuit_count);
-    model.removed_.assign(subcircuit_count, false);
+    PortNets model(subcircuit_count);
     for (nb::handle net : each(circuit, "each_net")) {
-        const long index = static_cast<long>(model.nets_.size());
-        State state;
+        const size_t index = model.add_net();
         for (nb::handle ref : each(net, "each_pin"))
-            state.top_pins.push_back(ref.attr("pin")().attr("name")());
-        for (nb::handle ref : each(net, "each_subcircuit_pin")) {
-            const size_t subcircuit = subcircuit_of(ref.attr("subcircuit")().attr("id")());
-            const long pin_id = nb::cast<long>(ref.attr("pin_id")());
-            const long node = static_cast<long>(model.nodes_.size());
-            model.nodes_.push_back({{subcircuit, pin_id}, -1});
-            if (state.tail < 0)
-                state.head = node;
-            else
-                model.nodes_[static_cast<size_t>(state.tail)].next = node;
-            state.tail = node;
-            model.pins_[subcircuit].emplace_back(pin_id, index);
-        }
-        model.nets_.push_back(std::move(state));
-        model.parent_.push_back(index);
+            model.add_top_pin(index, ref.attr("pin")().attr("name")());
+        for (nb::handle ref : each(net, "each_subcircuit_pin"))
+            model.add_pin(index, subcircuit_of(ref.attr("subcircuit")().attr("id")()),
+                          nb::cast<long>(ref.attr("pin_id")()));
     }
     return model;
 }

@@ -1,0 +1,203 @@
+/// The optical stage from the cell library's connectivity tables.
+///
+/// The tables give the port-connectivity netlist as plain lists: per instance
+/// its placement, cell and name property; per instance pin its net; per net
+/// the pins of the cell itself. Walking the same netlist object by object
+/// through the bindings costs more than the library took to build it.
+///
+/// Subcircuit k was built for instance k, at the instance's placement and of
+/// a circuit named after its cell, so the two lists sort into the same order
+/// and each instance pairs with its own subcircuit. Subcircuit names are
+/// distinct, so mapping them to instance names is the pairing itself.
+
+#include "quillon/errors.hpp"
+#include "quillon/lvs/extraction.hpp"
+#include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/optical_nets.hpp"
+
+#include <cmath>
+#include <unordered_map>
+
+namespace quillon::lvs {
+
+namespace {
+
+[[noreturn]] void inconsistent(const char* table) {
+    PyErr_Format(PyExc_RuntimeError, "the cell library's connectivity tables are inconsistent (%s)",
+                 table);
+    throw nb::python_error();
+}
+
+/// The list `name` of the tables; with `expected`, it must have that length.
+nb::list column(nb::handle tables, const char* name, const size_t* expected = nullptr) {
+    nb::object value = tables.attr(name);
+    if (!PyList_Check(value.ptr()))
+        inconsistent(name);
+    nb::list list = nb::borrow<nb::list>(value);
+    if (expected && nb::len(list) != *expected)
+        inconsistent(name);
+    return list;
+}
+
+nb::handle item(const nb::list& list, size_t i) {
+    return PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i));
+}
+
+long long integer(nb::handle value) {
+    const long long result = PyLong_AsLongLong(value.ptr());
+    if (result == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+double number(nb::handle value) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+/// A position below `bound`, read from a table.
+size_t position(nb::handle value, size_t bound, const char* what) {
+    const long long read = integer(value);
+    if (read < 0 || static_cast<unsigned long long>(read) >= bound)
+        inconsistent(what);
+    return static_cast<size_t>(read);
+}
+
+/// The pins of one circuit: their names, and their ids (0, 1, ...).
+struct CircuitPins {
+    std::vector<nb::object> names;
+    std::vector<long> ids;
+};
+
+/// Per instance, the pins of its subcircuit's circuit.
+std::vector<const CircuitPins*>
+pins_by_instance(nb::handle tables, const CellInstances& insts,
+                 std::unordered_map<long long, CircuitPins>& circuits) {
+    nb::dict pin_names = nb::borrow<nb::dict>(tables.attr("pin_names"));
+    std::vector<const CircuitPins*> result;
+    result.reserve(insts.size());
+    for (long long cell_index : insts.cell_indexes) {
+        auto known = circuits.find(cell_index);
+        if (known == circuits.end()) {
+            PyObject* names = PyDict_GetItemWithError(pin_names.ptr(), nb::int_(cell_index).ptr());
+            if (!names) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                inconsistent("pin_names");
+            }
+            CircuitPins pins;
+            for (nb::handle name : nb::handle(names)) {
+                pins.ids.push_back(static_cast<long>(pins.names.size()));
+                pins.names.push_back(nb::borrow(name));
+            }
+            known = circuits.emplace(cell_index, std::move(pins)).first;
+        }
+        result.push_back(&known->second);
+    }
+    return result;
+}
+
+/// The nets model: the nets in `each_net` order, each with its top-level
+/// pins in pin order and its instance pins in endpoint order.
+PortNets read_nets(nb::handle tables, const std::vector<const CircuitPins*>& pins) {
+    const size_t instance_count = pins.size();
+    const long long net_count = integer(tables.attr("net_count"));
+    if (net_count < 0)
+        inconsistent("net_count");
+    const size_t nets_total = static_cast<size_t>(net_count);
+    PortNets nets(instance_count);
+    for (size_t net = 0; net < nets_total; ++net)
+        nets.add_net();
+    for (nb::handle top_pin : column(tables, "top_pins")) {
+        nb::object name = top_pin[0];
+        nets.add_top_pin(position(top_pin[1], nets_total, "top_pins"), name);
+    }
+    nb::list instances = column(tables, "endpoint_instances");
+    const size_t endpoints = nb::len(instances);
+    nb::list pin_positions = column(tables, "endpoint_pins", &endpoints);
+    nb::list net_positions = column(tables, "endpoint_nets", &endpoints);
+    for (size_t e = 0; e < endpoints; ++e) {
+        const size_t instance = position(item(instances, e), instance_count, "endpoint_instances");
+        const size_t pin =
+            position(item(pin_positions, e), pins[instance]->ids.size(), "endpoint_pins");
+        nets.add_pin(position(item(net_positions, e), nets_total, "endpoint_nets"), instance,
+                     static_cast<long>(pin));
+    }
+    return nets;
+}
+
+} // namespace
+
+void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
+    nb::list placements = column(tables, "placements");
+    const size_t count = nb::len(placements);
+    nb::list xs = column(tables, "xs", &count);
+    nb::list ys = column(tables, "ys", &count);
+    nb::list cell_indexes = column(tables, "cell_indexes", &count);
+    nb::list properties = column(tables, "name_properties", &count);
+    nb::dict cell_names = nb::borrow<nb::dict>(tables.attr("cell_names"));
+    auto* dcplx_trans = reinterpret_cast<PyTypeObject*>(deps().dcplx_trans.ptr());
+    for (size_t i = 0; i < count; ++i) {
+        Placement placement;
+        placement.trans = nb::borrow(item(placements, i));
+        if (Py_TYPE(placement.trans.ptr()) == dcplx_trans) {
+            placement.x = number(item(xs, i));
+            placement.y = number(item(ys, i));
+            placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);
+        }
+        const long long cell_index = integer(item(cell_indexes, i));
+        PyObject* cell_name =
+            PyDict_GetItemWithError(cell_names.ptr(), item(cell_indexes, i).ptr());
+        if (!cell_name) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            inconsistent("cell_names");
+        }
+        // an instance's `name` is its name property as text
+        nb::object property = nb::borrow(item(properties, i));
+        nb::object name =
+            property.is_none() ? nb::object(nb::none()) : nb::object(nb::str(property));
+        into.placements.push_back(std::move(placement));
+        into.cell_indexes.push_back(cell_index);
+        into.cell_names.push_back(&into.name_cache.known(cell_index, cell_name));
+        into.properties.push_back(std::move(property));
+        into.names.push_back(std::move(name));
+    }
+}
+
+bool extract_optical_from_tables(nb::handle tables, CellInstances& insts, nb::dict instances,
+                                 nb::dict ports, nb::list nets_list) {
+    CellInstances::from_tables(tables, insts);
+    std::unordered_map<long long, CircuitPins> circuits;
+    const std::vector<const CircuitPins*> pins = pins_by_instance(tables, insts, circuits);
+    PortNets nets = read_nets(tables, pins);
+
+    // pair p: the instance, and its own subcircuit, at order[p]
+    const std::vector<size_t> order = insts.sorted_order();
+    std::vector<bool> unnamed(order.size());
+    for (size_t pair = 0; pair < order.size(); ++pair)
+        unnamed[pair] = insts.properties[order[pair]].is_none();
+    const auto pin_ids = [&](size_t sub) -> const std::vector<long>& { return pins[sub]->ids; };
+    if (!dissolve_unnamed(nets, unnamed, order, pin_ids))
+        return false;
+
+    for (size_t pair = 0; pair < order.size(); ++pair) {
+        if (unnamed[pair])
+            continue;
+        nb::dict component;
+        component["component"] = insts.cell_names[order[pair]]->object;
+        instances[insts.names[order[pair]]] = component;
+    }
+    collect_optical_nets(
+        nets.nets(),
+        [&](const PortNets::Ref& ref) {
+            return endpoint_text(insts.names[ref.subcircuit],
+                                 pins[ref.subcircuit]->names[static_cast<size_t>(ref.pin_id)]);
+        },
+        ports, nets_list);
+    return true;
+}
+
+} // namespace quillon::lvs
