@@ -246,8 +246,21 @@ def test_same_as_plain_procedure(seed: int, layers: Any) -> None:
     assert outcome(lvs.extract_lvs_netlist, top, layers) == outcome(plain_extract, top, layers)
 
 
+def turned_on_one_spot(top: cg.DKCell) -> bool:
+    """Two named instances of one cell with electrical ports at one position,
+    turned or mirrored differently: the pin index must tell them apart by the
+    whole placement, not by the position."""
+    spots: dict[tuple[str, str], set[str]] = {}
+    for inst in top.insts:
+        if inst.name and any(p.port_type == "electrical" for p in inst.cell.ports):
+            spots.setdefault((inst.cell.name, str(inst.dcplx_trans.disp)), set()).add(str(inst.dcplx_trans))
+    return any(len(placements) > 1 for placements in spots.values())
+
+
 def test_random_layouts_cover_the_interesting_cases() -> None:
-    outcomes = [outcome(lvs.extract_lvs_netlist, random_layout(seed), CONNECTIVITY) for seed in range(40)]
+    layouts = [random_layout(seed) for seed in range(40)]
+    assert sum(turned_on_one_spot(top) for top in layouts) >= 3
+    outcomes = [outcome(lvs.extract_lvs_netlist, top, CONNECTIVITY) for top in layouts]
     netlists = [eval(text) for kind, text in outcomes if kind == "netlist"]  # noqa: S307 - our own repr
     assert any(kind == "ValueError" for kind, _ in outcomes)  # unnamed instance of a labelled cell
     assert sum(1 for n in netlists if n["ports"]) >= 5

@@ -46,29 +46,34 @@ void register_categories(nb::module_& m) {
 
 } // namespace
 
-nb::dict order_net(nb::handle net) {
-    nb::object p1 = get_item(net, "p1");
-    nb::object p2 = get_item(net, "p2");
+namespace {
+
+/// The dict keys "p1" and "p2", made once per call of a caller that orders
+/// many nets.
+struct NetKeys {
+    nb::str p1{"p1"};
+    nb::str p2{"p2"};
+};
+
+nb::dict ordered_net(nb::handle net, const NetKeys& keys) {
+    nb::object p1 = nb::steal(PyObject_GetItem(net.ptr(), keys.p1.ptr()));
+    if (!p1.is_valid())
+        throw nb::python_error();
+    nb::object p2 = nb::steal(PyObject_GetItem(net.ptr(), keys.p2.ptr()));
+    if (!p2.is_valid())
+        throw nb::python_error();
     const bool keep = less_than(p1, p2);
     nb::dict ordered;
-    ordered["p1"] = keep ? p1 : p2;
-    ordered["p2"] = keep ? p2 : p1;
+    if (PyDict_SetItem(ordered.ptr(), keys.p1.ptr(), (keep ? p1 : p2).ptr()) < 0 ||
+        PyDict_SetItem(ordered.ptr(), keys.p2.ptr(), (keep ? p2 : p1).ptr()) < 0)
+        throw nb::python_error();
     return ordered;
 }
 
-nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name) {
-    PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(), pin_name.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal(text);
-}
-
-namespace {
-
 /// The key "p1:p2" of a net already in canonical form.
-nb::str key_of(nb::dict ordered) {
-    nb::object p1 = nb::steal(PyObject_Str(nb::object(ordered["p1"]).ptr()));
-    nb::object p2 = nb::steal(PyObject_Str(nb::object(ordered["p2"]).ptr()));
+nb::str key_of(nb::dict ordered, const NetKeys& keys) {
+    nb::object p1 = nb::steal(PyObject_Str(PyDict_GetItem(ordered.ptr(), keys.p1.ptr())));
+    nb::object p2 = nb::steal(PyObject_Str(PyDict_GetItem(ordered.ptr(), keys.p2.ptr())));
     if (!p1.is_valid() || !p2.is_valid())
         throw nb::python_error();
     PyObject* joined = PyUnicode_FromFormat("%U:%U", p1.ptr(), p2.ptr());
@@ -79,22 +84,37 @@ nb::str key_of(nb::dict ordered) {
 
 } // namespace
 
+nb::dict order_net(nb::handle net) {
+    return ordered_net(net, NetKeys());
+}
+
+nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name) {
+    PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(), pin_name.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
 nb::str net_str(nb::handle net) {
-    return key_of(order_net(net));
+    const NetKeys keys;
+    return key_of(ordered_net(net, keys), keys);
 }
 
 nb::dict canonical_nets(nb::handle nets) {
+    const NetKeys keys;
     nb::dict by_key;
     for (nb::handle net : nets) {
-        nb::dict ordered = order_net(net);
-        by_key[key_of(ordered)] = ordered;
+        nb::dict ordered = ordered_net(net, keys);
+        if (PyDict_SetItem(by_key.ptr(), key_of(ordered, keys).ptr(), ordered.ptr()) < 0)
+            throw nb::python_error();
     }
-    nb::list keys = nb::list(by_key.keys());
-    if (PyList_Sort(keys.ptr()) < 0)
+    nb::list sorted_keys = nb::steal<nb::list>(PyDict_Keys(by_key.ptr()));
+    if (!sorted_keys.is_valid() || PyList_Sort(sorted_keys.ptr()) < 0)
         throw nb::python_error();
     nb::dict sorted;
-    for (nb::handle key : keys)
-        sorted[key] = by_key[key];
+    for (nb::handle key : sorted_keys)
+        if (PyDict_SetItem(sorted.ptr(), key.ptr(), PyDict_GetItem(by_key.ptr(), key.ptr())) < 0)
+            throw nb::python_error();
     return sorted;
 }
 
