@@ -240,7 +240,10 @@ class ProtoTKCell(Generic[T]):
         # KLayout frees a netlist with its last Python reference, and with it
         # every circuit taken from it; keeping the latest netlist on the cell
         # lets `cell.l2n().netlist().top_circuit()` be used in one expression.
-        # Only the netlist: the result's tables go with the result.
+        # Only the netlist: the result's tables go with the result. The one
+        # kept from the call before goes first, so that two never coexist
+        # only because of it (a caller still holding it keeps it).
+        self._base.last_netlist = None
         result = port_connectivity(self, port_types)
         self._base.last_netlist = result.netlist()
         return result
