@@ -2,6 +2,7 @@
 
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/memory.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs {
@@ -9,6 +10,8 @@ namespace quillon::lvs {
 namespace {
 
 nb::object optical_lvs(nb::handle cell, nb::handle ref) {
+    // destroyed last, once both netlists and the difference are freed
+    ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
     const Dependencies& d = deps();
     nb::object title = nb::str("LVS Diff - ") + nb::str(cell.attr("name"));

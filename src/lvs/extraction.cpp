@@ -6,11 +6,14 @@
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/memory.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
+    // destroyed last, once everything below is freed
+    ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
     nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
     nb::dict instances;
