@@ -170,14 +170,12 @@ class _CellPorts:
         and orientation of each port as it places them."""
         if not inst.is_complex():
             t = inst.trans
-            x, y = t.disp.x, t.disp.y
             local = self.by_orientation[(t.rot, t.is_mirror())]
-            # dcplx_trans.disp of a simple placement is exactly its dbu displacement times dbu
-            dbu = self.dbu
             if local is not None:
-                return x * dbu, y * dbu, [((x + dx, y + dy, layer, width), angle) for dx, dy, layer, width, angle in local]
-            if not self.ports:
-                return x * dbu, y * dbu, []
+                x, y = t.disp.x, t.disp.y
+                # dcplx_trans.disp of a simple placement is exactly its dbu displacement times dbu
+                placed = [((x + dx, y + dy, layer, width), angle) for dx, dy, layer, width, angle in local]
+                return x * self.dbu, y * self.dbu, placed
         disp = dt.disp
         out = []
         for p in self.ports:
