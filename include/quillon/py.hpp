@@ -7,6 +7,26 @@
 namespace quillon {
 namespace nb = nanobind;
 
+/// The interned string `text`, for looking up an attribute whose name is only
+/// known at run time. The interpreter's attribute caches keep the last name
+/// they were asked with; a fresh string each time would leave such copies
+/// scattered over the heap, one more each call, where an interned name is one
+/// object however often it is used.
+inline nb::object interned(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (!name)
+        throw nb::python_error();
+    return nb::steal(name);
+}
+
+/// `object.<name>`, for a name known only at run time (see `interned`).
+inline nb::object attribute(nb::handle object, const char* name) {
+    PyObject* value = PyObject_GetAttr(object.ptr(), interned(name).ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
 /// Whether a value tests true, as `if value:` decides.
 inline bool truthy(nb::handle value) {
     const int result = PyObject_IsTrue(value.ptr());

@@ -110,7 +110,7 @@ nb::object connected_elec_ports_memoised(nb::dict memo, nb::handle cell, nb::han
 }
 
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers) {
-    nb::dict memo = nb::cast<nb::dict>(deps().module.attr(memo_attribute));
+    nb::dict memo = nb::cast<nb::dict>(attribute(deps().module, memo_attribute));
     return connected_elec_ports_memoised(memo, cell, layers);
 }
 

@@ -130,8 +130,11 @@ class CopyRelease {
     CopyRelease& operator=(const CopyRelease&) = delete;
     ~CopyRelease() {
         // An error in flight was taken out of the interpreter by nanobind, so
-        // the call can run; any failure of its own is dropped.
-        PyObject* done = PyObject_CallMethod(layout_.ptr(), "_destroy", nullptr);
+        // the call can run; any failure of its own is dropped. The name is
+        // interned, as for every name known only at run time (see `interned`).
+        PyObject* name = PyUnicode_InternFromString("_destroy");
+        PyObject* done = name ? PyObject_CallMethodNoArgs(layout_.ptr(), name) : nullptr;
+        Py_XDECREF(name);
         if (done)
             Py_DECREF(done);
         else

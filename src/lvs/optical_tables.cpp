@@ -14,6 +14,7 @@
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/lvs/optical_nets.hpp"
+#include "quillon/py.hpp"
 
 #include <cmath>
 #include <unordered_map>
@@ -30,7 +31,7 @@ namespace {
 
 /// The list `name` of the tables; with `expected`, it must have that length.
 nb::list column(nb::handle tables, const char* name, const size_t* expected = nullptr) {
-    nb::object value = tables.attr(name);
+    nb::object value = attribute(tables, name);
     if (!PyList_Check(value.ptr()))
         inconsistent(name);
     nb::list list = nb::borrow<nb::list>(value);

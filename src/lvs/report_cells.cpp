@@ -7,7 +7,7 @@
 namespace quillon::lvs::report {
 
 nb::object category_title(const char* attribute) {
-    return deps().module.attr("lvs_categories").attr(attribute);
+    return quillon::attribute(deps().module.attr("lvs_categories"), attribute);
 }
 
 nb::object category_for(nb::handle rdb, nb::handle title) {

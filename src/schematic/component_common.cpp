@@ -1,6 +1,7 @@
 /// Host values, file reading and error classification shared by the
 /// component routes.
 
+#include "quillon/py.hpp"
 #include "quillon/schematic/components.hpp"
 #include "quillon/schematic/schematic.hpp"
 
@@ -19,7 +20,7 @@ void keep_service_module(nb::module_& module) {
 }
 
 nb::object host_value(const char* name) {
-    return service_module.attr(name);
+    return attribute(service_module, name);
 }
 
 nb::object activate_host_pdk() {
@@ -27,7 +28,7 @@ nb::object activate_host_pdk() {
 }
 
 nb::object os_path(const char* name) {
-    return deps().os.attr("path").attr(name);
+    return attribute(deps().os.attr("path"), name);
 }
 
 bool is_ordinary(const nb::python_error& error) {
