@@ -1,8 +1,10 @@
 """The extraction's fast paths give exactly what the plain procedure gives.
 
-The extraction avoids calling KLayout per comparison when sorting, joins the
-nets of unnamed instances on a model instead of KLayout's netlist, filters the
-removed instances in one pass and finds electrical pins through an index. The
+The extraction reads the cell library's connectivity tables instead of walking
+the netlist (each case runs both ways), avoids calling KLayout per comparison
+when sorting, joins the nets of unnamed instances on a model instead of
+KLayout's netlist, filters the removed instances in one pass and finds
+electrical pins through an index. The
 plain procedure below does all of it the simple way (quadratic on large
 layouts); on random layouts with routes, shared placements, external ports
 and metal wires both must agree, including the order of every entry and any
