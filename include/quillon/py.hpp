@@ -7,6 +7,19 @@
 namespace quillon {
 namespace nb = nanobind;
 
+/// A new reference that the interpreter returned, or its pending error thrown.
+inline nb::object checked(PyObject* result) {
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+/// `PyUnicode_FromFormat` over Python objects (`%S` takes `str()`, `%U` a str).
+template <typename... Objects> nb::str format_text(const char* format, const Objects&... objects) {
+    return nb::steal<nb::str>(
+        checked(PyUnicode_FromFormat(format, nb::handle(objects).ptr()...)).release());
+}
+
 /// The interned string `text`, for looking up an attribute whose name is only
 /// known at run time. The interpreter's attribute caches keep the last name
 /// they were asked with; a fresh string each time would leave such copies

@@ -27,8 +27,7 @@ const CellNames::Name& CellNames::of(nb::handle instance, long long cell_index) 
     auto found = by_index_.find(cell_index);
     if (found != by_index_.end())
         return found->second;
-    nb::object name = instance.attr("cell").attr("name");
-    return by_index_.emplace(cell_index, Name{name, nb::cast<std::string>(name)}).first->second;
+    return known(cell_index, instance.attr("cell").attr("name"));
 }
 
 const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {

@@ -25,13 +25,6 @@ constexpr ConnectionPass unknown_pass{"unknown_connections", "dictionary_item_ad
 constexpr ConnectionPass missing_pass{"missing_connections", "dictionary_item_removed", "old_value",
                                       "Missing Connection from %U to %U"};
 
-nb::str format_text(const char* format, nb::handle first, nb::handle second) {
-    PyObject* text = PyUnicode_FromFormat(format, first.ptr(), second.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
 /// root['nets']['KEY'] -> KEY; nothing is unescaped.
 nb::object net_key(nb::handle path) {
     nb::object key = path.attr("removeprefix")("root['nets']['");
@@ -47,20 +40,14 @@ nb::object resolve_port(nb::handle cell, nb::handle endpoint) {
     return cell.attr("insts")[parts[0]][parts[1]];
 }
 
-nb::object number(PyObject* result) {
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
 /// The segment across the port opening: (0, w/2) to (0, -w/2) in the port's
 /// own frame, w being its cross-section width, placed by its transformation.
 nb::object port_edge(nb::handle port) {
     nb::object width = port.attr("cross_section").attr("width");
     nb::object two = nb::int_(2);
-    nb::object top = number(PyNumber_TrueDivide(width.ptr(), two.ptr()));
-    nb::object negated = number(PyNumber_Negative(width.ptr()));
-    nb::object bottom = number(PyNumber_TrueDivide(negated.ptr(), two.ptr()));
+    nb::object top = checked(PyNumber_TrueDivide(width.ptr(), two.ptr()));
+    nb::object negated = checked(PyNumber_Negative(width.ptr()));
+    nb::object bottom = checked(PyNumber_TrueDivide(negated.ptr(), two.ptr()));
     nb::object edge = deps().kdb.attr("DEdge")(0, top, 0, bottom);
     return edge.attr("transformed")(port.attr("dcplx_trans"));
 }

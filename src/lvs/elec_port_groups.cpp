@@ -26,11 +26,11 @@ bool assertions_enabled() {
 /// refuses to compare one with a name, which would leave such a set matching
 /// no port at all).
 bool on_layer_set(nb::handle layers, nb::handle layer_name) {
-    nb::object layer_info = deps().kdb.attr("LayerInfo");
     for (nb::handle layer : layers) {
-        nb::object comparable = nb::borrow(layer);
-        if (PyObject_IsInstance(layer.ptr(), layer_info.ptr()) == 1)
-            comparable = layer.attr("name");
+        const int is_layer_info = PyObject_IsInstance(layer.ptr(), deps().layer_info.ptr());
+        if (is_layer_info < 0)
+            throw nb::python_error();
+        nb::object comparable = is_layer_info ? nb::object(layer.attr("name")) : nb::borrow(layer);
         const int equal = PyObject_RichCompareBool(comparable.ptr(), layer_name.ptr(), Py_EQ);
         if (equal < 0)
             throw nb::python_error();

@@ -51,7 +51,8 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
 /// group of connected electrical ports, on the group's first port, in the
 /// copy `kcl_elec` of the layout; fills `index` with the named instances.
 void label_port_groups(nb::handle copy, nb::handle kcl_elec, const CellInstances& insts,
-                       nb::handle layer_sets, nb::dict memo, PinIndex& index) {
+                       nb::handle layer_sets, PinIndex& index) {
+    nb::dict memo; // this call's memo: the copy's cells are unreachable afterwards
     const Dependencies& d = deps();
     const bool shared_names = same_name_property();
     nb::object copied_cells = kcl_elec.attr("dkcells");
@@ -206,7 +207,7 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     // The copy has the cell's instances, in the same order: they are read
     // once, for both stages. `index` finds the named ones for extracted pins.
     PinIndex index;
-    label_port_groups(copy, kcl_elec, cell_instances, layer_sets, nb::dict(), index);
+    label_port_groups(copy, kcl_elec, cell_instances, layer_sets, index);
 
     nb::object copy_kcl = copy.attr("kcl");
     nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),

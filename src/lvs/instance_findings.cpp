@@ -37,13 +37,6 @@ nb::object instance_name(nb::handle path) {
     return name;
 }
 
-nb::str formatted(const char* format, nb::handle quoted_name) {
-    PyObject* text = PyUnicode_FromFormat(format, quoted_name.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal<nb::str>(text);
-}
-
 void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, nb::handle diff) {
     nb::object category = report::category_for(rdb, report::category_title(pass.category));
     nb::object report_cell = report::cell_for(rdb, cell);
@@ -55,7 +48,7 @@ void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, nb::handle d
         nb::object name = instance_name(path);
         if (pass.with_box)
             item.attr("add_value")(cell.attr("insts")[name].attr("dbbox")());
-        item.attr("add_value")(formatted(pass.text_format, quoted(name)));
+        item.attr("add_value")(format_text(pass.text_format, quoted(name)));
     }
 }
 

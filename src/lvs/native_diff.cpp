@@ -11,6 +11,7 @@
 /// DeepDiff.
 
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 #include <vector>
 
@@ -24,12 +25,6 @@ constexpr double whole_mapping_threshold = 0.33;
 
 /// Thrown when the pair holds something the native walk does not compare.
 struct NotNative {};
-
-nb::object steal_checked(PyObject* object) {
-    if (!object)
-        throw nb::python_error();
-    return nb::steal(object);
-}
 
 bool contains(nb::handle mapping, nb::handle key) {
     const int found = PyDict_Contains(mapping.ptr(), key.ptr());
@@ -56,7 +51,7 @@ nb::object append_key(nb::handle prefix, nb::handle key) {
     if (quote == -2)
         throw nb::python_error();
     const char* format = quote >= 0 ? "%U[\"%U\"]" : "%U['%U']";
-    return steal_checked(PyUnicode_FromFormat(format, prefix.ptr(), key.ptr()));
+    return format_text(format, prefix, key);
 }
 
 class Walk {

@@ -76,10 +76,7 @@ nb::str key_of(nb::dict ordered, const NetKeys& keys) {
     nb::object p2 = nb::steal(PyObject_Str(PyDict_GetItem(ordered.ptr(), keys.p2.ptr())));
     if (!p1.is_valid() || !p2.is_valid())
         throw nb::python_error();
-    PyObject* joined = PyUnicode_FromFormat("%U:%U", p1.ptr(), p2.ptr());
-    if (!joined)
-        throw nb::python_error();
-    return nb::steal<nb::str>(joined);
+    return format_text("%U:%U", p1, p2);
 }
 
 } // namespace
@@ -89,10 +86,7 @@ nb::dict order_net(nb::handle net) {
 }
 
 nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name) {
-    PyObject* text = PyUnicode_FromFormat("%S,%S", instance_name.ptr(), pin_name.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal(text);
+    return format_text("%S,%S", instance_name, pin_name);
 }
 
 nb::str net_str(nb::handle net) {

@@ -20,13 +20,11 @@ bool has(nb::handle container, const char* key) {
 /// Stores the net first -> second under the key "first:second", replacing an earlier net of
 /// that key.
 void store_net(nb::dict& nets, nb::handle first, nb::handle second) {
-    PyObject* key = PyUnicode_FromFormat("%S:%S", first.ptr(), second.ptr());
-    if (!key)
-        throw nb::python_error();
+    nb::str key = format_text("%S:%S", first, second);
     nb::dict net;
     net["p1"] = first;
     net["p2"] = second;
-    nets[nb::steal(key)] = net;
+    nets[key] = net;
 }
 
 /// Instance name -> {"component": ...}, in file order; other entries of an instance are dropped.
