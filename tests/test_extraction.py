@@ -256,20 +256,20 @@ def test_folded_external_pins_map_to_the_instance_port() -> None:
 # --- electrical connections ---------------------------------------------------
 
 
-def heaters_wired() -> cg.DKCell:
-    top = new_cell()
-    h1 = place(top, "straight_heater_metal", "h1")
-    h2 = place(top, "straight_heater_metal", "h2", x=300)
-    metal(top, h1["e2"], h2["e1"])
-    return top
+def wired_pair(spec: str, names: tuple[str, str], ports: tuple[str, str], gap: float) -> Layout:
+    """Two instances of one kit cell, `gap` µm apart, one port of each joined by metal."""
+
+    def build() -> cg.DKCell:
+        top = new_cell()
+        a = place(top, spec, names[0])
+        b = place(top, spec, names[1], x=gap)
+        metal(top, a[ports[0]], b[ports[1]])
+        return top
+
+    return build
 
 
-def pads_on_one_polygon() -> cg.DKCell:
-    top = new_cell()
-    p = place(top, "pad", "p")
-    q = place(top, "pad", "q", x=200)
-    metal(top, p["e3"], q["e1"])
-    return top
+heaters_wired = wired_pair("straight_heater_metal", ("h1", "h2"), ("e2", "e1"), 300)
 
 
 def via_between_metals(with_via: bool) -> Callable[[], cg.DKCell]:
@@ -290,7 +290,7 @@ def via_between_metals(with_via: bool) -> Callable[[], cg.DKCell]:
 ELECTRICAL_CASES = [
     pytest.param(heaters_wired, net("h1,e2", "h2,e1"), net("h1,e2", "h2,e1"), id="one cell twice, joined by metal"),
     # a pad's four ports lie on one polygon: each pad carries one label, e1
-    pytest.param(pads_on_one_polygon, net("p,e1", "q,e1"), net("p,e1", "q,e1"), id="ports on one polygon"),
+    pytest.param(wired_pair("pad", ("p", "q"), ("e3", "e1"), 200), net("p,e1", "q,e1"), net("p,e1", "q,e1"), id="ports on one polygon"),
     # derived layer sets hold one layer each: nothing joins M1 to M2
     pytest.param(via_between_metals(True), net("a,e1", "b,e1"), {}, id="a via joins M1 and M2"),
     pytest.param(via_between_metals(False), {}, {}, id="no via, no connection"),
