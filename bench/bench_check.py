@@ -22,14 +22,13 @@ import argparse
 import os
 import sys
 import tempfile
-import time
 from pathlib import Path
 from typing import Any
 
 import yaml
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_extraction import klayout_extract  # noqa: E402
+from bench_extraction import klayout_extract, timed  # noqa: E402
 from generate_layout import generate, reference_netlist  # noqa: E402
 
 import klayout.rdb as rdb_module  # noqa: E402
@@ -48,12 +47,6 @@ def with_differences(reference: dict[str, Any]) -> dict[str, Any]:
     links["d3,o2"] = "d5,o1"  # a missing and an unknown connection
     nets = [net for net in reference["nets"] if net != {"p1": "d0,e1", "p2": "p0,e1"}]
     return {**reference, "instances": instances, "routes": {"optical": {"links": links}}, "nets": nets}
-
-
-def timed(action: Any) -> tuple[float, Any]:
-    start = time.perf_counter()
-    result = action()
-    return time.perf_counter() - start, result
 
 
 def plain(diff: dict[str, Any]) -> dict[str, Any]:
