@@ -1,0 +1,98 @@
+"""YAML reading with a bound on what aliases expand to.
+
+A few hundred bytes of nested aliases (``&a [*b, *b, ...]``) describe a value of
+10^9 nodes. PyYAML builds it as shared objects in no time, but everything that
+walks the value afterwards (JSON encoding, comparison, copying) expands it and
+holds the interpreter for minutes. Every YAML file the tool reads comes through
+``safe_load`` here: the node graph is measured as it would be expanded, in time
+linear in its distinct nodes, and refused before construction when it is too big.
+"""
+
+from __future__ import annotations
+
+import yaml
+
+_Loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+
+#: Expanded nodes allowed on top of the distinct nodes a document holds.
+ALIAS_EXPANSION_ALLOWANCE = 1_000_000
+#: Expanded nodes allowed per distinct node (merge keys and shared defaults stay fine).
+ALIAS_EXPANSION_FACTOR = 10
+
+
+class YamlExpansionError(ValueError):
+    """A YAML document whose aliases expand beyond the bound, or refer to themselves."""
+
+
+def _children(node: yaml.Node) -> list[yaml.Node]:
+    if isinstance(node, yaml.MappingNode):
+        return [part for pair in node.value for part in pair]
+    if isinstance(node, yaml.SequenceNode):
+        return list(node.value)
+    return []
+
+
+def expanded_size(root: yaml.Node, limit: int) -> int:
+    """Nodes of ``root`` with every alias expanded, counted without expanding; stops
+    counting past ``limit``. A node that contains itself counts as unbounded."""
+    sizes: dict[int, int] = {}
+    on_path: set[int] = set()
+    stack: list[tuple[yaml.Node, bool]] = [(root, False)]
+    while stack:
+        node, done = stack.pop()
+        key = id(node)
+        if done:
+            on_path.discard(key)
+            sizes[key] = min(limit + 1, 1 + sum(sizes[id(c)] for c in _children(node)))
+            continue
+        if key in sizes:
+            continue
+        if key in on_path:
+            return limit + 1
+        on_path.add(key)
+        stack.append((node, True))
+        for child in _children(node):
+            if id(child) in on_path:
+                return limit + 1
+            if id(child) not in sizes:
+                stack.append((child, False))
+    return sizes[id(root)]
+
+
+def _distinct_nodes(root: yaml.Node) -> int:
+    seen: set[int] = set()
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        if id(node) in seen:
+            continue
+        seen.add(id(node))
+        stack.extend(_children(node))
+    return len(seen)
+
+
+def check_expansion(root: yaml.Node, source: str = "<text>") -> None:
+    """Raise ``YamlExpansionError`` when ``root`` expands beyond the bound."""
+    distinct = _distinct_nodes(root)
+    limit = ALIAS_EXPANSION_FACTOR * distinct + ALIAS_EXPANSION_ALLOWANCE
+    if expanded_size(root, limit) > limit:
+        raise YamlExpansionError(
+            f"{source}: YAML aliases expand to more than {limit} nodes "
+            f"(or refer to themselves); refused"
+        )
+
+
+def safe_load(text: str | bytes, source: str = "<text>") -> object:
+    """``yaml.safe_load`` of ``text``, refusing documents whose aliases expand too far."""
+    loader = _Loader(text)
+    try:
+        node = loader.get_single_node()
+        if node is None:
+            return None
+        # An alias always starts with '*': without one the graph is a tree.
+        has_alias = (b"*" in text) if isinstance(text, bytes) else ("*" in text)
+        if has_alias:
+            check_expansion(node, source)
+        return loader.construct_document(node)
+    finally:
+        loader.dispose()
