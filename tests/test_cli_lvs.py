@@ -1,13 +1,16 @@
-"""``quillon lvs`` through a real subprocess: exit status, output and report file."""
+"""``quillon lvs`` through a real subprocess: exit status, output and report files."""
 
 from __future__ import annotations
 
+import json
 import os
+import pty
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+import klayout.db as kdb
 from klayout.rdbcore import ReportDatabase
 
 import findings_support as fs
@@ -19,14 +22,18 @@ from quillon.demo import make_demo
 PACKAGES = os.pathsep.join([str(Path(quillon.__file__).resolve().parents[1]), *sys.path])
 
 
-def quillon_lvs(*args: str | Path, cwd: Path, project: Path | None = None) -> subprocess.CompletedProcess[str]:
-    """Run ``python -m quillon lvs ARGS`` in `cwd`, with the kit of `project` (default: `cwd`)."""
+def quillon_lvs(*args: str | Path, cwd: Path, project: Path | None = None, stderr: int | None = None) -> subprocess.CompletedProcess[str]:
+    """Run ``python -m quillon lvs ARGS`` in `cwd`, with the kit of `project` (default: `cwd`).
+
+    stdout is captured; so is stderr unless `stderr` is a file descriptor to write it to.
+    """
     env = dict(os.environ, QUILLON_PROJECT_DIR=str(project or cwd), PYTHONPATH=PACKAGES)
     return subprocess.run(
         [sys.executable, "-m", "quillon", "lvs", *map(str, args)],
         cwd=cwd,
         env=env,
-        capture_output=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE if stderr is None else stderr,
         text=True,
         timeout=300,
     )
@@ -119,7 +126,7 @@ BAD_INPUTS = [
     pytest.param(["LAYOUT"], "give both a layout and a reference netlist", id="one file"),
     pytest.param(["TMP/bad.gds", "REF"], "cannot read layout 'TMP/bad.gds'", id="layout not a layout"),
     pytest.param(["TMP/a.txt", "REF"], "cannot read layout 'TMP/a.txt': ", id="layout of unknown type"),
-    pytest.param(["LAYOUT", "TMP/bad.yml"], "reference netlist 'TMP/bad.yml' is not valid YAML at line 1: mapping values are not allowed here", id="not YAML"),
+    pytest.param(["LAYOUT", "TMP/bad.yml"], "reference netlist 'TMP/bad.yml' is not valid YAML at line 1: mapping values are not allowed", id="not YAML"),
     pytest.param(["LAYOUT", "TMP/list.yml"], "reference netlist 'TMP/list.yml' is not a netlist", id="YAML list"),
     pytest.param(["LAYOUT", "TMP/empty.yml"], "reference netlist 'TMP/empty.yml' is not a netlist", id="empty YAML"),
     pytest.param(["LAYOUT", "TMP/partial.yml"], "reference netlist 'TMP/partial.yml' lacks the entries routes, nets", id="entries missing"),
@@ -128,6 +135,12 @@ BAD_INPUTS = [
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/wrong_kit"], "unknown process design kit 'no_such_kit'", id="wrong kit"),
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/bad_settings"], "not valid TOML", id="broken settings"),
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/nowhere"], "project directory 'TMP/nowhere' does not exist", id="missing project"),
+    pytest.param(["TMP", "REF"], "layout 'TMP' is a directory", id="layout a directory"),
+    pytest.param(["TMP/empty.gds", "REF"], "layout 'TMP/empty.gds' has no cells", id="empty layout"),
+    pytest.param(["LAYOUT", "TMP"], "reference netlist 'TMP' is a directory", id="reference a directory"),
+    pytest.param(["LAYOUT", "TMP/bomb.yml"], "reference netlist 'TMP/bomb.yml' is refused: ", id="alias bomb"),
+    pytest.param(["LAYOUT", "REF", "--json", "TMP/no/f.json"], "cannot write the JSON findings 'TMP/no/f.json': no such directory", id="JSON dir missing"),
+    pytest.param(["LAYOUT", "REF", "--html", "TMP"], "cannot write the HTML report 'TMP': it is a directory", id="HTML a directory"),
 ]
 
 
@@ -139,6 +152,9 @@ def test_bad_input_gives_one_line_and_exit_2(project: Path, args: list[str], mes
     write(project / "list.yml", "- a\n- b\n")
     write(project / "empty.yml", "")
     write(project / "partial.yml", "instances: {}\nconnections: {}\nports: {}\n")
+    kdb.Layout().write(str(project / "empty.gds"))
+    bomb = ["a0: &a0 [x, x, x, x, x, x, x, x, x, x]"] + [f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 10)}]" for i in range(1, 9)]
+    write(project / "bomb.yml", "\n".join(bomb) + "\n")
     (project / "wrong_kit").mkdir()
     write(project / "wrong_kit" / "pyproject.toml", '[tool.quillon.pdk]\nname = "no_such_kit"\n')
     (project / "bad_settings").mkdir()
@@ -157,7 +173,108 @@ def test_bad_input_gives_one_line_and_exit_2(project: Path, args: list[str], mes
     assert not list(project.glob("**/*.lyrdb"))
 
 
-def test_help_names_the_demo(tmp_path: Path) -> None:
+def test_help_names_the_demo_and_the_exit_codes(tmp_path: Path) -> None:
     result = quillon_lvs("--help", cwd=tmp_path)
     assert result.returncode == 0
     assert "demo" in result.stdout and "--cell" in result.stdout and "REPORT" in result.stdout
+    lines = [line.split()[:2] for line in result.stdout.splitlines()]
+    assert [["0", "the"], ["1", "findings:"], ["2", "bad"], ["3", "internal"]] == [pair for pair in lines if pair[:1] in (["0"], ["1"], ["2"], ["3"])]
+
+
+@pytest.mark.parametrize("verbose", [False, True], ids=["plain", "verbose"])
+def test_internal_error_is_one_line_and_exit_3(project: Path, verbose: bool) -> None:
+    """A fault inside the tool (here a kit that fails when activated) is never read as findings."""
+    kit = project / "failing_kit"
+    kit.mkdir()
+    write(kit / "__init__.py", "class _Kit:\n    def activate(self):\n        raise ZeroDivisionError('kit activation failed')\n\nPDK = _Kit()\n")
+    write(project / "pyproject.toml", '[tool.quillon]\nname = "p"\npdk = "failing_kit"\n')
+    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "-o", project / "r.lyrdb", *(["--verbose"] if verbose else []), cwd=project)
+    assert result.returncode == 3
+    assert result.stdout == ""
+    *traceback, line = result.stderr.splitlines()
+    assert line.startswith("quillon lvs: internal error: ZeroDivisionError: kit activation failed")
+    assert ("--verbose" in line) != verbose
+    assert (traceback[:1] == ["Traceback (most recent call last):"]) == verbose
+    assert not (project / "r.lyrdb").exists()
+
+
+def report_view(rdb: ReportDatabase) -> list[dict[str, object]]:
+    """Each item of a report as the JSON findings list it: category, texts, marker boxes."""
+    view = []
+    for item in rdb.each_item():
+        values = [fs.value_of(value) for value in item.each_value()]
+        boxes = [value.bbox() for value in values if not isinstance(value, str)]
+        view.append(
+            {
+                "category": rdb.category_by_id(item.category_id()).name(),
+                "texts": [value for value in values if isinstance(value, str)],
+                "markers": [pytest.approx([box.left, box.bottom, box.right, box.top]) for box in boxes],
+            }
+        )
+    return view
+
+
+@pytest.mark.parametrize("faulty", [True, False], ids=["findings", "clean"])
+def test_json_and_html_hold_every_finding_of_the_report(project: Path, faulty: bool) -> None:
+    layout, reference = make_demo.write_demo(project / "files", fs.unique_name("files_splitter"), faulty=faulty)
+    result = quillon_lvs(layout, reference, "--json", project / "f.json", "--html", project / "f.html", cwd=project)
+    assert result.returncode == int(faulty), result.stderr
+    report = load(layout.with_suffix(".lyrdb"))
+    assert (report.generator, report.original_file, report.top_cell_name) == (f"quillon {quillon.__version__}", str(layout.resolve()), layout.stem)
+    assert layout.stem in report.description and reference.name in report.description
+
+    document = json.loads((project / "f.json").read_text())
+    assert document["exit_status"] == result.returncode
+    assert (document["cell"], document["layout"], document["report_file"]) == (layout.stem, str(layout.resolve()), str(layout.with_suffix(".lyrdb").resolve()))
+    assert [{key: finding[key] for key in ("category", "texts", "markers")} for finding in document["findings"]] == report_view(report)
+    assert document["counts"] == {title: len(items) for title, items in fs.findings(report).items()}
+    assert bool(document["findings"]) == faulty
+
+    page = (project / "f.html").read_text()
+    assert page.count('<img src="data:image/png;base64,') == report.num_items()
+    assert ("no findings" in page) != faulty
+
+
+def test_layout_without_instance_names_says_what_names_them(project: Path, clean_files: tuple[Path, Path]) -> None:
+    """A layout whose instance names were lost on the way to GDS gets one line saying so."""
+    layout, reference = clean_files
+    stripped = kdb.Layout()
+    stripped.read(str(layout))
+    for cell in stripped.each_cell():
+        for instance in cell.each_inst():
+            instance.prop_id = 0
+    unnamed = project / "unnamed.gds"
+    stripped.write(str(unnamed))
+    result = quillon_lvs(unnamed, reference, "-o", project / "r.lyrdb", "--json", project / "f.json", cwd=project)
+    notes = [line for line in result.stdout.splitlines() if line.startswith("Note: ")]
+    assert notes == ["Note: the layout has no named instances, so none can be matched by name: " + notes[0].split("by name: ", 1)[1]]
+    assert "property 0 (PROPID.NAME)" in notes[0]
+    assert json.loads((project / "f.json").read_text())["notes"] == [notes[0].removeprefix("Note: ")]
+    named = quillon_lvs(layout, reference, cwd=project)
+    assert "Note:" not in named.stdout
+
+
+def test_terminal_shows_the_stages_and_erases_them(project: Path, clean_files: tuple[Path, Path]) -> None:
+    layout, reference = clean_files
+    controller, terminal = pty.openpty()
+    try:
+        result = quillon_lvs(layout, reference, cwd=project, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while chunk := _read_or_nothing(controller):
+            shown += chunk
+    finally:
+        os.close(controller)
+    assert result.returncode == 0
+    text = shown.decode()
+    for stage in ("[1/7] reading the layout", "[4/7] extracting the layout netlist", "[6/7] recording the findings", "[7/7] writing the report"):
+        assert stage in text
+    assert text.endswith("\r\x1b[K")  # the line is gone before the summary
+    assert result.stdout.splitlines()[0] == f"LVS Diff - {layout.stem}: no findings"
+
+
+def _read_or_nothing(descriptor: int) -> bytes:
+    try:
+        return os.read(descriptor, 4096)
+    except OSError:  # the terminal's other side is closed and drained
+        return b""

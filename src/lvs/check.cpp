@@ -9,6 +9,14 @@ namespace quillon::lvs {
 
 namespace {
 
+/// Tells the module's `_progress` callable, when one is set, that `stage`
+/// begins: a command line shows it while a large layout is checked.
+void report_stage(const char* stage) {
+    nb::object progress = attribute(deps().module, "_progress");
+    if (!progress.is_none())
+        progress(stage);
+}
+
 nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     // destroyed last, once both netlists and the difference are freed
     ReleaseFreedMemory release_freed_memory;
@@ -20,9 +28,13 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::object settings = d.get_settings();
     nb::object pdk = d.activate_pdk_by_name(settings.attr("pdk").attr("name"));
 
+    report_stage("reference");
     nb::dict ref_netlist = load_ref_netlist(ref, cell, nb::none());
+    report_stage("extraction");
     nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"));
+    report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
+    report_stage("findings");
 
     find_unknown_connections(rdb, cell, diff, lvs_netlist);
     find_missing_connections(rdb, cell, diff, ref_netlist);
@@ -34,6 +46,7 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
 } // namespace
 
 void register_check(nb::module_& m) {
+    m.attr("_progress") = nb::none();
     define(m, Signature("optical_lvs", {any("cell"), str("ref")}),
            "def optical_lvs(cell: Cell, ref: str) -> klayout.rdbcore.ReportDatabase",
            "Perform optical lvs on a cell.",

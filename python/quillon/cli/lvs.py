@@ -1,13 +1,18 @@
 """``quillon lvs``: check a layout cell against its reference netlist.
 
-    quillon lvs LAYOUT REFERENCE [--cell NAME] [-o REPORT] [--project-dir DIR]
+    quillon lvs LAYOUT REFERENCE [--cell NAME] [-o REPORT] [--json FILE] [--html FILE]
+                [--project-dir DIR] [--verbose]
 
 reads the GDS or OASIS file LAYOUT, checks the cell NAME (default: the file's
 only top cell) against the reference netlist REFERENCE (YAML), writes the
-report database (default ``<cell>.lyrdb`` beside the layout), prints a summary
-per category and exits with 0 when the layout matches, 1 when there are
-findings and 2 on bad input. The kit comes from the project settings of DIR
-(default ``$QUILLON_PROJECT_DIR`` or the current directory).
+report database (default ``<cell>.lyrdb`` beside the layout) and, when asked,
+the findings as JSON (:mod:`quillon.cli.lvs_json`) and as an HTML page with
+pictures (:mod:`quillon.cli.lvs_html`), prints a summary per category and
+exits with 0 when the layout matches, 1 when there are findings, 2 on bad
+input and 3 on an internal error (one line; ``--verbose`` adds the
+traceback). The kit comes from the project settings of DIR (default
+``$QUILLON_PROJECT_DIR`` or the current directory). On a terminal the stages
+of a long check show on one line of stderr (:mod:`quillon.cli.progress`).
 
 Without LAYOUT and REFERENCE it runs the bundled demo (:mod:`quillon.demo`),
 whose layout departs from its reference in every way the check reports, and
@@ -17,12 +22,16 @@ writes the report into the current directory.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
+import traceback
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+
+from quillon.cli.progress import Progress
 
 __all__ = ["HELP", "add_arguments", "run"]
 
@@ -33,6 +42,35 @@ SHOWN_ITEMS = 3
 
 #: The top-level entries every reference netlist has.
 REFERENCE_ENTRIES = ("instances", "connections", "routes", "nets", "ports")
+
+EXIT_CLEAN, EXIT_FINDINGS, EXIT_BAD_INPUT, EXIT_INTERNAL_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+EXIT_STATUS_HELP = """exit status:
+  0  the layout matches its reference netlist
+  1  findings: the layout departs from its reference (see the summary and the report)
+  2  bad input: one line on stderr says what is wrong; no report is written
+  3  internal error: one line on stderr; --verbose prints the traceback
+"""
+
+#: What the command does, in order, as the progress display counts it.
+STAGES = (
+    "reading the layout",
+    "activating the kit",
+    "loading the reference netlist",
+    "extracting the layout netlist",
+    "comparing the netlists",
+    "recording the findings",
+    "writing the report",
+)
+#: The stage the HTML report adds.
+DRAWING = "drawing the pictures"
+#: The stage names the check reports from inside its one native call.
+CHECK_STAGES = {
+    "reference": "loading the reference netlist",
+    "extraction": "extracting the layout netlist",
+    "difference": "comparing the netlists",
+    "findings": "recording the findings",
+}
 
 
 class InputError(Exception):
@@ -49,6 +87,19 @@ class Job:
     report: Path | None
     project: Path
     demo: bool
+    json: Path | None = None
+    html: Path | None = None
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """A finished check: its report database and where its files went."""
+
+    rdb: Any
+    report: Path
+    cell: str
+    exit_status: int
+    notes: tuple[str, ...]
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -57,21 +108,37 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("reference", nargs="?", type=Path, help="reference netlist of the cell (YAML)")
     parser.add_argument("-c", "--cell", help="cell to check (default: the layout's only top cell)")
     parser.add_argument("-o", "--output", type=Path, metavar="REPORT", help="report file (default: <cell>.lyrdb beside the layout)")
+    parser.add_argument("--json", type=Path, metavar="FILE", help="also write the findings as JSON (for CI pipelines)")
+    parser.add_argument("--html", type=Path, metavar="FILE", help="also write an HTML report with a picture of each finding")
     parser.add_argument(
         "--project-dir", type=Path, metavar="DIR", help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)"
     )
+    parser.add_argument("-v", "--verbose", action="store_true", help="print the traceback of an internal error")
+    parser.epilog = EXIT_STATUS_HELP
+    parser.formatter_class = argparse.RawDescriptionHelpFormatter
 
 
 def run(args: argparse.Namespace) -> int:
-    """Run the check; 0 when clean, 1 with findings, 2 on bad input."""
+    """Run the check; the exit status is one of those of :data:`EXIT_STATUS_HELP`."""
     try:
         job = _job(args)
-        rdb, report = _check(job)
+        stages = STAGES + ((DRAWING,) if job.html else ())
+        with contextlib.closing(Progress("quillon lvs", stages)) as progress:
+            outcome = _check(job, progress)
+        _print_summary(outcome, job)
+        return outcome.exit_status
     except InputError as exc:
         print(f"quillon lvs: error: {exc}", file=sys.stderr)
-        return 2
-    _print_summary(rdb, report, job)
-    return 1 if rdb.num_items() else 0
+        return EXIT_BAD_INPUT
+    except KeyboardInterrupt:
+        print("quillon lvs: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except Exception as exc:  # anything else is a fault of the tool, never "findings"
+        if getattr(args, "verbose", False):
+            traceback.print_exc()
+        hint = "" if getattr(args, "verbose", False) else " (run again with --verbose for the traceback)"
+        print(f"quillon lvs: internal error: {type(exc).__name__}: {_first_line(exc)}{hint}", file=sys.stderr)
+        return EXIT_INTERNAL_ERROR
 
 
 def _job(args: argparse.Namespace) -> Job:
@@ -82,30 +149,99 @@ def _job(args: argparse.Namespace) -> Job:
 
         project = args.project_dir or demo.DIRECTORY
         output = args.output or Path.cwd() / f"{args.cell or demo.CELL}.lyrdb"
-        return Job(demo.LAYOUT, demo.REFERENCE, args.cell or demo.CELL, output, project.resolve(), True)
+        return Job(demo.LAYOUT, demo.REFERENCE, args.cell or demo.CELL, output, project.resolve(), True, args.json, args.html)
     project = args.project_dir or Path(os.environ.get("QUILLON_PROJECT_DIR") or os.getcwd())
-    return Job(args.layout, args.reference, args.cell, args.output, project.resolve(), False)
+    return Job(args.layout, args.reference, args.cell, args.output, project.resolve(), False, args.json, args.html)
 
 
-def _check(job: Job) -> tuple[Any, Path]:
-    """Read the inputs, run the check and save the report; bad input raises InputError."""
+def _check(job: Job, progress: Progress) -> Outcome:
+    """Read the inputs, run the check and write the report files; bad input raises InputError."""
+    progress.stage("reading the layout")
     cell = _read_cell(job.layout, job.cell)
     _check_reference(job.reference)
     report = job.report or job.layout.parent / f"{cell.name}.lyrdb"
-    if not report.parent.is_dir():
-        raise InputError(f"cannot write the report {str(report)!r}: no such directory")
-    rdb = _run_check(cell, job)
+    for what, path in (("the report", report), ("the JSON findings", job.json), ("the HTML report", job.html)):
+        if path is not None:
+            _check_writable(what, path)
+    notes = tuple(note for note in (_unnamed_instances_note(cell),) if note)
+    rdb = _run_check(cell, job, progress)
+    _label_report(rdb, job, cell.name)
+    progress.stage("writing the report")
     try:
         rdb.save(str(report))
     except (OSError, RuntimeError) as exc:
         raise InputError(f"cannot write the report {str(report)!r}: {_first_line(exc)}") from None
-    return rdb, report
+    outcome = Outcome(rdb, report, cell.name, EXIT_FINDINGS if rdb.num_items() else EXIT_CLEAN, notes)
+    _write_findings_files(outcome, job, progress)
+    return outcome
+
+
+def _check_writable(what: str, path: Path) -> None:
+    """A file can be written at `path` as far as can be told before the check runs."""
+    if path.is_dir():
+        raise InputError(f"cannot write {what} {str(path)!r}: it is a directory")
+    if not path.parent.is_dir():
+        raise InputError(f"cannot write {what} {str(path)!r}: no such directory")
+
+
+def _label_report(rdb: Any, job: Job, cell_name: str) -> None:
+    """The report's header: what it is, what wrote it, and the layout and cell it is about."""
+    import quillon
+
+    rdb.description = f"Layout-versus-schematic check of cell {cell_name} against {job.reference.name}"
+    rdb.generator = f"quillon {quillon.__version__}"
+    rdb.original_file = str(job.layout.resolve())
+    rdb.top_cell_name = cell_name
+
+
+def _write_findings_files(outcome: Outcome, job: Job, progress: Progress) -> None:
+    """The JSON and HTML files asked for, written from the report database."""
+    if job.json is None and job.html is None:
+        return
+    import quillon
+    from quillon.cli.lvs_findings import CheckRun, read_findings
+
+    findings = read_findings(outcome.rdb)
+    run = CheckRun(
+        job.layout.resolve(), outcome.cell, job.reference.resolve(), outcome.report.resolve(), f"quillon {quillon.__version__}", outcome.exit_status, outcome.notes
+    )
+    try:
+        if job.json is not None:
+            from quillon.cli.lvs_json import write_findings_json
+
+            write_findings_json(job.json, findings, run)
+        if job.html is not None:
+            from quillon.cli.lvs_html import write_findings_html
+
+            write_findings_html(job.html, findings, run, lambda done, total: progress.stage(DRAWING, f" {done}/{total}"))
+    except OSError as exc:
+        raise InputError(f"cannot write {exc.filename!r}: {exc.strerror or _first_line(exc)}") from None
+
+
+def _unnamed_instances_note(cell: Any) -> str | None:
+    """Why every instance is missing when a layout's instances carry no names (lost on the way to GDS)."""
+    from quillon.core.lvs import PROPID
+
+    layout_cell = cell.kdb_cell
+    if layout_cell.child_instances() == 0:
+        return None
+    if any(instance.property(PROPID.NAME) is not None for instance in layout_cell.each_inst()):
+        return None
+    return (
+        f"the layout has no named instances, so none can be matched by name: the check reads an instance's name from "
+        f"its property {int(PROPID.NAME)} (PROPID.NAME), which the kit writes when it places the instance; "
+        "keep instance properties when the layout is written to GDS"
+    )
 
 
 def _check_reference(path: Path) -> None:
     """The reference must be a readable YAML mapping with the netlist entries."""
     import yaml
 
+    from quillon.yaml_bounded import YamlExpansionError, safe_load
+
+    if path.is_dir():
+        raise InputError(f"reference netlist {str(path)!r} is a directory, not a file")
     try:
         text = path.read_text()
     except FileNotFoundError:
@@ -113,7 +249,9 @@ def _check_reference(path: Path) -> None:
     except (OSError, UnicodeDecodeError) as exc:
         raise InputError(f"cannot read reference netlist {str(path)!r}: {_first_line(exc)}") from None
     try:
-        data = yaml.safe_load(text)
+        data = safe_load(text, str(path))
+    except YamlExpansionError as exc:
+        raise InputError(f"reference netlist {str(path)!r} is refused: {_first_line(exc)}") from None
     except yaml.YAMLError as exc:
         where = getattr(exc, "problem_mark", None)
         line = f" at line {where.line + 1}" if where is not None else ""
@@ -130,6 +268,8 @@ def _read_cell(path: Path, name: str | None) -> Any:
     """The cell to check, read with its ports and instance names into a library of its own."""
     import cellgrid as cg
 
+    if path.is_dir():
+        raise InputError(f"layout {str(path)!r} is a directory, not a layout file")
     if not path.is_file():
         raise InputError(f"layout {str(path)!r} does not exist")
     kcl = cg.KCLayout(f"lvs:{path.name}")
@@ -137,6 +277,8 @@ def _read_cell(path: Path, name: str | None) -> Any:
         tops = kcl.read(path)
     except (OSError, ValueError, RuntimeError) as exc:
         raise InputError(f"cannot read layout {str(path)!r}: {_first_line(exc)}") from None
+    if not tops:
+        raise InputError(f"layout {str(path)!r} has no cells")
     if name is not None:
         if name not in kcl.dkcells:
             shown = ", ".join(sorted(cell.name for cell in tops)) or "none"
@@ -148,13 +290,14 @@ def _read_cell(path: Path, name: str | None) -> Any:
     return tops[0]
 
 
-def _run_check(cell: Any, job: Job) -> Any:
+def _run_check(cell: Any, job: Job, progress: Progress) -> Any:
     """optical_lvs with the kit of the project's settings."""
     from quillon.core.shared import PdkNotFoundError, activate_pdk_by_name
     from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
 
     if not job.project.is_dir():
         raise InputError(f"project directory {str(job.project)!r} does not exist")
+    progress.stage("activating the kit")
     try:
         kit = activate_pdk_by_name(get_settings(job.project).pdk.name)
     except (SettingsError, PdkNotFoundError) as exc:
@@ -166,9 +309,10 @@ def _run_check(cell: Any, job: Job) -> Any:
     previous = os.environ.get(PROJECT_DIR_ENV)
     os.environ[PROJECT_DIR_ENV] = str(job.project)
     try:
-        from quillon.core.lvs import optical_lvs
+        from quillon.core import lvs
 
-        return optical_lvs(cell, str(job.reference))
+        with progress.native_stages(lvs, CHECK_STAGES):
+            return lvs.optical_lvs(cell, str(job.reference))
     except (ValueError, KeyError) as exc:  # a malformed netlist, layers the kit does not know
         raise InputError(f"cannot check cell {cell.name!r}: {_first_line(exc)}") from None
     finally:
@@ -197,29 +341,27 @@ def _first_line(exc: BaseException) -> str:
     return text.splitlines()[0] if text else type(exc).__name__
 
 
-def _print_summary(rdb: Any, report: Path, job: Job) -> None:
-    """Per category: its number of items and the first few, then where the report is."""
-    items: dict[int, list[Any]] = {}
-    for item in rdb.each_item():
-        items.setdefault(item.category_id(), []).append(item)
-    total = rdb.num_items()
-    print(f"{rdb.name()}: {'no findings' if total == 0 else f'{total} finding' + ('s' if total != 1 else '')}")
-    for category in rdb.each_category():
-        found = items.get(category.rdb_id(), [])
-        print(f"  {category.name()}: {len(found)}")
-        for item in found[:SHOWN_ITEMS]:
-            print(f"    {_describe(item)}")
-        if len(found) > SHOWN_ITEMS:
-            print(f"    ... and {len(found) - SHOWN_ITEMS} more")
-    print(f"Report: {report}")
+def _print_summary(outcome: Outcome, job: Job) -> None:
+    """Per category: its number of items and the first few, then where the files are."""
+    from quillon.cli.lvs_findings import read_findings
+
+    findings = read_findings(outcome.rdb)
+    total = len(findings.items)
+    print(f"{findings.name}: {'no findings' if total == 0 else f'{total} finding' + ('s' if total != 1 else '')}")
+    for note in outcome.notes:
+        print(f"Note: {note}")
+    for category, count in findings.counts.items():
+        print(f"  {category}: {count}")
+        for finding in findings.of(category)[:SHOWN_ITEMS]:
+            print(f"    {'; '.join(finding.texts) or '(no text)'}")
+        if count > SHOWN_ITEMS:
+            print(f"    ... and {count - SHOWN_ITEMS} more")
+    print(f"Report: {outcome.report}")
+    for label, path in (("JSON", job.json), ("HTML", job.html)):
+        if path is not None:
+            print(f"{label}: {path}")
     if total or job.demo:
-        print(f"Open it in KLayout: klayout {_shell_word(job.layout)} -m {_shell_word(report)}")
-
-
-def _describe(item: Any) -> str:
-    """The item's text values, joined; its geometry is left to the viewer."""
-    texts = [value.string() for value in item.each_value() if value.is_string()]
-    return "; ".join(texts) or "(no text)"
+        print(f"Open it in KLayout: klayout {_shell_word(job.layout)} -m {_shell_word(outcome.report)}")
 
 
 def _shell_word(path: Path) -> str:

@@ -1,0 +1,84 @@
+"""Pictures of a layout around a finding, drawn by KLayout's own layout view.
+
+The view renders off screen (no display needed): the layout file is loaded
+once, and each picture zooms to the neighbourhood of a finding's markers and
+draws them on top of the layout.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from pathlib import Path
+
+import klayout.db as kdb
+import klayout.lay as lay
+
+from quillon.cli.lvs_findings import Box
+
+__all__ = ["FindingPictures"]
+
+#: Picture size in pixels.
+WIDTH, HEIGHT = 560, 360
+#: Least margin around the markers, in micrometres, so that even a marker on
+#: a port's opening shows the devices it belongs to.
+MIN_MARGIN_UM = 6.0
+#: Margin around the markers as a share of their extent.
+MARGIN_SHARE = 0.6
+#: The markers: a saturated blue with a white halo stands out against the
+#: kit's layer colours on a white background.
+MARKER_COLOR = 0x0047FF
+MARKER_LINE_WIDTH = 3
+#: View settings for a picture a reader can take in at a glance.
+VIEW_CONFIG = {
+    "background-color": "#ffffff",
+    "grid-visible": "true",
+    "grid-show-ruler": "true",
+    "text-visible": "true",
+    "markers-visible": "true",
+}
+
+
+class FindingPictures:
+    """PNG pictures of cell `cell` of the layout file `layout`."""
+
+    def __init__(self, layout: Path, cell: str) -> None:
+        self._view = lay.LayoutView()
+        for name, value in VIEW_CONFIG.items():
+            self._view.set_config(name, value)
+        index = self._view.load_layout(str(layout), True)
+        cellview = self._view.cellview(index)
+        cellview.set_cell_name(cell)
+        self._view.max_hier()
+        self._cell_box = cellview.cell.dbbox()
+        self._overview: bytes | None = None
+
+    def around(self, markers: Sequence[Box]) -> bytes:
+        """The neighbourhood of `markers` with the markers drawn; without markers, the whole cell."""
+        if not markers:
+            if self._overview is None:
+                self._overview = self._render(self._cell_box.enlarged(MIN_MARGIN_UM, MIN_MARGIN_UM), ())
+            return self._overview
+        area = kdb.DBox()
+        for left, bottom, right, top in markers:
+            area += kdb.DBox(left, bottom, right, top)
+        margin = max(MIN_MARGIN_UM, MARGIN_SHARE * max(area.width(), area.height()))
+        return self._render(area.enlarged(margin, margin), markers)
+
+    def _render(self, area: kdb.DBox, markers: Sequence[Box]) -> bytes:
+        self._view.zoom_box(area)
+        drawn = [self._marker(box) for box in markers]
+        try:
+            return bytes(self._view.get_pixels_with_options(WIDTH, HEIGHT).to_png_data())
+        finally:
+            for marker in drawn:
+                marker._destroy()
+
+    def _marker(self, box: Box) -> lay.Marker:
+        marker = lay.Marker(self._view)
+        marker.set(kdb.DBox(*box))
+        marker.color = MARKER_COLOR
+        marker.frame_color = MARKER_COLOR
+        marker.line_width = MARKER_LINE_WIDTH
+        marker.halo = 1
+        marker.dither_pattern = -1
+        return marker

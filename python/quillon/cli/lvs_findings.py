@@ -1,0 +1,107 @@
+"""The findings of a check, read from its report database as plain values.
+
+Everything is read generically: whatever categories the database holds (in
+the order it holds them, sub-categories after their parent) and, per item,
+its text values and the bounding boxes of its geometric values. The summary,
+the JSON and the HTML report are all written from these values, with the
+:class:`CheckRun` that says what was checked.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import klayout.db  # noqa: F401  (binds the shape types that geometric item values return)
+
+__all__ = ["Box", "CheckRun", "Finding", "Findings", "read_findings"]
+
+#: A marker's bounding box in micrometres: (left, bottom, right, top).
+Box = tuple[float, float, float, float]
+
+#: The kinds of item value that are shapes, by the name of their accessor.
+GEOMETRIC_VALUES = ("box", "polygon", "edge", "edge_pair", "path", "text")
+
+#: Decimals kept of a coordinate in micrometres: finer than any database unit,
+#: coarse enough to hide the rounding of decimal units in binary floats.
+DECIMALS = 6
+
+
+@dataclass(frozen=True)
+class Finding:
+    """One item of the report: its category path, report cell, texts and markers."""
+
+    category: str
+    cell: str
+    texts: tuple[str, ...]
+    markers: tuple[Box, ...]
+
+
+@dataclass(frozen=True)
+class Findings:
+    """The report's name, its categories (with their item counts) and its items in order."""
+
+    name: str
+    counts: dict[str, int]
+    items: tuple[Finding, ...]
+
+    def of(self, category: str) -> list[Finding]:
+        return [finding for finding in self.items if finding.category == category]
+
+
+@dataclass(frozen=True)
+class CheckRun:
+    """What was checked, and how the check ended, for the report files' headers."""
+
+    layout: Path
+    cell: str
+    reference: Path
+    report: Path
+    generator: str
+    exit_status: int
+    notes: tuple[str, ...] = ()
+
+
+def read_findings(rdb: Any) -> Findings:
+    """The findings held by the report database `rdb`."""
+    categories = {category.rdb_id(): path for category, path in _each_category(rdb)}
+    cells = {cell.rdb_id(): cell.qname() for cell in rdb.each_cell()}
+    items = tuple(
+        Finding(categories.get(item.category_id(), "?"), cells.get(item.cell_id(), "?"), *_values(item))
+        for item in rdb.each_item()
+    )
+    counts = {path: 0 for path in categories.values()}
+    for finding in items:
+        counts[finding.category] = counts.get(finding.category, 0) + 1
+    return Findings(rdb.name(), counts, items)
+
+
+def _each_category(rdb: Any) -> Iterator[tuple[Any, str]]:
+    """Every category with its path of names (a sub-category's as "parent.name")."""
+    pending = [(category, category.name()) for category in rdb.each_category()]
+    while pending:
+        category, path = pending.pop(0)
+        yield category, path
+        pending[0:0] = [(sub, f"{path}.{sub.name()}") for sub in category.each_sub_category()]
+
+
+def _values(item: Any) -> tuple[tuple[str, ...], tuple[Box, ...]]:
+    texts: list[str] = []
+    markers: list[Box] = []
+    for value in item.each_value():
+        shape = next((getattr(value, kind)() for kind in GEOMETRIC_VALUES if getattr(value, f"is_{kind}")()), None)
+        if shape is not None:
+            markers.append(_bounding_box(shape))
+        elif value.is_string():
+            texts.append(value.string())
+        else:
+            texts.append(value.to_s())
+    return tuple(texts), tuple(markers)
+
+
+def _bounding_box(shape: Any) -> Box:
+    box = shape.bbox()
+    left, bottom, right, top = (round(value, DECIMALS) + 0.0 for value in (box.left, box.bottom, box.right, box.top))
+    return left, bottom, right, top

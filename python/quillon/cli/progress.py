@@ -1,0 +1,99 @@
+"""A one-line progress display for long commands, shown only on a terminal.
+
+On a terminal the line reads ``quillon lvs: [3/7] extracting the layout
+netlist  12 s`` and is rewritten in place as stages begin and seconds pass; it
+is erased when the command ends, so the command's own output follows
+undisturbed. When the stream is not a terminal (a pipe, a CI log) nothing is
+written at all.
+
+The stages of the check itself run inside one native call; the check tells
+``quillon.core.lvs._progress`` when each begins, and :meth:`Progress.native_stages`
+points that hook at the display for the duration of the call.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import shutil
+import sys
+import threading
+import time
+from collections.abc import Iterator, Sequence
+from typing import Any, TextIO
+
+__all__ = ["Progress"]
+
+#: How often the elapsed seconds of a running stage are redrawn.
+REFRESH_SECONDS = 1.0
+
+
+class Progress:
+    """Stages of one command, counted against the stages it announced."""
+
+    def __init__(self, prefix: str, stages: Sequence[str], stream: TextIO | None = None) -> None:
+        self._prefix = prefix
+        self._stages = list(stages)
+        self._stream = stream if stream is not None else sys.stderr
+        self._shown = _is_terminal(self._stream)
+        self._text = ""
+        self._started = time.monotonic()
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._ticker: threading.Thread | None = None
+
+    def stage(self, label: str, detail: str = "") -> None:
+        """Show that `label` (one of the announced stages, or any text) begins."""
+        if not self._shown:
+            return
+        count = f"[{self._stages.index(label) + 1}/{len(self._stages)}] " if label in self._stages else ""
+        with self._lock:
+            self._text = f"{self._prefix}: {count}{label}{detail}"
+            self._started = time.monotonic()
+            self._draw()
+        if self._ticker is None:
+            self._ticker = threading.Thread(target=self._tick, name="progress", daemon=True)
+            self._ticker.start()
+
+    def close(self) -> None:
+        """Erase the line; the display shows nothing more."""
+        if not self._shown:
+            return
+        self._stop.set()
+        if self._ticker is not None:
+            self._ticker.join()
+        with self._lock:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+            self._shown = False
+
+    @contextlib.contextmanager
+    def native_stages(self, module: Any, labels: dict[str, str]) -> Iterator[None]:
+        """While inside, the stages `module` reports (by name) show with their `labels`."""
+        if not self._shown or not hasattr(module, "_progress"):
+            yield
+            return
+        module._progress = lambda name: self.stage(labels.get(name, name))
+        try:
+            yield
+        finally:
+            module._progress = None
+
+    def _tick(self) -> None:
+        while not self._stop.wait(REFRESH_SECONDS):
+            with self._lock:
+                if self._shown:
+                    self._draw()
+
+    def _draw(self) -> None:
+        seconds = int(time.monotonic() - self._started)
+        elapsed = f"  {seconds} s" if seconds else ""
+        width = shutil.get_terminal_size().columns - 1
+        self._stream.write(f"\r\x1b[K{(self._text[: width - len(elapsed)] + elapsed)[:width]}")
+        self._stream.flush()
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):  # a replaced or closed stream
+        return False
