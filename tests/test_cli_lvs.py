@@ -139,6 +139,7 @@ BAD_INPUTS = [
     pytest.param(["TMP/empty.gds", "REF"], "layout 'TMP/empty.gds' has no cells", id="empty layout"),
     pytest.param(["LAYOUT", "TMP"], "reference netlist 'TMP' is a directory", id="reference a directory"),
     pytest.param(["LAYOUT", "TMP/bomb.yml"], "reference netlist 'TMP/bomb.yml' is refused: ", id="alias bomb"),
+    pytest.param(["LAYOUT", "TMP/two.yml"], "reference netlist 'TMP/two.yml' is not valid YAML at line 6: but found another document", id="two documents"),
     pytest.param(["LAYOUT", "REF", "--json", "TMP/no/f.json"], "cannot write the JSON findings 'TMP/no/f.json': no such directory", id="JSON dir missing"),
     pytest.param(["LAYOUT", "REF", "--html", "TMP"], "cannot write the HTML report 'TMP': it is a directory", id="HTML a directory"),
 ]
@@ -155,6 +156,7 @@ def test_bad_input_gives_one_line_and_exit_2(project: Path, args: list[str], mes
     kdb.Layout().write(str(project / "empty.gds"))
     bomb = ["a0: &a0 [x, x, x, x, x, x, x, x, x, x]"] + [f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 10)}]" for i in range(1, 9)]
     write(project / "bomb.yml", "\n".join(bomb) + "\n")
+    write(project / "two.yml", NETLIST + "---\n" + NETLIST)
     (project / "wrong_kit").mkdir()
     write(project / "wrong_kit" / "pyproject.toml", '[tool.quillon.pdk]\nname = "no_such_kit"\n')
     (project / "bad_settings").mkdir()

@@ -186,25 +186,26 @@ def _check_writable(what: str, path: Path) -> None:
 
 def _label_report(rdb: Any, job: Job, cell_name: str) -> None:
     """The report's header: what it is, what wrote it, and the layout and cell it is about."""
-    import quillon
-
     rdb.description = f"Layout-versus-schematic check of cell {cell_name} against {job.reference.name}"
-    rdb.generator = f"quillon {quillon.__version__}"
+    rdb.generator = _generator()
     rdb.original_file = str(job.layout.resolve())
     rdb.top_cell_name = cell_name
+
+
+def _generator() -> str:
+    import quillon
+
+    return f"quillon {quillon.__version__}"
 
 
 def _write_findings_files(outcome: Outcome, job: Job, progress: Progress) -> None:
     """The JSON and HTML files asked for, written from the report database."""
     if job.json is None and job.html is None:
         return
-    import quillon
     from quillon.cli.lvs_findings import CheckRun, read_findings
 
     findings = read_findings(outcome.rdb)
-    run = CheckRun(
-        job.layout.resolve(), outcome.cell, job.reference.resolve(), outcome.report.resolve(), f"quillon {quillon.__version__}", outcome.exit_status, outcome.notes
-    )
+    run = CheckRun(job.layout.resolve(), outcome.cell, job.reference.resolve(), outcome.report.resolve(), _generator(), outcome.exit_status, outcome.notes)
     try:
         if job.json is not None:
             from quillon.cli.lvs_json import write_findings_json
@@ -238,7 +239,8 @@ def _check_reference(path: Path) -> None:
     """The reference must be a readable YAML mapping with the netlist entries."""
     import yaml
 
-    from quillon.yaml_bounded import YamlExpansionError, safe_load
+    from quillon.cli.yaml_top_level import top_level
+    from quillon.yaml_bounded import YamlExpansionError
 
     if path.is_dir():
         raise InputError(f"reference netlist {str(path)!r} is a directory, not a file")
@@ -249,7 +251,7 @@ def _check_reference(path: Path) -> None:
     except (OSError, UnicodeDecodeError) as exc:
         raise InputError(f"cannot read reference netlist {str(path)!r}: {_first_line(exc)}") from None
     try:
-        data = safe_load(text, str(path))
+        data = top_level(text, str(path))
     except YamlExpansionError as exc:
         raise InputError(f"reference netlist {str(path)!r} is refused: {_first_line(exc)}") from None
     except yaml.YAMLError as exc:
@@ -292,6 +294,8 @@ def _read_cell(path: Path, name: str | None) -> Any:
 
 def _run_check(cell: Any, job: Job, progress: Progress) -> Any:
     """optical_lvs with the kit of the project's settings."""
+    import yaml
+
     from quillon.core.shared import PdkNotFoundError, activate_pdk_by_name
     from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
 
@@ -313,7 +317,7 @@ def _run_check(cell: Any, job: Job, progress: Progress) -> Any:
 
         with progress.native_stages(lvs, CHECK_STAGES):
             return lvs.optical_lvs(cell, str(job.reference))
-    except (ValueError, KeyError) as exc:  # a malformed netlist, layers the kit does not know
+    except (ValueError, KeyError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
         raise InputError(f"cannot check cell {cell.name!r}: {_first_line(exc)}") from None
     finally:
         if previous is None:
