@@ -24,10 +24,12 @@ WIDTH, HEIGHT = 560, 360
 MIN_MARGIN_UM = 6.0
 #: Margin around the markers as a share of their extent.
 MARGIN_SHARE = 0.6
-#: The markers: a saturated blue with a white halo stands out against the
-#: kit's layer colours on a white background.
-MARKER_COLOR = 0x0047FF
-MARKER_LINE_WIDTH = 3
+#: The layers are drawn paler by this share towards white, so that the marker
+#: (one saturated colour, thick, with a halo) stands out whatever the layer
+#: colours are.
+LAYER_PALENESS = 0.4
+MARKER_COLOR = 0xE0008A
+MARKER_LINE_WIDTH = 4
 #: View settings for a picture a reader can take in at a glance.
 VIEW_CONFIG = {
     "background-color": "#ffffff",
@@ -49,6 +51,7 @@ class FindingPictures:
         cellview = self._view.cellview(index)
         cellview.set_cell_name(cell)
         self._view.max_hier()
+        self._pale_layers()
         self._cell_box = cellview.cell.dbbox()
         self._overview: bytes | None = None
 
@@ -73,6 +76,14 @@ class FindingPictures:
             for marker in drawn:
                 marker._destroy()
 
+    def _pale_layers(self) -> None:
+        layers = self._view.begin_layers()
+        while not layers.at_end():
+            node = layers.current()
+            node.fill_color = _paler(node.eff_fill_color(True))
+            node.frame_color = _paler(node.eff_frame_color(True))
+            layers.next()
+
     def _marker(self, box: Box) -> lay.Marker:
         marker = lay.Marker(self._view)
         marker.set(kdb.DBox(*box))
@@ -82,3 +93,10 @@ class FindingPictures:
         marker.halo = 1
         marker.dither_pattern = -1
         return marker
+
+
+def _paler(color: int) -> int:
+    """`color` (0xRRGGBB) moved LAYER_PALENESS of the way towards white."""
+    channels = [(color >> shift) & 0xFF for shift in (16, 8, 0)]
+    r, g, b = (round(value + (0xFF - value) * LAYER_PALENESS) for value in channels)
+    return (r << 16) | (g << 8) | b

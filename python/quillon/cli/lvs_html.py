@@ -85,7 +85,7 @@ def _page(findings: Findings, run: CheckRun, sections: list[str]) -> str:
 def _finding(finding: Finding, png: bytes) -> str:
     texts = "".join(f"<p>{escape(text)}</p>" for text in finding.texts) or "<p>(no text)</p>"
     where = (
-        f"Marked in blue: {', '.join(_box_text(box) for box in finding.markers)} in cell {escape(finding.cell)}"
+        f"Marked in magenta: {', '.join(_box_text(box) for box in finding.markers)} in cell {escape(finding.cell)}"
         if finding.markers
         else f"No place in the layout to mark; the whole cell {escape(finding.cell)} is shown."
     )
