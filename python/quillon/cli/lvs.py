@@ -46,10 +46,11 @@ REFERENCE_ENTRIES = ("instances", "connections", "routes", "nets", "ports")
 EXIT_CLEAN, EXIT_FINDINGS, EXIT_BAD_INPUT, EXIT_INTERNAL_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 
 EXIT_STATUS_HELP = """exit status:
-  0  the layout matches its reference netlist
-  1  findings: the layout departs from its reference (see the summary and the report)
-  2  bad input: one line on stderr says what is wrong; no report is written
-  3  internal error: one line on stderr; --verbose prints the traceback
+    0  the layout matches its reference netlist
+    1  findings: the layout departs from its reference (see the summary and the report)
+    2  bad input: one line on stderr says what is wrong; no report is written
+    3  internal error: one line on stderr; --verbose prints the traceback
+  130  interrupted (Ctrl-C)
 """
 
 #: What the command does, in order, as the progress display counts it.
