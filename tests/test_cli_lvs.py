@@ -233,7 +233,10 @@ def test_json_and_html_hold_every_finding_of_the_report(project: Path, faulty: b
     assert bool(document["findings"]) == faulty
 
     page = (project / "f.html").read_text()
-    assert page.count('<img src="data:image/png;base64,') == report.num_items()
+    placed = sum(1 for finding in document["findings"] if finding["markers"])
+    assert page.count('<img src="data:image/png;base64,') == placed
+    assert page.count('<div class="whole-cell"') == report.num_items() - placed  # one shared picture of the cell
+    assert page.count(";base64,") == placed + (placed < report.num_items())
     assert ("no findings" in page) != faulty
 
 

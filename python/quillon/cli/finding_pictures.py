@@ -53,19 +53,18 @@ class FindingPictures:
         self._view.max_hier()
         self._pale_layers()
         self._cell_box = cellview.cell.dbbox()
-        self._overview: bytes | None = None
 
     def around(self, markers: Sequence[Box]) -> bytes:
-        """The neighbourhood of `markers` with the markers drawn; without markers, the whole cell."""
-        if not markers:
-            if self._overview is None:
-                self._overview = self._render(self._cell_box.enlarged(MIN_MARGIN_UM, MIN_MARGIN_UM), ())
-            return self._overview
+        """The neighbourhood of `markers` (at least one) with the markers drawn."""
         area = kdb.DBox()
         for left, bottom, right, top in markers:
             area += kdb.DBox(left, bottom, right, top)
         margin = max(MIN_MARGIN_UM, MARGIN_SHARE * max(area.width(), area.height()))
         return self._render(area.enlarged(margin, margin), markers)
+
+    def whole_cell(self) -> bytes:
+        """The whole cell, for findings with no place in the layout."""
+        return self._render(self._cell_box.enlarged(MIN_MARGIN_UM, MIN_MARGIN_UM), ())
 
     def _render(self, area: kdb.DBox, markers: Sequence[Box]) -> bytes:
         self._view.zoom_box(area)

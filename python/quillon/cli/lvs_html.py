@@ -2,8 +2,9 @@
 
 One self-contained file: what was checked, the number of findings per
 category, then per finding its texts and a picture of its neighbourhood with
-its markers drawn (the whole cell for a finding with no place in the layout).
-Pictures are embedded as PNG data, so the file can be mailed or archived alone.
+its markers drawn (the whole cell, embedded once, for a finding with no place
+in the layout). Pictures are embedded as PNG data, so the file can be mailed or
+archived alone.
 """
 
 from __future__ import annotations
@@ -13,10 +14,17 @@ from collections.abc import Callable
 from html import escape
 from pathlib import Path
 
-from quillon.cli.finding_pictures import FindingPictures
+from quillon.cli.finding_pictures import HEIGHT, WIDTH, FindingPictures
 from quillon.cli.lvs_findings import Box, CheckRun, Finding, Findings
 
 __all__ = ["VIEWER_URL", "write_findings_html"]
+
+#: Pictures drawn at most per page (about 12 kB and 20 ms each); further
+#: findings are listed with their texts and marker coordinates only.
+MAX_PICTURES = 1000
+#: The element that shows the whole cell, for a finding with no place in the layout.
+WHOLE_CELL_CLASS = "whole-cell"
+WHOLE_CELL = f'<div class="{WHOLE_CELL_CLASS}" role="img" aria-label="the whole cell"></div>'
 
 #: Where a reviewer gets the layout viewer that opens the report database.
 VIEWER_URL = "https://www.klayout.de/build.html"
@@ -34,21 +42,28 @@ figcaption p { margin: 0.3em 0; } .where { color: #555; font-size: 0.9em; }
 
 
 def write_findings_html(path: Path, findings: Findings, run: CheckRun, on_picture: Callable[[int, int], None] | None = None) -> None:
-    """Write the HTML report of `findings` to `path`; `on_picture(done, total)` follows the rendering."""
+    """Write the HTML report of `findings` to `path`; `on_picture(done, total)` follows the drawing."""
     pictures = FindingPictures(run.layout, run.cell)
+    to_draw = min(MAX_PICTURES, sum(1 for finding in findings.items if finding.markers))
     sections: list[str] = []
-    done = 0
+    drawn = 0
     for category, count in findings.counts.items():
         sections.append(f'<h2 id="{_anchor(category)}">{escape(category)} ({count})</h2>')
         for finding in findings.of(category):
-            done += 1
-            if on_picture is not None:
-                on_picture(done, len(findings.items))
-            sections.append(_finding(finding, pictures.around(finding.markers)))
-    path.write_text(_page(findings, run, sections), encoding="utf-8")
+            if not finding.markers:
+                sections.append(_finding(finding, WHOLE_CELL))
+            elif drawn < to_draw:
+                drawn += 1
+                if on_picture is not None:
+                    on_picture(drawn, to_draw)
+                sections.append(_finding(finding, _image(pictures.around(finding.markers), finding)))
+            else:
+                sections.append(_finding(finding, ""))
+    whole_cell = pictures.whole_cell() if any(not finding.markers for finding in findings.items) else None
+    path.write_text(_page(findings, run, sections, whole_cell), encoding="utf-8")
 
 
-def _page(findings: Findings, run: CheckRun, sections: list[str]) -> str:
+def _page(findings: Findings, run: CheckRun, sections: list[str], whole_cell: bytes | None) -> str:
     total = len(findings.items)
     verdict = "no findings" if total == 0 else f"{total} finding{'s' if total != 1 else ''}"
     rows = "".join(
@@ -66,7 +81,20 @@ def _page(findings: Findings, run: CheckRun, sections: list[str]) -> str:
         f'<tr><td><a href="#{_anchor(category)}">{escape(category)}</a></td><td>{count}</td></tr>'
         for category, count in findings.counts.items()
     )
-    notes = "".join(f"<p><strong>Note:</strong> {escape(note)}</p>" for note in run.notes)
+    undrawn = sum(1 for finding in findings.items if finding.markers) - MAX_PICTURES
+    notes = "".join(f"<p><strong>Note:</strong> {escape(note)}</p>" for note in run.notes) + (
+        f"<p><strong>Note:</strong> pictures are drawn for the first {MAX_PICTURES} findings with a place in the layout; "
+        f"the other {undrawn} are listed with their texts and marker coordinates.</p>"
+        if undrawn > 0
+        else ""
+    )
+    # Findings with no place in the layout all show one picture of the whole cell, embedded once.
+    whole_cell_style = (
+        f'.{WHOLE_CELL_CLASS} {{ width: {WIDTH}px; height: {HEIGHT}px; max-width: 100%; border: 1px solid #ddd; '
+        f'background: url("data:image/png;base64,{base64.b64encode(whole_cell).decode("ascii")}") no-repeat; background-size: contain; }}'
+        if whole_cell is not None
+        else ""
+    )
     viewer = (
         f'<p class="where">To inspect the findings interactively, open the report database in the '
         f'<a href="{VIEWER_URL}">KLayout</a> layout viewer: '
@@ -74,7 +102,7 @@ def _page(findings: Findings, run: CheckRun, sections: list[str]) -> str:
     )
     return (
         f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
-        f"<title>{escape(findings.name)}</title><style>{STYLE}</style></head><body>\n"
+        f"<title>{escape(findings.name)}</title><style>{STYLE}{whole_cell_style}</style></head><body>\n"
         f'<h1>{escape(findings.name)}: <span class="{"findings" if total else "clean"}">{verdict}</span></h1>\n'
         f"<table>{rows}</table>\n{notes}\n<h2>Summary</h2>\n<table>{counts}</table>\n{viewer}\n"
         + "\n".join(sections)
@@ -82,18 +110,19 @@ def _page(findings: Findings, run: CheckRun, sections: list[str]) -> str:
     )
 
 
-def _finding(finding: Finding, png: bytes) -> str:
+def _image(png: bytes, finding: Finding) -> str:
+    alt = escape(finding.texts[0] if finding.texts else finding.category)
+    return f'<img src="data:image/png;base64,{base64.b64encode(png).decode("ascii")}" alt="{alt}">'
+
+
+def _finding(finding: Finding, picture: str) -> str:
     texts = "".join(f"<p>{escape(text)}</p>" for text in finding.texts) or "<p>(no text)</p>"
-    where = (
-        f"Marked in magenta: {', '.join(_box_text(box) for box in finding.markers)} in cell {escape(finding.cell)}"
-        if finding.markers
-        else f"No place in the layout to mark; the whole cell {escape(finding.cell)} is shown."
-    )
-    image = base64.b64encode(png).decode("ascii")
-    return (
-        f'<figure><img src="data:image/png;base64,{image}" alt="{escape(finding.texts[0] if finding.texts else finding.category)}">'
-        f'<figcaption>{texts}<p class="where">{where}</p></figcaption></figure>'
-    )
+    if not finding.markers:
+        where = f"No place in the layout to mark; the whole cell {escape(finding.cell)} is shown."
+    else:
+        boxes = ", ".join(_box_text(box) for box in finding.markers)
+        where = f"{'Marked in magenta' if picture else 'Marker'}: {boxes} in cell {escape(finding.cell)}"
+    return f'<figure>{picture}<figcaption>{texts}<p class="where">{where}</p></figcaption></figure>'
 
 
 def _box_text(box: Box) -> str:
