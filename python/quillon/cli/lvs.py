@@ -48,7 +48,7 @@ EXIT_CLEAN, EXIT_FINDINGS, EXIT_BAD_INPUT, EXIT_INTERNAL_ERROR, EXIT_INTERRUPTED
 EXIT_STATUS_HELP = """exit status:
     0  the layout matches its reference netlist
     1  findings: the layout departs from its reference (see the summary and the report)
-    2  bad input: one line on stderr says what is wrong; no report is written
+    2  bad input: one line on stderr says what is wrong
     3  internal error: one line on stderr; --verbose prints the traceback
   130  interrupted (Ctrl-C)
 """
