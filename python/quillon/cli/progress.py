@@ -62,8 +62,7 @@ class Progress:
         if self._ticker is not None:
             self._ticker.join()
         with self._lock:
-            self._stream.write("\r\x1b[K")
-            self._stream.flush()
+            self._write("")
             self._shown = False
 
     @contextlib.contextmanager
@@ -88,8 +87,15 @@ class Progress:
         seconds = int(time.monotonic() - self._started)
         elapsed = f"  {seconds} s" if seconds else ""
         width = shutil.get_terminal_size().columns - 1
-        self._stream.write(f"\r\x1b[K{(self._text[: width - len(elapsed)] + elapsed)[:width]}")
-        self._stream.flush()
+        self._write((self._text[: width - len(elapsed)] + elapsed)[:width])
+
+    def _write(self, line: str) -> None:
+        """Replace the line on the terminal by `line`."""
+        try:
+            self._stream.write(f"\r\x1b[K{line}")
+            self._stream.flush()
+        except (OSError, ValueError):  # the terminal went away: the command goes on without the display
+            self._shown = False
 
 
 def _is_terminal(stream: TextIO) -> bool:
