@@ -85,6 +85,17 @@ def test_demo_without_arguments_reports_every_category(tmp_path: Path) -> None:
     assert result.stderr == ""
 
 
+def test_reader_that_stops_early_does_not_change_the_verdict(tmp_path: Path) -> None:
+    """``quillon lvs | head -1``: the summary's pipe closes, the exit status is still the check's."""
+    env = dict(os.environ, PYTHONPATH=PACKAGES)
+    command = [sys.executable, "-m", "quillon", "lvs"]
+    with subprocess.Popen(command, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+        assert process.stdout is not None and process.stderr is not None
+        process.stdout.close()
+        errors = process.stderr.read()
+        assert (process.wait(timeout=300), errors) == (1, "")
+
+
 def test_clean_layout_exits_0_and_writes_report_beside_layout(project: Path, clean_files: tuple[Path, Path]) -> None:
     layout, reference = clean_files
     result = quillon_lvs(layout, reference, cwd=project)

@@ -126,7 +126,10 @@ def run(args: argparse.Namespace) -> int:
         stages = STAGES + ((DRAWING,) if job.html else ())
         with contextlib.closing(Progress("quillon lvs", stages)) as progress:
             outcome = _check(job, progress)
-        _print_summary(outcome, job)
+        try:
+            _print_summary(outcome, job)
+        except BrokenPipeError:  # the reader stopped early (`quillon lvs ... | head`): the verdict stands
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return outcome.exit_status
     except InputError as exc:
         print(f"quillon lvs: error: {exc}", file=sys.stderr)
