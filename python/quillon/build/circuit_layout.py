@@ -1,0 +1,476 @@
+"""A circuit's layout, built from its ``.pic.yml`` netlist file with the project's kit.
+
+The netlist file is a YAML mapping::
+
+    instances:                 # name -> component of the kit and its settings
+      splitter: {component: mmi1x2}
+      arm: {component: straight, settings: {length: 40}}
+    placements:                # name -> x, y (µm), rotation (degrees), mirror
+      splitter: {x: 0, y: 0}
+    connections:               # "a,port": "b,port": b is moved so that its port meets a's
+      splitter,o3: arm,o1
+    routes:                    # bundles drawn by one of the kit's routing strategies
+      arms:
+        routing_strategy: route_bundle
+        settings: {separation: 5}
+        links: {arm,o2: combiner,o2}
+    nets:                      # electrical nets, drawn with the kit's electrical router
+      - {p1: pad1,e3, p2: heater,e1}
+    ports:                     # external ports of the cell
+      in: splitter,o1
+
+:func:`build_circuit_gds` builds the cell the file describes and writes it with
+everything it places to a GDS file, instance names and ports included, so that
+``quillon lvs LAYOUT NETLIST`` checks the layout against the very same file.
+
+Placement: instances with a placement are put there; a connection then moves
+the instance on its right-hand side so that its port meets the port on the left
+(or the left one, when only the right one is placed). An instance that is still
+unplaced is put facing what a route or a net links it to, :data:`LINK_GAP` µm
+away, and what is left goes into a row below everything placed.
+
+A bad netlist raises :class:`NetlistError` with one line that names the entry.
+"""
+
+from __future__ import annotations
+
+import inspect
+import threading
+from collections.abc import Callable, Iterator, Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from quillon.build import setting_types
+
+__all__ = ["LINK_GAP", "NetlistError", "build_circuit", "build_circuit_gds", "read_netlist"]
+
+#: Distance (µm) at which an unplaced instance is put facing what it is routed to.
+LINK_GAP = 100.0
+#: Space (µm) between the groups of the row of otherwise unplaced instances.
+ROW_GAP = 50.0
+#: The routing strategy of a route that names none.
+DEFAULT_ROUTING_STRATEGY = "route_bundle"
+#: Routing strategies tried, in this order, for electrical nets.
+ELECTRICAL_ROUTERS = ("route_single_electrical", "route_bundle_electrical")
+#: Parameters a router gets from the netlist's links, never from its settings.
+_ROUTER_PORT_PARAMETERS = frozenset({"component", "port1", "port2", "ports1", "ports2"})
+
+ENTRIES = ("instances", "placements", "connections", "routes", "nets", "ports")
+
+# The kit builds every component into one shared library: circuits are built
+# one at a time.
+_LOCK = threading.Lock()
+_serial = iter(range(1, 1 << 62))
+
+
+class NetlistError(ValueError):
+    """A netlist that cannot be built; the message is one line naming the entry."""
+
+
+def build_circuit_gds(netlist_file: Path, out_gds: Path, project_dir: Path | None = None) -> str:
+    """Build the circuit of `netlist_file` with the kit of `project_dir`, write it to `out_gds`.
+
+    `project_dir` defaults to ``$QUILLON_PROJECT_DIR`` or the current directory;
+    its settings name the kit. Returns the name of the written top cell: the
+    file's name without ``.pic.yml``. A bad netlist raises :class:`NetlistError`;
+    project settings and kits that cannot be used raise their own ValueError,
+    and files that cannot be read or written an OSError.
+    """
+    netlist_file, out_gds = Path(netlist_file), Path(out_gds)
+    netlist = read_netlist(netlist_file)
+    kit = _project_kit(project_dir)
+    name = _circuit_name(netlist_file)
+    with _LOCK:
+        cell = build_circuit(netlist, kit, f"{name}$building{next(_serial)}")
+        try:
+            name = _take_name(cell, name)
+            if not out_gds.parent.is_dir():
+                raise FileNotFoundError(f"cannot write {str(out_gds)!r}: no such directory")
+            cell.write(str(out_gds))
+        finally:
+            _retire(cell)
+    return name
+
+
+def read_netlist(path: Path) -> dict[str, Any]:
+    """The netlist mapping of a ``.pic.yml`` file; its entries are checked when building."""
+    from quillon import yaml_bounded
+
+    import yaml
+
+    text = Path(path).read_text(encoding="utf-8")
+    try:
+        data = yaml_bounded.safe_load(text, str(path))
+    except yaml.YAMLError as exc:
+        mark = getattr(exc, "problem_mark", None)
+        where = f" at line {mark.line + 1}" if mark is not None else ""
+        problem = getattr(exc, "problem", None) or _first_line(exc)
+        raise NetlistError(f"not valid YAML{where}: {problem}") from None
+    except yaml_bounded.YamlExpansionError as exc:
+        raise NetlistError(_first_line(exc)) from None
+    if data is None:
+        data = {}
+    if not isinstance(data, dict):
+        raise NetlistError(f"a netlist is a mapping of {', '.join(ENTRIES)}; got {type(data).__name__}")
+    return data
+
+
+def _circuit_name(path: Path) -> str:
+    name = path.name
+    for suffix in (".pic.yml", ".pic.yaml", ".yml", ".yaml"):
+        if name.endswith(suffix) and len(name) > len(suffix):
+            return name[: -len(suffix)]
+    return name
+
+
+def _project_kit(project_dir: Path | None) -> Any:
+    from quillon.core.shared import activate_pdk_by_name
+    from quillon.settings import get_settings
+
+    return activate_pdk_by_name(get_settings(project_dir).pdk.name)
+
+
+def _take_name(cell: Any, name: str) -> str:
+    """Name the built cell `name`, or `name_<n>` when a kit cell holds that name."""
+    layout = cell.kcl.layout
+    if layout.cell(name) is not None:
+        name = layout.unique_cell_name(name)
+    cell.name = name
+    return name
+
+
+def _retire(cell: Any) -> None:
+    """Empty the written cell and move its name aside: the shared library keeps no circuit."""
+    for port in cell.ports.names():
+        cell.remove_port(port)
+    cell.kdb_cell.clear()
+    cell.name = cell.kcl.layout.unique_cell_name("retired_circuit")
+
+
+# --- building ---------------------------------------------------------------
+
+
+@dataclass
+class _Circuit:
+    kit: Any
+    cell: Any
+    insts: dict[str, Any]
+    placed: set[str]
+
+
+def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
+    """The cell `name` (new, in the kit's library) built from a netlist mapping."""
+    import cellgrid as cg
+
+    unknown = sorted(set(netlist) - set(ENTRIES) - {"name", "schematic", "settings", "info"})
+    if unknown:
+        raise NetlistError(f"unknown entr{'y' if len(unknown) == 1 else 'ies'} {', '.join(map(repr, unknown))} (known: {', '.join(ENTRIES)})")
+    components = _components(_mapping(netlist, "instances"), kit)
+    cell = cg.kcl.dkcell(name)
+    circuit = _Circuit(kit, cell, {}, set())
+    for inst_name, component in components.items():
+        circuit.insts[inst_name] = cell.create_inst(component, name=inst_name)
+    _place(circuit, netlist)
+    _draw_routes(circuit, _mapping(netlist, "routes"))
+    _draw_nets(circuit, netlist.get("nets"))
+    _expose_ports(circuit, _mapping(netlist, "ports"))
+    return cell
+
+
+def _mapping(netlist: Mapping[str, Any], entry: str) -> dict[Any, Any]:
+    value = netlist.get(entry)
+    if value is None:
+        return {}
+    if not isinstance(value, dict):
+        raise NetlistError(f"{entry}: expected a mapping, got {type(value).__name__}")
+    return value
+
+
+def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
+    """Instance name -> built component."""
+    built = {}
+    for name, entry in instances.items():
+        where = f"instance {name!r}"
+        if not isinstance(name, str) or not name or "," in name:
+            raise NetlistError(f"{where}: an instance name is a non-empty text without ','")
+        if isinstance(entry, str):
+            entry = {"component": entry}
+        if not isinstance(entry, dict):
+            raise NetlistError(f"{where}: expected a mapping with 'component' and 'settings'")
+        _no_unknown_keys(entry, {"component", "settings", "info"}, where)
+        component = entry.get("component")
+        if not isinstance(component, str) or component not in kit.cells:
+            raise NetlistError(f"{where}: unknown component {component!r} (kit {kit.name} has {', '.join(kit.cells)})")
+        settings = entry.get("settings") or {}
+        if not isinstance(settings, dict):
+            raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
+        function = kit.cells[component]
+        settings = _checked_settings(settings, function, kit, f"{where} ({component})")
+        try:
+            built[name] = kit.get_component(component, **settings)
+        except (ValueError, TypeError, KeyError) as exc:
+            raise NetlistError(f"{where}: cannot build {component!r}: {_first_line(exc)}") from None
+    return built
+
+
+def _checked_settings(settings: dict[Any, Any], function: Callable[..., Any], kit: Any, where: str) -> dict[str, Any]:
+    """The settings with known names and fitting types; lists become tuples where tuples are due."""
+    described = setting_types.component_settings(function, kit)
+    checked = {}
+    for key, value in settings.items():
+        if key not in described:
+            raise NetlistError(f"{where}: unknown setting {key!r} (settings: {', '.join(described) or 'none'})")
+        description = described[key]["type"]
+        names = setting_types.allowed_names(description, key, kit, function)
+        problem = setting_types.value_problem(value, setting_types.value_schema(description, names))
+        if problem:
+            raise NetlistError(f"{where}: setting {key!r} {problem}")
+        default = described[key]["default"]
+        checked[key] = tuple(value) if isinstance(value, list) and isinstance(default, tuple) else value
+    return checked
+
+
+def _no_unknown_keys(entry: dict[Any, Any], known: set[str], where: str) -> None:
+    unknown = sorted(map(str, set(entry) - known))
+    if unknown:
+        raise NetlistError(f"{where}: unknown key{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} (known: {', '.join(sorted(known))})")
+
+
+# --- placement --------------------------------------------------------------
+
+
+def _endpoint(circuit: _Circuit, text: Any, where: str) -> tuple[str, str]:
+    """(instance, port) of an endpoint text "instance,port" naming an existing port."""
+    if not isinstance(text, str) or "," not in text:
+        raise NetlistError(f"{where}: {text!r} is not an endpoint 'instance,port'")
+    inst_name, port = text.rsplit(",", 1)
+    inst = circuit.insts.get(inst_name)
+    if inst is None:
+        raise NetlistError(f"{where}: unknown instance {inst_name!r}")
+    if port not in inst.cell.ports:
+        raise NetlistError(f"{where}: instance {inst_name!r} ({inst.cell.function_name or inst.cell.name}) has no port {port!r} (ports: {', '.join(inst.cell.ports.names())})")
+    return inst_name, port
+
+
+def _place(circuit: _Circuit, netlist: Mapping[str, Any]) -> None:
+    import cellgrid as cg
+
+    for name, placement in _mapping(netlist, "placements").items():
+        where = f"placement {name!r}"
+        if name not in circuit.insts:
+            raise NetlistError(f"{where}: unknown instance {name!r}")
+        if not isinstance(placement, dict):
+            raise NetlistError(f"{where}: expected a mapping of x, y, rotation, mirror")
+        _no_unknown_keys(placement, {"x", "y", "rotation", "mirror"}, where)
+        values = {key: placement.get(key, 0) for key in ("x", "y", "rotation")}
+        for key, value in values.items():
+            if not isinstance(value, (int, float)) or isinstance(value, bool):
+                raise NetlistError(f"{where}: {key} must be a number, got {value!r}")
+        mirror = placement.get("mirror", False)
+        if not isinstance(mirror, bool):
+            raise NetlistError(f"{where}: mirror must be true or false, got {mirror!r}")
+        trans = cg.kdb.DCplxTrans(1, float(values["rotation"]), mirror, float(values["x"]), float(values["y"]))
+        circuit.insts[name].dcplx_trans = trans
+        circuit.placed.add(name)
+
+    abutting = [
+        (*_endpoint(circuit, first, f"connection {first!r}"), *_endpoint(circuit, second, f"connection {first!r}"))
+        for first, second in _mapping(netlist, "connections").items()
+    ]
+    linked = list(_route_links(circuit, netlist))
+    row = _Row(circuit)
+    while True:
+        _abut(circuit, abutting)
+        if _face_linked(circuit, linked):
+            continue
+        unplaced = [name for name in circuit.insts if name not in circuit.placed]
+        if not unplaced:
+            return
+        group = _connected_group(unplaced[0], abutting)
+        row.put(unplaced[0], group, abutting)
+
+
+def _abut(circuit: _Circuit, abutting: list[tuple[str, str, str, str]]) -> None:
+    """Place instances through connections, from what is placed, until nothing changes."""
+    changed = True
+    while changed:
+        changed = False
+        for a, pa, b, pb in abutting:
+            if a in circuit.placed and b not in circuit.placed:
+                _connect(circuit, b, pb, circuit.insts[a][pa], a)
+            elif b in circuit.placed and a not in circuit.placed:
+                _connect(circuit, a, pa, circuit.insts[b][pb], b)
+            else:
+                continue
+            changed = True
+
+
+def _connect(circuit: _Circuit, name: str, port: str, other: Any, other_name: str) -> None:
+    try:
+        circuit.insts[name].connect(port, other)
+    except ValueError as exc:
+        raise NetlistError(f"connection of {name},{port} to {other_name},{other.name}: {_first_line(exc)}") from None
+    circuit.placed.add(name)
+
+
+def _route_links(circuit: _Circuit, netlist: Mapping[str, Any]) -> Iterator[tuple[str, str, str, str]]:
+    """(instance, port, instance, port) of every route link and net, for placing."""
+    for route_name, route in _mapping(netlist, "routes").items():
+        links = route.get("links") if isinstance(route, dict) else None
+        for first, second in (links or {}).items() if isinstance(links, dict) else ():
+            where = f"route {route_name!r}"
+            yield (*_endpoint(circuit, first, where), *_endpoint(circuit, second, where))
+    nets = netlist.get("nets")
+    for n, net in enumerate(nets if isinstance(nets, list) else []):
+        if isinstance(net, dict) and "p1" in net and "p2" in net:
+            where = f"nets[{n}]"
+            yield (*_endpoint(circuit, net["p1"], where), *_endpoint(circuit, net["p2"], where))
+
+
+def _face_linked(circuit: _Circuit, linked: list[tuple[str, str, str, str]]) -> bool:
+    """Put one unplaced instance facing what it is linked to; whether one was placed."""
+    import cellgrid as cg
+
+    for a, pa, b, pb in linked:
+        if (a in circuit.placed) == (b in circuit.placed):
+            continue
+        (fixed, fixed_port), (moved, moved_port) = ((a, pa), (b, pb)) if a in circuit.placed else ((b, pb), (a, pa))
+        target = circuit.insts[fixed][fixed_port]
+        inst = circuit.insts[moved]
+        local = inst.cell.ports[moved_port]
+        if not target.is_manhattan or not local.is_manhattan:
+            continue
+        step = cg.kdb.DCplxTrans(1, 0, False, *_ahead(target, LINK_GAP))
+        facing = cg.kdb.DCplxTrans(1, 180, False, 0, 0)
+        inst.dcplx_trans = step * target.dcplx_trans * facing * local.dcplx_trans.inverted()
+        circuit.placed.add(moved)
+        return True
+    return False
+
+
+def _ahead(port: Any, distance: float) -> tuple[float, float]:
+    rot = port.trans.rot
+    return {0: (distance, 0.0), 1: (0.0, distance), 2: (-distance, 0.0), 3: (0.0, -distance)}[rot]
+
+
+def _connected_group(start: str, abutting: list[tuple[str, str, str, str]]) -> list[str]:
+    group, todo = {start}, [start]
+    while todo:
+        name = todo.pop()
+        for a, _, b, _ in abutting:
+            for x, y in ((a, b), (b, a)):
+                if x == name and y not in group:
+                    group.add(y)
+                    todo.append(y)
+    return sorted(group)
+
+
+class _Row:
+    """A row of otherwise unplaced groups, left to right below everything placed."""
+
+    def __init__(self, circuit: _Circuit) -> None:
+        self.circuit = circuit
+        self.x: float | None = None
+        self.top = 0.0
+
+    def put(self, root: str, group: list[str], abutting: list[tuple[str, str, str, str]]) -> None:
+        import cellgrid as cg
+
+        circuit = self.circuit
+        if self.x is None:
+            placed = cg.kdb.DBox()
+            for name in circuit.placed:
+                placed += circuit.insts[name].dbbox()
+            self.x = placed.left if not placed.empty() else 0.0
+            self.top = placed.bottom - ROW_GAP if not placed.empty() else 0.0
+        circuit.placed.add(root)
+        inst = circuit.insts[root]
+        inst.dcplx_trans = cg.kdb.DCplxTrans()
+        _abut(circuit, [link for link in abutting if link[0] in group and link[2] in group])
+        box = cg.kdb.DBox()
+        for name in group:
+            box += circuit.insts[name].dbbox()
+        shift = cg.kdb.DCplxTrans(1, 0, False, self.x - box.left, self.top - box.top)
+        for name in group:
+            circuit.insts[name].dcplx_trans = shift * circuit.insts[name].dcplx_trans
+        self.x += box.width() + ROW_GAP
+
+
+# --- routes, nets, ports ----------------------------------------------------
+
+
+def _router_parameters(function: Callable[..., Any]) -> set[str]:
+    return set(inspect.signature(function).parameters) - _ROUTER_PORT_PARAMETERS
+
+
+def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, Any]], settings: dict[str, Any]) -> None:
+    kit = circuit.kit
+    if not isinstance(strategy, str) or strategy not in kit.routing_strategies:
+        raise NetlistError(f"{where}: unknown routing strategy {strategy!r} (kit {kit.name} has {', '.join(kit.routing_strategies) or 'none'})")
+    router = kit.routing_strategies[strategy]
+    if not isinstance(settings, dict):
+        raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
+    known = _router_parameters(router)
+    for key in settings:
+        if key not in known:
+            raise NetlistError(f"{where}: routing strategy {strategy!r} has no setting {key!r} (settings: {', '.join(sorted(known))})")
+    ports = [
+        (circuit.insts[a][pa], circuit.insts[b][pb])
+        for a, pa, b, pb in (
+            (*_endpoint(circuit, first, where), *_endpoint(circuit, second, where)) for first, second in links
+        )
+    ]
+    parameters = inspect.signature(router).parameters
+    try:
+        if "ports1" in parameters and "ports2" in parameters:
+            router(circuit.cell, [p for p, _ in ports], [q for _, q in ports], **settings)
+        else:
+            for p, q in ports:
+                router(circuit.cell, p, q, **settings)
+    except (ValueError, TypeError, KeyError) as exc:
+        raise NetlistError(f"{where}: {strategy}: {_first_line(exc)}") from None
+
+
+def _draw_routes(circuit: _Circuit, routes: dict[Any, Any]) -> None:
+    for name, route in routes.items():
+        where = f"route {name!r}"
+        if not isinstance(route, dict):
+            raise NetlistError(f"{where}: expected a mapping with links, routing_strategy and settings")
+        _no_unknown_keys(route, {"links", "routing_strategy", "settings"}, where)
+        links = route.get("links")
+        if not isinstance(links, dict):
+            raise NetlistError(f"{where}: links must be a mapping of endpoints, got {type(links).__name__}")
+        strategy = route.get("routing_strategy", DEFAULT_ROUTING_STRATEGY)
+        _route(circuit, strategy, where, list(links.items()), route.get("settings") or {})
+
+
+def _draw_nets(circuit: _Circuit, nets: Any) -> None:
+    if nets is None:
+        return
+    if not isinstance(nets, list):
+        raise NetlistError(f"nets: expected a list of nets, got {type(nets).__name__}")
+    default = next((name for name in ELECTRICAL_ROUTERS if name in circuit.kit.routing_strategies), None)
+    for n, net in enumerate(nets):
+        where = f"nets[{n}]"
+        if not isinstance(net, dict) or "p1" not in net or "p2" not in net:
+            raise NetlistError(f"{where}: a net is a mapping with p1 and p2")
+        _no_unknown_keys(net, {"p1", "p2", "name", "routing_strategy", "settings"}, where)
+        strategy = net.get("routing_strategy", default)
+        if strategy is None:
+            raise NetlistError(f"{where}: kit {circuit.kit.name} has no electrical router ({' or '.join(ELECTRICAL_ROUTERS)})")
+        _route(circuit, strategy, where, [(net["p1"], net["p2"])], net.get("settings") or {})
+
+
+def _expose_ports(circuit: _Circuit, ports: dict[Any, Any]) -> None:
+    for name, endpoint in ports.items():
+        where = f"port {name!r}"
+        if not isinstance(name, str) or not name:
+            raise NetlistError(f"{where}: a port name is a non-empty text")
+        inst, port = _endpoint(circuit, endpoint, where)
+        circuit.cell.add_port(circuit.insts[inst][port], name)
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
