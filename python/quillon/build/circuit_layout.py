@@ -53,8 +53,6 @@ ROW_GAP = 50.0
 DEFAULT_ROUTING_STRATEGY = "route_bundle"
 #: Routing strategies tried, in this order, for electrical nets.
 ELECTRICAL_ROUTERS = ("route_single_electrical", "route_bundle_electrical")
-#: Parameters a router gets from the netlist's links, never from its settings.
-_ROUTER_PORT_PARAMETERS = frozenset({"component", "port1", "port2", "ports1", "ports2"})
 
 ENTRIES = ("instances", "placements", "connections", "routes", "nets", "ports")
 
@@ -400,10 +398,6 @@ class _Row:
 # --- routes, nets, ports ----------------------------------------------------
 
 
-def _router_parameters(function: Callable[..., Any]) -> set[str]:
-    return set(inspect.signature(function).parameters) - _ROUTER_PORT_PARAMETERS
-
-
 def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, Any]], settings: dict[str, Any]) -> None:
     kit = circuit.kit
     if not isinstance(strategy, str) or strategy not in kit.routing_strategies:
@@ -411,10 +405,13 @@ def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, 
     router = kit.routing_strategies[strategy]
     if not isinstance(settings, dict):
         raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
-    known = _router_parameters(router)
-    for key in settings:
+    known = setting_types.routing_settings_schema(router, kit)
+    for key, value in settings.items():
         if key not in known:
             raise NetlistError(f"{where}: routing strategy {strategy!r} has no setting {key!r} (settings: {', '.join(sorted(known))})")
+        problem = setting_types.value_problem(value, known[key])
+        if problem:
+            raise NetlistError(f"{where}: setting {key!r} of {strategy!r} {problem}")
     ports = [
         (circuit.insts[a][pa], circuit.insts[b][pb])
         for a, pa, b, pb in (

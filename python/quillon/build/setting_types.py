@@ -169,3 +169,41 @@ def _is_kind(value: Any, kind: str) -> bool:
     if kind == "null":
         return value is None
     return isinstance(value, (list, tuple))
+
+
+#: Parameters a router takes from the links of a route, never from its settings.
+ROUTER_PORT_PARAMETERS = ("component", "port1", "port2", "ports1", "ports2")
+
+
+def routing_settings_schema(router: Callable[..., Any], kit: Any) -> dict[str, dict[str, Any]]:
+    """Setting name -> JSON Schema fragment of a routing function's settings.
+
+    The types are those the routing-strategies route describes: "waypoints" is
+    a list of (x, y) points, "port_type" one of "optical", "electrical" and its
+    default, cross-section parameters one of the kit's cross-sections; a
+    parameter whose default is None also takes null.
+    """
+    from cellgrid.gds import plain
+
+    defaults = get_function_args(router)
+    out: dict[str, dict[str, Any]] = {}
+    for name, description in function_types(router, kit).items():
+        if name in ROUTER_PORT_PARAMETERS:
+            continue
+        default = defaults.get(name)
+        if name == "waypoints":
+            point = {"type": "array", "prefixItems": [{"type": "number"}] * 2, "minItems": 2, "maxItems": 2}
+            schema: dict[str, Any] = {"type": "array", "items": point}
+        elif name == "port_type":
+            schema = {"enum": sorted({"optical", "electrical", default or "optical"})}
+        else:
+            names = list(description) if isinstance(description, list) else None
+            if names is None and isinstance(default, str) and default in kit.cross_sections:
+                names = [n for n in kit.cross_sections if n != "cross_section"]
+            schema = value_schema(description, names)
+        if name in defaults and default is None and schema:
+            schema = {"anyOf": [schema, {"type": "null"}]}
+        if name in defaults:
+            schema = {**schema, "default": plain(default)}
+        out[name] = schema
+    return out

@@ -1,0 +1,215 @@
+"""JSON Schemas (draft 2020-12) of a kit's netlist files, written where the netlist headers point.
+
+The first line of a netlist file saved by the editor names its schema for a
+YAML language server::
+
+    # yaml-language-server: $schema=../build/schemas/sub/ring.json
+
+:func:`netlist_schema` describes the netlist files of one kit: "instances"
+whose "component" is one of the kit's components and whose "settings" have the
+names, types and defaults of that component's settings (the data of the
+editor's settings route), "placements", "connections", "routes" (with "links",
+a "routing_strategy" of the kit and that strategy's settings), "nets" and
+"ports". :func:`write_project_schemas` writes it for every netlist file of a
+project; :func:`write_circuit_schema` for one circuit.
+
+The schema path of a circuit ``<project>/<name>/<path>`` is
+``<project>/build/schemas/<path>.json``, ``<name>`` being the project's source
+directory; the header holds it relative to that directory, as the editor's save
+route writes it.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from pathlib import Path
+from typing import Any
+
+from quillon.build import setting_types
+
+__all__ = [
+    "NETLIST_SUFFIX",
+    "SCHEMA_DIALECT",
+    "circuit_schema_path",
+    "netlist_files",
+    "netlist_schema",
+    "write_circuit_schema",
+    "write_project_schemas",
+]
+
+SCHEMA_DIALECT = "https://json-schema.org/draft/2020-12/schema"
+NETLIST_SUFFIX = ".pic.yml"
+
+_ENDPOINT = {"type": "string", "pattern": "^[^,]+,[^,]+$", "description": "instance,port"}
+
+
+def netlist_schema(kit: Any) -> dict[str, Any]:
+    """The JSON Schema of the netlist files of `kit`."""
+    from cellgrid.gds import plain
+
+    defs: dict[str, Any] = {"endpoint": _ENDPOINT}
+    cases = []
+    for name, function in kit.cells.items():
+        properties = {}
+        for key, entry in setting_types.component_settings(function, kit).items():
+            names = setting_types.allowed_names(entry["type"], key, kit, function)
+            schema = setting_types.value_schema(entry["type"], names)
+            properties[key] = {**schema, "default": plain(entry["default"])}
+        defs[f"settings.{name}"] = {"type": "object", "properties": properties, "additionalProperties": False}
+        cases.append(_when("component", name, "settings", f"settings.{name}"))
+    defs["instance"] = {
+        "type": "object",
+        "required": ["component"],
+        "properties": {
+            "component": {"enum": list(kit.cells), "description": f"a component of kit {kit.name}"},
+            "settings": {"type": "object"},
+            "info": {"type": "object"},
+        },
+        "additionalProperties": False,
+        "allOf": cases,
+    }
+    strategies = dict(kit.routing_strategies or {})
+    route_cases = []
+    for name, router in strategies.items():
+        properties = setting_types.routing_settings_schema(router, kit)
+        defs[f"routing.{name}"] = {"type": "object", "properties": properties, "additionalProperties": False}
+        route_cases.append(_when("routing_strategy", name, "settings", f"routing.{name}"))
+    links = {"type": "object", "propertyNames": _ref("endpoint"), "additionalProperties": _ref("endpoint")}
+    strategy = {"enum": list(strategies)}
+    defs["route"] = {
+        "type": "object",
+        "required": ["links"],
+        "properties": {
+            "links": links,
+            "routing_strategy": {**strategy, "default": "route_bundle"},
+            "settings": {"type": "object"},
+        },
+        "additionalProperties": False,
+        "allOf": route_cases,
+    }
+    defs["net"] = {
+        "type": "object",
+        "required": ["p1", "p2"],
+        "properties": {
+            "p1": _ref("endpoint"),
+            "p2": _ref("endpoint"),
+            "name": {"type": "string"},
+            "routing_strategy": strategy,
+            "settings": {"type": "object"},
+        },
+        "additionalProperties": False,
+        "allOf": route_cases,
+    }
+    number = {"type": "number"}
+    defs["placement"] = {
+        "type": "object",
+        "properties": {
+            "x": {**number, "default": 0},
+            "y": {**number, "default": 0},
+            "rotation": {**number, "default": 0, "description": "degrees, counter-clockwise"},
+            "mirror": {"type": "boolean", "default": False},
+        },
+        "additionalProperties": False,
+    }
+    return {
+        "$schema": SCHEMA_DIALECT,
+        "title": f"Netlist of a circuit of kit {kit.name}",
+        "type": "object",
+        "properties": {
+            "instances": {"type": "object", "propertyNames": {"pattern": "^[^,]+$"}, "additionalProperties": _ref("instance")},
+            "placements": {"type": "object", "additionalProperties": _ref("placement")},
+            "connections": links,
+            "routes": {"type": "object", "additionalProperties": _ref("route")},
+            "nets": {"type": "array", "items": _ref("net")},
+            "ports": {"type": "object", "additionalProperties": _ref("endpoint")},
+        },
+        "$defs": defs,
+    }
+
+
+def _ref(name: str) -> dict[str, str]:
+    return {"$ref": f"#/$defs/{name}"}
+
+
+def _when(key: str, value: str, target: str, definition: str) -> dict[str, Any]:
+    """If `key` is `value`, then `target` follows the definition."""
+    return {
+        "if": {"properties": {key: {"const": value}}, "required": [key]},
+        "then": {"properties": {target: _ref(definition)}},
+    }
+
+
+def circuit_schema_path(circuit: Path, project_dir: Path, source_name: str) -> Path:
+    """Where the header of the circuit `circuit` (its path without ``.pic.yml``) points.
+
+    ``<project>/build/schemas/<circuit relative to <project>/<source_name>>.json``,
+    normalised; as the editor's save route computes it.
+    """
+    project = os.path.abspath(project_dir)
+    pics = os.path.join(project, source_name)
+    relative = os.path.relpath(os.path.abspath(str(circuit)) + ".json", pics)
+    return Path(os.path.normpath(os.path.join(project, "build", "schemas", relative)))
+
+
+def netlist_files(project_dir: Path) -> list[Path]:
+    """The project's netlist files, outside its build directory and hidden directories."""
+    project = Path(project_dir)
+    found = []
+    for root, dirs, files in os.walk(project):
+        here = Path(root)
+        dirs[:] = sorted(d for d in dirs if not d.startswith(".") and not (here == project and d == "build"))
+        found.extend(here / f for f in sorted(files) if f.endswith(NETLIST_SUFFIX))
+    return found
+
+
+def write_project_schemas(project_dir: Path) -> list[Path]:
+    """Write the kit's schema where each netlist file of the project points; returns the schema files."""
+    from quillon.core.shared import activate_pdk_by_name
+    from quillon.settings import get_settings
+
+    settings = get_settings(project_dir)
+    files = netlist_files(project_dir)
+    if not files:
+        return []
+    text = _schema_text(activate_pdk_by_name(settings.pdk.name))
+    written = []
+    for netlist in files:
+        circuit = netlist.with_name(netlist.name[: -len(NETLIST_SUFFIX)])
+        written.append(_write(circuit_schema_path(circuit, project_dir, settings.name), text, project_dir))
+    return written
+
+
+def write_circuit_schema(circuit: str | Path, project_dir: str | Path | None = None) -> Path:
+    """Write the schema of one circuit (its path without ``.pic.yml``) where its header points.
+
+    For the editor's save route, when a circuit has no schema yet.
+    """
+    from quillon.core.shared import activate_pdk_by_name
+    from quillon.settings import get_settings, project_dir as default_project_dir
+
+    project = Path(project_dir) if project_dir is not None else default_project_dir()
+    settings = get_settings(project)
+    text = _schema_text(activate_pdk_by_name(settings.pdk.name))
+    return _write(circuit_schema_path(Path(circuit), project, settings.name), text, project)
+
+
+def _schema_text(kit: Any) -> str:
+    return json.dumps(netlist_schema(kit), indent=2) + "\n"
+
+
+def _write(path: Path, text: str, project_dir: Path) -> Path:
+    """Write `text` to `path` (below the project only) unless it holds that already."""
+    project = os.path.realpath(project_dir)
+    if os.path.commonpath([project, os.path.realpath(path)]) != project:
+        raise ValueError(f"schema path {str(path)!r} lies outside the project {project!r}")
+    try:
+        if path.read_text(encoding="utf-8") == text:
+            return path
+    except (OSError, UnicodeDecodeError):
+        pass
+    path.parent.mkdir(parents=True, exist_ok=True)
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    tmp.write_text(text, encoding="utf-8")
+    os.replace(tmp, path)
+    return path
