@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import Any
 
 from quillon.build import setting_types
+from quillon.build.circuit_layout import DEFAULT_ROUTING_STRATEGY, ELECTRICAL_ROUTERS
 
 __all__ = [
     "NETLIST_SUFFIX",
@@ -75,6 +76,10 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
         properties = setting_types.routing_settings_schema(router, kit)
         defs[f"routing.{name}"] = {"type": "object", "properties": properties, "additionalProperties": False}
         route_cases.append(_when("routing_strategy", name, "settings", f"routing.{name}"))
+    net_cases = list(route_cases)
+    for cases, default in ((route_cases, DEFAULT_ROUTING_STRATEGY), (net_cases, _electrical_router(strategies))):
+        if default in strategies:
+            cases.append({"if": {"not": {"required": ["routing_strategy"]}}, "then": {"properties": {"settings": _ref(f"routing.{default}")}}})
     links = {"type": "object", "propertyNames": _ref("endpoint"), "additionalProperties": _ref("endpoint")}
     strategy = {"enum": list(strategies)}
     defs["route"] = {
@@ -82,7 +87,7 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
         "required": ["links"],
         "properties": {
             "links": links,
-            "routing_strategy": {**strategy, "default": "route_bundle"},
+            "routing_strategy": {**strategy, "default": DEFAULT_ROUTING_STRATEGY},
             "settings": {"type": "object"},
         },
         "additionalProperties": False,
@@ -99,7 +104,7 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
             "settings": {"type": "object"},
         },
         "additionalProperties": False,
-        "allOf": route_cases,
+        "allOf": net_cases,
     }
     number = {"type": "number"}
     defs["placement"] = {
@@ -126,6 +131,10 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
         },
         "$defs": defs,
     }
+
+
+def _electrical_router(strategies: dict[str, Any]) -> str | None:
+    return next((name for name in ELECTRICAL_ROUTERS if name in strategies), None)
 
 
 def _ref(name: str) -> dict[str, str]:
