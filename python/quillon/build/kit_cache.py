@@ -16,8 +16,9 @@ For every component of the project's kit, built with its default settings,
   like that route, not for outlines of more than four polygons).
 
 The build is incremental: ``build/gds/pdk/hashes.json`` keeps a content hash
-per component, of the kit package's files and of the component's own source
-file, and a component is built again only when its hash changed. A component
+of the kit package's files and, per component, one of its own source file
+(which may lie outside the kit); a component is built again when either
+changed. When nothing changed the kit is not imported at all. A component
 that fails to build is reported in one line and left out; the others are
 still built.
 """
@@ -39,6 +40,7 @@ __all__ = [
     "build_kit_cache",
     "build_quietly",
     "cache_dir",
+    "kit_fingerprint",
     "port_sides",
     "ports_file",
 ]
@@ -96,39 +98,63 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
     """Build what changed of the kit cache of the project in `project_dir`.
 
     The project's settings name the kit; unusable settings or a kit that cannot
-    be activated raise their ValueError. `force` builds every component.
+    be activated raise their ValueError. `force` builds every component. When
+    neither the kit's files nor the components' source files changed since the
+    last build, and nothing failed then, the kit is not even imported.
     """
-    from quillon.core.shared import activate_pdk_by_name
     from quillon.settings import get_settings
 
     project_dir = Path(os.path.abspath(project_dir))
     kit_name = get_settings(project_dir).pdk.name
+    hashes_path = cache_dir(project_dir) / "hashes.json"
+    old = {} if force else _read_state(hashes_path, kit_name)
+    kit_hash = kit_fingerprint(kit_name)
+    unchanged = _unchanged(project_dir, old, kit_hash)
+    if unchanged is not None:
+        report = KitCacheReport(kit_name, unchanged=unchanged)
+        if progress is not None:
+            progress(len(unchanged), len(unchanged), "")
+        return report
+
+    from quillon.core.shared import activate_pdk_by_name, get_cell_path
+
     kit = activate_pdk_by_name(kit_name)
     report = KitCacheReport(kit_name)
-    hashes_path = cache_dir(project_dir) / "hashes.json"
-    old = {} if force else _read_hashes(hashes_path)
-    kit_hash = _kit_hash(kit_name)
-    new: dict[str, str] = {}
+    before: dict[str, Any] = old.get("components", {}) if old.get("kit_hash") == kit_hash else {}
+    components: dict[str, Any] = {}
     names = list(kit.cells)
     try:
         for done, name in enumerate(names, 1):
-            digest = _component_hash(kit_hash, kit.cells[name])
-            if old.get(name) == digest and _cached(project_dir, name):
+            source = get_cell_path(kit.cells[name])
+            entry = {"source": source, "hash": _file_hash(source)}
+            if before.get(name) == entry and _cached(project_dir, name):
                 report.unchanged.append(name)
-                new[name] = digest
+                components[name] = entry
             else:
                 problem = _build_component(project_dir, kit, kit_name, name)
                 if problem is None:
                     report.built.append(name)
-                    new[name] = digest
+                    components[name] = entry
                 else:
                     report.failed[name] = problem
             if progress is not None:
                 progress(done, len(names), name)
     finally:
-        _write_json(hashes_path, new)
-    _remove_stale(project_dir, set(old) - set(names))
+        state = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
+        _write_json(hashes_path, state)
+    _remove_stale(project_dir, set(before) - set(names))
     return report
+
+
+def _unchanged(project_dir: Path, state: dict[str, Any], kit_hash: str) -> list[str] | None:
+    """The components when nothing changed since the build that left `state`, else None."""
+    components = state.get("components")
+    if state.get("kit_hash") != kit_hash or state.get("failed") or not isinstance(components, dict) or not components:
+        return None
+    for name, entry in components.items():
+        if not isinstance(entry, dict) or _file_hash(entry.get("source")) != entry.get("hash") or not _cached(project_dir, name):
+            return None
+    return list(components)
 
 
 def build_quietly(project_dir: Path) -> None:
@@ -202,20 +228,22 @@ def _remove_stale(project_dir: Path, names: set[str]) -> None:
 # --- hashes -------------------------------------------------------------------
 
 
-def _kit_hash(kit_name: str) -> str:
-    """Hash of every file of the kit's package (its sources, symbols and data)."""
-    import importlib
+def kit_fingerprint(kit_name: str) -> str:
+    """Hash of every file of the kit's package (sources, symbols, data), found without importing it."""
+    import importlib.util
 
     digest = hashlib.sha256(f"quillon kit cache {CACHE_FORMAT}\0{kit_name}\0".encode())
-    module = importlib.import_module(kit_name)
-    files = getattr(module, "__file__", None)
-    if files:
-        module_file = Path(files).resolve()
-        root = module_file.parent
-        paths = sorted(_package_files(root)) if module_file.name == "__init__.py" else [module_file]
-        for path in paths:
-            digest.update(str(path.relative_to(root)).encode() + b"\0")
-            digest.update(path.read_bytes() + b"\0")
+    try:
+        spec = importlib.util.find_spec(kit_name)
+    except (ImportError, ValueError):
+        spec = None
+    if spec is None or spec.origin is None:
+        return digest.hexdigest()  # not found: activating it will say so
+    origin = Path(spec.origin).resolve()
+    root = origin.parent
+    paths = sorted(_package_files(root)) if spec.submodule_search_locations else [origin]
+    for path in paths:
+        digest.update(str(path.relative_to(root)).encode() + b"\0" + path.read_bytes() + b"\0")
     return digest.hexdigest()
 
 
@@ -225,25 +253,25 @@ def _package_files(root: Path) -> Iterable[Path]:
             yield path
 
 
-def _component_hash(kit_hash: str, function: Any) -> str:
-    """The kit's hash with the component's own source file (which may lie outside the kit)."""
-    from quillon.core.shared import get_cell_path
+def _file_hash(path: Any) -> str | None:
+    """Hash of a component's source file; None when it has none (or it is gone)."""
+    if not isinstance(path, str):
+        return None
+    try:
+        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+    except OSError:
+        return None
 
-    digest = hashlib.sha256(kit_hash.encode())
-    source = get_cell_path(function)
-    if source is not None:
-        digest.update(source.encode() + b"\0" + Path(source).read_bytes())
-    return digest.hexdigest()
 
-
-def _read_hashes(path: Path) -> dict[str, str]:
+def _read_state(path: Path, kit_name: str) -> dict[str, Any]:
+    """What the last build recorded, when it was of this format and kit."""
     try:
         data = json.loads(path.read_bytes())
     except (OSError, ValueError):
         return {}
-    if not isinstance(data, dict):
+    if not isinstance(data, dict) or data.get("format") != CACHE_FORMAT or data.get("kit") != kit_name:
         return {}
-    return {k: v for k, v in data.items() if isinstance(k, str) and isinstance(v, str)}
+    return data
 
 
 # --- files --------------------------------------------------------------------

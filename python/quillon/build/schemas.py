@@ -177,16 +177,31 @@ def write_project_schemas(project_dir: Path) -> list[Path]:
     from quillon.core.shared import activate_pdk_by_name
     from quillon.settings import get_settings
 
+    from quillon.build.kit_cache import kit_fingerprint
+
     settings = get_settings(project_dir)
-    files = netlist_files(project_dir)
-    if not files:
+    targets = [
+        circuit_schema_path(netlist.with_name(netlist.name[: -len(NETLIST_SUFFIX)]), project_dir, settings.name)
+        for netlist in netlist_files(project_dir)
+    ]
+    if not targets:
         return []
+    # The schemas depend on the kit only: unchanged kit, existing files, nothing to do.
+    stamp = Path(project_dir) / "build" / "schemas" / ".kit"
+    fingerprint = kit_fingerprint(settings.pdk.name)
+    if _read(stamp) == fingerprint and all(path.is_file() for path in targets):
+        return targets
     text = _schema_text(activate_pdk_by_name(settings.pdk.name))
-    written = []
-    for netlist in files:
-        circuit = netlist.with_name(netlist.name[: -len(NETLIST_SUFFIX)])
-        written.append(_write(circuit_schema_path(circuit, project_dir, settings.name), text, project_dir))
+    written = [_write(path, text, project_dir) for path in targets]
+    _write(stamp, fingerprint, project_dir)
     return written
+
+
+def _read(path: Path) -> str | None:
+    try:
+        return path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError):
+        return None
 
 
 def write_circuit_schema(circuit: str | Path, project_dir: str | Path | None = None) -> Path:
@@ -212,11 +227,8 @@ def _write(path: Path, text: str, project_dir: Path) -> Path:
     project = os.path.realpath(project_dir)
     if os.path.commonpath([project, os.path.realpath(path)]) != project:
         raise ValueError(f"schema path {str(path)!r} lies outside the project {project!r}")
-    try:
-        if path.read_text(encoding="utf-8") == text:
-            return path
-    except (OSError, UnicodeDecodeError):
-        pass
+    if _read(path) == text:
+        return path
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     tmp.write_text(text, encoding="utf-8")
