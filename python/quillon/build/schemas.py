@@ -11,7 +11,8 @@ names, types and defaults of that component's settings (the data of the
 editor's settings route), "placements", "connections", "routes" (with "links",
 a "routing_strategy" of the kit and that strategy's settings), "nets" and
 "ports". :func:`write_project_schemas` writes it for every netlist file of a
-project; :func:`write_circuit_schema` for one circuit.
+project; :func:`write_circuit_schema` for one circuit, and
+:func:`ensure_circuit_schema` for a circuit the editor saves that has none yet.
 
 The schema path of a circuit ``<project>/<name>/<path>`` is
 ``<project>/build/schemas/<path>.json``, ``<name>`` being the project's source
@@ -33,6 +34,7 @@ __all__ = [
     "NETLIST_SUFFIX",
     "SCHEMA_DIALECT",
     "circuit_schema_path",
+    "ensure_circuit_schema",
     "netlist_files",
     "netlist_schema",
     "write_circuit_schema",
@@ -216,6 +218,18 @@ def write_circuit_schema(circuit: str | Path, project_dir: str | Path | None = N
     settings = get_settings(project)
     text = _schema_text(activate_pdk_by_name(settings.pdk.name))
     return _write(circuit_schema_path(Path(circuit), project, settings.name), text, project)
+
+
+def ensure_circuit_schema(circuit: str | Path, project_dir: str | Path | None = None) -> Path:
+    """The schema of one circuit, written by :func:`write_circuit_schema` when it has none yet.
+
+    Called by the editor's save route after every save.
+    """
+    from quillon.settings import get_settings, project_dir as default_project_dir
+
+    project = Path(project_dir) if project_dir is not None else default_project_dir()
+    path = circuit_schema_path(Path(circuit), project, get_settings(project).name)
+    return path if path.is_file() else write_circuit_schema(circuit, project)
 
 
 def _schema_text(kit: Any) -> str:
