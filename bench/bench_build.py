@@ -95,7 +95,6 @@ def circuit(instances: int, workdir: Path) -> None:
     start = time.perf_counter()
     cell.write(str(gds))
     t_write = time.perf_counter() - start
-    circuit_layout._retire(cell)
     start = time.perf_counter()
     circuit_layout.build_circuit_gds(path, gds, project)
     t_again = time.perf_counter() - start

@@ -116,6 +116,7 @@ def test_a_bad_netlist_is_refused_in_one_line_naming_the_entry(project: Path, re
     assert message in str(caught.value)
     assert "\n" not in str(caught.value)
     assert not (project / "bad.gds").exists()
+    assert not [name for name in cg.kcl.dkcells if name.startswith("bad")]  # nothing left half-built
 
 
 def test_the_good_netlist_of_the_table_builds_and_checks(project: Path) -> None:

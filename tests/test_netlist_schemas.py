@@ -52,13 +52,15 @@ def test_bad_netlists_fail_the_schema(validator: Draft202012Validator, replace: 
     assert problems(validator, yaml.safe_load(GOOD.replace(replace, by, 1)))
 
 
-def test_saving_a_new_circuit_writes_the_schema_its_header_names(client: TestClient, project: Path, circuit_dir: Path) -> None:
+@pytest.mark.parametrize("circuit", ["ring", "deep/ring", "deep/"])
+def test_saving_a_new_circuit_writes_the_schema_its_header_names(
+    client: TestClient, project: Path, circuit_dir: Path, circuit: str
+) -> None:
     netlist = yaml.safe_load(GOOD)
-    circuit = circuit_dir / "deep" / "ring"
-    path = circuit.relative_to(project)
+    path = f"{circuit_dir.relative_to(project)}/{circuit}"
     answer = client.post(f"/assets/netlists/{path}.json", content=orjson.dumps({"netlist": netlist, "schematic": {}}))
     assert answer.status_code == 200
-    header, _, body = circuit.with_name("ring.pic.yml").read_text().partition("\n")
+    header, _, body = (project / f"{path}.pic.yml").read_text().partition("\n")
     assert header.startswith(HEADER)
     # The header is relative to the project's source directory (the editor's rule).
     schema_file = (project / "demo" / header.removeprefix(HEADER)).resolve()

@@ -35,6 +35,7 @@ A bad netlist raises :class:`NetlistError` with one line that names the entry.
 from __future__ import annotations
 
 import inspect
+import itertools
 import threading
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
@@ -59,7 +60,7 @@ ENTRIES = ("instances", "placements", "connections", "routes", "nets", "ports")
 # The kit builds every component into one shared library: circuits are built
 # one at a time.
 _LOCK = threading.Lock()
-_serial = iter(range(1, 1 << 62))
+_serial = itertools.count(1)
 
 
 class NetlistError(ValueError):
@@ -93,11 +94,14 @@ def build_circuit_gds(netlist_file: Path, out_gds: Path, project_dir: Path | Non
 
 def read_netlist(path: Path) -> dict[str, Any]:
     """The netlist mapping of a ``.pic.yml`` file; its entries are checked when building."""
-    from quillon import yaml_bounded
-
     import yaml
 
-    text = Path(path).read_text(encoding="utf-8")
+    from quillon import yaml_bounded
+
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except UnicodeDecodeError as exc:
+        raise NetlistError(f"not UTF-8 text (byte {exc.start})") from None
     try:
         data = yaml_bounded.safe_load(text, str(path))
     except yaml.YAMLError as exc:
@@ -167,12 +171,16 @@ def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
     components = _components(_mapping(netlist, "instances"), kit)
     cell = cg.kcl.dkcell(name)
     circuit = _Circuit(kit, cell, {}, set())
-    for inst_name, component in components.items():
-        circuit.insts[inst_name] = cell.create_inst(component, name=inst_name)
-    _place(circuit, netlist)
-    _draw_routes(circuit, _mapping(netlist, "routes"))
-    _draw_nets(circuit, netlist.get("nets"))
-    _expose_ports(circuit, _mapping(netlist, "ports"))
+    try:
+        for inst_name, component in components.items():
+            circuit.insts[inst_name] = cell.create_inst(component, name=inst_name)
+        _place(circuit, netlist)
+        _draw_routes(circuit, _mapping(netlist, "routes"))
+        _draw_nets(circuit, netlist.get("nets"))
+        _expose_ports(circuit, _mapping(netlist, "ports"))
+    except BaseException:
+        _retire(cell)
+        raise
     return cell
 
 

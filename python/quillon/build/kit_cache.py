@@ -142,7 +142,7 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
     finally:
         state = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
         _write_json(hashes_path, state)
-    _remove_stale(project_dir, set(before) - set(names))
+    _remove_stale(project_dir, set(old.get("components") or {}) - set(names))
     return report
 
 
@@ -181,11 +181,14 @@ def _build_component(project_dir: Path, kit: Any, kit_name: str, name: str) -> s
         gds = cache_dir(project_dir) / f"{name}.gds"
         gds.parent.mkdir(parents=True, exist_ok=True)
         _replace(gds, lambda tmp: component.write(str(tmp)), suffix=".gds")
-        path = ports_file(project_dir, name)
-        path.unlink(missing_ok=True)  # the file holds this component only
-        from quillon.cli.tree import write_cached_ports
+        from quillon.cli.tree import CachedPortsError, write_cached_ports
 
-        write_cached_ports(path, name, sides)
+        path = ports_file(project_dir, name)
+        try:
+            write_cached_ports(path, name, sides)
+        except CachedPortsError:  # a damaged file: it holds this component only
+            path.unlink()
+            write_cached_ports(path, name, sides)
         _write_symbol(project_dir, kit_name, name, component)
     except Exception as exc:  # a kit's cell function may fail in any way
         return _first_line(exc)

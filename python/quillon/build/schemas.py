@@ -151,15 +151,16 @@ def _when(key: str, value: str, target: str, definition: str) -> dict[str, Any]:
     }
 
 
-def circuit_schema_path(circuit: Path, project_dir: Path, source_name: str) -> Path:
+def circuit_schema_path(circuit: str | Path, project_dir: Path, source_name: str) -> Path:
     """Where the header of the circuit `circuit` (its path without ``.pic.yml``) points.
 
     ``<project>/build/schemas/<circuit relative to <project>/<source_name>>.json``,
-    normalised; as the editor's save route computes it.
+    normalised; as the editor's save route computes it (a circuit path ending
+    in a separator, the file ``<dir>/.pic.yml``, has the schema ``<dir>/.json``).
     """
     project = os.path.abspath(project_dir)
     pics = os.path.join(project, source_name)
-    relative = os.path.relpath(os.path.abspath(str(circuit)) + ".json", pics)
+    relative = os.path.relpath(os.path.join(project, str(circuit)) + ".json", pics)
     return Path(os.path.normpath(os.path.join(project, "build", "schemas", relative)))
 
 
@@ -183,8 +184,12 @@ def write_project_schemas(project_dir: Path) -> list[Path]:
 
     settings = get_settings(project_dir)
     targets = [
-        circuit_schema_path(netlist.with_name(netlist.name[: -len(NETLIST_SUFFIX)]), project_dir, settings.name)
-        for netlist in netlist_files(project_dir)
+        path
+        for path in (
+            circuit_schema_path(str(netlist)[: -len(NETLIST_SUFFIX)], project_dir, settings.name)
+            for netlist in netlist_files(project_dir)
+        )
+        if _inside(path, project_dir)
     ]
     if not targets:
         return []
@@ -217,7 +222,7 @@ def write_circuit_schema(circuit: str | Path, project_dir: str | Path | None = N
     project = Path(project_dir) if project_dir is not None else default_project_dir()
     settings = get_settings(project)
     text = _schema_text(activate_pdk_by_name(settings.pdk.name))
-    return _write(circuit_schema_path(Path(circuit), project, settings.name), text, project)
+    return _write(circuit_schema_path(circuit, project, settings.name), text, project)
 
 
 def ensure_circuit_schema(circuit: str | Path, project_dir: str | Path | None = None) -> Path:
@@ -228,7 +233,7 @@ def ensure_circuit_schema(circuit: str | Path, project_dir: str | Path | None = 
     from quillon.settings import get_settings, project_dir as default_project_dir
 
     project = Path(project_dir) if project_dir is not None else default_project_dir()
-    path = circuit_schema_path(Path(circuit), project, get_settings(project).name)
+    path = circuit_schema_path(circuit, project, get_settings(project).name)
     return path if path.is_file() else write_circuit_schema(circuit, project)
 
 
@@ -236,11 +241,15 @@ def _schema_text(kit: Any) -> str:
     return json.dumps(netlist_schema(kit), indent=2) + "\n"
 
 
-def _write(path: Path, text: str, project_dir: Path) -> Path:
-    """Write `text` to `path` (below the project only) unless it holds that already."""
+def _inside(path: Path, project_dir: str | Path) -> bool:
     project = os.path.realpath(project_dir)
-    if os.path.commonpath([project, os.path.realpath(path)]) != project:
-        raise ValueError(f"schema path {str(path)!r} lies outside the project {project!r}")
+    return os.path.commonpath([project, os.path.realpath(path)]) == project
+
+
+def _write(path: Path, text: str, project_dir: str | Path) -> Path:
+    """Write `text` to `path` (below the project only) unless it holds that already."""
+    if not _inside(path, project_dir):
+        raise ValueError(f"schema path {str(path)!r} lies outside the project {str(project_dir)!r}")
     if _read(path) == text:
         return path
     path.parent.mkdir(parents=True, exist_ok=True)
