@@ -23,11 +23,11 @@ The netlist file is a YAML mapping::
 everything it places to a GDS file, instance names and ports included, so that
 ``quillon lvs LAYOUT NETLIST`` checks the layout against the very same file.
 
-Placement: instances with a placement are put there; a connection then moves
-the instance on its right-hand side so that its port meets the port on the left
-(or the left one, when only the right one is placed). An instance that is still
-unplaced is put facing what a route or a net links it to, :data:`LINK_GAP` µm
-away, and what is left goes into a row below everything placed.
+Placement: instances with a placement are put there. From them, a connection
+moves the unplaced one of its two instances so that its port meets the other's,
+and a route link or a net puts it facing the other port, :data:`LINK_GAP` µm
+ahead of it. What none of this reaches goes, group by group, into a row below
+everything placed.
 
 A bad netlist raises :class:`NetlistError` with one line that names the entry.
 """
@@ -37,8 +37,9 @@ from __future__ import annotations
 import inspect
 import itertools
 import threading
+from collections import deque
 from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -159,6 +160,8 @@ class _Circuit:
     cell: Any
     insts: dict[str, Any]
     placed: set[str]
+    router_settings: dict[str, dict[str, Any]] = field(default_factory=dict)
+    """Routing strategy -> JSON Schema fragment per setting, worked out once per build."""
 
 
 def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
@@ -196,6 +199,7 @@ def _mapping(netlist: Mapping[str, Any], entry: str) -> dict[Any, Any]:
 def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
     """Instance name -> built component."""
     built = {}
+    described: dict[str, dict[str, Any]] = {}  # component -> its settings, worked out once
     for name, entry in instances.items():
         where = f"instance {name!r}"
         if not isinstance(name, str) or not name or "," in name:
@@ -212,7 +216,9 @@ def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
         if not isinstance(settings, dict):
             raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
         function = kit.cells[component]
-        settings = _checked_settings(settings, function, kit, f"{where} ({component})")
+        if component not in described:
+            described[component] = setting_types.component_settings(function, kit)
+        settings = _checked_settings(settings, described[component], function, kit, f"{where} ({component})")
         try:
             built[name] = kit.get_component(component, **settings)
         except (ValueError, TypeError, KeyError) as exc:
@@ -220,9 +226,10 @@ def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
     return built
 
 
-def _checked_settings(settings: dict[Any, Any], function: Callable[..., Any], kit: Any, where: str) -> dict[str, Any]:
+def _checked_settings(
+    settings: dict[Any, Any], described: dict[str, dict[str, Any]], function: Callable[..., Any], kit: Any, where: str
+) -> dict[str, Any]:
     """The settings with known names and fitting types; lists become tuples where tuples are due."""
-    described = setting_types.component_settings(function, kit)
     checked = {}
     for key, value in settings.items():
         if key not in described:
@@ -280,36 +287,55 @@ def _place(circuit: _Circuit, netlist: Mapping[str, Any]) -> None:
         circuit.insts[name].dcplx_trans = trans
         circuit.placed.add(name)
 
-    abutting = [
-        (*_endpoint(circuit, first, f"connection {first!r}"), *_endpoint(circuit, second, f"connection {first!r}"))
-        for first, second in _mapping(netlist, "connections").items()
-    ]
-    linked = list(_route_links(circuit, netlist))
+    # instance -> (its port, other instance, other's port), of connections and of route links
+    joins = _neighbours(circuit, [(first, second, f"connection {first!r}") for first, second in _mapping(netlist, "connections").items()])
+    links = _neighbours(circuit, list(_route_links(netlist)))
+    _spread(circuit, joins, links, list(circuit.placed))
     row = _Row(circuit)
-    while True:
-        _abut(circuit, abutting)
-        if _face_linked(circuit, linked):
+    for name in circuit.insts:
+        if name not in circuit.placed:
+            row.put(name, joins, links)
+
+
+Neighbours = dict[str, list[tuple[str, str, str]]]
+
+
+def _neighbours(circuit: _Circuit, pairs: list[tuple[Any, Any, str]]) -> Neighbours:
+    """Instance -> (its port, other instance, other's port) for each pair of endpoints."""
+    out: Neighbours = {name: [] for name in circuit.insts}
+    for first, second, where in pairs:
+        a, pa = _endpoint(circuit, first, where)
+        b, pb = _endpoint(circuit, second, where)
+        out[a].append((pa, b, pb))
+        out[b].append((pb, a, pa))
+    return out
+
+
+def _spread(circuit: _Circuit, joins: Neighbours, links: Neighbours, start: list[str]) -> list[str]:
+    """Place every unplaced instance reached from `start`; returns those placed.
+
+    Connections come first: an instance is put facing what a route or a net
+    links it to only when no connection from anything placed reaches it.
+    """
+    placed: list[str] = []
+    todo, pending = list(start), deque(start)  # connections, links still to follow
+    while todo or pending:
+        if todo:
+            name = todo.pop()
+            for port, other, other_port in joins[name]:
+                if other not in circuit.placed:
+                    _connect(circuit, other, other_port, circuit.insts[name][port], name)
+                    placed.append(other)
+                    todo.append(other)
+                    pending.append(other)
             continue
-        unplaced = [name for name in circuit.insts if name not in circuit.placed]
-        if not unplaced:
-            return
-        group = _connected_group(unplaced[0], abutting)
-        row.put(unplaced[0], group, abutting)
-
-
-def _abut(circuit: _Circuit, abutting: list[tuple[str, str, str, str]]) -> None:
-    """Place instances through connections, from what is placed, until nothing changes."""
-    changed = True
-    while changed:
-        changed = False
-        for a, pa, b, pb in abutting:
-            if a in circuit.placed and b not in circuit.placed:
-                _connect(circuit, b, pb, circuit.insts[a][pa], a)
-            elif b in circuit.placed and a not in circuit.placed:
-                _connect(circuit, a, pa, circuit.insts[b][pb], b)
-            else:
-                continue
-            changed = True
+        name = pending.popleft()
+        for port, other, other_port in links[name]:
+            if other not in circuit.placed and _face(circuit, other, other_port, circuit.insts[name][port]):
+                placed.append(other)
+                todo.append(other)
+                pending.append(other)
+    return placed
 
 
 def _connect(circuit: _Circuit, name: str, port: str, other: Any, other_name: str) -> None:
@@ -320,56 +346,36 @@ def _connect(circuit: _Circuit, name: str, port: str, other: Any, other_name: st
     circuit.placed.add(name)
 
 
-def _route_links(circuit: _Circuit, netlist: Mapping[str, Any]) -> Iterator[tuple[str, str, str, str]]:
-    """(instance, port, instance, port) of every route link and net, for placing."""
+def _route_links(netlist: Mapping[str, Any]) -> Iterator[tuple[Any, Any, str]]:
+    """(endpoint, endpoint, entry) of every route link and net, for placing."""
     for route_name, route in _mapping(netlist, "routes").items():
         links = route.get("links") if isinstance(route, dict) else None
-        for first, second in (links or {}).items() if isinstance(links, dict) else ():
-            where = f"route {route_name!r}"
-            yield (*_endpoint(circuit, first, where), *_endpoint(circuit, second, where))
+        for first, second in links.items() if isinstance(links, dict) else ():
+            yield first, second, f"route {route_name!r}"
     nets = netlist.get("nets")
     for n, net in enumerate(nets if isinstance(nets, list) else []):
         if isinstance(net, dict) and "p1" in net and "p2" in net:
-            where = f"nets[{n}]"
-            yield (*_endpoint(circuit, net["p1"], where), *_endpoint(circuit, net["p2"], where))
+            yield net["p1"], net["p2"], f"nets[{n}]"
 
 
-def _face_linked(circuit: _Circuit, linked: list[tuple[str, str, str, str]]) -> bool:
-    """Put one unplaced instance facing what it is linked to; whether one was placed."""
+def _face(circuit: _Circuit, name: str, port: str, target: Any) -> bool:
+    """Put `name` so that its port faces `target`, LINK_GAP µm ahead of it; False for angled ports."""
     import cellgrid as cg
 
-    for a, pa, b, pb in linked:
-        if (a in circuit.placed) == (b in circuit.placed):
-            continue
-        (fixed, fixed_port), (moved, moved_port) = ((a, pa), (b, pb)) if a in circuit.placed else ((b, pb), (a, pa))
-        target = circuit.insts[fixed][fixed_port]
-        inst = circuit.insts[moved]
-        local = inst.cell.ports[moved_port]
-        if not target.is_manhattan or not local.is_manhattan:
-            continue
-        step = cg.kdb.DCplxTrans(1, 0, False, *_ahead(target, LINK_GAP))
-        facing = cg.kdb.DCplxTrans(1, 180, False, 0, 0)
-        inst.dcplx_trans = step * target.dcplx_trans * facing * local.dcplx_trans.inverted()
-        circuit.placed.add(moved)
-        return True
-    return False
+    inst = circuit.insts[name]
+    local = inst.cell.ports[port]
+    if not target.is_manhattan or not local.is_manhattan:
+        return False
+    step = cg.kdb.DCplxTrans(1, 0, False, *_ahead(target, LINK_GAP))
+    facing = cg.kdb.DCplxTrans(1, 180, False, 0, 0)
+    inst.dcplx_trans = step * target.dcplx_trans * facing * local.dcplx_trans.inverted()
+    circuit.placed.add(name)
+    return True
 
 
 def _ahead(port: Any, distance: float) -> tuple[float, float]:
-    rot = port.trans.rot
+    rot = port.trans.rot % 4
     return {0: (distance, 0.0), 1: (0.0, distance), 2: (-distance, 0.0), 3: (0.0, -distance)}[rot]
-
-
-def _connected_group(start: str, abutting: list[tuple[str, str, str, str]]) -> list[str]:
-    group, todo = {start}, [start]
-    while todo:
-        name = todo.pop()
-        for a, _, b, _ in abutting:
-            for x, y in ((a, b), (b, a)):
-                if x == name and y not in group:
-                    group.add(y)
-                    todo.append(y)
-    return sorted(group)
 
 
 class _Row:
@@ -380,7 +386,8 @@ class _Row:
         self.x: float | None = None
         self.top = 0.0
 
-    def put(self, root: str, group: list[str], abutting: list[tuple[str, str, str, str]]) -> None:
+    def put(self, root: str, joins: Neighbours, links: Neighbours) -> None:
+        """Place `root` and what it reaches, as one group at the end of the row."""
         import cellgrid as cg
 
         circuit = self.circuit
@@ -391,9 +398,8 @@ class _Row:
             self.x = placed.left if not placed.empty() else 0.0
             self.top = placed.bottom - ROW_GAP if not placed.empty() else 0.0
         circuit.placed.add(root)
-        inst = circuit.insts[root]
-        inst.dcplx_trans = cg.kdb.DCplxTrans()
-        _abut(circuit, [link for link in abutting if link[0] in group and link[2] in group])
+        circuit.insts[root].dcplx_trans = cg.kdb.DCplxTrans()
+        group = [root, *_spread(circuit, joins, links, [root])]
         box = cg.kdb.DBox()
         for name in group:
             box += circuit.insts[name].dbbox()
@@ -413,7 +419,9 @@ def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, 
     router = kit.routing_strategies[strategy]
     if not isinstance(settings, dict):
         raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
-    known = setting_types.routing_settings_schema(router, kit)
+    known = circuit.router_settings.get(strategy)
+    if known is None:
+        known = circuit.router_settings[strategy] = setting_types.routing_settings_schema(router, kit)
     for key, value in settings.items():
         if key not in known:
             raise NetlistError(f"{where}: routing strategy {strategy!r} has no setting {key!r} (settings: {', '.join(sorted(known))})")
@@ -434,7 +442,9 @@ def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, 
             for p, q in ports:
                 router(circuit.cell, p, q, **settings)
     except (ValueError, TypeError, KeyError) as exc:
-        raise NetlistError(f"{where}: {strategy}: {_first_line(exc)}") from None
+        # A key error's text is the bare key: say what it is.
+        problem = f"{type(exc).__name__} {exc}" if isinstance(exc, KeyError) else _first_line(exc)
+        raise NetlistError(f"{where}: {strategy}: {problem}") from None
 
 
 def _draw_routes(circuit: _Circuit, routes: dict[Any, Any]) -> None:
