@@ -45,7 +45,7 @@ from typing import Any
 
 from quillon.build import setting_types
 
-__all__ = ["LINK_GAP", "NetlistError", "build_circuit", "build_circuit_gds", "read_netlist"]
+__all__ = ["LINK_GAP", "NetlistError", "build_circuit", "build_circuit_gds", "circuit_name", "read_netlist"]
 
 #: Distance (µm) at which an unplaced instance is put facing what it is routed to.
 LINK_GAP = 100.0
@@ -80,7 +80,7 @@ def build_circuit_gds(netlist_file: Path, out_gds: Path, project_dir: Path | Non
     netlist_file, out_gds = Path(netlist_file), Path(out_gds)
     netlist = read_netlist(netlist_file)
     kit = _project_kit(project_dir)
-    name = _circuit_name(netlist_file)
+    name = circuit_name(netlist_file)
     with _LOCK:
         cell = build_circuit(netlist, kit, f"{name}$building{next(_serial)}")
         try:
@@ -119,7 +119,8 @@ def read_netlist(path: Path) -> dict[str, Any]:
     return data
 
 
-def _circuit_name(path: Path) -> str:
+def circuit_name(path: Path) -> str:
+    """The cell name of a circuit: its netlist file's name without ``.pic.yml``."""
     name = path.name
     for suffix in (".pic.yml", ".pic.yaml", ".yml", ".yaml"):
         if name.endswith(suffix) and len(name) > len(suffix):
@@ -221,7 +222,7 @@ def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
         settings = _checked_settings(settings, described[component], function, kit, f"{where} ({component})")
         try:
             built[name] = kit.get_component(component, **settings)
-        except (ValueError, TypeError, KeyError) as exc:
+        except Exception as exc:  # a kit's cell function may fail in any way
             raise NetlistError(f"{where}: cannot build {component!r}: {_first_line(exc)}") from None
     return built
 
@@ -441,7 +442,7 @@ def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, 
         else:
             for p, q in ports:
                 router(circuit.cell, p, q, **settings)
-    except (ValueError, TypeError, KeyError) as exc:
+    except Exception as exc:  # as may a kit's router
         # A key error's text is the bare key: say what it is.
         problem = f"{type(exc).__name__} {exc}" if isinstance(exc, KeyError) else _first_line(exc)
         raise NetlistError(f"{where}: {strategy}: {problem}") from None

@@ -55,16 +55,16 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _build_circuit(circuit: Path, output: Path | None, project: Path) -> int:
-    from quillon.build.circuit_layout import NetlistError, build_circuit_gds
+    from quillon.build.circuit_layout import NetlistError, build_circuit_gds, circuit_name
 
     if not circuit.is_file():
         return _fail(f"netlist file {str(circuit)!r} does not exist")
-    out = output or circuit.with_name(f"{_stem(circuit)}.gds")
+    out = output or circuit.with_name(f"{circuit_name(circuit)}.gds")
     try:
         name = build_circuit_gds(circuit, out, project)
     except NetlistError as exc:
         return _fail(f"{circuit}: {exc}")
-    except (ValueError, OSError, ImportError) as exc:
+    except (ValueError, OSError, ImportError, RuntimeError) as exc:  # settings, kit, files, KLayout
         return _fail(_first_line(exc))
     print(f"wrote {out} (cell {name})")
     return 0
@@ -94,11 +94,6 @@ def _build_project(project: Path, force: bool) -> int:
 
 def _progress(done: int, total: int, name: str) -> None:
     print(f"\r\033[K[{done}/{total}] {name}", end="", file=sys.stderr, flush=True)
-
-
-def _stem(path: Path) -> str:
-    name = path.name
-    return name[: -len(".pic.yml")] if name.endswith(".pic.yml") and len(name) > 8 else path.stem
 
 
 def _first_line(exc: BaseException) -> str:
