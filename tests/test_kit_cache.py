@@ -14,6 +14,7 @@ from editor_project import make_project
 from test_serve_real_server import Server
 
 import demo_pdk
+from quillon import demo
 from quillon.build.kit_cache import side_of
 
 #: The side each direction faces.
@@ -25,6 +26,7 @@ def served(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Server, P
     """``quillon serve`` on a fresh project: it builds the kit cache as it starts."""
     root = tmp_path_factory.mktemp("fresh")
     project = make_project(root / "fresh")
+    (project / "demo" / "mzi.pic.yml").write_text(demo.MZI.read_text())
     server = Server(project, root / "server.log")
     yield server, project
     server.stop()
@@ -42,6 +44,11 @@ def test_a_fresh_served_project_has_the_ports_of_every_component(served: tuple[S
         along = [extended[name]["index"] for name, s in ports.items() if s == side]
         assert along == sorted(along)
     assert (project / "build" / "gds" / "pdk" / f"{component}.gds").is_file()
+
+
+def test_a_served_project_has_the_schemas_of_its_netlists(served: tuple[Server, Path]) -> None:
+    _, project = served
+    assert (project / "build" / "schemas" / "mzi.json").is_file()
 
 
 @pytest.mark.parametrize(

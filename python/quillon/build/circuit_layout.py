@@ -36,6 +36,8 @@ from __future__ import annotations
 
 import inspect
 import itertools
+import os
+import tempfile
 import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping
@@ -85,12 +87,25 @@ def build_circuit_gds(netlist_file: Path, out_gds: Path, project_dir: Path | Non
         cell = build_circuit(netlist, kit, f"{name}$building{next(_serial)}")
         try:
             name = _take_name(cell, name)
-            if not out_gds.parent.is_dir():
-                raise FileNotFoundError(f"cannot write {str(out_gds)!r}: no such directory")
-            cell.write(str(out_gds))
+            _write_replacing(cell, out_gds)
         finally:
             _retire(cell)
     return name
+
+
+def _write_replacing(cell: Any, out_gds: Path) -> None:
+    """Write the cell through a temporary file beside `out_gds`: a failed write keeps the old file."""
+    if not out_gds.parent.is_dir():
+        raise FileNotFoundError(f"cannot write {str(out_gds)!r}: no such directory")
+    # The temporary name ends like the target's, which chooses the format.
+    fd, tmp = tempfile.mkstemp(prefix=".", suffix=f"-{out_gds.name}", dir=out_gds.parent)
+    os.close(fd)
+    try:
+        cell.write(tmp)
+        os.replace(tmp, out_gds)
+    except BaseException:
+        Path(tmp).unlink(missing_ok=True)
+        raise
 
 
 def read_netlist(path: Path) -> dict[str, Any]:

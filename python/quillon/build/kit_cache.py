@@ -158,8 +158,11 @@ def _unchanged(project_dir: Path, state: dict[str, Any], kit_hash: str) -> list[
 
 
 def build_quietly(project_dir: Path) -> None:
-    """The incremental build at the start of the editor service: silent unless something fails."""
+    """The incremental build at the start of the editor service, kit cache and netlist
+    schemas: silent unless something fails."""
     from quillon.logger import logger
+
+    from quillon.build.schemas import write_project_schemas
 
     try:
         report = build_kit_cache(project_dir)
@@ -168,6 +171,10 @@ def build_quietly(project_dir: Path) -> None:
         return
     for name, problem in report.failed.items():
         logger.warning("component %s of kit %s was not built: %s", name, report.kit, problem)
+    try:
+        write_project_schemas(project_dir)
+    except (ValueError, OSError, ImportError) as exc:
+        logger.warning("the netlist schemas were not written: %s", _first_line(exc))
 
 
 # --- one component ------------------------------------------------------------
