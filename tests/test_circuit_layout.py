@@ -102,6 +102,7 @@ BAD = [
     ("bad routing setting", "    links:", "    settings: {separation: wide}\n    links:", "route 'r': setting 'separation' of 'route_bundle' must be a number"),
     ("net of optical ports", '"p,e3"', '"a,o1"', "nets[0]: route_single_electrical: port 'o1' is 'optical'"),
     ("placement of nobody", "q: {x: 300", "z: {x: 300", "placement 'z': unknown instance 'z'"),
+    ("unknown entry", "ports:", "port:", "unknown entry 'port'"),
     ("not a mapping", GOOD, "- instances\n", "a netlist is a mapping"),
     ("not YAML", 'ports: {in: "a,o1"}', "ports: {", "not valid YAML"),
 ]

@@ -59,6 +59,8 @@ DEFAULT_ROUTING_STRATEGY = "route_bundle"
 ELECTRICAL_ROUTERS = ("route_single_electrical", "route_bundle_electrical")
 
 ENTRIES = ("instances", "placements", "connections", "routes", "nets", "ports")
+#: Entries a netlist may carry for other tools; the build passes over them.
+OTHER_ENTRIES = ("name", "info", "settings", "schematic")
 
 # The kit builds every component into one shared library: circuits are built
 # one at a time.
@@ -184,7 +186,7 @@ def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
     """The cell `name` (new, in the kit's library) built from a netlist mapping."""
     import cellgrid as cg
 
-    unknown = sorted(set(netlist) - set(ENTRIES) - {"name", "schematic", "settings", "info"})
+    unknown = sorted(map(str, set(netlist) - set(ENTRIES) - set(OTHER_ENTRIES)))
     if unknown:
         raise NetlistError(f"unknown entr{'y' if len(unknown) == 1 else 'ies'} {', '.join(map(repr, unknown))} (known: {', '.join(ENTRIES)})")
     components = _components(_mapping(netlist, "instances"), kit)
@@ -220,8 +222,6 @@ def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
         where = f"instance {name!r}"
         if not isinstance(name, str) or not name or "," in name:
             raise NetlistError(f"{where}: an instance name is a non-empty text without ','")
-        if isinstance(entry, str):
-            entry = {"component": entry}
         if not isinstance(entry, dict):
             raise NetlistError(f"{where}: expected a mapping with 'component' and 'settings'")
         _no_unknown_keys(entry, {"component", "settings", "info"}, where)

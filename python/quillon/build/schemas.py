@@ -28,7 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from quillon.build import setting_types
-from quillon.build.circuit_layout import DEFAULT_ROUTING_STRATEGY, ELECTRICAL_ROUTERS
+from quillon.build.circuit_layout import DEFAULT_ROUTING_STRATEGY, ELECTRICAL_ROUTERS, OTHER_ENTRIES
 
 __all__ = [
     "NETLIST_SUFFIX",
@@ -130,7 +130,9 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
             "routes": {"type": "object", "additionalProperties": _ref("route")},
             "nets": {"type": "array", "items": _ref("net")},
             "ports": {"type": "object", "additionalProperties": _ref("endpoint")},
+            **{entry: {} for entry in OTHER_ENTRIES},
         },
+        "additionalProperties": False,
         "$defs": defs,
     }
 
