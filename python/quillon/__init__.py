@@ -7,6 +7,8 @@ in submodules:
 - ``quillon.settings``: project settings read from ``pyproject.toml``;
 - ``quillon.core.shared``: kit activation and cell source lookup;
 - ``quillon.cli``: the ``quillon`` command line and the component tree helpers;
+- ``quillon.build``: the kit's build cache, netlist schemas and circuit layouts
+  built from netlist files (``quillon build``);
 - ``quillon.generate_svg``: schematic symbols drawn from a component's layout;
 - ``quillon.logger``: the package logger;
 - ``quillon.serve.app``: the local HTTP application of the schematic editor;

@@ -69,6 +69,18 @@ nb::object member(const nb::dict& document, const char* key) {
     return document.contains(key) ? nb::borrow(document[key]) : nb::dict();
 }
 
+/// A circuit saved for the first time gets the schema its header names (the
+/// host's quillon.build.schemas writes it); a failure there never fails a save.
+void ensure_schema(nb::handle absolute) {
+    try {
+        nb::module_::import_("quillon.build.schemas")
+            .attr("ensure_circuit_schema")(absolute, deps().project_dir);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+    }
+}
+
 nb::object get_netlist(const BoundArgs& a) {
     std::string refusal;
     std::optional<CircuitFiles> files = locate_circuit(a[0], refusal);
@@ -104,6 +116,7 @@ nb::object post_netlist(const BoundArgs& a) {
     // An unchanged netlist keeps its file, modification time included.
     if (!text.equal(present))
         write_text(files->netlist, text);
+    ensure_schema(files->absolute);
 
     nb::str netlist_path = nb::borrow<nb::str>(nb::borrow(a[1]) + nb::str(".pic.yml"));
     return deps().plain_text_response(nb::str("netlist saved to {}.").format(netlist_path));

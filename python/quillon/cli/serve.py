@@ -75,6 +75,10 @@ def run(args: argparse.Namespace) -> int:
         settings = get_settings(project)
     except SettingsError as exc:
         return _fail(str(exc))
+    # The editor finds every component's ports in the kit cache.
+    from quillon.build.kit_cache import build_quietly
+
+    build_quietly(project)
 
     loaded = sys.modules.get("quillon.serve.app")
     if loaded is not None and getattr(loaded, "PROJECT_DIR", None) != str(project):

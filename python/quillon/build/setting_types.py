@@ -1,0 +1,209 @@
+"""The settings of a cell function with their defaults and types, and checks of values.
+
+:func:`component_settings` describes each parameter of a kit's cell function
+exactly as the editor's settings route does (``/assets/settings/<component>.json``):
+setting name -> ``{"default": value, "type": description}``, where the
+description is a type text ("float", "int", "tuple[float, float]", ...), a list
+of allowed names, or a marker naming such a list: "@component" (the kit's cell
+names), "@cross_section" (the kit's cross-section names without the alias
+"cross_section") or "@<setting>" (the setting's own list).
+
+:func:`value_schema` turns one description into a JSON Schema fragment, and
+:func:`value_problem` checks a value against it, for the netlist schemas and
+for building a circuit from its netlist.
+"""
+
+from __future__ import annotations
+
+import inspect
+import re
+from collections.abc import Callable
+from typing import Any
+
+from quillon.cli.tree import get_function_args
+
+__all__ = ["component_settings", "function_types", "value_problem", "value_schema"]
+
+_NO_VALUE = inspect.Parameter.empty
+
+
+def _cross_section_names(kit: Any) -> list[str]:
+    return [name for name in kit.cross_sections if name != "cross_section"]
+
+
+def function_types(function: Callable[..., Any], kit: Any) -> dict[str, Any]:
+    """Parameter name -> type description of `function` (before defaults are looked at)."""
+    types: dict[str, Any] = {}
+    for name, param in inspect.signature(function).parameters.items():
+        annotation = param.annotation
+        if annotation is _NO_VALUE:
+            text = "str" if param.default is _NO_VALUE else type(param.default).__name__
+        else:
+            text = getattr(annotation, "__name__", None) or str(annotation)
+        text = text.replace("| None", "").strip()
+        if "CrossSection" in text:
+            types[name] = _cross_section_names(kit)
+        elif "Component" in text:
+            types[name] = list(kit.cells)
+        else:
+            types[name] = text
+    types.pop("kwargs", None)
+    return types
+
+
+def component_settings(function: Callable[..., Any], kit: Any) -> dict[str, dict[str, Any]]:
+    """Setting name -> {"default", "type"} of a cell function, as the settings route answers."""
+    defaults = get_function_args(function)
+    result: dict[str, dict[str, Any]] = {}
+    for name, description in function_types(function, kit).items():
+        entry: dict[str, Any] = {"default": None, "type": description}
+        if name in defaults:
+            default = entry["default"] = defaults[name]
+            if isinstance(default, str) and default in kit.cells:
+                entry["type"] = "@component"
+            if isinstance(default, str) and default in kit.cross_sections:
+                entry["type"] = "@cross_section"
+        if isinstance(entry["type"], list) and len(entry["type"]) > 1:
+            entry["type"] = "@component" if entry["type"][0] in kit.cells else f"@{name}"
+        result[name] = entry
+    return result
+
+
+def allowed_names(description: Any, setting: str, kit: Any, function: Callable[..., Any]) -> list[str] | None:
+    """The names a setting may take when its description is a list or a marker, else None."""
+    if isinstance(description, list):
+        return list(description)
+    if description == "@component":
+        return list(kit.cells)
+    if description == "@cross_section":
+        return _cross_section_names(kit)
+    if isinstance(description, str) and description == f"@{setting}":
+        own = function_types(function, kit).get(setting)
+        return list(own) if isinstance(own, list) else None
+    return None
+
+
+_SCALARS: dict[str, dict[str, Any]] = {
+    "int": {"type": "integer"},
+    "float": {"type": "number"},
+    "bool": {"type": "boolean"},
+    "str": {"type": "string"},
+    "NoneType": {"type": "null"},
+}
+_SEQUENCE = re.compile(r"(tuple|list|Sequence|Iterable)\b(\[(?P<items>.*)\])?\Z")
+
+
+def value_schema(description: Any, names: list[str] | None) -> dict[str, Any]:
+    """A JSON Schema fragment for values of a setting (no constraint for unknown types)."""
+    if names is not None:
+        return {"enum": names}
+    if not isinstance(description, str):
+        return {}
+    parts = [part.strip() for part in description.split("|")]
+    schemas = [_text_schema(part) for part in parts]
+    if any(not schema for schema in schemas):
+        return {}
+    return schemas[0] if len(schemas) == 1 else {"anyOf": schemas}
+
+
+def _text_schema(text: str) -> dict[str, Any]:
+    if text in _SCALARS:
+        return dict(_SCALARS[text])
+    match = _SEQUENCE.match(text)
+    if match is None:
+        return {}
+    schema: dict[str, Any] = {"type": "array"}
+    items = match["items"]
+    if items is None:
+        return schema
+    parts = [part.strip() for part in items.split(",")]
+    if match[1] == "tuple" and parts and parts[-1] != "...":
+        item_schemas = [_SCALARS.get(part, {}) for part in parts]
+        schema.update(prefixItems=item_schemas, minItems=len(parts), maxItems=len(parts))
+    elif parts and parts[0] in _SCALARS:
+        schema["items"] = dict(_SCALARS[parts[0]])
+    return schema
+
+
+def value_problem(value: Any, schema: dict[str, Any]) -> str | None:
+    """Why `value` does not fit the fragment made by :func:`value_schema`, or None."""
+    if "enum" in schema:
+        return None if value in schema["enum"] else f"must be one of {', '.join(map(str, schema['enum']))}"
+    if "anyOf" in schema:
+        problems = [value_problem(value, part) for part in schema["anyOf"]]
+        return None if None in problems else " or ".join(p for p in problems if p)
+    kind = schema.get("type")
+    if kind is None:
+        return None
+    if not _is_kind(value, kind):
+        return f"must be {_KIND_TEXT[kind]}, got {value!r}"
+    if kind == "array":
+        if "minItems" in schema and not schema["minItems"] <= len(value) <= schema["maxItems"]:
+            return f"must be a list of {schema['minItems']} values, got {value!r}"
+        for item, item_schema in zip(value, schema.get("prefixItems", [schema.get("items", {})] * len(value))):
+            problem = value_problem(item, item_schema)
+            if problem:
+                return f"must hold values that {problem.split(',')[0].replace('must be', 'are')}, got {value!r}"
+    return None
+
+
+_KIND_TEXT = {
+    "integer": "an integer",
+    "number": "a number",
+    "boolean": "true or false",
+    "string": "a text",
+    "null": "null",
+    "array": "a list",
+}
+
+
+def _is_kind(value: Any, kind: str) -> bool:
+    if kind == "integer":
+        return isinstance(value, int) and not isinstance(value, bool)
+    if kind == "number":
+        return isinstance(value, (int, float)) and not isinstance(value, bool)
+    if kind == "boolean":
+        return isinstance(value, bool)
+    if kind == "string":
+        return isinstance(value, str)
+    if kind == "null":
+        return value is None
+    return isinstance(value, (list, tuple))
+
+
+#: Parameters a router takes from the links of a route, never from its settings.
+ROUTER_PORT_PARAMETERS = ("component", "port1", "port2", "ports1", "ports2")
+
+
+def routing_settings_schema(router: Callable[..., Any], kit: Any) -> dict[str, dict[str, Any]]:
+    """Setting name -> JSON Schema fragment of a routing function's settings.
+
+    The types are those the routing-strategies route describes: "waypoints" is
+    a list of (x, y) points, "port_type" one of "optical", "electrical" and its
+    default, cross-section parameters one of the kit's cross-sections; a
+    parameter whose default is None also takes null.
+    """
+    from cellgrid.gds import plain
+
+    defaults = get_function_args(router)
+    out: dict[str, dict[str, Any]] = {}
+    for name, description in function_types(router, kit).items():
+        if name in ROUTER_PORT_PARAMETERS:
+            continue
+        default = defaults.get(name)
+        if name == "waypoints":
+            point = {"type": "array", "prefixItems": [{"type": "number"}] * 2, "minItems": 2, "maxItems": 2}
+            schema: dict[str, Any] = {"type": "array", "items": point}
+        elif name == "port_type":
+            schema = {"enum": sorted({"optical", "electrical", default or "optical"})}
+        else:
+            names = list(description) if isinstance(description, list) else None
+            if names is None and isinstance(default, str) and default in kit.cross_sections:
+                names = [n for n in kit.cross_sections if n != "cross_section"]
+            schema = value_schema(description, names)
+        if name in defaults and default is None and schema:
+            schema = {"anyOf": [schema, {"type": "null"}]}
+        if name in defaults:
+            schema = {**schema, "default": plain(default)}
+        out[name] = schema
+    return out
