@@ -399,7 +399,8 @@ async function save() {
   render();
   try {
     await service.saveCircuit(state.path, model.toDocument(saving));
-    set({ history: model.markSaved(state.history, saving) });
+    set({ history: model.markSaved(state.history, saving), busy: false });
+    render();
     header.showStatus(`Saved ${state.path}.`, "ok");
     await refreshCircuits().catch(() => {});
     return true;
@@ -460,5 +461,12 @@ async function start() {
     header.showStatus(`No circuits yet in ${state.sourceDir}/: name one and press New.`);
   }
 }
+
+window.addEventListener("hashchange", async () => {
+  const wanted = decodeURIComponent(window.location.hash.slice(1));
+  if (!wanted || wanted === state.path) return;
+  await refreshCircuits().catch(() => {});
+  await openCircuit(wanted);
+});
 
 start();
