@@ -41,30 +41,31 @@ def browser_available() -> bool:
 
 
 def demo_document() -> dict[str, Any]:
-    """The demo circuit as the editor saves it."""
+    """The demo circuit as the editor saves it: a splitter, a heater on one arm and its pad."""
+    components = {
+        "gc_in": "grating_coupler", "splitter": "mmi1x2", "heater": "straight_heater_metal",
+        "gc_top": "grating_coupler", "arm_b": "straight", "gc_bot": "grating_coupler", "pad": "pad",
+    }
     place = {
         "gc_in": (-300, 0, 0), "splitter": (-120, 0, 0), "heater": (100, 90, 0), "gc_top": (340, 90, 180),
-        "wg_bot": (80, -110, 0), "gc_bot": (340, -110, 180), "pad_l": (20, 260, 0), "pad_r": (180, 260, 0),
-    }
-    components = {
-        "gc_in": "grating_coupler", "splitter": "mmi1x2", "heater": "straight_heater_metal", "gc_top": "grating_coupler",
-        "wg_bot": "straight", "gc_bot": "grating_coupler", "pad_l": "pad", "pad_r": "pad",
+        "arm_b": (100, -110, 0), "gc_bot": (340, -110, 180), "pad": (100, 260, 0),
     }
     instances: dict[str, Any] = {name: {"component": c} for name, c in components.items()}
     instances["heater"]["settings"] = {"length": 120.0}
-    placements = {n: {"x": x, "y": y, "rotation": r, "mirror": False} for n, (x, y, r) in place.items()}
+    drawn = {n: {"x": x, "y": y, "rotation": r, "mirror": False} for n, (x, y, r) in place.items()}
+    placements = {n: drawn[n] for n in ("gc_in", "pad")}  # the others are joined by connections
     netlist = {
         "instances": instances,
         "placements": placements,
         "connections": {
             "gc_in,o1": "splitter,o1", "splitter,o3": "heater,o1", "heater,o2": "gc_top,o1",
-            "splitter,o2": "wg_bot,o1", "wg_bot,o2": "gc_bot,o1",
+            "splitter,o2": "arm_b,o1", "arm_b,o2": "gc_bot,o1",
         },
         "routes": {},
-        "nets": [{"p1": "heater,e1", "p2": "pad_l,e4"}, {"p1": "heater,e2", "p2": "pad_r,e4"}],
-        "ports": {"in": "gc_in,o1"},
+        "nets": [{"p1": "heater,e1", "p2": "pad,e4"}],
+        "ports": {"bias": "pad,e2"},
     }
-    return {"netlist": netlist, "schematic": {"instances": placements}}
+    return {"netlist": netlist, "schematic": {"instances": drawn}}
 
 
 def write_demo_project(root: Path) -> Path:

@@ -30,6 +30,8 @@ export function createCanvas(svg, on) {
   const world = el("g", { class: "world" }, svg);
   const linkLayer = el("g", { class: "links" }, world);
   const instLayer = el("g", { class: "instances" }, world);
+  const portLayer = el("g", { class: "external-ports" }, world);
+  let portsDrawn = { ports: null, places: "" };
   const overlay = el("g", { class: "overlay" }, world);
   const drawn = new Map(); // instance name -> {node, inst, ports, layout}
   const linkNodes = []; // index -> {node, link, ia, ib, pa, pb}
@@ -132,6 +134,27 @@ export function createCanvas(svg, on) {
     });
   }
 
+  /** A tag beside every port of the circuit, at the instance port it names. */
+  function drawExternalPorts(ports) {
+    const entries = Object.entries(ports).map(([name, target]) => [name, endpointPoint(target)]);
+    const places = entries.map(([n, p]) => `${n}:${p && p.x},${p && p.y}`).join(";");
+    if (portsDrawn.ports === ports && portsDrawn.places === places) return;
+    portsDrawn = { ports, places };
+    portLayer.replaceChildren();
+    for (const [name, p] of entries) {
+      if (!p) continue;
+      const x = p.x + p.dx * 26;
+      const y = p.y + p.dy * 26;
+      const g = el("g", { class: "external", "data-port": name }, portLayer);
+      el("line", { x1: p.x, y1: p.y, x2: x, y2: y }, g);
+      const width = 14 + name.length * 7;
+      const left = p.dx < 0 ? x - width : p.dx > 0 ? x : x - width / 2;
+      el("rect", { x: left, y: y - 9, width, height: 18, rx: 9 }, g);
+      const text = el("text", { x: left + width / 2, y: y + 4 }, g);
+      text.textContent = name;
+    }
+  }
+
   function applyView(view) {
     const m = `matrix(${view.scale},0,0,${view.scale},${-view.x * view.scale},${-view.y * view.scale})`;
     world.setAttribute("transform", m);
@@ -144,6 +167,7 @@ export function createCanvas(svg, on) {
     if (!old || old.view !== next.view) applyView(next.view);
     drawInstances(next.circuit, next.kitPorts, next.selected, next.flagged);
     drawLinks(next.circuit, next.selectedLinks, next.flagged);
+    drawExternalPorts(next.circuit.ports);
   }
 
   // ------------------------------------------------------------ pointer
@@ -164,7 +188,11 @@ export function createCanvas(svg, on) {
   let gesture = null;
 
   function follow(event, move, end) {
-    svg.setPointerCapture(event.pointerId);
+    try {
+      svg.setPointerCapture(event.pointerId);
+    } catch {
+      // a synthetic pointer cannot be captured; its events reach the canvas anyway
+    }
     gesture = { move, end };
   }
 

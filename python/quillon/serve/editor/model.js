@@ -177,14 +177,19 @@ export function warnings(circuit, components, kitPorts) {
 const placementOf = (i) => ({ x: i.x, y: i.y, rotation: i.rotation, mirror: i.mirror });
 
 /** The document the netlist route saves: the netlist (the layout's source and the
- * check's reference) and the schematic (the drawing). */
+ * check's reference) and the schematic (the drawing).
+ *
+ * The layout joins the second instance of a connection to the first, so only
+ * instances that are not joined that way get a placement in the netlist; the
+ * schematic keeps every instance's position. */
 export function toDocument(circuit) {
+  const joined = new Set(circuit.links.filter((l) => !l.bundle && !l.electrical).map((l) => splitEndpoint(l.b)[0]));
   const instances = {};
   const placements = {};
   const schematic = {};
   for (const [name, i] of Object.entries(circuit.instances)) {
     instances[name] = Object.keys(i.settings).length ? { component: i.component, settings: i.settings } : { component: i.component };
-    placements[name] = placementOf(i);
+    if (!joined.has(name)) placements[name] = placementOf(i);
     schematic[name] = placementOf(i);
   }
   const connections = {};
