@@ -62,7 +62,9 @@ def large_circuit(count: int) -> dict[str, Any]:
                   for k, n in enumerate(names)}
     connections = {f"{a},o3": f"{b},o1" for a, b in zip(names, names[1:])}
     connections[f"{names[0]},o4"] = f"{names[2]},o2"
-    netlist = {"instances": {n: {"component": "mmi2x2"} for n in names}, "placements": placements,
+    # as the editor saves it: instances joined by a connection have no placement of their own
+    placed = {names[0]: placements[names[0]]}
+    netlist = {"instances": {n: {"component": "mmi2x2"} for n in names}, "placements": placed,
                "connections": connections, "routes": {}, "nets": [], "ports": {}}
     return {"netlist": netlist, "schematic": {"instances": placements}}
 

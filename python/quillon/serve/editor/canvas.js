@@ -20,6 +20,9 @@ const el = (name, attrs = {}, parent = null) => {
   return node;
 };
 
+const ESCAPES = { "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;" };
+const esc = (text) => String(text).replace(/[&<>"']/g, (c) => ESCAPES[c]);
+
 const symbolId = (component) => `sym-${component.replace(/[^A-Za-z0-9_-]/g, "_")}`;
 
 export function createCanvas(svg, on) {
@@ -52,32 +55,40 @@ export function createCanvas(svg, on) {
     for (const child of [...source.childNodes]) symbol.appendChild(document.importNode(child, true));
   }
 
-  function drawInstance(name, inst, ports) {
-    const layout = symbolLayout(ports);
-    const node = el("g", { class: "inst", "data-name": name });
-    const body = el("g", { transform: instanceTransform({ ...inst, x: 0, y: 0 }) }, node);
+  /** The markup of an instance's symbol group: built as text, parsed in one go (much faster than node by node). */
+  function instanceMarkup(name, inst, layout) {
+    const frame = { ...inst, x: 0, y: 0 };
     const { width: w, height: h } = layout;
-    el("rect", { class: "body", x: -w / 2, y: -h / 2, width: w, height: h, rx: 6 }, body);
-    el("use", { href: `#${symbolId(inst.component)}`, x: -26, y: -26, width: 52, height: 52 }, body);
-    for (const [port, a] of Object.entries(layout.anchors)) {
-      el("line", { class: `stub ${a.type}`, x1: a.x - a.dx * 8, y1: a.y - a.dy * 8, x2: a.x, y2: a.y }, body);
+    const parts = [
+      `<g class="inst" data-name="${esc(name)}" transform="translate(${inst.x},${-inst.y})">`,
+      `<g transform="${instanceTransform(frame)}"><rect class="body" x="${-w / 2}" y="${-h / 2}" width="${w}" height="${h}" rx="6"/>`,
+      `<use href="#${symbolId(inst.component)}" x="-26" y="-26" width="52" height="52"/>`,
+    ];
+    for (const a of Object.values(layout.anchors)) {
+      parts.push(`<line class="stub ${a.type}" x1="${a.x - a.dx * 8}" y1="${a.y - a.dy * 8}" x2="${a.x}" y2="${a.y}"/>`);
     }
-    const top = Math.min(...[[-w / 2, -h / 2], [w / 2, -h / 2], [-w / 2, h / 2], [w / 2, h / 2]].map(([x, y]) => toScreen({ ...inst, x: 0, y: 0 }, x, y)[1]));
-    const label = el("text", { class: "inst-name", x: 0, y: top - 20 }, node);
-    label.textContent = name;
-    const comp = el("text", { class: "inst-component", x: 0, y: -top + 28 }, node);
-    comp.textContent = inst.component;
+    parts.push("</g>");
+    const top = Math.min(...[[-w / 2, -h / 2], [w / 2, -h / 2], [-w / 2, h / 2], [w / 2, h / 2]].map(([x, y]) => toScreen(frame, x, y)[1]));
+    parts.push(`<text class="inst-name" x="0" y="${top - 20}">${esc(name)}</text>`);
+    parts.push(`<text class="inst-component" x="0" y="${-top + 28}">${esc(inst.component)}</text>`);
     for (const [port, a] of Object.entries(layout.anchors)) {
-      const p = portPoint({ ...inst, x: 0, y: 0 }, a);
-      const dot = el("circle", { class: `port ${a.type}`, cx: p.x, cy: p.y, r: 4.5, "data-endpoint": endpoint(name, port) }, node);
-      el("title", {}, dot).textContent = `${port} (${a.type})`;
-      const text = el("text", { class: "port-name", x: p.x - p.dx * 14, y: p.y - p.dy * 14 + 3 }, node);
-      text.setAttribute("text-anchor", p.dx > 0 ? "end" : p.dx < 0 ? "start" : "middle");
-      if (p.dy) text.setAttribute("y", p.y - p.dy * 16 + 3);
-      text.textContent = port;
+      const p = portPoint(frame, a);
+      const anchor = p.dx > 0 ? "end" : p.dx < 0 ? "start" : "middle";
+      const y = p.dy ? p.y - p.dy * 16 + 3 : p.y + 3;
+      parts.push(
+        `<circle class="port ${esc(a.type)}" cx="${p.x}" cy="${p.y}" r="4.5" data-endpoint="${esc(endpoint(name, port))}"><title>${esc(port)} (${esc(a.type)})</title></circle>`,
+        `<text class="port-name" x="${p.x - p.dx * 14}" y="${y}" text-anchor="${anchor}">${esc(port)}</text>`,
+      );
     }
-    node.setAttribute("transform", `translate(${inst.x},${-inst.y})`);
-    return { node, inst, ports, layout };
+    parts.push("</g>");
+    return parts.join("");
+  }
+
+  /** Parse the markup of several instances; their groups in order. */
+  function parseInstances(markup) {
+    const holder = document.createElementNS(NS, "g");
+    holder.innerHTML = markup.join("");
+    return [...holder.children];
   }
 
   function drawInstances(circuit, kitPorts, selected, flagged) {
@@ -87,20 +98,33 @@ export function createCanvas(svg, on) {
         drawn.delete(name);
       }
     }
+    const fresh = [];
     for (const [name, inst] of Object.entries(circuit.instances)) {
       const ports = kitPorts[inst.component];
-      let d = drawn.get(name);
+      const d = drawn.get(name);
       if (!d || d.ports !== ports || d.inst.rotation !== inst.rotation || d.inst.mirror !== inst.mirror || d.inst.component !== inst.component) {
-        const fresh = drawInstance(name, inst, ports);
-        if (d) d.node.replaceWith(fresh.node);
-        else instLayer.appendChild(fresh.node);
-        drawn.set(name, (d = fresh));
+        const layout = symbolLayout(ports);
+        fresh.push({ name, inst, ports, layout, old: d, markup: instanceMarkup(name, inst, layout) });
       } else if (d.inst !== inst) {
         d.node.setAttribute("transform", `translate(${inst.x},${-inst.y})`);
         d.inst = inst;
       }
-      d.node.classList.toggle("selected", selected.has(name));
-      d.node.classList.toggle("flagged", flagged.instances.has(name));
+    }
+    if (fresh.length) {
+      const nodes = parseInstances(fresh.map((f) => f.markup));
+      const added = document.createDocumentFragment();
+      fresh.forEach(({ name, inst, ports, layout, old }, k) => {
+        if (old) old.node.replaceWith(nodes[k]);
+        else added.appendChild(nodes[k]);
+        drawn.set(name, { node: nodes[k], inst, ports, layout, selected: false, flagged: false });
+      });
+      instLayer.appendChild(added);
+    }
+    for (const [name, d] of drawn) {
+      const isSelected = selected.has(name);
+      const isFlagged = flagged.instances.has(name);
+      if (d.selected !== isSelected) d.node.classList.toggle("selected", (d.selected = isSelected));
+      if (d.flagged !== isFlagged) d.node.classList.toggle("flagged", (d.flagged = isFlagged));
     }
   }
 
@@ -126,11 +150,11 @@ export function createCanvas(svg, on) {
         const p = endpointPoint(link.a);
         const q = endpointPoint(link.b);
         d.node.setAttribute("d", p && q ? linkPath(p, q) : "");
-        d.node.setAttribute("class", `link ${link.electrical ? "electrical" : "optical"}${link.bundle ? " bundled" : ""}`);
         Object.assign(d, { link, ia: ia && ia.inst, ib: ib && ib.inst, la: ia && ia.layout, lb: ib && ib.layout });
       }
-      d.node.classList.toggle("selected", selectedLinks.has(k));
-      d.node.classList.toggle("flagged", flagged.links.has(k));
+      const marks = `${selectedLinks.has(k) ? " selected" : ""}${flagged.links.has(k) ? " flagged" : ""}`;
+      const cls = `link ${link.electrical ? "electrical" : "optical"}${link.bundle ? " bundled" : ""}${marks}`;
+      if (d.cls !== cls) d.node.setAttribute("class", (d.cls = cls));
     });
   }
 
@@ -155,10 +179,14 @@ export function createCanvas(svg, on) {
     }
   }
 
+  /** Scale below which labels, stubs and symbols are left out: too small to read. */
+  const FAR = 0.45;
+
   function applyView(view) {
     const m = `matrix(${view.scale},0,0,${view.scale},${-view.x * view.scale},${-view.y * view.scale})`;
     world.setAttribute("transform", m);
     grid.setAttribute("patternTransform", m);
+    svg.classList.toggle("far", view.scale < FAR);
   }
 
   function render(next) {

@@ -352,7 +352,7 @@ async function refreshCircuits() {
   header.showCircuits(state.circuits, state.path);
 }
 
-async function openCircuit(path) {
+async function openCircuit(path, fetched = null) {
   if (model.isDirty(state.history) && !window.confirm(`Discard the unsaved edits of ${state.path}?`)) {
     header.showCircuits(state.circuits, state.path);
     return;
@@ -360,7 +360,7 @@ async function openCircuit(path) {
   header.showStatus(`Opening ${path}…`);
   let doc;
   try {
-    doc = await service.loadCircuit(path);
+    doc = await (fetched || service.loadCircuit(path));
   } catch (error) {
     header.showStatus(`Cannot open ${path}: ${error.message}`, "error");
     return;
@@ -446,6 +446,10 @@ async function buildAndCheck() {
 }
 
 async function start() {
+  // the circuit named in the address loads while the kit and the project are asked for
+  const wanted = decodeURIComponent(window.location.hash.slice(1));
+  const early = wanted ? service.loadCircuit(wanted) : null;
+  if (early) early.catch(() => {});
   try {
     const [kit, strategies] = await Promise.all([service.loadKit(), service.loadStrategies().catch(() => ({ strategies: {}, refs: {} }))]);
     set({ kit, strategies });
@@ -455,9 +459,8 @@ async function start() {
     header.showStatus(`Cannot reach the service: ${error.message}`, "error");
     return;
   }
-  const wanted = decodeURIComponent(window.location.hash.slice(1));
   const path = state.circuits.includes(wanted) ? wanted : state.circuits[0];
-  if (path) await openCircuit(path);
+  if (path) await openCircuit(path, path === wanted ? early : null);
   else {
     render();
     header.showStatus(`No circuits yet in ${state.sourceDir}/: name one and press New.`);
@@ -468,7 +471,8 @@ window.addEventListener("hashchange", async () => {
   const wanted = decodeURIComponent(window.location.hash.slice(1));
   if (!wanted || wanted === state.path) return;
   await refreshCircuits().catch(() => {});
-  await openCircuit(wanted);
+  if (state.circuits.includes(wanted)) await openCircuit(wanted);
+  else header.showStatus(`There is no circuit ${wanted} in the project.`, "error");
 });
 
 start();
