@@ -167,8 +167,9 @@ export function createCanvas(svg, on) {
     portLayer.replaceChildren();
     for (const [name, p] of entries) {
       if (!p) continue;
-      const x = p.x + p.dx * 26;
-      const y = p.y + p.dy * 26;
+      const reach = p.dy ? 42 : 26; // clear of the instance's name above or below
+      const x = p.x + p.dx * reach;
+      const y = p.y + p.dy * reach;
       const g = el("g", { class: "external", "data-port": name }, portLayer);
       el("line", { x1: p.x, y1: p.y, x2: x, y2: y }, g);
       const width = 14 + name.length * 7;
