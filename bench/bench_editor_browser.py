@@ -55,6 +55,16 @@ return times;
 """
 
 
+#: [duration of the netlist request, end of the last request before drawing] in ms.
+FETCHED = """
+const all = performance.getEntriesByType('resource');
+const netlist = all.find(r => r.name.includes('/assets/netlists/'));
+const drawn = performance.getEntriesByName('quillon:drawn')[0].startTime;
+const last = Math.max(...all.filter(r => r.responseEnd < drawn).map(r => r.responseEnd));
+return [netlist.responseEnd - netlist.startTime, last];
+"""
+
+
 def large_circuit(count: int) -> dict[str, Any]:
     """``count`` 2x2 MMIs on a grid, each output o3 to the next input o1, and one o4 to o2: ``count`` links."""
     names = [f"m{k}" for k in range(count)]
@@ -93,7 +103,8 @@ def main() -> int:
                 editor.wait(lambda d: editor.js("return performance.getEntriesByName('quillon:painted').length"))
                 drawn = editor.js("return performance.getEntriesByName('quillon:drawn')[0].startTime")
                 painted = editor.js("return performance.getEntriesByName('quillon:painted')[0].startTime")
-                loads.append((drawn, painted))
+                fetched = editor.js(FETCHED)
+                loads.append((drawn, painted, fetched))
             assert len(editor.instances()) == args.instances and len(editor.links()) == links
             moves = editor.js(DRAG, "m250", 60)
             driver.get("about:blank")  # the drag left unsaved edits: leave without the question
@@ -103,9 +114,11 @@ def main() -> int:
 
     print(f"editor in headless Chromium, circuit of {args.instances} instances and {links} connections")
     print(f"  first complete drawing (page load start -> painted): "
-          f"{' '.join(f'{p:.0f}' for _, p in loads)} ms  (best {min(p for _, p in loads):.0f} ms; target < 1000 ms)")
-    print(f"  of which the drawing built:                          "
-          f"{' '.join(f'{d:.0f}' for d, _ in loads)} ms")
+          f"{' '.join(f'{p:.0f}' for _, p, _ in loads)} ms  (best {min(p for _, p, _ in loads):.0f} ms; target < 1000 ms)")
+    print(f"    the netlist route answering (server reads YAML):   "
+          f"{' '.join(f'{f[0]:.0f}' for _, _, f in loads)} ms")
+    print(f"    the page, from its data to the painted drawing:    "
+          f"{' '.join(f'{p - f[1]:.0f}' for _, p, f in loads)} ms")
     print(f"  drag update (event, redraw, style and layout):       median {statistics.median(moves):.2f} ms, "
           f"worst {max(moves):.2f} ms over {len(moves)} moves  (target < 16 ms)")
     return 0

@@ -13,6 +13,9 @@ import { instanceTransform, linkPath, portPoint, symbolLayout, toScreen } from "
 
 const NS = "http://www.w3.org/2000/svg";
 
+/** Scale below which labels, stubs and symbols are left out: too small to read. */
+const FAR = 0.45;
+
 const el = (name, attrs = {}, parent = null) => {
   const node = document.createElementNS(NS, name);
   for (const [k, v] of Object.entries(attrs)) node.setAttribute(k, v);
@@ -55,30 +58,31 @@ export function createCanvas(svg, on) {
     for (const child of [...source.childNodes]) symbol.appendChild(document.importNode(child, true));
   }
 
-  /** The markup of an instance's symbol group: built as text, parsed in one go (much faster than node by node). */
-  function instanceMarkup(name, inst, layout) {
+  /** The markup of an instance's symbol group: built as text, parsed in one go (much faster
+   * than node by node). Far out, the details too small to read are left out. */
+  function instanceMarkup(name, inst, layout, far) {
     const frame = { ...inst, x: 0, y: 0 };
     const { width: w, height: h } = layout;
     const parts = [
       `<g class="inst" data-name="${esc(name)}" transform="translate(${inst.x},${-inst.y})">`,
       `<g transform="${instanceTransform(frame)}"><rect class="body" x="${-w / 2}" y="${-h / 2}" width="${w}" height="${h}" rx="6"/>`,
-      `<use href="#${symbolId(inst.component)}" x="-26" y="-26" width="52" height="52"/>`,
     ];
-    for (const a of Object.values(layout.anchors)) {
-      parts.push(`<line class="stub ${a.type}" x1="${a.x - a.dx * 8}" y1="${a.y - a.dy * 8}" x2="${a.x}" y2="${a.y}"/>`);
+    if (!far) {
+      parts.push(`<use href="#${symbolId(inst.component)}" x="-26" y="-26" width="52" height="52"/>`);
+      for (const a of Object.values(layout.anchors)) {
+        parts.push(`<line class="stub ${a.type}" x1="${a.x - a.dx * 8}" y1="${a.y - a.dy * 8}" x2="${a.x}" y2="${a.y}"/>`);
+      }
     }
     parts.push("</g>");
     const top = Math.min(...[[-w / 2, -h / 2], [w / 2, -h / 2], [-w / 2, h / 2], [w / 2, h / 2]].map(([x, y]) => toScreen(frame, x, y)[1]));
     parts.push(`<text class="inst-name" x="0" y="${top - 20}">${esc(name)}</text>`);
-    parts.push(`<text class="inst-component" x="0" y="${-top + 28}">${esc(inst.component)}</text>`);
+    if (!far) parts.push(`<text class="inst-component" x="0" y="${-top + 28}">${esc(inst.component)}</text>`);
     for (const [port, a] of Object.entries(layout.anchors)) {
       const p = portPoint(frame, a);
       const anchor = p.dx > 0 ? "end" : p.dx < 0 ? "start" : "middle";
       const y = p.dy ? p.y - p.dy * 16 + 3 : p.y + 3;
-      parts.push(
-        `<circle class="port ${esc(a.type)}" cx="${p.x}" cy="${p.y}" r="4.5" data-endpoint="${esc(endpoint(name, port))}"><title>${esc(port)} (${esc(a.type)})</title></circle>`,
-        `<text class="port-name" x="${p.x - p.dx * 14}" y="${y}" text-anchor="${anchor}">${esc(port)}</text>`,
-      );
+      parts.push(`<circle class="port ${esc(a.type)}" cx="${p.x}" cy="${p.y}" r="4.5" data-endpoint="${esc(endpoint(name, port))}"/>`);
+      if (!far) parts.push(`<text class="port-name" x="${p.x - p.dx * 14}" y="${y}" text-anchor="${anchor}">${esc(port)}</text>`);
     }
     parts.push("</g>");
     return parts.join("");
@@ -91,7 +95,7 @@ export function createCanvas(svg, on) {
     return [...holder.children];
   }
 
-  function drawInstances(circuit, kitPorts, selected, flagged) {
+  function drawInstances(circuit, kitPorts, selected, flagged, far) {
     for (const [name, d] of drawn) {
       if (!circuit.instances[name]) {
         d.node.remove();
@@ -102,9 +106,9 @@ export function createCanvas(svg, on) {
     for (const [name, inst] of Object.entries(circuit.instances)) {
       const ports = kitPorts[inst.component];
       const d = drawn.get(name);
-      if (!d || d.ports !== ports || d.inst.rotation !== inst.rotation || d.inst.mirror !== inst.mirror || d.inst.component !== inst.component) {
+      if (!d || d.far !== far || d.ports !== ports || d.inst.rotation !== inst.rotation || d.inst.mirror !== inst.mirror || d.inst.component !== inst.component) {
         const layout = symbolLayout(ports);
-        fresh.push({ name, inst, ports, layout, old: d, markup: instanceMarkup(name, inst, layout) });
+        fresh.push({ name, inst, ports, layout, old: d, markup: instanceMarkup(name, inst, layout, far) });
       } else if (d.inst !== inst) {
         d.node.setAttribute("transform", `translate(${inst.x},${-inst.y})`);
         d.inst = inst;
@@ -116,7 +120,7 @@ export function createCanvas(svg, on) {
       fresh.forEach(({ name, inst, ports, layout, old }, k) => {
         if (old) old.node.replaceWith(nodes[k]);
         else added.appendChild(nodes[k]);
-        drawn.set(name, { node: nodes[k], inst, ports, layout, selected: false, flagged: false });
+        drawn.set(name, { node: nodes[k], inst, ports, layout, far, selected: false, flagged: false });
       });
       instLayer.appendChild(added);
     }
@@ -180,9 +184,6 @@ export function createCanvas(svg, on) {
     }
   }
 
-  /** Scale below which labels, stubs and symbols are left out: too small to read. */
-  const FAR = 0.45;
-
   function applyView(view) {
     const m = `matrix(${view.scale},0,0,${view.scale},${-view.x * view.scale},${-view.y * view.scale})`;
     world.setAttribute("transform", m);
@@ -194,7 +195,7 @@ export function createCanvas(svg, on) {
     const old = scene;
     scene = next;
     if (!old || old.view !== next.view) applyView(next.view);
-    drawInstances(next.circuit, next.kitPorts, next.selected, next.flagged);
+    drawInstances(next.circuit, next.kitPorts, next.selected, next.flagged, next.view.scale < FAR);
     drawLinks(next.circuit, next.selectedLinks, next.flagged);
     drawExternalPorts(next.circuit.ports);
   }
