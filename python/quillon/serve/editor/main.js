@@ -289,6 +289,7 @@ document.addEventListener("keydown", (event) => {
   const key = event.key.length === 1 ? event.key.toLowerCase() : event.key;
   if (ctrl && key === "s") {
     event.preventDefault();
+    if (typing) event.target.blur(); // commits the value being typed first
     save();
   } else if (typing) {
     return;

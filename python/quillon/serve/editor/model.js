@@ -90,7 +90,8 @@ export function renameInstance(circuit, from, to) {
 export function linkProblem(circuit, a, b, typeA, typeB) {
   if (a === b || splitEndpoint(a)[0] === splitEndpoint(b)[0]) return "a port cannot connect to its own instance";
   const electrical = (t) => t !== "optical";
-  if (electrical(typeA) !== electrical(typeB)) return `cannot connect a ${typeA} port to a ${typeB} port`;
+  const a_ = (type) => (/^[aeiou]/i.test(type) ? `an ${type}` : `a ${type}`);
+  if (electrical(typeA) !== electrical(typeB)) return `cannot connect ${a_(typeA)} port to ${a_(typeB)} port`;
   if (circuit.links.some((l) => (l.a === a && l.b === b) || (l.a === b && l.b === a))) return "already connected";
   if (!electrical(typeA)) {
     const busy = [a, b].find((e) => circuit.links.some((l) => l.a === e || l.b === e));
@@ -209,38 +210,41 @@ export function toDocument(circuit) {
   };
 }
 
+/** A mapping from a loaded file, or {} for anything else (a list, a text, null). */
+const mapping = (v) => (v && typeof v === "object" && !Array.isArray(v) ? v : {});
+
 const number = (v, fallback) => (typeof v === "number" && Number.isFinite(v) ? v : fallback);
 
 /** The circuit of a loaded document; missing or odd entries are left out, not fatal. */
 export function fromDocument(doc) {
-  const netlist = doc.netlist || {};
-  const drawn = (doc.schematic && doc.schematic.instances) || {};
-  const placed = netlist.placements || {};
+  const netlist = mapping(doc.netlist);
+  const drawn = mapping(mapping(doc.schematic).instances);
+  const placed = mapping(netlist.placements);
   const circuit = emptyCircuit();
   let column = 0;
-  for (const [name, inst] of Object.entries(netlist.instances || {})) {
-    const where = drawn[name] || placed[name] || {};
+  for (const [name, inst] of Object.entries(mapping(netlist.instances))) {
+    const where = mapping(drawn[name] || placed[name]);
     column += 1;
     circuit.instances[name] = {
       component: String((inst && inst.component) || "?"),
-      settings: (inst && inst.settings) || {},
+      settings: mapping(inst && inst.settings),
       x: number(where.x, column * 150),
       y: number(where.y, 0),
       rotation: ((number(where.rotation, 0) % 360) + 360) % 360,
       mirror: Boolean(where.mirror),
     };
   }
-  for (const [a, b] of Object.entries(netlist.connections || {})) circuit.links.push({ a, b, electrical: false, bundle: null });
+  for (const [a, b] of Object.entries(mapping(netlist.connections))) circuit.links.push({ a, b: String(b), electrical: false, bundle: null });
   for (const net of Array.isArray(netlist.nets) ? netlist.nets : []) {
-    if (net && net.p1 && net.p2) circuit.links.push({ a: net.p1, b: net.p2, electrical: true, bundle: null });
+    if (net && net.p1 && net.p2) circuit.links.push({ a: String(net.p1), b: String(net.p2), electrical: true, bundle: null });
   }
-  for (const [name, route] of Object.entries(netlist.routes || {})) {
-    const strategy = (route && route.routing_strategy) || "";
-    circuit.bundles[name] = { strategy, settings: (route && route.settings) || {} };
+  for (const [name, route] of Object.entries(mapping(netlist.routes))) {
+    const strategy = String(mapping(route).routing_strategy || "");
+    circuit.bundles[name] = { strategy, settings: mapping(mapping(route).settings) };
     const electrical = /electrical/.test(strategy);
-    for (const [a, b] of Object.entries((route && route.links) || {})) circuit.links.push({ a, b, electrical, bundle: name });
+    for (const [a, b] of Object.entries(mapping(mapping(route).links))) circuit.links.push({ a, b: String(b), electrical, bundle: name });
   }
-  circuit.ports = { ...(netlist.ports || {}) };
+  circuit.ports = Object.fromEntries(Object.entries(mapping(netlist.ports)).map(([n, e]) => [n, String(e)]));
   return circuit;
 }
 
