@@ -154,6 +154,10 @@ def test_draw_edit_undo_save_and_reopen(editor: Editor, project: Path) -> None:
     editor.wait(lambda d: "rotate(-90)" in editor.js(
         "return document.querySelector('#canvas .inst[data-name=mmi1x2_1] g').getAttribute('transform')"))
 
+    editor.find('#canvas [data-endpoint="mmi1x2_1,o1"]').click()  # a port of the circuit
+    editor.find('#inspector input[name="external name"]').send_keys("in\t")
+    editor.wait(lambda d: editor.find('#canvas .external[data-port="in"]'))
+
     keys(editor, "CONTROL", "s")
     editor.wait(lambda d: not editor.dirty(), "the save did not clear the unsaved marker")
     netlist_file = project / "demo" / "fresh.pic.yml"
@@ -163,7 +167,7 @@ def test_draw_edit_undo_save_and_reopen(editor: Editor, project: Path) -> None:
     assert netlist["connections"] == {"mmi1x2_1,o2": "mmi1x2_2,o1"}
     assert list(netlist["placements"]) == ["mmi1x2_1"]  # mmi1x2_2 is joined to it in the layout
     assert netlist["placements"]["mmi1x2_1"]["rotation"] == 90
-    assert (netlist["routes"], netlist["nets"], netlist["ports"]) == ({}, [], {})
+    assert (netlist["routes"], netlist["nets"], netlist["ports"]) == ({}, [], {"in": "mmi1x2_1,o1"})
     lvs._check_reference(netlist_file)  # what `quillon lvs` asks of a reference netlist
     schematic_file = project / "demo" / "fresh.scm.yml"
     assert set(safe_load(schematic_file.read_text(), str(schematic_file))["instances"]) == {"mmi1x2_1", "mmi1x2_2"}

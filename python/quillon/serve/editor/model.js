@@ -90,8 +90,8 @@ export function renameInstance(circuit, from, to) {
 export function linkProblem(circuit, a, b, typeA, typeB) {
   if (a === b || splitEndpoint(a)[0] === splitEndpoint(b)[0]) return "a port cannot connect to its own instance";
   const electrical = (t) => t !== "optical";
-  const a_ = (type) => (/^[aeiou]/i.test(type) ? `an ${type}` : `a ${type}`);
-  if (electrical(typeA) !== electrical(typeB)) return `cannot connect ${a_(typeA)} port to ${a_(typeB)} port`;
+  const article = (type) => (/^[aeiou]/i.test(type) ? `an ${type}` : `a ${type}`);
+  if (electrical(typeA) !== electrical(typeB)) return `cannot connect ${article(typeA)} port to ${article(typeB)} port`;
   if (circuit.links.some((l) => (l.a === a && l.b === b) || (l.a === b && l.b === a))) return "already connected";
   if (!electrical(typeA)) {
     const busy = [a, b].find((e) => circuit.links.some((l) => l.a === e || l.b === e));
