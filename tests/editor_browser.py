@@ -52,7 +52,7 @@ def demo_document() -> dict[str, Any]:
     }
     instances: dict[str, Any] = {name: {"component": c} for name, c in components.items()}
     instances["heater"]["settings"] = {"length": 120.0}
-    drawn = {n: {"x": x, "y": y, "rotation": r, "mirror": False} for n, (x, y, r) in place.items()}
+    drawn = {n: {"x": x, "y": y, **({"rotation": r} if r else {})} for n, (x, y, r) in place.items()}
     placements = {n: drawn[n] for n in ("gc_in", "pad")}  # the others are joined by connections
     netlist = {
         "instances": instances,
