@@ -128,8 +128,10 @@ def build_and_check(path: str) -> JSONResponse:
             return _error(422, f"Cannot build the layout: {_first_line(exc)}")
         except lvs.InputError as exc:
             return _error(422, f"Cannot check the layout: {exc}")
+        except ValueError as exc:  # project settings or a kit that cannot be used
+            return _error(422, f"Cannot build the layout: {_first_line(exc)}")
         except OSError as exc:
-            return _error(500, f"Cannot write {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
+            return _error(500, f"Cannot build the layout into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
         findings = _findings(rdb)
     return JSONResponse({
         "cell": top,

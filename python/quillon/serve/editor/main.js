@@ -209,11 +209,14 @@ function render() {
 
 /** Apply a history update (an edit, undo or redo) and redraw. */
 function edit(update, keepSelection = false) {
+  const before = circuit();
   set({ history: update(state.history) });
   const c = circuit();
   const selected = new Set([...state.selected].filter((n) => c.instances[n]));
   const selectedLinks = keepSelection ? new Set([...state.selectedLinks].filter((k) => k < c.links.length)) : state.selectedLinks;
-  set({ selected, selectedLinks: selectedLinks });
+  set({ selected, selectedLinks });
+  // the highlights of the last check name what was saved then, not this drawing
+  if (c !== before) set({ flagged: { instances: new Set(), links: new Set() } });
   render();
 }
 
