@@ -3,8 +3,8 @@
 // createCanvas(svg, on) draws scenes into `svg` and reports what the user does
 // through the callbacks `on` (see main.js). A scene:
 //   { circuit, kitPorts: component -> ports record, view, selected: Set of
-//     instance names, selectedLinks: Set of link indexes, flagged: {instances:
-//     Set, links: Set} }
+//     instance names, selectedLinks: Set of link indexes, port: the selected
+//     port's endpoint or null, flagged: {instances: Set, links: Set} }
 // Drawing compares with the last scene by identity, so moving one instance
 // redraws only it and its links.
 
@@ -198,6 +198,16 @@ export function createCanvas(svg, on) {
     drawInstances(next.circuit, next.kitPorts, next.selected, next.flagged, next.view.scale < FAR);
     drawLinks(next.circuit, next.selectedLinks, next.flagged);
     drawExternalPorts(next.circuit.ports);
+    markPort(next.port);
+  }
+
+  let markedPort = null;
+
+  /** Ring the selected port (its circle is redrawn with its instance, so look it up each time). */
+  function markPort(endpointText) {
+    if (markedPort) markedPort.classList.remove("selected");
+    markedPort = endpointText ? instLayer.querySelector(`[data-endpoint="${CSS.escape(endpointText)}"]`) : null;
+    if (markedPort) markedPort.classList.add("selected");
   }
 
   // ------------------------------------------------------------ pointer

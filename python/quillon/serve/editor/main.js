@@ -194,7 +194,7 @@ let lastChecked = null;
 
 function render() {
   const c = circuit();
-  canvas.render({ circuit: c, kitPorts: state.kitPorts, view: state.view, selected: state.selected, selectedLinks: state.selectedLinks, flagged: state.flagged });
+  canvas.render({ circuit: c, kitPorts: state.kitPorts, view: state.view, selected: state.selected, selectedLinks: state.selectedLinks, port: state.port, flagged: state.flagged });
   header.showState({ path: state.path, dirty: model.isDirty(state.history), canUndo: state.history.past.length > 0, canRedo: state.history.future.length > 0, busy: state.busy });
   const view = inspectorView();
   inspector.show(view);
