@@ -140,11 +140,12 @@ class Editor:
         return list(self.js("return [...document.querySelectorAll('#canvas .link')].map(p => p.getAttribute('class'))"))
 
     def drawing(self) -> dict[str, Any]:
-        """What is drawn, to compare two drawings."""
+        """What is drawn, to compare two drawings (the selection left out)."""
         return {"instances": self.instances(), "links": self.js(
             "return [...document.querySelectorAll('#canvas .link')].map(p => p.getAttribute('d'))"
         ), "ports": sorted(self.js(
-            "return [...document.querySelectorAll('#canvas .port')].map(c => c.dataset.endpoint + ' ' + c.getAttribute('class'))"
+            "return [...document.querySelectorAll('#canvas .port')].map(c => c.dataset.endpoint + ' ' + "
+            "[...c.classList].filter(k => k !== 'selected').join(' '))"
         ))}
 
     def dirty(self) -> bool:
