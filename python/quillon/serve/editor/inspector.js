@@ -170,7 +170,16 @@ export function createInspector(root, on) {
     body.replaceChildren(...views[view.kind](view));
   }
 
-  return { show: showView };
+  /** Put the caret in a field of the view shown (the instance's name, say), its text selected. */
+  function focus(field) {
+    const input = body.querySelector(`input[name="${field}"]`);
+    if (input) {
+      input.focus();
+      input.select();
+    }
+  }
+
+  return { show: showView, focus };
 }
 
 /** The checks panel: warnings of the drawing and findings of "Build and check". */

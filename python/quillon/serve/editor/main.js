@@ -107,35 +107,24 @@ const canvas = createCanvas(document.querySelector("#canvas"), {
   },
 });
 
-const inspector = (() => {
-  const root = document.querySelector("#inspector");
-  const view = createInspector(root, {
-    rename: (from, to) => {
-      edit((h) => model.commit(h, model.renameInstance(circuit(), from, to)));
-      set({ selected: new Set([to]) });
-      render();
-    },
-    setting: (name, key, value) => edit((h) => model.commit(h, model.setSetting(circuit(), name, key, value))),
-    reset: (name, key) => edit((h) => model.commit(h, model.resetSetting(circuit(), name, key))),
-    external: (name, endpoint) => edit((h) => model.commit(h, model.setExternalPort(circuit(), name, endpoint))),
-    bundle: (strategy) => {
-      const name = model.freeName(circuit().bundles, "bundle");
-      edit((h) => model.commit(h, model.makeBundle(circuit(), [...state.selectedLinks], name, strategy)));
-    },
-    bundleSettings: (name, settings) => {
-      const bundle = circuit().bundles[name];
-      edit((h) => model.commit(h, model.setBundle(circuit(), name, bundle.strategy, settings)));
-    },
-  });
-  const focus = (field) => {
-    const input = root.querySelector(`input[name="${field}"]`);
-    if (input) {
-      input.focus();
-      input.select();
-    }
-  };
-  return { ...view, focus };
-})();
+const inspector = createInspector(document.querySelector("#inspector"), {
+  rename: (from, to) => {
+    edit((h) => model.commit(h, model.renameInstance(circuit(), from, to)));
+    set({ selected: new Set([to]) });
+    render();
+  },
+  setting: (name, key, value) => edit((h) => model.commit(h, model.setSetting(circuit(), name, key, value))),
+  reset: (name, key) => edit((h) => model.commit(h, model.resetSetting(circuit(), name, key))),
+  external: (name, endpoint) => edit((h) => model.commit(h, model.setExternalPort(circuit(), name, endpoint))),
+  bundle: (strategy) => {
+    const name = model.freeName(circuit().bundles, "bundle");
+    edit((h) => model.commit(h, model.makeBundle(circuit(), [...state.selectedLinks], name, strategy)));
+  },
+  bundleSettings: (name, settings) => {
+    const bundle = circuit().bundles[name];
+    edit((h) => model.commit(h, model.setBundle(circuit(), name, bundle.strategy, settings)));
+  },
+});
 
 const checks = createCheckList(document.querySelector("#checks"), {
   onPick: (item) => {
