@@ -76,7 +76,8 @@ export function createCanvas(svg, on) {
     parts.push("</g>");
     const top = Math.min(...[[-w / 2, -h / 2], [w / 2, -h / 2], [-w / 2, h / 2], [w / 2, h / 2]].map(([x, y]) => toScreen(frame, x, y)[1]));
     parts.push(`<text class="inst-name" x="0" y="${top - 20}">${esc(name)}</text>`);
-    if (!far) parts.push(`<text class="inst-component" x="0" y="${-top + 28}">${esc(inst.component)}</text>`);
+    const portsBelow = Object.values(layout.anchors).some((a) => portPoint(frame, a).dy > 0);
+    if (!far) parts.push(`<text class="inst-component" x="0" y="${-top + (portsBelow ? 26 : 14)}">${esc(inst.component)}</text>`);
     for (const [port, a] of Object.entries(layout.anchors)) {
       const p = portPoint(frame, a);
       const anchor = p.dx > 0 ? "end" : p.dx < 0 ? "start" : "middle";
