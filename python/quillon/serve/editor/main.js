@@ -444,10 +444,10 @@ async function start() {
   const early = wanted ? service.loadCircuit(wanted) : null;
   if (early) early.catch(() => {});
   try {
-    const [kit, strategies] = await Promise.all([service.loadKit(), service.loadStrategies().catch(() => ({ strategies: {}, refs: {} }))]);
-    set({ kit, strategies });
+    const strategies = service.loadStrategies().catch(() => ({ strategies: {}, refs: {} }));
+    const [kit] = await Promise.all([service.loadKit(), refreshCircuits()]);
+    set({ kit, strategies: await strategies });
     palette.show(kit.components);
-    await refreshCircuits();
   } catch (error) {
     header.showStatus(`Cannot reach the service: ${error.message}`, "error");
     return;
