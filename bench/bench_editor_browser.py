@@ -128,7 +128,9 @@ def main() -> int:
                 fetched = editor.js(FETCHED)
                 loads.append((drawn, painted, fetched))
             assert len(editor.instances()) == args.instances and len(editor.links()) == links
+            before = thread_time(driver)
             moves = editor.js(DRAG, "m250", 60)
+            drag_cpu = (thread_time(driver) - before) / len(moves)
             driver.get("about:blank")  # the drag left unsaved edits: leave without the question
         finally:
             driver.quit()
@@ -146,6 +148,7 @@ def main() -> int:
     print(f"  the netlist route's YAML reading (PyYAML, this process's processor time): {yaml_seconds(project_files) * 1000:.0f} ms")
     print(f"  drag update (event, redraw, style and layout):       median {statistics.median(moves):.2f} ms, "
           f"worst {max(moves):.2f} ms over {len(moves)} moves  (target < 16 ms)")
+    print(f"    on the page's main thread, per update:             {drag_cpu * 1000:.2f} ms of processor time")
     return 0
 
 
