@@ -154,6 +154,13 @@ def test_draw_edit_undo_save_and_reopen(editor: Editor, project: Path) -> None:
     editor.wait(lambda d: "rotate(-90)" in editor.js(
         "return document.querySelector('#canvas .inst[data-name=mmi1x2_1] g').getAttribute('transform')"))
 
+    placed = editor.instances()["mmi1x2_2"]
+    body = editor.find('#canvas .inst[data-name="mmi1x2_2"] .body')
+    actions(editor).click_and_hold(body).move_by_offset(30, 20).move_by_offset(30, 20).release().perform()
+    editor.wait(lambda d: editor.instances()["mmi1x2_2"] != placed)
+    keys(editor, "CONTROL", "z")  # the whole drag is one step
+    editor.wait(lambda d: editor.instances()["mmi1x2_2"] == placed)
+
     editor.find('#canvas [data-endpoint="mmi1x2_1,o1"]').click()  # a port of the circuit
     editor.find('#inspector input[name="external name"]').send_keys("in\t")
     editor.wait(lambda d: editor.find('#canvas .external[data-port="in"]'))
