@@ -85,6 +85,7 @@ def run(args: argparse.Namespace) -> int:
         return _fail(f"the application was already loaded for {loaded.PROJECT_DIR!r}")
     os.environ[PROJECT_DIR_ENV] = str(project)
     try:
+        importlib.import_module("quillon.serve.editor_routes")  # before the schematic routes' "/assets" mount
         importlib.import_module("quillon.serve.schematic")
     except ImportError as exc:
         return _fail(f"cannot load the schematic editor routes (quillon.serve.schematic): {exc}")

@@ -1,0 +1,471 @@
+// Wiring: the editor's state, the user's actions as updates of it, and the
+// views drawn from it. All state lives in `state`; every edit of the circuit
+// goes through the pure functions of model.js and the undo history.
+
+import * as model from "./model.js";
+import * as service from "./service.js";
+import { createCanvas } from "./canvas.js";
+import { createCheckList, createInspector } from "./inspector.js";
+import { createHeader } from "./header.js";
+import { createPalette } from "./palette.js";
+import { defaultView, fitView, pan, zoomAt } from "./geometry.js";
+
+const GRID = 10;
+const snap = (v) => Math.round(v / GRID) * GRID;
+
+const state = {
+  path: null, // the open circuit, relative to the project without ".pic.yml"
+  sourceDir: "",
+  circuits: [],
+  history: model.newHistory(model.emptyCircuit()),
+  kit: { components: [], cross_sections: [] },
+  kitPorts: {}, // component -> extended ports record
+  kitSettings: {}, // component -> settings description
+  strategies: { strategies: {}, refs: {} },
+  view: defaultView(),
+  selected: new Set(),
+  selectedLinks: new Set(),
+  port: null, // selected port endpoint
+  flagged: { instances: new Set(), links: new Set() },
+  findings: null, // findings of the last "Build and check"
+  clipboard: null,
+  drag: null,
+  busy: false,
+};
+
+const loading = new Map(); // component -> promise of its ports and symbol
+
+const circuit = () => state.history.present;
+const set = (patch) => Object.assign(state, patch);
+
+// ------------------------------------------------------------ views
+
+const header = createHeader(document.querySelector("header"), {
+  open: (path) => openCircuit(path),
+  create: (name) => createCircuit(name),
+  save: () => save(),
+  check: () => buildAndCheck(),
+  undo: () => edit(model.undo, true),
+  redo: () => edit(model.redo, true),
+  fit: () => fit(),
+});
+
+const canvas = createCanvas(document.querySelector("#canvas"), {
+  press: (name) => {
+    if (!state.selected.has(name)) set({ selected: new Set([name]), selectedLinks: new Set(), port: null });
+    set({ drag: { start: circuit(), names: [...state.selected] } });
+    render();
+  },
+  clicked: (name) => {
+    set({ selected: new Set([name]), drag: null });
+    render();
+  },
+  toggle: (name) => {
+    const selected = new Set(state.selected);
+    if (!selected.delete(name)) selected.add(name);
+    set({ selected, port: null });
+    render();
+  },
+  drag: (dx, dy) => {
+    const { start, names } = state.drag;
+    set({ history: model.preview(state.history, model.moveInstances(start, names, snap(dx), snap(dy))) });
+    render();
+  },
+  dragEnd: () => {
+    set({ history: model.commit(state.history, circuit(), state.drag.start), drag: null });
+    render();
+  },
+  boxSelect: (names, add, empty) => {
+    const selected = add ? new Set([...state.selected, ...names]) : new Set(names);
+    set({ selected: empty && !add ? new Set() : selected, selectedLinks: new Set(), port: null });
+    render();
+  },
+  selectLink: (k, add) => {
+    const selectedLinks = add ? new Set(state.selectedLinks) : new Set();
+    if (add && selectedLinks.has(k)) selectedLinks.delete(k);
+    else selectedLinks.add(k);
+    set({ selectedLinks, selected: add ? state.selected : new Set(), port: null });
+    render();
+  },
+  selectPort: (endpoint) => {
+    set({ port: endpoint, selected: new Set(), selectedLinks: new Set() });
+    render();
+  },
+  connect: (a, b) => connect(a, b),
+  rename: (name) => {
+    set({ selected: new Set([name]), port: null });
+    render();
+    inspector.focus("name");
+  },
+  zoom: (x, y, factor) => {
+    set({ view: zoomAt(state.view, x, y, factor) });
+    render();
+  },
+  pan: (dx, dy) => {
+    set({ view: pan(state.view, dx, dy) });
+    render();
+  },
+});
+
+const inspector = createInspector(document.querySelector("#inspector"), {
+  rename: (from, to) => {
+    edit((h) => model.commit(h, model.renameInstance(circuit(), from, to)));
+    set({ selected: new Set([to]) });
+    render();
+  },
+  setting: (name, key, value) => edit((h) => model.commit(h, model.setSetting(circuit(), name, key, value))),
+  reset: (name, key) => edit((h) => model.commit(h, model.resetSetting(circuit(), name, key))),
+  external: (name, endpoint) => edit((h) => model.commit(h, model.setExternalPort(circuit(), name, endpoint))),
+  bundle: (strategy) => {
+    const name = model.freeName(circuit().bundles, "bundle");
+    edit((h) => model.commit(h, model.makeBundle(circuit(), [...state.selectedLinks], name, strategy)));
+  },
+  bundleSettings: (name, settings) => {
+    const bundle = circuit().bundles[name];
+    edit((h) => model.commit(h, model.setBundle(circuit(), name, bundle.strategy, settings)));
+  },
+});
+
+const checks = createCheckList(document.querySelector("#checks"), {
+  onPick: (item) => {
+    set({ selected: new Set((item.instances || []).filter((n) => circuit().instances[n])), selectedLinks: new Set(), port: null });
+    render();
+  },
+});
+
+const palette = createPalette(document.querySelector("#palette"), {
+  symbolUrl: service.symbolUrl,
+  onDrop: (component, clientX, clientY) => place(component, clientX, clientY),
+});
+
+function choicesFor(marker) {
+  if (marker === "@cross_section") return state.kit.cross_sections;
+  if (marker === "@component") return state.kit.components;
+  return null;
+}
+
+function inspectorView() {
+  const c = circuit();
+  if (state.port) {
+    const [name, port] = model.splitEndpoint(state.port);
+    const inst = c.instances[name];
+    const record = inst && (state.kitPorts[inst.component] || {})[port];
+    return { kind: "port", key: state.port, ref: c.ports, endpoint: state.port, ports: c.ports, type: record ? record.port_type : "optical" };
+  }
+  if (state.selected.size === 1) {
+    const [name] = state.selected;
+    const inst = c.instances[name];
+    if (inst) {
+      const settings = state.kitSettings[inst.component];
+      const nameProblem = (to) => model.nameProblem(c.instances, to);
+      return { kind: "instance", key: `${name}:${Boolean(settings)}`, ref: inst, name, inst, settings, choicesFor, nameProblem };
+    }
+  }
+  if (state.selectedLinks.size) {
+    const links = [...state.selectedLinks].map((k) => c.links[k]).filter(Boolean);
+    if (links.length) {
+      return { kind: "links", key: [...state.selectedLinks].join(","), ref: c.links, links, bundles: c.bundles, strategies: state.strategies, choicesFor };
+    }
+  }
+  const count = Object.keys(c.instances).length;
+  return { kind: "circuit", key: `${state.path}:${count}:${c.links.length}`, ref: c.ports, path: state.path, count, links: c.links.length, ports: Object.keys(c.ports).length };
+}
+
+function showChecks() {
+  const c = circuit();
+  const warnings = model.warnings(c, state.kit.components, state.kitPorts).map((w) => ({ ...w, category: "Warning" }));
+  const findings = (state.findings || []).map((f) => ({ ...f, text: f.texts.join("; ") }));
+  const title = state.findings === null ? `${warnings.length} warning${warnings.length === 1 ? "" : "s"}` : `Build and check: ${findings.length ? `${findings.length} finding${findings.length === 1 ? "" : "s"}` : "no findings"}`;
+  checks.show(title, [...findings, ...warnings], state.findings && findings.length ? "finding" : "info");
+}
+
+let lastChecked = null;
+
+function render() {
+  const c = circuit();
+  canvas.render({ circuit: c, kitPorts: state.kitPorts, view: state.view, selected: state.selected, selectedLinks: state.selectedLinks, port: state.port, flagged: state.flagged });
+  header.showState({ path: state.path, dirty: model.isDirty(state.history), canUndo: state.history.past.length > 0, canRedo: state.history.future.length > 0, busy: state.busy });
+  const view = inspectorView();
+  inspector.show(view);
+  if (view.kind === "instance" && !view.settings) loadSettings(view.inst.component);
+  if (!state.drag && lastChecked !== c) {
+    lastChecked = c;
+    showChecks();
+  }
+}
+
+// ------------------------------------------------------------ edits
+
+/** Apply a history update (an edit, undo or redo) and redraw. */
+function edit(update, keepSelection = false) {
+  const before = circuit();
+  set({ history: update(state.history) });
+  const c = circuit();
+  const selected = new Set([...state.selected].filter((n) => c.instances[n]));
+  const selectedLinks = keepSelection ? new Set([...state.selectedLinks].filter((k) => k < c.links.length)) : state.selectedLinks;
+  set({ selected, selectedLinks });
+  // the highlights of the last check name what was saved then, not this drawing
+  if (c !== before) set({ flagged: { instances: new Set(), links: new Set() } });
+  render();
+}
+
+function portType(endpointText) {
+  const [name, port] = model.splitEndpoint(endpointText);
+  const inst = circuit().instances[name];
+  const record = inst && (state.kitPorts[inst.component] || {})[port];
+  return record ? record.port_type : "optical";
+}
+
+function connect(a, b) {
+  const [ta, tb] = [portType(a), portType(b)];
+  const problem = model.linkProblem(circuit(), a, b, ta, tb);
+  if (problem) {
+    header.showStatus(`Not connected: ${problem}.`, "error");
+    return;
+  }
+  edit((h) => model.commit(h, model.addLink(circuit(), a, b, ta !== "optical")));
+  header.showStatus(`Connected ${a} to ${b}.`);
+}
+
+async function place(component, clientX, clientY) {
+  const [w, h] = canvas.size();
+  const at = clientX === null ? [state.view.x + w / 2 / state.view.scale, -(state.view.y + h / 2 / state.view.scale)] : canvas.worldAt(clientX, clientY);
+  if (!at) return;
+  await ensureComponents([component]);
+  const name = model.freeName(circuit().instances, component);
+  edit((hist) => model.commit(hist, model.addInstance(circuit(), component, snap(at[0]), snap(at[1]), name)));
+  set({ selected: new Set([name]), selectedLinks: new Set(), port: null });
+  render();
+  loadSettings(component);
+}
+
+const selection = () => [...state.selected];
+
+const keys = {
+  r: () => edit((h) => model.commit(h, model.rotateInstances(circuit(), selection()))),
+  m: () => edit((h) => model.commit(h, model.mirrorInstances(circuit(), selection()))),
+  f: () => fit(),
+  Delete: () => {
+    edit((h) => model.commit(h, model.deleteItems(circuit(), selection(), [...state.selectedLinks])));
+    set({ selected: new Set(), selectedLinks: new Set() });
+    render();
+  },
+  Escape: () => {
+    set({ selected: new Set(), selectedLinks: new Set(), port: null });
+    render();
+  },
+};
+keys.Backspace = keys.Delete;
+
+const ctrlKeys = {
+  z: (shift) => edit(shift ? model.redo : model.undo, true),
+  y: () => edit(model.redo, true),
+  s: () => save(),
+  c: () => set({ clipboard: model.copyItems(circuit(), selection()) }),
+  v: () => {
+    if (!state.clipboard) return;
+    const [next, names] = model.pasteItems(circuit(), state.clipboard, 40, -40);
+    edit((h) => model.commit(h, next));
+    set({ selected: new Set(names), clipboard: model.copyItems(next, names) });
+    render();
+  },
+  a: () => {
+    set({ selected: new Set(Object.keys(circuit().instances)) });
+    render();
+  },
+};
+
+document.addEventListener("keydown", (event) => {
+  const typing = /^(INPUT|SELECT|TEXTAREA)$/.test(event.target.tagName);
+  const ctrl = event.ctrlKey || event.metaKey;
+  const key = event.key.length === 1 ? event.key.toLowerCase() : event.key;
+  if (ctrl && key === "s") {
+    event.preventDefault();
+    if (typing) event.target.blur(); // commits the value being typed first
+    save();
+  } else if (typing) {
+    return;
+  } else if (ctrl && ctrlKeys[key]) {
+    event.preventDefault();
+    ctrlKeys[key](event.shiftKey);
+  } else if (!ctrl && !event.altKey && keys[key]) {
+    event.preventDefault();
+    keys[key]();
+  }
+});
+
+window.addEventListener("beforeunload", (event) => {
+  if (model.isDirty(state.history)) {
+    event.preventDefault();
+    event.returnValue = "";
+  }
+});
+
+// ------------------------------------------------------------ loading
+
+function ensureComponents(components) {
+  const missing = [...new Set(components)].filter((c) => !loading.has(c));
+  for (const component of missing) {
+    const ports = service.loadPorts(component).catch(() => ({}));
+    const symbol = service.loadSymbol(component).catch(() => "");
+    loading.set(
+      component,
+      Promise.all([ports, symbol]).then(([record, text]) => {
+        if (text) canvas.addSymbol(component, text);
+        state.kitPorts = { ...state.kitPorts, [component]: record };
+      }),
+    );
+  }
+  return Promise.all([...new Set(components)].map((c) => loading.get(c)));
+}
+
+const settingsAsked = new Set();
+
+async function loadSettings(component) {
+  if (settingsAsked.has(component)) return;
+  settingsAsked.add(component);
+  try {
+    state.kitSettings = { ...state.kitSettings, [component]: await service.loadSettings(component) };
+  } catch (error) {
+    state.kitSettings = { ...state.kitSettings, [component]: {} };
+    header.showStatus(`Cannot load the settings of ${component}: ${error.message}`, "error");
+  }
+  render();
+}
+
+function fit() {
+  const [w, h] = canvas.size();
+  set({ view: fitView(circuit().instances, w, h) });
+  render();
+}
+
+async function refreshCircuits() {
+  const listed = await service.listCircuits();
+  set({ circuits: listed.circuits, sourceDir: listed.source_dir });
+  header.showCircuits(state.circuits, state.path);
+}
+
+async function openCircuit(path, fetched = null) {
+  if (model.isDirty(state.history) && !window.confirm(`Discard the unsaved edits of ${state.path}?`)) {
+    header.showCircuits(state.circuits, state.path);
+    return;
+  }
+  header.showStatus(`Opening ${path}…`);
+  let doc;
+  try {
+    doc = await (fetched || service.loadCircuit(path));
+  } catch (error) {
+    header.showStatus(`Cannot open ${path}: ${error.message}`, "error");
+    return;
+  }
+  const loaded = model.fromDocument(doc);
+  await ensureComponents(Object.values(loaded.instances).map((i) => i.component));
+  set({ path, history: model.newHistory(loaded), selected: new Set(), selectedLinks: new Set(), port: null, findings: null, flagged: { instances: new Set(), links: new Set() } });
+  window.location.hash = path;
+  header.showCircuits(state.circuits, path);
+  fit();
+  header.showStatus(`Opened ${path}: ${Object.keys(loaded.instances).length} instances, ${loaded.links.length} links.`);
+  // Marks for the benchmark: drawn (the DOM is complete), painted (after the next frame).
+  performance.mark("quillon:drawn");
+  requestAnimationFrame(() => setTimeout(() => performance.mark("quillon:painted")));
+}
+
+async function createCircuit(name) {
+  const path = `${state.sourceDir}/${name.replace(/\.pic\.yml$/, "")}`;
+  if (!/^[A-Za-z0-9_][A-Za-z0-9_/-]*$/.test(name)) {
+    header.showStatus(`Cannot create "${name}": use letters, digits, _ - and /.`, "error");
+    return;
+  }
+  if (state.circuits.includes(path)) {
+    if (window.confirm(`${path} exists already. Open it instead? (It is not replaced.)`)) await openCircuit(path);
+    return;
+  }
+  if (model.isDirty(state.history) && !window.confirm(`Discard the unsaved edits of ${state.path}?`)) return;
+  set({ path, history: model.newHistory(model.emptyCircuit()), selected: new Set(), selectedLinks: new Set(), port: null, findings: null });
+  header.clearNewName();
+  window.location.hash = path;
+  await save();
+}
+
+async function save() {
+  if (!state.path || state.busy) return false;
+  const saving = circuit();
+  set({ busy: true });
+  render();
+  try {
+    await service.saveCircuit(state.path, model.toDocument(saving));
+    set({ history: model.markSaved(state.history, saving), busy: false });
+    render();
+    header.showStatus(`Saved ${state.path}.`, "ok");
+    await refreshCircuits().catch(() => {});
+    return true;
+  } catch (error) {
+    header.showStatus(`Save failed: ${error.message}. Your edits are kept.`, "error");
+    return false;
+  } finally {
+    set({ busy: false });
+    render();
+  }
+}
+
+function flag(findings) {
+  const instances = new Set(findings.flatMap((f) => f.instances));
+  const pairs = new Set(findings.flatMap((f) => f.connections.map(([a, b]) => `${a}|${b}`)));
+  const links = new Set();
+  circuit().links.forEach((l, k) => {
+    if (pairs.has(`${l.a}|${l.b}`) || pairs.has(`${l.b}|${l.a}`)) links.add(k);
+  });
+  return { instances, links };
+}
+
+async function buildAndCheck() {
+  if (model.isDirty(state.history) && !(await save())) return;
+  set({ busy: true });
+  render();
+  header.showStatus(`Building and checking ${state.path}…`);
+  try {
+    const result = await service.buildAndCheck(state.path);
+    set({ findings: result.findings, flagged: flag(result.findings) });
+    const count = result.findings.length;
+    header.showStatus(count ? `${count} finding${count === 1 ? "" : "s"} in ${result.cell} (report ${result.report}).` : `No findings: the layout of ${result.cell} matches the circuit.`, count ? "error" : "ok");
+  } catch (error) {
+    set({ findings: null, flagged: { instances: new Set(), links: new Set() } });
+    header.showStatus(`Build and check failed: ${error.message}`, "error");
+  } finally {
+    lastChecked = null;
+    set({ busy: false });
+    render();
+  }
+}
+
+async function start() {
+  // the circuit named in the address loads while the kit and the project are asked for
+  const wanted = decodeURIComponent(window.location.hash.slice(1));
+  const early = wanted ? service.loadCircuit(wanted) : null;
+  if (early) early.catch(() => {});
+  try {
+    const strategies = service.loadStrategies().catch(() => ({ strategies: {}, refs: {} }));
+    const [kit] = await Promise.all([service.loadKit(), refreshCircuits()]);
+    set({ kit, strategies: await strategies });
+    palette.show(kit.components);
+  } catch (error) {
+    header.showStatus(`Cannot reach the service: ${error.message}`, "error");
+    return;
+  }
+  const path = state.circuits.includes(wanted) ? wanted : state.circuits[0];
+  if (path) await openCircuit(path, path === wanted ? early : null);
+  else {
+    render();
+    header.showStatus(`No circuits yet in ${state.sourceDir}/: name one and press New.`);
+  }
+}
+
+window.addEventListener("hashchange", async () => {
+  const wanted = decodeURIComponent(window.location.hash.slice(1));
+  if (!wanted || wanted === state.path) return;
+  await refreshCircuits().catch(() => {});
+  if (state.circuits.includes(wanted)) await openCircuit(wanted);
+  else header.showStatus(`There is no circuit ${wanted} in the project.`, "error");
+});
+
+start();

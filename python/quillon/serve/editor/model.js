@@ -1,0 +1,271 @@
+// The circuit model and its undo history: plain data and pure functions.
+//
+// A circuit:
+//   instances: { name: { component, settings: {key: value}, x, y, rotation, mirror } }
+//   links:     [ { a: "inst,port", b: "inst,port", electrical: bool, bundle: name|null } ]
+//   bundles:   { name: { strategy, settings: {key: value} } }
+//   ports:     { external name: "inst,port" }
+// Positions are in layout units (micrometres) with y pointing up; rotation in
+// degrees counter-clockwise, a multiple of 90. Every function returns a new
+// circuit and keeps the objects it did not change, so a drawing can compare
+// by identity to find what changed.
+
+export const emptyCircuit = () => ({ instances: {}, links: [], bundles: {}, ports: {} });
+
+export const endpoint = (instance, port) => `${instance},${port}`;
+
+export const splitEndpoint = (text) => {
+  const at = text.lastIndexOf(",");
+  return [text.slice(0, at), text.slice(at + 1)];
+};
+
+const NAME = /^[A-Za-z_][A-Za-z0-9_]*$/;
+
+/** Why `name` cannot name a new instance (or bundle, or port), or "" when it can. */
+export function nameProblem(taken, name) {
+  if (!NAME.test(name)) return "use letters, digits and _ (not first a digit)";
+  if (name in taken) return `"${name}" is already taken`;
+  return "";
+}
+
+/** The first free name component_1, component_2, ... */
+export function freeName(taken, component) {
+  const base = component.replace(/[^A-Za-z0-9_]/g, "_").replace(/^(?=\d)/, "_");
+  let n = 1;
+  while (`${base}_${n}` in taken) n += 1;
+  return `${base}_${n}`;
+}
+
+export function addInstance(circuit, component, x, y, name = freeName(circuit.instances, component)) {
+  const instance = { component, settings: {}, x: Math.round(x), y: Math.round(y), rotation: 0, mirror: false };
+  return { ...circuit, instances: { ...circuit.instances, [name]: instance } };
+}
+
+const mapInstances = (circuit, names, update) => {
+  const instances = { ...circuit.instances };
+  for (const name of names) if (instances[name]) instances[name] = update(instances[name]);
+  return { ...circuit, instances };
+};
+
+export const moveInstances = (circuit, names, dx, dy) =>
+  mapInstances(circuit, names, (i) => ({ ...i, x: Math.round(i.x + dx), y: Math.round(i.y + dy) }));
+
+export const rotateInstances = (circuit, names) =>
+  mapInstances(circuit, names, (i) => ({ ...i, rotation: (i.rotation + 90) % 360 }));
+
+export const mirrorInstances = (circuit, names) =>
+  mapInstances(circuit, names, (i) => ({ ...i, mirror: !i.mirror }));
+
+const touches = (endpointText, names) => names.has(splitEndpoint(endpointText)[0]);
+
+/** Remove instances (with their links and external ports) and links by index. */
+export function deleteItems(circuit, instanceNames, linkIndexes = []) {
+  const gone = new Set(instanceNames);
+  const dropped = new Set(linkIndexes);
+  const instances = Object.fromEntries(Object.entries(circuit.instances).filter(([n]) => !gone.has(n)));
+  const links = circuit.links.filter((l, k) => !dropped.has(k) && !touches(l.a, gone) && !touches(l.b, gone));
+  const ports = Object.fromEntries(Object.entries(circuit.ports).filter(([, e]) => !touches(e, gone)));
+  return pruneBundles({ ...circuit, instances, links, ports });
+}
+
+function pruneBundles(circuit) {
+  const used = new Set(circuit.links.map((l) => l.bundle).filter(Boolean));
+  const bundles = Object.fromEntries(Object.entries(circuit.bundles).filter(([n]) => used.has(n)));
+  return { ...circuit, bundles };
+}
+
+export function renameInstance(circuit, from, to) {
+  if (from === to || !circuit.instances[from] || nameProblem(circuit.instances, to)) return circuit;
+  const rename = (e) => {
+    const [i, p] = splitEndpoint(e);
+    return i === from ? endpoint(to, p) : e;
+  };
+  const instances = Object.fromEntries(Object.entries(circuit.instances).map(([n, v]) => [n === from ? to : n, v]));
+  const links = circuit.links.map((l) => (touches(l.a, new Set([from])) || touches(l.b, new Set([from])) ? { ...l, a: rename(l.a), b: rename(l.b) } : l));
+  const ports = Object.fromEntries(Object.entries(circuit.ports).map(([n, e]) => [n, rename(e)]));
+  return { ...circuit, instances, links, ports };
+}
+
+/** Why ports `a` and `b` (with their port types) cannot be linked, or "". */
+export function linkProblem(circuit, a, b, typeA, typeB) {
+  if (a === b || splitEndpoint(a)[0] === splitEndpoint(b)[0]) return "a port cannot connect to its own instance";
+  const electrical = (t) => t !== "optical";
+  const article = (type) => (/^[aeiou]/i.test(type) ? `an ${type}` : `a ${type}`);
+  if (electrical(typeA) !== electrical(typeB)) return `cannot connect ${article(typeA)} port to ${article(typeB)} port`;
+  if (circuit.links.some((l) => (l.a === a && l.b === b) || (l.a === b && l.b === a))) return "already connected";
+  if (!electrical(typeA)) {
+    const busy = [a, b].find((e) => circuit.links.some((l) => l.a === e || l.b === e));
+    if (busy) return `${busy} is already connected (one connection per optical port)`;
+  }
+  return "";
+}
+
+export const addLink = (circuit, a, b, electrical) =>
+  ({ ...circuit, links: [...circuit.links, { a, b, electrical, bundle: null }] });
+
+export function setSetting(circuit, name, key, value) {
+  const instance = circuit.instances[name];
+  return mapInstances(circuit, [name], () => ({ ...instance, settings: { ...instance.settings, [key]: value } }));
+}
+
+export function resetSetting(circuit, name, key) {
+  const { [key]: _dropped, ...settings } = circuit.instances[name].settings;
+  return mapInstances(circuit, [name], (i) => ({ ...i, settings }));
+}
+
+/** Group links into a routed bundle with a routing strategy. */
+export function makeBundle(circuit, linkIndexes, name, strategy) {
+  const chosen = new Set(linkIndexes);
+  const links = circuit.links.map((l, k) => (chosen.has(k) ? { ...l, bundle: name } : l));
+  const bundles = { ...circuit.bundles, [name]: { strategy, settings: {} } };
+  return pruneBundles({ ...circuit, links, bundles });
+}
+
+export function setBundle(circuit, name, strategy, settings) {
+  return { ...circuit, bundles: { ...circuit.bundles, [name]: { strategy, settings } } };
+}
+
+export function setExternalPort(circuit, name, target) {
+  const ports = Object.fromEntries(Object.entries(circuit.ports).filter(([, e]) => e !== target));
+  return { ...circuit, ports: name ? { ...ports, [name]: target } : ports };
+}
+
+/** Copy of the named instances with the links among them, for pasting. */
+export function copyItems(circuit, names) {
+  const chosen = new Set(names);
+  const instances = Object.fromEntries(names.filter((n) => circuit.instances[n]).map((n) => [n, circuit.instances[n]]));
+  const links = circuit.links.filter((l) => touches(l.a, chosen) && touches(l.b, chosen)).map((l) => ({ ...l, bundle: null }));
+  return { instances, links };
+}
+
+/** Paste a copy with fresh names, offset by (dx, dy); returns [circuit, new names]. */
+export function pasteItems(circuit, clip, dx, dy) {
+  let next = circuit;
+  const renamed = {};
+  for (const [old, inst] of Object.entries(clip.instances)) {
+    const name = freeName(next.instances, inst.component);
+    renamed[old] = name;
+    next = { ...next, instances: { ...next.instances, [name]: { ...inst, x: inst.x + dx, y: inst.y + dy } } };
+  }
+  const moved = (e) => {
+    const [i, p] = splitEndpoint(e);
+    return endpoint(renamed[i], p);
+  };
+  const links = clip.links.map((l) => ({ ...l, a: moved(l.a), b: moved(l.b) }));
+  return [{ ...next, links: [...next.links, ...links] }, Object.values(renamed)];
+}
+
+// ---------------------------------------------------------------- checks
+
+/** Warnings: unknown components and unconnected ports. `kitPorts`: component -> {port: record}. */
+export function warnings(circuit, components, kitPorts) {
+  const known = new Set(components);
+  const used = new Set(circuit.links.flatMap((l) => [l.a, l.b]).concat(Object.values(circuit.ports)));
+  const found = [];
+  for (const [name, inst] of Object.entries(circuit.instances)) {
+    if (!known.has(inst.component)) {
+      found.push({ text: `${name}: unknown component ${inst.component}`, instances: [name] });
+      continue;
+    }
+    const open = Object.keys(kitPorts[inst.component] || {}).filter((p) => !used.has(endpoint(name, p)));
+    if (open.length) found.push({ text: `${name}: unconnected ${open.join(", ")}`, instances: [name] });
+  }
+  return found;
+}
+
+// ---------------------------------------------------------------- files
+
+/** x and y, with rotation and mirror only when they are not 0 and false (smaller files load faster). */
+const placementOf = (i) => ({ x: i.x, y: i.y, ...(i.rotation ? { rotation: i.rotation } : {}), ...(i.mirror ? { mirror: true } : {}) });
+
+/** The document the netlist route saves: the netlist (the layout's source and the
+ * check's reference) and the schematic (the drawing).
+ *
+ * The layout joins the second instance of a connection to the first, so only
+ * instances that are not joined that way get a placement in the netlist; the
+ * schematic keeps every instance's position. */
+export function toDocument(circuit) {
+  const joined = new Set(circuit.links.filter((l) => !l.bundle && !l.electrical).map((l) => splitEndpoint(l.b)[0]));
+  const instances = {};
+  const placements = {};
+  const schematic = {};
+  for (const [name, i] of Object.entries(circuit.instances)) {
+    instances[name] = Object.keys(i.settings).length ? { component: i.component, settings: i.settings } : { component: i.component };
+    if (!joined.has(name)) placements[name] = placementOf(i);
+    schematic[name] = placementOf(i);
+  }
+  const connections = {};
+  const nets = [];
+  const routes = {};
+  for (const [name, b] of Object.entries(circuit.bundles)) {
+    routes[name] = { routing_strategy: b.strategy, settings: b.settings, links: {} };
+  }
+  for (const l of circuit.links) {
+    if (l.bundle && routes[l.bundle]) routes[l.bundle].links[l.a] = l.b;
+    else if (l.electrical) nets.push({ p1: l.a, p2: l.b });
+    else connections[l.a] = l.b;
+  }
+  return {
+    netlist: { instances, placements, connections, routes, nets, ports: { ...circuit.ports } },
+    schematic: { instances: schematic },
+  };
+}
+
+/** A mapping from a loaded file, or {} for anything else (a list, a text, null). */
+const mapping = (v) => (v && typeof v === "object" && !Array.isArray(v) ? v : {});
+
+const number = (v, fallback) => (typeof v === "number" && Number.isFinite(v) ? v : fallback);
+
+/** The circuit of a loaded document; missing or odd entries are left out, not fatal. */
+export function fromDocument(doc) {
+  const netlist = mapping(doc.netlist);
+  const drawn = mapping(mapping(doc.schematic).instances);
+  const placed = mapping(netlist.placements);
+  const circuit = emptyCircuit();
+  let column = 0;
+  for (const [name, inst] of Object.entries(mapping(netlist.instances))) {
+    const where = mapping(drawn[name] || placed[name]);
+    column += 1;
+    circuit.instances[name] = {
+      component: String((inst && inst.component) || "?"),
+      settings: mapping(inst && inst.settings),
+      x: number(where.x, column * 150),
+      y: number(where.y, 0),
+      rotation: ((number(where.rotation, 0) % 360) + 360) % 360,
+      mirror: Boolean(where.mirror),
+    };
+  }
+  for (const [a, b] of Object.entries(mapping(netlist.connections))) circuit.links.push({ a, b: String(b), electrical: false, bundle: null });
+  for (const net of Array.isArray(netlist.nets) ? netlist.nets : []) {
+    if (net && net.p1 && net.p2) circuit.links.push({ a: String(net.p1), b: String(net.p2), electrical: true, bundle: null });
+  }
+  for (const [name, route] of Object.entries(mapping(netlist.routes))) {
+    const strategy = String(mapping(route).routing_strategy || "");
+    circuit.bundles[name] = { strategy, settings: mapping(mapping(route).settings) };
+    const electrical = /electrical/.test(strategy);
+    for (const [a, b] of Object.entries(mapping(mapping(route).links))) circuit.links.push({ a, b: String(b), electrical, bundle: name });
+  }
+  circuit.ports = Object.fromEntries(Object.entries(mapping(netlist.ports)).map(([n, e]) => [n, String(e)]));
+  return circuit;
+}
+
+// ---------------------------------------------------------------- history
+
+export const newHistory = (circuit) => ({ past: [], present: circuit, future: [], saved: circuit });
+
+/** Record an edit: the present becomes undoable. An unchanged circuit records nothing. */
+export const commit = (h, circuit, before = h.present) =>
+  circuit === before ? { ...h, present: circuit } : { ...h, past: [...h.past, before], present: circuit, future: [] };
+
+/** Show a circuit without recording it (a drag in progress). */
+export const preview = (h, circuit) => ({ ...h, present: circuit });
+
+export const undo = (h) =>
+  h.past.length ? { ...h, past: h.past.slice(0, -1), present: h.past[h.past.length - 1], future: [h.present, ...h.future] } : h;
+
+export const redo = (h) =>
+  h.future.length ? { ...h, past: [...h.past, h.present], present: h.future[0], future: h.future.slice(1) } : h;
+
+export const markSaved = (h, circuit) => ({ ...h, saved: circuit });
+
+export const isDirty = (h) => h.present !== h.saved;

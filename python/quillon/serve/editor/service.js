@@ -1,0 +1,47 @@
+// Calls to the editor service. Every function resolves to data or throws an
+// Error whose message is one line a designer can read.
+
+async function request(url, options = {}) {
+  let response;
+  try {
+    response = await fetch(url, { cache: "no-store", ...options });
+  } catch {
+    throw new Error("the server does not answer (is quillon serve still running?)");
+  }
+  if (!response.ok) {
+    const text = (await response.text()).trim();
+    let message = text;
+    try {
+      message = JSON.parse(text).error || text;
+    } catch {
+      // plain text answer
+    }
+    throw new Error(message.split("\n")[0] || `the server answered ${response.status}`);
+  }
+  return response;
+}
+
+const json = async (url, options) => (await request(url, options)).json();
+const encodePath = (path) => path.split("/").map(encodeURIComponent).join("/");
+
+export const loadKit = () => json("/api/kit.json");
+export const listCircuits = () => json("/api/circuits.json");
+export const loadPorts = (component) => json(`/assets/ports-extended/${encodeURIComponent(component)}.json`);
+export const loadSettings = (component) => json(`/assets/settings/${encodeURIComponent(component)}.json`);
+export const loadStrategies = () => json("/assets/routing-strategies.json");
+export const loadSymbol = async (component) => (await request(`/assets/svg/${encodeURIComponent(component)}.svg`)).text();
+export const symbolUrl = (component) => `/assets/svg/${encodeURIComponent(component)}.svg`;
+export const loadCircuit = (path) => json(`/assets/netlists/${encodePath(path)}.json`);
+
+/** Save a circuit document; resolves to the server's confirmation text. */
+export async function saveCircuit(path, document) {
+  const response = await request(`/assets/netlists/${encodePath(path)}.json`, {
+    method: "POST",
+    headers: { "Content-Type": "text/plain" },
+    body: JSON.stringify(document),
+  });
+  return response.text();
+}
+
+/** Build the saved circuit and check it: {cell, report, findings: [...]}. */
+export const buildAndCheck = (path) => json(`/api/check/${encodePath(path)}.json`, { method: "POST" });

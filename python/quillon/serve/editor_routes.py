@@ -1,0 +1,171 @@
+"""The browser editor: its page, its modules and the routes only it needs.
+
+Registered on the service's app when imported (``quillon serve`` imports this
+module before the schematic routes, so all of these come before the "/assets"
+static mount):
+
+- ``GET /``: the editor page;
+- ``GET /editor/...``: its stylesheet and JavaScript modules (static files of
+  the package, no build step);
+- ``GET /api/kit.json``: the kit's component and cross-section names;
+- ``GET /api/circuits.json``: the project's circuits, the ``.pic.yml`` files
+  below its source directory, as paths relative to the project without the
+  extension (the form the netlist routes take);
+- ``POST /api/check/{path}.json``: build the layout of a saved circuit and check
+  it against the circuit's netlist; answers the findings as JSON.
+
+Paths named by a request are confined to the project directory by
+:func:`confine`.
+"""
+
+from __future__ import annotations
+
+import mimetypes
+import re
+import threading
+from pathlib import Path
+from typing import Any
+
+from fastapi.responses import FileResponse, JSONResponse
+from fastapi.staticfiles import StaticFiles
+
+from quillon.serve.app import PDK, PROJECT_DIR, SETTINGS, app
+
+__all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "confine", "editor_page", "kit"]
+
+EDITOR_DIR = Path(__file__).resolve().parent / "editor"
+NETLIST_SUFFIX = ".pic.yml"
+#: Where "Build and check" writes the layouts and reports, below the project.
+CHECK_DIR = Path("build") / "check"
+#: At most this many circuits are listed (a source tree is not a disk scan).
+MAX_CIRCUITS = 5000
+
+# Module scripts must be served with a JavaScript type; some systems map .js otherwise.
+mimetypes.add_type("text/javascript", ".js")
+
+#: Building and checking activate the kit process-wide: one at a time.
+_check_lock = threading.Lock()
+
+
+class ConfinementError(ValueError):
+    """A path that leaves the project directory or is not a regular file."""
+
+
+def confine(relative: str, project: Path | None = None) -> Path:
+    """The regular file ``relative`` names strictly below the project directory.
+
+    The path is resolved (links followed) before the test, so neither ``..``
+    nor a link can lead out of the project.
+    """
+    root = Path(project or PROJECT_DIR).resolve()
+    candidate = (root / relative).resolve()
+    if candidate == root or root not in candidate.parents:
+        raise ConfinementError(f"{relative!r} is outside the project directory")
+    if not candidate.is_file():
+        raise ConfinementError(f"{relative!r} is not a file of the project")
+    return candidate
+
+
+def _error(status: int, message: str) -> JSONResponse:
+    return JSONResponse({"error": message}, status_code=status)
+
+
+@app.get("/")
+def editor_page() -> FileResponse:
+    """The editor page."""
+    return FileResponse(EDITOR_DIR / "index.html", media_type="text/html")
+
+
+@app.get("/api/kit.json")
+def kit() -> dict[str, Any]:
+    """The kit's name, its component (cell) names and its cross-section names."""
+    from quillon.core.shared import activate_pdk_by_name
+
+    pdk = activate_pdk_by_name(PDK)
+    sections = [name for name in (getattr(pdk, "cross_sections", None) or {}) if name != "cross_section"]
+    return {"pdk": PDK, "components": list(pdk.cells), "cross_sections": sections}
+
+
+@app.get("/api/circuits.json")
+def circuits() -> dict[str, Any]:
+    """The project's circuits below its source directory, sorted."""
+    root = Path(PROJECT_DIR)
+    source = root / SETTINGS.name
+    found: list[str] = []
+    if source.is_dir():
+        for path in source.rglob("*" + NETLIST_SUFFIX):
+            if path.is_file() and not path.is_symlink():
+                found.append(path.relative_to(root).as_posix()[: -len(NETLIST_SUFFIX)])
+            if len(found) >= MAX_CIRCUITS:
+                break
+    return {"source_dir": SETTINGS.name, "circuits": sorted(found)}
+
+
+@app.post("/api/check/{path:path}.json")
+def build_and_check(path: str) -> JSONResponse:
+    """Build the saved circuit ``path`` and check the layout against its netlist."""
+    try:
+        netlist = confine(path + NETLIST_SUFFIX)
+    except ConfinementError as exc:
+        return _error(404, f"Cannot check: {exc}.")
+    try:
+        from quillon.build.circuit_layout import NetlistError, build_circuit_gds
+    except ImportError as exc:
+        return _error(501, f"Cannot check: building layouts is not available here ({exc}).")
+    from quillon.cli import lvs
+
+    root = Path(PROJECT_DIR).resolve()
+    stem = netlist.relative_to(root).as_posix()[: -len(NETLIST_SUFFIX)].replace("/", "__")
+    out_dir = root / CHECK_DIR
+    layout, report = out_dir / f"{stem}.gds", out_dir / f"{stem}.lyrdb"
+    with _check_lock:
+        try:
+            out_dir.mkdir(parents=True, exist_ok=True)
+            top = build_circuit_gds(netlist, layout, root)
+            job = lvs.Job(layout, netlist, top, report, root, False)
+            rdb, _ = lvs._check(job)
+        except NetlistError as exc:
+            return _error(422, f"Cannot build the layout: {_first_line(exc)}")
+        except lvs.InputError as exc:
+            return _error(422, f"Cannot check the layout: {exc}")
+        except ValueError as exc:  # project settings or a kit that cannot be used
+            return _error(422, f"Cannot build the layout: {_first_line(exc)}")
+        except OSError as exc:
+            return _error(500, f"Cannot build the layout into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
+        findings = _findings(rdb)
+    return JSONResponse({
+        "cell": top,
+        "layout": layout.relative_to(root).as_posix(),
+        "report": report.relative_to(root).as_posix(),
+        "findings": findings,
+    })
+
+
+_QUOTED = re.compile(r"'([^']+)'")
+
+
+def _findings(rdb: Any) -> list[dict[str, Any]]:
+    """Per report item: its category, its texts, and the instances and connections it names."""
+    names = {category.rdb_id(): category.name() for category in rdb.each_category()}
+    found = []
+    for item in rdb.each_item():
+        texts = [value.string() for value in item.each_value() if value.is_string()]
+        quoted = [name for text in texts[:1] for name in _QUOTED.findall(text)]
+        endpoints = [name for name in quoted if "," in name]
+        instances = {name for name in quoted if "," not in name and name != "ERROR_NO_CONNECTION"}
+        instances |= {endpoint.rsplit(",", 1)[0] for endpoint in endpoints}
+        found.append({
+            "category": names.get(item.category_id(), "?"),
+            "texts": texts,
+            "instances": sorted(instances),
+            "connections": [endpoints[:2]] if len(endpoints) >= 2 else [],
+        })
+    return found
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+app.mount("/editor", StaticFiles(directory=EDITOR_DIR), name="editor")

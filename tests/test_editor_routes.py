@@ -1,0 +1,51 @@
+"""The routes only the editor page needs, over the wire of a real ``quillon serve``."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+from pathlib import Path
+
+import httpx
+import pytest
+from editor_project import make_project
+from test_serve_real_server import Server, raw_request
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Server, Path]]:
+    root = tmp_path_factory.mktemp("routes")
+    project = make_project(root / "proj", name="src")
+    for path in ("src/top.pic.yml", "src/sub/ring.pic.yml", "src/notes.yml", "build/src/old.pic.yml"):
+        (project / path).parent.mkdir(parents=True, exist_ok=True)
+        (project / path).write_text("instances: {}\n")
+    (root / "outside.pic.yml").write_text("instances: {}\n")
+    os.symlink(root / "outside.pic.yml", project / "src" / "leak.pic.yml")
+    server = Server(project, root / "server.log")
+    yield server, project
+    server.stop()
+
+
+def test_the_page_and_its_modules_are_served(served: tuple[Server, Path]) -> None:
+    server, _ = served
+    with httpx.Client(base_url=server.url) as client:
+        page = client.get("/")
+        assert page.headers["content-type"].startswith("text/html") and 'src="/editor/main.js"' in page.text
+        assert "javascript" in client.get("/editor/model.js").headers["content-type"]
+
+
+def test_circuits_are_the_netlist_files_below_the_source_directory(served: tuple[Server, Path]) -> None:
+    server, _ = served
+    listed = httpx.get(server.url + "api/circuits.json").json()
+    assert listed == {"source_dir": "src", "circuits": ["src/sub/ring", "src/top"]}  # no link, no file elsewhere
+    kit = httpx.get(server.url + "api/kit.json").json()
+    assert kit["pdk"] == "demo_pdk" and "mmi1x2" in kit["components"] and "cross_section" not in kit["cross_sections"]
+
+
+@pytest.mark.parametrize("target", ["/api/check/..%2Foutside.json", "/api/check/src/leak.json",
+                                    "/api/check/src/missing.json", "/api/check/src.json"])
+def test_check_refuses_what_is_not_a_circuit_file_of_the_project(served: tuple[Server, Path], target: str) -> None:
+    server, project = served
+    status, text = raw_request(server.port, "POST", target)
+    assert status == 404 and text.startswith('{"error":"Cannot check: ')
+    assert not (project / "build" / "check").exists()
