@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import os
 import sys
 import traceback
@@ -33,7 +34,7 @@ from typing import Any
 
 from quillon.cli.progress import Progress
 
-__all__ = ["HELP", "add_arguments", "run"]
+__all__ = ["HELP", "Job", "Outcome", "add_arguments", "check_files", "run"]
 
 HELP = "Check a layout cell against its reference netlist (without arguments: the bundled demo)."
 
@@ -143,6 +144,12 @@ def run(args: argparse.Namespace) -> int:
         hint = "" if getattr(args, "verbose", False) else " (run again with --verbose for the traceback)"
         print(f"quillon lvs: internal error: {type(exc).__name__}: {_first_line(exc)}{hint}", file=sys.stderr)
         return EXIT_INTERNAL_ERROR
+
+
+def check_files(job: Job) -> Outcome:
+    """Run the check of ``job`` without a progress display, for callers other than the command."""
+    with contextlib.closing(Progress("quillon lvs", STAGES, stream=io.StringIO())) as progress:
+        return _check(job, progress)
 
 
 def _job(args: argparse.Namespace) -> Job:

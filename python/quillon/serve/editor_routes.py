@@ -123,7 +123,7 @@ def build_and_check(path: str) -> JSONResponse:
             out_dir.mkdir(parents=True, exist_ok=True)
             top = build_circuit_gds(netlist, layout, root)
             job = lvs.Job(layout, netlist, top, report, root, False)
-            rdb, _ = lvs._check(job)
+            rdb = lvs.check_files(job).rdb
         except NetlistError as exc:
             return _error(422, f"Cannot build the layout: {_first_line(exc)}")
         except lvs.InputError as exc:
