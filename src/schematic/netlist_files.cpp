@@ -146,7 +146,12 @@ nb::object get_netlist(const BoundArgs& a) {
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_Exception))
                 throw;
-            return plain_text("could not read " + stem + suffix + ": " + first_line(error), 422);
+            // The bounded reader names the file itself.
+            const std::string source = stem + suffix, reason = first_line(error);
+            const bool named = reason.compare(0, source.size() + 2, source + ": ") == 0;
+            return plain_text("could not read " + source + ": " +
+                                  (named ? reason.substr(source.size() + 2) : reason),
+                              422);
         }
     }
     return deps().json_response(answer);
