@@ -344,3 +344,11 @@ def test_failed_write_keeps_the_old_file(failing_client: TestClient, project: Pa
     assert status == 500
     assert yaml.safe_load((circuit_dir / "c.scm.yml").read_text()) == {"v": 1}
     assert sorted(p.name for p in circuit_dir.iterdir()) == ["c.pic.yml", "c.scm.yml"]
+
+
+def test_a_circuit_named_near_the_file_name_limit_saves(client: TestClient, project: Path, circuit_dir: Path) -> None:
+    stem = circuit_dir / ("c" * (255 - len(".pic.yml")))
+    document = {"netlist": {"v": 1}, "schematic": {"v": 2}}
+    assert save(client, rel(project, stem), document).status_code == 200
+    assert client.get(URL.format(rel(project, stem))).json() == document
+    assert len(os.listdir(circuit_dir)) == 2
