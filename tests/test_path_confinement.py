@@ -226,3 +226,23 @@ def test_caches_and_special_files_never_reach_outside(
     if status >= 400:
         assert response.text.count("\n") == 0 and response.text
     assert tree(outside) == before
+
+
+def test_python_routes_get_the_same_confinement(project: Path, circuit_dir: Path, outside: Path, links: Path) -> None:
+    from quillon.serve import confined
+
+    inside = str(circuit_dir.relative_to(project))
+    confined.write_file(f"{inside}/inner/note.txt", b"kept")
+    assert (circuit_dir / "real" / "note.txt").read_bytes() == b"kept"
+    assert confined.read_file(f"{inside}/inner/note.txt") == b"kept"
+    assert confined.read_file(f"{inside}/missing.txt") is None
+    for escape in (f"{inside}/out/secret.pic.yml", f"{inside}/leak.pic.yml", "../x", f"{inside}/up/x"):
+        with pytest.raises(PermissionError, match="leads outside the project directory"):
+            confined.read_file(escape)
+        with pytest.raises(PermissionError):
+            confined.write_file(escape, b"x")
+    os.mkfifo(circuit_dir / "pipe")
+    with pytest.raises(OSError, match="is not a regular file"):
+        confined.read_file(f"{inside}/pipe")
+    assert (outside / "secret.pic.yml").read_text() == OUTSIDE_TEXT
+    assert tree(outside) == {"secret.pic.yml"}
