@@ -95,6 +95,23 @@ nb::object parse_mapping(const std::string& content, const std::string& source) 
     return PyDict_Check(value.ptr()) ? value : nb::dict();
 }
 
+/// One line on why the file `name` could not be used.
+std::string entry_failure(const std::string& name, int code) {
+    return name + ": " + (code == not_regular_file ? "not a regular file" : describe_outcome(code));
+}
+
+/// Whether the present netlist text differs from the new one, leading and
+/// trailing white space aside; a file that cannot be decoded differs.
+bool netlist_changed(nb::handle text, const std::string& present) {
+    try {
+        return !text.equal(decode_text(present).attr("strip")());
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return true;
+    }
+}
+
 /// Both files of the circuit as they are now, read under its lock after any
 /// interrupted save was finished or undone. An absent file reads as empty.
 struct PresentFiles {
@@ -134,8 +151,7 @@ nb::object get_netlist(const BoundArgs& a) {
         present = read_present(files, key, true);
     }
     if (present.error != 0)
-        return plain_text(
-            "could not read " + present.failed + ": " + describe_outcome(present.error), 409);
+        return plain_text("could not read " + entry_failure(present.failed, present.error), 409);
     nb::dict answer;
     const std::string stem = nb::cast<std::string>(nb::str(a[0]));
     for (auto [key_name, content, suffix] :
@@ -203,18 +219,15 @@ nb::object post_netlist(const BoundArgs& a) {
     {
         SaveLock lock(key);
         PresentFiles present = read_present(files, key, false);
-        error = present.error;
-        if (error != 0)
-            return plain_text("could not save: " + present.failed + " " + describe_outcome(error) +
+        if (present.error != 0)
+            return plain_text("could not save: " + entry_failure(present.failed, present.error) +
                                   nothing_changed,
                               409);
         // An unchanged netlist keeps its file, modification time included.
-        if (error == 0 && !texts.netlist.equal(decode_text(present.netlist).attr("strip")()))
+        if (netlist_changed(texts.netlist, present.netlist))
             planned.push_back({&files.netlist, encode_text(texts.netlist)});
-        if (error == 0) {
-            nb::gil_scoped_release released;
-            error = replace_files_atomically(key, planned, committed);
-        }
+        nb::gil_scoped_release released;
+        error = replace_files_atomically(key, planned, committed);
     }
     if (error != 0) {
         const std::string outcome =
