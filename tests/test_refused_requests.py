@@ -41,6 +41,8 @@ REFUSED: dict[str, tuple[str, str, dict[str, str], Any, int, str]] = {
     "cross-site symbol": ("GET", "/assets/svg/straight.svg", {"sec-fetch-site": "cross-site"}, None, 403,
                           "Refused: cross-site request"),
     "cross-site read": ("GET", "c.json", {"sec-fetch-site": "Cross-Site"}, None, 403, "Refused: cross-site"),
+    "page of another local server": ("GET", "c.json", {"sec-fetch-site": "same-site"}, None, 403,
+                                     "Refused: cross-site"),
     "foreign origin read": ("GET", "c.json", {"origin": "http://evil.example"}, None, 403,
                             "Refused: cross-origin request"),
     "foreign origin settings": ("GET", "/assets/settings/straight.json", {"origin": "null"}, None, 403,
@@ -86,7 +88,7 @@ def test_refused_requests_change_nothing(
     assert {path: path.read_bytes() for path in circuit_dir.rglob("*") if path.is_file()} == before
 
 
-def test_same_origin_and_same_site_reads_pass(client: TestClient, project: Path, circuit_dir: Path) -> None:
+def test_same_origin_and_typed_in_reads_pass(client: TestClient, project: Path, circuit_dir: Path) -> None:
     url = f"/assets/netlists/{circuit_dir.relative_to(project)}/c.json"
     for headers in ({"sec-fetch-site": "same-origin"}, {"sec-fetch-site": "none"}, {"origin": BASE_URL}):
         assert client.get(url, headers=headers).status_code == 200

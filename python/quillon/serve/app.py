@@ -17,11 +17,12 @@ passes :class:`LocalOnlyMiddleware`:
   127.0.0.0/8 or ``::1``, with an optional port), which defeats DNS rebinding:
   a page on a foreign name that resolves to 127.0.0.1 still sends its own name;
   other requests get 400;
-- a request that a browser marks as coming from another site gets 403: one
-  with ``Sec-Fetch-Site: cross-site`` (an ``<img>`` or a form of a foreign page),
-  or with an ``Origin`` header other than the request's own origin (same host
-  and port), whatever its method, WebSocket handshakes included. Requests
-  without these headers come from non-browser clients and pass;
+- a request that a browser marks as coming from a page of another origin gets
+  403: one with ``Sec-Fetch-Site: cross-site`` (an ``<img>`` or a form of a
+  foreign page) or ``same-site`` (a page of another local server), or with an
+  ``Origin`` header other than the request's own origin (same host and port),
+  whatever its method, WebSocket handshakes included. Requests without these
+  headers come from non-browser clients and pass;
 - a body larger than ``MAX_BODY_BYTES`` gets 413: at once when its declared
   length is larger, else as soon as the bytes received pass the limit.
 
@@ -62,6 +63,9 @@ __all__ = [
     "max_body_bytes",
 ]
 
+#: ``Sec-Fetch-Site`` values of requests made by pages of another origin: another
+#: site, or another port of this host (a different local server).
+FOREIGN_FETCH_SITES = frozenset({"cross-site", "same-site"})
 MAX_BODY_ENV = "QUILLON_MAX_BODY_BYTES"
 DEFAULT_MAX_BODY_BYTES = 64 << 20
 _DEFAULT_PORTS = {"http": 80, "ws": 80, "https": 443, "wss": 443}
@@ -175,8 +179,8 @@ class LocalOnlyMiddleware:
         host = split_host(hosts[0])
         if host is None or not is_loopback(host[0]):
             return 400, f"Refused: host {hosts[0]!r} is not a loopback host; this service is local only."
-        fetch_sites = [v.decode("latin-1").strip().lower() for k, v in scope["headers"] if k == b"sec-fetch-site"]
-        if "cross-site" in fetch_sites:
+        fetch_sites = {v.decode("latin-1").strip().lower() for k, v in scope["headers"] if k == b"sec-fetch-site"}
+        if fetch_sites & FOREIGN_FETCH_SITES:
             return 403, "Refused: cross-site request; this service answers pages of its own origin only."
         origins = [v.decode("latin-1") for k, v in scope["headers"] if k == b"origin"]
         if origins:
