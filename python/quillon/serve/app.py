@@ -195,8 +195,8 @@ class LocalOnlyMiddleware:
 
 
 async def _refuse(refusal: tuple[int, str], scope: Scope, receive: Receive, send: Send) -> None:
-    # The connection is closed after a refusal: an unread body must not be
-    # taken for the next request.
+    # After a refused body the connection is closed: its unread rest must not
+    # be taken for the next request.
     headers = {"connection": "close"} if refusal[0] == 413 else None
     response = PlainTextResponse(refusal[1] + "\n", status_code=refusal[0], headers=headers)
     await response(scope, receive, send)
