@@ -13,7 +13,8 @@ requests in a row), and the rate on ``--connections`` connections, with ``wrk``
 (Debian package ``wrk``) or a bounded keep-alive Python client when wrk is not
 installed. Then the server's resident memory over ``--memory-requests`` requests
 of the cached symbol on those connections. Prints the figures, their ratios to
-the static file and the targets (p50 under 2 ms for the cached symbol, at least
+the static file, the server's CPU time per request (which, unlike the rates,
+does not depend on what else the machine runs) and the targets (p50 under 2 ms for the cached symbol, at least
 1000 requests/s for settings and the cached symbol, memory flat). Run by hand:
 
     PYTHONPATH=python python bench/bench_editor.py [--seconds 5] [--connections 16]
@@ -86,7 +87,8 @@ def fetch(base: str, path: str) -> bytes:
         return response.read()
 
 
-def rate_with_wrk(url: str, seconds: int, connections: int) -> float:
+def rate_with_wrk(url: str, seconds: int, connections: int) -> tuple[float, int]:
+    """(requests per second, requests answered)."""
     out = subprocess.run(
         ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "10s", url],
         check=True, capture_output=True, text=True, timeout=seconds + 60,
@@ -94,13 +96,15 @@ def rate_with_wrk(url: str, seconds: int, connections: int) -> float:
     if "Non-2xx" in out or "Socket errors" in out:
         raise RuntimeError(f"errors while measuring {url}:\n{out}")
     match = re.search(r"Requests/sec:\s*([\d.]+)", out)
-    if match is None:
+    answered = re.search(r"(\d+) requests in", out)
+    if match is None or answered is None:
         raise RuntimeError(f"no rate in wrk's output:\n{out}")
-    return float(match.group(1))
+    return float(match.group(1)), int(answered.group(1))
 
 
-def rate_with_python(host: str, port: int, path: str, seconds: int, connections: int) -> float:
-    """Keep-alive GETs from ``connections`` threads for ``seconds``, at most 200000 in all."""
+def rate_with_python(host: str, port: int, path: str, seconds: int, connections: int) -> tuple[float, int]:
+    """Keep-alive GETs from ``connections`` threads for ``seconds``, at most 200000 in all:
+    (requests per second, requests answered)."""
     stop = time.monotonic() + seconds
     counts = [0] * connections
     budget = 200_000 // connections
@@ -122,7 +126,7 @@ def rate_with_python(host: str, port: int, path: str, seconds: int, connections:
         t.start()
     for t in threads:
         t.join()
-    return sum(counts) / (time.monotonic() - started)
+    return sum(counts) / (time.monotonic() - started), sum(counts)
 
 
 def latencies_ms(host: str, port: int, path: str, requests: int) -> list[float]:
@@ -145,6 +149,12 @@ def latencies_ms(host: str, port: int, path: str, requests: int) -> list[float]:
 
 def percentile(sorted_values: list[float], fraction: float) -> float:
     return sorted_values[min(len(sorted_values) - 1, int(fraction * len(sorted_values)))]
+
+
+def cpu_seconds(pid: int) -> float:
+    """User plus system CPU time of process ``pid`` so far (Linux)."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def resident_kb(pid: int) -> int:
@@ -216,18 +226,23 @@ def main() -> None:
                   f"rates on {args.connections} connections, {args.seconds} s x {args.rounds} rounds, load from {tool}")
             latency = {name: latencies_ms("127.0.0.1", port, path, args.latency_requests) for name, path in paths.items()}
             rates = {name: 0.0 for name in paths}
+            # Server CPU per request does not depend on what else the machine runs.
+            cpu_ms = {name: float("inf") for name in paths}
             for _ in range(args.rounds):
                 for name, path in paths.items():
+                    cpu_before = cpu_seconds(server.pid)
                     if tool == "wrk":
-                        rate = rate_with_wrk(base + path, args.seconds, args.connections)
+                        rate, answered = rate_with_wrk(base + path, args.seconds, args.connections)
                     else:
-                        rate = rate_with_python("127.0.0.1", port, path, args.seconds, args.connections)
+                        rate, answered = rate_with_python("127.0.0.1", port, path, args.seconds, args.connections)
                     rates[name] = max(rates[name], rate)
+                    cpu_ms[name] = min(cpu_ms[name], 1000 * (cpu_seconds(server.pid) - cpu_before) / answered)
             for name in paths:
                 p50, p99 = percentile(latency[name], 0.5), percentile(latency[name], 0.99)
                 ratio = rates[name] / rates["static file"]
                 print(f"{name:>14}: p50 {p50:6.2f} ms  p99 {p99:6.2f} ms  {rates[name]:8.0f} req/s  "
-                      f"({ratio:.0%} of the static file's rate)")
+                      f"({ratio:.0%} of the static file's rate); server CPU {cpu_ms[name]:.2f} ms per request "
+                      f"(at most {1000 / cpu_ms[name]:.0f} req/s on one core)")
             p50 = percentile(latency["cached symbol"], 0.5)
             print(f"cached symbol p50 {'meets' if p50 < P50_TARGET_MS else 'MISSES'} the target of {P50_TARGET_MS} ms")
             for name in ("cached symbol", "settings"):
