@@ -207,9 +207,17 @@ def test_port_in_use_is_an_error(project: Path, capsys: pytest.CaptureFixture[st
     assert f"cannot listen on 127.0.0.1:{port}" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("port", ["-1", "0", "65536", "http"])
-def test_bad_port_is_refused_by_the_parser(port: str, capsys: pytest.CaptureFixture[str]) -> None:
+@pytest.mark.parametrize(
+    ("option", "value", "error"),
+    [("--port", "-1", "invalid port"), ("--port", "0", "invalid port"), ("--port", "65536", "invalid port"),
+     ("--port", "http", "invalid port"), ("--max-body-mb", "0", "invalid size"),
+     ("--max-body-mb", "-5", "invalid size"), ("--max-body-mb", "1.5", "invalid size"),
+     ("--max-body-mb", "1048577", "invalid size")],
+)
+def test_bad_option_values_are_refused_by_the_parser(
+    option: str, value: str, error: str, capsys: pytest.CaptureFixture[str]
+) -> None:
     with pytest.raises(SystemExit) as info:
-        run_serve("--port", port)
+        run_serve(option, value)
     assert info.value.code == 2
-    assert "invalid port" in capsys.readouterr().err
+    assert error in capsys.readouterr().err
