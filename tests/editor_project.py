@@ -17,16 +17,24 @@ Fixtures (available to every test through ``pytest_plugins`` in conftest):
 - ``client``: a FastAPI test client for the app on a loopback host;
 - ``circuit_dir``: a fresh directory below the project's source directory;
 - ``outside``: a fresh directory outside the project, for escape tests.
+
+:func:`start_server` runs ``quillon serve`` for a project as users run it, on a
+real socket (:class:`Server`).
 """
 
 from __future__ import annotations
 
 import os
+import queue
 import re
 import shutil
+import socket
+import subprocess
+import sys
 import tempfile
+import threading
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING
@@ -38,9 +46,12 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BASE_URL",
+    "STARTUP_LIMIT",
+    "Server",
     "PDK_NAME",
     "PROJECT_NAME",
     "make_project",
+    "start_server",
     "test_client",
     "tree",
     "use_session_project",
@@ -110,6 +121,72 @@ def test_client(raise_server_exceptions: bool = True) -> TestClient:
 
 
 test_client.__test__ = False  # type: ignore[attr-defined]  # not a test
+
+
+STARTUP_LIMIT = 120  # seconds: only guards against a server that never starts
+
+
+def free_port() -> int:
+    """A loopback port free right now (another process may still take it first)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+class Server:
+    """A `quillon serve` process for a project; `url` ends in "/".
+
+    ``options`` are added to the command line; ``preexec`` runs in the child
+    before it starts (resource limits, signal dispositions).
+    """
+
+    def __init__(self, project: Path, log: Path, *options: str, preexec: Callable[[], None] | None = None) -> None:
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+        env.pop("QUILLON_PROJECT_DIR", None)
+        self.log = log.open("w")
+        command = [sys.executable, "-m", "quillon", "serve", "--project-dir", str(project), "--port", str(free_port())]
+        self.process = subprocess.Popen(
+            [*command, *options], cwd=project.parent, env=env, stdout=subprocess.PIPE, stderr=self.log, text=True,
+            preexec_fn=preexec,
+        )
+        lines: queue.Queue[str] = queue.Queue()
+        assert self.process.stdout is not None
+        threading.Thread(target=lambda: lines.put(self.process.stdout.readline()), daemon=True).start()  # type: ignore[union-attr]
+        try:
+            self.banner = lines.get(timeout=STARTUP_LIMIT)
+        except queue.Empty:
+            self.banner = ""
+        if not self.banner:
+            self.stop()
+            raise RuntimeError(f"the server did not start: {log.read_text()}")
+        self.url = self.banner.split(" at ")[-1].strip()
+        self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+
+    def stop(self, kill: bool = False) -> None:
+        """Terminate the server (SIGTERM), or kill it outright (SIGKILL) with ``kill``."""
+        if kill:
+            self.process.kill()
+        else:
+            self.process.terminate()
+        try:
+            self.process.wait(timeout=STARTUP_LIMIT)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        if self.process.stdout is not None:
+            self.process.stdout.close()
+        self.log.close()
+
+
+def start_server(project: Path, log: Path, *options: str, preexec: Callable[[], None] | None = None) -> Server:
+    """A started :class:`Server`; tries another port when the free one was taken meanwhile."""
+    for attempt in range(3):
+        try:
+            return Server(project, log, *options, preexec=preexec)
+        except RuntimeError as exc:
+            if "cannot listen" not in str(exc) or attempt == 2:
+                raise
+    raise AssertionError("unreachable")
 
 
 def tree(root: Path) -> set[str]:

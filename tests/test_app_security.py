@@ -92,7 +92,7 @@ def test_default_test_client_host_is_refused() -> None:
         ("PUT", "http://evil.example", 403),
         ("PATCH", "http://evil.example", 403),
         ("DELETE", "http://evil.example", 403),
-        ("GET", "http://evil.example", 200),  # safe methods are not checked
+        ("GET", "http://evil.example", 403),  # reads too: an <img> or a fetch of a foreign page
     ],
 )
 def test_cross_origin_writes_are_refused(client: TestClient, method: str, origin: str | None, status: int) -> None:

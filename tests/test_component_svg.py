@@ -24,8 +24,10 @@ def packaged_symbol(name: str) -> str:
     return (Path(service.assets_dir) / "_svg" / f"{name}.svg").read_text()
 
 
-def cached_symbol(project: Path, name: str) -> Path:
-    return project / "build" / "svg" / f"{name}.svg"
+def cached_symbol(project: Path, name: str, width: int = 80, height: int = 80) -> Path:
+    """Symbols of the default size are cached by name, others below a directory of their size."""
+    size = "" if (width, height) == (80, 80) else f"{width}x{height}"
+    return project / "build" / "svg" / size / f"{name}.svg"
 
 
 def get_symbol(client: TestClient, component: str, **query: int) -> str:
@@ -116,14 +118,18 @@ def test_polygon_count_rule(
         assert not cached.exists()
 
 
-def test_generated_once_then_served_for_any_size(client: TestClient, project: Path) -> None:
+def test_each_size_is_generated_once_and_cached_apart(client: TestClient, project: Path) -> None:
     first = get_symbol(client, "straight", width=120)
     assert 'width="120" height="80"' in first
-    cached = cached_symbol(project, "straight")
+    cached = cached_symbol(project, "straight", 120, 80)
     inode = cached.stat().st_ino
-    assert get_symbol(client, "straight", width=40, height=30) == first
+    assert get_symbol(client, "straight", width=120) == first
     assert cached.stat().st_ino == inode
-    assert os.listdir(cached.parent) == ["straight.svg"]
+    small = get_symbol(client, "straight", width=40, height=30)
+    assert 'width="40" height="30"' in small
+    assert cached_symbol(project, "straight", 40, 30).read_text() == small
+    assert 'width="80" height="80"' in get_symbol(client, "straight")
+    assert sorted(os.listdir(cached.parent.parent)) == ["120x80", "40x30", "straight.svg"]
 
 
 def test_default_size_and_existing_cache_directory(client: TestClient, project: Path) -> None:
@@ -184,7 +190,7 @@ def test_concurrent_generation_serves_and_leaves_complete_files(project: Path, t
         thread.join()
     # Each request may generate (a cell of its own, so titles differ) or read
     # what another one cached; every answer and the file left are whole.
-    cached = cached_symbol(project, "boxes")
+    cached = cached_symbol(project, "boxes", 200, 100)
     assert os.listdir(cached.parent) == ["boxes.svg"]
     assert len(bodies) == 8 and cached.read_bytes() in bodies
     for body in bodies:

@@ -299,21 +299,27 @@ def failing_client() -> TestClient:
     return test_client(raise_server_exceptions=False)
 
 
-def test_netlist_path_that_is_a_directory_fails_after_the_schematic_is_written(
+def test_netlist_path_that_is_a_directory_is_refused_and_nothing_is_written(
     failing_client: TestClient, project: Path, circuit_dir: Path
 ) -> None:
     (circuit_dir / "c.pic.yml").mkdir()
     path = rel(project, circuit_dir / "c")
-    assert failing_client.get(URL.format(path)).status_code == 500
+    response = failing_client.get(URL.format(path))
+    assert (response.status_code, response.text) == (409, "could not read c.pic.yml: not a regular file")
     response = save(failing_client, path, {"netlist": {"a": 1}, "schematic": {"b": 2}})
-    assert response.status_code == 500
-    assert yaml.safe_load((circuit_dir / "c.scm.yml").read_text()) == {"b": 2}
-    assert sorted(p.name for p in circuit_dir.iterdir()) == ["c.pic.yml", "c.scm.yml"]
+    assert response.status_code == 409
+    assert response.text == "could not save: c.pic.yml: not a regular file; nothing was changed"
+    assert sorted(p.name for p in circuit_dir.iterdir()) == ["c.pic.yml"]
 
 
-def test_unparsable_yaml_fails_the_read(failing_client: TestClient, project: Path, circuit_dir: Path) -> None:
+def test_unparsable_yaml_fails_the_read_with_one_line(
+    failing_client: TestClient, project: Path, circuit_dir: Path
+) -> None:
     (circuit_dir / "c.scm.yml").write_text("a: [unclosed\n")
-    assert failing_client.get(URL.format(rel(project, circuit_dir / "c"))).status_code == 500
+    path = rel(project, circuit_dir / "c")
+    response = failing_client.get(URL.format(path))
+    assert response.status_code == 422
+    assert response.text.startswith(f"could not read {path}.scm.yml: ") and "\n" not in response.text
 
 
 @contextlib.contextmanager
@@ -338,3 +344,11 @@ def test_failed_write_keeps_the_old_file(failing_client: TestClient, project: Pa
     assert status == 500
     assert yaml.safe_load((circuit_dir / "c.scm.yml").read_text()) == {"v": 1}
     assert sorted(p.name for p in circuit_dir.iterdir()) == ["c.pic.yml", "c.scm.yml"]
+
+
+def test_a_circuit_named_near_the_file_name_limit_saves(client: TestClient, project: Path, circuit_dir: Path) -> None:
+    stem = circuit_dir / ("c" * (255 - len(".pic.yml")))
+    document = {"netlist": {"v": 1}, "schematic": {"v": 2}}
+    assert save(client, rel(project, stem), document).status_code == 200
+    assert client.get(URL.format(rel(project, stem))).json() == document
+    assert len(os.listdir(circuit_dir)) == 2

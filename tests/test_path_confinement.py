@@ -6,8 +6,10 @@ are refused before any file is touched.
 
 from __future__ import annotations
 
+import json
 import os
-from collections.abc import Callable
+import shutil
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
 
@@ -89,7 +91,7 @@ def test_escapes_are_refused_and_create_nothing(
     assert response.headers["content-type"].startswith("text/plain")
     assert "\n" not in response.text.strip()
     assert response.text.startswith("Not found: the path ")
-    assert "outside the project directory" in response.text or "NUL" in response.text
+    assert "outside the project directory" in response.text or "control character" in response.text
     assert snapshot(project, outside, links, project.parent) == before
     assert (outside / "secret.pic.yml").read_text() == OUTSIDE_TEXT
 
@@ -117,7 +119,7 @@ def test_direct_calls_are_confined_too(schematic: ModuleType, project: Path, out
 def test_refusal_quotes_the_path_on_one_line(client: TestClient) -> None:
     response = client.get("/assets/netlists/%2e%2e/a%09b.json")
     assert response.status_code == 404
-    assert response.text == "Not found: the path '../a\\tb' is outside the project directory."
+    assert response.text == "Not found: the path '../a\\tb' holds a control character or a line separator."
 
 
 # --------------------------------------------------------------------------- the app's guards
@@ -147,3 +149,100 @@ def test_same_origin_save_passes(client: TestClient, project: Path, circuit_dir:
     response = client.post(url, content=BODY, headers={"origin": "http://127.0.0.1"})
     assert response.status_code == 200
     assert os.path.isfile(circuit_dir / "c.pic.yml")
+
+
+# --------------------------------------------------------------------------- caches and special files
+
+SECRET = "<svg>secret outside the project</svg>"
+SECRET_PORTS = {"mmi1x2": {"o1": "n", "o2": "n", "o3": "n"}}
+Setup = Callable[[Path, Path], None]
+
+
+def link(at: Path, to: Path) -> None:
+    at.parent.mkdir(parents=True, exist_ok=True)
+    at.symlink_to(to)
+
+
+def fifo(at: Path) -> None:
+    at.parent.mkdir(parents=True, exist_ok=True)
+    os.mkfifo(at)
+
+
+# Each case: what to set up (in the project, outside it), the request, and the
+# status it gets. Whatever the status, nothing outside is read or written.
+LINK_CASES: dict[str, tuple[Setup, str, str, int]] = {
+    "cached symbol links out": (
+        lambda p, o: link(p / "build/svg/evil.svg", o / "secret.svg"), "GET", "/assets/svg/evil.svg", 307),
+    "symbol cache directory links out": (
+        lambda p, o: link(p / "build/svg", o), "GET", "/assets/svg/straight.svg", 500),
+    "build directory links out": (
+        lambda p, o: link(p / "build", o), "GET", "/assets/svg/straight.svg?width=90", 500),
+    "ports cache links out": (
+        lambda p, o: link(p / "build/gds/pdk/ports/mmi1x2.json", o / "ports.json"),
+        "GET", "/assets/ports/mmi1x2.json", 200),
+    "ports cache directory links out": (
+        lambda p, o: link(p / "build/gds/pdk", o), "GET", "/assets/ports/mmi1x2.json", 200),
+    "netlist is a named pipe": (
+        lambda p, o: fifo(p / PROJECT_NAME / "pipe.pic.yml"), "GET", f"/assets/netlists/{PROJECT_NAME}/pipe.json", 409),
+    "schematic is a named pipe, save": (
+        lambda p, o: fifo(p / PROJECT_NAME / "pipe.scm.yml"), "POST", f"/assets/netlists/{PROJECT_NAME}/pipe.json", 200),
+    "netlist links to a device": (
+        lambda p, o: link(p / PROJECT_NAME / "zero.pic.yml", Path("/dev/zero")),
+        "GET", f"/assets/netlists/{PROJECT_NAME}/zero.json", 404),
+}
+
+
+@pytest.fixture
+def clean_build(project: Path) -> Iterator[None]:
+    """The session project without caches and test files, before and after the test."""
+    def clean() -> None:
+        for path in (project / "build", project / PROJECT_NAME / "pipe.pic.yml",
+                     project / PROJECT_NAME / "pipe.scm.yml", project / PROJECT_NAME / "zero.pic.yml"):
+            if path.is_symlink() or path.is_file() or path.is_fifo():
+                path.unlink()
+            elif path.exists():
+                shutil.rmtree(path)
+    clean()
+    yield
+    clean()
+
+
+@pytest.mark.parametrize("case", LINK_CASES.values(), ids=LINK_CASES.keys())
+def test_caches_and_special_files_never_reach_outside(
+    client: TestClient, project: Path, outside: Path, clean_build: None, case: tuple[Setup, str, str, int]
+) -> None:
+    setup, method, url, status = case
+    (outside / "secret.svg").write_text(SECRET)
+    (outside / "ports.json").write_text(json.dumps(SECRET_PORTS))
+    (outside / "ports").mkdir()
+    (outside / "ports" / "mmi1x2.json").write_text(json.dumps(SECRET_PORTS))
+    setup(project, outside)
+    before = tree(outside)
+    response = client.request(method, url, content=BODY if method == "POST" else None, follow_redirects=False)
+    assert response.status_code == status, response.text
+    assert "secret" not in response.text
+    if "/ports/" in url:
+        assert response.json() == {}
+    if status >= 400:
+        assert response.text.count("\n") == 0 and response.text
+    assert tree(outside) == before
+
+
+def test_python_routes_get_the_same_confinement(project: Path, circuit_dir: Path, outside: Path, links: Path) -> None:
+    from quillon.serve import confined
+
+    inside = str(circuit_dir.relative_to(project))
+    confined.write_file(f"{inside}/inner/note.txt", b"kept")
+    assert (circuit_dir / "real" / "note.txt").read_bytes() == b"kept"
+    assert confined.read_file(f"{inside}/inner/note.txt") == b"kept"
+    assert confined.read_file(f"{inside}/missing.txt") is None
+    for escape in (f"{inside}/out/secret.pic.yml", f"{inside}/leak.pic.yml", "../x", f"{inside}/up/x"):
+        with pytest.raises(PermissionError, match="leads outside the project directory"):
+            confined.read_file(escape)
+        with pytest.raises(PermissionError):
+            confined.write_file(escape, b"x")
+    os.mkfifo(circuit_dir / "pipe")
+    with pytest.raises(OSError, match="is not a regular file"):
+        confined.read_file(f"{inside}/pipe")
+    assert (outside / "secret.pic.yml").read_text() == OUTSIDE_TEXT
+    assert tree(outside) == {"secret.pic.yml"}

@@ -3,13 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import asyncio
 import http.client
-import os
-import queue
 import socket
-import subprocess
-import sys
-import threading
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -18,67 +14,15 @@ from typing import Any
 import httpx
 import pytest
 import yaml
-from editor_project import make_project
+from editor_project import STARTUP_LIMIT, Server, make_project, start_server
 
 from quillon.cli import serve
-
-STARTUP_LIMIT = 120  # seconds: only guards against a server that never starts
-
-
-def free_port() -> int:
-    """A loopback port free right now (another process may still take it first)."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return int(probe.getsockname()[1])
-
-
-class Server:
-    """A `quillon serve` process for a project; `url` ends in "/"."""
-
-    def __init__(self, project: Path, log: Path) -> None:
-        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-        env.pop("QUILLON_PROJECT_DIR", None)
-        self.log = log.open("w")
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "quillon", "serve", "--project-dir", str(project), "--port", str(free_port())],
-            cwd=project.parent, env=env, stdout=subprocess.PIPE, stderr=self.log, text=True,
-        )
-        lines: queue.Queue[str] = queue.Queue()
-        assert self.process.stdout is not None
-        threading.Thread(target=lambda: lines.put(self.process.stdout.readline()), daemon=True).start()  # type: ignore[union-attr]
-        try:
-            self.banner = lines.get(timeout=STARTUP_LIMIT)
-        except queue.Empty:
-            self.banner = ""
-        if not self.banner:
-            self.stop()
-            raise RuntimeError(f"the server did not start: {log.read_text()}")
-        self.url = self.banner.split(" at ")[-1].strip()
-        self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
-
-    def stop(self) -> None:
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=STARTUP_LIMIT)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        if self.process.stdout is not None:
-            self.process.stdout.close()
-        self.log.close()
-
 
 @pytest.fixture(scope="module")
 def served(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Server, Path]]:
     root = tmp_path_factory.mktemp("served")
     project = make_project(root / "chips", name="chips", pdk=None)  # no kit named: the demo kit
-    for attempt in range(3):  # the free port may be taken before the server binds it
-        try:
-            server = Server(project, root / "server.log")
-            break
-        except RuntimeError as exc:
-            if "cannot listen" not in str(exc) or attempt == 2:
-                raise
+    server = start_server(project, root / "server.log", "--max-body-mb", "1")
     yield server, project
     server.stop()
 
@@ -140,6 +84,19 @@ def test_host_and_origin_guards_over_the_wire(served: tuple[Server, Path], heade
     assert (project / "chips" / "guarded.pic.yml").exists() == (status == 200)
 
 
+@pytest.mark.parametrize("chunked", [False, True], ids=["declared", "chunked"])
+def test_body_over_the_limit_is_refused_early(served: tuple[Server, Path], chunked: bool) -> None:
+    server, project = served
+    body = b'{"netlist": {"pad": "' + b"x" * (1 << 20) + b'"}}'
+    content = iter([body[i:i + 65536] for i in range(0, len(body), 65536)]) if chunked else body
+    with httpx.Client(base_url=server.url) as client:
+        response = client.post("assets/netlists/chips/large.json", content=content)
+        assert response.status_code == 413
+        assert response.text.startswith("Refused: the request body") and "limit of 1048576 bytes" in response.text
+        assert client.post("assets/netlists/chips/large.json", content=body[: 1 << 19] + b'"}}').status_code == 200
+    assert (project / "chips" / "large.pic.yml").stat().st_size > 1 << 19
+
+
 # --------------------------------------------------------------------------- concurrency
 
 WORKERS = 6
@@ -160,13 +117,13 @@ def schematic_of(writer: int, version: int) -> dict[str, Any]:
 
 
 def assert_complete(document: dict[str, Any]) -> None:
-    """Each file of a document is one whole save (the two files may come from different saves)."""
+    """Both files of a document are whole and come from one save."""
     netlist, schematic = document["netlist"], document["schematic"]
     assert netlist == netlist_of(*netlist["tag"])
-    assert schematic == schematic_of(*schematic["tag"])
+    assert schematic == schematic_of(*netlist["tag"])
 
 
-def test_concurrent_saves_and_reads_always_see_whole_files(served: tuple[Server, Path]) -> None:
+def test_concurrent_saves_and_reads_always_see_one_save(served: tuple[Server, Path]) -> None:
     server, project = served
     shared = "chips/busy/shared"
     with httpx.Client(base_url=server.url) as client:
@@ -194,9 +151,37 @@ def test_concurrent_saves_and_reads_always_see_whole_files(served: tuple[Server,
     with ThreadPoolExecutor(WORKERS) as pool:
         answered = list(pool.map(work, range(1, WORKERS + 1)))
     assert answered == [4 * ROUNDS] * WORKERS
+    netlist = yaml.safe_load((project / f"{shared}.pic.yml").read_text())
+    assert yaml.safe_load((project / f"{shared}.scm.yml").read_text()) == schematic_of(*netlist["tag"])
     names = {p.name for p in (project / "chips" / "busy").iterdir()}
     assert names == {f"{stem}.{kind}.yml" for stem in ["shared", *(f"own{w}" for w in range(1, WORKERS + 1))]
                      for kind in ("pic", "scm")}
+
+
+# --------------------------------------------------------------------------- the socket
+
+
+def test_accepted_connections_send_without_delay() -> None:
+    """The event loop turns Nagle's delay off on connections of the listening socket
+    (else each answer on a kept-alive connection waits some 40 ms)."""
+
+    async def nodelay_of_accepted_connection() -> int:
+        accepted: asyncio.Future[int] = asyncio.get_running_loop().create_future()
+
+        def on_connect(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+            accepted.set_result(writer.get_extra_info("socket").getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+            writer.close()
+
+        with serve._listen(0) as listening:
+            server = await asyncio.start_server(on_connect, sock=listening)
+            _, writer = await asyncio.open_connection(*listening.getsockname())
+            value = await accepted
+            writer.close()
+            server.close()
+            await server.wait_closed()
+        return value
+
+    assert asyncio.run(nodelay_of_accepted_connection()) != 0
 
 
 # --------------------------------------------------------------------------- command-line errors
@@ -222,9 +207,17 @@ def test_port_in_use_is_an_error(project: Path, capsys: pytest.CaptureFixture[st
     assert f"cannot listen on 127.0.0.1:{port}" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("port", ["-1", "0", "65536", "http"])
-def test_bad_port_is_refused_by_the_parser(port: str, capsys: pytest.CaptureFixture[str]) -> None:
+@pytest.mark.parametrize(
+    ("option", "value", "error"),
+    [("--port", "-1", "invalid port"), ("--port", "0", "invalid port"), ("--port", "65536", "invalid port"),
+     ("--port", "http", "invalid port"), ("--max-body-mb", "0", "invalid size"),
+     ("--max-body-mb", "-5", "invalid size"), ("--max-body-mb", "1.5", "invalid size"),
+     ("--max-body-mb", "1048577", "invalid size")],
+)
+def test_bad_option_values_are_refused_by_the_parser(
+    option: str, value: str, error: str, capsys: pytest.CaptureFixture[str]
+) -> None:
     with pytest.raises(SystemExit) as info:
-        run_serve("--port", port)
+        run_serve(option, value)
     assert info.value.code == 2
-    assert "invalid port" in capsys.readouterr().err
+    assert error in capsys.readouterr().err

@@ -5,7 +5,13 @@
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/schematic.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <cerrno>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace quillon::schematic {
 
@@ -71,27 +77,66 @@ nb::dict ports_from_netlist(nb::handle netlist) {
     return result;
 }
 
-/// The netlist fallback: the ports of the component's ".pic.yml" source.
+/// The netlist fallback: the ports of the component's ".pic.yml" source (a
+/// file of the kit or of the project; only a regular file is read).
 nb::object ports_from_source(nb::handle path) {
-    if (nb::bool_(path.attr("endswith")(".pic.yml")) && nb::bool_(os_path("exists")(path)))
-        return ports_from_netlist(deps().yaml.attr("safe_load")(read_text(path)));
-    return nb::dict();
+    if (!nb::bool_(path.attr("endswith")(".pic.yml")))
+        return nb::dict();
+    const std::string name = file_system_path(path);
+    FileHandle file;
+    std::string content;
+    int code = open_regular_file(name, file);
+    if (code == 0) {
+        nb::gil_scoped_release released;
+        code = read_all(file.get(), max_file_bytes, content);
+    }
+    if (code == ENOENT)
+        return nb::dict();
+    if (code != 0)
+        raise_outcome(code, name);
+    return ports_from_netlist(deps().yaml_safe_load(decode_text(content), path));
 }
 
-/// The cached ports file: the kit-wide one when it exists, else the one kept
-/// beside the build of the component's source file.
-nb::object cached_ports_path(nb::handle component, nb::handle source) {
+/// The cached ports file at `path` below the project, opened inside it, or an
+/// unopened handle when there is no such file. Refused paths raise.
+FileHandle open_cached_ports(const ConfinedRoot& project, const std::string& path) {
+    ConfinedEntry entry;
+    FileHandle file;
+    int code = locate(project, path, false, entry);
+    if (code == 0 && entry.directory_exists) {
+        file = FileHandle(openat(entry.directory.get(), entry.name.c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        code = file.is_open() ? 0 : errno;
+        if (code == 0) {
+            struct stat status;
+            code = fstat(file.get(), &status) != 0 ? errno
+                   : S_ISREG(status.st_mode)       ? 0
+                                                   : not_regular_file;
+        }
+    }
+    if (code == ENOENT || (code == 0 && !entry.directory_exists))
+        return FileHandle();
+    if (code != 0)
+        raise_outcome(code, path);
+    return file;
+}
+
+/// The cached ports file, opened inside the project: the kit-wide one when it
+/// exists, else the one kept beside the build of the component's source file
+/// (unopened when neither exists).
+FileHandle cached_ports_file(nb::handle component, nb::handle source) {
     nb::object project_dir = host_value("PROJECT_DIR");
-    nb::object first = os_path("join")(project_dir, "build", "gds", "pdk", "ports",
-                                       nb::str(component) + nb::str(".json"));
-    if (nb::bool_(os_path("exists")(first)))
+    ConfinedRoot project = open_confined_root(project_dir);
+    FileHandle first = open_cached_ports(
+        project, "build/gds/pdk/ports/" + file_system_path(nb::str(component) + nb::str(".json")));
+    if (first.is_open())
         return first;
     nb::object path_type = nb::module_::import_("pathlib").attr("Path");
     nb::object relative = path_type(source).attr("relative_to")(
         path_type(project_dir) / host_value("SETTINGS").attr("name"));
-    nb::object second = path_type(project_dir) / nb::str("build") / nb::str("gds") /
-                        relative.attr("parent") / nb::str("ports") / relative.attr("name");
-    return nb::str(second);
+    nb::object second = path_type("build") / nb::str("gds") / relative.attr("parent") /
+                        nb::str("ports") / relative.attr("name");
+    return open_cached_ports(project, file_system_path(nb::str(second)));
 }
 
 nb::object get_ports(nb::handle component) {
@@ -102,7 +147,13 @@ nb::object get_ports(nb::handle component) {
 
     nb::object cached;
     try {
-        cached = deps().ports_from_cached_path(cached_ports_path(component, source), component);
+        FileHandle file = cached_ports_file(component, source);
+        if (!file.is_open())
+            return fallback;
+        // The host reads the file by name: the name of the open handle
+        // reaches the very file checked here, whatever changes meanwhile.
+        nb::str name = nb::str("/proc/self/fd/{}").format(file.get());
+        cached = deps().ports_from_cached_path(name, component);
     } catch (nb::python_error& error) {
         if (!is_ordinary(error))
             throw;

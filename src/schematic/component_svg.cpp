@@ -7,6 +7,10 @@
 #include "quillon/schematic/schematic.hpp"
 #include "quillon/schematic/text_files.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <cerrno>
+
 namespace quillon::schematic {
 
 namespace {
@@ -26,20 +30,61 @@ nb::object file_name(nb::handle component) {
     return nb::str(component) + nb::str(".svg");
 }
 
-nb::object pdk_svg_path(nb::handle component) {
-    nb::object module;
+/// Symbols of the default size are cached under the component's name;
+/// others in a directory named after their size, so that a symbol is never
+/// served at a size it was not made for.
+std::string cached_symbol_path(nb::handle component, nb::handle width, nb::handle height) {
+    std::string path = "build/svg/";
+    if (!width.equal(nb::int_(80)) || !height.equal(nb::int_(80)))
+        path += file_system_path(nb::str("{}x{}/").format(width, height));
+    return path + file_system_path(file_name(component));
+}
+
+nb::object kit_module() {
     try {
-        module = deps().importlib.attr("import_module")(host_value("PDK"));
+        return deps().importlib.attr("import_module")(host_value("PDK"));
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_ImportError))
             throw;
         return nb::none();
     }
+}
+
+/// The directory of the kit's package, or None when it cannot be located.
+nb::object kit_directory() {
+    nb::object module = kit_module();
+    if (module.is_none())
+        return module;
     nb::object file = module.attr("__file__");
     if (file.is_none())
-        return nb::none();
-    nb::object directory = os_path("dirname")(os_path("abspath")(file));
+        return file;
+    return os_path("dirname")(os_path("abspath")(file));
+}
+
+nb::object pdk_svg_path(nb::handle component) {
+    nb::object directory = kit_directory();
+    if (directory.is_none())
+        return directory;
     return os_path("join")(directory, "svg", file_name(component));
+}
+
+/// The text of the symbol file `path` below `directory`, or None when there is
+/// none there: only a regular file reached inside the directory counts.
+nb::object read_symbol(nb::handle directory, const std::string& path) {
+    ConfinedRoot root;
+    if (open_root(file_system_path(directory), root) != 0)
+        return nb::none();
+    ConfinedEntry entry;
+    std::string content;
+    int code = locate(root, path, false, entry);
+    if (code == 0)
+        code = read_entry(entry, content);
+    if (code == 0)
+        return decode_text(content);
+    if (code == ENOENT || code == ENOTDIR || code == EISDIR || code == leads_outside ||
+        code == not_regular_file)
+        return nb::none();
+    raise_outcome(code, path);
 }
 
 nb::object redirect_to_empty_symbol() {
@@ -50,19 +95,20 @@ nb::object symbol_response(nb::handle text) {
     return deps().response(nb::arg("content") = text, nb::arg("media_type") = "image/svg+xml");
 }
 
-/// The first symbol file found: the kit's, the package's, then the cache.
-nb::object find_symbol(nb::handle component, nb::handle cached) {
-    nb::object exists = os_path("exists");
-    nb::object packaged = os_path("join")(nb::str(assets_dir().c_str(), assets_dir().size()),
-                                          "_svg", file_name(component));
-    nb::object own = pdk_svg_path(component);
-    if (!own.is_none() && nb::bool_(own) && nb::bool_(exists(own)))
-        return own;
-    if (nb::bool_(exists(packaged)))
+/// The first symbol found: the kit's, the package's, then the project's cache.
+nb::object find_symbol(nb::handle component, const std::string& cached) {
+    const std::string name = file_system_path(file_name(component));
+    nb::object kit = kit_directory();
+    if (!kit.is_none()) {
+        nb::object own = read_symbol(kit, "svg/" + name);
+        if (!own.is_none())
+            return own;
+    }
+    nb::object packaged =
+        read_symbol(nb::str(assets_dir().c_str(), assets_dir().size()), "_svg/" + name);
+    if (!packaged.is_none())
         return packaged;
-    if (nb::bool_(exists(cached)))
-        return nb::borrow(cached);
-    return nb::none();
+    return read_symbol(host_value("PROJECT_DIR"), cached);
 }
 
 nb::object svg(const BoundArgs& a) {
@@ -70,11 +116,10 @@ nb::object svg(const BoundArgs& a) {
     nb::object width = a.get(1, nb::int_(80));
     nb::object height = a.get(2, nb::int_(80));
 
-    nb::object cached =
-        os_path("join")(host_value("PROJECT_DIR"), "build", "svg", file_name(component));
+    const std::string cached = cached_symbol_path(component, width, height);
     nb::object found = find_symbol(component, cached);
     if (!found.is_none())
-        return symbol_response(read_text(found));
+        return symbol_response(found);
 
     nb::object pdk = activate_host_pdk();
     nb::object built;
@@ -89,8 +134,16 @@ nb::object svg(const BoundArgs& a) {
     if (nb::len(nb::object(outline.attr("geoms"))) > max_symbol_polygons)
         return redirect_to_empty_symbol();
     nb::object text = deps().generate_svg(built, width, height);
-    deps().os.attr("makedirs")(os_path("dirname")(cached), nb::arg("exist_ok") = true);
-    write_text(cached, text);
+
+    ConfinedRoot project = open_confined_root(host_value("PROJECT_DIR"));
+    ConfinedEntry entry;
+    int code = locate(project, cached, true, entry);
+    if (code == 0)
+        code = write_entry_atomically(entry, encode_text(text));
+    if (code != 0)
+        return deps().plain_text_response("could not cache the symbol in " + cached + ": " +
+                                              describe_outcome(code),
+                                          nb::arg("status_code") = 500);
     return symbol_response(text);
 }
 

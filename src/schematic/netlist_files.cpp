@@ -3,8 +3,10 @@
 /// A circuit `<path>` is kept as `<path>.pic.yml` (the netlist, headed by a
 /// line pointing a YAML language server at the circuit's JSON schema) and
 /// `<path>.scm.yml` (the editor's schematic data). Paths are confined to the
-/// project directory (project_paths.hpp); files are replaced atomically
-/// (atomic_write.hpp), so a concurrent read sees the old or the new file.
+/// project directory (project_paths.hpp). A save is all or nothing: both texts
+/// are produced before anything is written, and both files are replaced
+/// together (atomic_write.hpp) under the circuit's lock, which reads take too,
+/// so that no read returns the files of two different saves.
 
 #include "quillon/schematic/atomic_write.hpp"
 #include "quillon/schematic/handler.hpp"
@@ -14,49 +16,62 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cctype>
+#include <cerrno>
+
 namespace quillon::schematic {
 
 namespace {
 
 constexpr const char* schema_header = "# yaml-language-server: $schema=";
 constexpr const char* empty_refusal = "Refused to save empty netlist.";
+constexpr const char* nothing_changed = "; nothing was changed";
+
+/// Integers of this many digits may not fit in 64 bits, where the fast
+/// decoder would turn them into floats.
+constexpr size_t long_integer_digits = 19;
 
 nb::handle str_type() {
     return reinterpret_cast<PyObject*>(&PyUnicode_Type);
 }
 
-/// 404 with a one-line reason: the circuit is outside the project.
-nb::object refuse_path(const std::string& reason) {
-    return deps().plain_text_response(reason, nb::arg("status_code") = 404);
+nb::object plain_text(const std::string& text, int status) {
+    return deps().plain_text_response(text, nb::arg("status_code") = status);
 }
 
-void make_directories(nb::handle directory) {
-    deps().os.attr("makedirs")(directory, nb::arg("exist_ok") = true);
+/// The first line of an error's text, for a one-line answer.
+std::string first_line(const nb::python_error& error) {
+    std::string text = nb::cast<std::string>(nb::str(error.value()));
+    const size_t end = text.find('\n');
+    return end == std::string::npos ? text : text.substr(0, end);
 }
 
-bool exists(nb::handle path) {
-    return nb::cast<bool>(deps().os.attr("path").attr("exists")(path));
-}
-
-/// The YAML mapping in `path`; an absent file, an empty one or any other
-/// document than a mapping gives an empty mapping.
-nb::object load_mapping(nb::handle path) {
-    if (!exists(path))
-        return nb::dict();
-    nb::object value = deps().yaml.attr("safe_load")(read_text(path));
-    return PyDict_Check(value.ptr()) ? value : nb::dict();
-}
-
-nb::object dump(nb::handle value) {
-    return deps().yaml.attr("safe_dump")(value, nb::arg("sort_keys") = false);
+bool has_long_digit_run(nb::handle body) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(body.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    size_t run = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        run = std::isdigit(static_cast<unsigned char>(data[i])) ? run + 1 : 0;
+        if (run >= long_integer_digits)
+            return true;
+    }
+    return false;
 }
 
 /// The decoded save document; an empty mapping when the body is not a JSON
-/// object or cannot be decoded at all.
+/// object or cannot be decoded at all. A body the fast decoder accepts is
+/// decoded again exactly when it may hold integers beyond 64 bits, so that
+/// they are saved as the integers they are, not as floats.
 nb::dict decode_document(nb::handle body) {
     nb::object document;
     try {
         document = deps().orjson.attr("loads")(body);
+        if (PyDict_Check(document.ptr()) && has_long_digit_run(body))
+            document = deps().json.attr("loads")(body);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -81,43 +96,157 @@ void ensure_schema(nb::handle absolute) {
     }
 }
 
+nb::object dump(nb::handle value) {
+    return deps().yaml.attr("safe_dump")(value, nb::arg("sort_keys") = false);
+}
+
+/// The YAML mapping in `content` (bounded alias expansion); any other
+/// document than a mapping gives an empty mapping.
+nb::object parse_mapping(const std::string& content, const std::string& source) {
+    nb::object value = deps().yaml_safe_load(decode_text(content), source);
+    return PyDict_Check(value.ptr()) ? value : nb::dict();
+}
+
+/// One line on why the file `name` could not be used.
+std::string entry_failure(const std::string& name, int code) {
+    return name + ": " + (code == not_regular_file ? "not a regular file" : describe_outcome(code));
+}
+
+/// Whether the present netlist text differs from the new one, leading and
+/// trailing white space aside; a file that cannot be decoded differs.
+bool netlist_changed(nb::handle text, const std::string& present) {
+    try {
+        return !text.equal(decode_text(present).attr("strip")());
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return true;
+    }
+}
+
+/// Both files of the circuit as they are now, read under its lock after any
+/// interrupted save was finished or undone. An absent file reads as empty.
+struct PresentFiles {
+    int error = 0;
+    std::string failed; ///< the file that could not be read
+    std::string netlist, schematic;
+};
+
+PresentFiles read_present(const CircuitFiles& files, uint64_t key, bool with_schematic) {
+    PresentFiles present;
+    nb::gil_scoped_release released;
+    recover_interrupted_save(key, {&files.schematic, &files.netlist});
+    auto read = [&present](const ConfinedEntry& entry, std::string& content) {
+        const int code = read_regular_file(entry, max_file_bytes, content);
+        if (code == ENOENT) {
+            content.clear();
+        } else if (code != 0) {
+            present.error = code;
+            present.failed = entry.name;
+        }
+    };
+    read(files.netlist, present.netlist);
+    if (with_schematic && present.error == 0)
+        read(files.schematic, present.schematic);
+    return present;
+}
+
 nb::object get_netlist(const BoundArgs& a) {
+    CircuitFiles files;
     std::string refusal;
-    std::optional<CircuitFiles> files = locate_circuit(a[0], refusal);
-    if (!files)
-        return refuse_path(refusal);
-    make_directories(files->directory);
+    if (!locate_circuit(a[0], true, files, refusal))
+        return plain_text(refusal, 404);
+    const uint64_t key = save_key(files.netlist);
+    PresentFiles present;
+    {
+        SaveLock lock(key);
+        present = read_present(files, key, true);
+    }
+    if (present.error != 0)
+        return plain_text("could not read " + entry_failure(present.failed, present.error), 409);
     nb::dict answer;
-    answer["netlist"] = load_mapping(files->netlist);
-    answer["schematic"] = load_mapping(files->schematic);
+    const std::string stem = nb::cast<std::string>(nb::str(a[0]));
+    for (auto [key_name, content, suffix] :
+         {std::tuple{"netlist", &present.netlist, ".pic.yml"},
+          std::tuple{"schematic", &present.schematic, ".scm.yml"}}) {
+        try {
+            answer[key_name] = parse_mapping(*content, stem + suffix);
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_Exception))
+                throw;
+            // The bounded reader names the file itself.
+            const std::string source = stem + suffix, reason = first_line(error);
+            const bool named = reason.compare(0, source.size() + 2, source + ": ") == 0;
+            return plain_text("could not read " + source + ": " +
+                                  (named ? reason.substr(source.size() + 2) : reason),
+                              422);
+        }
+    }
     return deps().json_response(answer);
 }
 
+/// The two new texts, made before anything is written; a document that
+/// cannot be written as YAML is refused here.
+struct SaveTexts {
+    nb::object schematic, netlist;
+};
+
+bool make_texts(const nb::dict& document, nb::handle absolute, SaveTexts& texts,
+                std::string& refusal) {
+    try {
+        texts.schematic = dump(member(document, "schematic"));
+        nb::object header = nb::str(schema_header) + schema_path(absolute) + nb::str("\n");
+        texts.netlist = (header + dump(member(document, "netlist"))).attr("strip")();
+        encode_text(texts.schematic);
+        encode_text(texts.netlist);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        refusal = "Refused to save: the document cannot be written as YAML (" + first_line(error) +
+                  ")" + nothing_changed + ".";
+        return false;
+    }
+    return true;
+}
+
 nb::object post_netlist(const BoundArgs& a) {
+    CircuitFiles files;
     std::string refusal;
-    std::optional<CircuitFiles> files = locate_circuit(a[1], refusal);
-    if (!files)
-        return refuse_path(refusal);
+    // A first look that creates nothing: a refused path must leave no trace.
+    if (!locate_circuit(a[1], false, files, refusal))
+        return plain_text(refusal, 404);
     nb::dict document = decode_document(a[0]);
     if (document.size() == 0)
-        return deps().plain_text_response(empty_refusal, nb::arg("status_code") = 422);
-    nb::object netlist = member(document, "netlist");
-    nb::object schematic = member(document, "schematic");
+        return plain_text(empty_refusal, 422);
+    SaveTexts texts;
+    if (!make_texts(document, files.absolute, texts, refusal))
+        return plain_text(refusal, 422);
+    if (!locate_circuit(a[1], true, files, refusal))
+        return plain_text(refusal, 404);
 
-    make_directories(files->directory);
-    nb::object schema = schema_path(files->absolute);
-    // The schematic file is rewritten on every save.
-    write_text(files->schematic, dump(schematic));
-
-    nb::object text =
-        (nb::str(schema_header) + schema + nb::str("\n") + dump(netlist)).attr("strip")();
-    nb::object present =
-        exists(files->netlist) ? read_text(files->netlist).attr("strip")() : nb::str("");
-    // An unchanged netlist keeps its file, modification time included.
-    if (!text.equal(present))
-        write_text(files->netlist, text);
-    ensure_schema(files->absolute);
-
+    const uint64_t key = save_key(files.netlist);
+    std::vector<PlannedFile> planned{{&files.schematic, encode_text(texts.schematic)}};
+    int error = 0;
+    bool committed = false;
+    {
+        SaveLock lock(key);
+        PresentFiles present = read_present(files, key, false);
+        if (present.error != 0)
+            return plain_text("could not save: " + entry_failure(present.failed, present.error) +
+                                  nothing_changed,
+                              409);
+        // An unchanged netlist keeps its file, modification time included.
+        if (netlist_changed(texts.netlist, present.netlist))
+            planned.push_back({&files.netlist, encode_text(texts.netlist)});
+        nb::gil_scoped_release released;
+        error = replace_files_atomically(key, planned, committed);
+    }
+    if (error != 0) {
+        const std::string outcome =
+            committed ? "; the save is completed on the next access" : nothing_changed;
+        return plain_text("could not save: " + describe_outcome(error) + outcome, 500);
+    }
+    ensure_schema(files.absolute);
     nb::str netlist_path = nb::borrow<nb::str>(nb::borrow(a[1]) + nb::str(".pic.yml"));
     return deps().plain_text_response(nb::str("netlist saved to {}.").format(netlist_path));
 }

@@ -1,7 +1,9 @@
-/// Resolving circuit paths and refusing those that leave the project.
+/// Locating circuit files and refusing paths that leave the project.
 
 #include "quillon/schematic/project_paths.hpp"
-#include "quillon/schematic/schematic.hpp"
+
+#include "quillon/schematic/components.hpp"
+#include "quillon/schematic/text_files.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -9,60 +11,56 @@ namespace quillon::schematic {
 
 namespace {
 
-nb::object os_path() {
-    return deps().os.attr("path");
-}
-
-/// Whether `resolved` lies strictly below `root`: comparing at a separator
-/// keeps a sibling such as `<root>-evil` out, and a file is never the root.
-bool is_below(const std::string& resolved, std::string root) {
-    if (root.empty() || root.back() != '/')
-        root += '/';
-    return resolved.size() > root.size() && resolved.compare(0, root.size(), root) == 0;
-}
-
 std::string quoted(nb::handle text) {
     return nb::cast<std::string>(nb::repr(text));
 }
 
-} // namespace
-
-std::string file_system_path(nb::handle path) {
-    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
-    if (!encoded.is_valid())
-        throw nb::python_error();
-    return {PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
+/// C0 and C1 controls, DEL, and the line and paragraph separators: any of
+/// them ends a YAML line or is invisible in a file name.
+bool holds_control_character(nb::handle text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029)
+            return true;
+    }
+    return false;
 }
 
-std::optional<CircuitFiles> locate_circuit(nb::handle path, std::string& refusal) {
-    nb::str text = nb::borrow<nb::str>(path);
-    if (file_system_path(text).find('\0') != std::string::npos) {
-        refusal = "Not found: the path " + quoted(path) + " holds a NUL character.";
-        return std::nullopt;
+} // namespace
+
+bool locate_circuit(nb::handle path, bool make_directories, CircuitFiles& files,
+                    std::string& refusal) {
+    if (holds_control_character(path)) {
+        refusal = "Not found: the path " + quoted(path) +
+                  " holds a control character or a line separator.";
+        return false;
     }
-    nb::object p = os_path();
-    nb::object project = nb::borrow(deps().project_dir);
-    // realpath resolves each component as the kernel would, links before "..".
-    nb::object realpath = p.attr("realpath");
-    const std::string root = file_system_path(realpath(project));
-    nb::object joined = p.attr("join")(project, text);
-    CircuitFiles files{
-        realpath(joined + nb::str(".pic.yml")), realpath(joined + nb::str(".scm.yml")), {}, joined};
-    if (!is_below(file_system_path(files.netlist), root) ||
-        !is_below(file_system_path(files.schematic), root)) {
+    nb::object project = host_value("PROJECT_DIR");
+    files.project = open_confined_root(project);
+    files.absolute = os_path("join")(project, path);
+    const std::string stem = file_system_path(path);
+    int code = locate(files.project, stem + ".pic.yml", make_directories, files.netlist);
+    if (code == 0)
+        code = locate(files.project, stem + ".scm.yml", make_directories, files.schematic);
+    if (code == leads_outside) {
         refusal = "Not found: the path " + quoted(path) + " is outside the project directory.";
-        return std::nullopt;
+        return false;
     }
-    files.directory = p.attr("dirname")(files.netlist);
-    return files;
+    if (code != 0) {
+        refusal = "Not found: the path " + quoted(path) + ": " + describe_outcome(code) + ".";
+        return false;
+    }
+    return true;
 }
 
 nb::object schema_path(nb::handle absolute) {
-    nb::object p = os_path();
-    nb::object join = p.attr("join"), relpath = p.attr("relpath");
-    nb::handle repo_dir = deps().project_dir;
+    nb::object join = os_path("join"), relpath = os_path("relpath");
+    nb::object repo_dir = host_value("PROJECT_DIR");
     nb::object schema_dir = join(repo_dir, "build", "schemas");
-    nb::object pics_dir = join(repo_dir, deps().settings.attr("name"));
+    nb::object pics_dir = join(repo_dir, host_value("SETTINGS").attr("name"));
     nb::object schema =
         join(schema_dir, relpath(nb::borrow(absolute) + nb::str(".json"), pics_dir));
     return relpath(schema, pics_dir);

@@ -15,6 +15,8 @@ struct Dependencies {
     nb::handle inspect, importlib, os;
     nb::handle maskwright;
     nb::handle orjson, yaml;
+    nb::handle json;           ///< exact decoding of integers beyond 64 bits
+    nb::handle yaml_safe_load; ///< every YAML read: quillon.yaml_bounded.safe_load(text, source)
     nb::handle body, json_response, plain_text_response, redirect_response, response, static_files;
     nb::handle natsorted;
     nb::handle ports_from_cached_path, get_function_args;
@@ -54,5 +56,8 @@ void register_get_ports(nb::module_& module);
 void register_ports_from_netlist(nb::module_& module);
 void register_is_bundle(nb::module_& module);
 void register_pdk_svg_path(nb::module_& module);
+
+// Beyond the helpers: the save locks and the confined file operations.
+void register_confined_files(nb::module_& module);
 
 } // namespace quillon::schematic

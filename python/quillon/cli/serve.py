@@ -9,7 +9,13 @@ import.
 
 The listening socket is bound before the server starts, so that a port in use
 is reported plainly before anything else happens, and clients that connect
-early wait in the socket's queue instead of being refused.
+early wait in the socket's queue instead of being refused. It is made with the
+TCP protocol number, by which the event loop recognises a TCP socket and turns
+off Nagle's delay on each connection it accepts (else every answer on a kept-
+alive connection waits for the client's delayed acknowledgement, some 40 ms).
+
+``--max-body-mb`` sets the largest request body accepted (default 64 MiB);
+larger ones are refused with 413.
 """
 
 from __future__ import annotations
@@ -22,6 +28,9 @@ import sys
 from pathlib import Path
 
 from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
+
+MAX_BODY_ENV = "QUILLON_MAX_BODY_BYTES"  # read by quillon.serve.app
+DEFAULT_MAX_BODY_MB = 64
 
 __all__ = ["DEFAULT_PORT", "HELP", "HOST", "add_arguments", "run"]
 
@@ -40,11 +49,21 @@ def _port(text: str) -> int:
     return port
 
 
+def _megabytes(text: str) -> int:
+    if not text.isdigit() or not 0 < int(text) <= 1 << 20:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: expected a whole number of MiB from 1 to 1048576")
+    return int(text)
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Declare the subcommand's options."""
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"TCP port (default {DEFAULT_PORT})")
     parser.add_argument(
         "--project-dir", metavar="DIR", help=f"project directory (default ${PROJECT_DIR_ENV} or the current directory)"
+    )
+    parser.add_argument(
+        "--max-body-mb", metavar="MIB", type=_megabytes, default=DEFAULT_MAX_BODY_MB,
+        help=f"largest request body accepted, in MiB (default {DEFAULT_MAX_BODY_MB})",
     )
 
 
@@ -54,8 +73,8 @@ def _fail(message: str) -> int:
 
 
 def _listen(port: int) -> socket.socket:
-    """A listening socket on HOST:port (raises OSError when the port is taken)."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    """A listening TCP socket on HOST:port (raises OSError when the port is taken)."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind((HOST, port))
@@ -84,6 +103,7 @@ def run(args: argparse.Namespace) -> int:
     if loaded is not None and getattr(loaded, "PROJECT_DIR", None) != str(project):
         return _fail(f"the application was already loaded for {loaded.PROJECT_DIR!r}")
     os.environ[PROJECT_DIR_ENV] = str(project)
+    os.environ[MAX_BODY_ENV] = str(args.max_body_mb << 20)
     try:
         importlib.import_module("quillon.serve.editor_routes")  # before the schematic routes' "/assets" mount
         importlib.import_module("quillon.serve.schematic")

@@ -5,19 +5,26 @@ Module values, computed once at import from the project settings:
 - ``PROJECT_DIR``: the absolute project directory (``QUILLON_PROJECT_DIR`` or the cwd);
 - ``SETTINGS``: the project's :class:`~quillon.settings.Settings`;
 - ``PDK``: the name of the project's process design kit;
+- ``MAX_BODY_BYTES``: the largest request body accepted (``QUILLON_MAX_BODY_BYTES``,
+  default 64 MiB);
 - ``app``: the FastAPI application; routes are added by ``quillon.serve.schematic``.
 
 The service is meant for the local machine only and edits files of the project,
-so every request passes :class:`LocalOnlyMiddleware`:
+so every request, whichever route answers it (routes added later included),
+passes :class:`LocalOnlyMiddleware`:
 
 - the ``Host`` header must name a loopback host (``localhost``, an address in
   127.0.0.0/8 or ``::1``, with an optional port), which defeats DNS rebinding:
   a page on a foreign name that resolves to 127.0.0.1 still sends its own name;
   other requests get 400;
-- an unsafe request (POST, PUT, PATCH, DELETE) or a WebSocket handshake that
-  carries an ``Origin`` header must come from the request's own origin (same host
-  and port); a page of another site gets 403. Requests without ``Origin`` come
-  from non-browser clients and pass.
+- a request that a browser marks as coming from a page of another origin gets
+  403: one with ``Sec-Fetch-Site: cross-site`` (an ``<img>`` or a form of a
+  foreign page) or ``same-site`` (a page of another local server), or with an
+  ``Origin`` header other than the request's own origin (same host and port),
+  whatever its method, WebSocket handshakes included. Requests without these
+  headers come from non-browser clients and pass;
+- a body larger than ``MAX_BODY_BYTES`` gets 413: at once when its declared
+  length is larger, else as soon as the bytes received pass the limit.
 
 Every route is a :class:`TextBodyRoute`: a handler whose only body parameter is a
 plain ``str`` receives the request body as text whatever the content type the
@@ -30,6 +37,7 @@ decodes it itself. Bytes that are not UTF-8 reach it as lone surrogates
 from __future__ import annotations
 
 import ipaddress
+import os
 from urllib.parse import urlsplit
 
 from collections.abc import Callable, Coroutine
@@ -39,13 +47,27 @@ from fastapi import FastAPI
 from fastapi.routing import APIRoute
 from starlette.requests import Request
 from starlette.responses import PlainTextResponse, Response
-from starlette.types import ASGIApp, Receive, Scope, Send
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from quillon.settings import get_settings, project_dir
 
-__all__ = ["PDK", "PROJECT_DIR", "SETTINGS", "LocalOnlyMiddleware", "TextBodyRoute", "app"]
+__all__ = [
+    "MAX_BODY_BYTES",
+    "MAX_BODY_ENV",
+    "PDK",
+    "PROJECT_DIR",
+    "SETTINGS",
+    "LocalOnlyMiddleware",
+    "TextBodyRoute",
+    "app",
+    "max_body_bytes",
+]
 
-UNSAFE_METHODS = frozenset({"POST", "PUT", "PATCH", "DELETE"})
+#: ``Sec-Fetch-Site`` values of requests made by pages of another origin: another
+#: site, or another port of this host (a different local server).
+FOREIGN_FETCH_SITES = frozenset({"cross-site", "same-site"})
+MAX_BODY_ENV = "QUILLON_MAX_BODY_BYTES"
+DEFAULT_MAX_BODY_BYTES = 64 << 20
 _DEFAULT_PORTS = {"http": 80, "ws": 80, "https": 443, "wss": 443}
 
 
@@ -86,27 +108,70 @@ def is_loopback(name: str) -> bool:
     return address.is_loopback or (mapped is not None and mapped.is_loopback)
 
 
-class LocalOnlyMiddleware:
-    """ASGI middleware refusing foreign hosts (400) and cross-origin writes (403)."""
+def max_body_bytes() -> int:
+    """The body size limit from ``QUILLON_MAX_BODY_BYTES``; the default when unset or not a positive integer."""
+    text = os.environ.get(MAX_BODY_ENV, "")
+    return int(text) if text.isdigit() and int(text) > 0 else DEFAULT_MAX_BODY_BYTES
 
-    def __init__(self, app: ASGIApp) -> None:
+
+class _BodyTooLarge(Exception):
+    """Raised into the app once a body passes the limit; the 413 is already sent."""
+
+
+class LocalOnlyMiddleware:
+    """ASGI middleware refusing foreign hosts (400), cross-site requests (403) and large bodies (413)."""
+
+    def __init__(self, app: ASGIApp, max_body: int | None = None) -> None:
         self.app = app
+        self.max_body = max_body if max_body is not None else MAX_BODY_BYTES
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] not in ("http", "websocket"):
             await self.app(scope, receive, send)
             return
         refusal = self._refusal(scope)
-        if refusal is None:
+        if refusal is None and scope["type"] == "http":
+            await self._limit_body(scope, receive, send)
+        elif refusal is None:
             await self.app(scope, receive, send)
         elif scope["type"] == "websocket":
             await send({"type": "websocket.close", "code": 1008, "reason": refusal[1]})
         else:
-            response = PlainTextResponse(refusal[1] + "\n", status_code=refusal[0])
-            await response(scope, receive, send)
+            await _refuse(refusal, scope, receive, send)
 
-    @staticmethod
-    def _refusal(scope: Scope) -> tuple[int, str] | None:
+    async def _limit_body(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """Runs the app, answering 413 as soon as the body received passes the limit."""
+        received = 0
+        refused = False
+
+        async def counting_receive() -> Message:
+            nonlocal received, refused
+            message = await receive()
+            if message["type"] == "http.request":
+                received += len(message.get("body", b""))
+                if received > self.max_body and not refused:
+                    refused = True
+                    await _refuse(self._too_large(), scope, receive, send)
+                    raise _BodyTooLarge
+            return message
+
+        async def guarded_send(message: Message) -> None:
+            if not refused:  # after the 413, whatever the app answers is dropped
+                await send(message)
+
+        try:
+            await self.app(scope, counting_receive, guarded_send)
+        except _BodyTooLarge:
+            pass
+        except Exception:
+            if not refused:
+                raise
+
+    def _too_large(self, declared: int | None = None) -> tuple[int, str]:
+        size = f" of {declared} bytes" if declared is not None else ""
+        return 413, f"Refused: the request body{size} is larger than the limit of {self.max_body} bytes."
+
+    def _refusal(self, scope: Scope) -> tuple[int, str] | None:
         """(status, reason) when the request must be refused, else None."""
         hosts = [v.decode("latin-1") for k, v in scope["headers"] if k == b"host"]
         if len(hosts) != 1:
@@ -114,15 +179,27 @@ class LocalOnlyMiddleware:
         host = split_host(hosts[0])
         if host is None or not is_loopback(host[0]):
             return 400, f"Refused: host {hosts[0]!r} is not a loopback host; this service is local only."
+        fetch_sites = {v.decode("latin-1").strip().lower() for k, v in scope["headers"] if k == b"sec-fetch-site"}
+        if fetch_sites & FOREIGN_FETCH_SITES:
+            return 403, "Refused: cross-site request; this service answers pages of its own origin only."
         origins = [v.decode("latin-1") for k, v in scope["headers"] if k == b"origin"]
-        checked = scope["type"] == "websocket" or scope.get("method", "GET") in UNSAFE_METHODS
-        if not checked or not origins:
-            return None
-        scheme = scope.get("scheme", "http")
-        own = (host[0], host[1] or _DEFAULT_PORTS.get(scheme))
-        if len(origins) > 1 or _origin_host(origins[0]) != own:
-            return 403, f"Refused: cross-origin request from {origins[0]!r}."
+        if origins:
+            scheme = scope.get("scheme", "http")
+            own = (host[0], host[1] or _DEFAULT_PORTS.get(scheme))
+            if len(origins) > 1 or _origin_host(origins[0]) != own:
+                return 403, f"Refused: cross-origin request from {origins[0]!r}."
+        lengths = [v for k, v in scope["headers"] if k == b"content-length"]
+        if lengths and lengths[0].strip().isdigit() and int(lengths[0]) > self.max_body:
+            return self._too_large(int(lengths[0]))
         return None
+
+
+async def _refuse(refusal: tuple[int, str], scope: Scope, receive: Receive, send: Send) -> None:
+    # After a refused body the connection is closed: its unread rest must not
+    # be taken for the next request.
+    headers = {"connection": "close"} if refusal[0] == 413 else None
+    response = PlainTextResponse(refusal[1] + "\n", status_code=refusal[0], headers=headers)
+    await response(scope, receive, send)
 
 
 def _origin_host(origin: str) -> tuple[str, int | None] | None:
@@ -173,7 +250,8 @@ class TextBodyRoute(APIRoute):
 PROJECT_DIR: str = str(project_dir())
 SETTINGS = get_settings(PROJECT_DIR)
 PDK: str = SETTINGS.pdk.name
+MAX_BODY_BYTES: int = max_body_bytes()
 
 app = FastAPI(title="quillon")
 app.router.route_class = TextBodyRoute
-app.add_middleware(LocalOnlyMiddleware)
+app.add_middleware(LocalOnlyMiddleware, max_body=MAX_BODY_BYTES)
