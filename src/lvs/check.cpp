@@ -28,6 +28,8 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     find_missing_connections(rdb, cell, diff, ref_netlist);
     find_missing_instances(rdb, cell, diff);
     find_unknown_instances(rdb, cell, diff);
+    find_mismatched_instances(rdb, cell, diff);
+    find_mismatched_ports(rdb, cell, diff, ref_netlist, lvs_netlist);
     return rdb;
 }
 

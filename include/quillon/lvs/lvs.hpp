@@ -67,6 +67,12 @@ void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
                               nb::handle ref_netlist);
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+/// Instances of one name but another component on the two sides, and names
+/// that several layout instances share.
+void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+/// External ports that one side lacks or attaches elsewhere.
+void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
+                           nb::handle lvs_netlist);
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
 
 /// The port groups of one cell and layer set, memoised in `memo`, a dict keyed
@@ -82,6 +88,8 @@ void register_elec_port_groups(nb::module_& module);
 void register_netlist_diff(nb::module_& module);
 void register_instance_findings(nb::module_& module);
 void register_connection_findings(nb::module_& module);
+void register_mismatched_instances(nb::module_& module);
+void register_mismatched_ports(nb::module_& module);
 
 /// Report-database plumbing shared by the findings passes (report_cells.cpp),
 /// in a namespace of its own so that its short names never meet other files'
@@ -93,6 +101,9 @@ nb::object category_title(const char* attribute);
 nb::object category_for(nb::handle rdb, nb::handle title);
 /// The report cell named after the layout cell, created only when absent.
 nb::object cell_for(nb::handle rdb, nb::handle cell);
+/// The segment across a port's opening: (0, w/2) to (0, -w/2) in the port's
+/// own frame, w being its cross-section width, placed by its transformation.
+nb::object port_edge(nb::handle port);
 } // namespace report
 
 /// Whether a port type names an electrical port ("electrical", "DC" or "RF",

@@ -1,0 +1,78 @@
+/// find_mismatched_instances: instances whose name both netlists know but
+/// whose component differs, and names that several layout instances share.
+
+#include "quillon/define.hpp"
+#include "quillon/lvs/diff_keys.hpp"
+#include "quillon/lvs/extraction.hpp"
+#include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quillon::lvs {
+
+namespace {
+
+/// The named instances of the layout cell that share their name with
+/// another, grouped by name in the order their names first appear.
+std::vector<std::vector<nb::object>> instances_sharing_a_name(nb::handle cell) {
+    nb::handle name_id = deps().cg_name_propid;
+    std::unordered_map<std::string, size_t> group_of;
+    std::vector<std::vector<nb::object>> groups;
+    for (nb::handle instance : each(cell.attr("kdb_cell"), "each_inst")) {
+        nb::object name = instance.attr("property")(name_id);
+        if (!PyUnicode_Check(name.ptr()))
+            continue;
+        const auto [found, added] =
+            group_of.try_emplace(nb::cast<std::string>(name), groups.size());
+        if (added)
+            groups.emplace_back();
+        groups[found->second].push_back(nb::borrow(instance));
+    }
+    std::vector<std::vector<nb::object>> shared;
+    for (auto& group : groups)
+        if (group.size() > 1)
+            shared.push_back(std::move(group));
+    return shared;
+}
+
+} // namespace
+
+void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff) {
+    nb::object category = report::category_for(rdb, report::category_title("mismatched_instances"));
+    nb::object report_cell = report::cell_for(rdb, cell);
+    for (const ChangedKey& change : changed_keys(diff, "instances", "component")) {
+        nb::object item = rdb.attr("create_item")(report_cell, category);
+        item.attr("add_value")(cell.attr("insts")[change.key].attr("dbbox")());
+        item.attr("add_value")(format_text(
+            "Instance %U is a %U in the layout but a %U in the reference netlist",
+            quoted(change.key), quoted(change.layout_value), quoted(change.reference_value)));
+    }
+    for (const auto& group : instances_sharing_a_name(cell)) {
+        nb::object item = rdb.attr("create_item")(report_cell, category);
+        for (const nb::object& instance : group)
+            item.attr("add_value")(instance.attr("dbbox")());
+        nb::object name = group.front().attr("property")(deps().cg_name_propid);
+        item.attr("add_value")(
+            format_text("Instance name %U is given to %S instances of the layout", quoted(name),
+                        nb::int_(group.size())));
+    }
+}
+
+void register_mismatched_instances(nb::module_& m) {
+    define(m, Signature("find_mismatched_instances", {any("rdb"), any("cell"), any("diff")}),
+           "def find_mismatched_instances(rdb: klayout.rdbcore.ReportDatabase, cell: Cell, diff: "
+           "DeepDiffDict) -> None",
+           "Add instances of another component, and names given to several instances, to report "
+           "database.",
+           [](const BoundArgs& a) {
+               find_mismatched_instances(a[0], a[1], a[2]);
+               return nb::none();
+           });
+}
+
+} // namespace quillon::lvs
