@@ -114,22 +114,30 @@ class Recorder {
 /// Nets that only this pass's side has: those the difference lists one by one
 /// and, when it reports the nets whole, those the other side lacks.
 void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle diff,
-         nb::handle netlist) {
+         nb::handle netlist, nb::handle covered) {
     const Recorder recorder(pass, rdb, cell);
     nb::object nets = netlist[nb::str("nets")];
-    for (nb::handle key : one_sided_keys(diff, "nets", pass.side))
+    for (nb::handle key : one_sided_keys(diff, "nets", pass.side)) {
+        if (covered.is_valid()) {
+            const int found = PySet_Contains(covered.ptr(), key.ptr());
+            if (found < 0)
+                throw nb::python_error();
+            if (found)
+                continue;
+        }
         recorder.record(nets[key]);
+    }
 }
 
 } // namespace
 
 void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle lvs_netlist) {
-    run(unknown_pass, rdb, cell, diff, lvs_netlist);
+                              nb::handle lvs_netlist, nb::handle covered) {
+    run(unknown_pass, rdb, cell, diff, lvs_netlist, covered);
 }
 void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle ref_netlist) {
-    run(missing_pass, rdb, cell, diff, ref_netlist);
+                              nb::handle ref_netlist, nb::handle covered) {
+    run(missing_pass, rdb, cell, diff, ref_netlist, covered);
 }
 
 void register_connection_findings(nb::module_& m) {

@@ -91,7 +91,7 @@ nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical
 
     nb::dict netlist;
     netlist["instances"] = instances;
-    netlist["nets"] = canonical_nets(nb::borrow<nb::dict>(nets).values());
+    netlist["nets"] = canonical_net_groups(canonical_nets(nb::borrow<nb::dict>(nets).values()));
     netlist["ports"] = get_item(data, "ports");
     return netlist;
 }

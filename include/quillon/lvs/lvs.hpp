@@ -48,6 +48,14 @@ nb::str net_str(nb::handle net);
 /// {key: canonical net} for an iterable of nets, in ascending key order; nets
 /// of one key collapse into one entry (a later one replaces an equal earlier one).
 nb::dict canonical_nets(nb::handle nets);
+/// The canonical nets `nets` with every group of three or more connected
+/// endpoints written one way: from its smallest endpoint to each other one
+/// (net_groups.cpp). The last step of both the reference loader and the extraction.
+nb::dict canonical_net_groups(nb::dict nets);
+/// The external ports of an extraction made plain: pins that KLayout folded
+/// into one ("p,q") map the first to the second again, and ports that nothing
+/// attaches to are left out (external_ports.cpp).
+nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
@@ -61,10 +69,19 @@ nb::object read_reference_yaml(nb::handle ref);
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.
 nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
                              nb::handle electrical_layers);
+/// Net keys of each side that a short or an open already reports.
+struct NetGroupCover {
+    nb::set reference_keys;
+    nb::set layout_keys;
+};
+/// Shorts and opens of nets of three or more pins (net_group_findings.cpp).
+NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
+                                    nb::handle lvs_netlist);
+/// The connection passes; nets whose keys are in `covered` are skipped.
 void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle lvs_netlist);
+                              nb::handle lvs_netlist, nb::handle covered = nb::handle());
 void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle ref_netlist);
+                              nb::handle ref_netlist, nb::handle covered = nb::handle());
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 /// Instances of one name but another component on the two sides, and names
