@@ -31,7 +31,8 @@ class Recorder {
         nb::object item = rdb_.attr("create_item")(report_cell_, category_);
         nb::object port;
         try {
-            port = cell_.attr("ports")[name];
+            if (!name.is_none())
+                port = cell_.attr("ports")[name];
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_Exception))
                 throw;
@@ -53,6 +54,16 @@ class Recorder {
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
                            nb::handle lvs_netlist) {
     const Recorder recorder(rdb, cell);
+    nb::object reference_ports = ref_netlist.attr("get")("ports");
+    if (!PyDict_Check(reference_ports.ptr())) {
+        // Nothing to compare port by port: one item when the two differ at all.
+        if (entry_differs(diff, "ports"))
+            recorder.record(nb::none(),
+                            format_text("The reference netlist gives the ports as %R, the "
+                                        "layout as %R",
+                                        reference_ports, lvs_netlist.attr("get")("ports")));
+        return;
+    }
     for (nb::handle name : one_sided_keys(diff, "ports", Side::reference))
         recorder.record(
             name,

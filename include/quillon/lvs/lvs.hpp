@@ -65,6 +65,9 @@ nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 nb::object native_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The reference file parsed with PyYAML's safe loading rules.
 nb::object read_reference_yaml(nb::handle ref);
+/// Fails with one ValueError line naming the file `ref`, the entry and what was
+/// expected when the parsed reference `data` is not shaped as the loader reads it.
+void validate_reference(nb::handle data, nb::handle ref);
 /// Per layout instance named in `instance_names`, the mapping from each electrical port of its
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.
 nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
