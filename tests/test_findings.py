@@ -396,3 +396,36 @@ def test_port_lookup_guard_lets_interrupts_through(row: Any) -> None:
     with pytest.raises(KeyboardInterrupt):
         lvs.find_missing_connections(rdb, row, {"dictionary_item_removed": ["root['nets']['k']"]}, {"nets": {"k": net}})
     assert fs.findings(rdb)["Missing Connections"] == [["Missing Connection from 's1,o1' to 's2,o1'"]]
+
+
+# --- external ports --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "ref_ports, layout_ports",
+    [
+        pytest.param({"a": "s1,o1", "b": "s2,o2", "c": "s3,o1"}, {"a": "s1,o1", "b": "s4,o2", "d": "s5,o1"}, id="key by key"),
+        pytest.param({"b": "s2,o2", "c": "s3,o1", "x": "", "y": ""}, {"b": "s4,o2", "d": "s5,o1", "z": ""}, id="reported whole"),
+    ],
+)
+def test_port_differences_read_key_by_key(row: Any, ref_ports: dict[str, str], layout_ports: dict[str, str]) -> None:
+    ref, layout = fs.netlist({}), fs.netlist({})
+    ref["ports"], layout["ports"] = ref_ports, layout_ports
+    rdb = ReportDatabase("r")
+    lvs.find_mismatched_ports(rdb, row, fs.diff(ref, layout), ref, layout)
+    texts = [values[-1] for values in fs.findings(rdb)["Mismatched Ports"]]
+    assert [t for t in texts if "'b'" in t or "'c'" in t or "'d'" in t] == [
+        "Port 'c' (at 's3,o1' in the reference netlist) is not a port of the layout",
+        "Port 'd' (at 's5,o1' in the layout) is not present in the reference netlist",
+        "Port 'b' is at 's4,o2' in the layout but at 's2,o2' in the reference netlist",
+    ]
+
+
+def test_ports_that_are_no_mapping_differ_in_one_item(row: Any) -> None:
+    ref, layout = fs.netlist({}), fs.netlist({})
+    ref["ports"], layout["ports"] = ["s1,o1"], {"a": "s1,o1"}
+    rdb = ReportDatabase("r")
+    lvs.find_mismatched_ports(rdb, row, fs.diff(ref, layout), ref, layout)
+    assert fs.findings(rdb)["Mismatched Ports"] == [
+        ["The reference netlist gives the ports as ['s1,o1'], the layout as {'a': 's1,o1'}"]
+    ]

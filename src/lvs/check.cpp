@@ -24,12 +24,14 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"));
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
 
-    NetGroupCover covered = find_shorts_and_opens(rdb, cell, ref_netlist, lvs_netlist);
+    const SharedNames shared_names = instances_sharing_a_name(cell);
+    NetGroupCover covered =
+        find_shorts_and_opens(rdb, cell, ref_netlist, lvs_netlist, shared_names);
     find_unknown_connections(rdb, cell, diff, lvs_netlist, covered.layout_keys);
     find_missing_connections(rdb, cell, diff, ref_netlist, covered.reference_keys);
     find_missing_instances(rdb, cell, diff);
     find_unknown_instances(rdb, cell, diff);
-    find_mismatched_instances(rdb, cell, diff);
+    find_mismatched_instances(rdb, cell, diff, shared_names);
     find_mismatched_ports(rdb, cell, diff, ref_netlist, lvs_netlist);
     return rdb;
 }

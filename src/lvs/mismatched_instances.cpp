@@ -15,14 +15,10 @@
 
 namespace quillon::lvs {
 
-namespace {
-
-/// The named instances of the layout cell that share their name with
-/// another, grouped by name in the order their names first appear.
-std::vector<std::vector<nb::object>> instances_sharing_a_name(nb::handle cell) {
+SharedNames instances_sharing_a_name(nb::handle cell) {
     nb::handle name_id = deps().cg_name_propid;
     std::unordered_map<std::string, size_t> group_of;
-    std::vector<std::vector<nb::object>> groups;
+    SharedNames groups;
     for (nb::handle instance : each(cell.attr("kdb_cell"), "each_inst")) {
         nb::object name = instance.attr("property")(name_id);
         if (!PyUnicode_Check(name.ptr()))
@@ -33,16 +29,15 @@ std::vector<std::vector<nb::object>> instances_sharing_a_name(nb::handle cell) {
             groups.emplace_back();
         groups[found->second].push_back(nb::borrow(instance));
     }
-    std::vector<std::vector<nb::object>> shared;
+    SharedNames shared;
     for (auto& group : groups)
         if (group.size() > 1)
             shared.push_back(std::move(group));
     return shared;
 }
 
-} // namespace
-
-void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff) {
+void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff,
+                               const SharedNames& shared_names) {
     nb::object category = report::category_for(rdb, report::category_title("mismatched_instances"));
     nb::object report_cell = report::cell_for(rdb, cell);
     for (const ChangedKey& change : changed_keys(diff, "instances", "component")) {
@@ -52,7 +47,7 @@ void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff)
             "Instance %U is a %U in the layout but a %U in the reference netlist",
             quoted(change.key), quoted(change.layout_value), quoted(change.reference_value)));
     }
-    for (const auto& group : instances_sharing_a_name(cell)) {
+    for (const auto& group : shared_names) {
         nb::object item = rdb.attr("create_item")(report_cell, category);
         for (const nb::object& instance : group)
             item.attr("add_value")(instance.attr("dbbox")());
@@ -70,7 +65,7 @@ void register_mismatched_instances(nb::module_& m) {
            "Add instances of another component, and names given to several instances, to report "
            "database.",
            [](const BoundArgs& a) {
-               find_mismatched_instances(a[0], a[1], a[2]);
+               find_mismatched_instances(a[0], a[1], a[2], instances_sharing_a_name(a[1]));
                return nb::none();
            });
 }

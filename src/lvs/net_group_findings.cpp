@@ -103,18 +103,62 @@ void cover(nb::set& keys, const std::vector<nb::object>& group_keys) {
         keys.add(key);
 }
 
+/// The names that several layout instances share.
+nb::set shared_name_set(const SharedNames& shared_names) {
+    nb::set names;
+    for (const auto& group : shared_names)
+        names.add(group.front().attr("property")(deps().cg_name_propid));
+    return names;
+}
+
+/// Whether the endpoint names a port of one of `names`.
+bool on_instance_of(nb::handle endpoint, nb::handle names) {
+    if (!PyUnicode_Check(endpoint.ptr()))
+        return false;
+    nb::object parts = endpoint.attr("rsplit")(",", 1);
+    const int found = PySet_Contains(names.ptr(), nb::object(parts[0]).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+/// Covers the nets of `netlist` that touch an instance of `names`.
+void cover_nets_touching(nb::set& keys, nb::handle netlist, nb::handle names) {
+    for (nb::handle pair : netlist[nb::str("nets")].attr("items")()) {
+        nb::handle net = pair[1];
+        if (on_instance_of(net[nb::str("p1")], names) || on_instance_of(net[nb::str("p2")], names))
+            keys.add(pair[0]);
+    }
+}
+
+bool touches(const Endpoints& members, nb::handle names) {
+    for (const nb::object& endpoint : members)
+        if (on_instance_of(endpoint, names))
+            return true;
+    return false;
+}
+
 } // namespace
 
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
-                                    nb::handle lvs_netlist) {
+                                    nb::handle lvs_netlist, const SharedNames& shared_names) {
     const Recorder recorder(rdb, cell);
     const EndpointGroups reference = endpoint_groups(ref_netlist[nb::str("nets")]);
     const EndpointGroups layout = endpoint_groups(lvs_netlist[nb::str("nets")]);
     NetGroupCover covered;
+    const nb::set shared = shared_name_set(shared_names);
+    if (nb::len(shared) > 0) {
+        cover_nets_touching(covered.reference_keys, ref_netlist, shared);
+        cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
+    }
     for (size_t group = 0; group < layout.members.size(); ++group) {
         const Endpoints& members = layout.members[group];
         std::vector<long> touched;
         const std::vector<Endpoints> parts = parts_by_group(members, reference, touched);
+        if (touches(members, shared)) {
+            cover(covered.layout_keys, layout.keys[group]);
+            continue;
+        }
         if (members.size() < 3 || parts.size() < 2)
             continue;
         recorder.record(true,
@@ -130,6 +174,10 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle 
         const Endpoints& members = reference.members[group];
         std::vector<long> touched;
         const std::vector<Endpoints> parts = parts_by_group(members, layout, touched);
+        if (touches(members, shared)) {
+            cover(covered.reference_keys, reference.keys[group]);
+            continue;
+        }
         if (members.size() < 3 || parts.size() < 2)
             continue;
         recorder.record(false,

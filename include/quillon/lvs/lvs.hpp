@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
 namespace quillon::lvs {
 namespace nb = nanobind;
 
@@ -72,14 +74,20 @@ void validate_reference(nb::handle data, nb::handle ref);
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.
 nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
                              nb::handle electrical_layers);
+/// The named layout instances (KLayout's) that share their name with
+/// another, grouped by name in the order the names first appear.
+using SharedNames = std::vector<std::vector<nb::object>>;
+SharedNames instances_sharing_a_name(nb::handle cell);
 /// Net keys of each side that a short or an open already reports.
 struct NetGroupCover {
     nb::set reference_keys;
     nb::set layout_keys;
 };
 /// Shorts and opens of nets of three or more pins (net_group_findings.cpp).
+/// Nets that touch an instance whose name several instances share are left
+/// to the item that says so: covered, and never read as a short or an open.
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
-                                    nb::handle lvs_netlist);
+                                    nb::handle lvs_netlist, const SharedNames& shared_names);
 /// The connection passes; nets whose keys are in `covered` are skipped.
 void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
                               nb::handle lvs_netlist, nb::handle covered = nb::handle());
@@ -87,9 +95,10 @@ void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
                               nb::handle ref_netlist, nb::handle covered = nb::handle());
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
-/// Instances of one name but another component on the two sides, and names
-/// that several layout instances share.
-void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+/// Instances of one name but another component on the two sides, and the
+/// names that several layout instances share.
+void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff,
+                               const SharedNames& shared_names);
 /// External ports that one side lacks or attaches elsewhere.
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
                            nb::handle lvs_netlist);
