@@ -9,6 +9,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -16,23 +17,50 @@
 namespace quillon::lvs {
 
 SharedNames instances_sharing_a_name(nb::handle cell) {
-    nb::handle name_id = deps().cg_name_propid;
+    // Instances with equal property sets share KLayout's property id, so the
+    // name is read once per id rather than once per instance.
+    // a plain int: KLayout converts an enumeration member far more slowly
+    nb::object name_id = checked(PyNumber_Index(deps().cg_name_propid.ptr()));
+    nb::list instances = each(cell.attr("kdb_cell"), "each_inst");
+    nb::object prop_id = interned("prop_id");
+    std::unordered_map<long long, std::vector<size_t>> by_property_id;
+    std::vector<long long> property_ids; // in order of first appearance
+    for (size_t at = 0; at < nb::len(instances); ++at) {
+        nb::object id_object = checked(PyObject_GetAttr(
+            PyList_GET_ITEM(instances.ptr(), static_cast<Py_ssize_t>(at)), prop_id.ptr()));
+        const long long id = PyLong_AsLongLong(id_object.ptr());
+        if (id == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (id == 0)
+            continue;
+        auto [found, added] = by_property_id.try_emplace(id);
+        if (added)
+            property_ids.push_back(id);
+        found->second.push_back(at);
+    }
     std::unordered_map<std::string, size_t> group_of;
-    SharedNames groups;
-    for (nb::handle instance : each(cell.attr("kdb_cell"), "each_inst")) {
-        nb::object name = instance.attr("property")(name_id);
+    std::vector<std::vector<size_t>> groups;
+    for (long long id : property_ids) {
+        const std::vector<size_t>& positions = by_property_id[id];
+        nb::object name = instances[positions.front()].attr("property")(name_id);
         if (!PyUnicode_Check(name.ptr()))
             continue;
         const auto [found, added] =
             group_of.try_emplace(nb::cast<std::string>(name), groups.size());
         if (added)
             groups.emplace_back();
-        groups[found->second].push_back(nb::borrow(instance));
+        std::vector<size_t>& group = groups[found->second];
+        group.insert(group.end(), positions.begin(), positions.end());
     }
     SharedNames shared;
-    for (auto& group : groups)
-        if (group.size() > 1)
-            shared.push_back(std::move(group));
+    for (std::vector<size_t>& group : groups) {
+        if (group.size() < 2)
+            continue;
+        std::sort(group.begin(), group.end());
+        shared.emplace_back();
+        for (size_t at : group)
+            shared.back().push_back(instances[at]);
+    }
     return shared;
 }
 
