@@ -185,6 +185,12 @@ def missing(names: list[str]) -> list[str]:
     return sorted(f"Cannot find Instance {name!r} in the layout" for name in names)
 
 
+def port_in_empty_space() -> cg.DKCell:
+    top = mzi()
+    top.create_port("mon", fs.kdb.Trans(0, False, 500_000, 0), 0.5, PDK.layers["WG"])
+    return top
+
+
 UNPLACED = [f"later{i}" for i in range(20)]
 UNNAMED = {name: None for name in NAMES}
 
@@ -208,6 +214,11 @@ FAULTS = [
         lambda d: (mzi(), with_changes(ports={"in": "gc_in,o1"})),
         {"Mismatched Ports": ["Port 'in' (at 'gc_in,o1' in the reference netlist) is not a port of the layout"]},
         id="port only in the reference",
+    ),
+    pytest.param(
+        lambda d: (port_in_empty_space(), with_changes(ports={"mon": "gc_out,o1"})),
+        {"Mismatched Ports": ["Port 'mon' attaches to nothing in the layout but to 'gc_out,o1' in the reference netlist"]},
+        id="port attached to nothing",
     ),
     pytest.param(
         lambda d: (mzi(gc_out_shift=2), mzi_reference()),

@@ -25,18 +25,22 @@ class Recorder {
           category_(report::category_for(rdb, report::category_title("mismatched_ports"))),
           report_cell_(report::cell_for(rdb, cell)) {}
 
-    /// An item with the marker across the layout port `name` when the cell
-    /// has it, then `text`.
-    void record(nb::handle name, nb::handle text) const {
-        nb::object item = rdb_.attr("create_item")(report_cell_, category_);
-        nb::object port;
+    /// The layout cell's own port `name`, or an invalid object when it has none.
+    nb::object layout_port(nb::handle name) const {
+        if (name.is_none())
+            return nb::object();
         try {
-            if (!name.is_none())
-                port = cell_.attr("ports")[name];
+            return cell_.attr("ports")[name];
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_Exception))
                 throw;
+            return nb::object();
         }
+    }
+
+    /// An item with the marker across the layout port `port` when there is one, then `text`.
+    void record(nb::handle port, nb::handle text) const {
+        nb::object item = rdb_.attr("create_item")(report_cell_, category_);
         if (port.is_valid())
             item.attr("add_value")(report::port_edge(port));
         item.attr("add_value")(text);
@@ -58,25 +62,30 @@ void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb:
     if (!PyDict_Check(reference_ports.ptr())) {
         // Nothing to compare port by port: one item when the two differ at all.
         if (entry_differs(diff, "ports"))
-            recorder.record(nb::none(),
+            recorder.record(nb::handle(),
                             format_text("The reference netlist gives the ports as %R, the "
                                         "layout as %R",
                                         reference_ports, lvs_netlist.attr("get")("ports")));
         return;
     }
-    for (nb::handle name : one_sided_keys(diff, "ports", Side::reference))
-        recorder.record(
-            name,
-            format_text("Port %U (at %U in the reference netlist) is not a port of the layout",
-                        quoted(name), quoted(attached(ref_netlist, name))));
+    for (nb::handle name : one_sided_keys(diff, "ports", Side::reference)) {
+        // The layout leaves out a port that nothing attaches to, but the cell may have it.
+        nb::object port = recorder.layout_port(name);
+        const char* text =
+            port.is_valid()
+                ? "Port %U attaches to nothing in the layout but to %U in the "
+                  "reference netlist"
+                : "Port %U (at %U in the reference netlist) is not a port of the layout";
+        recorder.record(port, format_text(text, quoted(name), quoted(attached(ref_netlist, name))));
+    }
     for (nb::handle name : one_sided_keys(diff, "ports", Side::layout))
         recorder.record(
-            name,
+            recorder.layout_port(name),
             format_text("Port %U (at %U in the layout) is not present in the reference netlist",
                         quoted(name), quoted(attached(lvs_netlist, name))));
     for (const ChangedKey& change : changed_keys(diff, "ports", nullptr))
         recorder.record(
-            change.key,
+            recorder.layout_port(change.key),
             format_text("Port %U is at %U in the layout but at %U in the reference netlist",
                         quoted(change.key), quoted(change.layout_value),
                         quoted(change.reference_value)));
