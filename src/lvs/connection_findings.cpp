@@ -5,15 +5,12 @@
 #include "quillon/errors.hpp"
 #include "quillon/lvs/diff_keys.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
-
-/// The endpoint text the layout side writes for the far end of a port that
-/// nothing connects to.
-constexpr char no_connection[] = "ERROR_NO_CONNECTION";
 
 /// What distinguishes the two connection passes.
 struct ConnectionPass {
@@ -49,11 +46,6 @@ nb::object marker(nb::handle port1, nb::handle port2) {
     return deps().kdb.attr("DPolygon")(points);
 }
 
-bool is_placeholder(nb::handle endpoint) {
-    return PyUnicode_Check(endpoint.ptr()) &&
-           PyUnicode_CompareWithASCIIString(endpoint.ptr(), no_connection) == 0;
-}
-
 /// Runs `lookup`; false, with the error cleared, when it fails with an ordinary error.
 template <typename Lookup> bool resolved(Lookup lookup) {
     try {
@@ -81,8 +73,8 @@ class Recorder {
         nb::object p1 = net[nb::str("p1")];
         nb::object p2 = net[nb::str("p2")];
         item.attr("add_value")(format_text(pass_.text_format, quoted(p1), quoted(p2)));
-        if (is_placeholder(p1) != is_placeholder(p2)) {
-            nb::object endpoint = is_placeholder(p1) ? p2 : p1;
+        if (is_open_port_placeholder(p1) != is_open_port_placeholder(p2)) {
+            nb::object endpoint = is_open_port_placeholder(p1) ? p2 : p1;
             nb::object port;
             if (resolved([&] { port = resolve_port(cell_, endpoint); })) {
                 item.attr("add_value")(report::port_edge(port));

@@ -7,18 +7,12 @@
 /// leaf cell's ports, say) has no endpoint to compare and is left out.
 
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
-
-constexpr char no_connection[] = "ERROR_NO_CONNECTION";
-
-bool is_placeholder(nb::handle text) {
-    return PyUnicode_Check(text.ptr()) &&
-           PyUnicode_CompareWithASCIIString(text.ptr(), no_connection) == 0;
-}
 
 bool contains(nb::handle container, nb::handle item) {
     const int found = PySequence_Contains(container.ptr(), item.ptr());
@@ -46,7 +40,7 @@ nb::list folded_names(nb::handle name, nb::handle port_names) {
 nb::dict plain_external_ports(nb::handle cell, nb::dict ports) {
     bool placeholders = false;
     for (nb::handle value : ports.values())
-        placeholders |= is_placeholder(value);
+        placeholders |= is_open_port_placeholder(value);
     if (!placeholders)
         return ports;
     nb::set port_names;
@@ -56,7 +50,7 @@ nb::dict plain_external_ports(nb::handle cell, nb::dict ports) {
     for (nb::handle pair : ports.items()) {
         nb::handle name = pair[0];
         nb::handle value = pair[1];
-        if (!is_placeholder(value)) {
+        if (!is_open_port_placeholder(value)) {
             plain[name] = value;
             continue;
         }
