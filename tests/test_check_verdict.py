@@ -19,7 +19,7 @@ import yaml
 
 import cellgrid as cg
 import findings_support as fs
-from layout_builders import PDK, attach, component, expose, metal, metal_path, new_cell, place, straight_run, waveguide
+from layout_builders import PDK, attach, component, expose, metal, new_cell, place, straight_run, waveguide
 from quillon.core import lvs
 
 NAMES = ["splitter", "gc_in", "heater", "arm", "combiner", "gc_out", "pad1", "pad2"]
