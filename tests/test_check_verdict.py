@@ -106,7 +106,7 @@ def read_back(cell: cg.DKCell, directory: Path, renamed: dict[str, str]) -> cg.D
 
 # --- clean layouts ----------------------------------------------------------------
 
-ODD = {"splitter": "sp'1", "heater": 'h"1', "arm": "a\\b", "combiner": "c o'm\"b", "gc_in": "gç_in", "gc_out": "g,out"}
+ODD = {"splitter": "sp'1", "heater": 'h"1', "arm": "a\\b", "combiner": "c o'm\"b", "gc_in": "gç_in", "gc_out": "g,out", "pad2": "p,2"}
 
 
 def odd_names(directory: Path) -> Case:
