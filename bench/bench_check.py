@@ -71,6 +71,8 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> None:
         lvs.find_missing_connections(db, top, diff, ref_netlist)
         lvs.find_missing_instances(db, top, diff)
         lvs.find_unknown_instances(db, top, diff)
+        lvs.find_mismatched_instances(db, top, diff)
+        lvs.find_mismatched_ports(db, top, diff, ref_netlist, lvs_netlist)
         return db
 
     t_findings, db = timed(findings)

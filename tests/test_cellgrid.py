@@ -446,3 +446,17 @@ def test_port_views_filter_and_look_up(lib: cg.KCLayout) -> None:
     assert "o2" not in c.ports and len(c.ports) == 2
     with pytest.raises(KeyError):
         c.remove_port("o2")
+
+
+@pytest.mark.parametrize("rotation", [0, 90, 180, 270])
+def test_mirrored_ports_face_as_the_rotation_without_mirror(rotation: int) -> None:
+    """KLayout numbers mirrored rotations 4 to 7; a port of a mirrored placement
+    still faces within [0, 360) and meets what the same rotation would meet."""
+    dp.PDK.activate()
+    top = cg.kcl.dkcell(f"mirrored{next(_names)}")
+    mmi = dp.PDK.get_component("mmi1x2")
+    turned = top.create_inst(mmi, kdb.DCplxTrans(1, rotation, False, 0, 0))
+    mirrored = top.create_inst(mmi, kdb.DCplxTrans(1, rotation, True, 0, 0))
+    assert [p.orientation for p in mirrored.ports] == [p.orientation for p in turned.ports]
+    assert all(p.trans.rot < 4 and 0 <= p.angle_key() < 360000 for p in mirrored.ports)
+    assert mirrored["o1"].meets(turned["o1"].flipped())

@@ -13,7 +13,14 @@ from quillon import demo
 from quillon.core import lvs
 from quillon.demo import make_demo
 
-TITLES = ["Unknown Connections", "Missing Connections", "Missing Instances", "Unknown Instances"]
+TITLES = [
+    "Unknown Connections",
+    "Missing Connections",
+    "Missing Instances",
+    "Unknown Instances",
+    "Mismatched Instances",
+    "Mismatched Ports",
+]
 
 
 @pytest.fixture
@@ -44,7 +51,6 @@ def test_demo_layout_gives_every_category(demo_project: Path, tmp_path: Path) ->
     texts = {title: sorted(fs.first_text(values) for values in items) for title, items in found.items()}
     assert texts == {
         "Unknown Connections": [
-            "Unknown Connection from 'ERROR_NO_CONNECTION' to 'bend_top2,o1'",
             "Unknown Connection from 'ERROR_NO_CONNECTION' to 'gc_top,o1'",
             "Unknown Connection from 'bend_bot2,o2' to 'gc_out,o1'",
         ],
@@ -54,6 +60,10 @@ def test_demo_layout_gives_every_category(demo_project: Path, tmp_path: Path) ->
         ],
         "Missing Instances": ["Cannot find Instance 'gc_bot' in the layout"],
         "Unknown Instances": ["Instance 'gc_out' is not present in the reference netlist"],
+        "Mismatched Instances": [
+            "Instance 'bend_top' is a 'bend_circular' in the layout but a 'bend_euler' in the reference netlist"
+        ],
+        "Mismatched Ports": ["Port 'monitor' (at 'bend_top2,o1' in the layout) is not present in the reference netlist"],
     }
     [[box, _]] = found["Unknown Instances"]
     assert box == cell.insts["gc_out"].dbbox()

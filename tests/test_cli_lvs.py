@@ -71,14 +71,16 @@ def test_demo_without_arguments_reports_every_category(tmp_path: Path) -> None:
     assert result.returncode == 1, result.stderr
     report = tmp_path / "demo_splitter.lyrdb"
     assert {title: len(items) for title, items in fs.findings(load(report)).items()} == {
-        "Unknown Connections": 3,
+        "Unknown Connections": 2,
         "Missing Connections": 2,
         "Missing Instances": 1,
         "Unknown Instances": 1,
+        "Mismatched Instances": 1,
+        "Mismatched Ports": 1,
     }
     lines = result.stdout.splitlines()
-    assert lines[0] == "LVS Diff - demo_splitter: 7 findings"
-    for title, count in (("Unknown Connections", 3), ("Missing Connections", 2), ("Missing Instances", 1), ("Unknown Instances", 1)):
+    assert lines[0] == "LVS Diff - demo_splitter: 8 findings"
+    for title, count in (("Unknown Connections", 2), ("Missing Connections", 2), ("Missing Instances", 1), ("Unknown Instances", 1)):
         assert f"  {title}: {count}" in lines
     assert "    Cannot find Instance 'gc_bot' in the layout" in lines
     assert f"Open it in KLayout: klayout {demo.LAYOUT} -m {report}" in lines
@@ -110,15 +112,15 @@ def test_findings_exit_1_with_chosen_cell_and_report(project: Path) -> None:
     report.parent.mkdir()
     result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "--cell", "demo_splitter", "-o", report, cwd=project)
     assert result.returncode == 1, result.stderr
-    assert load(report).num_items() == 7
+    assert load(report).num_items() == 8
     assert "    ... and" not in result.stdout  # no category has more than three items
 
 
 def test_reference_sharing_nothing_is_a_finding_not_an_error(project: Path) -> None:
     """A reference that names nothing of the layout is a result (exit 1), not bad input.
 
-    Nothing is shared, so the difference reports whole mappings: every layout
-    net becomes an unknown connection and no instance is listed.
+    Nothing is shared, so the difference reports whole mappings; still every
+    layout net is an unknown connection and every layout instance an unknown one.
     """
     layout = project / "splitter.gds"
     layout.write_bytes(demo.LAYOUT.read_bytes())
@@ -126,7 +128,14 @@ def test_reference_sharing_nothing_is_a_finding_not_an_error(project: Path) -> N
     result = quillon_lvs(layout, reference, cwd=project)
     assert result.returncode == 1, result.stderr
     counts = {title: len(items) for title, items in fs.findings(load(project / "demo_splitter.lyrdb")).items()}
-    assert counts == {"Unknown Connections": 8, "Missing Connections": 0, "Missing Instances": 0, "Unknown Instances": 0}
+    assert counts == {
+        "Unknown Connections": 7,
+        "Missing Connections": 0,
+        "Missing Instances": 0,
+        "Unknown Instances": 8,
+        "Mismatched Instances": 0,
+        "Mismatched Ports": 1,
+    }
 
 
 # Each case: arguments (LAYOUT/REF stand for the demo files, TMP for the project

@@ -233,14 +233,19 @@ def test_external_ports_keep_the_order_of_the_nets() -> None:
 
 def test_route_between_two_external_ports_folds_their_pins() -> None:
     # Joining the route's nets brings both external pins onto one net, where
-    # KLayout folds them into the single pin "p,q": no second text is left.
+    # KLayout folds them into the single pin "p,q": read as p attached to q,
+    # as two external pins on one net are.
     top = new_cell()
     start = place(top, "straight")
     pieces = straight_run(top, start["o2"], [5, 5])
     expose(top, start["o1"], "p")
     expose(top, pieces[-1]["o2"], "q")
-    with pytest.raises(IndexError):
-        lvs.extract_lvs_netlist(top)
+    assert extract(top) == {"instances": {}, "nets": {}, "ports": {"p": "q"}}
+
+
+def test_leaf_cell_ports_attached_to_nothing_are_left_out() -> None:
+    leaf = component("straight_heater_metal")
+    assert extract(leaf) == {"instances": {}, "nets": {}, "ports": {}}
 
 
 def test_folded_external_pins_map_to_the_instance_port() -> None:

@@ -162,7 +162,7 @@ def plain_extract(cell: cg.DKCell, electrical_layers: Any = None) -> dict[str, A
         external = bool(texts)
         texts += [f"{sc_mapping[r.subcircuit().name]},{r.pin().name()}" for r in net.each_subcircuit_pin()]
         if external:
-            ports[texts[0]] = texts[1]
+            ports[texts[0]] = texts[1] if len(texts) > 1 else "ERROR_NO_CONNECTION"
             continue
         if not texts:
             continue
@@ -171,7 +171,37 @@ def plain_extract(cell: cg.DKCell, electrical_layers: Any = None) -> dict[str, A
         nets_list.append({"p1": p1, "p2": p2})
     plain_electrical(cell, electrical_layers, nets_list)
     nets = {lvs._net_str(n): lvs._order_net(n) for n in nets_list}
-    return {"instances": instances, "nets": dict(sorted(nets.items())), "ports": ports}
+    return {"instances": instances, "nets": plain_net_groups(dict(sorted(nets.items()))), "ports": plain_ports(cell, ports)}
+
+
+def plain_net_groups(nets: dict[str, dict[str, str]]) -> dict[str, dict[str, str]]:
+    """Each group of three or more connected endpoints as nets from its smallest endpoint."""
+    grouped = [n for n in nets.values() if "ERROR_NO_CONNECTION" not in n.values() and n["p1"] != n["p2"]]
+    endpoints = [e for n in grouped for e in (n["p1"], n["p2"])]
+    if len(endpoints) == len(set(endpoints)):
+        return nets
+    groups: list[set[str]] = []
+    for n in grouped:
+        touching = [g for g in groups if n["p1"] in g or n["p2"] in g]
+        merged = {n["p1"], n["p2"]}.union(*touching)
+        groups = [g for g in groups if g not in touching] + [merged]
+    listed = [n for n in nets.values() if n not in grouped]
+    for group in groups:
+        first, *others = sorted(group)
+        listed += [{"p1": first, "p2": other} for other in others]
+    return dict(sorted({lvs._net_str(n): lvs._order_net(n) for n in listed}.items()))
+
+
+def plain_ports(cell: cg.DKCell, ports: dict[str, str]) -> dict[str, str]:
+    """Pins folded into "p,q" with nothing else on their net map p to q; lone pins are left out."""
+    names = {p.name for p in cell.ports}
+    plain = {}
+    for name, text in ports.items():
+        if text != "ERROR_NO_CONNECTION":
+            plain[name] = text
+        elif name not in names and len(name.split(",")) > 1 and set(name.split(",")) <= names:
+            plain[name.split(",")[0]] = name.split(",")[1]
+    return plain
 
 
 # --- random layouts ----------------------------------------------------------------

@@ -120,14 +120,33 @@ def test_instance_passes_read_only_their_own_entry(row: Any) -> None:
     }
 
 
-def test_component_change_and_whole_instances_change_give_no_items(row: Any) -> None:
-    ref = fs.netlist({"s1": "straight", "a": "x", "b": "x", "c": "x"})
-    layout = fs.netlist({"s1": "taper", "d": "x", "e": "x", "f": "x"})
-    diff = fs.diff(ref, layout)
-    assert "root['instances']" in diff["values_changed"]  # shared below a third: reported whole
+@pytest.mark.parametrize(
+    "ref_names, layout_names",
+    [
+        pytest.param(["s1", "s2"], ["s1", "s2", "s3"], id="key by key"),
+        pytest.param(["s1", "a", "b", "c"], ["s1", "s2", "s3", "s4"], id="reported whole"),
+        pytest.param(["a", "b"], ["s1", "s2"], id="nothing shared"),
+    ],
+)
+def test_instances_compared_whole_read_as_key_by_key(row: Any, ref_names: list[str], layout_names: list[str]) -> None:
+    """However the difference reports the instances, each name on one side only is an item of its own."""
+    ref = fs.netlist({name: "taper" if name == "s1" else "straight" for name in ref_names})
+    layout = fs.netlist(dict.fromkeys(layout_names, "straight"))
     rdb = ReportDatabase("r")
-    run_all(rdb, row, diff, layout, ref)
-    assert rdb.num_items() == 0
+    run_all(rdb, row, fs.diff(ref, layout), layout, ref)
+    lvs.find_mismatched_instances(rdb, row, fs.diff(ref, layout))
+    found = fs.findings(rdb)
+    assert [values[0] for values in found["Missing Instances"]] == [
+        f"Cannot find Instance {name!r} in the layout" for name in ref_names if name not in layout_names
+    ]
+    assert [values[1] for values in found["Unknown Instances"]] == [
+        f"Instance {name!r} is not present in the reference netlist" for name in layout_names if name not in ref_names
+    ]
+    assert found["Mismatched Instances"] == (
+        [[row.insts["s1"].dbbox(), "Instance 's1' is a 'straight' in the layout but a 'taper' in the reference netlist"]]
+        if "s1" in ref_names
+        else []
+    )
 
 
 def test_unknown_instance_not_in_cell_fails_and_keeps_the_bare_item(row: Any) -> None:
@@ -142,14 +161,15 @@ def test_unknown_instance_not_in_cell_fails_and_keeps_the_bare_item(row: Any) ->
     "path, text",
     [
         ("root['instances']['a\\\\b']", "Cannot find Instance 'a\\\\\\\\b' in the layout"),
-        ("root['instances']", "Cannot find Instance '' in the layout"),
         ("root['instances']['']", "Cannot find Instance '' in the layout"),
+        ("root['instances'][\"it's\"]", "Cannot find Instance \"it's\" in the layout"),
+        ("root['instances']", None),
     ],
 )
-def test_missing_instance_name_is_cut_from_the_path_and_quoted(row: Any, path: str, text: str) -> None:
+def test_missing_instance_name_is_cut_from_the_path_and_quoted(row: Any, path: str, text: str | None) -> None:
     rdb = ReportDatabase("r")
     lvs.find_missing_instances(rdb, row, {"dictionary_item_removed": [path]})
-    assert fs.findings(rdb) == {"Missing Instances": [[text]]}
+    assert fs.findings(rdb) == {"Missing Instances": [] if text is None else [[text]]}
 
 
 # --- categories and report cell ------------------------------------------------
@@ -248,7 +268,7 @@ def test_crossing_marker_differs_from_its_outline(row: Any) -> None:
     [
         ("nocomma", "s1,o1", "'nocomma' to 's1,o1'", "nocomma and s1,o1"),
         ("s1,o1", "a,b,c", "'s1,o1' to 'a,b,c'", "s1,o1 and a,b,c"),
-        ("ERROR_NO_CONNECTION", "s1,o1", "'ERROR_NO_CONNECTION' to 's1,o1'", "ERROR_NO_CONNECTION and s1,o1"),
+        ("ERROR_NO_CONNECTION", "ghost,o1", "'ERROR_NO_CONNECTION' to 'ghost,o1'", "ERROR_NO_CONNECTION and ghost,o1"),
         ("ghost,o1", "s1,o1", "'ghost,o1' to 's1,o1'", "ghost,o1 and s1,o1"),
         ("s1,o9", "s1,o1", "'s1,o9' to 's1,o1'", "s1,o9 and s1,o1"),
         ("s1,o1", "s2,o9", "'s1,o1' to 's2,o9'", "s1,o1 and s2,o9"),
@@ -272,6 +292,16 @@ def test_unresolved_ports_give_error_text_and_the_pass_goes_on(
     assert isinstance(good[1], kdb.DPolygon)
 
 
+def test_open_port_is_marked_across_its_opening(row: Any, tmp_path: Path) -> None:
+    nets = {"k": {"p1": "ERROR_NO_CONNECTION", "p2": "s5,o2"}}
+    rdb = ReportDatabase("r")
+    lvs.find_unknown_connections(rdb, row, {"dictionary_item_added": ["root['nets']['k']"]}, {"nets": nets})
+    [[description, edge, text]] = fs.findings(fs.reloaded(rdb, tmp_path))["Unknown Connections"]
+    assert description == "Unknown Connection from 'ERROR_NO_CONNECTION' to 's5,o2'"
+    assert edge == kdb.DEdge(49.75, 10, 50.25, 10)
+    assert text == "Port 's5,o2' is open: nothing connects to it"
+
+
 def test_missing_connection_ports_are_looked_up_in_the_layout(row: Any) -> None:
     ref = fs.netlist({"s1": "straight", "r1": "straight"}, [("s1,o2", "r1,o1")])
     layout = fs.netlist({"s1": "straight", "r1": "straight"})
@@ -286,17 +316,20 @@ def test_missing_connection_ports_are_looked_up_in_the_layout(row: Any) -> None:
     "find, netlist_side",
     [(lvs.find_unknown_connections, "layout"), (lvs.find_missing_connections, "ref")],
 )
-def test_whole_nets_change_records_every_net_of_its_side(row: Any, find: Any, netlist_side: str) -> None:
+def test_whole_nets_change_records_the_nets_the_other_side_lacks(row: Any, find: Any, netlist_side: str) -> None:
     shared = ("s1,o2", "s2,o1")
     ref = fs.netlist({}, [shared, ("s2,o2", "s3,o1"), ("s3,o2", "s4,o1")])
     layout = fs.netlist({}, [shared, ("s4,o2", "s5,o1"), ("s1,o1", "s5,o2"), ("s2,o1", "s4,o1")])
     diff = fs.diff(ref, layout)
     assert list(diff) == ["values_changed"]  # one shared net of six: the nets are reported whole
-    side = layout if netlist_side == "layout" else ref
+    side, other = (layout, ref) if netlist_side == "layout" else (ref, layout)
     rdb = ReportDatabase("r")
     find(rdb, row, diff, side)
     [items] = fs.findings(rdb).values()
-    expected = [f"Connection from {net['p1']!r} to {net['p2']!r}" for net in side["nets"].values()]
+    expected = [
+        f"Connection from {net['p1']!r} to {net['p2']!r}" for key, net in side["nets"].items() if key not in other["nets"]
+    ]
+    assert len(expected) == len(side["nets"]) - 1
     assert [values[0].split(" ", 1)[1] for values in items] == expected
     assert all(isinstance(values[1], kdb.DPolygon) for values in items)
 
@@ -353,7 +386,7 @@ def test_unguarded_steps_propagate(row: Any, diff: dict[str, Any], nets: dict[st
 class Interrupting(str):
     """An endpoint whose splitting is interrupted, as by Ctrl-C."""
 
-    def split(self, *args: Any, **kwargs: Any) -> list[str]:
+    def rsplit(self, *args: Any, **kwargs: Any) -> list[str]:
         raise KeyboardInterrupt
 
 
@@ -363,3 +396,36 @@ def test_port_lookup_guard_lets_interrupts_through(row: Any) -> None:
     with pytest.raises(KeyboardInterrupt):
         lvs.find_missing_connections(rdb, row, {"dictionary_item_removed": ["root['nets']['k']"]}, {"nets": {"k": net}})
     assert fs.findings(rdb)["Missing Connections"] == [["Missing Connection from 's1,o1' to 's2,o1'"]]
+
+
+# --- external ports --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "ref_ports, layout_ports",
+    [
+        pytest.param({"a": "s1,o1", "b": "s2,o2", "c": "s3,o1"}, {"a": "s1,o1", "b": "s4,o2", "d": "s5,o1"}, id="key by key"),
+        pytest.param({"b": "s2,o2", "c": "s3,o1", "x": "", "y": ""}, {"b": "s4,o2", "d": "s5,o1", "z": ""}, id="reported whole"),
+    ],
+)
+def test_port_differences_read_key_by_key(row: Any, ref_ports: dict[str, str], layout_ports: dict[str, str]) -> None:
+    ref, layout = fs.netlist({}), fs.netlist({})
+    ref["ports"], layout["ports"] = ref_ports, layout_ports
+    rdb = ReportDatabase("r")
+    lvs.find_mismatched_ports(rdb, row, fs.diff(ref, layout), ref, layout)
+    texts = [values[-1] for values in fs.findings(rdb)["Mismatched Ports"]]
+    assert [t for t in texts if "'b'" in t or "'c'" in t or "'d'" in t] == [
+        "Port 'c' (at 's3,o1' in the reference netlist) is not a port of the layout",
+        "Port 'd' (at 's5,o1' in the layout) is not present in the reference netlist",
+        "Port 'b' is at 's4,o2' in the layout but at 's2,o2' in the reference netlist",
+    ]
+
+
+def test_ports_that_are_no_mapping_differ_in_one_item(row: Any) -> None:
+    ref, layout = fs.netlist({}), fs.netlist({})
+    ref["ports"], layout["ports"] = ["s1,o1"], {"a": "s1,o1"}
+    rdb = ReportDatabase("r")
+    lvs.find_mismatched_ports(rdb, row, fs.diff(ref, layout), ref, layout)
+    assert fs.findings(rdb)["Mismatched Ports"] == [
+        ["The reference netlist gives the ports as ['s1,o1'], the layout as {'a': 's1,o1'}"]
+    ]

@@ -62,6 +62,8 @@ def test_module_surface():
         ("missing_instances", "Missing Instances"),
         ("missing_connections", "Missing Connections"),
         ("unknown_connections", "Unknown Connections"),
+        ("mismatched_instances", "Mismatched Instances"),
+        ("mismatched_ports", "Mismatched Ports"),
     ]
     assert lvs.optical_lvs.__doc__.endswith("Perform optical lvs on a cell.")
 

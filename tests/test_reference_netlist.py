@@ -3,6 +3,8 @@ produces: instances, canonical two-point nets in key order, and the file's ports
 
 from __future__ import annotations
 
+import re
+
 import textwrap
 from pathlib import Path
 from typing import Any
@@ -186,33 +188,47 @@ def test_values_read_as_the_pure_safe_loader_reads_them(tmp_path: Path, layout: 
     assert list(loaded) == list(expected)
 
 
+ENTRIES = "instances: {}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n"
+
+
 @pytest.mark.parametrize(
-    "text, error, match",
+    "text, where, expected",
     [
-        ("", TypeError, "not subscriptable"),
-        ("- a\n- b\n", TypeError, "list indices"),
-        ("connections: {}\n", KeyError, "instances"),
-        ("instances: {}\nroutes: {}\nnets: []\n", KeyError, "connections"),
-        ("instances: {}\nconnections: {}\nnets: []\nports: {}\n", KeyError, "routes"),
-        ("instances: {}\nconnections: {}\nroutes: {}\nports: {}\n", KeyError, "nets"),
-        ("instances: {}\nconnections: {}\nroutes: {}\nnets: []\n", KeyError, "ports"),
-        ("instances:\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n", AttributeError, "items"),
-        ("instances: {a: {settings: {}}}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n", KeyError, "component"),
-        ("instances: {}\nconnections: {}\nroutes: {r: {settings: {}}}\nnets: []\nports: {}\n", KeyError, "links"),
-        ("instances: {}\nconnections: {}\nroutes: {}\nnets:\nports: {}\n", TypeError, "not iterable"),
-        (reference(nets="[{p1: 'a', p2: 'b,e1'}]"), ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
-        (reference(nets="[{p1: 'a,e1', p2: 'b'}]"), ValueError, "not enough values to unpack"),
-        ("instances: {a: [1\n", yaml.YAMLError, "expected"),
-    ],
-    ids=[
-        "empty file", "top level a list", "no instances", "no connections", "no routes", "no nets",
-        "no ports", "null instances", "instance without component", "route without links",
-        "null nets", "electrical endpoint without comma", "second endpoint without comma", "bad yaml",
+        ("", "the file", "expected a mapping with instances, connections, routes, nets and ports, got null"),
+        ("- a\n- b\n", "the file", "expected a mapping with instances, .*, got a list"),
+        ("connections: {}\n", "the entry instances is missing", r"\(expected a mapping of instance name"),
+        ("instances: {}\nroutes: {}\nnets: []\n", "the entry connections is missing", "endpoint to endpoint"),
+        (ENTRIES.replace("routes: {}\n", ""), "the entry routes is missing", "links"),
+        (ENTRIES.replace("nets: []\n", ""), "the entry nets is missing", "a list of nets"),
+        (ENTRIES.replace("ports: {}\n", ""), "the entry ports is missing", "port name to endpoint"),
+        (ENTRIES.replace("instances: {}", "instances:"), "instances", "expected a mapping of instance name .*, got null"),
+        (ENTRIES.replace("instances: {}", "instances: [a, b]"), "instances", "got a list"),
+        (ENTRIES.replace("instances: {}", "instances: {1: {component: x}}"), "instances", "texts, got the number 1"),
+        (ENTRIES.replace("instances: {}", "instances: {a: {settings: {}}}"), "instances 'a'", "'component' name, got a mapping without it"),
+        (ENTRIES.replace("instances: {}", "instances: {a: {component: 5}}"), "instances 'a' component", "got the number 5"),
+        (ENTRIES.replace("routes: {}", "routes: {r: {settings: {}}}"), "routes 'r'", "with 'links'"),
+        (ENTRIES.replace("routes: {}", "routes: {r: {links: {'a,o1': 'b'}}}"), "routes 'r' links 'a,o1'", "got the text 'b'"),
+        (ENTRIES.replace("connections: {}", "connections: {ab: 'c,o1'}"), "connections 'ab'", "endpoint 'instance,port', got the text 'ab'"),
+        (ENTRIES.replace("connections: {}", "connections: {',o1': 'c,o1'}"), "connections ',o1'", "endpoint"),
+        (ENTRIES.replace("nets: []", "nets:"), "nets", "a list of nets .*, got null"),
+        (ENTRIES.replace("nets: []", "nets: 5"), "nets", "got the number 5"),
+        (ENTRIES.replace("nets: []", "nets: [5]"), "nets entry 1", "a net"),
+        (reference(nets="[{p1: 'a', p2: 'b,e1'}]"), "nets entry 1 p1", "endpoint 'instance,port', got the text 'a'"),
+        (reference(nets="[{p1: 'a,e1', p2: 'b'}]"), "nets entry 1 p2", "got the text 'b'"),
     ],
 )
-def test_bad_files(tmp_path: Path, layout: cg.DKCell, text: str, error: type[Exception], match: str) -> None:
-    with pytest.raises(error, match=match):
-        lvs.load_ref_netlist(write(tmp_path, text), layout)
+def test_malformed_files_fail_with_one_line_naming_the_entry(
+    tmp_path: Path, layout: cg.DKCell, text: str, where: str, expected: str
+) -> None:
+    path = write(tmp_path, text)
+    with pytest.raises(ValueError, match=f"^reference netlist {re.escape(repr(path))}: {re.escape(where)}.*{expected}") as error:
+        lvs.load_ref_netlist(path, layout)
+    assert "\n" not in str(error.value)
+
+
+def test_text_that_is_not_yaml(tmp_path: Path, layout: cg.DKCell) -> None:
+    with pytest.raises(yaml.YAMLError, match="expected"):
+        lvs.load_ref_netlist(write(tmp_path, "instances: {a: [1\n"), layout)
 
 
 def test_missing_file(tmp_path: Path, layout: cg.DKCell) -> None:

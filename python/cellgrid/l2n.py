@@ -160,7 +160,7 @@ class _CellPorts:
             if all(p.is_manhattan for p in ports):
                 placed = [o * p.trans for p in ports]
                 self.by_orientation[(o.rot, o.is_mirror())] = [
-                    (t.disp.x, t.disp.y, p.layer, p.width_dbu, t.rot * 90000) for t, p in zip(placed, ports)
+                    (t.disp.x, t.disp.y, p.layer, p.width_dbu, t.rot % 4 * 90000) for t, p in zip(placed, ports)
                 ]
             else:
                 self.by_orientation[(o.rot, o.is_mirror())] = None

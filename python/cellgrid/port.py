@@ -50,7 +50,7 @@ def _manhattan(t: kdb.DCplxTrans, dbu: float) -> kdb.Trans | None:
     rot = round(quarter)
     if abs(quarter - rot) > 1e-9:
         return None
-    return kdb.Trans(rot % 4, t.is_mirror(), round(t.disp.x / dbu), round(t.disp.y / dbu))
+    return kdb.Trans(rot % 4, False, round(t.disp.x / dbu), round(t.disp.y / dbu))
 
 
 class Port:
@@ -96,6 +96,11 @@ class Port:
                 trans = kdb.Trans(s.rot, s.is_mirror(), round(s.disp.x / dbu), round(s.disp.y / dbu))
         else:
             self._dcplx = None
+        if trans.is_mirror():
+            # A port is a point and a direction: a mirrored placement faces
+            # where the same rotation without the mirror faces (KLayout numbers
+            # mirrored rotations 4 to 7), so it meets ports exactly as that does.
+            trans = kdb.Trans(trans.rot % 4, False, trans.disp.x, trans.disp.y)
         self._trans = kdb.Trans(trans)
 
     # --- placement -------------------------------------------------------

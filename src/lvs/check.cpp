@@ -36,10 +36,17 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");
 
-    find_unknown_connections(rdb, cell, diff, lvs_netlist);
-    find_missing_connections(rdb, cell, diff, ref_netlist);
+    // A name given to two instances always shows in the difference: a clean
+    // check of a large layout need not look for one.
+    const SharedNames shared_names = truthy(diff) ? instances_sharing_a_name(cell) : SharedNames();
+    NetGroupCover covered =
+        find_shorts_and_opens(rdb, cell, ref_netlist, lvs_netlist, shared_names);
+    find_unknown_connections(rdb, cell, diff, lvs_netlist, covered.layout_keys);
+    find_missing_connections(rdb, cell, diff, ref_netlist, covered.reference_keys);
     find_missing_instances(rdb, cell, diff);
     find_unknown_instances(rdb, cell, diff);
+    find_mismatched_instances(rdb, cell, diff, shared_names);
+    find_mismatched_ports(rdb, cell, diff, ref_netlist, lvs_netlist);
     return rdb;
 }
 

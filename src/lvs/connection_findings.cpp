@@ -3,59 +3,41 @@
 
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
+#include "quillon/lvs/diff_keys.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs {
 
 namespace {
 
-constexpr char nets_prefix[] = "root['nets']";
-
 /// What distinguishes the two connection passes.
 struct ConnectionPass {
     const char* category;    ///< attribute of lvs_categories
-    const char* diff_entry;  ///< change kind of nets listed one by one
-    const char* whole_side;  ///< side of a whole-nets "values_changed" entry
+    Side side;               ///< the netlist that has the net
     const char* text_format; ///< %U receives the quoted p1 and p2
 };
 
-constexpr ConnectionPass unknown_pass{"unknown_connections", "dictionary_item_added", "new_value",
+constexpr ConnectionPass unknown_pass{"unknown_connections", Side::layout,
                                       "Unknown Connection from %U to %U"};
-constexpr ConnectionPass missing_pass{"missing_connections", "dictionary_item_removed", "old_value",
+constexpr ConnectionPass missing_pass{"missing_connections", Side::reference,
                                       "Missing Connection from %U to %U"};
 
-/// root['nets']['KEY'] -> KEY; nothing is unescaped.
-nb::object net_key(nb::handle path) {
-    nb::object key = path.attr("removeprefix")("root['nets']['");
-    return key.attr("removesuffix")("']");
-}
-
-/// The port of the layout cell named by the endpoint "instance,port".
+/// The port of the layout cell named by the endpoint "instance,port", split at
+/// its last comma: port names hold no comma, instance names from other tools may.
 nb::object resolve_port(nb::handle cell, nb::handle endpoint) {
-    nb::object parts = endpoint.attr("split")(",");
+    nb::object parts = endpoint.attr("rsplit")(",", 1);
     if (nb::len(parts) != 2)
         raise(PyExc_ValueError, "an endpoint must be an instance name and a port name "
-                                "separated by one comma");
+                                "separated by a comma");
     return cell.attr("insts")[parts[0]][parts[1]];
-}
-
-/// The segment across the port opening: (0, w/2) to (0, -w/2) in the port's
-/// own frame, w being its cross-section width, placed by its transformation.
-nb::object port_edge(nb::handle port) {
-    nb::object width = port.attr("cross_section").attr("width");
-    nb::object two = nb::int_(2);
-    nb::object top = checked(PyNumber_TrueDivide(width.ptr(), two.ptr()));
-    nb::object negated = checked(PyNumber_Negative(width.ptr()));
-    nb::object bottom = checked(PyNumber_TrueDivide(negated.ptr(), two.ptr()));
-    nb::object edge = deps().kdb.attr("DEdge")(0, top, 0, bottom);
-    return edge.attr("transformed")(port.attr("dcplx_trans"));
 }
 
 /// The outline edge1.p1, edge1.p2, edge2.p2, edge2.p1, in that order.
 nb::object marker(nb::handle port1, nb::handle port2) {
-    nb::object edge1 = port_edge(port1);
-    nb::object edge2 = port_edge(port2);
+    nb::object edge1 = report::port_edge(port1);
+    nb::object edge2 = report::port_edge(port2);
     nb::list points;
     points.append(edge1.attr("p1"));
     points.append(edge1.attr("p2"));
@@ -64,8 +46,21 @@ nb::object marker(nb::handle port1, nb::handle port2) {
     return deps().kdb.attr("DPolygon")(points);
 }
 
-/// One item per net: the description, then the marker, or the error text when
-/// the endpoints do not resolve to ports of the layout cell.
+/// Runs `lookup`; false, with the error cleared, when it fails with an ordinary error.
+template <typename Lookup> bool resolved(Lookup lookup) {
+    try {
+        lookup();
+        return true;
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return false;
+    }
+}
+
+/// One item per net: the description, then the marker: across both ports,
+/// or across the opening of a port that nothing connects to. When the
+/// endpoints do not resolve to ports of the layout cell, the error text.
 class Recorder {
   public:
     Recorder(const ConnectionPass& pass, nb::handle rdb, nb::handle cell)
@@ -78,16 +73,23 @@ class Recorder {
         nb::object p1 = net[nb::str("p1")];
         nb::object p2 = net[nb::str("p2")];
         item.attr("add_value")(format_text(pass_.text_format, quoted(p1), quoted(p2)));
+        if (is_open_port_placeholder(p1) != is_open_port_placeholder(p2)) {
+            nb::object endpoint = is_open_port_placeholder(p1) ? p2 : p1;
+            nb::object port;
+            if (resolved([&] { port = resolve_port(cell_, endpoint); })) {
+                item.attr("add_value")(report::port_edge(port));
+                item.attr("add_value")(
+                    format_text("Port %U is open: nothing connects to it", quoted(endpoint)));
+                return;
+            }
+        }
         nb::object port1, port2;
-        try {
-            port1 = resolve_port(cell_, p1);
-            port2 = resolve_port(cell_, p2);
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_Exception))
-                throw;
+        if (!resolved([&] {
+                port1 = resolve_port(cell_, p1);
+                port2 = resolve_port(cell_, p2);
+            })) {
             item.attr("add_value")(
-                format_text("ERROR: Could not find instances and ports for %U and %U", nb::str(p1),
-                            nb::str(p2)));
+                format_text("ERROR: Could not find instances and ports for %S and %S", p1, p2));
             return;
         }
         item.attr("add_value")(marker(port1, port2));
@@ -101,35 +103,33 @@ class Recorder {
     nb::object report_cell_;
 };
 
+/// Nets that only this pass's side has: those the difference lists one by one
+/// and, when it reports the nets whole, those the other side lacks.
 void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle diff,
-         nb::handle netlist) {
+         nb::handle netlist, nb::handle covered) {
     const Recorder recorder(pass, rdb, cell);
-
-    // Nets that the diff lists one by one.
-    nb::object paths = diff.attr("get")(pass.diff_entry, nb::list());
-    for (nb::handle path : paths) {
-        if (!truthy(path.attr("startswith")(nets_prefix)))
-            continue;
-        recorder.record(netlist[nb::str("nets")][net_key(path)]);
+    nb::object nets = netlist[nb::str("nets")];
+    for (nb::handle key : one_sided_keys(diff, "nets", pass.side)) {
+        if (covered.is_valid()) {
+            const int found = PySet_Contains(covered.ptr(), key.ptr());
+            if (found < 0)
+                throw nb::python_error();
+            if (found)
+                continue;
+        }
+        recorder.record(nets[key]);
     }
-
-    // The whole nets mapping reported as one changed value: every net of this side.
-    nb::object changed = diff.attr("get")("values_changed", nb::dict());
-    nb::object whole = changed.attr("get")(nets_prefix, nb::dict());
-    nb::object side = whole.attr("get")(pass.whole_side, nb::dict());
-    for (nb::handle key : side)
-        recorder.record(netlist[nb::str("nets")][key]);
 }
 
 } // namespace
 
 void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle lvs_netlist) {
-    run(unknown_pass, rdb, cell, diff, lvs_netlist);
+                              nb::handle lvs_netlist, nb::handle covered) {
+    run(unknown_pass, rdb, cell, diff, lvs_netlist, covered);
 }
 void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle ref_netlist) {
-    run(missing_pass, rdb, cell, diff, ref_netlist);
+                              nb::handle ref_netlist, nb::handle covered) {
+    run(missing_pass, rdb, cell, diff, ref_netlist, covered);
 }
 
 void register_connection_findings(nb::module_& m) {

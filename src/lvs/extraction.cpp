@@ -24,8 +24,8 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
     extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
     nb::dict netlist;
     netlist["instances"] = instances;
-    netlist["nets"] = canonical_nets(nets_list);
-    netlist["ports"] = ports;
+    netlist["nets"] = canonical_net_groups(canonical_nets(nets_list));
+    netlist["ports"] = plain_external_ports(rewrapped, ports);
     return netlist;
 }
 

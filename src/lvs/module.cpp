@@ -14,4 +14,6 @@ NB_MODULE(lvs, m) {
     register_netlist_diff(m);
     register_instance_findings(m);
     register_connection_findings(m);
+    register_mismatched_instances(m);
+    register_mismatched_ports(m);
 }

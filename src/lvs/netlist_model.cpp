@@ -40,7 +40,9 @@ void register_categories(nb::module_& m) {
         nb::arg("unknown_instances") = "Unknown Instances",
         nb::arg("missing_instances") = "Missing Instances",
         nb::arg("missing_connections") = "Missing Connections",
-        nb::arg("unknown_connections") = "Unknown Connections");
+        nb::arg("unknown_connections") = "Unknown Connections",
+        nb::arg("mismatched_instances") = "Mismatched Instances",
+        nb::arg("mismatched_ports") = "Mismatched Ports");
     m.attr("lvs_categories") = categories;
 }
 

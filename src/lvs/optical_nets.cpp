@@ -43,9 +43,8 @@ void collect_optical_nets(const std::vector<PortNets::Net>& nets, const Endpoint
         for (const PortNets::Ref& ref : net.refs)
             texts.append(text(ref));
         if (external) {
-            if (nb::len(texts) < 2)
-                raise(PyExc_IndexError, "list index out of range");
-            ports[texts[0]] = texts[1];
+            // nothing attached: the placeholder, which the assembly drops
+            ports[texts[0]] = nb::len(texts) < 2 ? nb::object(no_connection) : nb::object(texts[1]);
             continue;
         }
         const size_t count = nb::len(texts);

@@ -84,6 +84,7 @@ void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets)
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
     CollectorPause collector_paused;
     nb::object data = read_reference_yaml(ref);
+    validate_reference(data, ref);
     nb::dict instances = read_instances(data);
     nb::dict nets = read_connections_and_links(data);
     nb::dict port_maps = reference_port_maps(cell, instances, electrical_layers);
@@ -91,7 +92,7 @@ nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical
 
     nb::dict netlist;
     netlist["instances"] = instances;
-    netlist["nets"] = canonical_nets(nb::borrow<nb::dict>(nets).values());
+    netlist["nets"] = canonical_net_groups(canonical_nets(nb::borrow<nb::dict>(nets).values()));
     netlist["ports"] = get_item(data, "ports");
     return netlist;
 }

@@ -1,5 +1,5 @@
 /// Report-database plumbing shared by the findings passes: category titles,
-/// category and report-cell lookup.
+/// category and report-cell lookup, the edge across a port's opening.
 
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
@@ -25,6 +25,16 @@ nb::object cell_for(nb::handle rdb, nb::handle cell) {
     if (truthy(found))
         return found;
     return rdb.attr("create_cell")(cell.attr("name"));
+}
+
+nb::object port_edge(nb::handle port) {
+    nb::object width = port.attr("cross_section").attr("width");
+    nb::object two = nb::int_(2);
+    nb::object top = checked(PyNumber_TrueDivide(width.ptr(), two.ptr()));
+    nb::object negated = checked(PyNumber_Negative(width.ptr()));
+    nb::object bottom = checked(PyNumber_TrueDivide(negated.ptr(), two.ptr()));
+    nb::object edge = deps().kdb.attr("DEdge")(0, top, 0, bottom);
+    return edge.attr("transformed")(port.attr("dcplx_trans"));
 }
 
 } // namespace quillon::lvs::report

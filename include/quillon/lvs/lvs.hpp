@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
 namespace quillon::lvs {
 namespace nb = nanobind;
 
@@ -48,6 +50,14 @@ nb::str net_str(nb::handle net);
 /// {key: canonical net} for an iterable of nets, in ascending key order; nets
 /// of one key collapse into one entry (a later one replaces an equal earlier one).
 nb::dict canonical_nets(nb::handle nets);
+/// The canonical nets `nets` with every group of three or more connected
+/// endpoints written one way: from its smallest endpoint to each other one
+/// (net_groups.cpp). The last step of both the reference loader and the extraction.
+nb::dict canonical_net_groups(nb::dict nets);
+/// The external ports of an extraction made plain: pins that KLayout folded
+/// into one ("p,q") map the first to the second again, and ports that nothing
+/// attaches to are left out (external_ports.cpp).
+nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
@@ -57,16 +67,41 @@ nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 nb::object native_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The reference file parsed with PyYAML's safe loading rules.
 nb::object read_reference_yaml(nb::handle ref);
+/// Fails with one ValueError line naming the file `ref`, the entry and what was
+/// expected when the parsed reference `data` is not shaped as the loader reads it.
+void validate_reference(nb::handle data, nb::handle ref);
 /// Per layout instance named in `instance_names`, the mapping from each electrical port of its
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.
 nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
                              nb::handle electrical_layers);
+/// The named layout instances (KLayout's) that share their name with
+/// another, grouped by name in the order the names first appear.
+using SharedNames = std::vector<std::vector<nb::object>>;
+SharedNames instances_sharing_a_name(nb::handle cell);
+/// Net keys of each side that a short or an open already reports.
+struct NetGroupCover {
+    nb::set reference_keys;
+    nb::set layout_keys;
+};
+/// Shorts and opens of nets of three or more pins (net_group_findings.cpp).
+/// Nets that touch an instance whose name several instances share are left
+/// to the item that says so: covered, and never read as a short or an open.
+NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
+                                    nb::handle lvs_netlist, const SharedNames& shared_names);
+/// The connection passes; nets whose keys are in `covered` are skipped.
 void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle lvs_netlist);
+                              nb::handle lvs_netlist, nb::handle covered = nb::handle());
 void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle ref_netlist);
+                              nb::handle ref_netlist, nb::handle covered = nb::handle());
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+/// Instances of one name but another component on the two sides, and the
+/// names that several layout instances share.
+void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff,
+                               const SharedNames& shared_names);
+/// External ports that one side lacks or attaches elsewhere.
+void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
+                           nb::handle lvs_netlist);
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
 
 /// The port groups of one cell and layer set, memoised in `memo`, a dict keyed
@@ -82,6 +117,8 @@ void register_elec_port_groups(nb::module_& module);
 void register_netlist_diff(nb::module_& module);
 void register_instance_findings(nb::module_& module);
 void register_connection_findings(nb::module_& module);
+void register_mismatched_instances(nb::module_& module);
+void register_mismatched_ports(nb::module_& module);
 
 /// Report-database plumbing shared by the findings passes (report_cells.cpp),
 /// in a namespace of its own so that its short names never meet other files'
@@ -93,6 +130,9 @@ nb::object category_title(const char* attribute);
 nb::object category_for(nb::handle rdb, nb::handle title);
 /// The report cell named after the layout cell, created only when absent.
 nb::object cell_for(nb::handle rdb, nb::handle cell);
+/// The segment across a port's opening: (0, w/2) to (0, -w/2) in the port's
+/// own frame, w being its cross-section width, placed by its transformation.
+nb::object port_edge(nb::handle port);
 } // namespace report
 
 /// Whether a port type names an electrical port ("electrical", "DC" or "RF",

@@ -5,12 +5,16 @@ output turns through two Euler bends (``bend_top``/``bend_top2`` and
 ``bend_bot``/``bend_bot2``) to an output grating (``gc_top``, ``gc_bot``).
 
 :func:`build_splitter` places it; with ``faulty=True`` the layout departs from
-the reference netlist in two ways that a layout-versus-schematic check finds:
+the reference netlist in four ways that a layout-versus-schematic check finds:
 
 - ``gc_top`` sits 2 µm too far right, so it does not meet ``bend_top2``
-  (a missing connection, and two dangling ports: unknown connections);
+  (a missing connection, and an open port: an unknown connection);
 - the lower output grating is named ``gc_out`` instead of ``gc_bot``
-  (an unknown and a missing instance, an unknown and a missing connection).
+  (an unknown and a missing instance, an unknown and a missing connection);
+- ``bend_top`` is a circular bend where the reference has an Euler bend
+  (a mismatched instance);
+- the cell exposes the open end of ``bend_top2`` as its port ``monitor``,
+  which the reference does not have (a mismatched port).
 
 Run ``python -m quillon.demo.make_demo [DIRECTORY]`` to write the layout and
 the reference netlist (default: this package's directory).
@@ -75,18 +79,23 @@ def build_splitter(name: str, faulty: bool = True) -> Any:
     cell = cg.kcl.dkcell(name)
 
     def place(inst_name: str, x: float, y: float, angle: float = 0) -> Any:
-        component = demo_pdk.PDK.get_component(INSTANCES.get(inst_name, "grating_coupler"))
+        spec = INSTANCES.get(inst_name, "grating_coupler")
+        if faulty and inst_name == "bend_top":
+            spec = "bend_circular"  # ends where the Euler bend ends
+        component = demo_pdk.PDK.get_component(spec)
         return cell.create_inst(component, kdb.DCplxTrans(1, angle, False, x, y), name=inst_name)
 
     # A bend turns left from o1 to o2; run from o2 to o1 it turns right.
     place("splitter", 0, 0)  # o1 (-10, 0) west; o2 (15.5, -0.625), o3 (15.5, 0.625) east
     place("gc_in", -10, 0, 180)
     place("bend_top", 15.5, 0.625)  # o1 west, o2 (25.5, 10.625) north
-    place("bend_top2", 35.5, 20.625, 180)  # o2 (25.5, 10.625) south, o1 (35.5, 20.625) east
+    bend_top2 = place("bend_top2", 35.5, 20.625, 180)  # o2 (25.5, 10.625) south, o1 (35.5, 20.625) east
     place("gc_top", 37.5 if faulty else 35.5, 20.625)
     place("bend_bot", 25.5, -10.625, 90)  # o2 (15.5, -0.625) west, o1 (25.5, -10.625) south
     place("bend_bot2", 25.5, -10.625, 270)  # o1 north, o2 (35.5, -20.625) east
     place("gc_out" if faulty else "gc_bot", 35.5, -20.625)
+    if faulty:
+        cell.add_port(bend_top2["o1"], "monitor")
     return cell
 
 

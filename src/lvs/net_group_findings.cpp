@@ -1,0 +1,194 @@
+/// find_shorts_and_opens: nets of three or more pins that the layout joins or
+/// splits differently from the reference, each read as one item naming the
+/// nets involved, with a marker on each of its layout ports.
+///
+/// A short is a layout net whose pins the reference netlist puts into two or
+/// more nets; an open is a reference net whose pins the layout puts into two
+/// or more. The two-point nets such a finding explains are left to it: the
+/// connection passes skip them.
+
+#include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/net_groups.hpp"
+#include "quillon/py.hpp"
+
+#include <map>
+#include <vector>
+
+namespace quillon::lvs {
+
+namespace {
+
+using Endpoints = std::vector<nb::object>;
+
+/// The endpoints of `members` split by their group on the other side, in the
+/// order the groups first appear; an endpoint on no net there is a part of its own.
+std::vector<Endpoints> parts_by_group(const Endpoints& members, const EndpointGroups& other,
+                                      std::vector<long>& touched) {
+    std::vector<Endpoints> parts;
+    std::map<long, size_t> part_of_group;
+    for (const nb::object& endpoint : members) {
+        const long group = other.group(endpoint);
+        if (group < 0) {
+            parts.push_back({endpoint});
+            continue;
+        }
+        const auto [found, added] = part_of_group.try_emplace(group, parts.size());
+        if (added) {
+            parts.emplace_back();
+            touched.push_back(group);
+        }
+        parts[found->second].push_back(endpoint);
+    }
+    return parts;
+}
+
+nb::list as_list(const Endpoints& endpoints) {
+    nb::list list;
+    for (const nb::object& endpoint : endpoints)
+        list.append(endpoint);
+    return list;
+}
+
+/// "['a', 'b'], ['c'] and ['d', 'e']".
+nb::object listed(const std::vector<Endpoints>& parts) {
+    nb::list leading;
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+        leading.append(quoted(as_list(parts[i])));
+    nb::object first = nb::str(", ").attr("join")(leading);
+    return format_text("%U and %U", first, quoted(as_list(parts.back())));
+}
+
+/// The edge across the opening of the layout port an endpoint names, or an
+/// invalid object when the layout has no such port.
+nb::object layout_port_edge(nb::handle cell, nb::handle endpoint) {
+    try {
+        nb::object parts = endpoint.attr("rsplit")(",", 1);
+        if (nb::len(parts) != 2)
+            return nb::object();
+        return report::port_edge(cell.attr("insts")[parts[0]][parts[1]]);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return nb::object();
+    }
+}
+
+class Recorder {
+  public:
+    Recorder(nb::handle rdb, nb::handle cell)
+        : rdb_(rdb), cell_(cell), report_cell_(report::cell_for(rdb, cell)),
+          shorts_(report::category_for(rdb, report::category_title("unknown_connections"))),
+          opens_(report::category_for(rdb, report::category_title("missing_connections"))) {}
+
+    void record(bool is_short, nb::handle text, const Endpoints& ports) const {
+        nb::object item = rdb_.attr("create_item")(report_cell_, is_short ? shorts_ : opens_);
+        item.attr("add_value")(text);
+        for (const nb::object& endpoint : ports) {
+            nb::object edge = layout_port_edge(cell_, endpoint);
+            if (edge.is_valid())
+                item.attr("add_value")(edge);
+        }
+    }
+
+  private:
+    nb::handle rdb_;
+    nb::handle cell_;
+    nb::object report_cell_;
+    nb::object shorts_;
+    nb::object opens_;
+};
+
+void cover(nb::set& keys, const std::vector<nb::object>& group_keys) {
+    for (const nb::object& key : group_keys)
+        keys.add(key);
+}
+
+/// The names that several layout instances share.
+nb::set shared_name_set(const SharedNames& shared_names) {
+    nb::set names;
+    for (const auto& group : shared_names)
+        names.add(group.front().attr("property")(deps().cg_name_propid));
+    return names;
+}
+
+/// Whether the endpoint names a port of one of `names`.
+bool on_instance_of(nb::handle endpoint, nb::handle names) {
+    if (!PyUnicode_Check(endpoint.ptr()))
+        return false;
+    nb::object parts = endpoint.attr("rsplit")(",", 1);
+    const int found = PySet_Contains(names.ptr(), nb::object(parts[0]).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+/// Covers the nets of `netlist` that touch an instance of `names`.
+void cover_nets_touching(nb::set& keys, nb::handle netlist, nb::handle names) {
+    for (nb::handle pair : netlist[nb::str("nets")].attr("items")()) {
+        nb::handle net = pair[1];
+        if (on_instance_of(net[nb::str("p1")], names) || on_instance_of(net[nb::str("p2")], names))
+            keys.add(pair[0]);
+    }
+}
+
+bool touches(const Endpoints& members, nb::handle names) {
+    for (const nb::object& endpoint : members)
+        if (on_instance_of(endpoint, names))
+            return true;
+    return false;
+}
+
+} // namespace
+
+NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
+                                    nb::handle lvs_netlist, const SharedNames& shared_names) {
+    const Recorder recorder(rdb, cell);
+    const EndpointGroups reference = endpoint_groups(ref_netlist[nb::str("nets")]);
+    const EndpointGroups layout = endpoint_groups(lvs_netlist[nb::str("nets")]);
+    NetGroupCover covered;
+    const nb::set shared = shared_name_set(shared_names);
+    if (nb::len(shared) > 0) {
+        cover_nets_touching(covered.reference_keys, ref_netlist, shared);
+        cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
+    }
+    for (size_t group = 0; group < layout.members.size(); ++group) {
+        const Endpoints& members = layout.members[group];
+        std::vector<long> touched;
+        const std::vector<Endpoints> parts = parts_by_group(members, reference, touched);
+        if (touches(members, shared)) {
+            cover(covered.layout_keys, layout.keys[group]);
+            continue;
+        }
+        if (members.size() < 3 || parts.size() < 2)
+            continue;
+        recorder.record(true,
+                        format_text("Short: the layout connects %U, which are separate nets in "
+                                    "the reference netlist",
+                                    listed(parts)),
+                        members);
+        cover(covered.layout_keys, layout.keys[group]);
+        for (long other : touched)
+            cover(covered.reference_keys, reference.keys[other]);
+    }
+    for (size_t group = 0; group < reference.members.size(); ++group) {
+        const Endpoints& members = reference.members[group];
+        std::vector<long> touched;
+        const std::vector<Endpoints> parts = parts_by_group(members, layout, touched);
+        if (touches(members, shared)) {
+            cover(covered.reference_keys, reference.keys[group]);
+            continue;
+        }
+        if (members.size() < 3 || parts.size() < 2)
+            continue;
+        recorder.record(false,
+                        format_text("Open: the reference net %U is split in the layout into %U",
+                                    quoted(as_list(members)), listed(parts)),
+                        members);
+        cover(covered.reference_keys, reference.keys[group]);
+        for (long other : touched)
+            cover(covered.layout_keys, layout.keys[other]);
+    }
+    return covered;
+}
+
+} // namespace quillon::lvs

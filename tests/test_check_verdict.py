@@ -1,0 +1,289 @@
+"""The check's verdict on real layouts built with the demo kit.
+
+A Mach-Zehnder interferometer (splitter, a heater arm and a plain arm,
+combiner, two grating couplers, the heater wired by metal to two pads) and
+its variants: every clean layout gives no item, whatever shape its netlist
+takes; every fault gives the items that name it, also when the difference
+reports a whole mapping as one changed value.
+"""
+
+from __future__ import annotations
+
+import copy
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+import yaml
+
+import cellgrid as cg
+import findings_support as fs
+from layout_builders import PDK, attach, component, expose, metal, new_cell, place, straight_run, waveguide
+from quillon.core import lvs
+
+NAMES = ["splitter", "gc_in", "heater", "arm", "combiner", "gc_out", "pad1", "pad2"]
+Case = tuple[cg.DKCell, dict[str, Any]]
+
+
+@pytest.fixture(autouse=True)
+def demo_project(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """A project whose settings name the demo kit; the check reads them."""
+    (tmp_path / "pyproject.toml").write_text('[tool.quillon]\nname = "demo"\npdk = "demo_pdk"\n')
+    monkeypatch.setenv("QUILLON_PROJECT_DIR", str(tmp_path))
+    PDK.activate()
+
+
+def mzi(names: dict[str, str] | None = None, gc_out_shift: float = 0, pads_joined: bool = False) -> cg.DKCell:
+    """The interferometer, instance names mapped through `names`; `gc_out_shift` µm
+    moves the output grating off the combiner, `pads_joined` wires the pads together."""
+    n = {name: name for name in NAMES} | (names or {})
+    top = new_cell("mzi")
+    splitter = place(top, "mmi1x2", n["splitter"])
+    attach(top, "grating_coupler", "o1", splitter["o1"], name=n["gc_in"])
+    heater = place(top, "straight_heater_metal", n["heater"], x=60, y=40)
+    arm = place(top, component("straight", length=100), n["arm"], x=60, y=-40)
+    combiner = place(top, "mmi1x2", n["combiner"], x=230, rotation=180)
+    place(top, "grating_coupler", n["gc_out"], x=240 + gc_out_shift)
+    waveguide(top, splitter["o3"], heater["o1"])
+    waveguide(top, heater["o2"], combiner["o2"])
+    waveguide(top, splitter["o2"], arm["o1"])
+    waveguide(top, arm["o2"], combiner["o3"])
+    pad1, pad2 = place(top, "pad", n["pad1"], x=40, y=200), place(top, "pad", n["pad2"], x=200, y=200)
+    metal(top, heater["e1"], pad1["e4"])
+    metal(top, heater["e2"], pad2["e4"])
+    if pads_joined:
+        metal(top, pad1["e3"], pad2["e1"])
+    return top
+
+
+def mzi_reference(names: dict[str, str] | None = None) -> dict[str, Any]:
+    n = {name: name for name in NAMES} | (names or {})
+    components = ["mmi1x2", "grating_coupler", "straight_heater_metal", "straight_length100", "mmi1x2"]
+    components += ["grating_coupler", "pad", "pad"]
+    return {
+        "instances": {n[name]: {"component": c} for name, c in zip(NAMES, components)},
+        "connections": {f"{n['gc_in']},o1": f"{n['splitter']},o1", f"{n['combiner']},o1": f"{n['gc_out']},o1"},
+        "routes": {
+            "arms": {
+                "links": {
+                    f"{n['splitter']},o3": f"{n['heater']},o1",
+                    f"{n['heater']},o2": f"{n['combiner']},o2",
+                    f"{n['splitter']},o2": f"{n['arm']},o1",
+                    f"{n['arm']},o2": f"{n['combiner']},o3",
+                }
+            }
+        },
+        "nets": [{"p1": f"{n['heater']},e1", "p2": f"{n['pad1']},e4"}, {"p1": f"{n['heater']},e2", "p2": f"{n['pad2']},e3"}],
+        "ports": {},
+    }
+
+
+def check(cell: cg.DKCell, reference: dict[str, Any], directory: Path) -> dict[str, list[str]]:
+    """Category -> the text values of each of its items, joined by " | "; empty categories left out."""
+    path = directory / "reference.pic.yml"
+    path.write_text(yaml.safe_dump(reference, sort_keys=False, allow_unicode=True), encoding="utf-8")
+    found = fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), directory))
+    return {
+        title: sorted(" | ".join(v for v in values if isinstance(v, str)) for values in items)
+        for title, items in found.items()
+        if items
+    }
+
+
+def read_back(cell: cg.DKCell, directory: Path, renamed: dict[str, str]) -> cg.DKCell:
+    """`cell` written to GDS with instance names changed behind the cell library's
+    back (as another tool would write them) and read into a library of its own."""
+    for inst in cell.kdb_cell.each_inst():
+        name = inst.property(cg.conf.PROPID.NAME)
+        if name in renamed:
+            inst.set_property(cg.conf.PROPID.NAME, renamed[name])
+    path = directory / "layout.gds"
+    cell.write(str(path))
+    [read] = cg.KCLayout(f"verdict:{path}:{len(renamed)}").read(path)
+    return read
+
+
+# --- clean layouts ----------------------------------------------------------------
+
+ODD = {"splitter": "sp'1", "heater": 'h"1', "arm": "a\\b", "combiner": "c o'm\"b", "gc_in": "gç_in", "gc_out": "g,out", "pad2": "p,2"}
+
+
+def odd_names(directory: Path) -> Case:
+    stand_ins = {name: f"n{i}" for i, name in enumerate(ODD)}
+    cell = read_back(mzi(stand_ins), directory, {stand_ins[name]: odd for name, odd in ODD.items()})
+    return cell, mzi_reference(ODD)
+
+
+def four_pin_net_as_a_chain(directory: Path) -> Case:
+    reference = mzi_reference()
+    reference["nets"] = [
+        {"p1": "heater,e1", "p2": "pad1,e4"},
+        {"p1": "pad1,e3", "p2": "pad2,e1"},
+        {"p1": "pad2,e3", "p2": "heater,e2"},
+    ]
+    return mzi(pads_joined=True), reference
+
+
+def mirrored(rotation: int) -> Callable[[Path], Case]:
+    def build(directory: Path) -> Case:
+        top = new_cell("mirrored")
+        m = place(top, "mmi1x2", "m", rotation=rotation, mirror=True)
+        attach(top, "grating_coupler", "o1", m["o1"], name="g1")
+        attach(top, "grating_coupler", "o1", m["o3"], name="g3")
+        waveguide(top, m["o2"], place(top, "grating_coupler", "g2", x=200, y=200)["o1"])
+        gratings = {f"g{i}": {"component": "grating_coupler"} for i in (1, 2, 3)}
+        return top, {
+            "instances": {"m": {"component": "mmi1x2"}} | gratings,
+            "connections": {"g1,o1": "m,o1", "m,o3": "g3,o1"},
+            "routes": {"r": {"links": {"m,o2": "g2,o1"}}},
+            "nets": [],
+            "ports": {},
+        }
+
+    return build
+
+
+def route_between_two_ports(directory: Path) -> Case:
+    top = new_cell("through")
+    start = place(top, "straight")
+    pieces = straight_run(top, start["o2"], [5, 5])
+    expose(top, start["o1"], "p")
+    expose(top, pieces[-1]["o2"], "q")
+    return top, {"instances": {}, "connections": {}, "routes": {}, "nets": [], "ports": {"p": "q"}}
+
+
+EMPTY = {"instances": {}, "connections": {}, "routes": {}, "nets": [], "ports": {}}
+
+CLEAN = [
+    pytest.param(lambda d: (mzi(), mzi_reference()), id="interferometer"),
+    pytest.param(odd_names, id="names with quotes, backslash, space, non-ASCII, comma"),
+    pytest.param(four_pin_net_as_a_chain, id="four-pin net listed as a chain"),
+    *(pytest.param(mirrored(r), id=f"mirrored, turned {r}") for r in (0, 90, 180, 270)),
+    pytest.param(lambda d: (component("straight_heater_metal"), EMPTY), id="leaf cell"),
+    pytest.param(route_between_two_ports, id="route joining two external ports"),
+]
+
+
+@pytest.mark.parametrize("build", CLEAN)
+def test_clean_layouts_give_no_items(tmp_path: Path, build: Callable[[Path], Case]) -> None:
+    cell, reference = build(tmp_path)
+    assert check(cell, reference, tmp_path) == {}
+
+
+# --- faults -------------------------------------------------------------------------
+
+
+def with_changes(**changes: Any) -> dict[str, Any]:
+    reference = copy.deepcopy(mzi_reference())
+    for key, value in changes.items():
+        reference[key] = value(reference[key]) if callable(value) else value
+    return reference
+
+
+def missing(names: list[str]) -> list[str]:
+    return sorted(f"Cannot find Instance {name!r} in the layout" for name in names)
+
+
+def port_in_empty_space() -> cg.DKCell:
+    top = mzi()
+    top.create_port("mon", fs.kdb.Trans(0, False, 500_000, 0), 0.5, PDK.layers["WG"])
+    return top
+
+
+UNPLACED = [f"later{i}" for i in range(20)]
+UNNAMED = {name: None for name in NAMES}
+
+FAULTS = [
+    pytest.param(
+        lambda d: (mzi(), with_changes(instances=lambda i: i | {n: {"component": "pad"} for n in UNPLACED})),
+        {"Missing Instances": missing(UNPLACED)},
+        id="20 instances not placed yet: compared whole",
+    ),
+    pytest.param(
+        lambda d: (mzi(UNNAMED), mzi_reference()),
+        {"Missing Connections": 8, "Missing Instances": missing(NAMES)},
+        id="instance names lost",
+    ),
+    pytest.param(
+        lambda d: (mzi(), with_changes(instances=lambda i: i | {"combiner": {"component": "mmi2x2"}})),
+        {"Mismatched Instances": ["Instance 'combiner' is a 'mmi1x2' in the layout but a 'mmi2x2' in the reference netlist"]},
+        id="other component",
+    ),
+    pytest.param(
+        lambda d: (mzi(), with_changes(ports={"in": "gc_in,o1"})),
+        {"Mismatched Ports": ["Port 'in' (at 'gc_in,o1' in the reference netlist) is not a port of the layout"]},
+        id="port only in the reference",
+    ),
+    pytest.param(
+        lambda d: (port_in_empty_space(), with_changes(ports={"mon": "gc_out,o1"})),
+        {"Mismatched Ports": ["Port 'mon' attaches to nothing in the layout but to 'gc_out,o1' in the reference netlist"]},
+        id="port attached to nothing",
+    ),
+    pytest.param(
+        lambda d: (mzi(gc_out_shift=2), mzi_reference()),
+        {
+            "Unknown Connections": [
+                "Unknown Connection from 'ERROR_NO_CONNECTION' to 'combiner,o1' | Port 'combiner,o1' is open: nothing connects to it",
+                "Unknown Connection from 'ERROR_NO_CONNECTION' to 'gc_out,o1' | Port 'gc_out,o1' is open: nothing connects to it",
+            ],
+            "Missing Connections": ["Missing Connection from 'combiner,o1' to 'gc_out,o1'"],
+        },
+        id="open ports",
+    ),
+    pytest.param(
+        lambda d: (mzi(pads_joined=True), mzi_reference()),
+        {
+            "Unknown Connections": [
+                "Short: the layout connects ['heater,e1', 'pad1,e1'] and ['heater,e2', 'pad2,e1'], "
+                "which are separate nets in the reference netlist"
+            ]
+        },
+        id="short",
+    ),
+    pytest.param(
+        lambda d: (mzi(), with_changes(nets=lambda nets: nets + [{"p1": "pad1,e3", "p2": "pad2,e1"}])),
+        {
+            "Missing Connections": [
+                "Open: the reference net ['heater,e1', 'heater,e2', 'pad1,e1', 'pad2,e1'] is split in the layout "
+                "into ['heater,e1', 'pad1,e1'] and ['heater,e2', 'pad2,e1']"
+            ]
+        },
+        id="open",
+    ),
+    pytest.param(
+        lambda d: (read_back(mzi(), d, {"pad2": "pad1"}), mzi_reference()),
+        {
+            "Missing Connections": ["Missing Connection from 'heater,e2' to 'pad2,e3' | ERROR: Could not find instances and ports for heater,e2 and pad2,e3"],
+            "Missing Instances": missing(["pad2"]),
+            "Mismatched Instances": ["Instance name 'pad1' is given to 2 instances of the layout"],
+        },
+        id="one name, two instances",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, expected", FAULTS)
+def test_each_fault_gives_the_items_that_name_it(
+    tmp_path: Path, build: Callable[[Path], Case], expected: dict[str, list[str] | int]
+) -> None:
+    """Expected: per category its items' texts, or only their number."""
+    cell, reference = build(tmp_path)
+    found = check(cell, reference, tmp_path)
+    assert {title: len(texts) if isinstance(expected.get(title), int) else texts for title, texts in found.items()} == expected
+
+
+def test_items_carry_markers_on_the_layout(tmp_path: Path) -> None:
+    """An open port is marked across its opening, a short on every port it joins,
+    a name given twice on both instances."""
+    cell = read_back(mzi(gc_out_shift=2, pads_joined=True), tmp_path, {"arm": "gc_in"})
+    path = tmp_path / "reference.pic.yml"
+    path.write_text(yaml.safe_dump(mzi_reference()))
+    found = fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), tmp_path))
+    open_port = next(v for v in found["Unknown Connections"] if "'gc_out,o1'" in v[0])
+    assert open_port[1] == fs.kdb.DEdge(242, -0.25, 242, 0.25)  # gc_out,o1 at (242, 0) facing west
+    short = next(v for v in found["Unknown Connections"] if v[0].startswith("Short"))
+    assert len([v for v in short if isinstance(v, fs.kdb.DEdge)]) == 4
+    [shared] = found["Mismatched Instances"]
+    boxes = {str(inst.dbbox()) for inst in cell.kdb_cell.each_inst() if inst.property(cg.conf.PROPID.NAME) == "gc_in"}
+    assert len(boxes) == 2 and {str(value) for value in shared[:2]} == boxes
