@@ -64,13 +64,28 @@ SharedNames instances_sharing_a_name(nb::handle cell) {
     return shared;
 }
 
+namespace {
+
+/// A cell built with other than the default settings carries them in its name
+/// (`straight_length120`) while the reference names the component (`straight`):
+/// the instance places the reference's component when its cell was built by it.
+bool built_by(nb::handle instance, nb::handle reference_component) {
+    nb::object function_name = getattr(instance.attr("cell"), "function_name", nb::none());
+    return PyUnicode_Check(function_name.ptr()) && function_name.equal(reference_component);
+}
+
+} // namespace
+
 void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff,
                                const SharedNames& shared_names) {
     nb::object category = report::category_for(rdb, report::category_title("mismatched_instances"));
     nb::object report_cell = report::cell_for(rdb, cell);
     for (const ChangedKey& change : changed_keys(diff, "instances", "component")) {
+        nb::object instance = cell.attr("insts")[change.key];
+        if (built_by(instance, change.reference_value))
+            continue;
         nb::object item = rdb.attr("create_item")(report_cell, category);
-        item.attr("add_value")(cell.attr("insts")[change.key].attr("dbbox")());
+        item.attr("add_value")(instance.attr("dbbox")());
         item.attr("add_value")(format_text(
             "Instance %U is a %U in the layout but a %U in the reference netlist",
             quoted(change.key), quoted(change.layout_value), quoted(change.reference_value)));
