@@ -153,6 +153,20 @@ def route_between_two_ports(directory: Path) -> Case:
     return top, {"instances": {}, "connections": {}, "routes": {}, "nets": [], "ports": {"p": "q"}}
 
 
+def exposed_pad_port(directory: Path) -> Case:
+    top = mzi()
+    expose(top, top.insts["pad1"]["e2"], "bias")
+    reference = mzi_reference()
+    reference["ports"] = {"bias": "pad1,e2"}
+    return top, reference
+
+
+def component_named_without_its_settings(directory: Path) -> Case:
+    reference = mzi_reference()
+    reference["instances"]["arm"] = {"component": "straight", "settings": {"length": 100}}
+    return mzi(), reference
+
+
 EMPTY = {"instances": {}, "connections": {}, "routes": {}, "nets": [], "ports": {}}
 
 CLEAN = [
@@ -162,6 +176,8 @@ CLEAN = [
     *(pytest.param(mirrored(r), id=f"mirrored, turned {r}") for r in (0, 90, 180, 270)),
     pytest.param(lambda d: (component("straight_heater_metal"), EMPTY), id="leaf cell"),
     pytest.param(route_between_two_ports, id="route joining two external ports"),
+    pytest.param(exposed_pad_port, id="electrical port of a wired pad exposed"),
+    pytest.param(component_named_without_its_settings, id="component named without its settings"),
 ]
 
 

@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import json
 import os
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -255,7 +256,8 @@ def _write(path: Path, text: str, project_dir: str | Path) -> Path:
     if _read(path) == text:
         return path
     path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    # a short name: the schema of a circuit named near the file-name limit must still save
+    tmp = path.with_name(f".q{os.getpid()}.{threading.get_ident() % 10**6}.tmp")
     tmp.write_text(text, encoding="utf-8")
     os.replace(tmp, path)
     return path
