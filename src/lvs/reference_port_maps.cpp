@@ -2,8 +2,11 @@
 /// that the layout cell places, the electrical port groups of the placed cell, so that a net
 /// the schematic draws to any port of a conductor meets the name the layout extraction uses.
 
+#include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
+
+#include <optional>
 
 namespace quillon::lvs {
 
@@ -62,11 +65,55 @@ class DerivedLayerSets {
     nb::dict by_cell_;
 };
 
+/// The layout instances by name, read in one pass over the cell's instances:
+/// for each name the first instance whose name property reads as that name,
+/// as `cell.insts[name]` finds it. Looking every reference name up through
+/// `insts` instead rebuilds the library's name index for each name the layout
+/// lacks, which makes a half-placed layout cost quadratic time.
+class InstancesByName {
+  public:
+    explicit InstancesByName(nb::handle cell) : cell_(nb::borrow(cell)) {
+        const Dependencies& d = deps();
+        nb::object prop_id = interned("prop_id");
+        nb::object property = interned("property");
+        for (nb::handle instance : each(cell.attr("kdb_cell"), "each_inst")) {
+            // an instance without properties has the property id 0: no name to read
+            if (!truthy(checked(PyObject_GetAttr(instance.ptr(), prop_id.ptr()))))
+                continue;
+            nb::object name = checked(
+                PyObject_CallMethodOneArg(instance.ptr(), property.ptr(), d.cg_name_propid.ptr()));
+            if (name.is_none())
+                continue;
+            nb::object key = checked(PyObject_Str(name.ptr()));
+            if (PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance.ptr()) == nullptr)
+                throw nb::python_error();
+        }
+    }
+
+    /// The instance named `name` as the cell library wraps it; an invalid
+    /// object when the layout has none of that name.
+    nb::object find(nb::handle name) const {
+        // the library takes a number for a position among the instances
+        if (PyLong_Check(name.ptr()))
+            return cell_.attr("insts")[name];
+        PyObject* found = PyDict_GetItemWithError(by_name_.ptr(), name.ptr());
+        if (!found) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nb::object();
+        }
+        return deps().instance_class(nb::handle(found), cell_);
+    }
+
+  private:
+    nb::object cell_;
+    nb::dict by_name_;
+};
+
 /// The port mapping of one layout instance, merged over its layer sets (a later set wins).
-void map_instance(nb::handle insts, nb::handle name, nb::handle electrical_layers,
-                  DerivedLayerSets& derived, nb::dict& port_maps) {
+void map_instance(nb::handle instance, nb::handle electrical_layers, DerivedLayerSets& derived,
+                  nb::dict& port_maps) {
     nb::dict port_map;
-    nb::object instance = insts[name];
     nb::object cell = instance.attr("cell");
     const bool given = truthy(electrical_layers);
     nb::object layer_sets = given ? nb::borrow(electrical_layers) : derived.of(cell);
@@ -80,15 +127,17 @@ void map_instance(nb::handle insts, nb::handle name, nb::handle electrical_layer
 nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
                              nb::handle electrical_layers) {
     nb::dict port_maps;
-    nb::object insts;
+    std::optional<InstancesByName> instances;
     DerivedLayerSets derived;
     for (nb::handle name : instance_names) {
         // Any ordinary error stays with its instance, which then keeps the file's port names:
         // an instance the layout lacks, a cell without inner instances, a failed analysis.
         try {
-            if (!insts.is_valid())
-                insts = cell.attr("insts");
-            map_instance(insts, name, electrical_layers, derived, port_maps);
+            if (!instances)
+                instances.emplace(cell);
+            nb::object instance = instances->find(name);
+            if (instance.is_valid())
+                map_instance(instance, electrical_layers, derived, port_maps);
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_Exception))
                 throw;
