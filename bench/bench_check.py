@@ -2,6 +2,7 @@
 netlist difference against DeepDiff on the same pair.
 
     PYTHONPATH=python python bench/bench_check.py [--sizes 1000 10000 100000]
+        [--no-deepdiff] [--repeats 20] [--repeat-size 10000]
 
 Per N (devices; about 2N named and 4N unnamed instances) it builds the layout of
 `generate_layout.generate`, writes its reference netlist with a handful of
@@ -9,17 +10,28 @@ deliberate differences (an instance the layout lacks, one the reference lacks,
 a re-pointed link, a dropped metal net), and prints:
 
 * load, extract, diff and findings: the stages of `optical_lvs`;
-* the KLayout work the check cannot avoid on the same layout (the cell
-  library's port connectivity plus KLayout's netlist extraction) and the ratio
-  of the check without the reference load to it (target: at most 1.5);
-* the native difference against DeepDiff on the same pair (target: at least 50
-  times faster at N = 10^5) and whether both give the same result.
+* the whole `optical_lvs`, with the peak of the resident set during it and
+  what it still holds after it (the growth over before, after a collection);
+* KLayout's `extract_netlist` over the kit's metal on the same layout, the
+  work the check cannot avoid, and the check as a multiple of it, with and
+  without the reference load;
+* `optical_lvs` with 0, 1% and 10% more instances in the reference than the
+  layout places (a half-placed layout), each against none missing;
+* the native difference against DeepDiff on the same pair and whether both
+  give the same result (unless --no-deepdiff).
+
+Every timing, the KLayout baseline included, runs with the cyclic garbage
+collector paused, as the check runs itself. Last, in a fresh process, it runs
+`--repeats` checks of one layout and prints the resident set after the first
+and after the last.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import os
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -28,7 +40,7 @@ from typing import Any
 import yaml
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_extraction import klayout_extract, timed  # noqa: E402
+from bench_extraction import PeakMemory, klayout_extract, rss, timed  # noqa: E402
 from generate_layout import generate, reference_netlist  # noqa: E402
 
 import klayout.rdb as rdb_module  # noqa: E402
@@ -54,16 +66,32 @@ def plain(diff: dict[str, Any]) -> dict[str, Any]:
     return {kind: list(v) if not isinstance(v, dict) else v for kind, v in diff.items()}
 
 
+def with_missing(reference: dict[str, Any], fraction: float) -> dict[str, Any]:
+    """The reference with `fraction` more instances, which the layout lacks."""
+    instances = dict(reference["instances"])
+    for i in range(round(fraction * len(instances))):
+        instances[f"unplaced{i}"] = {"component": "pad"}
+    return {**reference, "instances": instances}
+
+
+def write(path: Path, netlist: dict[str, Any]) -> str:
+    dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
+    path.write_text(yaml.dump(netlist, Dumper=dumper, sort_keys=False))
+    return str(path)
+
+
+def paused(action: Any) -> tuple[float, Any]:
+    return timed(action, collector_paused=True)
+
+
 def measure(n: int, workdir: Path, deepdiff: bool) -> None:
     top = generate(n)
-    reference = workdir / f"bench_{n}.pic.yml"
-    dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
-    reference.write_text(yaml.dump(with_differences(reference_netlist(n)), Dumper=dumper, sort_keys=False))
+    reference = write(workdir / f"bench_{n}.pic.yml", with_differences(reference_netlist(n)))
     connectivity = demo_pdk.PDK.connectivity
 
-    t_load, ref_netlist = timed(lambda: lvs.load_ref_netlist(str(reference), top))
-    t_extract, lvs_netlist = timed(lambda: lvs.extract_lvs_netlist(top, connectivity))
-    t_diff, diff = timed(lambda: lvs.get_netlist_diff(ref_netlist, lvs_netlist))
+    t_load, ref_netlist = paused(lambda: lvs.load_ref_netlist(reference, top))
+    t_extract, lvs_netlist = paused(lambda: lvs.extract_lvs_netlist(top, connectivity))
+    t_diff, diff = paused(lambda: lvs.get_netlist_diff(ref_netlist, lvs_netlist))
 
     def findings() -> Any:
         db = rdb_module.ReportDatabase("bench")
@@ -73,24 +101,46 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> None:
         lvs.find_unknown_instances(db, top, diff)
         return db
 
-    t_findings, db = timed(findings)
-    t_l2n, _ = timed(lambda: top.l2n(port_types=("optical",)).netlist())
-    t_klayout, _ = timed(lambda: klayout_extract(top, list(connectivity)))
-    t_check, _ = timed(lambda: lvs.optical_lvs(top, str(reference)))
+    t_findings, db = paused(findings)
+    items = db.num_items()
+    del db, diff
+    t_klayout, _ = paused(lambda: klayout_extract(top, list(connectivity)))
 
-    unavoidable = t_l2n + t_klayout
-    without_load = t_extract + t_diff + t_findings
+    gc.collect()
+    before = rss()
+    with PeakMemory() as memory:
+        t_check, _ = paused(lambda: lvs.optical_lvs(top, reference))
+    gc.collect()
+    retained = rss() - before
+
     print(
         f"N={n:>6}  load={t_load:6.2f}s  extract={t_extract:6.2f}s  diff={t_diff:6.3f}s  "
-        f"findings={t_findings:6.3f}s ({db.num_items()} items)  optical_lvs={t_check:6.2f}s",
+        f"findings={t_findings:6.3f}s ({items} items)  optical_lvs={t_check:6.2f}s",
         flush=True,
     )
     print(
-        f"          KLayout work it cannot avoid={unavoidable:6.2f}s (l2n {t_l2n:.2f}s + "
-        f"extract_netlist {t_klayout:.2f}s)  check without load / that = {without_load / unavoidable:4.2f}",
+        f"          KLayout extract_netlist={t_klayout:6.2f}s  optical_lvs / that = {t_check / t_klayout:4.2f}  "
+        f"without the load = {(t_check - t_load) / t_klayout:4.2f}",
         flush=True,
     )
+    print(
+        f"          memory: before {before / 2**20:.0f} MB, peak +{memory.peak / 2**20:.0f} MB "
+        f"({memory.peak_rss / 2**20:.0f} MB), retained after +{retained / 2**20:.0f} MB",
+        flush=True,
+    )
+
+    times = {}
+    for fraction in (0.0, 0.01, 0.1):
+        path = write(workdir / f"bench_{n}_missing.pic.yml", with_missing(reference_netlist(n), fraction))
+        times[fraction] = paused(lambda: lvs.optical_lvs(top, path))[0]
+    print(
+        "          reference instances missing from the layout: "
+        + "  ".join(f"{100 * f:.0f}%: {t:.2f}s ({100 * (t / times[0.0] - 1):+.0f}%)" for f, t in times.items()),
+        flush=True,
+    )
+
     if deepdiff:
+        diff = lvs.get_netlist_diff(ref_netlist, lvs_netlist)
         t_deep, reference_diff = timed(lambda: DeepDiff(ref_netlist, lvs_netlist, ignore_order=True).to_dict())
         same = plain(reference_diff) == plain(diff)
         print(
@@ -100,17 +150,46 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> None:
         )
 
 
+def repeat_series(n: int, repeats: int, workdir: Path) -> None:
+    """`repeats` checks of one layout; the resident set after each."""
+    top = generate(n, name=f"bench_repeat_{n}")
+    reference = write(workdir / f"bench_repeat_{n}.pic.yml", with_differences(reference_netlist(n)))
+    for _ in range(repeats):
+        lvs.optical_lvs(top, reference)
+        gc.collect()
+        print(rss(), flush=True)
+
+
+def repeated(n: int, repeats: int) -> None:
+    command = [sys.executable, __file__, "--series", "--repeats", str(repeats), "--repeat-size", str(n)]
+    runs = [int(line) for line in subprocess.run(command, check=True, capture_output=True, text=True).stdout.split()]
+    first, last = runs[0], runs[-1]
+    print(
+        f"N={n}, {repeats} checks of one layout in a fresh process: resident set after the first "
+        f"{first / 2**20:.0f} MB, after the last {last / 2**20:.0f} MB ({100 * (last - first) / first:+.1f}%)",
+        flush=True,
+    )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 10_000, 100_000])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[1_000, 10_000, 100_000])
     parser.add_argument("--no-deepdiff", action="store_true", help="skip the (slow) DeepDiff comparison")
+    parser.add_argument("--repeats", type=int, default=20, help="checks in the memory series; 0 skips it")
+    parser.add_argument("--repeat-size", type=int, default=10_000)
+    parser.add_argument("--series", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp)
         (workdir / "pyproject.toml").write_text('[tool.quillon]\nname = "bench"\npdk = "demo_pdk"\n')
         os.environ["QUILLON_PROJECT_DIR"] = tmp
+        if args.series:
+            repeat_series(args.repeat_size, args.repeats, workdir)
+            return
         for n in args.sizes:
             measure(n, workdir, deepdiff=not args.no_deepdiff)
+        if args.repeats > 0:
+            repeated(args.repeat_size, args.repeats)
 
 
 if __name__ == "__main__":

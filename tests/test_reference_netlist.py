@@ -317,11 +317,11 @@ def test_derived_layer_sets_include_the_placed_cells_own_ports(tmp_path: Path, l
 
 
 @pytest.fixture(scope="module")
-def named_alike_layout() -> cg.DKCell:
+def named_alike_layout(layout: cg.DKCell) -> cg.DKCell:
     """Two instances named "m" (a bar first, then a splitter), a bar named by the number 7
     and, at position 3, a bar without a name."""
     top = cg.kcl.dkcell("refload_named_alike")
-    bar, mmi = bar_cell(), demo_pdk.mmi1x2()
+    bar, mmi = layout.insts["m"].cell, demo_pdk.mmi1x2()
     top.create_inst(bar, kdb.DCplxTrans(1, 0, False, 0, 0), name="m")
     top.create_inst(mmi, kdb.DCplxTrans(1, 0, False, 0, 100), name="m")
     top.create_inst(bar, kdb.DCplxTrans(1, 0, False, 0, 200)).instance.set_property(cg.conf.PROPID.NAME, 7)
