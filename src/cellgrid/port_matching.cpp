@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <numeric>
-#include <tuple>
 
 namespace quillon::cellgrid {
 
@@ -30,8 +29,23 @@ int64_t read_integer(nb::handle row, Py_ssize_t position) {
     return value;
 }
 
-auto key_of(const PlacedPort& p) {
-    return std::tie(p.x, p.y, p.layer, p.width, p.angle);
+/// Ports in (x, y, layer, width, angle) order; written out, as the sort
+/// calls it some n log n times.
+bool key_less(const PlacedPort& a, const PlacedPort& b) {
+    if (a.x != b.x)
+        return a.x < b.x;
+    if (a.y != b.y)
+        return a.y < b.y;
+    if (a.layer != b.layer)
+        return a.layer < b.layer;
+    if (a.width != b.width)
+        return a.width < b.width;
+    return a.angle < b.angle;
+}
+
+bool same_key(const PlacedPort& a, const PlacedPort& b) {
+    return a.x == b.x && a.y == b.y && a.layer == b.layer && a.width == b.width &&
+           a.angle == b.angle;
 }
 
 } // namespace
@@ -57,18 +71,30 @@ uint32_t PortMatcher::root(uint32_t endpoint) {
 
 void PortMatcher::match() {
     const uint32_t count = static_cast<uint32_t>(ports_.size());
-    order_.resize(count);
-    std::iota(order_.begin(), order_.end(), 0u);
-    std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
-        return std::make_tuple(key_of(ports_[a]), a) < std::make_tuple(key_of(ports_[b]), b);
+    // sorted as records rather than through indices: the comparisons then
+    // read memory in order
+    struct Record {
+        PlacedPort port;
+        uint32_t endpoint;
+    };
+    std::vector<Record> records(count);
+    for (uint32_t e = 0; e < count; ++e)
+        records[e] = {ports_[e], e};
+    std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+        return key_less(a.port, b.port) || (same_key(a.port, b.port) && a.endpoint < b.endpoint);
     });
+    order_.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        order_[i] = records[i].endpoint;
+        ports_[i] = records[i].port; // ports_ now in sorted order, as order_
+    }
     parent_.resize(count);
     std::iota(parent_.begin(), parent_.end(), 0u);
 
-    // One run of equal orientation at one place: [begin, end) of order_.
+    // One run of equal key and orientation: [begin, end) of the sorted ports.
     auto run_end = [&](size_t begin) {
         size_t end = begin + 1;
-        while (end < count && key_of(ports_[order_[end]]) == key_of(ports_[order_[begin]]))
+        while (end < count && same_key(ports_[end], ports_[begin]))
             ++end;
         return end;
     };
@@ -82,16 +108,13 @@ void PortMatcher::match() {
     size_t begin = 0;
     while (begin < count) {
         const size_t end = run_end(begin);
-        const PlacedPort& here = ports_[order_[begin]];
+        const PlacedPort& here = ports_[begin];
         if (here.angle < half_turn) {
             // the facing run, if any, sits later among the runs of this place
             PlacedPort facing = here;
             facing.angle = here.angle + half_turn;
-            auto found = std::lower_bound(
-                order_.begin() + static_cast<std::ptrdiff_t>(end), order_.end(), facing,
-                [&](uint32_t e, const PlacedPort& key) { return key_of(ports_[e]) < key_of(key); });
-            if (found != order_.end() && key_of(ports_[*found]) == key_of(facing)) {
-                const size_t facing_begin = static_cast<size_t>(found - order_.begin());
+            const size_t facing_begin = first_at(facing, end);
+            if (facing_begin < count && same_key(ports_[facing_begin], facing)) {
                 const uint32_t into = root(order_[begin]);
                 join_run(begin + 1, end, into);
                 join_run(facing_begin, run_end(facing_begin), into);
@@ -110,13 +133,17 @@ void PortMatcher::match() {
     }
 }
 
+size_t PortMatcher::first_at(const PlacedPort& port, size_t from) const {
+    auto found = std::lower_bound(ports_.begin() + static_cast<std::ptrdiff_t>(from), ports_.end(),
+                                  port, key_less);
+    return static_cast<size_t>(found - ports_.begin());
+}
+
 long long PortMatcher::net_at(const PlacedPort& port) const {
-    auto found = std::lower_bound(
-        order_.begin(), order_.end(), port,
-        [&](uint32_t e, const PlacedPort& key) { return key_of(ports_[e]) < key_of(key); });
-    if (found == order_.end() || key_of(ports_[*found]) != key_of(port))
+    const size_t found = first_at(port, 0);
+    if (found == ports_.size() || !same_key(ports_[found], port))
         return -1;
-    return nets_[*found];
+    return nets_[order_[found]];
 }
 
 } // namespace quillon::cellgrid

@@ -43,9 +43,12 @@ class PortMatcher {
 
   private:
     uint32_t root(uint32_t endpoint);
+    /// The first sorted position from `from` on whose key is not below `port`'s.
+    size_t first_at(const PlacedPort& port, size_t from) const;
 
+    /// In the order added; after `match`, sorted by (key, orientation, endpoint).
     std::vector<PlacedPort> ports_;
-    std::vector<uint32_t> order_; ///< endpoints sorted by (key, angle, endpoint)
+    std::vector<uint32_t> order_; ///< after `match`: the endpoint at each sorted position
     std::vector<uint32_t> parent_;
     std::vector<uint32_t> nets_;
     size_t net_count_ = 0;
