@@ -396,6 +396,25 @@ def test_l2n_equals_the_plain_python_reference(lib: cg.KCLayout, build: str, por
     assert _walked(l2n.top_circuit()) == _walked(netlist.top_circuit())
 
 
+@pytest.mark.parametrize(
+    "first, second, meet",
+    [(0, 180000, True), (-90000, 90000, True), (450000, 270000, True), (-180000, 0, True), (90000, 90000, False), (0, 179999, False)],
+)
+def test_native_matcher_takes_orientations_modulo_a_full_turn(lib: cg.KCLayout, first: int, second: int, meet: bool) -> None:
+    """Ports facing each other meet however their orientations are written (millidegrees)."""
+    a, b, top = lib.dkcell(), lib.dkcell(), lib.dkcell()
+    top.create_inst(a)
+    top.create_inst(b)
+    angles = {a.cell_index: first, b.cell_index: second}
+
+    def cell_ports(ci: int) -> tuple[int, list[list[tuple[int, int, int, int, int]]]]:
+        return 1, [[(5, 7, 0, 500, angles[ci])]] * 8
+
+    result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [])
+    endpoint_nets = result[7]
+    assert (endpoint_nets[0] == endpoint_nets[1]) == meet
+
+
 def test_l2n_builds_its_netlist_only_when_asked(lib: cg.KCLayout) -> None:
     top, _ = chain(lib, ["a", None, "b"])
     first = top.l2n()

@@ -12,7 +12,7 @@ namespace nb = nanobind;
 
 /// Where a port ends up once placed: position, layer and width in database
 /// units, orientation in millidegrees in [0, 360000). Two ports meet when
-/// their keys are equal and their orientations 180 degrees apart.
+/// position, layer and width are equal and the orientations 180 degrees apart.
 struct PlacedPort {
     int64_t x = 0;
     int64_t y = 0;
