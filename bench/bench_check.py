@@ -2,7 +2,7 @@
 netlist difference against DeepDiff on the same pair.
 
     PYTHONPATH=python python bench/bench_check.py [--sizes 1000 10000 100000]
-        [--no-deepdiff] [--repeats 20] [--repeat-size 10000]
+        [--no-deepdiff] [--repeats 20] [--repeat-size 10000] [--cpu-time]
 
 Per N (devices; about 2N named and 4N unnamed instances) it builds the layout of
 `generate_layout.generate`, writes its reference netlist with a handful of
@@ -40,7 +40,7 @@ from typing import Any
 import yaml
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_extraction import PeakMemory, klayout_extract, rss, timed  # noqa: E402
+from bench_extraction import PeakMemory, klayout_extract, rss, timed, use_cpu_time  # noqa: E402
 from generate_layout import generate, reference_netlist  # noqa: E402
 
 import klayout.rdb as rdb_module  # noqa: E402
@@ -177,8 +177,11 @@ def main() -> None:
     parser.add_argument("--no-deepdiff", action="store_true", help="skip the (slow) DeepDiff comparison")
     parser.add_argument("--repeats", type=int, default=20, help="checks in the memory series; 0 skips it")
     parser.add_argument("--repeat-size", type=int, default=10_000)
+    parser.add_argument("--cpu-time", action="store_true", help="time by processor time, not the wall clock")
     parser.add_argument("--series", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.cpu_time:
+        use_cpu_time()
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp)
         (workdir / "pyproject.toml").write_text('[tool.quillon]\nname = "bench"\npdk = "demo_pdk"\n')
