@@ -24,8 +24,9 @@ a re-pointed link, a dropped metal net), and prints:
 
 Every timing, the KLayout baseline included, runs with the cyclic garbage
 collector paused, as the check runs itself. Last, in a fresh process, it runs
-`--repeats` checks of one layout and prints the resident set after the first
-and after the last.
+`--repeats` checks of one layout (`--repeat-size` devices) and prints the
+resident set before the first, its peak during the first, and the resident
+set after the first and after the last.
 """
 
 from __future__ import annotations
@@ -164,22 +165,32 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> float:
 
 
 def repeat_series(n: int, repeats: int, workdir: Path) -> None:
-    """`repeats` checks of one layout; the resident set after each."""
+    """`repeats` checks of one layout: the resident set before the first, its
+    peak during the first, and the resident set after each."""
     top = generate(n, name=f"bench_repeat_{n}")
     reference = write(workdir / f"bench_repeat_{n}.pic.yml", with_differences(reference_netlist(n)))
-    for _ in range(repeats):
-        lvs.optical_lvs(top, reference)
+    gc.collect()
+    before = rss()
+    for k in range(repeats):
+        with PeakMemory() as memory:
+            lvs.optical_lvs(top, reference)
         gc.collect()
+        if k == 0:
+            print(before, memory.peak_rss, flush=True)
         print(rss(), flush=True)
 
 
 def repeated(n: int, repeats: int) -> None:
     command = [sys.executable, __file__, "--series", "--repeats", str(repeats), "--repeat-size", str(n)]
-    runs = [int(line) for line in subprocess.run(command, check=True, capture_output=True, text=True).stdout.split()]
-    first, last = runs[0], runs[-1]
+    lines = subprocess.run(command, check=True, capture_output=True, text=True).stdout.splitlines()
+    before, peak = (int(v) for v in lines[0].split())
+    after = [int(line) for line in lines[1:]]
+    mb = 2**20
     print(
-        f"N={n}, {repeats} checks of one layout in a fresh process: resident set after the first "
-        f"{first / 2**20:.0f} MB, after the last {last / 2**20:.0f} MB ({100 * (last - first) / first:+.1f}%)",
+        f"N={n}, {repeats} checks of one layout in a fresh process: resident set before the first "
+        f"{before / mb:.0f} MB, peak during it {peak / mb:.0f} MB (+{(peak - before) / mb:.0f} MB), "
+        f"after it {after[0] / mb:.0f} MB (+{(after[0] - before) / mb:.0f} MB), after the last "
+        f"{after[-1] / mb:.0f} MB ({100 * (after[-1] - after[0]) / after[0]:+.1f}% against after the first)",
         flush=True,
     )
 
