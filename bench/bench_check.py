@@ -2,6 +2,7 @@
 netlist difference against DeepDiff on the same pair.
 
     PYTHONPATH=python python bench/bench_check.py [--sizes 1000 10000 100000]
+        [--no-deepdiff] [--repeats 20] [--repeat-size 10000] [--cpu-time]
 
 Per N (devices; about 2N named and 4N unnamed instances) it builds the layout of
 `generate_layout.generate`, writes its reference netlist with a handful of
@@ -9,17 +10,31 @@ deliberate differences (an instance the layout lacks, one the reference lacks,
 a re-pointed link, a dropped metal net), and prints:
 
 * load, extract, diff and findings: the stages of `optical_lvs`;
-* the KLayout work the check cannot avoid on the same layout (the cell
-  library's port connectivity plus KLayout's netlist extraction) and the ratio
-  of the check without the reference load to it (target: at most 1.5);
-* the native difference against DeepDiff on the same pair (target: at least 50
-  times faster at N = 10^5) and whether both give the same result.
+* the whole `optical_lvs`, with the peak of the resident set during it and
+  what it still holds after it (the growth over before, after a collection);
+* KLayout's `extract_netlist` over the kit's metal on the same layout, the
+  work the check cannot avoid, and the check as a multiple of it: whole,
+  without the reference load, and without parsing the reference file (timed
+  alone with PyYAML's loader);
+* the growth of the whole check from 10^4 to 10^5;
+* `optical_lvs` with 0, 1% and 10% more instances in the reference than the
+  layout places (a half-placed layout), each against none missing;
+* the native difference against DeepDiff on the same pair and whether both
+  give the same result (unless --no-deepdiff).
+
+Every timing, the KLayout baseline included, runs with the cyclic garbage
+collector paused, as the check runs itself. Last, in a fresh process, it runs
+`--repeats` checks of one layout (`--repeat-size` devices) and prints the
+resident set before the first, its peak during the first, and the resident
+set after the first and after the last.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import os
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -28,7 +43,7 @@ from typing import Any
 import yaml
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_extraction import klayout_extract, timed  # noqa: E402
+from bench_extraction import PeakMemory, klayout_extract, rss, timed, use_cpu_time  # noqa: E402
 from generate_layout import generate, reference_netlist  # noqa: E402
 
 import klayout.rdb as rdb_module  # noqa: E402
@@ -54,16 +69,33 @@ def plain(diff: dict[str, Any]) -> dict[str, Any]:
     return {kind: list(v) if not isinstance(v, dict) else v for kind, v in diff.items()}
 
 
-def measure(n: int, workdir: Path, deepdiff: bool) -> None:
-    top = generate(n)
-    reference = workdir / f"bench_{n}.pic.yml"
+def with_missing(reference: dict[str, Any], fraction: float) -> dict[str, Any]:
+    """The reference with `fraction` more instances, which the layout lacks."""
+    instances = dict(reference["instances"])
+    for i in range(round(fraction * len(instances))):
+        instances[f"unplaced{i}"] = {"component": "pad"}
+    return {**reference, "instances": instances}
+
+
+def write(path: Path, netlist: dict[str, Any]) -> str:
     dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
-    reference.write_text(yaml.dump(with_differences(reference_netlist(n)), Dumper=dumper, sort_keys=False))
+    path.write_text(yaml.dump(netlist, Dumper=dumper, sort_keys=False))
+    return str(path)
+
+
+def paused(action: Any) -> tuple[float, Any]:
+    return timed(action, collector_paused=True)
+
+
+def measure(n: int, workdir: Path, deepdiff: bool) -> float:
+    """Prints the figures of size n; returns the time of the whole check."""
+    top = generate(n)
+    reference = write(workdir / f"bench_{n}.pic.yml", with_differences(reference_netlist(n)))
     connectivity = demo_pdk.PDK.connectivity
 
-    t_load, ref_netlist = timed(lambda: lvs.load_ref_netlist(str(reference), top))
-    t_extract, lvs_netlist = timed(lambda: lvs.extract_lvs_netlist(top, connectivity))
-    t_diff, diff = timed(lambda: lvs.get_netlist_diff(ref_netlist, lvs_netlist))
+    t_load, ref_netlist = paused(lambda: lvs.load_ref_netlist(reference, top))
+    t_extract, lvs_netlist = paused(lambda: lvs.extract_lvs_netlist(top, connectivity))
+    t_diff, diff = paused(lambda: lvs.get_netlist_diff(ref_netlist, lvs_netlist))
 
     def findings() -> Any:
         db = rdb_module.ReportDatabase("bench")
@@ -75,24 +107,55 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> None:
         lvs.find_mismatched_ports(db, top, diff, ref_netlist, lvs_netlist)
         return db
 
-    t_findings, db = timed(findings)
-    t_l2n, _ = timed(lambda: top.l2n(port_types=("optical",)).netlist())
-    t_klayout, _ = timed(lambda: klayout_extract(top, list(connectivity)))
-    t_check, _ = timed(lambda: lvs.optical_lvs(top, str(reference)))
+    t_findings, db = paused(findings)
+    items = db.num_items()
+    del db, diff
+    t_klayout, _ = paused(lambda: klayout_extract(top, list(connectivity)))
+    # what the reference load spends in parsing the file (PyYAML's C loader where it has one)
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    t_parse, _ = paused(lambda: yaml.load(Path(reference).read_text(), Loader=loader))
 
-    unavoidable = t_l2n + t_klayout
-    without_load = t_extract + t_diff + t_findings
+    gc.collect()
+    before = rss()
+    with PeakMemory() as memory:
+        t_check, _ = paused(lambda: lvs.optical_lvs(top, reference))
+    gc.collect()
+    retained = rss() - before
+
     print(
         f"N={n:>6}  load={t_load:6.2f}s  extract={t_extract:6.2f}s  diff={t_diff:6.3f}s  "
-        f"findings={t_findings:6.3f}s ({db.num_items()} items)  optical_lvs={t_check:6.2f}s",
+        f"findings={t_findings:6.3f}s ({items} items)  optical_lvs={t_check:6.2f}s",
         flush=True,
     )
     print(
-        f"          KLayout work it cannot avoid={unavoidable:6.2f}s (l2n {t_l2n:.2f}s + "
-        f"extract_netlist {t_klayout:.2f}s)  check without load / that = {without_load / unavoidable:4.2f}",
+        f"          KLayout extract_netlist={t_klayout:6.2f}s  optical_lvs / that = {t_check / t_klayout:4.2f}  "
+        f"without the load = {(t_check - t_load) / t_klayout:4.2f}  "
+        f"without parsing the file ({t_parse:.2f}s) = {(t_check - t_parse) / t_klayout:4.2f}",
         flush=True,
     )
+    print(
+        f"          memory: before {before / 2**20:.0f} MB, peak +{memory.peak / 2**20:.0f} MB "
+        f"({memory.peak_rss / 2**20:.0f} MB), retained after +{retained / 2**20:.0f} MB",
+        flush=True,
+    )
+
+    # the fastest of two checks per case, the cases in turn
+    paths = {
+        fraction: write(workdir / f"bench_{n}_missing_{fraction}.pic.yml", with_missing(reference_netlist(n), fraction))
+        for fraction in (0.0, 0.01, 0.1)
+    }
+    times = dict.fromkeys(paths, float("inf"))
+    for _ in range(2):
+        for fraction, path in paths.items():
+            times[fraction] = min(times[fraction], paused(lambda: lvs.optical_lvs(top, path))[0])
+    print(
+        "          reference instances missing from the layout: "
+        + "  ".join(f"{100 * f:.0f}%: {t:.2f}s ({100 * (t / times[0.0] - 1):+.0f}%)" for f, t in times.items()),
+        flush=True,
+    )
+
     if deepdiff:
+        diff = lvs.get_netlist_diff(ref_netlist, lvs_netlist)
         t_deep, reference_diff = timed(lambda: DeepDiff(ref_netlist, lvs_netlist, ignore_order=True).to_dict())
         same = plain(reference_diff) == plain(diff)
         print(
@@ -100,19 +163,63 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> None:
             f"x{t_deep / t_diff:6.0f}  same result: {same}",
             flush=True,
         )
+    return t_check
+
+
+def repeat_series(n: int, repeats: int, workdir: Path) -> None:
+    """`repeats` checks of one layout: the resident set before the first, its
+    peak during the first, and the resident set after each."""
+    top = generate(n, name=f"bench_repeat_{n}")
+    reference = write(workdir / f"bench_repeat_{n}.pic.yml", with_differences(reference_netlist(n)))
+    gc.collect()
+    before = rss()
+    for k in range(repeats):
+        with PeakMemory() as memory:
+            lvs.optical_lvs(top, reference)
+        gc.collect()
+        if k == 0:
+            print(before, memory.peak_rss, flush=True)
+        print(rss(), flush=True)
+
+
+def repeated(n: int, repeats: int) -> None:
+    command = [sys.executable, __file__, "--series", "--repeats", str(repeats), "--repeat-size", str(n)]
+    lines = subprocess.run(command, check=True, capture_output=True, text=True).stdout.splitlines()
+    before, peak = (int(v) for v in lines[0].split())
+    after = [int(line) for line in lines[1:]]
+    mb = 2**20
+    print(
+        f"N={n}, {repeats} checks of one layout in a fresh process: resident set before the first "
+        f"{before / mb:.0f} MB, peak during it {peak / mb:.0f} MB (+{(peak - before) / mb:.0f} MB), "
+        f"after it {after[0] / mb:.0f} MB (+{(after[0] - before) / mb:.0f} MB), after the last "
+        f"{after[-1] / mb:.0f} MB ({100 * (after[-1] - after[0]) / after[0]:+.1f}% against after the first)",
+        flush=True,
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[1_000, 10_000, 100_000])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[1_000, 10_000, 100_000])
     parser.add_argument("--no-deepdiff", action="store_true", help="skip the (slow) DeepDiff comparison")
+    parser.add_argument("--repeats", type=int, default=20, help="checks in the memory series; 0 skips it")
+    parser.add_argument("--repeat-size", type=int, default=10_000)
+    parser.add_argument("--cpu-time", action="store_true", help="time by processor time, not the wall clock")
+    parser.add_argument("--series", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.cpu_time:
+        use_cpu_time()
     with tempfile.TemporaryDirectory() as tmp:
         workdir = Path(tmp)
         (workdir / "pyproject.toml").write_text('[tool.quillon]\nname = "bench"\npdk = "demo_pdk"\n')
         os.environ["QUILLON_PROJECT_DIR"] = tmp
-        for n in args.sizes:
-            measure(n, workdir, deepdiff=not args.no_deepdiff)
+        if args.series:
+            repeat_series(args.repeat_size, args.repeats, workdir)
+            return
+        checks = {n: measure(n, workdir, deepdiff=not args.no_deepdiff) for n in args.sizes}
+        if 10_000 in checks and 100_000 in checks:
+            print(f"growth of optical_lvs from N=10^4 to N=10^5: x{checks[100_000] / checks[10_000]:.1f} (linear: x10)")
+        if args.repeats > 0:
+            repeated(args.repeat_size, args.repeats)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 Run by hand from the repository root:
 
     PYTHONPATH=python python bench/bench_extraction.py [--sizes 1000 10000 100000]
-        [--rounds 3] [--repeats 20] [--repeat-size 10000]
+        [--rounds 3] [--repeats 20] [--repeat-size 10000] [--cpu-time]
 
 (`--sizes` with no value skips the timings; `--repeats 0` skips the memory series.)
 
@@ -11,21 +11,25 @@ For each size N it generates a layout of N named devices chained by waveguides
 of unnamed pieces, with a pad per device and two-pin metal nets
 (bench/generate_layout.py; not timed), and measures in the same run:
 
-* the work the extraction cannot avoid: the cell library's port connectivity
-  (`cell.l2n(port_types=("optical",))`) and KLayout's `extract_netlist` over the
-  kit's metal layers of the same layout, both with the cyclic garbage collector
-  paused, as the extraction runs them. The cell keeps its latest
-  port-connectivity netlist, which the next `l2n` frees: `l2n` is timed after
-  one untimed call, so that it frees one, as the extraction's call does;
+* KLayout's `extract_netlist` over the kit's metal layers of the same layout:
+  the work the extraction cannot avoid;
+* the cell library's port connectivity (`cell.l2n(port_types=("optical",))`,
+  its tables, as the extraction reads them; the KLayout netlist is built only
+  when asked for);
 * `extract_lvs_netlist(cell, kit connectivity)`: time and peak memory (resident
-  set growth during the call, sampled every millisecond).
+  set growth during the call, sampled every millisecond);
+* the plain Python peer (bench/python_peer.py: a port matcher over the cell
+  library's public API plus KLayout's metal extraction), and whether it gives
+  the same netlist.
 
-The three are timed in turn, `--rounds` times, and each one's fastest time
-counts: one run of each on a machine that is doing other things varies by a
-fifth.
+Every part runs with the cyclic garbage collector paused, as the extraction
+runs itself. The parts are timed in turn, `--rounds` times, and each one's
+fastest time counts: one run of each on a machine that is doing other things
+varies by a fifth.
 
-It prints the extraction's own work (its total less the two unavoidable parts)
-and its share of the total, and the growth of the total from 10^4 to 10^5.
+It prints the extraction's total as a multiple of KLayout's `extract_netlist`,
+the peer's time as a multiple of the extraction's, and the growth of the total
+from 10^4 to 10^5.
 Last, in a fresh process, it extracts one layout `--repeats` times and prints
 the memory after the first extraction and after the last: the resident set,
 and the bytes the C allocator has handed out (which leaves out memory it keeps
@@ -52,6 +56,7 @@ import quillon.core.lvs as lvs
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from generate_layout import generate  # noqa: E402
+from python_peer import extract_in_python  # noqa: E402
 
 kdb = cg.kdb
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -110,6 +115,17 @@ class PeakMemory:
         return self.peak_rss - self.start
 
 
+_clock: Callable[[], float] = time.perf_counter
+
+
+def use_cpu_time() -> None:
+    """Time by the processor time of the calling thread instead of the wall
+    clock: on a machine shared with other jobs the wall clock measures their
+    load as much as the work (the memory sampler's thread is not counted)."""
+    global _clock
+    _clock = time.thread_time
+
+
 def timed(action: Callable[[], Any], *, collector_paused: bool = False) -> tuple[float, Any]:
     """Time of `action`; with the cyclic collector paused, as the extraction runs."""
     gc.collect()
@@ -117,9 +133,9 @@ def timed(action: Callable[[], Any], *, collector_paused: bool = False) -> tuple
     if collector_paused:
         gc.disable()
     try:
-        start = time.perf_counter()
+        start = _clock()
         result = action()
-        return time.perf_counter() - start, result
+        return _clock() - start, result
     finally:
         if was_enabled:
             gc.enable()
@@ -147,21 +163,23 @@ def klayout_extract(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> kdb.N
 def measure(n: int, layer_sets: list[tuple[str, ...]], rounds: int) -> dict[str, float]:
     top = generate(n)
     top.l2n(port_types=("optical",))
-    # Each part is timed `rounds` times, the three in turn, and its fastest
+    # Each part is timed `rounds` times, the parts in turn, and its fastest
     # time kept, so that the process's state (its heap, the other core's load)
-    # weighs alike on all three. Measured as the extraction runs them: with
-    # the cyclic collector paused.
-    t_l2n = t_klayout = t_total = float("inf")
+    # weighs alike on all of them. Measured as the extraction runs itself:
+    # with the cyclic collector paused.
+    t_l2n = t_klayout = t_total = t_peer = float("inf")
     peak = 0
     netlist: dict[str, Any] = {}
+    peer: dict[str, Any] = {}
     for _ in range(rounds):
-        t_l2n = min(t_l2n, timed(lambda: top.l2n(port_types=("optical",)).netlist(), collector_paused=True)[0])
+        t_l2n = min(t_l2n, timed(lambda: top.l2n(port_types=("optical",)), collector_paused=True)[0])
         t_klayout = min(t_klayout, timed(lambda: klayout_extract(top, layer_sets), collector_paused=True)[0])
-        netlist = {}
+        netlist = peer = {}
         with PeakMemory() as memory:
-            t, netlist = timed(lambda: lvs.extract_lvs_netlist(top, layer_sets))
+            t, netlist = timed(lambda: lvs.extract_lvs_netlist(top, layer_sets), collector_paused=True)
         t_total, peak = min(t_total, t), max(peak, memory.peak)
-    own = t_total - t_l2n - t_klayout
+        t, peer = timed(lambda: extract_in_python(top, layer_sets), collector_paused=True)
+        t_peer = min(t_peer, t)
     figures = {
         "n": n,
         "instances": len(top.insts),
@@ -169,14 +187,18 @@ def measure(n: int, layer_sets: list[tuple[str, ...]], rounds: int) -> dict[str,
         "total": t_total,
         "l2n": t_l2n,
         "extract_netlist": t_klayout,
-        "own": own,
-        "share": own / t_total,
+        "peer": t_peer,
         "peak_mb": peak / 2**20,
     }
     print(
         f"N={n:>7}  instances={figures['instances']:>7}  nets={figures['nets']:>7}  "
-        f"total={t_total:7.2f}s  l2n={t_l2n:6.2f}s  extract_netlist={t_klayout:6.2f}s  "
-        f"own={own:6.2f}s ({100 * figures['share']:4.1f}%)  peak memory +{figures['peak_mb']:.0f} MB",
+        f"extraction={t_total:7.2f}s (l2n {t_l2n:.2f}s)  KLayout extract_netlist={t_klayout:6.2f}s  "
+        f"extraction / extract_netlist = {t_total / t_klayout:4.2f}  peak memory +{figures['peak_mb']:.0f} MB",
+        flush=True,
+    )
+    print(
+        f"          plain Python peer={t_peer:7.2f}s  peer / extraction = x{t_peer / t_total:4.2f}  "
+        f"same netlist: {peer == netlist}",
         flush=True,
     )
     return figures
@@ -193,7 +215,7 @@ def repeat_series(what: str, n: int, repeats: int, layer_sets: list[tuple[str, .
         if what == "extract":
             lvs.extract_lvs_netlist(top, layer_sets)
         else:
-            top.l2n(port_types=("optical",)).netlist()
+            top.l2n(port_types=("optical",))
         gc.collect()
         print(rss(), malloc_in_use() or 0, len(lvs._elec_port_groups_memo), flush=True)
 
@@ -213,8 +235,8 @@ def repeated(n: int, repeats: int) -> None:
     if runs[0][1]:
         print(f"  malloc in use     {_growth(runs[0][1], runs[-1][1])}")
     print(f"  process-wide memo entries: {runs[-1][2]}")
-    # The cell library's port connectivity alone (it keeps its latest netlist
-    # on the cell): the allocator's share of the resident set's drift.
+    # The cell library's port connectivity alone: the allocator's share of
+    # the resident set's drift.
     l2n = series("l2n")
     print(f"  for comparison, {repeats} runs of the cell library's l2n alone:")
     print(f"  resident set      {_growth(l2n[0][0], l2n[-1][0])}", flush=True)
@@ -226,8 +248,11 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="timings per part and size; the fastest counts")
     parser.add_argument("--repeats", type=int, default=20)
     parser.add_argument("--repeat-size", type=int, default=10_000)
+    parser.add_argument("--cpu-time", action="store_true", help="time by processor time, not the wall clock")
     parser.add_argument("--series", choices=["extract", "l2n"], help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.cpu_time:
+        use_cpu_time()
 
     import demo_pdk
 

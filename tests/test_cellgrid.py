@@ -8,6 +8,7 @@ from pathlib import Path
 import cellgrid as cg
 import demo_pdk as dp
 import pytest
+from l2n_reference import port_connectivity_in_python
 
 kdb = cg.kdb
 WG = kdb.LayerInfo(1, 0, "WG")
@@ -278,7 +279,10 @@ def test_l2n_joins_all_ports_meeting_at_one_point_and_ignores_mismatches(lib: cg
 
 def _walked_tables(l2n: cg.PortConnectivity) -> dict[str, object]:
     """What the tables must say, read from the netlist object by object."""
-    circ = l2n.top_circuit()
+    return _walked(l2n.top_circuit())
+
+
+def _walked(circ: kdb.Circuit) -> dict[str, object]:
     subs = list(circ.each_subcircuit())
     position = {sc.id(): k for k, sc in enumerate(subs)}
     nets = list(circ.each_net())
@@ -288,10 +292,15 @@ def _walked_tables(l2n: cg.PortConnectivity) -> dict[str, object]:
         "net_pins": [[(position[r.subcircuit().id()], r.pin_id()) for r in net.each_subcircuit_pin()] for net in nets],
         "net_top_pins": [[r.pin().name() for r in net.each_pin()] for net in nets],
         "top_pins": [p.name() for p in circ.each_pin()],
+        "names": [sc.name for sc in subs] + [net.name for net in nets],
     }
 
 
 def _tabled(l2n: cg.PortConnectivity) -> dict[str, object]:
+    return {k: v for k, v in _tabled_all(l2n).items() if k != "names"}
+
+
+def _tabled_all(l2n: cg.PortConnectivity) -> dict[str, object]:
     t = l2n.tables
     assert t is not None
     net_pins: list[list[tuple[int, int]]] = [[] for _ in range(t.net_count)]
@@ -336,7 +345,7 @@ def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, 
     else:
         top = _odd_placements(lib) if build == "odd" else demo_chip()
     l2n = top.l2n(port_types=port_types)
-    assert _tabled(l2n) == _walked_tables(l2n)
+    assert _tabled(l2n) == {k: v for k, v in _walked_tables(l2n).items() if k != "names"}
     t = l2n.tables
     assert t is not None
     instances = list(top.kdb_cell.each_inst())
@@ -344,6 +353,76 @@ def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, 
     assert t.name_properties == [i.property(cg.conf.PROPID.NAME) for i in instances]
     assert [(x, y) for x, y in zip(t.xs, t.ys, strict=True)] == [(i.dcplx_trans.disp.x, i.dcplx_trans.disp.y) for i in instances]
     assert t.net_count == len(list(l2n.top_circuit().each_net()))
+
+
+def _mirrored_and_arrays(lib: cg.KCLayout) -> cg.DKCell:
+    """Mirrored instances of every orientation meeting their neighbours, an
+    instance array, and a cell whose port faces 45 degrees, placed plainly."""
+    wg = waveguide(lib)
+    angled = lib.dkcell(f"angled{next(_names)}")
+    angled.create_port("o1", dcplx_trans=kdb.DCplxTrans(1, 45, False, 1, 1), width=0.5, layer=WG)
+    angled.create_port("o2", kdb.Trans(2, False, 0, 0), 0.5, WG)
+    top = lib.dkcell(f"mirrored{next(_names)}")
+    last = top.create_inst(wg, name="m0")
+    for code in range(1, 8):
+        inst = top.create_inst(wg, kdb.Trans(code % 4, code >= 4, 0, 0), name=f"m{code}")
+        last = inst.connect("o1", last["o2"])
+    top.kdb_cell.insert(kdb.CellInstArray(wg.cell_index, kdb.Trans(0, False, -10000, 0), kdb.Vector(0, 5000), kdb.Vector(1000, 0), 3, 2))
+    a = top.create_inst(angled, kdb.Trans(1, True, 4000, 4000), name="ang")
+    top.create_inst(angled, name="ang2").connect("o1", a["o1"])
+    top.add_port(a["o2"], "side")
+    return top
+
+
+@pytest.mark.parametrize("port_types", [("optical",), ("optical", "electrical")])
+@pytest.mark.parametrize("build", ["chain", "odd", "chip", "mirrored"])
+def test_l2n_equals_the_plain_python_reference(lib: cg.KCLayout, build: str, port_types: tuple[str, ...]) -> None:
+    """The native core gives the tables, and the netlist built from them, that
+    the plain Python computation gave, names of subcircuits and nets included."""
+    if build == "chain":
+        top, insts = chain(lib, ["a", None, "a", None, None, "c"])
+        top.add_port(insts[0]["o1"], "in")
+    else:
+        top = {"odd": _odd_placements, "chip": lambda _: demo_chip(), "mirrored": _mirrored_and_arrays}[build](lib)
+    netlist, reference = port_connectivity_in_python(top, port_types)
+    l2n = top.l2n(port_types=port_types)
+    tables = l2n.tables
+    assert tables is not None
+    for name in cg.ConnectivityTables.__slots__:
+        mine, theirs = getattr(tables, name), getattr(reference, name)
+        assert (list(map(str, mine)) if name == "placements" else mine) == (
+            list(map(str, theirs)) if name == "placements" else theirs
+        ), name
+    assert _walked(l2n.top_circuit()) == _walked(netlist.top_circuit())
+
+
+@pytest.mark.parametrize(
+    "first, second, meet",
+    [(0, 180000, True), (-90000, 90000, True), (450000, 270000, True), (-180000, 0, True), (90000, 90000, False), (0, 179999, False)],
+)
+def test_native_matcher_takes_orientations_modulo_a_full_turn(lib: cg.KCLayout, first: int, second: int, meet: bool) -> None:
+    """Ports facing each other meet however their orientations are written (millidegrees)."""
+    a, b, top = lib.dkcell(), lib.dkcell(), lib.dkcell()
+    top.create_inst(a)
+    top.create_inst(b)
+    angles = {a.cell_index: first, b.cell_index: second}
+
+    def cell_ports(ci: int) -> tuple[int, list[list[tuple[int, int, int, int, int]]]]:
+        return 1, [[(5, 7, 0, 500, angles[ci])]] * 8
+
+    result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [])
+    endpoint_nets = result[7]
+    assert (endpoint_nets[0] == endpoint_nets[1]) == meet
+
+
+def test_l2n_builds_its_netlist_only_when_asked(lib: cg.KCLayout) -> None:
+    top, _ = chain(lib, ["a", None, "b"])
+    first = top.l2n()
+    assert top._base.last_netlist is None
+    circ = top.l2n().netlist().top_circuit()  # kept by the cell until its next l2n
+    assert circ.name == top.name and first.netlist() is not None
+    top.l2n()
+    assert top._base.last_netlist is None
 
 
 # --- files --------------------------------------------------------------------

@@ -330,3 +330,34 @@ def test_derived_layer_sets_include_the_placed_cells_own_ports(tmp_path: Path, l
     as the layout extraction labels it: a net drawn to e2 meets the layout's e1."""
     path = write(tmp_path, reference(nets="[{p1: 'm,e2', p2: 'x,p'}]"))
     assert list(lvs.load_ref_netlist(path, layout)["nets"]) == ["m,e1:x,p"]
+
+
+@pytest.fixture(scope="module")
+def named_alike_layout(layout: cg.DKCell) -> cg.DKCell:
+    """Two instances named "m" (a bar first, then a splitter), a bar named by the number 7
+    and, at position 3, a bar without a name."""
+    top = cg.kcl.dkcell("refload_named_alike")
+    bar, mmi = layout.insts["m"].cell, demo_pdk.mmi1x2()
+    top.create_inst(bar, kdb.DCplxTrans(1, 0, False, 0, 0), name="m")
+    top.create_inst(mmi, kdb.DCplxTrans(1, 0, False, 0, 100), name="m")
+    top.create_inst(bar, kdb.DCplxTrans(1, 0, False, 0, 200)).instance.set_property(cg.conf.PROPID.NAME, 7)
+    top.create_inst(bar, kdb.DCplxTrans(1, 0, False, 0, 300))
+    return top
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("m", "m,e1:x,p"),  # the first instance of a name: the bar, whose e2 is on e1's conductor
+        ("'7'", "7,e1:x,p"),  # a name property that is no text reads as its text
+        ("ghost", "ghost,e2:x,p"),  # absent from the layout: keeps the file's port name
+    ],
+)
+def test_reference_instances_found_as_the_cell_library_finds_them(
+    tmp_path: Path, named_alike_layout: cg.DKCell, name: str, expected: str
+) -> None:
+    plain = name.strip("'")
+    text = f"instances: {{{name}: {{component: bar}}, other: {{component: bar}}}}\nconnections: {{}}\nroutes: {{}}\n"
+    text += f"nets: [{{p1: '{plain},e2', p2: 'x,p'}}]\nports: {{}}\n"
+    result = lvs.load_ref_netlist(write(tmp_path, text), named_alike_layout, [("M2",)])
+    assert list(result["nets"]) == [expected]

@@ -237,16 +237,11 @@ class ProtoTKCell(Generic[T]):
         """Port connectivity of this cell's instances as a netlist (see `cellgrid.l2n`)."""
         from .l2n import port_connectivity
 
-        # KLayout frees a netlist with its last Python reference, and with it
-        # every circuit taken from it; keeping the latest netlist on the cell
-        # lets `cell.l2n().netlist().top_circuit()` be used in one expression.
-        # Only the netlist: the result's tables go with the result. The one
-        # kept from the call before goes first, so that two never coexist
-        # only because of it (a caller still holding it keeps it).
+        # The netlist is built only when the result is asked for it; the one
+        # the cell kept from an earlier result goes now (a caller still
+        # holding that result keeps it), so the cell holds none after this.
         self._base.last_netlist = None
-        result = port_connectivity(self, port_types)
-        self._base.last_netlist = result.netlist()
-        return result
+        return port_connectivity(self, port_types)
 
     def write(self, path: str, **kwargs: Any) -> None:
         """Write this cell and everything below it to GDS or OASIS."""

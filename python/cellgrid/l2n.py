@@ -1,8 +1,9 @@
-"""Port connectivity of a cell, as a KLayout netlist.
+"""Port connectivity of a cell: which ports of its instances meet.
 
 `port_connectivity(cell, port_types)` (also `cell.l2n(port_types=...)`) looks at
-the instances placed directly in `cell` and their ports of the given types
-and builds a `kdb.Netlist`:
+the instances placed directly in `cell` and their ports of the given types.
+Its result describes, as plain tables (`tables`) and, when asked for with
+`netlist()`, as a `kdb.Netlist`:
 
 * one circuit per distinct placed cell, named after that cell, with one pin per
   port of the requested types, named after the port, in port order;
@@ -21,15 +22,19 @@ and builds a `kdb.Netlist`:
   with the same width and layer, facing the same direction (the instance port
   it exposes); when there is none it gets a net of its own.
 
-Alongside the netlist the result carries `tables`: the same netlist as plain
-lists (per instance, per instance port and per net), filled while it is built.
-A reader that needs every subcircuit, pin and net takes them from there instead
-of walking the netlist object by object through the bindings, which on large
-layouts costs several times what building it does.
+The tables give the netlist as plain lists (per instance, per instance port
+and per net). A reader that needs every subcircuit, pin and net takes them from
+there instead of walking the netlist object by object through the bindings,
+which on large layouts costs several times what computing it does; the
+netlist itself is built from the tables only on the first call of `netlist()`.
 
-Ports are matched by hashing: each instance port is put into a dict keyed by
-(x, y, layer, width) and, inside that bucket, by orientation, so the work is
-linear in the number of ports (layouts have 10^5 instances), never all pairs.
+The instances are read and their ports matched natively (`cellgrid._l2n`), in
+one pass over the instances: ports are sorted by (x, y, layer, width,
+orientation), never compared in pairs, so the work stays near linear in the
+number of ports (layouts have 10^5 instances). The ports themselves, their
+keys (`Port.position_key`, `Port.angle_key`) and how a placement moves them
+(`Port.transformed`) come from this library, once per placed cell and
+orientation, or per instance for complex placements and angled ports.
 Instance arrays count as one instance, placed at their first element.
 """
 
@@ -41,6 +46,7 @@ from typing import TYPE_CHECKING, Any
 
 import klayout.db as kdb
 
+from . import _l2n
 from .conf import PROPID
 from .port import Port
 
@@ -49,14 +55,10 @@ if TYPE_CHECKING:
 
 __all__ = ["ConnectivityTables", "PortConnectivity", "port_connectivity"]
 
-_HALF = 180000  # millidegrees
-
-Key = tuple[int, int, int, int]
-
 
 @dataclass(eq=False, slots=True)
 class ConnectivityTables:
-    """The port-connectivity netlist as plain lists, exactly as it was built.
+    """The port-connectivity netlist as plain lists.
 
     Instance k is the k-th instance of `cell.kdb_cell.each_inst()` (the order of
     `cell.insts`), and its subcircuit is the k-th of the top circuit's
@@ -71,8 +73,7 @@ class ConnectivityTables:
     endpoint order. `top_pins` holds (name, net) per pin of the top circuit, in
     pin order; a net lists its top pins in that order.
 
-    The tables describe the netlist as `l2n` returned it: they do not follow
-    later edits of the netlist.
+    The netlist is built from the tables: they do not follow later edits of it.
     """
 
     placements: list[kdb.DCplxTrans] = field(default_factory=list)
@@ -90,46 +91,34 @@ class ConnectivityTables:
 
 
 class PortConnectivity:
-    """Result of `cell.l2n()`: holds the port-connectivity netlist of a cell."""
+    """Result of `cell.l2n()`: the port connectivity of a cell, as tables and,
+    on request, as a KLayout netlist."""
 
-    def __init__(
-        self,
-        cell: ProtoTKCell[Any],
-        netlist: kdb.Netlist,
-        port_types: tuple[str, ...],
-        tables: ConnectivityTables | None = None,
-    ) -> None:
+    def __init__(self, cell: ProtoTKCell[Any], port_types: tuple[str, ...], tables: ConnectivityTables) -> None:
         self.cell = cell
         self.port_types = port_types
-        self._netlist = netlist
-        self.tables = tables
+        self.tables: ConnectivityTables | None = tables
+        # the netlist is built from these even when a reader drops `tables`
+        self._source = tables
+        self._top_name = cell.name
+        self._netlist: kdb.Netlist | None = None
 
     def netlist(self) -> kdb.Netlist:
-        """The netlist; `top_circuit()` is the circuit of the cell."""
+        """The netlist, built on the first call; `top_circuit()` is the circuit of the cell.
+
+        KLayout frees a netlist with its last Python reference, and with it
+        every circuit taken from it. The cell keeps the latest netlist built
+        for it (until its next `l2n`), so that
+        `cell.l2n().netlist().top_circuit()` can be used in one expression.
+        """
+        if self._netlist is None:
+            self._netlist = _netlist_from_tables(self._top_name, self.cell.cell_index, self._source)
+            self.cell._base.last_netlist = self._netlist
         return self._netlist
 
     def top_circuit(self) -> kdb.Circuit:
         """The circuit of the cell itself."""
-        return self._netlist.circuit_by_name(self.cell.name)
-
-
-class _Union:
-    """Union-find over endpoint numbers."""
-
-    def __init__(self) -> None:
-        self.parent: list[int] = []
-
-    def find(self, i: int) -> int:
-        parent = self.parent
-        while parent[i] != i:
-            parent[i] = parent[parent[i]]
-            i = parent[i]
-        return i
-
-    def union(self, a: int, b: int) -> None:
-        ra, rb = self.find(a), self.find(b)
-        if ra != rb:
-            self.parent[rb] = ra
+        return self.netlist().circuit_by_name(self.cell.name)
 
 
 def _normalise_types(port_types: Sequence[str] | str) -> tuple[str, ...]:
@@ -141,147 +130,97 @@ def _normalise_types(port_types: Sequence[str] | str) -> tuple[str, ...]:
     return types
 
 
+# The eight orientations of an ordinary placement, by KLayout's code: 0..3
+# rotations by quarter turns, 4..7 the same after mirroring.
 _ORIENTATIONS = [kdb.Trans(rot, mirror, 0, 0) for mirror in (False, True) for rot in range(4)]
 
+PlacedPort = tuple[int, int, int, int, int]
+"""(x, y, layer, width) in database units and the orientation in millidegrees."""
 
-class _CellPorts:
-    """A placed cell's circuit and its pins, with each port pre-placed by every
-    rotation and mirroring, so an ordinary instance only adds its displacement."""
 
-    __slots__ = ("circuit", "pins", "ports", "dbu", "by_orientation")
-
-    def __init__(self, circuit: kdb.Circuit, pins: list[kdb.Pin], ports: list[Port], dbu: float) -> None:
-        self.circuit = circuit
-        self.dbu = dbu
-        self.pins = pins
-        self.ports = ports
-        self.by_orientation: dict[tuple[int, bool], list[tuple[int, int, int, int, int]] | None] = {}
-        for o in _ORIENTATIONS:
-            if all(p.is_manhattan for p in ports):
-                placed = [o * p.trans for p in ports]
-                self.by_orientation[(o.rot, o.is_mirror())] = [
-                    (t.disp.x, t.disp.y, p.layer, p.width_dbu, t.rot % 4 * 90000) for t, p in zip(placed, ports)
-                ]
-            else:
-                self.by_orientation[(o.rot, o.is_mirror())] = None
-
-    def placed(self, inst: kdb.Instance, dt: kdb.DCplxTrans) -> tuple[float, float, list[tuple[Key, int]]]:
-        """The displacement of `inst` (at `dt`) in µm, and (x, y, layer, width)
-        and orientation of each port as it places them."""
-        if not inst.is_complex():
-            t = inst.trans
-            local = self.by_orientation[(t.rot, t.is_mirror())]
-            if local is not None:
-                x, y = t.disp.x, t.disp.y
-                # dcplx_trans.disp of a simple placement is exactly its dbu displacement times dbu
-                placed = [((x + dx, y + dy, layer, width), angle) for dx, dy, layer, width, angle in local]
-                return x * self.dbu, y * self.dbu, placed
-        disp = dt.disp
-        out = []
-        for p in self.ports:
-            q = p.transformed(dt)
-            out.append((q.position_key(), q.angle_key()))
-        return disp.x, disp.y, out
+def _placed(port: Port) -> PlacedPort:
+    return (*port.position_key(), port.angle_key())
 
 
 def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = ("optical",)) -> PortConnectivity:
-    """Build the port-connectivity netlist of `cell` (see the module documentation)."""
+    """The port connectivity of `cell` (see the module documentation)."""
     types = _normalise_types(port_types)
     kcl = cell.kcl
     layout = kcl.layout
+    tables = ConnectivityTables()
+    ports_by_cell: dict[int, list[Port]] = {}
 
+    def cell_ports(ci: int) -> tuple[int, list[list[PlacedPort]] | None]:
+        """A placed cell's ports, placed by each orientation; None when one is off the grid or angled."""
+        ports = [p for p in kcl.base(ci).ports if p.port_type in types]
+        ports_by_cell[ci] = ports
+        tables.cell_names[ci] = layout.cell_name(ci)
+        tables.pin_names[ci] = [p.name or "" for p in ports]
+        if not all(p.is_manhattan for p in ports):
+            return len(ports), None
+        return len(ports), [[_placed(p.transformed(o)) for p in ports] for o in _ORIENTATIONS]
+
+    def irregular_ports(ci: int, placement: kdb.DCplxTrans) -> list[PlacedPort]:
+        return [_placed(p.transformed(placement)) for p in ports_by_cell[ci]]
+
+    own = [p for p in cell._base.ports if p.port_type in types]
+    (
+        tables.placements,
+        tables.xs,
+        tables.ys,
+        tables.cell_indexes,
+        tables.name_properties,
+        tables.endpoint_instances,
+        tables.endpoint_pins,
+        tables.endpoint_nets,
+        top_nets,
+        tables.net_count,
+    ) = _l2n.match_ports(cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own])
+    tables.top_pins = [(p.name or "", net) for p, net in zip(own, top_nets, strict=True)]
+    return PortConnectivity(cell, types, tables)
+
+
+def _netlist_from_tables(name: str, cell_index: int, t: ConnectivityTables) -> kdb.Netlist:
+    """The KLayout netlist that the tables describe."""
     netlist = kdb.Netlist()
     top = kdb.Circuit()
-    top.name = cell.name
-    top.cell_index = cell.cell_index
+    top.name = name
+    top.cell_index = cell_index
     netlist.add(top)
 
-    circuits: dict[int, _CellPorts] = {}
-    used_names: set[str] = set()
-    union = _Union()
-    endpoints: list[tuple[kdb.SubCircuit, kdb.Pin]] = []
-    buckets: dict[Key, dict[int, list[int]]] = {}
-    tables = ConnectivityTables()
-    ep_instances, ep_pins = tables.endpoint_instances, tables.endpoint_pins
+    circuits: dict[int, tuple[kdb.Circuit, list[kdb.Pin]]] = {}
+    for ci, cell_name in t.cell_names.items():
+        circ = kdb.Circuit()
+        circ.name = cell_name
+        circ.cell_index = ci
+        netlist.add(circ)
+        circuits[ci] = (circ, [circ.create_pin(pin) for pin in t.pin_names[ci]])
 
-    for n, inst in enumerate(cell.kdb_cell.each_inst()):
-        ci = inst.cell_index
-        entry = circuits.get(ci)
-        if entry is None:
-            circ = kdb.Circuit()
-            circ.name = layout.cell_name(ci)
-            circ.cell_index = ci
-            netlist.add(circ)
-            ports = [p for p in kcl.base(ci).ports if p.port_type in types]
-            pin_names = [p.name or "" for p in ports]
-            entry = circuits[ci] = _CellPorts(circ, [circ.create_pin(name) for name in pin_names], ports, layout.dbu)
-            tables.cell_names[ci] = circ.name
-            tables.pin_names[ci] = pin_names
-        name = inst.property(PROPID.NAME)
-        sc_name = str(name) if name is not None else ""
+    # subcircuit names are unique: the instance name when it is free, else "<cell name>_<n>"
+    used_names: set[str] = set()
+    subcircuits: list[kdb.SubCircuit] = []
+    for n, (ci, prop, placement) in enumerate(zip(t.cell_indexes, t.name_properties, t.placements, strict=True)):
+        circ = circuits[ci][0]
+        sc_name = str(prop) if prop is not None else ""
         if not sc_name or sc_name in used_names:
-            sc_name = f"{entry.circuit.name}_{n}"
+            sc_name = f"{circ.name}_{n}"
             while sc_name in used_names:
                 sc_name += "_"
         used_names.add(sc_name)
-        sc = top.create_subcircuit(entry.circuit, sc_name)
-        dt = inst.dcplx_trans
-        sc.trans = dt
-        x, y, placed = entry.placed(inst, dt)
-        tables.placements.append(dt)
-        tables.xs.append(x)
-        tables.ys.append(y)
-        tables.cell_indexes.append(ci)
-        tables.name_properties.append(name)
-        for position, (pin, (key, angle)) in enumerate(zip(entry.pins, placed)):
-            ep = len(endpoints)
-            union.parent.append(ep)
-            endpoints.append((sc, pin))
-            ep_instances.append(n)
-            ep_pins.append(position)
-            by_angle = buckets.get(key)
-            if by_angle is None:
-                buckets[key] = {angle: [ep]}
-            else:
-                by_angle.setdefault(angle, []).append(ep)
+        sc = top.create_subcircuit(circ, sc_name)
+        sc.trans = placement
+        subcircuits.append(sc)
 
-    # ports facing each other at one place, with one width and layer, meet
-    for by_angle in buckets.values():
-        if len(by_angle) < 2:
-            continue
-        for angle, eps in by_angle.items():
-            opposite = by_angle.get((angle + _HALF) % 360000)
-            if opposite is None or angle > (angle + _HALF) % 360000:
-                continue
-            first = eps[0]
-            for ep in eps[1:] + opposite:
-                union.union(first, ep)
-
-    # nets by union root: the net and its position among the top circuit's nets
-    nets: dict[int, tuple[kdb.Net, int]] = {}
-    ep_nets = tables.endpoint_nets
-    for ep, (sc, pin) in enumerate(endpoints):
-        root = union.find(ep)
-        known = nets.get(root)
-        if known is None:
-            known = nets[root] = (top.create_net(f"{sc.name},{pin.name()}"), len(nets))
-        sc.connect_pin(pin, known[0])
-        ep_nets.append(known[1])
-    net_count = len(nets)
-
-    # the cell's own ports expose the instance port at their place and direction
-    for port in cell._base.ports:
-        if port.port_type not in types:
-            continue
-        pin = top.create_pin(port.name or "")
-        candidates = buckets.get(port.position_key(), {}).get(port.angle_key())
-        if candidates:
-            net, position = nets[union.find(candidates[0])]
-        else:
-            net, position = top.create_net(port.name or ""), net_count
-            net_count += 1
-        top.connect_pin(pin, net)
-        tables.top_pins.append((port.name or "", position))
-    tables.net_count = net_count
-
-    return PortConnectivity(cell, netlist, types, tables)
+    nets: list[kdb.Net] = []
+    for inst, position, net in zip(t.endpoint_instances, t.endpoint_pins, t.endpoint_nets, strict=True):
+        sc = subcircuits[inst]
+        ci = t.cell_indexes[inst]
+        if net == len(nets):
+            nets.append(top.create_net(f"{sc.name},{t.pin_names[ci][position]}"))
+        sc.connect_pin(circuits[ci][1][position], nets[net])
+    for pin_name, net in t.top_pins:
+        pin = top.create_pin(pin_name)
+        if net == len(nets):
+            nets.append(top.create_net(pin_name))
+        top.connect_pin(pin, nets[net])
+    return netlist

@@ -146,33 +146,75 @@ class CopyRelease {
     nb::object layout_;
 };
 
+/// The subcircuits of the extracted netlist, each read once however many of
+/// its pins lie on nets: its circuit's pin names by pin id, and the name of
+/// the named instance it stands for, found on its first labelled pin.
+class ExtractedSubcircuits {
+  public:
+    ExtractedSubcircuits(nb::handle extractor, const PinIndex& index)
+        : layout_(extractor.attr("internal_layout")()), index_(index) {}
+
+    /// The instance name and the pin name of a subcircuit pin; an invalid
+    /// instance name for a pin without a label, which no net counts.
+    std::pair<nb::handle, nb::handle> read(nb::handle ref) {
+        nb::object subcircuit = ref.attr("subcircuit")();
+        const long id = nb::cast<long>(subcircuit.attr("id")());
+        auto known = subcircuits_.find(id);
+        if (known == subcircuits_.end())
+            known = subcircuits_.emplace(id, Entry{&circuit_of(subcircuit), nb::handle()}).first;
+        Entry& entry = known->second;
+        auto pin_name = entry.circuit->pin_names.find(nb::cast<long>(ref.attr("pin_id")()));
+        if (pin_name == entry.circuit->pin_names.end() || !truthy(pin_name->second))
+            return {nb::handle(), nb::handle()};
+        if (!entry.instance_name.is_valid()) {
+            entry.instance_name = index_.find(entry.circuit->cell_id, subcircuit.attr("trans"));
+            if (!entry.instance_name.is_valid())
+                raise(PyExc_ValueError, "Could not find pin");
+        }
+        return {entry.instance_name, pin_name->second};
+    }
+
+  private:
+    struct Circuit {
+        nb::object object; ///< keeps the key of `circuits_` alive
+        int cell_id;       ///< of the pin index, for the circuit's cell name
+        std::unordered_map<long, nb::object> pin_names;
+    };
+    struct Entry {
+        const Circuit* circuit;
+        nb::handle instance_name; ///< held by the pin index
+    };
+
+    const Circuit& circuit_of(nb::handle subcircuit) {
+        // a circuit comes back as the same Python object
+        nb::object circuit = subcircuit.attr("circuit_ref")();
+        auto known = circuits_.find(circuit.ptr());
+        if (known != circuits_.end())
+            return known->second;
+        nb::object name = layout_.attr("cell_name")(circuit.attr("cell_index"));
+        Circuit entry{circuit, index_.cell_id(nb::cast<std::string>(name)), {}};
+        for (nb::handle pin : each(circuit, "each_pin"))
+            entry.pin_names.emplace(nb::cast<long>(pin.attr("id")()), pin.attr("name")());
+        return circuits_.emplace(circuit.ptr(), std::move(entry)).first->second;
+    }
+
+    nb::object layout_;
+    const PinIndex& index_;
+    std::unordered_map<PyObject*, Circuit> circuits_;
+    std::unordered_map<long, Entry> subcircuits_;
+};
+
 /// Appends one net per labelled pin after the first on each extracted net.
 void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& index,
                  nb::list nets_list) {
-    nb::object layout = extractor.attr("internal_layout")();
-    // the index's cell ids by circuit; a circuit comes back as the same Python object
-    std::unordered_map<PyObject*, int> cell_ids;
-    std::vector<nb::object> circuits;                    // keeps the keys above alive
-    std::vector<std::pair<nb::handle, nb::object>> pins; // (instance name, pin name)
+    ExtractedSubcircuits subcircuits(extractor, index);
+    std::vector<std::pair<nb::handle, nb::handle>> pins; // (instance name, pin name)
     for (nb::handle net : each(top_circuit, "each_net")) {
         pins.clear();
         for (nb::handle ref : each(net, "each_subcircuit_pin")) {
-            nb::object pin_name = ref.attr("pin")().attr("name")();
-            if (!truthy(pin_name))
-                continue;
-            nb::object subcircuit = ref.attr("subcircuit")();
-            nb::object circuit = subcircuit.attr("circuit_ref")();
-            auto known = cell_ids.find(circuit.ptr());
-            if (known == cell_ids.end()) {
-                nb::object name = layout.attr("cell_name")(circuit.attr("cell_index"));
-                known = cell_ids.emplace(circuit.ptr(), index.cell_id(nb::cast<std::string>(name)))
-                            .first;
-                circuits.push_back(circuit);
-            }
-            nb::handle instance_name = index.find(known->second, subcircuit.attr("trans"));
-            if (!instance_name.is_valid())
-                raise(PyExc_ValueError, "Could not find pin");
-            pins.emplace_back(instance_name, std::move(pin_name));
+            auto pin = subcircuits.read(ref);
+            if (pin.first.is_valid())
+                pins.push_back(pin);
         }
         if (pins.size() < 2)
             continue;

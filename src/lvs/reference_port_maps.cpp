@@ -2,8 +2,12 @@
 /// that the layout cell places, the electrical port groups of the placed cell, so that a net
 /// the schematic draws to any port of a conductor meets the name the layout extraction uses.
 
+#include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
+
+#include <optional>
+#include <unordered_map>
 
 namespace quillon::lvs {
 
@@ -62,33 +66,113 @@ class DerivedLayerSets {
     nb::dict by_cell_;
 };
 
-/// The port mapping of one layout instance, merged over its layer sets (a later set wins).
-void map_instance(nb::handle insts, nb::handle name, nb::handle electrical_layers,
-                  DerivedLayerSets& derived, nb::dict& port_maps) {
+/// The layout instances by name, read in one pass over the cell's instances:
+/// for each name the first instance whose name property reads as that name,
+/// as `cell.insts[name]` finds it. Looking every reference name up through
+/// `insts` instead rebuilds the library's name index for each name the layout
+/// lacks, which makes a half-placed layout cost quadratic time.
+class InstancesByName {
+  public:
+    explicit InstancesByName(nb::handle cell) {
+        const Dependencies& d = deps();
+        nb::object prop_id = interned("prop_id");
+        nb::object property = interned("property");
+        for (nb::handle instance : each(cell.attr("kdb_cell"), "each_inst")) {
+            // an instance without properties has the property id 0: no name to read
+            if (!truthy(checked(PyObject_GetAttr(instance.ptr(), prop_id.ptr()))))
+                continue;
+            nb::object name = checked(
+                PyObject_CallMethodOneArg(instance.ptr(), property.ptr(), d.cg_name_propid.ptr()));
+            if (name.is_none())
+                continue;
+            nb::object key = checked(PyObject_Str(name.ptr()));
+            if (PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance.ptr()) == nullptr)
+                throw nb::python_error();
+        }
+    }
+
+    /// The KLayout instance named `name`; an invalid handle when the layout
+    /// has none of that name.
+    nb::handle find(nb::handle name) const {
+        PyObject* found = PyDict_GetItemWithError(by_name_.ptr(), name.ptr());
+        if (!found && PyErr_Occurred())
+            throw nb::python_error();
+        return found;
+    }
+
+  private:
+    nb::dict by_name_;
+};
+
+/// The port mapping of a layout instance's cell, merged over its layer sets (a later set wins).
+nb::dict port_map_of(nb::handle instance, nb::handle electrical_layers, DerivedLayerSets& derived) {
     nb::dict port_map;
-    nb::object instance = insts[name];
     nb::object cell = instance.attr("cell");
     const bool given = truthy(electrical_layers);
     nb::object layer_sets = given ? nb::borrow(electrical_layers) : derived.of(cell);
     for (nb::handle layer_set : layer_sets)
         port_map.attr("update")(find_connected_elec_ports(cell, layer_set));
-    port_maps[instance.attr("name")] = port_map;
+    return port_map;
 }
+
+/// Port mappings by the cell's index: every instance of a cell has its cell's
+/// mapping, so it is worked out once per cell. The mappings are only read.
+class PortMapsByCell {
+  public:
+    PortMapsByCell(nb::handle cell, nb::handle electrical_layers)
+        : cell_(cell), electrical_layers_(electrical_layers) {}
+
+    /// Adds to `port_maps` the mapping of the instance of that name, when
+    /// the layout has one and its cell can be analysed.
+    void add(nb::handle name, nb::dict& port_maps) {
+        if (PyLong_Check(name.ptr())) {
+            // the library takes a number for a position among the instances
+            nb::object instance = cell_.attr("insts")[name];
+            port_maps[instance.attr("name")] = port_map_of(instance, electrical_layers_, derived_);
+            return;
+        }
+        if (!instances_)
+            instances_.emplace(cell_);
+        nb::handle instance = instances_->find(name);
+        if (!instance.is_valid())
+            return;
+        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        auto known = by_cell_.find(cell_index);
+        if (known == by_cell_.end()) {
+            nb::object map; // stays invalid when the analysis fails, for every instance alike
+            try {
+                map = port_map_of(deps().instance_class(instance, cell_), electrical_layers_,
+                                  derived_);
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_Exception))
+                    throw;
+            }
+            known = by_cell_.emplace(cell_index, std::move(map)).first;
+        }
+        // stored under the instance's `name`: its name property as text, the name looked up
+        if (known->second.is_valid())
+            port_maps[name] = known->second;
+    }
+
+  private:
+    nb::handle cell_;
+    nb::handle electrical_layers_;
+    std::optional<InstancesByName> instances_;
+    DerivedLayerSets derived_;
+    std::unordered_map<long long, nb::object> by_cell_;
+};
 
 } // namespace
 
 nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
                              nb::handle electrical_layers) {
     nb::dict port_maps;
-    nb::object insts;
-    DerivedLayerSets derived;
+    PortMapsByCell maps(cell, electrical_layers);
     for (nb::handle name : instance_names) {
         // Any ordinary error stays with its instance, which then keeps the file's port names:
         // an instance the layout lacks, a cell without inner instances, a failed analysis.
         try {
-            if (!insts.is_valid())
-                insts = cell.attr("insts");
-            map_instance(insts, name, electrical_layers, derived, port_maps);
+            maps.add(name, port_maps);
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_Exception))
                 throw;

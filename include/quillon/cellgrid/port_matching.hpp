@@ -1,0 +1,59 @@
+#pragma once
+/// Internal interface of `cellgrid._l2n`, the native core of `cellgrid.l2n`:
+/// reading a cell's instances and finding which of their ports meet.
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace quillon::cellgrid {
+namespace nb = nanobind;
+
+/// Where a port ends up once placed: position, layer and width in database
+/// units, orientation in millidegrees in [0, 360000). Two ports meet when
+/// position, layer and width are equal and the orientations 180 degrees apart.
+struct PlacedPort {
+    int64_t x = 0;
+    int64_t y = 0;
+    int64_t layer = 0;
+    int64_t width = 0;
+    int64_t angle = 0;
+
+    /// Read from the tuple (x, y, layer, width, angle) that the Python side
+    /// builds with the port's own keys; the angle is taken modulo 360 degrees.
+    static PlacedPort from_tuple(nb::handle row);
+};
+
+/// Matches ports by position: every port is an endpoint (numbered in the
+/// order they were added); `nets()` numbers the groups of endpoints that meet.
+class PortMatcher {
+  public:
+    void add(const PlacedPort& port) { ports_.push_back(port); }
+    size_t size() const { return ports_.size(); }
+
+    /// Joins the ports that meet; call once, after the last `add`.
+    void match();
+    /// Per endpoint its net, nets numbered by their first endpoint.
+    const std::vector<uint32_t>& nets() const { return nets_; }
+    size_t net_count() const { return net_count_; }
+    /// The net of the first endpoint at the place and orientation of `port`
+    /// (an exposed instance port), or -1 when there is none.
+    long long net_at(const PlacedPort& port) const;
+
+  private:
+    uint32_t root(uint32_t endpoint);
+    /// The first sorted position from `from` on whose key is not below `port`'s.
+    size_t first_at(const PlacedPort& port, size_t from) const;
+
+    /// In the order added; after `match`, sorted by (key, orientation, endpoint).
+    std::vector<PlacedPort> ports_;
+    std::vector<uint32_t> order_; ///< after `match`: the endpoint at each sorted position
+    std::vector<uint32_t> parent_;
+    std::vector<uint32_t> nets_;
+    size_t net_count_ = 0;
+};
+
+void register_port_connectivity(nb::module_& module);
+
+} // namespace quillon::cellgrid

@@ -1,0 +1,201 @@
+/// match_ports: one pass over a cell's instances that reads what the port
+/// connectivity needs of each (cell, placement, name property) and places its
+/// ports, then the matching of those ports (port_matching.cpp).
+///
+/// The ports of a placed cell come from the Python side, once per cell, as
+/// the cell library's own port keys under each of the eight orientations of an
+/// ordinary placement; an instance then only adds its displacement. Instances
+/// with a complex placement, and cells with off-grid or angled ports, get
+/// their keys from the Python side per instance.
+
+#include "quillon/cellgrid/port_matching.hpp"
+#include "quillon/define.hpp"
+#include "quillon/py.hpp"
+
+#include <array>
+#include <cmath>
+#include <unordered_map>
+
+namespace quillon::cellgrid {
+
+namespace {
+
+/// A placed cell's ports, as an ordinary placement of each orientation code
+/// (0..3 rotations, 4..7 mirrored) puts them relative to its displacement.
+struct CellPorts {
+    size_t pin_count = 0;
+    bool regular = false; ///< false: every instance asks the Python side
+    std::array<std::vector<PlacedPort>, 8> by_orientation;
+};
+
+/// Names looked up on every instance, interned once per call.
+struct Names {
+    nb::object cell_index = interned("cell_index");
+    nb::object prop_id = interned("prop_id");
+    nb::object property = interned("property");
+    nb::object dcplx_trans = interned("dcplx_trans");
+    nb::object disp = interned("disp");
+    nb::object x = interned("x");
+    nb::object y = interned("y");
+    nb::object rot = interned("rot");
+    nb::object is_complex = interned("is_complex");
+};
+
+nb::object get(nb::handle object, const nb::object& name) {
+    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+nb::object call(nb::handle object, const nb::object& name) {
+    return checked(PyObject_CallMethodNoArgs(object.ptr(), name.ptr()));
+}
+
+long long integer(nb::handle value) {
+    const long long result = PyLong_AsLongLong(value.ptr());
+    if (result == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+double number(nb::handle value) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+std::vector<PlacedPort> placed_ports(nb::handle rows, size_t expected) {
+    std::vector<PlacedPort> ports;
+    for (nb::handle row : rows)
+        ports.push_back(PlacedPort::from_tuple(row));
+    if (ports.size() != expected) {
+        PyErr_SetString(PyExc_ValueError, "a placed cell gave a different number of ports");
+        throw nb::python_error();
+    }
+    return ports;
+}
+
+CellPorts read_cell_ports(nb::handle cell_ports, nb::handle cell_index) {
+    nb::object answer = cell_ports(cell_index);
+    CellPorts cell;
+    cell.pin_count = nb::cast<size_t>(answer[0]);
+    nb::object orientations = answer[1];
+    cell.regular = !orientations.is_none();
+    if (cell.regular) {
+        if (nb::len(orientations) != 8) {
+            PyErr_SetString(PyExc_ValueError, "a placed cell needs its ports in 8 orientations");
+            throw nb::python_error();
+        }
+        for (size_t code = 0; code < 8; ++code)
+            cell.by_orientation[code] = placed_ports(orientations[code], cell.pin_count);
+    }
+    return cell;
+}
+
+/// A new list of `values.size()` items made by `make`.
+template <typename Value, typename Make>
+nb::list list_of(const std::vector<Value>& values, Make make) {
+    PyObject* made = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (!made)
+        throw nb::python_error();
+    nb::list list = nb::steal<nb::list>(made);
+    for (size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), make(values[i]).release().ptr());
+    return list;
+}
+
+nb::object index_object(size_t value) {
+    return checked(PyLong_FromSize_t(value));
+}
+
+nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
+                      nb::handle cell_ports, nb::handle irregular_ports, nb::handle top_ports) {
+    const Names names;
+    std::unordered_map<long long, CellPorts> cells;
+    PortMatcher matcher;
+    nb::list placements, xs, ys, cell_indexes, name_properties;
+    std::vector<uint32_t> endpoint_instances, endpoint_pins;
+
+    nb::object instances = checked(PyObject_GetIter(call(kdb_cell, interned("each_inst")).ptr()));
+    size_t position = 0;
+    while (PyObject* next = PyIter_Next(instances.ptr())) {
+        nb::object instance = nb::steal(next);
+        nb::object cell_index = get(instance, names.cell_index);
+        // an instance without properties has the property id 0: no name to read
+        nb::object name = truthy(get(instance, names.prop_id))
+                              ? checked(PyObject_CallMethodOneArg(
+                                    instance.ptr(), names.property.ptr(), name_propid.ptr()))
+                              : nb::none();
+        nb::object trans = get(instance, names.dcplx_trans);
+        nb::object disp = get(trans, names.disp);
+        nb::object x = get(disp, names.x);
+        nb::object y = get(disp, names.y);
+
+        const long long index = integer(cell_index);
+        auto cell = cells.find(index);
+        if (cell == cells.end())
+            cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
+        const CellPorts& ports = cell->second;
+        if (ports.regular && !truthy(call(instance, names.is_complex))) {
+            // an ordinary placement is on the grid: its displacement in µm is
+            // its displacement in database units times the unit
+            const int64_t dx = std::llround(number(x) / dbu);
+            const int64_t dy = std::llround(number(y) / dbu);
+            const long long code = integer(call(trans, names.rot));
+            for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
+                port.x += dx;
+                port.y += dy;
+                matcher.add(port);
+            }
+        } else {
+            for (const PlacedPort& port :
+                 placed_ports(irregular_ports(cell_index, trans), ports.pin_count))
+                matcher.add(port);
+        }
+        for (size_t pin = 0; pin < ports.pin_count; ++pin) {
+            endpoint_instances.push_back(static_cast<uint32_t>(position));
+            endpoint_pins.push_back(static_cast<uint32_t>(pin));
+        }
+        placements.append(trans);
+        xs.append(x);
+        ys.append(y);
+        cell_indexes.append(cell_index);
+        name_properties.append(name);
+        ++position;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+
+    matcher.match();
+    size_t net_count = matcher.net_count();
+    nb::list top_nets;
+    for (nb::handle row : top_ports) {
+        // a cell port exposes the instance port at its place, facing its way;
+        // a port that exposes nothing gets a net of its own
+        const long long net = matcher.net_at(PlacedPort::from_tuple(row));
+        top_nets.append(index_object(net >= 0 ? static_cast<size_t>(net) : net_count++));
+    }
+    return nb::make_tuple(placements, xs, ys, cell_indexes, name_properties,
+                          list_of(endpoint_instances, index_object),
+                          list_of(endpoint_pins, index_object),
+                          list_of(matcher.nets(), index_object), top_nets, net_count);
+}
+
+} // namespace
+
+void register_port_connectivity(nb::module_& m) {
+    define(m,
+           Signature("match_ports", {any("kdb_cell"), any("name_propid"), any("dbu"),
+                                     any("cell_ports"), any("irregular_ports"), any("top_ports")}),
+           "def match_ports(kdb_cell: klayout.db.Cell, name_propid: int, dbu: float, "
+           "cell_ports: Callable[[int], tuple[int, list[list[PlacedPort]] | None]], "
+           "irregular_ports: Callable[[int, klayout.db.DCplxTrans], list[PlacedPort]], "
+           "top_ports: list[PlacedPort]) -> tuple",
+           "The instances of a cell and the nets of their ports: placements, x, y, cell "
+           "indexes, name properties, endpoint instances, endpoint pins, endpoint nets, the "
+           "nets of the top ports and the number of nets.",
+           [](const BoundArgs& a) {
+               return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5]);
+           });
+}
+
+} // namespace quillon::cellgrid
