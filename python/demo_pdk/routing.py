@@ -172,6 +172,7 @@ def _stagger(ports1: Sequence[Port], ports2: Sequence[Port], r: float, pitch: fl
     if not all(p.is_manhattan for p in (*ports1, *ports2)) or len({p.trans.rot for p in ports1}) != 1:
         return out
     frame = kdb.DCplxTrans(ports1[0].dcplx_trans).inverted()
+    dbu = ports1[0].dbu
     starts = [frame * kdb.DPoint(*p.center) for p in ports1]
     ends = [frame * kdb.DPoint(*p.center) for p in ports2]
     groups: dict[tuple[str, bool], list[int]] = {}
@@ -191,7 +192,8 @@ def _stagger(ports1: Sequence[Port], ports2: Sequence[Port], r: float, pitch: fl
         else:
             first = max(max(starts[i].x, ends[i].x) + r for i in group)
         for k, i in enumerate(group):
-            out[i] = first + k * pitch - starts[i].x
+            # Kept on the grid: halfway between ports an odd number of units apart is not.
+            out[i] = round((first + k * pitch - starts[i].x) / dbu) * dbu
     return out
 
 
