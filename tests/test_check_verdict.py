@@ -173,6 +173,10 @@ CLEAN = [
     pytest.param(lambda d: (mzi(), mzi_reference()), id="interferometer"),
     pytest.param(odd_names, id="names with quotes, backslash, space, non-ASCII, comma"),
     pytest.param(four_pin_net_as_a_chain, id="four-pin net listed as a chain"),
+    pytest.param(
+        lambda d: (mzi(), mzi_reference() | {"nets": [*mzi_reference()["nets"], {"p1": "pad1,e1", "p2": "pad1,e3"}]}),
+        id="net listed through two sides of one pad",
+    ),
     *(pytest.param(mirrored(r), id=f"mirrored, turned {r}") for r in (0, 90, 180, 270)),
     pytest.param(lambda d: (component("straight_heater_metal"), EMPTY), id="leaf cell"),
     pytest.param(route_between_two_ports, id="route joining two external ports"),

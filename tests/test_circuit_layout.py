@@ -18,7 +18,7 @@ from quillon.cli import lvs
 from quillon.demo.random_circuit import random_netlist
 
 #: Seeds of the random circuits (4 rows of 8 steps: about 80 instances each).
-SEEDS = (1, 2, 3, 4)
+SEEDS = (1, 2, 3, 4, 5, 7)
 
 
 @pytest.fixture
@@ -52,6 +52,27 @@ def test_layout_from_a_netlist_passes_the_check(project: Path, netlist: Path | i
     name = build_circuit_gds(netlist, layout, project)
     assert name == netlist.name.removesuffix(".pic.yml")
     assert check(layout, netlist, project) == 0
+
+
+def test_the_random_circuits_hold_mirrored_turns_shared_nets_and_odd_names() -> None:
+    """What the round trip must get right is in the table: each turn mirrored,
+    electrical nets of three and of four pins, names of every kind."""
+    turns: set[int] = set()
+    net_sizes: set[int] = set()
+    names: set[str] = set()
+    for seed in SEEDS:
+        netlist = random_netlist(seed, chains=4, length=8)
+        turns |= {p.get("rotation", 0) for p in netlist["placements"].values() if p.get("mirror")}
+        groups: dict[str, set[str]] = {}  # endpoint (a pad for its ports) -> its net's pins
+        for net in netlist["nets"]:
+            ends = [e.rsplit(",", 1)[0] if e.rsplit(",", 1)[0].endswith("_pad") else e for e in net.values()]
+            joined = groups.get(ends[0], {ends[0]}) | groups.get(ends[1], {ends[1]})
+            groups.update(dict.fromkeys(joined, joined))
+        net_sizes |= {len(pins) for pins in groups.values()}
+        names |= set(netlist["instances"])
+    assert turns == {0, 90, 180, 270}
+    assert {2, 3, 4} <= net_sizes
+    assert all(any(ch in name for name in names) for ch in "'\" \\é日")
 
 
 def test_a_circuit_can_be_built_again_in_one_process(project: Path) -> None:

@@ -242,6 +242,23 @@ def test_route_single_connects_the_two_ports(x: float, y: float, angle: float) -
     assert conductor(top, ("WG",)).count() == 1
 
 
+@pytest.mark.parametrize(("rotation", "mirror"), itertools.product((0, 90, 180, 270), (False, True)))
+def test_routes_reach_ports_of_turned_and_mirrored_instances(rotation: int, mirror: bool) -> None:
+    """Mirroring swaps a splitter's outputs and turns a pad's sides: routes end on the ports named."""
+    top = new_top()
+    turned = kdb.DCplxTrans(1, rotation, mirror, 300, 200)
+    a, b = top.create_inst(dp.mmi1x2(), name="a"), top.create_inst(dp.mmi1x2(), turned, name="b")
+    c = top.create_inst(dp.straight(length=10), kdb.DCplxTrans(1, 180, False, 700, -300), name="c")
+    dp.route_single(top, a["o3"], b["o3"])
+    dp.route_bundle(top, [b["o2"]], [c["o1"]])
+    nets = joined_nets(top)
+    assert nets["a,o3"] == nets["b,o3"] and nets["b,o2"] == nets["c,o1"] != nets["a,o3"]
+    p, q = top.create_inst(dp.pad(), kdb.DCplxTrans(0, -400)), top.create_inst(dp.pad(), turned * kdb.DCplxTrans(0, -600))
+    dp.route_single_electrical(top, q["e2"], p["e3"])
+    wire = touches(conductor(top, dp.CONNECTIVITY[0]), q["e2"])
+    assert wire.count() == 1 and not wire.interacting(kdb.Region(p.bbox())).is_empty()
+
+
 def test_route_single_through_waypoints_and_refusals() -> None:
     top, a, b = two_ends(100, 60, 180)
     dp.route_single(top, a["o2"], b["o1"], waypoints=[(30, 0), (30, 60)])

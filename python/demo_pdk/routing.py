@@ -39,7 +39,8 @@ def _unit(a: kdb.Point, b: kdb.Point, dbu: float) -> tuple[int, int]:
 def _facing(port: Port) -> tuple[int, int]:
     if not port.is_manhattan:
         raise ValueError(f"port {port.name!r} faces {port.orientation} degrees; routes need multiples of 90")
-    return {0: (1, 0), 1: (0, 1), 2: (-1, 0), 3: (0, -1)}[port.trans.rot]
+    # The rotation without the mirror: a mirrored placement faces where that rotation does.
+    return {0: (1, 0), 1: (0, 1), 2: (-1, 0), 3: (0, -1)}[port.trans.angle]
 
 
 def _corners_north(x: int, y: int, r: int) -> list[tuple[int, int]]:
@@ -100,7 +101,7 @@ def route_points(
             raise ValueError(f"the last waypoint must lie straight ahead of port {port2.name!r}")
         return pts
     r = cg.to_dbu(radius, dbu, "radius")
-    frame = kdb.Trans(port1.trans.rot, False, start.x, start.y)
+    frame = kdb.Trans(port1.trans.angle, False, start.x, start.y)
     inv = frame.inverted()
     local = inv * kdb.Point(end)
     arrival = inv * kdb.Vector(-d2[0], -d2[1])
@@ -169,14 +170,15 @@ def _stagger(ports1: Sequence[Port], ports2: Sequence[Port], r: float, pitch: fl
     the route nearest to the side it turns to turns first, so none cross.
     """
     out: list[float | None] = [None] * len(ports1)
-    if not all(p.is_manhattan for p in (*ports1, *ports2)) or len({p.trans.rot for p in ports1}) != 1:
+    if not all(p.is_manhattan for p in (*ports1, *ports2)) or len({p.trans.angle for p in ports1}) != 1:
         return out
     frame = kdb.DCplxTrans(ports1[0].dcplx_trans).inverted()
+    dbu = ports1[0].dbu
     starts = [frame * kdb.DPoint(*p.center) for p in ports1]
     ends = [frame * kdb.DPoint(*p.center) for p in ports2]
     groups: dict[tuple[str, bool], list[int]] = {}
     for i, (s, e) in enumerate(zip(starts, ends)):
-        turn = (ports2[i].trans.rot - ports1[i].trans.rot) % 4
+        turn = (ports2[i].trans.angle - ports1[i].trans.angle) % 4
         if abs(e.y - s.y) < 2 * r or e.y == s.y:
             continue
         if turn == 2 and e.x - s.x >= 2 * r:
@@ -191,7 +193,8 @@ def _stagger(ports1: Sequence[Port], ports2: Sequence[Port], r: float, pitch: fl
         else:
             first = max(max(starts[i].x, ends[i].x) + r for i in group)
         for k, i in enumerate(group):
-            out[i] = first + k * pitch - starts[i].x
+            # Kept on the grid: halfway between ports an odd number of units apart is not.
+            out[i] = round((first + k * pitch - starts[i].x) / dbu) * dbu
     return out
 
 

@@ -66,7 +66,8 @@ nb::object renamed_endpoint(nb::handle endpoint, nb::handle port_maps) {
     return instance + nb::str(",") + port;
 }
 
-/// The electrical nets: every entry with both endpoints, ports renamed per instance.
+/// The electrical nets: every entry with both endpoints, ports renamed per instance; an entry
+/// between two ports of one conductor is left out.
 void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets) {
     for (nb::handle net : get_item(data, "nets")) {
         if (!has(net, "p1") || !has(net, "p2"))
@@ -75,6 +76,10 @@ void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets)
         nb::object second = get_item(net, "p2");
         nb::object first_renamed = renamed_endpoint(first, port_maps);
         nb::object second_renamed = renamed_endpoint(second, port_maps);
+        /// Two ports of one conductor (two sides of a pad) are joined by the device itself: a
+        /// net between them adds no connection, and the layout lists none.
+        if (!first.equal(second) && first_renamed.equal(second_renamed))
+            continue;
         store_net(nets, first_renamed, second_renamed);
     }
 }
