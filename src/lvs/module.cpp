@@ -14,4 +14,5 @@ NB_MODULE(lvs, m) {
     register_netlist_diff(m);
     register_instance_findings(m);
     register_connection_findings(m);
+    register_yaml_reading(m);
 }

@@ -82,6 +82,7 @@ void register_elec_port_groups(nb::module_& module);
 void register_netlist_diff(nb::module_& module);
 void register_instance_findings(nb::module_& module);
 void register_connection_findings(nb::module_& module);
+void register_yaml_reading(nb::module_& module);
 
 /// Report-database plumbing shared by the findings passes (report_cells.cpp),
 /// in a namespace of its own so that its short names never meet other files'
