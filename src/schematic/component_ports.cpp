@@ -74,7 +74,7 @@ nb::dict ports_from_netlist(nb::handle netlist) {
 /// The netlist fallback: the ports of the component's ".pic.yml" source.
 nb::object ports_from_source(nb::handle path) {
     if (nb::bool_(path.attr("endswith")(".pic.yml")) && nb::bool_(os_path("exists")(path)))
-        return ports_from_netlist(deps().yaml.attr("safe_load")(read_text(path)));
+        return ports_from_netlist(yaml::safe_load(read_text(path), path));
     return nb::dict();
 }
 

@@ -43,7 +43,7 @@ bool exists(nb::handle path) {
 nb::object load_mapping(nb::handle path) {
     if (!exists(path))
         return nb::dict();
-    nb::object value = deps().yaml.attr("safe_load")(read_text(path));
+    nb::object value = yaml::safe_load(read_text(path), path);
     return PyDict_Check(value.ptr()) ? value : nb::dict();
 }
 

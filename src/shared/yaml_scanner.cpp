@@ -226,6 +226,7 @@ bool Scanner::plain_spaces(int /*indent*/, std::string& spaces) {
 ScalarText Scanner::scan_plain(int indent, bool flow) {
     const char* first_chunk = position_;
     const char* first_end = nullptr;
+    const size_t first_line = line_;
     bool several_chunks = false;
     std::string spaces;
     scratch_.clear();
@@ -258,14 +259,15 @@ ScalarText Scanner::scan_plain(int indent, bool flow) {
         }
         position_ += length;
         token_end_line_ = line_;
-        if (!plain_spaces(indent, spaces))
-            unsupported("a document marker ends a plain scalar");
-        if (spaces.empty() || peek() == '#' || (!flow && column() < indent))
+        // A document marker ends the scalar; what follows is the reader's to judge.
+        if (!plain_spaces(indent, spaces) || spaces.empty() || peek() == '#' ||
+            (!flow && column() < indent))
             break;
     }
+    const bool multiline = token_end_line_ != first_line;
     if (several_chunks)
-        return {scratch_, false, true};
-    return {{first_chunk, static_cast<size_t>(first_end - first_chunk)}, true, false};
+        return {scratch_, false, multiline};
+    return {{first_chunk, static_cast<size_t>(first_end - first_chunk)}, true, multiline};
 }
 
 void Scanner::escape() {
@@ -361,7 +363,8 @@ ScalarText Scanner::scan_quoted() {
     scratch_.clear();
     quoted_run(double_quoted);
     // The common case, a quoted scalar without escapes or line breaks, stays a view.
-    bool plain_copy = static_cast<size_t>(position_ - start) == scratch_.size();
+    bool plain_copy = static_cast<size_t>(position_ - start) == scratch_.size() &&
+                      std::memcmp(start, scratch_.data(), scratch_.size()) == 0;
     while (peek() != quote) {
         plain_copy = false;
         quoted_spaces(double_quoted);

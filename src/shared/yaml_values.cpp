@@ -126,7 +126,12 @@ class Reader {
     Document read();
 
   private:
+    /// Moves to the next token of a block context; a second document is left to PyYAML.
     void next_token();
+    /// Moves to the next token inside a flow collection, where no document marker may stand.
+    void next_flow_token();
+    /// The end of the text or the document end marker "...".
+    bool at_document_end() const;
     Node parse_node(int parent_indent, Context context, bool line_start, Props outer);
     Node parse_node_below(int parent_indent, Context context, Props props);
     Node parse_value(int parent_indent, Context context);
@@ -157,8 +162,18 @@ class Reader {
 
 void Reader::next_token() {
     s_.skip_to_next_token();
+    if (s_.at_document_marker() && s_.peek() == '-')
+        unsupported("a second document");
+}
+
+void Reader::next_flow_token() {
+    s_.skip_to_next_token();
     if (s_.at_document_marker())
-        unsupported("a second document or a document end");
+        unsupported("a document marker inside a flow collection");
+}
+
+bool Reader::at_document_end() const {
+    return s_.at_end() || (s_.at_document_marker() && s_.peek() == '.');
 }
 
 Document Reader::read() {
@@ -171,14 +186,16 @@ Document Reader::read() {
             unsupported("content on the document start line");
         next_token();
     }
-    if (s_.at_end()) {
-        document_.value = nb::none();
-        return std::move(document_);
-    }
-    Node root = parse_node(-1, Context::Root, true, {});
+    Node root = at_document_end() ? Node{nb::none(), 1} : parse_node(-1, Context::Root, true, {});
     next_token();
-    if (!s_.at_end())
-        unsupported("content after the document's node");
+    if (!s_.at_end()) {
+        if (!at_document_end())
+            unsupported("content after the document's node");
+        s_.advance(3);
+        s_.skip_to_next_token();
+        if (!s_.at_end())
+            unsupported("content after the document end marker");
+    }
     document_.value = std::move(root.value);
     document_.expanded_nodes = root.size;
     return std::move(document_);
@@ -333,7 +350,7 @@ Node Reader::parse_node(int parent_indent, Context context, bool line_start, Pro
 
 /// The node that starts on a later line than its mapping key, sequence entry or anchor.
 Node Reader::parse_node_below(int parent_indent, Context context, Props props) {
-    if (s_.at_end())
+    if (at_document_end())
         return empty(props);
     const int column = s_.column();
     if (column > parent_indent)
@@ -363,7 +380,7 @@ Node Reader::parse_block_sequence(int column, Props props, bool indentless) {
         if (PyList_Append(list.ptr(), entry.value.ptr()) != 0)
             throw nb::python_error();
         next_token();
-        if (s_.at_end())
+        if (at_document_end())
             break;
         if (s_.line() == s_.token_end_line())
             unsupported("more on the line of a sequence entry");
@@ -406,7 +423,7 @@ Node Reader::parse_block_mapping(int column, Key first, Props props) {
         Node value = parse_value(column, Context::MappingValue);
         mapping.add(std::move(key), std::move(value));
         next_token();
-        if (s_.at_end())
+        if (at_document_end())
             break;
         if (s_.line() == s_.token_end_line())
             unsupported("more on the line of a mapping value");
@@ -441,11 +458,11 @@ Node Reader::parse_flow_sequence(Props props) {
     nb::list list;
     uint64_t size = 1;
     for (;;) {
-        next_token();
+        next_flow_token();
         if (s_.peek() == ']')
             break;
         Node entry = parse_flow_node();
-        next_token();
+        next_flow_token();
         if (s_.peek() == ':' || s_.peek() == '?')
             unsupported("a mapping inside a flow sequence");
         size = add_size(size, entry.size);
@@ -470,7 +487,7 @@ Node Reader::parse_flow_mapping(Props props) {
     s_.advance(); // '{'
     MappingBuilder mapping;
     for (;;) {
-        next_token();
+        next_flow_token();
         if (s_.peek() == '}')
             break;
         const char* start = s_.position();
@@ -482,15 +499,15 @@ Node Reader::parse_flow_mapping(Props props) {
         }
         Item item = scan_item(0, true, own);
         Key key = make_key(item, own);
-        next_token();
+        next_flow_token();
         if (s_.peek() != ':' || s_.line() != line || s_.position() - start > max_key_length)
             unsupported("a flow mapping entry without a simple key");
         s_.advance(); // ':'
-        next_token();
+        next_flow_token();
         const char next = s_.peek();
         Node value = (next == ',' || next == '}') ? empty({}) : parse_flow_node();
         mapping.add(std::move(key), std::move(value));
-        next_token();
+        next_flow_token();
         if (s_.peek() == ',') {
             s_.advance();
             continue;

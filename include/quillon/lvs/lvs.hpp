@@ -13,7 +13,6 @@ struct Dependencies {
     nb::handle module;               ///< quillon.core.lvs itself (borrowed: sys.modules keeps it)
     nb::handle kdb;                  ///< klayout.db, as the cell library re-exports it
     nb::handle report_database;      ///< klayout.rdbcore.ReportDatabase
-    nb::handle yaml;                 ///< PyYAML
     nb::handle deepdiff;             ///< deepdiff.diff.DeepDiff
     nb::handle cellgrid;             ///< the cell library
     nb::handle maskwright;           ///< the kit library
@@ -22,7 +21,6 @@ struct Dependencies {
     nb::handle cell_class;           ///< Cell: DKCell, else KCell
     nb::handle instance_class;       ///< Instance: DInstance, else Instance
     nb::handle name_propid;          ///< PROPID.NAME
-    nb::handle yaml_safe_loader;     ///< yaml.CSafeLoader when PyYAML has libyaml, else SafeLoader
     nb::handle set_ordered;          ///< deepdiff.helper.SetOrdered, DeepDiff's ordered path set
     nb::handle unified_diff;         ///< difflib.unified_diff, for changed multi-line strings
     // Layout extraction
@@ -55,7 +53,7 @@ nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
 /// netlists hold values that only DeepDiff itself compares (see native_diff.cpp).
 nb::object native_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
-/// The reference file parsed with PyYAML's safe loading rules.
+/// The reference file parsed with PyYAML's safe loading rules (quillon/yaml.hpp).
 nb::object read_reference_yaml(nb::handle ref);
 /// Per layout instance named in `instance_names`, the mapping from each electrical port of its
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.

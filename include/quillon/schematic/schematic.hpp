@@ -1,6 +1,8 @@
 #pragma once
 /// Internal interface of the schematic editor service module.
 
+#include "quillon/yaml.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <string>
