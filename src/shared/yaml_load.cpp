@@ -5,6 +5,8 @@
 #include "quillon/py.hpp"
 #include "yaml_reader.hpp"
 
+#include <string>
+
 namespace quillon::yaml {
 
 namespace {
@@ -24,6 +26,20 @@ bool within_alias_bound(const Document& document) {
     return document.expanded_nodes <= factor * document.distinct_nodes + allowance;
 }
 
+/// `source` with every CR LF line break as LF, which PyYAML reads alike; false for a lone CR.
+bool to_unix_lines(std::string_view source, std::string& out) {
+    out.reserve(source.size());
+    for (size_t index = 0; index < source.size(); ++index) {
+        if (source[index] == '\r') {
+            if (index + 1 >= source.size() || source[index + 1] != '\n')
+                return false;
+            continue;
+        }
+        out += source[index];
+    }
+    return true;
+}
+
 } // namespace
 
 nb::object read_native(nb::handle text) {
@@ -36,7 +52,16 @@ nb::object read_native(nb::handle text) {
         PyErr_Clear();
         return {};
     }
-    const std::string_view source(data, static_cast<size_t>(size));
+    std::string_view source(data, static_cast<size_t>(size));
+    // A byte order mark opens the stream only; PyYAML skips it there.
+    if (source.substr(0, 3) == "\xEF\xBB\xBF")
+        source.remove_prefix(3);
+    std::string unix_lines;
+    if (source.find('\r') != std::string_view::npos) {
+        if (!to_unix_lines(source, unix_lines))
+            return {};
+        source = unix_lines;
+    }
     if (!check_source(source).readable)
         return {};
     try {
