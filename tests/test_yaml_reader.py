@@ -76,6 +76,7 @@ NATIVE = [
     "é: ünïcode ✓\n'ключ': 'значение'\nemoji: 😀\n",
     "[a, b, {c: d, 'e': [f, g]}, [], {}, [[]], 'x', \"y\",]\n",
     "- &a [1, 2]\n- *a\n- {k: *a}\n",
+    "t: [!!str 1, !!int '7', !!float \"1.5\", !!bool 'YES', !!null 'x', &t !!str 2, !!str &u 3, *t]\n!!str 4: key\n",
     "plain scalar document\n",
     "1.5\n...\n",
     "\ufeffwindows: 'lines\r\n  folded'\r\nb: [1,\r\n  2]\r\n",
@@ -88,7 +89,10 @@ NATIVE = [
 
 # Outside the reader: PyYAML reads these (values, or its own errors).
 FALLBACK = [
-    "a: !!str 1\nb: !!float 2\n",
+    "a: !!float 2\n",
+    "a: !!binary aGVsbG8=\nb: !!set {x}\n",
+    "a: !local x\n",
+    "a: !!map {b: 1}\n",
     "a: |\n  literal\n  block\nb: >\n  folded\n",
     "? complex\n: key\n",
     "d: 2001-12-14\nt: 2001-12-14 21:59:43.10 -5\n",

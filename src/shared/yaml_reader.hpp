@@ -82,6 +82,8 @@ class Scanner {
     ScalarText scan_quoted();
     /// The name of an anchor or alias after its '&' or '*'.
     std::string_view scan_name();
+    /// The suffix of a "!!suffix" tag; other tags are left to PyYAML.
+    std::string_view scan_tag();
 
   private:
     void next_line();
@@ -109,6 +111,9 @@ class ScalarValues {
     /// The value of a plain scalar under YAML 1.1 implicit typing (null, bool, int, float,
     /// else str). Merge keys ("<<") and value keys ("=") are the caller's: here they fail.
     nb::object plain(const ScalarText& scalar);
+    /// The value of a scalar with one of the tags "!!str", "!!int", "!!float", "!!bool" or
+    /// "!!null" (`tag` is the suffix), for texts that the implicit typing would also read so.
+    nb::object tagged(std::string_view tag, const ScalarText& scalar);
 
   private:
     struct Slot {

@@ -269,6 +269,29 @@ nb::object ScalarValues::plain(const ScalarText& scalar) {
     return text(scalar);
 }
 
+nb::object ScalarValues::tagged(std::string_view tag, const ScalarText& scalar) {
+    const std::string_view s = scalar.text;
+    if (tag == "str")
+        return text(scalar);
+    if (tag == "null")
+        return nb::none();
+    if (tag == "bool") {
+        std::string lower(s);
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        if (lower == "yes" || lower == "true" || lower == "on")
+            return nb::bool_(true);
+        if (lower == "no" || lower == "false" || lower == "off")
+            return nb::bool_(false);
+    } else if (tag == "int" && !s.empty() && matches_int(s)) {
+        return integer(s);
+    } else if (tag == "float" && !s.empty() && matches_float(s)) {
+        return floating(s);
+    }
+    unsupported("a tagged scalar the reader leaves to PyYAML");
+}
+
 /// PyYAML's `construct_yaml_int`.
 nb::object ScalarValues::integer(std::string_view text) {
     bool negative = false;

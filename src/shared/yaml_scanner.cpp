@@ -379,6 +379,18 @@ ScalarText Scanner::scan_quoted() {
     return {scratch_, false, multiline};
 }
 
+std::string_view Scanner::scan_tag() {
+    if (peek(1) != '!')
+        unsupported("a tag of another handle than '!!'");
+    position_ += 2;
+    const char* start = position_;
+    while (peek() >= 'a' && peek() <= 'z')
+        ++position_;
+    if (position_ == start || !is_space_break_or_end(peek()))
+        unsupported("a tag the reader leaves to PyYAML");
+    return {start, static_cast<size_t>(position_ - start)};
+}
+
 std::string_view Scanner::scan_name() {
     const char* start = position_;
     for (;;) {

@@ -46,10 +46,12 @@ struct Anchor {
     bool complete = false;
 };
 
-/// A node's anchor name, empty when it has none.
+/// A node's properties: its anchor name and its tag's suffix ("str" for "!!str"), each
+/// empty when absent.
 struct Props {
     std::string_view anchor;
-    bool has() const { return !anchor.empty(); }
+    std::string_view tag;
+    bool has() const { return !anchor.empty() || !tag.empty(); }
 };
 
 /// What starts a node on a line: a scalar (built once its role is known), an alias or a flow
@@ -142,13 +144,17 @@ class Reader {
     Node parse_flow_node();
     Node parse_flow_sequence(Props props);
     Node parse_flow_mapping(Props props);
-    Props scan_anchor();
+    /// An anchor, a tag or both, in either order, with the spaces after them.
+    Props scan_props();
+    bool at_props() const { return s_.peek() == '&' || s_.peek() == '!'; }
     bool is_key(const Item& item, const char* start) const;
     Node make_value(Item& item, Props props);
     Key make_key(Item& item, Props props);
     Node empty(Props props);
     Node alias();
     void begin_anchor(Props props);
+    /// `begin_anchor` for a collection; tagged collections are left to PyYAML.
+    void begin_collection(Props props);
     Node complete_anchor(Props props, Node node);
     /// Counts one composed node, as the bounded loader counts distinct nodes.
     void count_node() { ++document_.distinct_nodes; }
@@ -201,20 +207,36 @@ Document Reader::read() {
     return std::move(document_);
 }
 
-Props Reader::scan_anchor() {
-    s_.advance(); // '&'
-    return {s_.scan_name()};
+Props Reader::scan_props() {
+    Props props;
+    for (;;) {
+        if (s_.peek() == '&' && props.anchor.empty()) {
+            s_.advance();
+            props.anchor = s_.scan_name();
+        } else if (s_.peek() == '!' && props.tag.empty()) {
+            props.tag = s_.scan_tag();
+        } else {
+            return props;
+        }
+        s_.skip_spaces();
+    }
+}
+
+void Reader::begin_collection(Props props) {
+    if (!props.tag.empty())
+        unsupported("a tagged collection");
+    begin_anchor(props);
 }
 
 void Reader::begin_anchor(Props props) {
-    if (!props.has())
+    if (props.anchor.empty())
         return;
     if (!anchors_.emplace(props.anchor, Anchor{}).second)
         unsupported("a duplicate anchor");
 }
 
 Node Reader::complete_anchor(Props props, Node node) {
-    if (props.has()) {
+    if (!props.anchor.empty()) {
         Anchor& anchor = anchors_.at(props.anchor);
         anchor.value = node.value;
         anchor.size = node.size;
@@ -235,6 +257,8 @@ Node Reader::alias() {
 }
 
 Node Reader::empty(Props props) {
+    if (!props.tag.empty())
+        unsupported("a tagged empty node");
     begin_anchor(props);
     count_node();
     return complete_anchor(props, {nb::none(), 1});
@@ -284,8 +308,9 @@ Node Reader::make_value(Item& item, Props props) {
     }
     begin_anchor(props);
     count_node();
-    nb::object value =
-        item.kind == Item::Kind::Plain ? scalars_.plain(item.scalar) : scalars_.text(item.scalar);
+    nb::object value = !props.tag.empty()               ? scalars_.tagged(props.tag, item.scalar)
+                       : item.kind == Item::Kind::Plain ? scalars_.plain(item.scalar)
+                                                        : scalars_.text(item.scalar);
     return complete_anchor(props, {std::move(value), 1});
 }
 
@@ -319,16 +344,16 @@ Node Reader::parse_node(int parent_indent, Context context, bool line_start, Pro
         return parse_block_sequence(column, outer, false);
     }
     Props own;
-    if (s_.peek() == '&') {
-        own = scan_anchor();
+    if (at_props()) {
+        own = scan_props();
         if (s_.rest_of_line_empty()) {
             if (outer.has())
-                unsupported("two anchors on one node");
+                unsupported("two sets of properties on one node");
             next_token();
             return parse_node_below(parent_indent, context, own);
         }
-        if (s_.at_block_entry() || s_.peek() == '&')
-            unsupported("an anchor before a sequence entry or another anchor");
+        if (s_.at_block_entry() || at_props())
+            unsupported("properties before a sequence entry or repeated");
     }
     const char next = s_.peek();
     if (own.has() && outer.has() && (next == '[' || next == '{'))
@@ -369,7 +394,7 @@ Node Reader::parse_value(int parent_indent, Context context) {
 }
 
 Node Reader::parse_block_sequence(int column, Props props, bool indentless) {
-    begin_anchor(props);
+    begin_collection(props);
     count_node();
     nb::list list;
     uint64_t size = 1;
@@ -401,10 +426,10 @@ Node Reader::parse_block_sequence(int column, Props props, bool indentless) {
 Key Reader::parse_next_key(int column) {
     const char* start = s_.position();
     Props own;
-    if (s_.peek() == '&') {
-        own = scan_anchor();
-        if (s_.rest_of_line_empty() || s_.peek() == '&')
-            unsupported("an anchor before a mapping key on its own line");
+    if (at_props()) {
+        own = scan_props();
+        if (s_.rest_of_line_empty() || at_props())
+            unsupported("properties before a mapping key on their own line");
     }
     Item item = scan_item(column + 1, false, own);
     s_.skip_spaces();
@@ -414,7 +439,7 @@ Key Reader::parse_next_key(int column) {
 }
 
 Node Reader::parse_block_mapping(int column, Key first, Props props) {
-    begin_anchor(props);
+    begin_collection(props);
     count_node();
     MappingBuilder mapping;
     Key key = std::move(first);
@@ -439,12 +464,11 @@ Node Reader::parse_block_mapping(int column, Key first, Props props) {
 
 Node Reader::parse_flow_node() {
     Props props;
-    if (s_.peek() == '&') {
-        props = scan_anchor();
-        s_.skip_spaces();
+    if (at_props()) {
+        props = scan_props();
         const char next = s_.peek();
-        if (next == ',' || next == ']' || next == '}' || next == '&' || s_.rest_of_line_empty())
-            unsupported("an anchor without its node on the line");
+        if (next == ',' || next == ']' || next == '}' || at_props() || s_.rest_of_line_empty())
+            unsupported("properties without their node on the line");
     }
     Item item = scan_item(0, true, props);
     return make_value(item, props);
@@ -452,7 +476,7 @@ Node Reader::parse_flow_node() {
 
 Node Reader::parse_flow_sequence(Props props) {
     DepthGuard guard(depth_);
-    begin_anchor(props);
+    begin_collection(props);
     count_node();
     s_.advance(); // '['
     nb::list list;
@@ -482,7 +506,7 @@ Node Reader::parse_flow_sequence(Props props) {
 
 Node Reader::parse_flow_mapping(Props props) {
     DepthGuard guard(depth_);
-    begin_anchor(props);
+    begin_collection(props);
     count_node();
     s_.advance(); // '{'
     MappingBuilder mapping;
@@ -493,10 +517,8 @@ Node Reader::parse_flow_mapping(Props props) {
         const char* start = s_.position();
         const size_t line = s_.line();
         Props own;
-        if (s_.peek() == '&') {
-            own = scan_anchor();
-            s_.skip_spaces();
-        }
+        if (at_props())
+            own = scan_props();
         Item item = scan_item(0, true, own);
         Key key = make_key(item, own);
         next_flow_token();
