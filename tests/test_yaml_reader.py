@@ -190,20 +190,53 @@ def test_dumped_values_read_back(value: Any, flow: bool | None, width: int, unic
     assert outcome(lvs._safe_load, text) == outcome(yaml.safe_load, text)
 
 
-_fragments = st.sampled_from([
-    "a: 1", "b:", "- x", "- a: b", "-", "c: [1, {x: y}]", "d: {x: 1, 'y': [2]}", "&k e: f", "f: *k",
-    "g: &m {p: 1, q: 2}", "<<: *m", "<<: [*m, {r: 3}]", "h: &s [1]", "- *s", "'q': \"r\"", "# note",
-    "i: yes", "j: 0x1F", "k: 1:20", "l: .inf", "m: 'multi", "line'", "n: ~", "o: a # b", "p: plain",
-    "more words", "q: \"esc \\u00e9\\n\"", "r: 1_0", "s: -", "t: a: b", "u: [a, b", "]", "v: !!str 1",
-    "w: |", "? x", ": y", "*k: z", "x: &e", "y: 2001-12-14", "z: {a: }", "---", "...", "'a''b': c",
+_inline = st.sampled_from([
+    "1", "-2.5e+3", "0x1F", "1:20", ".inf", "yes", "~", "", "plain words", "'it''s'", '"esc \\u00e9\\n"',
+    "[1, {x: y}]", "{a: 1, 'b': [2, c]}", "{}", "[]", "*k", "&k anchored", "!!str 5", "a # comment",
+    "'folded\n  quote'", "plain\n  continued", "x: y", "- z", "[a, b", "2001-12-14", "|",
 ])
+_keys = st.sampled_from(["a", "b", "'c'", '"d"', "1", "<<", "=", "&k e", "*k", "f g", "on", "~", "? h"])
 
 
-@settings(max_examples=400, deadline=None, derandomize=True, database=None,
+def _block_document(leaves: st.SearchStrategy[str]) -> st.SearchStrategy[list[str]]:
+    """Block documents as lines, mostly well indented: mappings, sequences (indented, indentless
+    and compact), flow and scalar leaves, anchors, aliases and merge keys."""
+
+    def indented(lines: list[str], by: int) -> list[str]:
+        return [" " * by + line for line in lines]
+
+    def mapping(entries: list[tuple[str, tuple[str, list[str]], bool]]) -> tuple[str, list[str]]:
+        lines = []
+        for key, (kind, value), indentless in entries:
+            if kind == "inline":
+                lines += f"{key}: {value[0]}".split("\n")
+            else:
+                lines += [f"{key}:"] + (value if kind == "seq" and indentless else indented(value, 2))
+        return ("map", lines)
+
+    def sequence(entries: list[tuple[str, list[str]]]) -> tuple[str, list[str]]:
+        lines = []
+        for kind, value in entries:
+            first, *rest = value[0].split("\n") + value[1:] if kind == "inline" else value
+            lines += [f"- {first}"] + indented(rest, 2)
+        return ("seq", lines)
+
+    nodes = st.recursive(
+        leaves.map(lambda text: ("inline", [text])),
+        lambda inner: st.one_of(
+            st.lists(st.tuples(_keys, inner, st.booleans()), min_size=1, max_size=4).map(mapping),
+            st.lists(inner, min_size=1, max_size=4).map(sequence),
+        ),
+        max_leaves=10,
+    )
+    return nodes.map(lambda node: node[1][0].split("\n") if node[0] == "inline" else node[1])
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, database=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(st.lists(st.tuples(st.integers(0, 3), _fragments), max_size=8))
-def test_generated_documents(lines: list[tuple[int, str]]) -> None:
-    text = "\n".join(" " * indent + fragment for indent, fragment in lines) + "\n"
+@given(_block_document(_inline))
+def test_generated_documents(lines: list[str]) -> None:
+    text = "\n".join(lines) + "\n"
     covered, value = lvs._safe_load_native(text)
     if covered:
         assert shape(value) == outcome(yaml.safe_load, text)

@@ -62,7 +62,7 @@ nb::object read_native(nb::handle text) {
             return {};
         source = unix_lines;
     }
-    if (!check_source(source).readable)
+    if (!readable_source(source))
         return {};
     try {
         Document document = read_document(source);

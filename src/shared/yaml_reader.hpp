@@ -25,14 +25,9 @@ struct Unsupported {
     throw Unsupported{reason};
 }
 
-/// Whether every character of `source` is one PyYAML reads as printable and this reader
-/// handles (no tabs, carriage returns or Unicode line breaks), and whether `source` holds
-/// only ASCII.
-struct SourceCheck {
-    bool readable = true;
-    bool ascii = true;
-};
-SourceCheck check_source(std::string_view source);
+/// Whether `source` is well-formed UTF-8 and every character of it is one PyYAML reads as
+/// printable and this reader handles (no tabs, carriage returns or Unicode line breaks).
+bool readable_source(std::string_view source);
 
 /// A scanned scalar: its text, a view into the source or into the scanner's scratch buffer
 /// (valid until the next scalar is scanned).
@@ -87,9 +82,9 @@ class Scanner {
 
   private:
     void next_line();
-    bool plain_spaces(int indent, std::string& spaces);
+    bool plain_spaces(std::string& spaces);
     void quoted_run(bool double_quoted);
-    void quoted_spaces(bool double_quoted);
+    void quoted_spaces();
     void quoted_breaks();
     void escape();
 

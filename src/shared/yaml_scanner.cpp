@@ -117,24 +117,22 @@ bool readable_code_point(uint32_t code) {
 
 } // namespace
 
-SourceCheck check_source(std::string_view source) {
-    SourceCheck check;
+bool readable_source(std::string_view source) {
     for (size_t index = 0; index < source.size();) {
         const unsigned char c = static_cast<unsigned char>(source[index]);
         if (c < 0x80) {
             if ((c < 0x20 && c != '\n') || c == 0x7F)
-                return {false, false};
+                return false;
             ++index;
             continue;
         }
-        check.ascii = false;
         size_t length = 0;
         const uint32_t code = decode_utf8(source, index, length);
         if (length == 0 || !readable_code_point(code))
-            return {false, false};
+            return false;
         index += length;
     }
-    return check;
+    return true;
 }
 
 Scanner::Scanner(std::string_view source)
@@ -194,7 +192,7 @@ bool Scanner::at_value_indicator(bool flow) const {
 
 /// PyYAML's `scan_plain_spaces`: the white space after a chunk of a plain scalar, folded
 /// into `spaces`; false at a document marker.
-bool Scanner::plain_spaces(int /*indent*/, std::string& spaces) {
+bool Scanner::plain_spaces(std::string& spaces) {
     spaces.clear();
     const char* start = position_;
     skip_spaces();
@@ -260,7 +258,7 @@ ScalarText Scanner::scan_plain(int indent, bool flow) {
         position_ += length;
         token_end_line_ = line_;
         // A document marker ends the scalar; what follows is the reader's to judge.
-        if (!plain_spaces(indent, spaces) || spaces.empty() || peek() == '#' ||
+        if (!plain_spaces(spaces) || spaces.empty() || peek() == '#' ||
             (!flow && column() < indent))
             break;
     }
@@ -338,7 +336,7 @@ void Scanner::quoted_breaks() {
 }
 
 /// PyYAML's `scan_flow_scalar_spaces`.
-void Scanner::quoted_spaces(bool /*double_quoted*/) {
+void Scanner::quoted_spaces() {
     const char* start = position_;
     skip_spaces();
     if (at_end())
@@ -367,7 +365,7 @@ ScalarText Scanner::scan_quoted() {
                       std::memcmp(start, scratch_.data(), scratch_.size()) == 0;
     while (peek() != quote) {
         plain_copy = false;
-        quoted_spaces(double_quoted);
+        quoted_spaces();
         quoted_run(double_quoted);
     }
     const char* finish = position_;
