@@ -77,6 +77,9 @@ NATIVE = [
     "[a, b, {c: d, 'e': [f, g]}, [], {}, [[]], 'x', \"y\",]\n",
     "- &a [1, 2]\n- *a\n- {k: *a}\n",
     "t: [!!str 1, !!int '7', !!float \"1.5\", !!bool 'YES', !!null 'x', &t !!str 2, !!str &u 3, *t]\n!!str 4: key\n",
+    "a: |\n  literal\n   block\n\n  text\nb: >-\n  folded\n  text\n\n   kept\n  more\n\nc: |+\n  keep\n\n"
+    "d: >2 # c\n    indented\n   by two\n",
+    "- |\n  x\n- >\n\n\n  y\n- |-\n- &b |1\n  z\n- *b\n- !!str >\n a\n b\n",
     "plain scalar document\n",
     "1.5\n...\n",
     "\ufeffwindows: 'lines\r\n  folded'\r\nb: [1,\r\n  2]\r\n",
@@ -93,7 +96,6 @@ FALLBACK = [
     "a: !!binary aGVsbG8=\nb: !!set {x}\n",
     "a: !local x\n",
     "a: !!map {b: 1}\n",
-    "a: |\n  literal\n  block\nb: >\n  folded\n",
     "? complex\n: key\n",
     "d: 2001-12-14\nt: 2001-12-14 21:59:43.10 -5\n",
     "a: 'x\ty'\n",
@@ -193,7 +195,7 @@ def test_dumped_values_read_back(value: Any, flow: bool | None, width: int, unic
 _inline = st.sampled_from([
     "1", "-2.5e+3", "0x1F", "1:20", ".inf", "yes", "~", "", "plain words", "'it''s'", '"esc \\u00e9\\n"',
     "[1, {x: y}]", "{a: 1, 'b': [2, c]}", "{}", "[]", "*k", "&k anchored", "!!str 5", "a # comment",
-    "'folded\n  quote'", "plain\n  continued", "x: y", "- z", "[a, b", "2001-12-14", "|",
+    "'folded\n  quote'", "plain\n  continued", "|\n  literal\n\n   text", ">-\n  folded\n  text\n\n  more", "|+\n  kept\n", "x: y", "- z", "[a, b", "2001-12-14", "|2-", ">",
 ])
 _keys = st.sampled_from(["a", "b", "'c'", '"d"', "1", "<<", "=", "&k e", "*k", "f g", "on", "~", "? h"])
 

@@ -75,6 +75,9 @@ class Scanner {
     ScalarText scan_plain(int indent, bool flow);
     /// A single- or double-quoted scalar starting at the quote.
     ScalarText scan_quoted();
+    /// A literal ('|') or folded ('>') block scalar starting at its indicator; `min_indent`
+    /// is the innermost block collection's column plus one.
+    ScalarText scan_block_scalar(int min_indent);
     /// The name of an anchor or alias after its '&' or '*'.
     std::string_view scan_name();
     /// The suffix of a "!!suffix" tag; other tags are left to PyYAML.
@@ -86,6 +89,7 @@ class Scanner {
     void quoted_run(bool double_quoted);
     void quoted_spaces();
     void quoted_breaks();
+    void block_breaks(int indent, std::string& breaks);
     void escape();
 
     const char* position_;

@@ -3,6 +3,7 @@
 
 #include "yaml_reader.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quillon::yaml {
@@ -375,6 +376,98 @@ ScalarText Scanner::scan_quoted() {
     if (plain_copy)
         return {{start, static_cast<size_t>(finish - start)}, true, multiline};
     return {scratch_, false, multiline};
+}
+
+/// PyYAML's `scan_block_scalar_breaks`: the line breaks before the next line of a block
+/// scalar, with that line's indentation up to `indent`.
+void Scanner::block_breaks(int indent, std::string& breaks) {
+    breaks.clear();
+    while (column() < indent && peek() == ' ')
+        ++position_;
+    while (peek() == '\n') {
+        breaks += '\n';
+        next_line();
+        while (column() < indent && peek() == ' ')
+            ++position_;
+    }
+}
+
+ScalarText Scanner::scan_block_scalar(int min_indent) {
+    const bool folded = peek() == '>';
+    token_end_line_ = line_;
+    ++position_;
+    // Chomping: -1 strips the final line break, 0 keeps one, 1 keeps them all.
+    int chomping = 0;
+    int increment = 0;
+    for (int indicator = 0; indicator < 2; ++indicator) {
+        const char c = peek();
+        if ((c == '+' || c == '-') && chomping == 0 && (indicator == 0 || increment != 0)) {
+            chomping = c == '+' ? 1 : -1;
+            ++position_;
+        } else if (c >= '1' && c <= '9' && increment == 0) {
+            increment = c - '0';
+            ++position_;
+        }
+    }
+    if (!is_space_break_or_end(peek()))
+        unsupported("a block scalar header the reader leaves to PyYAML");
+    skip_spaces();
+    if (peek() == '#')
+        while (!is_break_or_end(peek()))
+            ++position_;
+    if (peek() == '\n')
+        next_line();
+    else if (!at_end())
+        unsupported("a block scalar header the reader leaves to PyYAML");
+
+    min_indent = std::max(min_indent, 1);
+    std::string breaks;
+    int indent = 0;
+    if (increment == 0) {
+        // PyYAML's `scan_block_scalar_indentation`: the deepest indentation of the leading
+        // empty lines or of the first line sets the scalar's indentation.
+        int max_indent = 0;
+        while (peek() == ' ' || peek() == '\n') {
+            if (peek() == '\n') {
+                breaks += '\n';
+                next_line();
+            } else {
+                ++position_;
+                max_indent = std::max(max_indent, column());
+            }
+        }
+        indent = std::max(min_indent, max_indent);
+    } else {
+        indent = min_indent + increment - 1;
+        block_breaks(indent, breaks);
+    }
+    scratch_.clear();
+    bool line_break = false;
+    while (column() == indent && !at_end()) {
+        scratch_ += breaks;
+        const bool leading_non_space = peek() != ' ';
+        const char* start = position_;
+        while (!is_break_or_end(peek()))
+            ++position_;
+        scratch_.append(start, position_);
+        line_break = peek() == '\n';
+        if (line_break)
+            next_line();
+        block_breaks(indent, breaks);
+        if (column() != indent || at_end())
+            break;
+        if (folded && line_break && leading_non_space && peek() != ' ') {
+            if (breaks.empty())
+                scratch_ += ' ';
+        } else if (line_break) {
+            scratch_ += '\n';
+        }
+    }
+    if (chomping != -1 && line_break)
+        scratch_ += '\n';
+    if (chomping == 1)
+        scratch_ += breaks;
+    return {scratch_, false, true};
 }
 
 std::string_view Scanner::scan_tag() {

@@ -54,8 +54,8 @@ struct Props {
     bool has() const { return !anchor.empty() || !tag.empty(); }
 };
 
-/// What starts a node on a line: a scalar (built once its role is known), an alias or a flow
-/// collection (already built).
+/// What starts a node on a line: a scalar (built once its role is known; `Quoted` also for
+/// block scalars: a string either way), an alias or a flow collection (already built).
 struct Item {
     enum class Kind { Plain, Quoted, Alias, Flow } kind = Kind::Plain;
     ScalarText scalar;
@@ -282,6 +282,9 @@ Item Reader::scan_item(int indent, bool flow, Props props) {
     } else if (c == '\'' || c == '"') {
         item.kind = Item::Kind::Quoted;
         item.scalar = s_.scan_quoted();
+    } else if ((c == '|' || c == '>') && !flow) {
+        item.kind = Item::Kind::Quoted;
+        item.scalar = s_.scan_block_scalar(indent);
     } else if (s_.plain_starts(flow)) {
         item.kind = Item::Kind::Plain;
         item.scalar = s_.scan_plain(indent, flow);
