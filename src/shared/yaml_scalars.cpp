@@ -11,7 +11,7 @@ namespace quillon::yaml {
 
 namespace {
 
-enum class Implicit { Str, Null, Bool, Int, Float };
+enum class Implicit { Str, Null, Bool, Int, Float, Date };
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -108,6 +108,38 @@ bool looks_like_timestamp(std::string_view s) {
            s[4] == '-';
 }
 
+/// A date alone, "YYYY-MM-DD"; timestamps with a time are left to PyYAML.
+bool is_date(std::string_view s) {
+    if (s.size() != 10 || s[4] != '-' || s[7] != '-')
+        return false;
+    for (size_t k : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (!is_digit(s[k]))
+            return false;
+    return true;
+}
+
+int number(std::string_view digits) {
+    int value = 0;
+    for (char c : digits)
+        value = value * 10 + (c - '0');
+    return value;
+}
+
+/// PyYAML's `construct_yaml_timestamp` for a date alone: `datetime.date(year, month, day)`;
+/// a date that does not exist is left to PyYAML, whose error it is.
+nb::object date(std::string_view s) {
+    nb::object date_type = nb::module_::import_("datetime").attr("date");
+    PyObject* value = PyObject_CallFunction(date_type.ptr(), "iii", number(s.substr(0, 4)),
+                                            number(s.substr(5, 2)), number(s.substr(8, 2)));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+        unsupported("a date that does not exist");
+    }
+    return nb::steal(value);
+}
+
 Implicit classify(std::string_view s) {
     if (s.empty())
         return Implicit::Null;
@@ -155,6 +187,8 @@ Implicit classify(std::string_view s) {
             return Implicit::Float;
         if (s[0] != '.' && matches_int(s))
             return Implicit::Int;
+        if (is_date(s))
+            return Implicit::Date;
         if (looks_like_timestamp(s))
             unsupported("a timestamp");
         return Implicit::Str;
@@ -263,6 +297,8 @@ nb::object ScalarValues::plain(const ScalarText& scalar) {
         return integer(s);
     case Implicit::Float:
         return floating(s);
+    case Implicit::Date:
+        return date(s);
     case Implicit::Str:
         break;
     }
