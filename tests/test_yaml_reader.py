@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import random
 import subprocess
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -16,6 +17,7 @@ from hypothesis import strategies as st
 
 import quillon.core.lvs as lvs
 from quillon import yaml_bounded
+from test_yaml_bounded import _bomb
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -36,7 +38,7 @@ def shape(value: Any, seen: dict[int, int] | None = None) -> Any:
     return (type(value).__name__, value)
 
 
-def outcome(load, text: str) -> Any:
+def outcome(load: Callable[[Any], Any], text: str | bytes) -> Any:
     try:
         return shape(load(text))
     except Exception as error:  # noqa: BLE001 - the error kind is what is compared
@@ -47,13 +49,6 @@ def assert_native_equal(text: str) -> None:
     covered, value = lvs._safe_load_native(text)
     assert covered, text
     assert shape(value) == shape(yaml.safe_load(text))
-
-
-def _bomb(levels: int) -> str:
-    names = [chr(ord("a") + k) for k in range(levels + 1)]
-    lines = [f'{names[0]}: &{names[0]} ["x","x","x","x","x","x","x","x","x"]']
-    lines += [f"{n}: &{n} [{', '.join([f'*{p}'] * 9)}]" for p, n in zip(names, names[1:])]
-    return "\n".join(lines) + "\n"
 
 
 # Hand-written forms and YAML 1.1 typing, all read natively.
@@ -117,6 +112,7 @@ FALLBACK = [
     "a: \"\\q\"\n",
     "k: {<<: 1}\n",
     "seq: [a: 1]\n",
+    b"bytes: 1\n",
 ]
 
 
@@ -126,7 +122,7 @@ def test_native_values_equal_safe_load(text: str) -> None:
 
 
 @pytest.mark.parametrize("text", FALLBACK)
-def test_uncovered_text_read_by_pyyaml(text: str) -> None:
+def test_uncovered_text_read_by_pyyaml(text: str | bytes) -> None:
     assert lvs._safe_load_native(text) == (False, None)
     assert outcome(lvs._safe_load, text) == outcome(yaml.safe_load, text)
 

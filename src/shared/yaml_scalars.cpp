@@ -108,6 +108,18 @@ bool looks_like_timestamp(std::string_view s) {
            s[4] == '-';
 }
 
+/// A value the interpreter made; a value error (PyYAML meets the same one) leaves the text to
+/// PyYAML, any other error propagates.
+nb::object unless_value_error(PyObject* value, const char* reason) {
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+        unsupported(reason);
+    }
+    return nb::steal(value);
+}
+
 /// A date alone, "YYYY-MM-DD"; timestamps with a time are left to PyYAML.
 bool is_date(std::string_view s) {
     if (s.size() != 10 || s[4] != '-' || s[7] != '-')
@@ -129,15 +141,9 @@ int number(std::string_view digits) {
 /// a date that does not exist is left to PyYAML, whose error it is.
 nb::object date(std::string_view s) {
     nb::object date_type = nb::module_::import_("datetime").attr("date");
-    PyObject* value = PyObject_CallFunction(date_type.ptr(), "iii", number(s.substr(0, 4)),
-                                            number(s.substr(5, 2)), number(s.substr(8, 2)));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError))
-            throw nb::python_error();
-        PyErr_Clear();
-        unsupported("a date that does not exist");
-    }
-    return nb::steal(value);
+    return unless_value_error(PyObject_CallFunction(date_type.ptr(), "iii", number(s.substr(0, 4)),
+                                                    number(s.substr(5, 2)), number(s.substr(8, 2))),
+                              "a date that does not exist");
 }
 
 Implicit classify(std::string_view s) {
@@ -219,14 +225,8 @@ std::string digits_of(std::string_view text, bool& negative) {
 nb::object parse_int(const std::string& digits, int base) {
     if (digits.empty())
         unsupported("an integer without digits");
-    PyObject* value = PyLong_FromString(digits.c_str(), nullptr, base);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError))
-            throw nb::python_error();
-        PyErr_Clear();
-        unsupported("an integer the interpreter refuses");
-    }
-    return nb::steal(value);
+    return unless_value_error(PyLong_FromString(digits.c_str(), nullptr, base),
+                              "an integer the interpreter refuses");
 }
 
 nb::object negated(nb::object value, bool negative) {

@@ -137,11 +137,16 @@ class Reader {
     Node parse_node(int parent_indent, Context context, bool line_start, Props outer);
     Node parse_node_below(int parent_indent, Context context, Props props);
     Node parse_value(int parent_indent, Context context);
+    /// Moves past a block collection's entry to the next token: true when that continues the
+    /// collection at its `column`, false when the collection ends there.
+    bool continues_block(int column);
     Node parse_block_sequence(int column, Props props, bool indentless);
     Node parse_block_mapping(int column, Key first, Props props);
     Key parse_next_key(int column);
     Item scan_item(int indent, bool flow, Props props);
     Node parse_flow_node();
+    /// After an entry of a flow collection: true past its ',', false at its `closing` bracket.
+    bool separated(char closing);
     Node parse_flow_sequence(Props props);
     Node parse_flow_mapping(Props props);
     /// An anchor, a tag or both, in either order, with the spaces after them.
@@ -396,6 +401,18 @@ Node Reader::parse_value(int parent_indent, Context context) {
     return parse_node(parent_indent, context, false, {});
 }
 
+bool Reader::continues_block(int column) {
+    next_token();
+    if (at_document_end())
+        return false;
+    if (s_.line() == s_.token_end_line())
+        unsupported("more on the line of a block entry");
+    const int next_column = s_.column();
+    if (next_column > column)
+        unsupported("a line indented into a block collection");
+    return next_column == column;
+}
+
 Node Reader::parse_block_sequence(int column, Props props, bool indentless) {
     begin_collection(props);
     count_node();
@@ -407,16 +424,8 @@ Node Reader::parse_block_sequence(int column, Props props, bool indentless) {
         size = add_size(size, entry.size);
         if (PyList_Append(list.ptr(), entry.value.ptr()) != 0)
             throw nb::python_error();
-        next_token();
-        if (at_document_end())
+        if (!continues_block(column))
             break;
-        if (s_.line() == s_.token_end_line())
-            unsupported("more on the line of a sequence entry");
-        const int next_column = s_.column();
-        if (next_column < column)
-            break;
-        if (next_column > column)
-            unsupported("a line indented into a sequence");
         if (!s_.at_block_entry()) {
             if (indentless)
                 break;
@@ -450,16 +459,8 @@ Node Reader::parse_block_mapping(int column, Key first, Props props) {
         s_.advance(); // ':'
         Node value = parse_value(column, Context::MappingValue);
         mapping.add(std::move(key), std::move(value));
-        next_token();
-        if (at_document_end())
+        if (!continues_block(column))
             break;
-        if (s_.line() == s_.token_end_line())
-            unsupported("more on the line of a mapping value");
-        const int next_column = s_.column();
-        if (next_column < column)
-            break;
-        if (next_column > column)
-            unsupported("a line indented into a mapping");
         key = parse_next_key(column);
     }
     return complete_anchor(props, mapping.finish());
@@ -475,6 +476,16 @@ Node Reader::parse_flow_node() {
     }
     Item item = scan_item(0, true, props);
     return make_value(item, props);
+}
+
+bool Reader::separated(char closing) {
+    if (s_.peek() == ',') {
+        s_.advance();
+        return true;
+    }
+    if (s_.peek() != closing)
+        unsupported("a flow collection entry followed by neither ',' nor the collection's end");
+    return false;
 }
 
 Node Reader::parse_flow_sequence(Props props) {
@@ -495,12 +506,8 @@ Node Reader::parse_flow_sequence(Props props) {
         size = add_size(size, entry.size);
         if (PyList_Append(list.ptr(), entry.value.ptr()) != 0)
             throw nb::python_error();
-        if (s_.peek() == ',') {
-            s_.advance();
-            continue;
-        }
-        if (s_.peek() != ']')
-            unsupported("a flow sequence without ',' or ']'");
+        if (!separated(']'))
+            break;
     }
     s_.advance(); // ']'
     s_.mark_token_end();
@@ -533,12 +540,8 @@ Node Reader::parse_flow_mapping(Props props) {
         Node value = (next == ',' || next == '}') ? empty({}) : parse_flow_node();
         mapping.add(std::move(key), std::move(value));
         next_flow_token();
-        if (s_.peek() == ',') {
-            s_.advance();
-            continue;
-        }
-        if (s_.peek() != '}')
-            unsupported("a flow mapping without ',' or '}'");
+        if (!separated('}'))
+            break;
     }
     s_.advance(); // '}'
     s_.mark_token_end();
