@@ -136,6 +136,18 @@ def test_alias_bound_refuses_as_the_bounded_loader(text: str) -> None:
     assert str(native.value) == str(bounded.value)
 
 
+@pytest.mark.parametrize(("allowance", "refused"), [(6, False), (5, True)])
+def test_alias_bound_counts_as_the_bounded_loader(monkeypatch, allowance: int, refused: bool) -> None:
+    """12 distinct nodes expand to 18 (keys and merge keys count): the bound, read from the
+    bounded loader's settings, decides alike at its edge."""
+    text = "a: &a [1, 2]\nb: {<<: {x: *a}, y: [*a]}\n"
+    monkeypatch.setattr(yaml_bounded, "ALIAS_EXPANSION_FACTOR", 1)
+    monkeypatch.setattr(yaml_bounded, "ALIAS_EXPANSION_ALLOWANCE", allowance)
+    assert lvs._safe_load_native(text)[0] is not refused
+    assert outcome(lvs._safe_load, text) == outcome(yaml_bounded.safe_load, text)
+    assert (outcome(lvs._safe_load, text)[0] == "error") is refused
+
+
 def test_shipped_yaml_files() -> None:
     listed = subprocess.run(["git", "ls-files", "*.yml", "*.yaml"], cwd=ROOT, check=True,
                             capture_output=True, text=True).stdout.split()
