@@ -48,14 +48,10 @@ void bind_dependencies(nb::module_& module) {
     bound.maskwright = import_kept("maskwright");
     bound.kdb = attr_kept(bound.cellgrid, "kdb");
     bound.report_database = attr_kept(import_kept("klayout.rdbcore"), "ReportDatabase");
-    bound.yaml = import_kept("yaml");
     bound.deepdiff = attr_kept(import_kept("deepdiff.diff"), "DeepDiff");
     bound.get_settings = attr_kept(import_kept("quillon.settings"), "get_settings");
     bound.activate_pdk_by_name =
         attr_kept(import_kept("quillon.core.shared"), "activate_pdk_by_name");
-    nb::object c_safe_loader = attr_if_present(bound.yaml, "CSafeLoader");
-    bound.yaml_safe_loader =
-        c_safe_loader.is_valid() ? c_safe_loader.release() : attr_kept(bound.yaml, "SafeLoader");
     bound.set_ordered = attr_kept(import_kept("deepdiff.helper"), "SetOrdered");
     bound.unified_diff = attr_kept(import_kept("difflib"), "unified_diff");
     bind_cell_classes(bound.cellgrid);

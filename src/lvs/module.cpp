@@ -16,4 +16,5 @@ NB_MODULE(lvs, m) {
     register_connection_findings(m);
     register_mismatched_instances(m);
     register_mismatched_ports(m);
+    register_yaml_reading(m);
 }

@@ -1,7 +1,8 @@
-/// Reading a reference netlist file: the whole file as text, parsed by PyYAML's safe loader
-/// (its libyaml-based variant when PyYAML was built with it: the same values, much faster).
+/// Reading a reference netlist file: the whole file as text, parsed with PyYAML's safe loading
+/// rules by the native YAML reader (quillon/yaml.hpp).
 
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/yaml.hpp"
 
 namespace quillon::lvs {
 
@@ -29,9 +30,7 @@ nb::object read_text(nb::handle path) {
 } // namespace
 
 nb::object read_reference_yaml(nb::handle ref) {
-    const Dependencies& d = deps();
-    nb::object text = read_text(ref);
-    return d.yaml.attr("load")(text, nb::arg("Loader") = d.yaml_safe_loader);
+    return yaml::safe_load(read_text(ref), ref);
 }
 
 } // namespace quillon::lvs

@@ -94,7 +94,7 @@ nb::object ports_from_source(nb::handle path) {
         return nb::dict();
     if (code != 0)
         raise_outcome(code, name);
-    return ports_from_netlist(deps().yaml_safe_load(decode_text(content), path));
+    return ports_from_netlist(yaml::safe_load(decode_text(content), path));
 }
 
 /// The cached ports file at `path` below the project, opened inside it, or an

@@ -46,7 +46,6 @@ void bind_dependencies(nb::module_& m) {
     bound.yaml = bind_module(m, "yaml", "yaml");
     bound.json = import_kept("json");
     // The one place YAML is read from: a bound on alias expansion.
-    bound.yaml_safe_load = attr_kept(import_kept("quillon.yaml_bounded"), "safe_load");
 
     bound.body = bind_attr(m, import_kept("fastapi"), "Body");
     nb::handle responses = import_kept("fastapi.responses");

@@ -103,7 +103,7 @@ nb::object dump(nb::handle value) {
 /// The YAML mapping in `content` (bounded alias expansion); any other
 /// document than a mapping gives an empty mapping.
 nb::object parse_mapping(const std::string& content, const std::string& source) {
-    nb::object value = deps().yaml_safe_load(decode_text(content), source);
+    nb::object value = yaml::safe_load(decode_text(content), nb::str(source.c_str()));
     return PyDict_Check(value.ptr()) ? value : nb::dict();
 }
 

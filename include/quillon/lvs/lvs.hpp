@@ -15,7 +15,6 @@ struct Dependencies {
     nb::handle module;               ///< quillon.core.lvs itself (borrowed: sys.modules keeps it)
     nb::handle kdb;                  ///< klayout.db, as the cell library re-exports it
     nb::handle report_database;      ///< klayout.rdbcore.ReportDatabase
-    nb::handle yaml;                 ///< PyYAML
     nb::handle deepdiff;             ///< deepdiff.diff.DeepDiff
     nb::handle cellgrid;             ///< the cell library
     nb::handle maskwright;           ///< the kit library
@@ -24,7 +23,6 @@ struct Dependencies {
     nb::handle cell_class;           ///< Cell: DKCell, else KCell
     nb::handle instance_class;       ///< Instance: DInstance, else Instance
     nb::handle name_propid;          ///< PROPID.NAME
-    nb::handle yaml_safe_loader;     ///< yaml.CSafeLoader when PyYAML has libyaml, else SafeLoader
     nb::handle set_ordered;          ///< deepdiff.helper.SetOrdered, DeepDiff's ordered path set
     nb::handle unified_diff;         ///< difflib.unified_diff, for changed multi-line strings
     // Layout extraction
@@ -65,7 +63,7 @@ nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
 /// netlists hold values that only DeepDiff itself compares (see native_diff.cpp).
 nb::object native_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
-/// The reference file parsed with PyYAML's safe loading rules.
+/// The reference file parsed with PyYAML's safe loading rules (quillon/yaml.hpp).
 nb::object read_reference_yaml(nb::handle ref);
 /// Fails with one ValueError line naming the file `ref`, the entry and what was
 /// expected when the parsed reference `data` is not shaped as the loader reads it.
@@ -119,6 +117,7 @@ void register_instance_findings(nb::module_& module);
 void register_connection_findings(nb::module_& module);
 void register_mismatched_instances(nb::module_& module);
 void register_mismatched_ports(nb::module_& module);
+void register_yaml_reading(nb::module_& module);
 
 /// Report-database plumbing shared by the findings passes (report_cells.cpp),
 /// in a namespace of its own so that its short names never meet other files'

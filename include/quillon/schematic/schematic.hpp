@@ -1,6 +1,8 @@
 #pragma once
 /// Internal interface of the schematic editor service module.
 
+#include "quillon/yaml.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <string>
@@ -16,7 +18,6 @@ struct Dependencies {
     nb::handle maskwright;
     nb::handle orjson, yaml;
     nb::handle json;           ///< exact decoding of integers beyond 64 bits
-    nb::handle yaml_safe_load; ///< every YAML read: quillon.yaml_bounded.safe_load(text, source)
     nb::handle body, json_response, plain_text_response, redirect_response, response, static_files;
     nb::handle natsorted;
     nb::handle ports_from_cached_path, get_function_args;
