@@ -328,7 +328,7 @@ def _run_check(cell: Any, job: Job, progress: Progress) -> Any:
 
         with progress.native_stages(lvs, CHECK_STAGES):
             return lvs.optical_lvs(cell, str(job.reference))
-    except (ValueError, KeyError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
+    except (ValueError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
         raise InputError(f"cannot check cell {cell.name!r}: {_first_line(exc)}") from None
     finally:
         if previous is None:
