@@ -22,19 +22,20 @@ void LayoutInstances::read() {
     nb::object name_id = checked(PyNumber_Index(deps().cg_name_propid.ptr()));
     nb::object prop_id = interned("prop_id");
     nb::object property = interned("property");
-    instances_ = each(cell_.attr("kdb_cell"), "each_inst");
-    const size_t count = nb::len(instances_);
-    ids_.reserve(count);
+    nb::list instances = each(cell_.attr("kdb_cell"), "each_inst");
+    const size_t count = nb::len(instances);
     for (size_t at = 0; at < count; ++at) {
-        PyObject* instance = PyList_GET_ITEM(instances_.ptr(), static_cast<Py_ssize_t>(at));
+        PyObject* instance = PyList_GET_ITEM(instances.ptr(), static_cast<Py_ssize_t>(at));
         nb::object id_object = checked(PyObject_GetAttr(instance, prop_id.ptr()));
         const long long id = PyLong_AsLongLong(id_object.ptr());
         if (id == -1 && PyErr_Occurred())
             throw nb::python_error();
-        ids_.push_back(id);
         // an instance without properties has the property id 0: no name to read
         if (id == 0)
             continue;
+        // only instances with properties are kept: most of a layout is unnamed wiring
+        named_.append(nb::handle(instance));
+        ids_.push_back(id);
         auto [found, added] = name_of_id_.try_emplace(id);
         if (added) {
             order_.push_back(id);
@@ -75,8 +76,7 @@ SharedNames LayoutInstances::sharing_a_name() {
     read();
     std::unordered_map<long long, std::vector<size_t>> by_id;
     for (size_t at = 0; at < ids_.size(); ++at)
-        if (ids_[at] != 0)
-            by_id[ids_[at]].push_back(at);
+        by_id[ids_[at]].push_back(at);
     std::unordered_map<std::string, size_t> group_of;
     std::vector<std::vector<size_t>> groups;
     for (long long id : order_) {
@@ -98,7 +98,7 @@ SharedNames LayoutInstances::sharing_a_name() {
         std::sort(group.begin(), group.end());
         shared.emplace_back();
         for (size_t at : group)
-            shared.back().push_back(instances_[at]);
+            shared.back().push_back(named_[at]);
     }
     return shared;
 }

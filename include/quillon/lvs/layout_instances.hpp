@@ -35,8 +35,8 @@ class LayoutInstances {
 
     nb::handle cell_;
     bool read_ = false;
-    nb::list instances_;           ///< KLayout's, in the cell's order
-    std::vector<long long> ids_;   ///< property id per instance; 0 for none
+    nb::list named_;               ///< KLayout's instances with properties, in the cell's order
+    std::vector<long long> ids_;   ///< the property id of each of `named_`
     std::vector<long long> order_; ///< the distinct ids, in order of first appearance
     std::unordered_map<long long, nb::object> name_of_id_; ///< the name property per id
     nb::dict by_name_;
