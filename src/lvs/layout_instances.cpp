@@ -7,8 +7,9 @@
 
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace quillon::lvs {
 
@@ -22,6 +23,7 @@ void LayoutInstances::read() {
     nb::object name_id = checked(PyNumber_Index(deps().cg_name_propid.ptr()));
     nb::object prop_id = interned("prop_id");
     nb::object property = interned("property");
+    std::unordered_map<long long, size_t> slot_of_id; // into names_
     nb::list instances = each(cell_.attr("kdb_cell"), "each_inst");
     const size_t count = nb::len(instances);
     for (size_t at = 0; at < count; ++at) {
@@ -35,17 +37,16 @@ void LayoutInstances::read() {
             continue;
         // only instances with properties are kept: most of a layout is unnamed wiring
         named_.append(nb::handle(instance));
-        ids_.push_back(id);
-        auto [found, added] = name_of_id_.try_emplace(id);
-        if (added) {
-            order_.push_back(id);
-            found->second =
-                checked(PyObject_CallMethodOneArg(instance, property.ptr(), name_id.ptr()));
-        }
-        if (found->second.is_none())
+        const auto [found, added] = slot_of_id.try_emplace(id, names_.size());
+        if (added)
+            names_.push_back(
+                checked(PyObject_CallMethodOneArg(instance, property.ptr(), name_id.ptr())));
+        slots_.push_back(found->second);
+        const nb::object& name = names_[found->second];
+        if (name.is_none())
             continue;
         // the first instance of a name wins, as in the library's own index
-        nb::object key = checked(PyObject_Str(found->second.ptr()));
+        nb::object key = checked(PyObject_Str(name.ptr()));
         if (PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance) == nullptr)
             throw nb::python_error();
     }
@@ -74,28 +75,31 @@ nb::object LayoutInstances::operator[](nb::handle key) {
 
 SharedNames LayoutInstances::sharing_a_name() {
     read();
-    std::unordered_map<long long, std::vector<size_t>> by_id;
-    for (size_t at = 0; at < ids_.size(); ++at)
-        by_id[ids_[at]].push_back(at);
-    std::unordered_map<std::string, size_t> group_of;
+    // groups by name, in the order the names first appear; -1 for a name that is no text
+    std::unordered_map<std::string, size_t> group_of_name;
+    std::vector<long> group_of_slot;
     std::vector<std::vector<size_t>> groups;
-    for (long long id : order_) {
-        const nb::object& name = name_of_id_.at(id);
-        if (!PyUnicode_Check(name.ptr()))
+    group_of_slot.reserve(names_.size());
+    for (const nb::object& name : names_) {
+        if (!PyUnicode_Check(name.ptr())) {
+            group_of_slot.push_back(-1);
             continue;
+        }
         const auto [found, added] =
-            group_of.try_emplace(nb::cast<std::string>(name), groups.size());
+            group_of_name.try_emplace(nb::cast<std::string>(name), groups.size());
         if (added)
             groups.emplace_back();
-        const std::vector<size_t>& positions = by_id[id];
-        std::vector<size_t>& group = groups[found->second];
-        group.insert(group.end(), positions.begin(), positions.end());
+        group_of_slot.push_back(static_cast<long>(found->second));
+    }
+    for (size_t at = 0; at < slots_.size(); ++at) {
+        const long group = group_of_slot[slots_[at]];
+        if (group >= 0)
+            groups[static_cast<size_t>(group)].push_back(at); // ascending: read in order
     }
     SharedNames shared;
-    for (std::vector<size_t>& group : groups) {
+    for (const std::vector<size_t>& group : groups) {
         if (group.size() < 2)
             continue;
-        std::sort(group.begin(), group.end());
         shared.emplace_back();
         for (size_t at : group)
             shared.back().push_back(named_[at]);

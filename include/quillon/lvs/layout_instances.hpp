@@ -4,7 +4,6 @@
 
 #include "quillon/lvs/lvs.hpp"
 
-#include <unordered_map>
 #include <vector>
 
 namespace quillon::lvs {
@@ -35,10 +34,10 @@ class LayoutInstances {
 
     nb::handle cell_;
     bool read_ = false;
-    nb::list named_;               ///< KLayout's instances with properties, in the cell's order
-    std::vector<long long> ids_;   ///< the property id of each of `named_`
-    std::vector<long long> order_; ///< the distinct ids, in order of first appearance
-    std::unordered_map<long long, nb::object> name_of_id_; ///< the name property per id
+    nb::list named_; ///< KLayout's instances with properties, in the cell's order
+    /// The name property of each distinct property id, in order of first appearance.
+    std::vector<nb::object> names_;
+    std::vector<size_t> slots_; ///< for each of `named_`, its name's place in `names_`
     nb::dict by_name_;
 };
 
