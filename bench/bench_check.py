@@ -10,6 +10,8 @@ deliberate differences (an instance the layout lacks, one the reference lacks,
 a re-pointed link, a dropped metal net), and prints:
 
 * load, extract, diff and findings: the stages of `optical_lvs`;
+* the findings stage as `optical_lvs` runs it (its passes sharing one table
+  of the layout's instances), read from the stage marks the check reports;
 * the whole `optical_lvs`, with the peak of the resident set during it and
   what it still holds after it (the growth over before, after a collection);
 * KLayout's `extract_netlist` over the kit's metal on the same layout, the
@@ -43,6 +45,7 @@ from typing import Any
 import yaml
 
 sys.path.insert(0, str(Path(__file__).parent))
+import bench_extraction  # noqa: E402
 from bench_extraction import PeakMemory, klayout_extract, rss, timed, use_cpu_time  # noqa: E402
 from generate_layout import generate, reference_netlist  # noqa: E402
 
@@ -87,11 +90,27 @@ def paused(action: Any) -> tuple[float, Any]:
     return timed(action, collector_paused=True)
 
 
+def stage_times(action: Any) -> dict[str, float]:
+    """The time of each stage of the check that `action` runs, from the marks
+    the check gives its `_progress` callable; the last stage ends with it."""
+    marks: list[tuple[str, float]] = []
+    lvs._progress = lambda stage: marks.append((stage, bench_extraction._clock()))
+    try:
+        paused(action)
+        end = bench_extraction._clock()
+    finally:
+        lvs._progress = None
+    ends = [t for _, t in marks[1:]] + [end]
+    return {stage: stop - start for (stage, start), stop in zip(marks, ends)}
+
+
 def measure(n: int, workdir: Path, deepdiff: bool) -> float:
     """Prints the figures of size n; returns the time of the whole check."""
     top = generate(n)
     reference = write(workdir / f"bench_{n}.pic.yml", with_differences(reference_netlist(n)))
     connectivity = demo_pdk.PDK.connectivity
+    # first, while the layout is as generated: nothing looked up in it yet
+    stages = stage_times(lambda: lvs.optical_lvs(top, reference))
 
     t_load, ref_netlist = paused(lambda: lvs.load_ref_netlist(reference, top))
     t_extract, lvs_netlist = paused(lambda: lvs.extract_lvs_netlist(top, connectivity))
@@ -125,6 +144,10 @@ def measure(n: int, workdir: Path, deepdiff: bool) -> float:
     print(
         f"N={n:>6}  load={t_load:6.2f}s  extract={t_extract:6.2f}s  diff={t_diff:6.3f}s  "
         f"findings={t_findings:6.3f}s ({items} items)  optical_lvs={t_check:6.2f}s",
+        flush=True,
+    )
+    print(
+        "          stages as optical_lvs runs them: " + "  ".join(f"{s}={t:.3f}s" for s, t in stages.items()),
         flush=True,
     )
     print(

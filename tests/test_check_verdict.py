@@ -307,3 +307,11 @@ def test_items_carry_markers_on_the_layout(tmp_path: Path) -> None:
     [shared] = found["Mismatched Instances"]
     boxes = {str(inst.dbbox()) for inst in cell.kdb_cell.each_inst() if inst.property(cg.conf.PROPID.NAME) == "gc_in"}
     assert len(boxes) == 2 and {str(value) for value in shared[:2]} == boxes
+
+
+def test_the_check_keeps_no_name_index_on_the_cell(tmp_path: Path) -> None:
+    """Every pass finds instances by name in a table of the check's own."""
+    cell = read_back(mzi(gc_out_shift=2, pads_joined=True), tmp_path, {"arm": "gc_in", "splitter": "sp2"})
+    found = check(cell, mzi_reference(), tmp_path)
+    assert {"Unknown Connections", "Unknown Instances", "Mismatched Instances"} <= found.keys()
+    assert cell._base.name_index is None

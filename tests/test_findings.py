@@ -149,6 +149,38 @@ def test_instances_compared_whole_read_as_key_by_key(row: Any, ref_names: list[s
     )
 
 
+@pytest.fixture(scope="module")
+def odd_keys() -> Any:
+    """Straights 20 µm apart named s1, "7" (a name that reads as a number), 12
+    (a name property stored as a number), and "dup" twice."""
+    import demo_pdk
+
+    demo_pdk.PDK.activate()
+    cell = fs.new_cell("odd_keys")
+    for x, name in enumerate(["s1", "7", "n", "dup", "dup2"]):
+        fs.place(cell, "straight", name, 20 * x, 0)
+    for inst in cell.kdb_cell.each_inst():
+        renamed = {"n": 12, "dup2": "dup"}.get(inst.property(fs.cg.conf.PROPID.NAME))
+        if renamed is not None:
+            inst.set_property(fs.cg.conf.PROPID.NAME, renamed)
+    cell._base.name_index = None
+    return cell
+
+
+ODD_KEYS = ["7", "12", "dup", "s1"]
+
+
+def test_instances_are_found_as_the_cell_library_finds_them(odd_keys: Any) -> None:
+    """Names as the library reads them as text, a shared name as its first
+    instance; the pass leaves no name index on the cell."""
+    rdb = ReportDatabase("r")
+    paths = [f"root['instances'][{key!r}]" for key in ODD_KEYS]
+    lvs.find_unknown_instances(rdb, odd_keys, {"dictionary_item_added": paths})
+    assert odd_keys._base.name_index is None
+    boxes = [values[0] for values in fs.findings(rdb)["Unknown Instances"]]
+    assert boxes == [odd_keys.insts[key].dbbox() for key in ODD_KEYS]
+
+
 def test_unknown_instance_not_in_cell_fails_and_keeps_the_bare_item(row: Any) -> None:
     rdb = ReportDatabase("r")
     diff = {"dictionary_item_added": ["root['instances']['s1']", "root['instances']['ghost']", "root['instances']['s2']"]}

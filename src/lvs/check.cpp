@@ -1,6 +1,7 @@
 /// optical_lvs: one complete check, its stages in a fixed order.
 
 #include "quillon/define.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/memory.hpp"
 #include "quillon/py.hpp"
@@ -36,16 +37,19 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");
 
+    // Every pass finds the instances it names in one table, read once when a
+    // pass first needs it and freed with the check.
+    LayoutInstances instances(cell);
     // A name given to two instances always shows in the difference: a clean
     // check of a large layout need not look for one.
-    const SharedNames shared_names = truthy(diff) ? instances_sharing_a_name(cell) : SharedNames();
+    const SharedNames shared_names = truthy(diff) ? instances.sharing_a_name() : SharedNames();
     NetGroupCover covered =
-        find_shorts_and_opens(rdb, cell, ref_netlist, lvs_netlist, shared_names);
-    find_unknown_connections(rdb, cell, diff, lvs_netlist, covered.layout_keys);
-    find_missing_connections(rdb, cell, diff, ref_netlist, covered.reference_keys);
+        find_shorts_and_opens(rdb, cell, instances, ref_netlist, lvs_netlist, shared_names);
+    find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys);
+    find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys);
     find_missing_instances(rdb, cell, diff);
-    find_unknown_instances(rdb, cell, diff);
-    find_mismatched_instances(rdb, cell, diff, shared_names);
+    find_unknown_instances(rdb, cell, instances, diff);
+    find_mismatched_instances(rdb, cell, instances, diff, shared_names);
     find_mismatched_ports(rdb, cell, diff, ref_netlist, lvs_netlist);
     return rdb;
 }

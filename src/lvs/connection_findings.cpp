@@ -4,6 +4,7 @@
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
 #include "quillon/lvs/diff_keys.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
@@ -26,12 +27,12 @@ constexpr ConnectionPass missing_pass{"missing_connections", Side::reference,
 
 /// The port of the layout cell named by the endpoint "instance,port", split at
 /// its last comma: port names hold no comma, instance names from other tools may.
-nb::object resolve_port(nb::handle cell, nb::handle endpoint) {
+nb::object resolve_port(LayoutInstances& instances, nb::handle endpoint) {
     nb::object parts = endpoint.attr("rsplit")(",", 1);
     if (nb::len(parts) != 2)
         raise(PyExc_ValueError, "an endpoint must be an instance name and a port name "
                                 "separated by a comma");
-    return cell.attr("insts")[parts[0]][parts[1]];
+    return instances[parts[0]][parts[1]];
 }
 
 /// The outline edge1.p1, edge1.p2, edge2.p2, edge2.p1, in that order.
@@ -63,8 +64,9 @@ template <typename Lookup> bool resolved(Lookup lookup) {
 /// endpoints do not resolve to ports of the layout cell, the error text.
 class Recorder {
   public:
-    Recorder(const ConnectionPass& pass, nb::handle rdb, nb::handle cell)
-        : pass_(pass), rdb_(rdb), cell_(cell),
+    Recorder(const ConnectionPass& pass, nb::handle rdb, nb::handle cell,
+             LayoutInstances& instances)
+        : pass_(pass), rdb_(rdb), instances_(instances),
           category_(report::category_for(rdb, report::category_title(pass.category))),
           report_cell_(report::cell_for(rdb, cell)) {}
 
@@ -76,7 +78,7 @@ class Recorder {
         if (is_open_port_placeholder(p1) != is_open_port_placeholder(p2)) {
             nb::object endpoint = is_open_port_placeholder(p1) ? p2 : p1;
             nb::object port;
-            if (resolved([&] { port = resolve_port(cell_, endpoint); })) {
+            if (resolved([&] { port = resolve_port(instances_, endpoint); })) {
                 item.attr("add_value")(report::port_edge(port));
                 item.attr("add_value")(
                     format_text("Port %U is open: nothing connects to it", quoted(endpoint)));
@@ -85,8 +87,8 @@ class Recorder {
         }
         nb::object port1, port2;
         if (!resolved([&] {
-                port1 = resolve_port(cell_, p1);
-                port2 = resolve_port(cell_, p2);
+                port1 = resolve_port(instances_, p1);
+                port2 = resolve_port(instances_, p2);
             })) {
             item.attr("add_value")(
                 format_text("ERROR: Could not find instances and ports for %S and %S", p1, p2));
@@ -98,16 +100,16 @@ class Recorder {
   private:
     const ConnectionPass& pass_;
     nb::handle rdb_;
-    nb::handle cell_;
+    LayoutInstances& instances_;
     nb::object category_;
     nb::object report_cell_;
 };
 
 /// Nets that only this pass's side has: those the difference lists one by one
 /// and, when it reports the nets whole, those the other side lacks.
-void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle diff,
-         nb::handle netlist, nb::handle covered) {
-    const Recorder recorder(pass, rdb, cell);
+void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+         nb::handle diff, nb::handle netlist, nb::handle covered) {
+    const Recorder recorder(pass, rdb, cell, instances);
     nb::object nets = netlist[nb::str("nets")];
     for (nb::handle key : one_sided_keys(diff, "nets", pass.side)) {
         if (covered.is_valid()) {
@@ -123,13 +125,13 @@ void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, nb::handle
 
 } // namespace
 
-void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle lvs_netlist, nb::handle covered) {
-    run(unknown_pass, rdb, cell, diff, lvs_netlist, covered);
+void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                              nb::handle diff, nb::handle lvs_netlist, nb::handle covered) {
+    run(unknown_pass, rdb, cell, instances, diff, lvs_netlist, covered);
 }
-void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle ref_netlist, nb::handle covered) {
-    run(missing_pass, rdb, cell, diff, ref_netlist, covered);
+void find_missing_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                              nb::handle diff, nb::handle ref_netlist, nb::handle covered) {
+    run(missing_pass, rdb, cell, instances, diff, ref_netlist, covered);
 }
 
 void register_connection_findings(nb::module_& m) {
@@ -139,7 +141,8 @@ void register_connection_findings(nb::module_& m) {
            "def find_unknown_connections(rdb: klayout.rdbcore.ReportDatabase, cell: Cell, diff: "
            "DeepDiffDict, lvs_netlist: Netlist) -> None",
            "Add unknown connections to report database.", [](const BoundArgs& a) {
-               find_unknown_connections(a[0], a[1], a[2], a[3]);
+               LayoutInstances instances(a[1]);
+               find_unknown_connections(a[0], a[1], instances, a[2], a[3]);
                return nb::none();
            });
     define(m,
@@ -148,7 +151,8 @@ void register_connection_findings(nb::module_& m) {
            "def find_missing_connections(rdb: klayout.rdbcore.ReportDatabase, cell: Cell, diff: "
            "DeepDiffDict, ref_netlist: Netlist) -> None",
            "Add missing connections to report database.", [](const BoundArgs& a) {
-               find_missing_connections(a[0], a[1], a[2], a[3]);
+               LayoutInstances instances(a[1]);
+               find_missing_connections(a[0], a[1], instances, a[2], a[3]);
                return nb::none();
            });
 }

@@ -3,6 +3,7 @@
 
 #include "quillon/define.hpp"
 #include "quillon/lvs/diff_keys.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
 
@@ -23,24 +24,27 @@ constexpr InstancePass unknown_pass{"unknown_instances", Side::layout, true,
 constexpr InstancePass missing_pass{"missing_instances", Side::reference, false,
                                     "Cannot find Instance %U in the layout"};
 
-void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, nb::handle diff) {
+/// `instances` is only read by a pass that shows where its instances are.
+void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, LayoutInstances* instances,
+         nb::handle diff) {
     nb::object category = report::category_for(rdb, report::category_title(pass.category));
     nb::object report_cell = report::cell_for(rdb, cell);
     for (nb::handle name : one_sided_keys(diff, "instances", pass.side)) {
         nb::object item = rdb.attr("create_item")(report_cell, category);
         if (pass.with_box)
-            item.attr("add_value")(cell.attr("insts")[name].attr("dbbox")());
+            item.attr("add_value")((*instances)[name].attr("dbbox")());
         item.attr("add_value")(format_text(pass.text_format, quoted(name)));
     }
 }
 
 } // namespace
 
-void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff) {
-    run(unknown_pass, rdb, cell, diff);
+void find_unknown_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                            nb::handle diff) {
+    run(unknown_pass, rdb, cell, &instances, diff);
 }
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff) {
-    run(missing_pass, rdb, cell, diff);
+    run(missing_pass, rdb, cell, nullptr, diff);
 }
 
 void register_instance_findings(nb::module_& m) {
@@ -48,7 +52,8 @@ void register_instance_findings(nb::module_& m) {
            "def find_unknown_instances(rdb: klayout.rdbcore.ReportDatabase, cell: Cell, diff: "
            "DeepDiffDict) -> None",
            "Add unknown instances to report database.", [](const BoundArgs& a) {
-               find_unknown_instances(a[0], a[1], a[2]);
+               LayoutInstances instances(a[1]);
+               find_unknown_instances(a[0], a[1], instances, a[2]);
                return nb::none();
            });
     define(m, Signature("find_missing_instances", {any("rdb"), any("cell"), any("diff")}),

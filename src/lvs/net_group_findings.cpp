@@ -7,6 +7,7 @@
 /// or more. The two-point nets such a finding explains are left to it: the
 /// connection passes skip them.
 
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
@@ -60,12 +61,12 @@ nb::object listed(const std::vector<Endpoints>& parts) {
 
 /// The edge across the opening of the layout port an endpoint names, or an
 /// invalid object when the layout has no such port.
-nb::object layout_port_edge(nb::handle cell, nb::handle endpoint) {
+nb::object layout_port_edge(LayoutInstances& instances, nb::handle endpoint) {
     try {
         nb::object parts = endpoint.attr("rsplit")(",", 1);
         if (nb::len(parts) != 2)
             return nb::object();
-        return report::port_edge(cell.attr("insts")[parts[0]][parts[1]]);
+        return report::port_edge(instances[parts[0]][parts[1]]);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -75,8 +76,8 @@ nb::object layout_port_edge(nb::handle cell, nb::handle endpoint) {
 
 class Recorder {
   public:
-    Recorder(nb::handle rdb, nb::handle cell)
-        : rdb_(rdb), cell_(cell), report_cell_(report::cell_for(rdb, cell)),
+    Recorder(nb::handle rdb, nb::handle cell, LayoutInstances& instances)
+        : rdb_(rdb), instances_(instances), report_cell_(report::cell_for(rdb, cell)),
           shorts_(report::category_for(rdb, report::category_title("unknown_connections"))),
           opens_(report::category_for(rdb, report::category_title("missing_connections"))) {}
 
@@ -84,7 +85,7 @@ class Recorder {
         nb::object item = rdb_.attr("create_item")(report_cell_, is_short ? shorts_ : opens_);
         item.attr("add_value")(text);
         for (const nb::object& endpoint : ports) {
-            nb::object edge = layout_port_edge(cell_, endpoint);
+            nb::object edge = layout_port_edge(instances_, endpoint);
             if (edge.is_valid())
                 item.attr("add_value")(edge);
         }
@@ -92,7 +93,7 @@ class Recorder {
 
   private:
     nb::handle rdb_;
-    nb::handle cell_;
+    LayoutInstances& instances_;
     nb::object report_cell_;
     nb::object shorts_;
     nb::object opens_;
@@ -140,9 +141,10 @@ bool touches(const Endpoints& members, nb::handle names) {
 
 } // namespace
 
-NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
-                                    nb::handle lvs_netlist, const SharedNames& shared_names) {
-    const Recorder recorder(rdb, cell);
+NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                                    nb::handle ref_netlist, nb::handle lvs_netlist,
+                                    const SharedNames& shared_names) {
+    const Recorder recorder(rdb, cell, instances);
     const EndpointGroups reference = endpoint_groups(ref_netlist[nb::str("nets")]);
     const EndpointGroups layout = endpoint_groups(lvs_netlist[nb::str("nets")]);
     NetGroupCover covered;

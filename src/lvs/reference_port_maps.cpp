@@ -2,11 +2,10 @@
 /// that the layout cell places, the electrical port groups of the placed cell, so that a net
 /// the schematic draws to any port of a conductor meets the name the layout extraction uses.
 
-#include "quillon/lvs/extraction.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
 
-#include <optional>
 #include <unordered_map>
 
 namespace quillon::lvs {
@@ -66,44 +65,6 @@ class DerivedLayerSets {
     nb::dict by_cell_;
 };
 
-/// The layout instances by name, read in one pass over the cell's instances:
-/// for each name the first instance whose name property reads as that name,
-/// as `cell.insts[name]` finds it. Looking every reference name up through
-/// `insts` instead rebuilds the library's name index for each name the layout
-/// lacks, which makes a half-placed layout cost quadratic time.
-class InstancesByName {
-  public:
-    explicit InstancesByName(nb::handle cell) {
-        const Dependencies& d = deps();
-        nb::object prop_id = interned("prop_id");
-        nb::object property = interned("property");
-        for (nb::handle instance : each(cell.attr("kdb_cell"), "each_inst")) {
-            // an instance without properties has the property id 0: no name to read
-            if (!truthy(checked(PyObject_GetAttr(instance.ptr(), prop_id.ptr()))))
-                continue;
-            nb::object name = checked(
-                PyObject_CallMethodOneArg(instance.ptr(), property.ptr(), d.cg_name_propid.ptr()));
-            if (name.is_none())
-                continue;
-            nb::object key = checked(PyObject_Str(name.ptr()));
-            if (PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance.ptr()) == nullptr)
-                throw nb::python_error();
-        }
-    }
-
-    /// The KLayout instance named `name`; an invalid handle when the layout
-    /// has none of that name.
-    nb::handle find(nb::handle name) const {
-        PyObject* found = PyDict_GetItemWithError(by_name_.ptr(), name.ptr());
-        if (!found && PyErr_Occurred())
-            throw nb::python_error();
-        return found;
-    }
-
-  private:
-    nb::dict by_name_;
-};
-
 /// The port mapping of a layout instance's cell, merged over its layer sets (a later set wins).
 nb::dict port_map_of(nb::handle instance, nb::handle electrical_layers, DerivedLayerSets& derived) {
     nb::dict port_map;
@@ -120,7 +81,7 @@ nb::dict port_map_of(nb::handle instance, nb::handle electrical_layers, DerivedL
 class PortMapsByCell {
   public:
     PortMapsByCell(nb::handle cell, nb::handle electrical_layers)
-        : cell_(cell), electrical_layers_(electrical_layers) {}
+        : cell_(cell), electrical_layers_(electrical_layers), instances_(cell) {}
 
     /// Adds to `port_maps` the mapping of the instance of that name, when
     /// the layout has one and its cell can be analysed.
@@ -131,9 +92,10 @@ class PortMapsByCell {
             port_maps[instance.attr("name")] = port_map_of(instance, electrical_layers_, derived_);
             return;
         }
-        if (!instances_)
-            instances_.emplace(cell_);
-        nb::handle instance = instances_->find(name);
+        // Found in one table read in one pass: looking every name up through
+        // `insts` rebuilds the library's name index for each name the layout
+        // lacks, which makes a half-placed layout cost quadratic time.
+        nb::handle instance = instances_.find(name);
         if (!instance.is_valid())
             return;
         const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
@@ -157,7 +119,7 @@ class PortMapsByCell {
   private:
     nb::handle cell_;
     nb::handle electrical_layers_;
-    std::optional<InstancesByName> instances_;
+    LayoutInstances instances_;
     DerivedLayerSets derived_;
     std::unordered_map<long long, nb::object> by_cell_;
 };

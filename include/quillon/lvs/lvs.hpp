@@ -75,7 +75,9 @@ nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
 /// The named layout instances (KLayout's) that share their name with
 /// another, grouped by name in the order the names first appear.
 using SharedNames = std::vector<std::vector<nb::object>>;
-SharedNames instances_sharing_a_name(nb::handle cell);
+/// The layout cell's instances by name, shared by the findings passes of a
+/// check (layout_instances.hpp).
+class LayoutInstances;
 /// Net keys of each side that a short or an open already reports.
 struct NetGroupCover {
     nb::set reference_keys;
@@ -84,19 +86,23 @@ struct NetGroupCover {
 /// Shorts and opens of nets of three or more pins (net_group_findings.cpp).
 /// Nets that touch an instance whose name several instances share are left
 /// to the item that says so: covered, and never read as a short or an open.
-NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, nb::handle ref_netlist,
-                                    nb::handle lvs_netlist, const SharedNames& shared_names);
+NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                                    nb::handle ref_netlist, nb::handle lvs_netlist,
+                                    const SharedNames& shared_names);
 /// The connection passes; nets whose keys are in `covered` are skipped.
-void find_unknown_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle lvs_netlist, nb::handle covered = nb::handle());
-void find_missing_connections(nb::handle rdb, nb::handle cell, nb::handle diff,
-                              nb::handle ref_netlist, nb::handle covered = nb::handle());
+void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                              nb::handle diff, nb::handle lvs_netlist,
+                              nb::handle covered = nb::handle());
+void find_missing_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                              nb::handle diff, nb::handle ref_netlist,
+                              nb::handle covered = nb::handle());
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
-void find_unknown_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
+void find_unknown_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                            nb::handle diff);
 /// Instances of one name but another component on the two sides, and the
 /// names that several layout instances share.
-void find_mismatched_instances(nb::handle rdb, nb::handle cell, nb::handle diff,
-                               const SharedNames& shared_names);
+void find_mismatched_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                               nb::handle diff, const SharedNames& shared_names);
 /// External ports that one side lacks or attaches elsewhere.
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
                            nb::handle lvs_netlist);
