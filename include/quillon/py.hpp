@@ -20,6 +20,22 @@ template <typename... Objects> nb::str format_text(const char* format, const Obj
         checked(PyUnicode_FromFormat(format, nb::handle(objects).ptr()...)).release());
 }
 
+/// A Python int as a C++ integer; a failed conversion raises the interpreter's error.
+inline long long as_long_long(nb::handle value) {
+    const long long result = PyLong_AsLongLong(value.ptr());
+    if (result == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+/// A Python number as a C++ double; a failed conversion raises the interpreter's error.
+inline double as_double(nb::handle value) {
+    const double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
 /// The interned string `text`, for looking up an attribute whose name is only
 /// known at run time. The interpreter's attribute caches keep the last name
 /// they were asked with; a fresh string each time would leave such copies

@@ -49,20 +49,6 @@ nb::object call(nb::handle object, const nb::object& name) {
     return checked(PyObject_CallMethodNoArgs(object.ptr(), name.ptr()));
 }
 
-long long integer(nb::handle value) {
-    const long long result = PyLong_AsLongLong(value.ptr());
-    if (result == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return result;
-}
-
-double number(nb::handle value) {
-    const double result = PyFloat_AsDouble(value.ptr());
-    if (result == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return result;
-}
-
 std::vector<PlacedPort> placed_ports(nb::handle rows, size_t expected) {
     std::vector<PlacedPort> ports;
     for (nb::handle row : rows)
@@ -130,7 +116,7 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         nb::object x = get(disp, names.x);
         nb::object y = get(disp, names.y);
 
-        const long long index = integer(cell_index);
+        const long long index = as_long_long(cell_index);
         auto cell = cells.find(index);
         if (cell == cells.end())
             cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
@@ -138,9 +124,9 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         if (ports.regular && !truthy(call(instance, names.is_complex))) {
             // an ordinary placement is on the grid: its displacement in µm is
             // its displacement in database units times the unit
-            const int64_t dx = std::llround(number(x) / dbu);
-            const int64_t dy = std::llround(number(y) / dbu);
-            const long long code = integer(call(trans, names.rot));
+            const int64_t dx = std::llround(as_double(x) / dbu);
+            const int64_t dy = std::llround(as_double(y) / dbu);
+            const long long code = as_long_long(call(trans, names.rot));
             for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
                 port.x += dx;
                 port.y += dy;

@@ -44,23 +44,9 @@ nb::handle item(const nb::list& list, size_t i) {
     return PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i));
 }
 
-long long integer(nb::handle value) {
-    const long long result = PyLong_AsLongLong(value.ptr());
-    if (result == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return result;
-}
-
-double number(nb::handle value) {
-    const double result = PyFloat_AsDouble(value.ptr());
-    if (result == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return result;
-}
-
 /// A position below `bound`, read from a table.
 size_t position(nb::handle value, size_t bound, const char* what) {
-    const long long read = integer(value);
+    const long long read = as_long_long(value);
     if (read < 0 || static_cast<unsigned long long>(read) >= bound)
         inconsistent(what);
     return static_cast<size_t>(read);
@@ -104,7 +90,7 @@ pins_by_instance(nb::handle tables, const CellInstances& insts,
 /// pins in pin order and its instance pins in endpoint order.
 PortNets read_nets(nb::handle tables, const std::vector<const CircuitPins*>& pins) {
     const size_t instance_count = pins.size();
-    const long long net_count = integer(tables.attr("net_count"));
+    const long long net_count = as_long_long(tables.attr("net_count"));
     if (net_count < 0)
         inconsistent("net_count");
     const size_t nets_total = static_cast<size_t>(net_count);
@@ -144,11 +130,11 @@ void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
         Placement placement;
         placement.trans = nb::borrow(item(placements, i));
         if (Py_TYPE(placement.trans.ptr()) == dcplx_trans) {
-            placement.x = number(item(xs, i));
-            placement.y = number(item(ys, i));
+            placement.x = as_double(item(xs, i));
+            placement.y = as_double(item(ys, i));
             placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);
         }
-        const long long cell_index = integer(item(cell_indexes, i));
+        const long long cell_index = as_long_long(item(cell_indexes, i));
         PyObject* cell_name =
             PyDict_GetItemWithError(cell_names.ptr(), item(cell_indexes, i).ptr());
         if (!cell_name) {
