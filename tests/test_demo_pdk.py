@@ -242,7 +242,7 @@ def test_route_single_connects_the_two_ports(x: float, y: float, angle: float) -
     assert conductor(top, ("WG",)).count() == 1
 
 
-@pytest.mark.parametrize(("rotation", "mirror"), itertools.product((0, 90, 180, 270), (False, True)))
+@pytest.mark.parametrize(("rotation", "mirror"), list(itertools.product((0, 90, 180, 270), (False, True))))
 def test_routes_reach_ports_of_turned_and_mirrored_instances(rotation: int, mirror: bool) -> None:
     """Mirroring swaps a splitter's outputs and turns a pad's sides: routes end on the ports named."""
     top = new_top()
