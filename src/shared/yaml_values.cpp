@@ -1,6 +1,6 @@
-/// The YAML reader's structure: block and flow collections, anchors and aliases, merge keys,
-/// built straight into Python values in one pass, with the node sizes the bounded loader
-/// measures.
+/// The YAML reader's structure: block and flow collections, anchors and aliases (merge keys are
+/// left to PyYAML), built straight into Python values in one pass, with the node sizes the bounded
+/// loader measures.
 
 #include "yaml_reader.hpp"
 
@@ -31,10 +31,9 @@ struct Node {
     uint64_t size = 1;
 };
 
-/// A mapping key; `merge` for the merge key "<<".
+/// A mapping key.
 struct Key {
     Node node;
-    bool merge = false;
 };
 
 /// Where a block node stands: the document itself, a mapping's value or a sequence's entry.
@@ -63,48 +62,20 @@ struct Item {
     size_t line = 0;
 };
 
-/// A mapping as PyYAML's safe constructor builds it: the merge sources first (each merge key's
-/// mappings in turn, a sequence of them from last to first), then the mapping's own pairs, a
-/// later pair replacing the value of an equal earlier key but keeping its place.
+/// A mapping as PyYAML's safe constructor builds it: a later pair replaces the value of an equal
+/// earlier key but keeps its place.
 class MappingBuilder {
   public:
     void add(Key key, Node value) {
         size_ = add_size(add_size(size_, key.node.size), value.size);
-        if (!key.merge) {
-            if (PyDict_SetItem(own_.ptr(), key.node.value.ptr(), value.value.ptr()) != 0)
-                throw nb::python_error();
-            return;
-        }
-        if (PyDict_CheckExact(value.value.ptr())) {
-            merges_.push_back(value.value);
-        } else if (PyList_CheckExact(value.value.ptr())) {
-            const Py_ssize_t count = PyList_GET_SIZE(value.value.ptr());
-            for (Py_ssize_t index = count - 1; index >= 0; --index) {
-                nb::handle source = PyList_GET_ITEM(value.value.ptr(), index);
-                if (!PyDict_CheckExact(source.ptr()))
-                    unsupported("a merge of something else than mappings");
-                merges_.push_back(nb::borrow(source));
-            }
-        } else {
-            unsupported("a merge of something else than mappings");
-        }
+        if (PyDict_SetItem(own_.ptr(), key.node.value.ptr(), value.value.ptr()) != 0)
+            throw nb::python_error();
     }
 
-    Node finish() {
-        if (merges_.empty())
-            return {std::move(own_), size_};
-        nb::dict merged;
-        for (const nb::object& source : merges_)
-            if (PyDict_Update(merged.ptr(), source.ptr()) != 0)
-                throw nb::python_error();
-        if (PyDict_Update(merged.ptr(), own_.ptr()) != 0)
-            throw nb::python_error();
-        return {std::move(merged), size_};
-    }
+    Node finish() { return {std::move(own_), size_}; }
 
   private:
     nb::dict own_;
-    std::vector<nb::object> merges_;
     uint64_t size_ = 1;
 };
 
@@ -329,17 +300,18 @@ Key Reader::make_key(Item& item, Props props) {
         const PyObject* value = item.node.value.ptr();
         if (PyDict_Check(value) || PyList_Check(value))
             unsupported("a collection as a mapping key");
-        return {std::move(item.node), false};
+        return {std::move(item.node)};
     }
     if (item.kind == Item::Kind::Plain && (item.scalar.text == "<<" || item.scalar.text == "=")) {
         if (props.has())
             unsupported("an anchor on a merge or value key");
-        count_node();
+        // PyYAML releases order merged keys differently: a merge is left to the installed one.
         if (item.scalar.text == "<<")
-            return {{nb::none(), 1}, true};
-        return {{scalars_.text(item.scalar), 1}, false};
+            unsupported("a merge key");
+        count_node();
+        return {{scalars_.text(item.scalar), 1}};
     }
-    return {make_value(item, props), false};
+    return {make_value(item, props)};
 }
 
 Node Reader::parse_node(int parent_indent, Context context, bool line_start, Props outer) {
