@@ -48,18 +48,16 @@ FLAT_MEMORY_KB = 5 * 1024
 
 def serve(port: int, static_dir: str) -> None:
     """Server process: the service app plus a static mount of ``static_dir``, on
-    a socket bound as ``quillon serve`` binds it."""
-    import uvicorn
+    a socket bound as ``quillon serve`` binds it and with its server settings."""
     from fastapi.staticfiles import StaticFiles
 
     import quillon.serve.schematic  # noqa: F401  (registers the routes)
-    from quillon.cli.serve import HOST, _listen
+    from quillon.cli.serve import _listen, server
     from quillon.serve.app import app
 
     app.mount(STATIC_PREFIX, StaticFiles(directory=static_dir), name="bench-static")
     sock = _listen(port)
-    config = uvicorn.Config(app, host=HOST, port=port, log_level="warning", access_log=False)
-    uvicorn.Server(config).run(sockets=[sock])
+    server(app, port, log_level="warning", access_log=False).run(sockets=[sock])
 
 
 def free_port() -> int:
