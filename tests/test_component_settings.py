@@ -102,6 +102,20 @@ def test_settings_markers(client: TestClient, tiny_kit: ModuleType) -> None:
     assert answer == KNOBS_SETTINGS
 
 
+def test_answers_follow_the_kit_and_callers_cannot_change_them(client: TestClient, tiny_kit: ModuleType) -> None:
+    tiny_kit.PDK.cells["lonely"] = lonely
+    service.settings("lonely")["child"]["type"].append("changed")
+    assert settings(client, "lonely") == {"child": {"default": None, "type": ["lonely"]}}
+    tiny_kit.PDK.cells.update(knobs=knobs, other=other)  # the kit's names changed
+    assert settings(client, "lonely") == {"child": {"default": None, "type": "@component"}}
+
+    for entry in service.settings("knobs").values():
+        entry["type"] = "changed"
+    assert settings(client, "knobs") == KNOBS_SETTINGS
+    tiny_kit.PDK.cells["knobs"] = other  # another function under the same name
+    assert settings(client, "knobs") == settings(client, "other") == {"width": {"default": 1.0, "type": "float"}}
+
+
 def test_type_descriptions_before_markers(tiny_kit: ModuleType) -> None:
     tiny_kit.PDK.cells.update(knobs=knobs, other=other)
     tiny_kit.PDK.activate()

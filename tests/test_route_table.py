@@ -56,7 +56,7 @@ def test_module_values(schematic: ModuleType) -> None:
 def test_routes_are_registered_in_table_order_and_the_mount_last(schematic: ModuleType) -> None:
     routes = editor_routes()
     assert [(sorted(r.methods)[0], r.path, r.name) for r in routes[:-1]] == TABLE
-    assert all(r.endpoint is getattr(schematic, name) for r, (_, _, name) in zip(routes, TABLE))
+    assert all(inspect.unwrap(r.endpoint) is getattr(schematic, name) for r, (_, _, name) in zip(routes, TABLE))
     mount = routes[-1]
     assert isinstance(mount, Mount) and (mount.path, mount.name) == ("/assets", "assets")
     assert os.path.samefile(mount.app.directory, schematic.assets_dir)

@@ -47,17 +47,9 @@ nb::list cell_names(nb::handle pdk) {
     return names;
 }
 
-nb::object settings(nb::handle component) {
-    nb::object pdk = activate_host_pdk();
-    nb::object types, defaults;
-    try {
-        types = allowed_instance_settings(pdk.attr("cells")[component]);
-        defaults = deps().get_function_args(pdk.attr("cells")[component]);
-    } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_KeyError))
-            throw;
-        return nb::dict();
-    }
+nb::dict describe_settings(nb::handle pdk, nb::handle pcell) {
+    nb::object types = allowed_instance_settings(pcell);
+    nb::object defaults = deps().get_function_args(pcell);
 
     nb::dict result;
     for (nb::handle item : types.attr("items")()) {
@@ -84,6 +76,66 @@ nb::object settings(nb::handle component) {
     return result;
 }
 
+/// A copy down to the type lists, so that a caller changing the answer
+/// cannot change what later requests get.
+nb::dict copy_of(nb::handle described) {
+    nb::dict copy;
+    for (auto [key, entry] : nb::borrow<nb::dict>(described)) {
+        nb::dict entry_copy = nb::steal<nb::dict>(PyDict_Copy(entry.ptr()));
+        if (!entry_copy.is_valid())
+            throw nb::python_error();
+        nb::object type = entry_copy["type"];
+        if (PyList_Check(type.ptr()))
+            entry_copy["type"] = nb::steal(PyList_GetSlice(type.ptr(), 0, PY_SSIZE_T_MAX));
+        copy[key] = entry_copy;
+    }
+    return copy;
+}
+
+/// Everything an answer depends on besides the cell function: the names of
+/// the kit's cells and cross-sections.
+nb::tuple kit_names(nb::handle pdk) {
+    auto names_of = [](nb::handle mapping) {
+        nb::object names = nb::steal(PySequence_Tuple(mapping.ptr()));
+        if (!names.is_valid())
+            throw nb::python_error();
+        return names;
+    };
+    return nb::make_tuple(names_of(pdk.attr("cells")), names_of(pdk.attr("cross_sections")));
+}
+
+/// The answer of a component, described once per kit object, cell function
+/// and kit names: each request would otherwise read the function's signature
+/// again. Kept in the module's `_settings_cache` (component name to
+/// `(pdk, function, names, answer)`), one entry per component of the kit.
+nb::object settings(nb::handle component) {
+    nb::object pdk = activate_host_pdk();
+    nb::object pcell = pdk.attr("cells").attr("get")(component);
+    if (pcell.is_none())
+        return nb::dict();
+
+    nb::dict cache = nb::borrow<nb::dict>(host_value("_settings_cache"));
+    nb::tuple names = kit_names(pdk);
+    PyObject* cached = PyDict_GetItemWithError(cache.ptr(), component.ptr());
+    if (!cached && PyErr_Occurred())
+        throw nb::python_error();
+    if (cached) {
+        nb::tuple entry = nb::borrow<nb::tuple>(cached);
+        if (entry[0].is(pdk) && entry[1].is(pcell) && entry[2].equal(names))
+            return copy_of(entry[3]);
+    }
+    nb::dict described;
+    try {
+        described = describe_settings(pdk, pcell);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_KeyError))
+            throw;
+        return nb::dict();
+    }
+    cache[component] = nb::make_tuple(pdk, pcell, names, described);
+    return copy_of(described);
+}
+
 } // namespace
 
 nb::dict allowed_instance_settings(nb::handle pcell) {
@@ -108,11 +160,12 @@ nb::dict allowed_instance_settings(nb::handle pcell) {
 
 void register_settings(nb::module_& m) {
     keep_service_module(m);
+    m.attr("_settings_cache") = nb::dict();
     nb::object handler =
         make_handler(m, "settings", "Get component settings.", {{str("component"), str_type(), {}}},
                      nb::module_::import_("builtins").attr("dict"),
                      [](const BoundArgs& a) { return settings(a[0]); });
-    add_route("get", "/assets/settings/{component}.json", handler);
+    add_route("get", "/assets/settings/{component}.json", handler, RunsOn::event_loop);
 }
 
 void register_get_allowed_instance_settings(nb::module_& m) {

@@ -111,6 +111,14 @@ nb::object find_symbol(nb::handle component, const std::string& cached) {
     return read_symbol(host_value("PROJECT_DIR"), cached);
 }
 
+/// The symbol when one exists already, else None: files only, no kit cell
+/// is built.
+nb::object found_svg(const BoundArgs& a) {
+    nb::object found =
+        find_symbol(a[0], cached_symbol_path(a[0], a.get(1, nb::int_(80)), a.get(2, nb::int_(80))));
+    return found.is_none() ? found : symbol_response(found);
+}
+
 nb::object svg(const BoundArgs& a) {
     nb::handle component = a[0];
     nb::object width = a.get(1, nb::int_(80));
@@ -152,12 +160,14 @@ nb::object svg(const BoundArgs& a) {
 void register_svg(nb::module_& m) {
     keep_service_module(m);
     nb::object int_type = nb::module_::import_("builtins").attr("int");
-    nb::object handler = make_handler(m, "svg", "Get component svg.",
-                                      {{str("component"), str_type(), {}},
-                                       {optional(integer("width")), int_type, nb::int_(80)},
-                                       {optional(integer("height")), int_type, nb::int_(80)}},
-                                      deps().response, svg);
-    add_route("get", "/assets/svg/{component}.svg", handler);
+    const std::vector<HandlerParam> params = {
+        {str("component"), str_type(), {}},
+        {optional(integer("width")), int_type, nb::int_(80)},
+        {optional(integer("height")), int_type, nb::int_(80)}};
+    nb::object found = make_handler(m, "_found_svg", "Get a component svg that exists already.",
+                                    params, deps().response, found_svg);
+    nb::object handler = make_handler(m, "svg", "Get component svg.", params, deps().response, svg);
+    add_route_found_on_loop("get", "/assets/svg/{component}.svg", found, handler);
 }
 
 void register_pdk_svg_path(nb::module_& m) {

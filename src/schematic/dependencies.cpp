@@ -73,6 +73,8 @@ void bind_dependencies(nb::module_& m) {
     bound.project_dir = bind_attr(m, app_module, "PROJECT_DIR");
     bound.settings = bind_attr(m, app_module, "SETTINGS");
     bound.app = bind_attr(m, app_module, "app");
+    bound.on_event_loop = attr_kept(app_module, "on_event_loop");
+    bound.on_event_loop_when_found = attr_kept(app_module, "on_event_loop_when_found");
 }
 
 } // namespace quillon::schematic

@@ -36,8 +36,15 @@ const std::string& assets_dir() {
     return assets_directory;
 }
 
-void add_route(const char* method, const char* path, nb::handle handler) {
-    deps().app.attr(method)(path)(handler);
+void add_route(const char* method, const char* path, nb::handle handler, RunsOn runs_on) {
+    nb::object endpoint =
+        runs_on == RunsOn::event_loop ? deps().on_event_loop(handler) : nb::borrow(handler);
+    deps().app.attr(method)(path)(endpoint);
+}
+
+void add_route_found_on_loop(const char* method, const char* path, nb::handle find,
+                             nb::handle handler) {
+    deps().app.attr(method)(path)(deps().on_event_loop_when_found(find, handler));
 }
 
 void register_routes(nb::module_& m) {

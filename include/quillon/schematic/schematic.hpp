@@ -17,7 +17,7 @@ struct Dependencies {
     nb::handle inspect, importlib, os;
     nb::handle maskwright;
     nb::handle orjson, yaml;
-    nb::handle json;           ///< exact decoding of integers beyond 64 bits
+    nb::handle json; ///< exact decoding of integers beyond 64 bits
     nb::handle body, json_response, plain_text_response, redirect_response, response, static_files;
     nb::handle natsorted;
     nb::handle ports_from_cached_path, get_function_args;
@@ -25,6 +25,7 @@ struct Dependencies {
     nb::handle generate_multipolygon, generate_svg;
     nb::handle logger;
     nb::handle pdk, project_dir, settings, app; ///< host values: PDK, PROJECT_DIR, SETTINGS, app
+    nb::handle on_event_loop, on_event_loop_when_found;
 };
 
 const Dependencies& deps();
@@ -34,8 +35,19 @@ void bind_dependencies(nb::module_& module);
 void compute_directories(nb::module_& module);
 const std::string& assets_dir();
 
+/// Where the framework runs a handler: a worker thread, or the event loop for
+/// handlers that answer at once (no thread hand-off, but nothing slow allowed).
+enum class RunsOn { worker_thread, event_loop };
+
 /// Registers `handler` on the host's app: `app.<method>(path)(handler)`.
-void add_route(const char* method, const char* path, nb::handle handler);
+void add_route(const char* method, const char* path, nb::handle handler,
+               RunsOn runs_on = RunsOn::worker_thread);
+
+/// Registers `handler` behind `find`, which takes the same arguments and
+/// answers on the event loop unless it returns None; `handler` answers the
+/// rest in a worker thread.
+void add_route_found_on_loop(const char* method, const char* path, nb::handle find,
+                             nb::handle handler);
 
 void register_routes(nb::module_& module);
 void register_helpers(nb::module_& module);

@@ -36,6 +36,7 @@ decodes it itself. Bytes that are not UTF-8 reach it as lone surrogates
 
 from __future__ import annotations
 
+import functools
 import ipaddress
 import os
 from urllib.parse import urlsplit
@@ -45,6 +46,7 @@ from typing import Any
 
 from fastapi import FastAPI
 from fastapi.routing import APIRoute
+from starlette.concurrency import run_in_threadpool
 from starlette.requests import Request
 from starlette.responses import PlainTextResponse, Response
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
@@ -61,6 +63,8 @@ __all__ = [
     "TextBodyRoute",
     "app",
     "max_body_bytes",
+    "on_event_loop",
+    "on_event_loop_when_found",
 ]
 
 #: ``Sec-Fetch-Site`` values of requests made by pages of another origin: another
@@ -245,6 +249,43 @@ class TextBodyRoute(APIRoute):
             return await handler(_TextBodyRequest(request.scope, request.receive))
 
         return text_body_handler
+
+
+def on_event_loop(handler: Callable[..., Any]) -> Callable[..., Coroutine[Any, Any, Any]]:
+    """``handler`` as a coroutine function, so that the framework calls it on the
+    event loop rather than handing each request to a worker thread and back
+    (twice: once for the call, once to validate what it returns).
+
+    Only for handlers that answer at once: anything slow here stalls every
+    connection. ``__wrapped__`` and ``__signature__`` keep the handler's own
+    parameters and identity visible to the framework and to callers.
+    """
+
+    async def endpoint(*args: Any, **kwargs: Any) -> Any:
+        return handler(*args, **kwargs)
+
+    functools.update_wrapper(endpoint, handler, updated=())
+    endpoint.__signature__ = handler.__signature__  # type: ignore[attr-defined]
+    return endpoint
+
+
+def on_event_loop_when_found(
+    find: Callable[..., Any], handler: Callable[..., Any]
+) -> Callable[..., Coroutine[Any, Any, Any]]:
+    """``handler`` with a quick first step: ``find`` (same parameters) answers on
+    the event loop when it can, with anything but None; only the rest go to a
+    worker thread, to ``handler``. For routes that are mostly answered from a
+    cache and slow only on a miss."""
+
+    async def endpoint(*args: Any, **kwargs: Any) -> Any:
+        found = find(*args, **kwargs)
+        if found is not None:
+            return found
+        return await run_in_threadpool(handler, *args, **kwargs)
+
+    functools.update_wrapper(endpoint, handler, updated=())
+    endpoint.__signature__ = handler.__signature__  # type: ignore[attr-defined]
+    return endpoint
 
 
 PROJECT_DIR: str = str(project_dir())
