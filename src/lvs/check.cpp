@@ -29,17 +29,17 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::object settings = d.get_settings();
     nb::object pdk = d.activate_pdk_by_name(settings.attr("pdk").attr("name"));
 
+    // Every stage finds the instances it names in one table, read once when
+    // first needed (by the reference's port maps) and freed with the check.
+    LayoutInstances instances(cell);
     report_stage("reference");
-    nb::dict ref_netlist = load_ref_netlist(ref, cell, nb::none());
+    nb::dict ref_netlist = load_ref_netlist(ref, instances, nb::none());
     report_stage("extraction");
     nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"));
     report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");
 
-    // Every pass finds the instances it names in one table, read once when a
-    // pass first needs it and freed with the check.
-    LayoutInstances instances(cell);
     // A name given to two instances always shows in the difference: a clean
     // check of a large layout need not look for one.
     const SharedNames shared_names = truthy(diff) ? instances.sharing_a_name() : SharedNames();

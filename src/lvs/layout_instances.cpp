@@ -24,10 +24,14 @@ void LayoutInstances::read() {
     nb::object prop_id = interned("prop_id");
     nb::object property = interned("property");
     std::unordered_map<long long, size_t> slot_of_id; // into names_
-    nb::list instances = each(cell_.attr("kdb_cell"), "each_inst");
-    const size_t count = nb::len(instances);
-    for (size_t at = 0; at < count; ++at) {
-        PyObject* instance = PyList_GET_ITEM(instances.ptr(), static_cast<Py_ssize_t>(at));
+    // Iterated, not listed: the unnamed instances, most of a layout, are
+    // freed as soon as they are passed.
+    nb::object instances = checked(PyObject_GetIter(
+        checked(PyObject_CallMethodNoArgs(cell_.attr("kdb_cell").ptr(), interned("each_inst").ptr()))
+            .ptr()));
+    while (PyObject* next = PyIter_Next(instances.ptr())) {
+        nb::object instance_object = nb::steal(next);
+        PyObject* instance = next;
         nb::object id_object = checked(PyObject_GetAttr(instance, prop_id.ptr()));
         const long long id = PyLong_AsLongLong(id_object.ptr());
         if (id == -1 && PyErr_Occurred())
@@ -47,9 +51,13 @@ void LayoutInstances::read() {
             continue;
         // the first instance of a name wins, as in the library's own index
         nb::object key = checked(PyObject_Str(name.ptr()));
-        if (PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance) == nullptr)
+        PyObject* first = PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance);
+        if (first == nullptr)
             throw nb::python_error();
+        names_repeat_ |= first != instance;
     }
+    if (PyErr_Occurred())
+        throw nb::python_error();
 }
 
 nb::handle LayoutInstances::find(nb::handle name) {
@@ -75,6 +83,9 @@ nb::object LayoutInstances::operator[](nb::handle key) {
 
 SharedNames LayoutInstances::sharing_a_name() {
     read();
+    // no two instances under one key of the name table: no text name repeats
+    if (!names_repeat_)
+        return SharedNames();
     // groups by name, in the order the names first appear; -1 for a name that is no text
     std::unordered_map<std::string, size_t> group_of_name;
     std::vector<long> group_of_slot;

@@ -133,6 +133,8 @@ void cover_nets_touching(nb::set& keys, nb::handle netlist, nb::handle names) {
 }
 
 bool touches(const Endpoints& members, nb::handle names) {
+    if (PySet_GET_SIZE(names.ptr()) == 0)
+        return false;
     for (const nb::object& endpoint : members)
         if (on_instance_of(endpoint, names))
             return true;
@@ -144,24 +146,33 @@ bool touches(const Endpoints& members, nb::handle names) {
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                     nb::handle ref_netlist, nb::handle lvs_netlist,
                                     const SharedNames& shared_names) {
-    const Recorder recorder(rdb, cell, instances);
-    const EndpointGroups reference = endpoint_groups(ref_netlist[nb::str("nets")]);
-    const EndpointGroups layout = endpoint_groups(lvs_netlist[nb::str("nets")]);
     NetGroupCover covered;
     const nb::set shared = shared_name_set(shared_names);
+    nb::object reference_nets = ref_netlist[nb::str("nets")];
+    nb::object layout_nets = lvs_netlist[nb::str("nets")];
+    // Without a shared name or a group of three or more endpoints on either
+    // side, nothing here makes a finding or covers a net.
+    if (nb::len(shared) == 0 && !shares_an_endpoint(reference_nets) &&
+        !shares_an_endpoint(layout_nets))
+        return covered;
+    const Recorder recorder(rdb, cell, instances);
+    const EndpointGroups reference = endpoint_groups(reference_nets);
+    const EndpointGroups layout = endpoint_groups(layout_nets);
     if (nb::len(shared) > 0) {
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
     }
     for (size_t group = 0; group < layout.members.size(); ++group) {
         const Endpoints& members = layout.members[group];
-        std::vector<long> touched;
-        const std::vector<Endpoints> parts = parts_by_group(members, reference, touched);
         if (touches(members, shared)) {
             cover(covered.layout_keys, layout.keys[group]);
             continue;
         }
-        if (members.size() < 3 || parts.size() < 2)
+        if (members.size() < 3)
+            continue;
+        std::vector<long> touched;
+        const std::vector<Endpoints> parts = parts_by_group(members, reference, touched);
+        if (parts.size() < 2)
             continue;
         recorder.record(true,
                         format_text("Short: the layout connects %U, which are separate nets in "
@@ -174,13 +185,15 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
     }
     for (size_t group = 0; group < reference.members.size(); ++group) {
         const Endpoints& members = reference.members[group];
-        std::vector<long> touched;
-        const std::vector<Endpoints> parts = parts_by_group(members, layout, touched);
         if (touches(members, shared)) {
             cover(covered.reference_keys, reference.keys[group]);
             continue;
         }
-        if (members.size() < 3 || parts.size() < 2)
+        if (members.size() < 3)
+            continue;
+        std::vector<long> touched;
+        const std::vector<Endpoints> parts = parts_by_group(members, layout, touched);
+        if (parts.size() < 2)
             continue;
         recorder.record(false,
                         format_text("Open: the reference net %U is split in the layout into %U",

@@ -63,6 +63,32 @@ long EndpointGroups::group(nb::handle endpoint) const {
     return found ? PyLong_AsLong(found) : -1;
 }
 
+/// A net that no group takes: one with the open-port placeholder, or from an
+/// endpoint to itself.
+static bool stays_outside(nb::handle p1, nb::handle p2) {
+    return is_open_port_placeholder(p1) || is_open_port_placeholder(p2) || !differ(p1, p2);
+}
+
+bool shares_an_endpoint(nb::handle nets) {
+    const nb::str p1_key("p1"), p2_key("p2");
+    nb::set seen;
+    auto seen_before = [&](nb::handle endpoint) {
+        const Py_ssize_t size = PySet_GET_SIZE(seen.ptr());
+        if (PySet_Add(seen.ptr(), endpoint.ptr()) < 0)
+            throw nb::python_error();
+        return PySet_GET_SIZE(seen.ptr()) == size;
+    };
+    for (nb::handle net : nets.attr("values")()) {
+        nb::object p1 = net[p1_key];
+        nb::object p2 = net[p2_key];
+        if (stays_outside(p1, p2))
+            continue;
+        if (seen_before(p1) || seen_before(p2))
+            return true;
+    }
+    return false;
+}
+
 EndpointGroups endpoint_groups(nb::handle nets) {
     const nb::str p1_key("p1"), p2_key("p2");
     EndpointGroups result;
@@ -91,7 +117,7 @@ EndpointGroups endpoint_groups(nb::handle nets) {
         nb::handle net = pair[1];
         nb::object p1 = net[p1_key];
         nb::object p2 = net[p2_key];
-        if (is_open_port_placeholder(p1) || is_open_port_placeholder(p2) || !differ(p1, p2)) {
+        if (stays_outside(p1, p2)) {
             result.outside.append(net);
             continue;
         }
@@ -125,9 +151,9 @@ EndpointGroups endpoint_groups(nb::handle nets) {
 }
 
 nb::dict canonical_net_groups(nb::dict nets) {
-    EndpointGroups groups = endpoint_groups(nets);
-    if (!groups.shared)
+    if (!shares_an_endpoint(nets))
         return nets;
+    EndpointGroups groups = endpoint_groups(nets);
     nb::list listed = groups.outside;
     for (const std::vector<nb::object>& members : groups.members)
         for (size_t i = 1; i < members.size(); ++i)

@@ -3,6 +3,7 @@
 
 #include "quillon/define.hpp"
 #include "quillon/errors.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
 
@@ -87,12 +88,18 @@ void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets)
 } // namespace
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
+    LayoutInstances instances(cell);
+    return load_ref_netlist(ref, instances, electrical_layers);
+}
+
+nb::dict load_ref_netlist(nb::handle ref, LayoutInstances& layout_instances,
+                          nb::handle electrical_layers) {
     CollectorPause collector_paused;
     nb::object data = read_reference_yaml(ref);
     validate_reference(data, ref);
     nb::dict instances = read_instances(data);
     nb::dict nets = read_connections_and_links(data);
-    nb::dict port_maps = reference_port_maps(cell, instances, electrical_layers);
+    nb::dict port_maps = reference_port_maps(layout_instances, instances, electrical_layers);
     read_electrical_nets(data, port_maps, nets);
 
     nb::dict netlist;

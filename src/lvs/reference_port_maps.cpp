@@ -80,8 +80,8 @@ nb::dict port_map_of(nb::handle instance, nb::handle electrical_layers, DerivedL
 /// mapping, so it is worked out once per cell. The mappings are only read.
 class PortMapsByCell {
   public:
-    PortMapsByCell(nb::handle cell, nb::handle electrical_layers)
-        : cell_(cell), electrical_layers_(electrical_layers), instances_(cell) {}
+    PortMapsByCell(LayoutInstances& instances, nb::handle electrical_layers)
+        : cell_(instances.cell()), electrical_layers_(electrical_layers), instances_(instances) {}
 
     /// Adds to `port_maps` the mapping of the instance of that name, when
     /// the layout has one and its cell can be analysed.
@@ -119,17 +119,17 @@ class PortMapsByCell {
   private:
     nb::handle cell_;
     nb::handle electrical_layers_;
-    LayoutInstances instances_;
+    LayoutInstances& instances_;
     DerivedLayerSets derived_;
     std::unordered_map<long long, nb::object> by_cell_;
 };
 
 } // namespace
 
-nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
+nb::dict reference_port_maps(LayoutInstances& instances, nb::handle instance_names,
                              nb::handle electrical_layers) {
     nb::dict port_maps;
-    PortMapsByCell maps(cell, electrical_layers);
+    PortMapsByCell maps(instances, electrical_layers);
     for (nb::handle name : instance_names) {
         // Any ordinary error stays with its instance, which then keeps the file's port names:
         // an instance the layout lacks, a cell without inner instances, a failed analysis.

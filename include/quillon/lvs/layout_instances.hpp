@@ -16,6 +16,8 @@ class LayoutInstances {
   public:
     explicit LayoutInstances(nb::handle cell) : cell_(cell) {}
 
+    nb::handle cell() const { return cell_; }
+
     /// The KLayout instance named `name`: the first whose name property reads
     /// (as text) as `name`; an invalid handle when the layout has none.
     nb::handle find(nb::handle name);
@@ -39,6 +41,7 @@ class LayoutInstances {
     std::vector<nb::object> names_;
     std::vector<size_t> slots_; ///< for each of `named_`, its name's place in `names_`
     nb::dict by_name_;
+    bool names_repeat_ = false; ///< whether two instances fell under one key of `by_name_`
 };
 
 } // namespace quillon::lvs

@@ -57,7 +57,13 @@ nb::dict canonical_net_groups(nb::dict nets);
 /// attaches to are left out (external_ports.cpp).
 nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 
+class LayoutInstances;
+
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
+/// The same, finding the layout's instances in `instances`, which the check
+/// goes on to use for its findings.
+nb::dict load_ref_netlist(nb::handle ref, LayoutInstances& instances,
+                          nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
 nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
@@ -70,14 +76,11 @@ nb::object read_reference_yaml(nb::handle ref);
 void validate_reference(nb::handle data, nb::handle ref);
 /// Per layout instance named in `instance_names`, the mapping from each electrical port of its
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.
-nb::dict reference_port_maps(nb::handle cell, nb::handle instance_names,
+nb::dict reference_port_maps(LayoutInstances& instances, nb::handle instance_names,
                              nb::handle electrical_layers);
 /// The named layout instances (KLayout's) that share their name with
 /// another, grouped by name in the order the names first appear.
 using SharedNames = std::vector<std::vector<nb::object>>;
-/// The layout cell's instances by name, shared by the findings passes of a
-/// check (layout_instances.hpp).
-class LayoutInstances;
 /// Net keys of each side that a short or an open already reports.
 struct NetGroupCover {
     nb::set reference_keys;

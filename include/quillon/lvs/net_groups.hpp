@@ -25,6 +25,11 @@ struct EndpointGroups {
 /// their first endpoints appear.
 EndpointGroups endpoint_groups(nb::handle nets);
 
+/// Whether any endpoint of a "nets" mapping is on more than one of the nets
+/// that `endpoint_groups` groups: else every group is a single net, and the
+/// grouping has nothing to add.
+bool shares_an_endpoint(nb::handle nets);
+
 /// The endpoint text the layout side writes for the far end of an open port.
 bool is_open_port_placeholder(nb::handle endpoint);
 
