@@ -209,7 +209,16 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& i
                  nb::list nets_list) {
     ExtractedSubcircuits subcircuits(extractor, index);
     std::vector<std::pair<nb::handle, nb::handle>> pins; // (instance name, pin name)
+    nb::object pin_count = interned("subcircuit_pin_count");
     for (nb::handle net : each(top_circuit, "each_net")) {
+        // Most nets reach one pin (a port wired to nothing) or none: counted
+        // without reading them, which is far cheaper.
+        nb::object count = checked(PyObject_CallMethodNoArgs(net.ptr(), pin_count.ptr()));
+        const long pins_on_net = PyLong_AsLong(count.ptr());
+        if (pins_on_net == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (pins_on_net < 2)
+            continue;
         pins.clear();
         for (nb::handle ref : each(net, "each_subcircuit_pin")) {
             auto pin = subcircuits.read(ref);

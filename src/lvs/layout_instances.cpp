@@ -26,9 +26,10 @@ void LayoutInstances::read() {
     std::unordered_map<long long, size_t> slot_of_id; // into names_
     // Iterated, not listed: the unnamed instances, most of a layout, are
     // freed as soon as they are passed.
-    nb::object instances = checked(PyObject_GetIter(
-        checked(PyObject_CallMethodNoArgs(cell_.attr("kdb_cell").ptr(), interned("each_inst").ptr()))
-            .ptr()));
+    nb::object instances =
+        checked(PyObject_GetIter(checked(PyObject_CallMethodNoArgs(cell_.attr("kdb_cell").ptr(),
+                                                                   interned("each_inst").ptr()))
+                                     .ptr()));
     while (PyObject* next = PyIter_Next(instances.ptr())) {
         nb::object instance_object = nb::steal(next);
         PyObject* instance = next;

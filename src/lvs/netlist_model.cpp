@@ -72,6 +72,21 @@ nb::dict ordered_net(nb::handle net, const NetKeys& keys) {
     return ordered;
 }
 
+/// The canonical form of a net: the net itself when it is a plain mapping of
+/// just "p1" and "p2" in order (as the loader and the extraction make them,
+/// which saves a second copy of every net), else `ordered_net`.
+nb::dict canonical_form(nb::handle net, const NetKeys& keys) {
+    if (PyDict_CheckExact(net.ptr()) && PyDict_GET_SIZE(net.ptr()) == 2) {
+        PyObject* p1 = PyDict_GetItemWithError(net.ptr(), keys.p1.ptr());
+        PyObject* p2 = p1 ? PyDict_GetItemWithError(net.ptr(), keys.p2.ptr()) : nullptr;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        if (p2 && less_than(p1, p2))
+            return nb::borrow<nb::dict>(net);
+    }
+    return ordered_net(net, keys);
+}
+
 /// The key "p1:p2" of a net already in canonical form.
 nb::str key_of(nb::dict ordered, const NetKeys& keys) {
     nb::object p1 = nb::steal(PyObject_Str(PyDict_GetItem(ordered.ptr(), keys.p1.ptr())));
@@ -100,7 +115,7 @@ nb::dict canonical_nets(nb::handle nets) {
     const NetKeys keys;
     nb::dict by_key;
     for (nb::handle net : nets) {
-        nb::dict ordered = ordered_net(net, keys);
+        nb::dict ordered = canonical_form(net, keys);
         if (PyDict_SetItem(by_key.ptr(), key_of(ordered, keys).ptr(), ordered.ptr()) < 0)
             throw nb::python_error();
     }
