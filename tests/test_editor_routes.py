@@ -49,3 +49,28 @@ def test_check_refuses_what_is_not_a_circuit_file_of_the_project(served: tuple[S
     status, text = raw_request(server.port, "POST", target)
     assert status == 404 and text.startswith('{"error":"Cannot check: ')
     assert not (project / "build" / "check").exists()
+
+
+def test_check_writes_into_the_project_only(served: tuple[Server, Path], tmp_path: Path) -> None:
+    server, project = served
+    (project / "src" / "pair.pic.yml").write_text(
+        "instances: {a: {component: straight}, b: {component: straight}}\n"
+        "connections: {'a,o2': 'b,o1'}\nroutes: {}\nnets: []\nports: {}\n"
+    )
+    checked = httpx.post(server.url + "api/check/src/pair.json", timeout=120)
+    assert checked.status_code == 200 and checked.json()["report"] == "build/check/src__pair.lyrdb"
+    import klayout.rdb as rdb
+
+    report = rdb.ReportDatabase("")
+    report.load(str(project / "build" / "check" / "src__pair.lyrdb"))
+    assert report.original_file == str(project.resolve() / "build" / "check" / "src__pair.gds")
+
+    # a directory swapped for a link outside: the check answers, nothing lands there
+    os.rename(project / "build" / "check", tmp_path / "was")
+    os.symlink(tmp_path, project / "build" / "check")
+    try:
+        refused = httpx.post(server.url + "api/check/src/pair.json", timeout=120)
+    finally:
+        os.unlink(project / "build" / "check")
+        os.rename(tmp_path / "was", project / "build" / "check")
+    assert refused.status_code == 500 and list(tmp_path.iterdir()) == []

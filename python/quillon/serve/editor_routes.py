@@ -14,14 +14,20 @@ static mount):
 - ``POST /api/check/{path}.json``: build the layout of a saved circuit and check
   it against the circuit's netlist; answers the findings as JSON.
 
-Paths named by a request are confined to the project directory by
-:func:`confine`.
+Files named by a request are read and written only through the service's
+confined files (:mod:`quillon.serve.confined`): walked from a handle of the
+project directory, so no link and no swap during a request leads outside it.
+The layout is built and checked in a private temporary directory, from the
+netlist's bytes as read; the layout and the report are then written into the
+project the same confined way.
 """
 
 from __future__ import annotations
 
 import mimetypes
+import posixpath
 import re
+import tempfile
 import threading
 from pathlib import Path
 from typing import Any
@@ -31,7 +37,7 @@ from fastapi.staticfiles import StaticFiles
 
 from quillon.serve.app import PDK, PROJECT_DIR, SETTINGS, app
 
-__all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "confine", "editor_page", "kit"]
+__all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "editor_page", "kit", "read_circuit"]
 
 EDITOR_DIR = Path(__file__).resolve().parent / "editor"
 NETLIST_SUFFIX = ".pic.yml"
@@ -51,19 +57,19 @@ class ConfinementError(ValueError):
     """A path that leaves the project directory or is not a regular file."""
 
 
-def confine(relative: str, project: Path | None = None) -> Path:
-    """The regular file ``relative`` names strictly below the project directory.
+def read_circuit(relative: str) -> bytes:
+    """The bytes of the regular file ``relative`` names below the project directory."""
+    from quillon.serve import confined  # registers the netlist routes: not at import
 
-    The path is resolved (links followed) before the test, so neither ``..``
-    nor a link can lead out of the project.
-    """
-    root = Path(project or PROJECT_DIR).resolve()
-    candidate = (root / relative).resolve()
-    if candidate == root or root not in candidate.parents:
-        raise ConfinementError(f"{relative!r} is outside the project directory")
-    if not candidate.is_file():
+    try:
+        content = confined.read_file(relative)
+    except PermissionError:
+        raise ConfinementError(f"{relative!r} is outside the project directory") from None
+    except OSError:
+        content = None
+    if content is None:
         raise ConfinementError(f"{relative!r} is not a file of the project")
-    return candidate
+    return content
 
 
 def _error(status: int, message: str) -> JSONResponse:
@@ -104,8 +110,9 @@ def circuits() -> dict[str, Any]:
 @app.post("/api/check/{path:path}.json")
 def build_and_check(path: str) -> JSONResponse:
     """Build the saved circuit ``path`` and check the layout against its netlist."""
+    relative = posixpath.normpath(path + NETLIST_SUFFIX)
     try:
-        netlist = confine(path + NETLIST_SUFFIX)
+        text = read_circuit(relative)
     except ConfinementError as exc:
         return _error(404, f"Cannot check: {exc}.")
     try:
@@ -113,30 +120,36 @@ def build_and_check(path: str) -> JSONResponse:
     except ImportError as exc:
         return _error(501, f"Cannot check: building layouts is not available here ({exc}).")
     from quillon.cli import lvs
+    from quillon.serve import confined
 
     root = Path(PROJECT_DIR).resolve()
-    stem = netlist.relative_to(root).as_posix()[: -len(NETLIST_SUFFIX)].replace("/", "__")
-    out_dir = root / CHECK_DIR
-    layout, report = out_dir / f"{stem}.gds", out_dir / f"{stem}.lyrdb"
-    with _check_lock:
+    stem = relative[: -len(NETLIST_SUFFIX)].replace("/", "__")
+    layout, report = CHECK_DIR / f"{stem}.gds", CHECK_DIR / f"{stem}.lyrdb"
+    with _check_lock, tempfile.TemporaryDirectory(prefix="quillon-check-") as private:
+        work = Path(private)
+        netlist = work / posixpath.basename(relative)  # its name names the cell
         try:
-            out_dir.mkdir(parents=True, exist_ok=True)
-            top = build_circuit_gds(netlist, layout, root)
-            job = lvs.Job(layout, netlist, top, report, root, False)
+            netlist.write_bytes(text)
+            top = build_circuit_gds(netlist, work / layout.name, root)
+            job = lvs.Job(work / layout.name, netlist, top, work / report.name, root, False)
             rdb = lvs.check_files(job).rdb
+            rdb.original_file = str(root / layout)  # where the layout is written next
+            rdb.save(str(work / report.name))
+            confined.write_file(layout.as_posix(), (work / layout.name).read_bytes())
+            confined.write_file(report.as_posix(), (work / report.name).read_bytes())
         except NetlistError as exc:
-            return _error(422, f"Cannot build the layout: {_first_line(exc)}")
+            return _error(422, f"Cannot build the layout: {_first_line(exc)}".replace(str(netlist), relative))
         except lvs.InputError as exc:
-            return _error(422, f"Cannot check the layout: {exc}")
+            return _error(422, f"Cannot check the layout: {exc}".replace(str(netlist), relative))
         except ValueError as exc:  # project settings or a kit that cannot be used
-            return _error(422, f"Cannot build the layout: {_first_line(exc)}")
+            return _error(422, f"Cannot build the layout: {_first_line(exc)}".replace(str(netlist), relative))
         except OSError as exc:
             return _error(500, f"Cannot build the layout into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
         findings = _findings(rdb)
     return JSONResponse({
         "cell": top,
-        "layout": layout.relative_to(root).as_posix(),
-        "report": report.relative_to(root).as_posix(),
+        "layout": layout.as_posix(),
+        "report": report.as_posix(),
         "findings": findings,
     })
 
