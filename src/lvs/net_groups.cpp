@@ -49,6 +49,12 @@ nb::dict two_point_net(nb::handle p1, nb::handle p2) {
     return net;
 }
 
+/// A net that no group takes: one with the open-port placeholder, or from an
+/// endpoint to itself.
+bool stays_outside(nb::handle p1, nb::handle p2) {
+    return is_open_port_placeholder(p1) || is_open_port_placeholder(p2) || !differ(p1, p2);
+}
+
 } // namespace
 
 bool is_open_port_placeholder(nb::handle endpoint) {
@@ -61,12 +67,6 @@ long EndpointGroups::group(nb::handle endpoint) const {
     if (!found && PyErr_Occurred())
         throw nb::python_error();
     return found ? PyLong_AsLong(found) : -1;
-}
-
-/// A net that no group takes: one with the open-port placeholder, or from an
-/// endpoint to itself.
-static bool stays_outside(nb::handle p1, nb::handle p2) {
-    return is_open_port_placeholder(p1) || is_open_port_placeholder(p2) || !differ(p1, p2);
 }
 
 bool shares_an_endpoint(nb::handle nets) {

@@ -62,8 +62,7 @@ class LayoutInstances;
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 /// The same, finding the layout's instances in `instances`, which the check
 /// goes on to use for its findings.
-nb::dict load_ref_netlist(nb::handle ref, LayoutInstances& instances,
-                          nb::handle electrical_layers);
+nb::dict load_ref_netlist(nb::handle ref, LayoutInstances& instances, nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
 nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
