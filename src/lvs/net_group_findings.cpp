@@ -141,6 +141,45 @@ bool touches(const Endpoints& members, nb::handle names) {
     return false;
 }
 
+/// The text of a short (a layout group split by the reference) or an open (a
+/// reference group split by the layout).
+nb::object finding_text(bool is_short, const Endpoints& members,
+                        const std::vector<Endpoints>& parts) {
+    if (is_short)
+        return format_text("Short: the layout connects %U, which are separate nets in the "
+                           "reference netlist",
+                           listed(parts));
+    return format_text("Open: the reference net %U is split in the layout into %U",
+                       quoted(as_list(members)), listed(parts));
+}
+
+/// The groups of one side against the other: each group of three or more
+/// endpoints that the other side splits is one finding (a short on the layout
+/// side, an open on the reference side), which covers the group's nets and
+/// the nets of the other side it touches. A group touching a shared name is
+/// covered without a finding.
+void find_split_groups(const Recorder& recorder, bool layout_side, const EndpointGroups& side,
+                       const EndpointGroups& other, nb::handle shared, nb::set& side_keys,
+                       nb::set& other_keys) {
+    for (size_t group = 0; group < side.members.size(); ++group) {
+        const Endpoints& members = side.members[group];
+        if (touches(members, shared)) {
+            cover(side_keys, side.keys[group]);
+            continue;
+        }
+        if (members.size() < 3)
+            continue;
+        std::vector<long> touched;
+        const std::vector<Endpoints> parts = parts_by_group(members, other, touched);
+        if (parts.size() < 2)
+            continue;
+        recorder.record(layout_side, finding_text(layout_side, members, parts), members);
+        cover(side_keys, side.keys[group]);
+        for (long split : touched)
+            cover(other_keys, other.keys[split]);
+    }
+}
+
 } // namespace
 
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
@@ -162,47 +201,10 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
     }
-    for (size_t group = 0; group < layout.members.size(); ++group) {
-        const Endpoints& members = layout.members[group];
-        if (touches(members, shared)) {
-            cover(covered.layout_keys, layout.keys[group]);
-            continue;
-        }
-        if (members.size() < 3)
-            continue;
-        std::vector<long> touched;
-        const std::vector<Endpoints> parts = parts_by_group(members, reference, touched);
-        if (parts.size() < 2)
-            continue;
-        recorder.record(true,
-                        format_text("Short: the layout connects %U, which are separate nets in "
-                                    "the reference netlist",
-                                    listed(parts)),
-                        members);
-        cover(covered.layout_keys, layout.keys[group]);
-        for (long other : touched)
-            cover(covered.reference_keys, reference.keys[other]);
-    }
-    for (size_t group = 0; group < reference.members.size(); ++group) {
-        const Endpoints& members = reference.members[group];
-        if (touches(members, shared)) {
-            cover(covered.reference_keys, reference.keys[group]);
-            continue;
-        }
-        if (members.size() < 3)
-            continue;
-        std::vector<long> touched;
-        const std::vector<Endpoints> parts = parts_by_group(members, layout, touched);
-        if (parts.size() < 2)
-            continue;
-        recorder.record(false,
-                        format_text("Open: the reference net %U is split in the layout into %U",
-                                    quoted(as_list(members)), listed(parts)),
-                        members);
-        cover(covered.reference_keys, reference.keys[group]);
-        for (long other : touched)
-            cover(covered.layout_keys, layout.keys[other]);
-    }
+    find_split_groups(recorder, true, layout, reference, shared, covered.layout_keys,
+                      covered.reference_keys);
+    find_split_groups(recorder, false, reference, layout, shared, covered.reference_keys,
+                      covered.layout_keys);
     return covered;
 }
 
