@@ -69,9 +69,12 @@ int read_link(int directory, const std::string& name, std::string& target) {
 }
 
 /// Continues the walk at a link's target: an absolute one from the root (when
-/// it lies below it), a relative one from the link's own directory.
-int follow_link(const ConfinedRoot& root, const std::string& target, std::vector<FileHandle>& chain,
-                std::deque<std::string>& pending) {
+/// it lies below it), a relative one from the link's own directory. `hops`
+/// counts the links followed so far, so that a cycle of links ends.
+int follow_link(const ConfinedRoot& root, const std::string& target, int& hops,
+                std::vector<FileHandle>& chain, std::deque<std::string>& pending) {
+    if (++hops > max_link_hops)
+        return ELOOP;
     if (target.empty())
         return ENOENT;
     if (target[0] != '/') {
@@ -177,9 +180,7 @@ int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_di
             }
             if (link != 0)
                 return link;
-            if (++hops > max_link_hops)
-                return ELOOP;
-            if (const int followed = follow_link(root, target, chain, pending); followed != 0)
+            if (const int followed = follow_link(root, target, hops, chain, pending); followed != 0)
                 return followed;
             continue;
         }
@@ -208,9 +209,7 @@ int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_di
             return ENOTDIR; // a file where a directory is needed
         if (link != 0)
             return link;
-        if (++hops > max_link_hops)
-            return ELOOP;
-        if (const int followed = follow_link(root, target, chain, pending); followed != 0)
+        if (const int followed = follow_link(root, target, hops, chain, pending); followed != 0)
             return followed;
     }
     return EISDIR; // the path names a directory, not an entry in one
