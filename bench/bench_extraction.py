@@ -56,7 +56,7 @@ import quillon.core.lvs as lvs
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from generate_layout import generate  # noqa: E402
-from python_peer import extract_in_python  # noqa: E402
+from python_peer import extract_in_python, metal_extraction  # noqa: E402
 
 kdb = cg.kdb
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -174,21 +174,7 @@ def timed(action: Callable[[], Any], *, collector_paused: bool = False) -> tuple
 
 def klayout_extract(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> kdb.Netlist:
     """KLayout's netlist extraction over the kit's layer sets, as the extraction sets it up."""
-    kcl = cell.kcl
-    indexes = sorted({kcl.layer(name) for layer_set in layer_sets for name in layer_set})
-    l2n = kdb.LayoutToNetlist(kdb.RecursiveShapeIterator(kcl.layout, cell.kdb_cell, indexes))
-    made: dict[str, Any] = {}
-    for layer_set in layer_sets:
-        last = None
-        for name in layer_set:
-            if name not in made:
-                made[name] = l2n.make_layer(kcl.find_layer(name))
-                l2n.connect(made[name])
-            if last is not None:
-                l2n.connect(made[name], last)
-            last = made[name]
-    l2n.extract_netlist()
-    return l2n.netlist()
+    return metal_extraction(cell, layer_sets).netlist()
 
 
 def measure(n: int, layer_sets: list[tuple[str, ...]], rounds: int) -> dict[str, float]:

@@ -100,6 +100,27 @@ def _optical(cell: cg.DKCell) -> tuple[dict[str, Any], list[tuple[str, str]], di
     return instances, nets, ports
 
 
+def metal_extraction(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> Any:
+    """KLayout's netlist extraction of `cell` over the kit's layer sets, as the
+    check sets it up: each set a chain of layers, each layer conducting within
+    itself. Returns the extractor, its netlist extracted."""
+    kcl = cell.kcl
+    indexes = sorted({kcl.layer(name) for layer_set in layer_sets for name in layer_set})
+    l2n = kdb.LayoutToNetlist(kdb.RecursiveShapeIterator(kcl.layout, cell.kdb_cell, indexes))
+    made: dict[str, Any] = {}
+    for layer_set in layer_sets:
+        last = None
+        for name in layer_set:
+            if name not in made:
+                made[name] = l2n.make_layer(kcl.find_layer(name))
+                l2n.connect(made[name])
+            if last is not None:
+                l2n.connect(made[name], last)
+            last = made[name]
+    l2n.extract_netlist()
+    return l2n
+
+
 def _electrical(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> list[tuple[str, str]]:
     kcl = cell.kcl.dup()
     try:
@@ -122,19 +143,7 @@ def _electrical(cell: cg.DKCell, layer_sets: list[tuple[str, ...]]) -> list[tupl
             for port_name in sorted(set(groups.values())):
                 port = placed.ports[port_name]
                 placed.shapes(port.layer_info).insert(kdb.Text(port_name, port.trans))
-        indexes = sorted({kcl.layer(n) for layer_set in layer_sets for n in layer_set})
-        l2n = kdb.LayoutToNetlist(kdb.RecursiveShapeIterator(kcl.layout, copy.kdb_cell, indexes))
-        made: dict[str, Any] = {}
-        for layer_set in layer_sets:
-            last = None
-            for layer in layer_set:
-                if layer not in made:
-                    made[layer] = l2n.make_layer(kcl.find_layer(layer))
-                    l2n.connect(made[layer])
-                if last is not None:
-                    l2n.connect(made[layer], last)
-                last = made[layer]
-        l2n.extract_netlist()
+        l2n = metal_extraction(copy, layer_sets)
         internal = l2n.internal_layout()
         top = l2n.netlist().circuit_by_cell_index(internal.cell(copy.name).cell_index())
         nets = []
