@@ -264,9 +264,7 @@ def on_event_loop(handler: Callable[..., Any]) -> Callable[..., Coroutine[Any, A
     async def endpoint(*args: Any, **kwargs: Any) -> Any:
         return handler(*args, **kwargs)
 
-    functools.update_wrapper(endpoint, handler, updated=())
-    endpoint.__signature__ = handler.__signature__  # type: ignore[attr-defined]
-    return endpoint
+    return _standing_for(handler, endpoint)
 
 
 def on_event_loop_when_found(
@@ -283,6 +281,12 @@ def on_event_loop_when_found(
             return found
         return await run_in_threadpool(handler, *args, **kwargs)
 
+    return _standing_for(handler, endpoint)
+
+
+def _standing_for(handler: Callable[..., Any], endpoint: Callable[..., Any]) -> Callable[..., Any]:
+    """`endpoint` with the name, documentation and parameters of `handler`, and
+    `handler` as its ``__wrapped__``."""
     functools.update_wrapper(endpoint, handler, updated=())
     endpoint.__signature__ = handler.__signature__  # type: ignore[attr-defined]
     return endpoint
