@@ -76,6 +76,11 @@ def _error(status: int, message: str) -> JSONResponse:
     return JSONResponse({"error": message}, status_code=status)
 
 
+def _refused(message: str, private: Path, relative: str) -> JSONResponse:
+    """422 with `message`, naming the project's netlist file instead of its private copy."""
+    return _error(422, message.replace(str(private), relative))
+
+
 @app.get("/")
 def editor_page() -> FileResponse:
     """The editor page."""
@@ -138,11 +143,11 @@ def build_and_check(path: str) -> JSONResponse:
             confined.write_file(layout.as_posix(), (work / layout.name).read_bytes())
             confined.write_file(report.as_posix(), (work / report.name).read_bytes())
         except NetlistError as exc:
-            return _error(422, f"Cannot build the layout: {_first_line(exc)}".replace(str(netlist), relative))
+            return _refused(f"Cannot build the layout: {_first_line(exc)}", netlist, relative)
         except lvs.InputError as exc:
-            return _error(422, f"Cannot check the layout: {exc}".replace(str(netlist), relative))
+            return _refused(f"Cannot check the layout: {exc}", netlist, relative)
         except ValueError as exc:  # project settings or a kit that cannot be used
-            return _error(422, f"Cannot build the layout: {_first_line(exc)}".replace(str(netlist), relative))
+            return _refused(f"Cannot build the layout: {_first_line(exc)}", netlist, relative)
         except OSError as exc:
             return _error(500, f"Cannot build the layout into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
         findings = _findings(rdb)
