@@ -213,11 +213,7 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& i
     for (nb::handle net : each(top_circuit, "each_net")) {
         // Most nets reach one pin (a port wired to nothing) or none: counted
         // without reading them, which is far cheaper.
-        nb::object count = checked(PyObject_CallMethodNoArgs(net.ptr(), pin_count.ptr()));
-        const long pins_on_net = PyLong_AsLong(count.ptr());
-        if (pins_on_net == -1 && PyErr_Occurred())
-            throw nb::python_error();
-        if (pins_on_net < 2)
+        if (as_long_long(checked(PyObject_CallMethodNoArgs(net.ptr(), pin_count.ptr()))) < 2)
             continue;
         pins.clear();
         for (nb::handle ref : each(net, "each_subcircuit_pin")) {

@@ -31,8 +31,8 @@ void LayoutInstances::read() {
                                                                    interned("each_inst").ptr()))
                                      .ptr()));
     while (PyObject* next = PyIter_Next(instances.ptr())) {
-        nb::object instance_object = nb::steal(next);
-        PyObject* instance = next;
+        const nb::object held = nb::steal(next); // freed at the end of the turn unless kept
+        PyObject* instance = held.ptr();
         nb::object id_object = checked(PyObject_GetAttr(instance, prop_id.ptr()));
         const long long id = PyLong_AsLongLong(id_object.ptr());
         if (id == -1 && PyErr_Occurred())

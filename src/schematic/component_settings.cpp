@@ -1,6 +1,7 @@
 /// The settings of a component: defaults and type descriptions.
 
 #include "quillon/define.hpp"
+#include "quillon/py.hpp"
 #include "quillon/schematic/components.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/schematic.hpp"
@@ -81,12 +82,10 @@ nb::dict describe_settings(nb::handle pdk, nb::handle pcell) {
 nb::dict copy_of(nb::handle described) {
     nb::dict copy;
     for (auto [key, entry] : nb::borrow<nb::dict>(described)) {
-        nb::dict entry_copy = nb::steal<nb::dict>(PyDict_Copy(entry.ptr()));
-        if (!entry_copy.is_valid())
-            throw nb::python_error();
+        nb::dict entry_copy = nb::borrow<nb::dict>(checked(PyDict_Copy(entry.ptr())));
         nb::object type = entry_copy["type"];
         if (PyList_Check(type.ptr()))
-            entry_copy["type"] = nb::steal(PyList_GetSlice(type.ptr(), 0, PY_SSIZE_T_MAX));
+            entry_copy["type"] = checked(PyList_GetSlice(type.ptr(), 0, PY_SSIZE_T_MAX));
         copy[key] = entry_copy;
     }
     return copy;
@@ -95,13 +94,8 @@ nb::dict copy_of(nb::handle described) {
 /// Everything an answer depends on besides the cell function: the names of
 /// the kit's cells and cross-sections.
 nb::tuple kit_names(nb::handle pdk) {
-    auto names_of = [](nb::handle mapping) {
-        nb::object names = nb::steal(PySequence_Tuple(mapping.ptr()));
-        if (!names.is_valid())
-            throw nb::python_error();
-        return names;
-    };
-    return nb::make_tuple(names_of(pdk.attr("cells")), names_of(pdk.attr("cross_sections")));
+    return nb::make_tuple(checked(PySequence_Tuple(nb::object(pdk.attr("cells")).ptr())),
+                          checked(PySequence_Tuple(nb::object(pdk.attr("cross_sections")).ptr())));
 }
 
 /// The answer of a component, described once per kit object, cell function
