@@ -127,6 +127,7 @@ def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...
         tables.ys.append(y)
         tables.cell_indexes.append(ci)
         tables.name_properties.append(name)
+        tables.named_instances.append(inst if name is not None else None)
         for position, (pin, (key, angle)) in enumerate(zip(entry.pins, placed)):
             ep = len(endpoints)
             union.parent.append(ep)

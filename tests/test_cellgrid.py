@@ -351,6 +351,7 @@ def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, 
     instances = list(top.kdb_cell.each_inst())
     assert t.cell_indexes == [i.cell_index for i in instances]
     assert t.name_properties == [i.property(cg.conf.PROPID.NAME) for i in instances]
+    assert t.named_instances == [i if i.property(cg.conf.PROPID.NAME) is not None else None for i in instances]
     assert [(x, y) for x, y in zip(t.xs, t.ys, strict=True)] == [(i.dcplx_trans.disp.x, i.dcplx_trans.disp.y) for i in instances]
     assert t.net_count == len(list(l2n.top_circuit().each_net()))
 
@@ -411,7 +412,7 @@ def test_native_matcher_takes_orientations_modulo_a_full_turn(lib: cg.KCLayout, 
         return 1, [[(5, 7, 0, 500, angles[ci])]] * 8
 
     result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [])
-    endpoint_nets = result[7]
+    endpoint_nets = result[8]
     assert (endpoint_nets[0] == endpoint_nets[1]) == meet
 
 

@@ -81,6 +81,8 @@ class ConnectivityTables:
     ys: list[float] = field(default_factory=list)  #: placements[k].disp.y, in µm
     cell_indexes: list[int] = field(default_factory=list)
     name_properties: list[Any] = field(default_factory=list)  #: property PROPID.NAME, None when unnamed
+    #: the KLayout instance of each named instance, None for the unnamed ones
+    named_instances: list[kdb.Instance | None] = field(default_factory=list)
     cell_names: dict[int, str] = field(default_factory=dict)
     pin_names: dict[int, list[str]] = field(default_factory=dict)
     endpoint_instances: list[int] = field(default_factory=list)
@@ -170,6 +172,7 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         tables.ys,
         tables.cell_indexes,
         tables.name_properties,
+        tables.named_instances,
         tables.endpoint_instances,
         tables.endpoint_pins,
         tables.endpoint_nets,

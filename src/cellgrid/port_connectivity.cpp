@@ -98,7 +98,7 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     const Names names;
     std::unordered_map<long long, CellPorts> cells;
     PortMatcher matcher;
-    nb::list placements, xs, ys, cell_indexes, name_properties;
+    nb::list placements, xs, ys, cell_indexes, name_properties, named_instances;
     std::vector<uint32_t> endpoint_instances, endpoint_pins;
 
     nb::object instances = checked(PyObject_GetIter(call(kdb_cell, interned("each_inst")).ptr()));
@@ -145,6 +145,8 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         xs.append(x);
         ys.append(y);
         cell_indexes.append(cell_index);
+        // only named instances are kept: most of a layout is unnamed wiring
+        named_instances.append(name.is_none() ? nb::object(nb::none()) : instance);
         name_properties.append(name);
         ++position;
     }
@@ -160,7 +162,7 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         const long long net = matcher.net_at(PlacedPort::from_tuple(row));
         top_nets.append(index_object(net >= 0 ? static_cast<size_t>(net) : net_count++));
     }
-    return nb::make_tuple(placements, xs, ys, cell_indexes, name_properties,
+    return nb::make_tuple(placements, xs, ys, cell_indexes, name_properties, named_instances,
                           list_of(endpoint_instances, index_object),
                           list_of(endpoint_pins, index_object),
                           list_of(matcher.nets(), index_object), top_nets, net_count);
@@ -177,7 +179,8 @@ void register_port_connectivity(nb::module_& m) {
            "irregular_ports: Callable[[int, klayout.db.DCplxTrans], list[PlacedPort]], "
            "top_ports: list[PlacedPort]) -> tuple",
            "The instances of a cell and the nets of their ports: placements, x, y, cell "
-           "indexes, name properties, endpoint instances, endpoint pins, endpoint nets, the "
+           "indexes, name properties, KLayout's instances of the named ones, endpoint instances, "
+           "endpoint pins, endpoint nets, the "
            "nets of the top ports and the number of nets.",
            [](const BoundArgs& a) {
                return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5]);

@@ -3,6 +3,7 @@
 
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/py.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -51,6 +52,12 @@ void CellInstances::read(nb::handle cell, CellInstances& into) {
         into.names.push_back(property.is_none() ? nb::none() : instance.attr("name"));
         into.properties.push_back(std::move(property));
     }
+}
+
+void CellInstances::forget_unnamed_placements() {
+    for (size_t i = 0; i < size(); ++i)
+        if (!truthy(properties[i]))
+            placements[i].trans.reset();
 }
 
 std::vector<size_t> CellInstances::sorted_order() const {

@@ -6,6 +6,8 @@
 #include "quillon/memory.hpp"
 #include "quillon/py.hpp"
 
+#include <utility>
+
 namespace quillon::lvs {
 
 namespace {
@@ -29,13 +31,16 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::object settings = d.get_settings();
     nb::object pdk = d.activate_pdk_by_name(settings.attr("pdk").attr("name"));
 
-    // Every stage finds the instances it names in one table, read once when
-    // first needed (by the reference's port maps) and freed with the check.
+    // Every stage finds the instances it names in one table, filled from the
+    // instances the extraction reads (or read once when first needed) and
+    // freed with the check. So the reference file is read first, and its
+    // ports are renamed after the layout's instances once those are known.
     LayoutInstances instances(cell);
     report_stage("reference");
-    nb::dict ref_netlist = load_ref_netlist(ref, instances, nb::none());
+    ReferenceFile reference = read_reference_file(ref);
     report_stage("extraction");
-    nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"));
+    nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances);
+    nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none());
     report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");

@@ -5,6 +5,7 @@
 
 #include "quillon/lvs/extraction.hpp"
 #include "quillon/define.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/memory.hpp"
 #include "quillon/py.hpp"
@@ -12,6 +13,11 @@
 namespace quillon::lvs {
 
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
+    return extract_lvs_netlist(cell, electrical_layers, nullptr);
+}
+
+nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
+                             LayoutInstances* layout_instances) {
     // destroyed last, once everything below is freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
@@ -21,6 +27,12 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
     nb::list nets_list;
     CellInstances cell_instances;
     extract_optical_nets(rewrapped, cell_instances, instances, ports, nets_list);
+    if (layout_instances)
+        layout_instances->take(cell_instances);
+    // the electrical stage reads the instances named under the library's
+    // name property: only when that is the module's are they the same
+    if (same_name_property())
+        cell_instances.forget_unnamed_placements();
     extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
     nb::dict netlist;
     netlist["instances"] = instances;

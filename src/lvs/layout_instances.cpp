@@ -13,6 +13,38 @@
 
 namespace quillon::lvs {
 
+void LayoutInstances::add(nb::handle instance, nb::handle property, nb::handle name,
+                          long long cell_index) {
+    nb::object position = checked(PyLong_FromSsize_t(PyList_GET_SIZE(named_.ptr())));
+    named_.append(instance);
+    properties_.push_back(nb::borrow(property));
+    cell_indexes_.push_back(cell_index);
+    // the first instance of a name wins, as in the library's own index
+    PyObject* first = PyDict_SetDefault(by_name_.ptr(), name.ptr(), position.ptr());
+    if (first == nullptr)
+        throw nb::python_error();
+    names_repeat_ |= first != position.ptr();
+}
+
+void LayoutInstances::take(const CellInstances& read) {
+    if (read_ || !read.kdb_instances.is_valid() || !PyList_Check(read.kdb_instances.ptr()) ||
+        static_cast<size_t>(PyList_GET_SIZE(read.kdb_instances.ptr())) != read.size())
+        return;
+    for (size_t at = 0; at < read.size(); ++at) {
+        if (read.properties[at].is_none())
+            continue;
+        nb::handle instance =
+            PyList_GET_ITEM(read.kdb_instances.ptr(), static_cast<Py_ssize_t>(at));
+        if (instance.is_none()) {
+            // not what the tables promise: read the cell itself when asked
+            *this = LayoutInstances(cell_);
+            return;
+        }
+        add(instance, read.properties[at], read.names[at], read.cell_indexes[at]);
+    }
+    read_ = true;
+}
+
 void LayoutInstances::read() {
     if (read_)
         return;
@@ -23,7 +55,7 @@ void LayoutInstances::read() {
     nb::object name_id = checked(PyNumber_Index(deps().cg_name_propid.ptr()));
     nb::object prop_id = interned("prop_id");
     nb::object property = interned("property");
-    std::unordered_map<long long, size_t> slot_of_id; // into names_
+    std::unordered_map<long long, std::pair<nb::object, nb::object>> name_of_id; // property, text
     // Iterated, not listed: the unnamed instances, most of a layout, are
     // freed as soon as they are passed.
     nb::object instances =
@@ -33,53 +65,52 @@ void LayoutInstances::read() {
     while (PyObject* next = PyIter_Next(instances.ptr())) {
         const nb::object held = nb::steal(next); // freed at the end of the turn unless kept
         PyObject* instance = held.ptr();
-        nb::object id_object = checked(PyObject_GetAttr(instance, prop_id.ptr()));
-        const long long id = PyLong_AsLongLong(id_object.ptr());
-        if (id == -1 && PyErr_Occurred())
-            throw nb::python_error();
+        const long long id = as_long_long(checked(PyObject_GetAttr(instance, prop_id.ptr())));
         // an instance without properties has the property id 0: no name to read
         if (id == 0)
             continue;
-        // only instances with properties are kept: most of a layout is unnamed wiring
-        named_.append(nb::handle(instance));
-        const auto [found, added] = slot_of_id.try_emplace(id, names_.size());
-        if (added)
-            names_.push_back(
-                checked(PyObject_CallMethodOneArg(instance, property.ptr(), name_id.ptr())));
-        slots_.push_back(found->second);
-        const nb::object& name = names_[found->second];
-        if (name.is_none())
-            continue;
-        // the first instance of a name wins, as in the library's own index
-        nb::object key = checked(PyObject_Str(name.ptr()));
-        PyObject* first = PyDict_SetDefault(by_name_.ptr(), key.ptr(), instance);
-        if (first == nullptr)
-            throw nb::python_error();
-        names_repeat_ |= first != instance;
+        auto [found, added] = name_of_id.try_emplace(id);
+        if (added) {
+            found->second.first =
+                checked(PyObject_CallMethodOneArg(instance, property.ptr(), name_id.ptr()));
+            if (!found->second.first.is_none())
+                found->second.second = checked(PyObject_Str(found->second.first.ptr()));
+        }
+        const auto& [name_property, name] = found->second;
+        if (!name_property.is_none())
+            add(instance, name_property, name, unread);
     }
     if (PyErr_Occurred())
         throw nb::python_error();
 }
 
-nb::handle LayoutInstances::find(nb::handle name) {
+std::optional<LayoutInstances::Found> LayoutInstances::find(nb::handle name) {
     read();
     PyObject* found = PyDict_GetItemWithError(by_name_.ptr(), name.ptr());
-    if (!found && PyErr_Occurred())
-        throw nb::python_error();
-    return found;
+    if (!found) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return std::nullopt;
+    }
+    const size_t at = PyLong_AsSize_t(found);
+    nb::handle instance = PyList_GET_ITEM(named_.ptr(), static_cast<Py_ssize_t>(at));
+    long long& cell_index = cell_indexes_[at];
+    if (cell_index == unread)
+        cell_index = as_long_long(instance.attr("cell_index"));
+    return Found{instance, cell_index};
 }
 
 nb::object LayoutInstances::operator[](nb::handle key) {
     if (PyLong_Check(key.ptr()))
         return cell_.attr("insts")[key]; // a position: the library keeps no index for it
-    nb::handle instance = find(key);
-    if (!instance.is_valid()) {
+    const std::optional<Found> found = find(key);
+    if (!found) {
         // built as KeyError(key): a tuple key stays one argument
         nb::object error = checked(PyObject_CallOneArg(PyExc_KeyError, key.ptr()));
         PyErr_SetObject(PyExc_KeyError, error.ptr());
         throw nb::python_error();
     }
-    return deps().instance_class(instance, cell_);
+    return deps().instance_class(found->instance, cell_);
 }
 
 SharedNames LayoutInstances::sharing_a_name() {
@@ -87,26 +118,17 @@ SharedNames LayoutInstances::sharing_a_name() {
     // no two instances under one key of the name table: no text name repeats
     if (!names_repeat_)
         return SharedNames();
-    // groups by name, in the order the names first appear; -1 for a name that is no text
+    // groups by name, in the order the names first appear
     std::unordered_map<std::string, size_t> group_of_name;
-    std::vector<long> group_of_slot;
     std::vector<std::vector<size_t>> groups;
-    group_of_slot.reserve(names_.size());
-    for (const nb::object& name : names_) {
-        if (!PyUnicode_Check(name.ptr())) {
-            group_of_slot.push_back(-1);
+    for (size_t at = 0; at < properties_.size(); ++at) {
+        if (!PyUnicode_Check(properties_[at].ptr()))
             continue;
-        }
         const auto [found, added] =
-            group_of_name.try_emplace(nb::cast<std::string>(name), groups.size());
+            group_of_name.try_emplace(nb::cast<std::string>(properties_[at]), groups.size());
         if (added)
             groups.emplace_back();
-        group_of_slot.push_back(static_cast<long>(found->second));
-    }
-    for (size_t at = 0; at < slots_.size(); ++at) {
-        const long group = group_of_slot[slots_[at]];
-        if (group >= 0)
-            groups[static_cast<size_t>(group)].push_back(at); // ascending: read in order
+        groups[found->second].push_back(at);
     }
     SharedNames shared;
     for (const std::vector<size_t>& group : groups) {

@@ -67,10 +67,10 @@ nb::object renamed_endpoint(nb::handle endpoint, nb::handle port_maps) {
     return instance + nb::str(",") + port;
 }
 
-/// The electrical nets: every entry with both endpoints, ports renamed per instance; an entry
-/// between two ports of one conductor is left out.
-void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets) {
-    for (nb::handle net : get_item(data, "nets")) {
+/// The electrical nets of the file's `entries`: every entry with both endpoints, ports renamed per
+/// instance; an entry between two ports of one conductor is left out.
+void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::dict& nets) {
+    for (nb::handle net : entries) {
         if (!has(net, "p1") || !has(net, "p2"))
             continue;
         nb::object first = get_item(net, "p1");
@@ -87,26 +87,35 @@ void read_electrical_nets(nb::handle data, nb::handle port_maps, nb::dict& nets)
 
 } // namespace
 
-nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
-    LayoutInstances instances(cell);
-    return load_ref_netlist(ref, instances, electrical_layers);
-}
-
-nb::dict load_ref_netlist(nb::handle ref, LayoutInstances& layout_instances,
-                          nb::handle electrical_layers) {
+ReferenceFile read_reference_file(nb::handle ref) {
     CollectorPause collector_paused;
     nb::object data = read_reference_yaml(ref);
     validate_reference(data, ref);
-    nb::dict instances = read_instances(data);
-    nb::dict nets = read_connections_and_links(data);
-    nb::dict port_maps = reference_port_maps(layout_instances, instances, electrical_layers);
-    read_electrical_nets(data, port_maps, nets);
+    ReferenceFile file;
+    file.instances = read_instances(data);
+    file.nets = read_connections_and_links(data);
+    file.electrical_nets = get_item(data, "nets");
+    file.ports = get_item(data, "ports");
+    return file;
+}
+
+nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances,
+                           nb::handle electrical_layers) {
+    CollectorPause collector_paused;
+    nb::dict port_maps = reference_port_maps(layout_instances, file.instances, electrical_layers);
+    read_electrical_nets(file.electrical_nets, port_maps, file.nets);
+    file.electrical_nets.reset();
 
     nb::dict netlist;
-    netlist["instances"] = instances;
-    netlist["nets"] = canonical_net_groups(canonical_nets(nb::borrow<nb::dict>(nets).values()));
-    netlist["ports"] = get_item(data, "ports");
+    netlist["instances"] = file.instances;
+    netlist["nets"] = canonical_net_groups(canonical_nets(file.nets.values()));
+    netlist["ports"] = file.ports;
     return netlist;
+}
+
+nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers) {
+    LayoutInstances instances(cell);
+    return reference_netlist(read_reference_file(ref), instances, electrical_layers);
 }
 
 void register_reference_netlist(nb::module_& m) {

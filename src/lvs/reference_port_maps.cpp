@@ -95,16 +95,16 @@ class PortMapsByCell {
         // Found in one table read in one pass: looking every name up through
         // `insts` rebuilds the library's name index for each name the layout
         // lacks, which makes a half-placed layout cost quadratic time.
-        nb::handle instance = instances_.find(name);
-        if (!instance.is_valid())
+        const std::optional<LayoutInstances::Found> instance = instances_.find(name);
+        if (!instance)
             return;
-        const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
+        const long long cell_index = instance->cell_index;
         auto known = by_cell_.find(cell_index);
         if (known == by_cell_.end()) {
             nb::object map; // stays invalid when the analysis fails, for every instance alike
             try {
-                map = port_map_of(deps().instance_class(instance, cell_), electrical_layers_,
-                                  derived_);
+                map = port_map_of(deps().instance_class(instance->instance, cell_),
+                                  electrical_layers_, derived_);
             } catch (nb::python_error& error) {
                 if (!error.matches(PyExc_Exception))
                     throw;

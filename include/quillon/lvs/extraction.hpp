@@ -80,6 +80,9 @@ struct CellInstances {
     std::vector<const CellNames::Name*> cell_names;
     std::vector<nb::object> properties; ///< property PROPID.NAME: None when unnamed
     std::vector<nb::object> names;      ///< the instance's `name`; None when unnamed
+    /// From the connectivity tables, when they give them: KLayout's instance
+    /// of each named instance, None for the others.
+    nb::object kdb_instances;
     CellNames name_cache;
 
     /// Reads the instances of `cell` through the cell library.
@@ -87,6 +90,10 @@ struct CellInstances {
     /// Takes the instances from the cell library's connectivity tables.
     static void from_tables(nb::handle tables, CellInstances& into);
     size_t size() const { return placements.size(); }
+    /// Frees the placement objects of the unnamed instances, which only the
+    /// optical stage reads: one KLayout object per instance, they are most of
+    /// what the table holds on a large layout.
+    void forget_unnamed_placements();
     /// Positions of the instances sorted by (placement, cell name).
     std::vector<size_t> sorted_order() const;
 };

@@ -4,9 +4,12 @@
 
 #include "quillon/lvs/lvs.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace quillon::lvs {
+
+struct CellInstances;
 
 /// The layout cell's instances, read once when first asked for. Looking a name
 /// up through the cell library (`cell.insts[name]`) builds a name index that
@@ -18,9 +21,20 @@ class LayoutInstances {
 
     nb::handle cell() const { return cell_; }
 
-    /// The KLayout instance named `name`: the first whose name property reads
-    /// (as text) as `name`; an invalid handle when the layout has none.
-    nb::handle find(nb::handle name);
+    /// Fills the table from the instances the extraction read already, when
+    /// it kept KLayout's instance of each named one; else leaves it to be
+    /// read when first asked for.
+    void take(const CellInstances& read);
+
+    /// A named instance found by name: KLayout's instance and the index of
+    /// the cell it places.
+    struct Found {
+        nb::handle instance;
+        long long cell_index;
+    };
+    /// The instance named `name`: the first whose name property reads (as
+    /// text) as `name`; nothing when the layout has none.
+    std::optional<Found> find(nb::handle name);
 
     /// What `cell.insts[key]` gives: the library's instance of that name, a
     /// KeyError when the layout has none; a number is a position among the
@@ -33,14 +47,18 @@ class LayoutInstances {
 
   private:
     void read();
+    /// Adds the next named instance, in the cell's order: KLayout's instance,
+    /// its name property and that property as text.
+    void add(nb::handle instance, nb::handle property, nb::handle name, long long cell_index);
+
+    static constexpr long long unread = -1;
 
     nb::handle cell_;
     bool read_ = false;
-    nb::list named_; ///< KLayout's instances with properties, in the cell's order
-    /// The name property of each distinct property id, in order of first appearance.
-    std::vector<nb::object> names_;
-    std::vector<size_t> slots_; ///< for each of `named_`, its name's place in `names_`
-    nb::dict by_name_;
+    nb::list named_;                      ///< KLayout's named instances, in the cell's order
+    std::vector<nb::object> properties_;  ///< the name property of each of `named_`
+    std::vector<long long> cell_indexes_; ///< of each of `named_`; `unread` until asked for
+    nb::dict by_name_;          ///< name as text -> position in `named_` of its first instance
     bool names_repeat_ = false; ///< whether two instances fell under one key of `by_name_`
 };
 

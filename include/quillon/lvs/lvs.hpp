@@ -60,10 +60,24 @@ nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 class LayoutInstances;
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
-/// The same, finding the layout's instances in `instances`, which the check
-/// goes on to use for its findings.
-nb::dict load_ref_netlist(nb::handle ref, LayoutInstances& instances, nb::handle electrical_layers);
+/// What the reference netlist takes from its file before it meets the
+/// layout: the parsed document itself is freed once these are read.
+struct ReferenceFile {
+    nb::dict instances;
+    nb::dict nets;              ///< the optical connections and route links, by key
+    nb::object electrical_nets; ///< the file's "nets" entries, as written
+    nb::object ports;
+};
+/// Reads and checks the reference file `ref`.
+ReferenceFile read_reference_file(nb::handle ref);
+/// The reference netlist of `file`, its electrical ports renamed after the
+/// layout instances found in `instances`, which the check goes on to use.
+nb::dict reference_netlist(ReferenceFile file, LayoutInstances& instances,
+                           nb::handle electrical_layers);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
+/// The same, filling `instances` from the instances it reads.
+nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
+                             LayoutInstances* instances);
 nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
 /// netlists hold values that only DeepDiff itself compares (see native_diff.cpp).
