@@ -1,10 +1,9 @@
-/// PortMatcher: which placed ports meet, by sorting them by place and
-/// orientation rather than comparing pairs, then joining facing groups with
-/// union-find. Linear in the ports apart from one sort.
+/// PortMatcher: which placed ports meet, by hashing them by place rather
+/// than comparing pairs, then joining facing groups with union-find. Linear in
+/// the ports.
 
 #include "quillon/cellgrid/port_matching.hpp"
 
-#include <algorithm>
 #include <numeric>
 
 namespace quillon::cellgrid {
@@ -29,23 +28,24 @@ int64_t read_integer(nb::handle row, Py_ssize_t position) {
     return value;
 }
 
-/// Ports in (x, y, layer, width, angle) order; written out, as the sort
-/// calls it some n log n times.
-bool key_less(const PlacedPort& a, const PlacedPort& b) {
-    if (a.x != b.x)
-        return a.x < b.x;
-    if (a.y != b.y)
-        return a.y < b.y;
-    if (a.layer != b.layer)
-        return a.layer < b.layer;
-    if (a.width != b.width)
-        return a.width < b.width;
-    return a.angle < b.angle;
-}
-
 bool same_key(const PlacedPort& a, const PlacedPort& b) {
     return a.x == b.x && a.y == b.y && a.layer == b.layer && a.width == b.width &&
            a.angle == b.angle;
+}
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    return h;
+}
+
+uint64_t hash_of(const PlacedPort& p) {
+    uint64_t h = mix(static_cast<uint64_t>(p.x) + 0x9e3779b97f4a7c15ULL);
+    h = mix(h ^ static_cast<uint64_t>(p.y));
+    h = mix(h ^ static_cast<uint64_t>(p.layer));
+    h = mix(h ^ static_cast<uint64_t>(p.width));
+    return mix(h ^ static_cast<uint64_t>(p.angle));
 }
 
 } // namespace
@@ -61,6 +61,41 @@ PlacedPort PlacedPort::from_tuple(nb::handle row) {
     return port;
 }
 
+PlacedPort PortMatcher::place_key(const PlacedPort& port) {
+    PlacedPort key = port;
+    key.angle %= half_turn;
+    return key;
+}
+
+size_t PortMatcher::side(const PlacedPort& port) {
+    return port.angle < half_turn ? 0 : 1;
+}
+
+size_t PortMatcher::find_place(const PlacedPort& key) const {
+    if (slots_.empty())
+        return places_.size();
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hash_of(key) & mask;; at = (at + 1) & mask) {
+        const uint32_t place = slots_[at];
+        if (place == unassigned || same_key(places_[place].key, key))
+            return place == unassigned ? places_.size() : place;
+    }
+}
+
+size_t PortMatcher::place_for(const PlacedPort& key) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hash_of(key) & mask;; at = (at + 1) & mask) {
+        uint32_t& place = slots_[at];
+        if (place == unassigned) {
+            place = static_cast<uint32_t>(places_.size());
+            places_.push_back({key, {unassigned, unassigned}});
+            return place;
+        }
+        if (same_key(places_[place].key, key))
+            return place;
+    }
+}
+
 uint32_t PortMatcher::root(uint32_t endpoint) {
     while (parent_[endpoint] != endpoint) {
         parent_[endpoint] = parent_[parent_[endpoint]];
@@ -71,56 +106,30 @@ uint32_t PortMatcher::root(uint32_t endpoint) {
 
 void PortMatcher::match() {
     const uint32_t count = static_cast<uint32_t>(ports_.size());
-    // sorted as records rather than through indices: the comparisons then
-    // read memory in order
-    struct Record {
-        PlacedPort port;
-        uint32_t endpoint;
-    };
-    std::vector<Record> records(count);
-    for (uint32_t e = 0; e < count; ++e)
-        records[e] = {ports_[e], e};
-    std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-        return key_less(a.port, b.port) || (same_key(a.port, b.port) && a.endpoint < b.endpoint);
-    });
-    order_.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        order_[i] = records[i].endpoint;
-        ports_[i] = records[i].port; // ports_ now in sorted order, as order_
+    // at most half full: probes stay short
+    size_t capacity = 16;
+    while (capacity < 2 * static_cast<size_t>(count))
+        capacity *= 2;
+    slots_.assign(capacity, unassigned);
+    std::vector<uint32_t> place_of(count);
+    for (uint32_t e = 0; e < count; ++e) {
+        place_of[e] = static_cast<uint32_t>(place_for(place_key(ports_[e])));
+        uint32_t& first = places_[place_of[e]].first[side(ports_[e])];
+        if (first == unassigned)
+            first = e;
     }
+    // ports meet when their place has ports on both sides: then all of them
+    // meet, facing one another across it
     parent_.resize(count);
     std::iota(parent_.begin(), parent_.end(), 0u);
-
-    // One run of equal key and orientation: [begin, end) of the sorted ports.
-    auto run_end = [&](size_t begin) {
-        size_t end = begin + 1;
-        while (end < count && same_key(ports_[end], ports_[begin]))
-            ++end;
-        return end;
-    };
-    auto join_run = [&](size_t begin, size_t end, uint32_t into) {
-        for (size_t i = begin; i < end; ++i) {
-            const uint32_t r = root(order_[i]);
-            if (r != into)
-                parent_[r] = into;
-        }
-    };
-    size_t begin = 0;
-    while (begin < count) {
-        const size_t end = run_end(begin);
-        const PlacedPort& here = ports_[begin];
-        if (here.angle < half_turn) {
-            // the facing run, if any, sits later among the runs of this place
-            PlacedPort facing = here;
-            facing.angle = here.angle + half_turn;
-            const size_t facing_begin = first_at(facing, end);
-            if (facing_begin < count && same_key(ports_[facing_begin], facing)) {
-                const uint32_t into = root(order_[begin]);
-                join_run(begin + 1, end, into);
-                join_run(facing_begin, run_end(facing_begin), into);
-            }
-        }
-        begin = end;
+    for (uint32_t e = 0; e < count; ++e) {
+        const Place& place = places_[place_of[e]];
+        if (place.first[0] == unassigned || place.first[1] == unassigned)
+            continue;
+        const uint32_t into = root(place.first[0]);
+        const uint32_t r = root(e);
+        if (r != into)
+            parent_[r] = into;
     }
 
     std::vector<uint32_t> net_of_root(count, unassigned);
@@ -133,17 +142,12 @@ void PortMatcher::match() {
     }
 }
 
-size_t PortMatcher::first_at(const PlacedPort& port, size_t from) const {
-    auto found = std::lower_bound(ports_.begin() + static_cast<std::ptrdiff_t>(from), ports_.end(),
-                                  port, key_less);
-    return static_cast<size_t>(found - ports_.begin());
-}
-
 long long PortMatcher::net_at(const PlacedPort& port) const {
-    const size_t found = first_at(port, 0);
-    if (found == ports_.size() || !same_key(ports_[found], port))
+    const size_t found = find_place(place_key(port));
+    if (found == places_.size())
         return -1;
-    return nets_[order_[found]];
+    const uint32_t first = places_[found].first[side(port)];
+    return first == unassigned ? -1 : nets_[first];
 }
 
 } // namespace quillon::cellgrid

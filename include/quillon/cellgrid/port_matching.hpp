@@ -42,13 +42,25 @@ class PortMatcher {
     long long net_at(const PlacedPort& port) const;
 
   private:
+    /// The ports that can meet one another: one position, layer and width,
+    /// and orientations equal modulo a half turn. The two sides are the
+    /// orientations below a half turn and the others; per side, its first
+    /// endpoint.
+    struct Place {
+        PlacedPort key; ///< its orientation taken modulo a half turn
+        uint32_t first[2];
+    };
+    static PlacedPort place_key(const PlacedPort& port);
+    static size_t side(const PlacedPort& port);
+    /// The place of `key` in `places_`, or `places_.size()` when absent.
+    size_t find_place(const PlacedPort& key) const;
+    /// The place of `key`, added when absent.
+    size_t place_for(const PlacedPort& key);
     uint32_t root(uint32_t endpoint);
-    /// The first sorted position from `from` on whose key is not below `port`'s.
-    size_t first_at(const PlacedPort& port, size_t from) const;
 
-    /// In the order added; after `match`, sorted by (key, orientation, endpoint).
-    std::vector<PlacedPort> ports_;
-    std::vector<uint32_t> order_; ///< after `match`: the endpoint at each sorted position
+    std::vector<PlacedPort> ports_; ///< in the order added
+    std::vector<Place> places_;
+    std::vector<uint32_t> slots_; ///< open addressing over `places_`; a power of two long
     std::vector<uint32_t> parent_;
     std::vector<uint32_t> nets_;
     size_t net_count_ = 0;
