@@ -53,10 +53,17 @@ void PinIndex::add(nb::handle name, const std::string& cell_name, const Placemen
     const int id = id_entry->second;
     const size_t position = entries_.size();
     entries_.push_back({nb::borrow(name), placement.trans});
+    next_.push_back(none);
     all_[static_cast<size_t>(id)].push_back(position);
-    if (placement.numeric)
-        buckets_[{id, grid(placement.x), grid(placement.y)}].push_back(position);
-    else
+    if (placement.numeric) {
+        // most grid cells hold one instance: a chain, not a list per cell
+        auto [chain, first] = buckets_.try_emplace({id, grid(placement.x), grid(placement.y)},
+                                                   Chain{position, position});
+        if (!first) {
+            next_[chain->second.last] = position;
+            chain->second.last = position;
+        }
+    } else
         irregular_[static_cast<size_t>(id)].push_back(position);
 }
 
@@ -79,15 +86,24 @@ int PinIndex::cell_id(const std::string& cell_name) const {
     return found == cell_ids_.end() ? -1 : found->second;
 }
 
+bool PinIndex::placed_at(size_t position, nb::handle trans) const {
+    const int equal = PyObject_RichCompareBool(entries_[position].trans.ptr(), trans.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal == 1;
+}
+
 size_t PinIndex::first_equal(const Positions& positions, nb::handle trans) const {
-    for (size_t position : positions) {
-        const int equal =
-            PyObject_RichCompareBool(entries_[position].trans.ptr(), trans.ptr(), Py_EQ);
-        if (equal < 0)
-            throw nb::python_error();
-        if (equal)
+    for (size_t position : positions)
+        if (placed_at(position, trans))
             return position;
-    }
+    return none;
+}
+
+size_t PinIndex::first_equal_from(size_t position, nb::handle trans) const {
+    for (; position != none; position = next_[position])
+        if (placed_at(position, trans))
+            return position;
     return none;
 }
 
@@ -106,7 +122,7 @@ nb::handle PinIndex::find(int cell_id, nb::handle trans) const {
             for (int j = 0; j < (ys[0] == ys[1] ? 1 : 2); ++j) {
                 auto bucket = buckets_.find({cell_id, xs[i], ys[j]});
                 if (bucket != buckets_.end())
-                    found = std::min(found, first_equal(bucket->second, trans));
+                    found = std::min(found, first_equal_from(bucket->second.first, trans));
             }
         found = std::min(found, first_equal(irregular_[id], trans));
     }

@@ -148,13 +148,23 @@ class PinIndex {
         size_t operator()(const Bucket& b) const;
     };
     using Positions = std::vector<size_t>;
+    /// The entries of one grid cell, chained through `next_` in instance order.
+    struct Chain {
+        size_t first;
+        size_t last;
+    };
 
+    /// Whether the entry at `position` is placed at `trans` (by KLayout's equality).
+    bool placed_at(size_t position, nb::handle trans) const;
     /// The first position of `positions` whose placement equals `trans`.
     size_t first_equal(const Positions& positions, nb::handle trans) const;
+    /// The same along the chain that starts at `position`.
+    size_t first_equal_from(size_t position, nb::handle trans) const;
 
     std::vector<Entry> entries_; ///< named instances, in instance order
+    std::vector<size_t> next_;   ///< per entry, the next of its grid cell
     std::unordered_map<std::string, int> cell_ids_;
-    std::unordered_map<Bucket, Positions, BucketHash> buckets_;
+    std::unordered_map<Bucket, Chain, BucketHash> buckets_;
     /// Per cell id: every named instance, and those not placed by a DCplxTrans.
     std::vector<Positions> all_;
     std::vector<Positions> irregular_;
