@@ -349,7 +349,7 @@ def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, 
     t = l2n.tables
     assert t is not None
     instances = list(top.kdb_cell.each_inst())
-    assert t.cell_indexes == [i.cell_index for i in instances]
+    assert list(t.cell_indexes) == [i.cell_index for i in instances]
     assert t.name_properties == [i.property(cg.conf.PROPID.NAME) for i in instances]
     assert t.named_instances == [i if i.property(cg.conf.PROPID.NAME) is not None else None for i in instances]
     assert [(x, y) for x, y in zip(t.xs, t.ys, strict=True)] == [(i.dcplx_trans.disp.x, i.dcplx_trans.disp.y) for i in instances]

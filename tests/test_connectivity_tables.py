@@ -4,6 +4,7 @@ clear error instead of a wrong netlist or a crash."""
 
 from __future__ import annotations
 
+from array import array
 from collections.abc import Callable
 from typing import Any
 
@@ -27,6 +28,8 @@ Spoil = Callable[[cg.ConnectivityTables], None]
         (lambda t: t.top_pins.append(("ghost", t.net_count + 3)), "top_pins"),
         (lambda t: t.pin_names.clear(), "pin_names"),
         (lambda t: setattr(t, "placements", tuple(t.placements)), "placements"),
+        (lambda t: setattr(t, "endpoint_pins", [*t.endpoint_pins[:-1], 99]), "endpoint_pins"),
+        (lambda t: setattr(t, "xs", array("f", t.xs)), "xs"),
     ],
 )
 def test_inconsistent_tables_stop_the_extraction(monkeypatch: pytest.MonkeyPatch, spoil: Spoil, table: str) -> None:

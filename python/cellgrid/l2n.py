@@ -22,16 +22,16 @@ Its result describes, as plain tables (`tables`) and, when asked for with
   with the same width and layer, facing the same direction (the instance port
   it exposes); when there is none it gets a net of its own.
 
-The tables give the netlist as plain lists (per instance, per instance port
+The tables give the netlist as plain columns (per instance, per instance port
 and per net). A reader that needs every subcircuit, pin and net takes them from
 there instead of walking the netlist object by object through the bindings,
 which on large layouts costs several times what computing it does; the
 netlist itself is built from the tables only on the first call of `netlist()`.
 
 The instances are read and their ports matched natively (`cellgrid._l2n`), in
-one pass over the instances: ports are sorted by (x, y, layer, width,
-orientation), never compared in pairs, so the work stays near linear in the
-number of ports (layouts have 10^5 instances). The ports themselves, their
+one pass over the instances: ports are grouped by a hash of (x, y, layer,
+width, orientation modulo a half turn), never compared in pairs, so the work
+stays linear in the number of ports (layouts have 10^5 instances). The ports themselves, their
 keys (`Port.position_key`, `Port.angle_key`) and how a placement moves them
 (`Port.transformed`) come from this library, once per placed cell and
 orientation, or per instance for complex placements and angled ports.
@@ -40,6 +40,7 @@ Instance arrays count as one instance, placed at their first element.
 
 from __future__ import annotations
 
+from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -58,7 +59,9 @@ __all__ = ["ConnectivityTables", "PortConnectivity", "port_connectivity"]
 
 @dataclass(eq=False, slots=True)
 class ConnectivityTables:
-    """The port-connectivity netlist as plain lists.
+    """The port-connectivity netlist as plain columns: lists of objects, and
+    arrays of numbers (`array.array` of doubles or 8-byte integers), which take
+    a fraction of the memory of lists of Python numbers.
 
     Instance k is the k-th instance of `cell.kdb_cell.each_inst()` (the order of
     `cell.insts`), and its subcircuit is the k-th of the top circuit's
@@ -77,17 +80,17 @@ class ConnectivityTables:
     """
 
     placements: list[kdb.DCplxTrans] = field(default_factory=list)
-    xs: list[float] = field(default_factory=list)  #: placements[k].disp.x, in µm
-    ys: list[float] = field(default_factory=list)  #: placements[k].disp.y, in µm
-    cell_indexes: list[int] = field(default_factory=list)
+    xs: array[float] = field(default_factory=lambda: array("d"))  #: placements[k].disp.x, in µm
+    ys: array[float] = field(default_factory=lambda: array("d"))  #: placements[k].disp.y, in µm
+    cell_indexes: array[int] = field(default_factory=lambda: array("q"))
     name_properties: list[Any] = field(default_factory=list)  #: property PROPID.NAME, None when unnamed
     #: the KLayout instance of each named instance, None for the unnamed ones
     named_instances: list[kdb.Instance | None] = field(default_factory=list)
     cell_names: dict[int, str] = field(default_factory=dict)
     pin_names: dict[int, list[str]] = field(default_factory=dict)
-    endpoint_instances: list[int] = field(default_factory=list)
-    endpoint_pins: list[int] = field(default_factory=list)
-    endpoint_nets: list[int] = field(default_factory=list)
+    endpoint_instances: array[int] = field(default_factory=lambda: array("q"))
+    endpoint_pins: array[int] = field(default_factory=lambda: array("q"))
+    endpoint_nets: array[int] = field(default_factory=lambda: array("q"))
     top_pins: list[tuple[str, int]] = field(default_factory=list)
     net_count: int = 0
 

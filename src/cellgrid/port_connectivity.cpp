@@ -77,16 +77,18 @@ CellPorts read_cell_ports(nb::handle cell_ports, nb::handle cell_index) {
     return cell;
 }
 
-/// A new list of `values.size()` items made by `make`.
-template <typename Value, typename Make>
-nb::list list_of(const std::vector<Value>& values, Make make) {
-    PyObject* made = PyList_New(static_cast<Py_ssize_t>(values.size()));
-    if (!made)
-        throw nb::python_error();
-    nb::list list = nb::steal<nb::list>(made);
-    for (size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), make(values[i]).release().ptr());
-    return list;
+/// A new `array.array` of `typecode` holding `values`, copied once.
+template <typename Number>
+nb::object array_of(nb::handle array_type, const char* typecode,
+                    const std::vector<Number>& values) {
+    nb::object made = array_type(typecode);
+    if (values.empty())
+        return made;
+    nb::object bytes = checked(PyMemoryView_FromMemory(
+        const_cast<char*>(reinterpret_cast<const char*>(values.data())),
+        static_cast<Py_ssize_t>(values.size() * sizeof(Number)), PyBUF_READ));
+    made.attr("frombytes")(bytes);
+    return made;
 }
 
 nb::object index_object(size_t value) {
@@ -98,8 +100,11 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     const Names names;
     std::unordered_map<long long, CellPorts> cells;
     PortMatcher matcher;
-    nb::list placements, xs, ys, cell_indexes, name_properties, named_instances;
-    std::vector<uint32_t> endpoint_instances, endpoint_pins;
+    nb::list placements, name_properties, named_instances;
+    // the numbers are kept as machine numbers and handed over as arrays: as
+    // Python numbers they would take several times the memory
+    std::vector<double> xs, ys;
+    std::vector<int64_t> cell_indexes, endpoint_instances, endpoint_pins;
 
     nb::object instances = checked(PyObject_GetIter(call(kdb_cell, interned("each_inst")).ptr()));
     size_t position = 0;
@@ -113,8 +118,8 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
                               : nb::none();
         nb::object trans = get(instance, names.dcplx_trans);
         nb::object disp = get(trans, names.disp);
-        nb::object x = get(disp, names.x);
-        nb::object y = get(disp, names.y);
+        const double x = as_double(get(disp, names.x));
+        const double y = as_double(get(disp, names.y));
 
         const long long index = as_long_long(cell_index);
         auto cell = cells.find(index);
@@ -124,8 +129,8 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         if (ports.regular && !truthy(call(instance, names.is_complex))) {
             // an ordinary placement is on the grid: its displacement in µm is
             // its displacement in database units times the unit
-            const int64_t dx = std::llround(as_double(x) / dbu);
-            const int64_t dy = std::llround(as_double(y) / dbu);
+            const int64_t dx = std::llround(x / dbu);
+            const int64_t dy = std::llround(y / dbu);
             const long long code = as_long_long(call(trans, names.rot));
             for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
                 port.x += dx;
@@ -138,13 +143,13 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
                 matcher.add(port);
         }
         for (size_t pin = 0; pin < ports.pin_count; ++pin) {
-            endpoint_instances.push_back(static_cast<uint32_t>(position));
-            endpoint_pins.push_back(static_cast<uint32_t>(pin));
+            endpoint_instances.push_back(static_cast<int64_t>(position));
+            endpoint_pins.push_back(static_cast<int64_t>(pin));
         }
         placements.append(trans);
-        xs.append(x);
-        ys.append(y);
-        cell_indexes.append(cell_index);
+        xs.push_back(x);
+        ys.push_back(y);
+        cell_indexes.push_back(index);
         // only named instances are kept: most of a layout is unnamed wiring
         named_instances.append(name.is_none() ? nb::object(nb::none()) : instance);
         name_properties.append(name);
@@ -162,10 +167,13 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         const long long net = matcher.net_at(PlacedPort::from_tuple(row));
         top_nets.append(index_object(net >= 0 ? static_cast<size_t>(net) : net_count++));
     }
-    return nb::make_tuple(placements, xs, ys, cell_indexes, name_properties, named_instances,
-                          list_of(endpoint_instances, index_object),
-                          list_of(endpoint_pins, index_object),
-                          list_of(matcher.nets(), index_object), top_nets, net_count);
+    const std::vector<int64_t> endpoint_nets(matcher.nets().begin(), matcher.nets().end());
+    nb::object array = nb::module_::import_("array").attr("array");
+    return nb::make_tuple(placements, array_of(array, "d", xs), array_of(array, "d", ys),
+                          array_of(array, "q", cell_indexes), name_properties, named_instances,
+                          array_of(array, "q", endpoint_instances),
+                          array_of(array, "q", endpoint_pins), array_of(array, "q", endpoint_nets),
+                          top_nets, net_count);
 }
 
 } // namespace

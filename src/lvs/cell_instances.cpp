@@ -25,10 +25,14 @@ nb::handle module_name_propid() {
 }
 
 const CellNames::Name& CellNames::of(nb::handle instance, long long cell_index) {
-    auto found = by_index_.find(cell_index);
-    if (found != by_index_.end())
-        return found->second;
+    if (const Name* name = find(cell_index))
+        return *name;
     return known(cell_index, instance.attr("cell").attr("name"));
+}
+
+const CellNames::Name* CellNames::find(long long cell_index) const {
+    auto found = by_index_.find(cell_index);
+    return found == by_index_.end() ? nullptr : &found->second;
 }
 
 const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {

@@ -17,6 +17,8 @@
 #include "quillon/py.hpp"
 
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 #include <unordered_map>
 
 namespace quillon::lvs {
@@ -43,6 +45,80 @@ nb::list column(nb::handle tables, const char* name, const size_t* expected = nu
 nb::handle item(const nb::list& list, size_t i) {
     return PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i));
 }
+
+/// Whether a buffer of `format` holds `Number`s: 8-byte integers or doubles.
+template <typename Number> bool holds(const char* format) {
+    if (format && *format == '@')
+        ++format;
+    if (!format)
+        return false;
+    if constexpr (std::is_same_v<Number, double>)
+        return std::strcmp(format, "d") == 0;
+    else
+        return std::strcmp(format, "q") == 0 ||
+               (sizeof(long) == 8 && std::strcmp(format, "l") == 0);
+}
+
+/// A column of numbers of the tables: an array of them, read in place, or a
+/// list of Python numbers.
+template <typename Number> class NumberColumn {
+  public:
+    NumberColumn(nb::handle tables, const char* name, const size_t* expected = nullptr)
+        : name_(name), value_(attribute(tables, name)) {
+        if (PyList_Check(value_.ptr())) {
+            size_ = static_cast<size_t>(PyList_GET_SIZE(value_.ptr()));
+        } else {
+            if (PyObject_GetBuffer(value_.ptr(), &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+                PyErr_Clear();
+                inconsistent(name);
+            }
+            held_ = true;
+            if (view_.itemsize != sizeof(Number) || !holds<Number>(view_.format))
+                inconsistent(name);
+            size_ = static_cast<size_t>(view_.len) / sizeof(Number);
+        }
+        if (expected && size_ != *expected)
+            inconsistent(name);
+    }
+    NumberColumn(const NumberColumn&) = delete;
+    NumberColumn& operator=(const NumberColumn&) = delete;
+    ~NumberColumn() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    size_t size() const { return size_; }
+
+    Number operator[](size_t i) const {
+        if (held_)
+            return static_cast<const Number*>(view_.buf)[i];
+        // a number's own conversion may have changed the list
+        if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(value_.ptr()))
+            inconsistent(name_);
+        nb::handle value = PyList_GET_ITEM(value_.ptr(), static_cast<Py_ssize_t>(i));
+        if constexpr (std::is_same_v<Number, double>)
+            return as_double(value);
+        else
+            return as_long_long(value);
+    }
+
+    /// A position below `bound`.
+    size_t position(size_t i, size_t bound) const {
+        const Number read = (*this)[i];
+        if (read < 0 || static_cast<unsigned long long>(read) >= bound)
+            inconsistent(name_);
+        return static_cast<size_t>(read);
+    }
+
+  private:
+    const char* name_;
+    nb::object value_;
+    Py_buffer view_{};
+    bool held_ = false;
+    size_t size_ = 0;
+};
+
+using IndexColumn = NumberColumn<long long>;
 
 /// A position below `bound`, read from a table.
 size_t position(nb::handle value, size_t bound, const char* what) {
@@ -101,16 +177,14 @@ PortNets read_nets(nb::handle tables, const std::vector<const CircuitPins*>& pin
         nb::object name = top_pin[0];
         nets.add_top_pin(position(top_pin[1], nets_total, "top_pins"), name);
     }
-    nb::list instances = column(tables, "endpoint_instances");
-    const size_t endpoints = nb::len(instances);
-    nb::list pin_positions = column(tables, "endpoint_pins", &endpoints);
-    nb::list net_positions = column(tables, "endpoint_nets", &endpoints);
+    const IndexColumn instances(tables, "endpoint_instances");
+    const size_t endpoints = instances.size();
+    const IndexColumn pin_positions(tables, "endpoint_pins", &endpoints);
+    const IndexColumn net_positions(tables, "endpoint_nets", &endpoints);
     for (size_t e = 0; e < endpoints; ++e) {
-        const size_t instance = position(item(instances, e), instance_count, "endpoint_instances");
-        const size_t pin =
-            position(item(pin_positions, e), pins[instance]->ids.size(), "endpoint_pins");
-        nets.add_pin(position(item(net_positions, e), nets_total, "endpoint_nets"), instance,
-                     static_cast<long>(pin));
+        const size_t instance = instances.position(e, instance_count);
+        const size_t pin = pin_positions.position(e, pins[instance]->ids.size());
+        nets.add_pin(net_positions.position(e, nets_total), instance, static_cast<long>(pin));
     }
     return nets;
 }
@@ -120,9 +194,9 @@ PortNets read_nets(nb::handle tables, const std::vector<const CircuitPins*>& pin
 void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
     nb::list placements = column(tables, "placements");
     const size_t count = nb::len(placements);
-    nb::list xs = column(tables, "xs", &count);
-    nb::list ys = column(tables, "ys", &count);
-    nb::list cell_indexes = column(tables, "cell_indexes", &count);
+    const NumberColumn<double> xs(tables, "xs", &count);
+    const NumberColumn<double> ys(tables, "ys", &count);
+    const IndexColumn cell_indexes(tables, "cell_indexes", &count);
     nb::list properties = column(tables, "name_properties", &count);
     nb::dict cell_names = nb::borrow<nb::dict>(tables.attr("cell_names"));
     into.kdb_instances = nb::getattr(tables, "named_instances", nb::none());
@@ -131,17 +205,20 @@ void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
         Placement placement;
         placement.trans = nb::borrow(item(placements, i));
         if (Py_TYPE(placement.trans.ptr()) == dcplx_trans) {
-            placement.x = as_double(item(xs, i));
-            placement.y = as_double(item(ys, i));
+            placement.x = xs[i];
+            placement.y = ys[i];
             placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);
         }
-        const long long cell_index = as_long_long(item(cell_indexes, i));
-        PyObject* cell_name =
-            PyDict_GetItemWithError(cell_names.ptr(), item(cell_indexes, i).ptr());
+        const long long cell_index = cell_indexes[i];
+        const CellNames::Name* cell_name = into.name_cache.find(cell_index);
         if (!cell_name) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            inconsistent("cell_names");
+            PyObject* found = PyDict_GetItemWithError(cell_names.ptr(), nb::int_(cell_index).ptr());
+            if (!found) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                inconsistent("cell_names");
+            }
+            cell_name = &into.name_cache.known(cell_index, found);
         }
         // an instance's `name` is its name property as text
         nb::object property = nb::borrow(item(properties, i));
@@ -149,7 +226,7 @@ void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
             property.is_none() ? nb::object(nb::none()) : nb::object(nb::str(property));
         into.placements.push_back(std::move(placement));
         into.cell_indexes.push_back(cell_index);
-        into.cell_names.push_back(&into.name_cache.known(cell_index, cell_name));
+        into.cell_names.push_back(cell_name);
         into.properties.push_back(std::move(property));
         into.names.push_back(std::move(name));
     }

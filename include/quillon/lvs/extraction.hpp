@@ -61,6 +61,8 @@ class CellNames {
     /// The name of the instance's cell (`instance.cell.name`), for the cell
     /// index already read from it.
     const Name& of(nb::handle instance, long long cell_index);
+    /// The name of the cell of that index when it was read already, else null.
+    const Name* find(long long cell_index) const;
     /// The name of a cell already known, as the cell library gave it.
     const Name& known(long long cell_index, nb::handle name);
 
