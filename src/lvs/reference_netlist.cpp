@@ -39,13 +39,21 @@ nb::dict read_instances(nb::handle data) {
     return instances;
 }
 
-/// The optical connections and the links of every route, as nets; their endpoints are kept.
-nb::dict read_connections_and_links(nb::handle data) {
-    nb::dict nets;
-    for (nb::handle pair : get_item(data, "connections").attr("items")())
-        store_net(nets, pair[0], pair[1]);
+/// The links of every route: endpoint to endpoint, one mapping per route.
+nb::list read_links(nb::handle data) {
+    nb::list links;
     for (nb::handle route : get_item(data, "routes").attr("values")())
-        for (nb::handle pair : get_item(route, "links").attr("items")())
+        links.append(get_item(route, "links"));
+    return links;
+}
+
+/// The optical connections and the links of every route, as nets; their endpoints are kept.
+nb::dict connections_and_links(nb::handle connections, nb::handle links) {
+    nb::dict nets;
+    for (nb::handle pair : connections.attr("items")())
+        store_net(nets, pair[0], pair[1]);
+    for (nb::handle route_links : links)
+        for (nb::handle pair : route_links.attr("items")())
             store_net(nets, pair[0], pair[1]);
     return nets;
 }
@@ -93,7 +101,8 @@ ReferenceFile read_reference_file(nb::handle ref) {
     validate_reference(data, ref);
     ReferenceFile file;
     file.instances = read_instances(data);
-    file.nets = read_connections_and_links(data);
+    file.connections = get_item(data, "connections");
+    file.links = read_links(data);
     file.electrical_nets = get_item(data, "nets");
     file.ports = get_item(data, "ports");
     return file;
@@ -102,13 +111,16 @@ ReferenceFile read_reference_file(nb::handle ref) {
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances,
                            nb::handle electrical_layers) {
     CollectorPause collector_paused;
+    nb::dict nets = connections_and_links(file.connections, file.links);
+    file.connections.reset();
+    file.links.reset();
     nb::dict port_maps = reference_port_maps(layout_instances, file.instances, electrical_layers);
-    read_electrical_nets(file.electrical_nets, port_maps, file.nets);
+    read_electrical_nets(file.electrical_nets, port_maps, nets);
     file.electrical_nets.reset();
 
     nb::dict netlist;
     netlist["instances"] = file.instances;
-    netlist["nets"] = canonical_net_groups(canonical_nets(file.nets.values()));
+    netlist["nets"] = canonical_net_groups(canonical_nets(nets.values()));
     netlist["ports"] = file.ports;
     return netlist;
 }

@@ -61,11 +61,14 @@ class LayoutInstances;
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 /// What the reference netlist takes from its file before it meets the
-/// layout: the parsed document itself is freed once these are read.
+/// layout: the parsed document itself is freed once these are read. The
+/// entries are kept as written: the nets made of them are built after the
+/// extraction, so that they do not add to its memory.
 struct ReferenceFile {
     nb::dict instances;
-    nb::dict nets;              ///< the optical connections and route links, by key
-    nb::object electrical_nets; ///< the file's "nets" entries, as written
+    nb::object connections;     ///< optical connections, endpoint to endpoint
+    nb::list links;             ///< each route's links, endpoint to endpoint
+    nb::object electrical_nets; ///< the file's "nets" entries
     nb::object ports;
 };
 /// Reads and checks the reference file `ref`.
