@@ -18,14 +18,13 @@ bool has(nb::handle container, const char* key) {
     return found == 1;
 }
 
-/// Stores the net first -> second under the key "first:second", replacing an earlier net of
-/// that key.
-void store_net(nb::dict& nets, nb::handle first, nb::handle second) {
-    nb::str key = format_text("%S:%S", first, second);
+/// Adds the net first -> second. Nets of one pair of endpoints, in either
+/// order, become one when the nets are made canonical.
+void add_net(nb::list& nets, nb::handle first, nb::handle second) {
     nb::dict net;
     net["p1"] = first;
     net["p2"] = second;
-    nets[key] = net;
+    nets.append(net);
 }
 
 /// Instance name -> {"component": ...}, in file order; other entries of an instance are dropped.
@@ -48,13 +47,13 @@ nb::list read_links(nb::handle data) {
 }
 
 /// The optical connections and the links of every route, as nets; their endpoints are kept.
-nb::dict connections_and_links(nb::handle connections, nb::handle links) {
-    nb::dict nets;
+nb::list connections_and_links(nb::handle connections, nb::handle links) {
+    nb::list nets;
     for (nb::handle pair : connections.attr("items")())
-        store_net(nets, pair[0], pair[1]);
+        add_net(nets, pair[0], pair[1]);
     for (nb::handle route_links : links)
         for (nb::handle pair : route_links.attr("items")())
-            store_net(nets, pair[0], pair[1]);
+            add_net(nets, pair[0], pair[1]);
     return nets;
 }
 
@@ -77,7 +76,7 @@ nb::object renamed_endpoint(nb::handle endpoint, nb::handle port_maps) {
 
 /// The electrical nets of the file's `entries`: every entry with both endpoints, ports renamed per
 /// instance; an entry between two ports of one conductor is left out.
-void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::dict& nets) {
+void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::list& nets) {
     for (nb::handle net : entries) {
         if (!has(net, "p1") || !has(net, "p2"))
             continue;
@@ -89,7 +88,7 @@ void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::dict& ne
         /// net between them adds no connection, and the layout lists none.
         if (!first.equal(second) && first_renamed.equal(second_renamed))
             continue;
-        store_net(nets, first_renamed, second_renamed);
+        add_net(nets, first_renamed, second_renamed);
     }
 }
 
@@ -111,7 +110,7 @@ ReferenceFile read_reference_file(nb::handle ref) {
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances,
                            nb::handle electrical_layers) {
     CollectorPause collector_paused;
-    nb::dict nets = connections_and_links(file.connections, file.links);
+    nb::list nets = connections_and_links(file.connections, file.links);
     file.connections.reset();
     file.links.reset();
     nb::dict port_maps = reference_port_maps(layout_instances, file.instances, electrical_layers);
@@ -120,7 +119,7 @@ nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances
 
     nb::dict netlist;
     netlist["instances"] = file.instances;
-    netlist["nets"] = canonical_net_groups(canonical_nets(nets.values()));
+    netlist["nets"] = canonical_net_groups(canonical_nets(nets));
     netlist["ports"] = file.ports;
     return netlist;
 }
