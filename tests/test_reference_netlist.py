@@ -210,6 +210,7 @@ ENTRIES = "instances: {}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n"
         (ENTRIES.replace("routes: {}", "routes: {r: {links: {'a,o1': 'b'}}}"), "routes 'r' links 'a,o1'", "got the text 'b'"),
         (ENTRIES.replace("connections: {}", "connections: {ab: 'c,o1'}"), "connections 'ab'", "endpoint 'instance,port', got the text 'ab'"),
         (ENTRIES.replace("connections: {}", "connections: {',o1': 'c,o1'}"), "connections ',o1'", "endpoint"),
+        (ENTRIES.replace("connections: {}", "connections: {'a,o1': 'c,o1,'}"), "connections 'a,o1'", "got the text 'c,o1,'"),
         (ENTRIES.replace("nets: []", "nets:"), "nets", "a list of nets .*, got null"),
         (ENTRIES.replace("nets: []", "nets: 5"), "nets", "got the number 5"),
         (ENTRIES.replace("nets: []", "nets: [5]"), "nets entry 1", "a net"),
