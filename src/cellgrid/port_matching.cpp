@@ -28,26 +28,6 @@ int64_t read_integer(nb::handle row, Py_ssize_t position) {
     return value;
 }
 
-bool same_key(const PlacedPort& a, const PlacedPort& b) {
-    return a.x == b.x && a.y == b.y && a.layer == b.layer && a.width == b.width &&
-           a.angle == b.angle;
-}
-
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    return h;
-}
-
-uint64_t hash_of(const PlacedPort& p) {
-    uint64_t h = mix(static_cast<uint64_t>(p.x) + 0x9e3779b97f4a7c15ULL);
-    h = mix(h ^ static_cast<uint64_t>(p.y));
-    h = mix(h ^ static_cast<uint64_t>(p.layer));
-    h = mix(h ^ static_cast<uint64_t>(p.width));
-    return mix(h ^ static_cast<uint64_t>(p.angle));
-}
-
 } // namespace
 
 PlacedPort PlacedPort::from_tuple(nb::handle row) {
@@ -71,29 +51,12 @@ size_t PortMatcher::side(const PlacedPort& port) {
     return port.angle < half_turn ? 0 : 1;
 }
 
-size_t PortMatcher::find_place(const PlacedPort& key) const {
-    if (slots_.empty())
-        return places_.size();
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = hash_of(key) & mask;; at = (at + 1) & mask) {
-        const uint32_t place = slots_[at];
-        if (place == unassigned || same_key(places_[place].key, key))
-            return place == unassigned ? places_.size() : place;
-    }
-}
-
-size_t PortMatcher::place_for(const PlacedPort& key) {
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = hash_of(key) & mask;; at = (at + 1) & mask) {
-        uint32_t& place = slots_[at];
-        if (place == unassigned) {
-            place = static_cast<uint32_t>(places_.size());
-            places_.push_back({key, {unassigned, unassigned}});
-            return place;
-        }
-        if (same_key(places_[place].key, key))
-            return place;
-    }
+uint64_t PortMatcher::PlaceHash::operator()(const PlacedPort& p) const {
+    uint64_t h = mix_bits(static_cast<uint64_t>(p.x) + 0x9e3779b97f4a7c15ULL);
+    h = mix_bits(h ^ static_cast<uint64_t>(p.y));
+    h = mix_bits(h ^ static_cast<uint64_t>(p.layer));
+    h = mix_bits(h ^ static_cast<uint64_t>(p.width));
+    return mix_bits(h ^ static_cast<uint64_t>(p.angle));
 }
 
 uint32_t PortMatcher::root(uint32_t endpoint) {
@@ -106,15 +69,13 @@ uint32_t PortMatcher::root(uint32_t endpoint) {
 
 void PortMatcher::match() {
     const uint32_t count = static_cast<uint32_t>(ports_.size());
-    // at most half full: probes stay short
-    size_t capacity = 16;
-    while (capacity < 2 * static_cast<size_t>(count))
-        capacity *= 2;
-    slots_.assign(capacity, unassigned);
+    places_.reserve(count);
     std::vector<uint32_t> place_of(count);
     for (uint32_t e = 0; e < count; ++e) {
-        place_of[e] = static_cast<uint32_t>(place_for(place_key(ports_[e])));
-        uint32_t& first = places_[place_of[e]].first[side(ports_[e])];
+        place_of[e] = places_.number(place_key(ports_[e]));
+        if (place_of[e] == firsts_.size())
+            firsts_.push_back({unassigned, unassigned});
+        uint32_t& first = firsts_[place_of[e]][side(ports_[e])];
         if (first == unassigned)
             first = e;
     }
@@ -123,10 +84,10 @@ void PortMatcher::match() {
     parent_.resize(count);
     std::iota(parent_.begin(), parent_.end(), 0u);
     for (uint32_t e = 0; e < count; ++e) {
-        const Place& place = places_[place_of[e]];
-        if (place.first[0] == unassigned || place.first[1] == unassigned)
+        const std::array<uint32_t, 2>& first = firsts_[place_of[e]];
+        if (first[0] == unassigned || first[1] == unassigned)
             continue;
-        const uint32_t into = root(place.first[0]);
+        const uint32_t into = root(first[0]);
         const uint32_t r = root(e);
         if (r != into)
             parent_[r] = into;
@@ -143,10 +104,10 @@ void PortMatcher::match() {
 }
 
 long long PortMatcher::net_at(const PlacedPort& port) const {
-    const size_t found = find_place(place_key(port));
-    if (found == places_.size())
+    const uint32_t place = places_.find(place_key(port));
+    if (place == places_.absent)
         return -1;
-    const uint32_t first = places_[found].first[side(port)];
+    const uint32_t first = firsts_[place][side(port)];
     return first == unassigned ? -1 : nets_[first];
 }
 

@@ -29,19 +29,12 @@ int64_t grid(double v) {
     return static_cast<int64_t>(std::floor(v / cell_size + 0.5));
 }
 
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    return h;
-}
-
 } // namespace
 
-size_t PinIndex::BucketHash::operator()(const Bucket& b) const {
-    uint64_t h = mix(static_cast<uint64_t>(b.bx) + 0x9e3779b97f4a7c15ULL);
-    h = mix(h ^ static_cast<uint64_t>(b.by));
-    return static_cast<size_t>(mix(h ^ static_cast<uint64_t>(b.cell_id)));
+uint64_t PinIndex::BucketHash::operator()(const Bucket& b) const {
+    uint64_t h = mix_bits(static_cast<uint64_t>(b.bx) + 0x9e3779b97f4a7c15ULL);
+    h = mix_bits(h ^ static_cast<uint64_t>(b.by));
+    return mix_bits(h ^ static_cast<uint64_t>(b.cell_id));
 }
 
 void PinIndex::add(nb::handle name, const std::string& cell_name, const Placement& placement) {
@@ -57,11 +50,12 @@ void PinIndex::add(nb::handle name, const std::string& cell_name, const Placemen
     all_[static_cast<size_t>(id)].push_back(position);
     if (placement.numeric) {
         // most grid cells hold one instance: a chain, not a list per cell
-        auto [chain, first] = buckets_.try_emplace({id, grid(placement.x), grid(placement.y)},
-                                                   Chain{position, position});
-        if (!first) {
-            next_[chain->second.last] = position;
-            chain->second.last = position;
+        const uint32_t bucket = buckets_.number({id, grid(placement.x), grid(placement.y)});
+        if (bucket == chains_.size()) {
+            chains_.push_back({position, position});
+        } else {
+            next_[chains_[bucket].last] = position;
+            chains_[bucket].last = position;
         }
     } else
         irregular_[static_cast<size_t>(id)].push_back(position);
@@ -120,9 +114,9 @@ nb::handle PinIndex::find(int cell_id, nb::handle trans) const {
         const int64_t ys[2] = {grid(placement.y - reach), grid(placement.y + reach)};
         for (int i = 0; i < (xs[0] == xs[1] ? 1 : 2); ++i)
             for (int j = 0; j < (ys[0] == ys[1] ? 1 : 2); ++j) {
-                auto bucket = buckets_.find({cell_id, xs[i], ys[j]});
-                if (bucket != buckets_.end())
-                    found = std::min(found, first_equal_from(bucket->second.first, trans));
+                const uint32_t bucket = buckets_.find({cell_id, xs[i], ys[j]});
+                if (bucket != buckets_.absent)
+                    found = std::min(found, first_equal_from(chains_[bucket].first, trans));
             }
         found = std::min(found, first_equal(irregular_[id], trans));
     }

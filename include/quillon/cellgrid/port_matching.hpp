@@ -2,7 +2,11 @@
 /// Internal interface of `cellgrid._l2n`, the native core of `cellgrid.l2n`:
 /// reading a cell's instances and finding which of their ports meet.
 
+#include "quillon/key_numbers.hpp"
+
 #include <nanobind/nanobind.h>
+
+#include <array>
 
 #include <cstdint>
 #include <vector>
@@ -23,6 +27,11 @@ struct PlacedPort {
     /// Read from the tuple (x, y, layer, width, angle) that the Python side
     /// builds with the port's own keys; the angle is taken modulo 360 degrees.
     static PlacedPort from_tuple(nb::handle row);
+
+    bool operator==(const PlacedPort& other) const {
+        return x == other.x && y == other.y && layer == other.layer && width == other.width &&
+               angle == other.angle;
+    }
 };
 
 /// Matches ports by position: every port is an endpoint (numbered in the
@@ -42,25 +51,20 @@ class PortMatcher {
     long long net_at(const PlacedPort& port) const;
 
   private:
-    /// The ports that can meet one another: one position, layer and width,
-    /// and orientations equal modulo a half turn. The two sides are the
-    /// orientations below a half turn and the others; per side, its first
-    /// endpoint.
-    struct Place {
-        PlacedPort key; ///< its orientation taken modulo a half turn
-        uint32_t first[2];
-    };
+    /// A place: the ports that can meet one another, at one position, of one
+    /// layer and width, their orientations equal modulo a half turn. Its key
+    /// is a port's with the orientation taken modulo a half turn; its two
+    /// sides are the orientations below a half turn and the others.
     static PlacedPort place_key(const PlacedPort& port);
     static size_t side(const PlacedPort& port);
-    /// The place of `key` in `places_`, or `places_.size()` when absent.
-    size_t find_place(const PlacedPort& key) const;
-    /// The place of `key`, added when absent.
-    size_t place_for(const PlacedPort& key);
+    struct PlaceHash {
+        uint64_t operator()(const PlacedPort& key) const;
+    };
     uint32_t root(uint32_t endpoint);
 
     std::vector<PlacedPort> ports_; ///< in the order added
-    std::vector<Place> places_;
-    std::vector<uint32_t> slots_; ///< open addressing over `places_`; a power of two long
+    KeyNumbers<PlacedPort, PlaceHash> places_;
+    std::vector<std::array<uint32_t, 2>> firsts_; ///< per place and side, its first endpoint
     std::vector<uint32_t> parent_;
     std::vector<uint32_t> nets_;
     size_t net_count_ = 0;

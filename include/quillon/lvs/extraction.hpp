@@ -3,6 +3,8 @@
 /// the placement ordering of instances and subcircuits, and the index that
 /// finds the named instance behind an extracted subcircuit.
 
+#include "quillon/key_numbers.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
@@ -147,7 +149,7 @@ class PinIndex {
         }
     };
     struct BucketHash {
-        size_t operator()(const Bucket& b) const;
+        uint64_t operator()(const Bucket& b) const;
     };
     using Positions = std::vector<size_t>;
     /// The entries of one grid cell, chained through `next_` in instance order.
@@ -166,7 +168,8 @@ class PinIndex {
     std::vector<Entry> entries_; ///< named instances, in instance order
     std::vector<size_t> next_;   ///< per entry, the next of its grid cell
     std::unordered_map<std::string, int> cell_ids_;
-    std::unordered_map<Bucket, Chain, BucketHash> buckets_;
+    KeyNumbers<Bucket, BucketHash> buckets_;
+    std::vector<Chain> chains_; ///< per grid cell of `buckets_`
     /// Per cell id: every named instance, and those not placed by a DCplxTrans.
     std::vector<Positions> all_;
     std::vector<Positions> irregular_;
