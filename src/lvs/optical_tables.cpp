@@ -46,6 +46,13 @@ nb::handle item(const nb::list& list, size_t i) {
     return PyList_GET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i));
 }
 
+/// `read` as a position below `bound`.
+size_t below(size_t bound, long long read, const char* what) {
+    if (read < 0 || static_cast<unsigned long long>(read) >= bound)
+        inconsistent(what);
+    return static_cast<size_t>(read);
+}
+
 /// Whether a buffer of `format` holds `Number`s: 8-byte integers or doubles.
 template <typename Number> bool holds(const char* format) {
     if (format && *format == '@')
@@ -74,18 +81,15 @@ template <typename Number> class NumberColumn {
             }
             held_ = true;
             if (view_.itemsize != sizeof(Number) || !holds<Number>(view_.format))
-                inconsistent(name);
+                refuse();
             size_ = static_cast<size_t>(view_.len) / sizeof(Number);
         }
         if (expected && size_ != *expected)
-            inconsistent(name);
+            refuse();
     }
     NumberColumn(const NumberColumn&) = delete;
     NumberColumn& operator=(const NumberColumn&) = delete;
-    ~NumberColumn() {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
+    ~NumberColumn() { release(); }
 
     size_t size() const { return size_; }
 
@@ -103,14 +107,22 @@ template <typename Number> class NumberColumn {
     }
 
     /// A position below `bound`.
-    size_t position(size_t i, size_t bound) const {
-        const Number read = (*this)[i];
-        if (read < 0 || static_cast<unsigned long long>(read) >= bound)
-            inconsistent(name_);
-        return static_cast<size_t>(read);
-    }
+    size_t position(size_t i, size_t bound) const { return below(bound, (*this)[i], name_); }
 
   private:
+    void release() {
+        if (held_)
+            PyBuffer_Release(&view_);
+        held_ = false;
+    }
+
+    /// Fails while constructing, when no destructor runs: the array is let
+    /// go first, or it could never be resized again.
+    [[noreturn]] void refuse() {
+        release();
+        inconsistent(name_);
+    }
+
     const char* name_;
     nb::object value_;
     Py_buffer view_{};
@@ -119,14 +131,6 @@ template <typename Number> class NumberColumn {
 };
 
 using IndexColumn = NumberColumn<long long>;
-
-/// A position below `bound`, read from a table.
-size_t position(nb::handle value, size_t bound, const char* what) {
-    const long long read = as_long_long(value);
-    if (read < 0 || static_cast<unsigned long long>(read) >= bound)
-        inconsistent(what);
-    return static_cast<size_t>(read);
-}
 
 /// The pins of one circuit: their names, and their ids (0, 1, ...).
 struct CircuitPins {
@@ -175,7 +179,7 @@ PortNets read_nets(nb::handle tables, const std::vector<const CircuitPins*>& pin
         nets.add_net();
     for (nb::handle top_pin : column(tables, "top_pins")) {
         nb::object name = top_pin[0];
-        nets.add_top_pin(position(top_pin[1], nets_total, "top_pins"), name);
+        nets.add_top_pin(below(nets_total, as_long_long(top_pin[1]), "top_pins"), name);
     }
     const IndexColumn instances(tables, "endpoint_instances");
     const size_t endpoints = instances.size();
