@@ -38,7 +38,7 @@ uint64_t PinIndex::BucketHash::operator()(const Bucket& b) const {
 }
 
 void PinIndex::add(nb::handle name, const std::string& cell_name, const Placement& placement) {
-    auto [id_entry, added] = cell_ids_.emplace(cell_name, static_cast<int>(all_.size()));
+    auto [id_entry, added] = cell_ids_.try_emplace(cell_name, static_cast<int>(all_.size()));
     if (added) {
         all_.emplace_back();
         irregular_.emplace_back();
