@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace quillon {
@@ -77,6 +78,14 @@ inline uint64_t mix_bits(uint64_t h) {
     h ^= h >> 33;
     h *= 0xc4ceb9fe1a85ec53ULL;
     h ^= h >> 33;
+    return h;
+}
+
+/// A hash of the integer fields of a key, each mixed in turn.
+inline uint64_t hash_fields(std::initializer_list<int64_t> fields) {
+    uint64_t h = 0x9e3779b97f4a7c15ULL;
+    for (int64_t field : fields)
+        h = mix_bits(h ^ static_cast<uint64_t>(field));
     return h;
 }
 

@@ -52,11 +52,7 @@ size_t PortMatcher::side(const PlacedPort& port) {
 }
 
 uint64_t PortMatcher::PlaceHash::operator()(const PlacedPort& p) const {
-    uint64_t h = mix_bits(static_cast<uint64_t>(p.x) + 0x9e3779b97f4a7c15ULL);
-    h = mix_bits(h ^ static_cast<uint64_t>(p.y));
-    h = mix_bits(h ^ static_cast<uint64_t>(p.layer));
-    h = mix_bits(h ^ static_cast<uint64_t>(p.width));
-    return mix_bits(h ^ static_cast<uint64_t>(p.angle));
+    return hash_fields({p.x, p.y, p.layer, p.width, p.angle});
 }
 
 uint32_t PortMatcher::root(uint32_t endpoint) {

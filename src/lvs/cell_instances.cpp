@@ -36,9 +36,8 @@ const CellNames::Name* CellNames::find(long long cell_index) const {
 }
 
 const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {
-    auto found = by_index_.find(cell_index);
-    if (found != by_index_.end())
-        return found->second;
+    if (const Name* known_name = find(cell_index))
+        return *known_name;
     return by_index_.emplace(cell_index, Name{nb::borrow(name), nb::cast<std::string>(name)})
         .first->second;
 }

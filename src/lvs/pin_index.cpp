@@ -32,9 +32,7 @@ int64_t grid(double v) {
 } // namespace
 
 uint64_t PinIndex::BucketHash::operator()(const Bucket& b) const {
-    uint64_t h = mix_bits(static_cast<uint64_t>(b.bx) + 0x9e3779b97f4a7c15ULL);
-    h = mix_bits(h ^ static_cast<uint64_t>(b.by));
-    return mix_bits(h ^ static_cast<uint64_t>(b.cell_id));
+    return hash_fields({b.bx, b.by, b.cell_id});
 }
 
 void PinIndex::add(nb::handle name, const std::string& cell_name, const Placement& placement) {
@@ -57,8 +55,9 @@ void PinIndex::add(nb::handle name, const std::string& cell_name, const Placemen
             next_[chains_[bucket].last] = position;
             chains_[bucket].last = position;
         }
-    } else
+    } else {
         irregular_[static_cast<size_t>(id)].push_back(position);
+    }
 }
 
 void PinIndex::add_named_instances(nb::handle cell) {

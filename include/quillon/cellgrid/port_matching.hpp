@@ -7,7 +7,6 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
-
 #include <cstdint>
 #include <vector>
 
