@@ -31,10 +31,11 @@ netlist itself is built from the tables only on the first call of `netlist()`.
 The instances are read and their ports matched natively (`cellgrid._l2n`), in
 one pass over the instances: ports are grouped by a hash of (x, y, layer,
 width, orientation modulo a half turn), never compared in pairs, so the work
-stays linear in the number of ports (layouts have 10^5 instances). The ports themselves, their
-keys (`Port.position_key`, `Port.angle_key`) and how a placement moves them
-(`Port.transformed`) come from this library, once per placed cell and
-orientation, or per instance for complex placements and angled ports.
+stays linear in the number of ports (layouts have 10^5 instances). The ports
+themselves, their keys (`Port.position_key`, `Port.angle_key`) and how a
+placement moves them (`Port.transformed`) come from this library, once per
+placed cell and orientation, or per instance for complex placements and
+angled ports.
 Instance arrays count as one instance, placed at their first element.
 """
 
