@@ -300,6 +300,19 @@ def via_between_metals(with_via: bool) -> Callable[[], cg.DKCell]:
     return build
 
 
+def wire_in_a_wrapper_cell() -> cg.DKCell:
+    """Two pads joined by a wire two unnamed cells down, beside cells without metal."""
+    top = new_cell()
+    place(top, "pad", "a")
+    place(top, "pad", "b", x=400)
+    wire, wrapper = new_cell("wire"), new_cell("wrapper")
+    metal_path(wire, "M2", [(40, 0), (360, 0)])
+    place(wrapper, wire)
+    place(top, wrapper)
+    straight_run(top, place(top, "straight", y=200)["o2"], [10, 20])
+    return top
+
+
 # (layout, nets with the kit's layer sets, nets with layer sets derived from the ports)
 ELECTRICAL_CASES = [
     pytest.param(heaters_wired, net("h1,e2", "h2,e1"), net("h1,e2", "h2,e1"), id="one cell twice, joined by metal"),
@@ -308,6 +321,7 @@ ELECTRICAL_CASES = [
     # derived layer sets hold one layer each: nothing joins M1 to M2
     pytest.param(via_between_metals(True), net("a,e1", "b,e1"), {}, id="a via joins M1 and M2"),
     pytest.param(via_between_metals(False), {}, {}, id="no via, no connection"),
+    pytest.param(wire_in_a_wrapper_cell, net("a,e1", "b,e1"), net("a,e1", "b,e1"), id="wire in an unnamed cell"),
 ]
 
 

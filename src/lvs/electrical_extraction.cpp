@@ -121,6 +121,34 @@ void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_s
     }
 }
 
+/// Deletes from the copy every cell other than `top` with nothing on the
+/// extraction layers, and with it every instance of it: such a cell cannot
+/// conduct, yet KLayout's extraction would still visit each of its instances.
+/// Most of a photonic layout is such cells (waveguides and their bends).
+void drop_cells_without_metal(nb::handle layout, nb::handle top, nb::handle layer_indexes) {
+    const long long top_index = as_long_long(top.attr("cell_index")());
+    nb::list dropped;
+    nb::list cells = nb::list(layout.attr("each_cell")());
+    for (nb::handle cell : cells) {
+        bool conducts = false;
+        for (nb::handle layer : layer_indexes) {
+            // a cell's box on a layer takes in its children's shapes there
+            if (!truthy(cell.attr("bbox")(layer).attr("empty")())) {
+                conducts = true;
+                break;
+            }
+        }
+        nb::object cell_index = cell.attr("cell_index")();
+        if (!conducts && as_long_long(cell_index) != top_index)
+            dropped.append(cell_index);
+    }
+    if (nb::len(dropped) == 0)
+        return;
+    for (nb::handle cell : cells) // a dropped cell's parent loses instances too
+        cell.attr("locked") = false;
+    layout.attr("delete_cells")(dropped);
+}
+
 /// Frees the private copy's KLayout layout when the stage ends, however it
 /// ends: the copy's cell data refer to their library and back, so without
 /// this the copy would wait for the interpreter's cycle collector.
@@ -257,6 +285,7 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     label_port_groups(copy, kcl_elec, cell_instances, layer_sets, index);
 
     nb::object copy_kcl = copy.attr("kcl");
+    drop_cells_without_metal(copy_kcl.attr("layout"), copy.attr("kdb_cell"), layer_indexes);
     nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),
                                                    nb::arg("layers") = nb::list(layer_indexes));
     nb::object extractor = d.layout_to_netlist(shapes);
