@@ -185,17 +185,18 @@ class ExtractedSubcircuits {
     /// The instance name and the pin name of a subcircuit pin; an invalid
     /// instance name for a pin without a label, which no net counts.
     std::pair<nb::handle, nb::handle> read(nb::handle ref) {
-        nb::object subcircuit = ref.attr("subcircuit")();
-        const long id = nb::cast<long>(subcircuit.attr("id")());
+        nb::object subcircuit = call(ref, names_.subcircuit);
+        const long id = as_long(call(subcircuit, names_.id));
         auto known = subcircuits_.find(id);
         if (known == subcircuits_.end())
             known = subcircuits_.emplace(id, Entry{&circuit_of(subcircuit), nb::handle()}).first;
         Entry& entry = known->second;
-        auto pin_name = entry.circuit->pin_names.find(nb::cast<long>(ref.attr("pin_id")()));
+        auto pin_name = entry.circuit->pin_names.find(as_long(call(ref, names_.pin_id)));
         if (pin_name == entry.circuit->pin_names.end() || !truthy(pin_name->second))
             return {nb::handle(), nb::handle()};
         if (!entry.instance_name.is_valid()) {
-            entry.instance_name = index_.find(entry.circuit->cell_id, subcircuit.attr("trans"));
+            nb::object trans = checked(PyObject_GetAttr(subcircuit.ptr(), names_.trans.ptr()));
+            entry.instance_name = index_.find(entry.circuit->cell_id, trans);
             if (!entry.instance_name.is_valid())
                 raise(PyExc_ValueError, "Could not find pin");
         }
@@ -203,6 +204,18 @@ class ExtractedSubcircuits {
     }
 
   private:
+    /// Names called on every pin, interned once (see `TransNames`).
+    struct Names {
+        nb::object subcircuit = interned("subcircuit");
+        nb::object id = interned("id");
+        nb::object pin_id = interned("pin_id");
+        nb::object trans = interned("trans");
+    };
+    static nb::object call(nb::handle object, const nb::object& name) {
+        return checked(PyObject_CallMethodNoArgs(object.ptr(), name.ptr()));
+    }
+    static long as_long(nb::handle value) { return static_cast<long>(as_long_long(value)); }
+
     struct Circuit {
         nb::object object; ///< keeps the key of `circuits_` alive
         int cell_id;       ///< of the pin index, for the circuit's cell name
@@ -226,6 +239,7 @@ class ExtractedSubcircuits {
         return circuits_.emplace(circuit.ptr(), std::move(entry)).first->second;
     }
 
+    Names names_;
     nb::object layout_;
     const PinIndex& index_;
     std::unordered_map<PyObject*, Circuit> circuits_;

@@ -104,7 +104,7 @@ nb::handle PinIndex::find(int cell_id, nb::handle trans) const {
     if (cell_id < 0)
         return nb::handle();
     const size_t id = static_cast<size_t>(cell_id);
-    Placement placement = Placement::of(nb::borrow(trans));
+    Placement placement = Placement::of(nb::borrow(trans), trans_names_);
     size_t found = none;
     if (!placement.numeric) {
         found = first_equal(all_[id], trans);

@@ -72,13 +72,13 @@ PyType_Spec key_spec = {"quillon.core.lvs._PlacementKey", sizeof(KeyObject), 0, 
 
 } // namespace
 
-Placement Placement::of(nb::object trans) {
+Placement Placement::of(nb::object trans, const TransNames& names) {
     Placement placement;
     placement.trans = trans;
     if (Py_TYPE(trans.ptr()) == reinterpret_cast<PyTypeObject*>(deps().dcplx_trans.ptr())) {
-        nb::object disp = trans.attr("disp");
-        placement.x = nb::cast<double>(disp.attr("x"));
-        placement.y = nb::cast<double>(disp.attr("y"));
+        nb::object disp = checked(PyObject_GetAttr(trans.ptr(), names.disp.ptr()));
+        placement.x = as_double(checked(PyObject_GetAttr(disp.ptr(), names.x.ptr())));
+        placement.y = as_double(checked(PyObject_GetAttr(disp.ptr(), names.y.ptr())));
         placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);
     }
     return placement;

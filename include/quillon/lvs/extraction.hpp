@@ -4,6 +4,7 @@
 /// finds the named instance behind an extracted subcircuit.
 
 #include "quillon/key_numbers.hpp"
+#include "quillon/py.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -23,13 +24,22 @@ nb::list each(nb::handle object, const char* method);
 
 /// A placement: a transformation and, when it is a `DCplxTrans`, its
 /// displacement read once so that most comparisons need no call into KLayout.
+/// The names a placement's coordinates are read by, interned once for a
+/// whole pass: a name made afresh for every read misses the interpreter's
+/// attribute cache.
+struct TransNames {
+    nb::object disp = interned("disp");
+    nb::object x = interned("x");
+    nb::object y = interned("y");
+};
+
 struct Placement {
     nb::object trans;
     double x = 0.0;
     double y = 0.0;
     bool numeric = false;
 
-    static Placement of(nb::object trans);
+    static Placement of(nb::object trans, const TransNames& names = TransNames());
 };
 
 /// Sort key (placement, name), compared like the tuple (trans, name):
@@ -173,6 +183,7 @@ class PinIndex {
     /// Per cell id: every named instance, and those not placed by a DCplxTrans.
     std::vector<Positions> all_;
     std::vector<Positions> irregular_;
+    TransNames trans_names_;
 };
 
 } // namespace quillon::lvs
