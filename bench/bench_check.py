@@ -14,8 +14,8 @@ a re-pointed link, a dropped metal net), and prints:
   of the layout's instances), read from the stage marks the check reports;
 * the whole `optical_lvs`, with the peak of the resident set during it and
   what it still holds after it (the growth over before, after a collection);
-* KLayout's `extract_netlist` over the kit's metal on the same layout, the
-  work the check cannot avoid, and the check as a multiple of it, both timed
+* KLayout's `extract_netlist` over the kit's metal on the same layout, whole,
+  as a plain script runs it, and the check as a multiple of it, both timed
   in turn `--rounds` times with the fastest of each counting (and the range
   of the rounds' own ratios): whole,
   without its reference stage (reading and checking the file, from the stage

@@ -11,8 +11,9 @@ For each size N it generates a layout of N named devices chained by waveguides
 of unnamed pieces, with a pad per device and two-pin metal nets
 (bench/generate_layout.py; not timed), and measures in the same run:
 
-* KLayout's `extract_netlist` over the kit's metal layers of the same layout:
-  the work the extraction cannot avoid;
+* KLayout's `extract_netlist` over the kit's metal layers of the same layout,
+  whole, as a plain script runs it (the extraction leaves out the cells with
+  no metal);
 * the cell library's port connectivity (`cell.l2n(port_types=("optical",))`,
   its tables, as the extraction reads them; the KLayout netlist is built only
   when asked for);
