@@ -56,6 +56,16 @@ inline nb::object attribute(nb::handle object, const char* name) {
     return nb::steal(value);
 }
 
+/// `object.<name>` for a name the caller interned once, outside its loop.
+inline nb::object get_attribute(nb::handle object, nb::handle name) {
+    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
+}
+
+/// `object.<name>()` for a name the caller interned once, outside its loop.
+inline nb::object call_method(nb::handle object, nb::handle name) {
+    return checked(PyObject_CallMethodNoArgs(object.ptr(), name.ptr()));
+}
+
 /// Whether a value tests true, as `if value:` decides.
 inline bool truthy(nb::handle value) {
     const int result = PyObject_IsTrue(value.ptr());

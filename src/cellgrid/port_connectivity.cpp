@@ -41,14 +41,6 @@ struct Names {
     nb::object is_complex = interned("is_complex");
 };
 
-nb::object get(nb::handle object, const nb::object& name) {
-    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
-}
-
-nb::object call(nb::handle object, const nb::object& name) {
-    return checked(PyObject_CallMethodNoArgs(object.ptr(), name.ptr()));
-}
-
 std::vector<PlacedPort> placed_ports(nb::handle rows, size_t expected) {
     std::vector<PlacedPort> ports;
     for (nb::handle row : rows)
@@ -106,32 +98,33 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     std::vector<double> xs, ys;
     std::vector<int64_t> cell_indexes, endpoint_instances, endpoint_pins;
 
-    nb::object instances = checked(PyObject_GetIter(call(kdb_cell, interned("each_inst")).ptr()));
+    nb::object instances =
+        checked(PyObject_GetIter(call_method(kdb_cell, interned("each_inst")).ptr()));
     size_t position = 0;
     while (PyObject* next = PyIter_Next(instances.ptr())) {
         nb::object instance = nb::steal(next);
-        nb::object cell_index = get(instance, names.cell_index);
+        nb::object cell_index = get_attribute(instance, names.cell_index);
         // an instance without properties has the property id 0: no name to read
-        nb::object name = truthy(get(instance, names.prop_id))
+        nb::object name = truthy(get_attribute(instance, names.prop_id))
                               ? checked(PyObject_CallMethodOneArg(
                                     instance.ptr(), names.property.ptr(), name_propid.ptr()))
                               : nb::none();
-        nb::object trans = get(instance, names.dcplx_trans);
-        nb::object disp = get(trans, names.disp);
-        const double x = as_double(get(disp, names.x));
-        const double y = as_double(get(disp, names.y));
+        nb::object trans = get_attribute(instance, names.dcplx_trans);
+        nb::object disp = get_attribute(trans, names.disp);
+        const double x = as_double(get_attribute(disp, names.x));
+        const double y = as_double(get_attribute(disp, names.y));
 
         const long long index = as_long_long(cell_index);
         auto cell = cells.find(index);
         if (cell == cells.end())
             cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
         const CellPorts& ports = cell->second;
-        if (ports.regular && !truthy(call(instance, names.is_complex))) {
+        if (ports.regular && !truthy(call_method(instance, names.is_complex))) {
             // an ordinary placement is on the grid: its displacement in µm is
             // its displacement in database units times the unit
             const int64_t dx = std::llround(x / dbu);
             const int64_t dy = std::llround(y / dbu);
-            const long long code = as_long_long(call(trans, names.rot));
+            const long long code = as_long_long(call_method(trans, names.rot));
             for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
                 port.x += dx;
                 port.y += dy;

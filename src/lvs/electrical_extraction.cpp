@@ -185,17 +185,17 @@ class ExtractedSubcircuits {
     /// The instance name and the pin name of a subcircuit pin; an invalid
     /// instance name for a pin without a label, which no net counts.
     std::pair<nb::handle, nb::handle> read(nb::handle ref) {
-        nb::object subcircuit = call(ref, names_.subcircuit);
-        const long id = as_long(call(subcircuit, names_.id));
+        nb::object subcircuit = call_method(ref, names_.subcircuit);
+        const long id = as_long(call_method(subcircuit, names_.id));
         auto known = subcircuits_.find(id);
         if (known == subcircuits_.end())
             known = subcircuits_.emplace(id, Entry{&circuit_of(subcircuit), nb::handle()}).first;
         Entry& entry = known->second;
-        auto pin_name = entry.circuit->pin_names.find(as_long(call(ref, names_.pin_id)));
+        auto pin_name = entry.circuit->pin_names.find(as_long(call_method(ref, names_.pin_id)));
         if (pin_name == entry.circuit->pin_names.end() || !truthy(pin_name->second))
             return {nb::handle(), nb::handle()};
         if (!entry.instance_name.is_valid()) {
-            nb::object trans = checked(PyObject_GetAttr(subcircuit.ptr(), names_.trans.ptr()));
+            nb::object trans = get_attribute(subcircuit, names_.trans);
             entry.instance_name = index_.find(entry.circuit->cell_id, trans);
             if (!entry.instance_name.is_valid())
                 raise(PyExc_ValueError, "Could not find pin");
@@ -211,9 +211,6 @@ class ExtractedSubcircuits {
         nb::object pin_id = interned("pin_id");
         nb::object trans = interned("trans");
     };
-    static nb::object call(nb::handle object, const nb::object& name) {
-        return checked(PyObject_CallMethodNoArgs(object.ptr(), name.ptr()));
-    }
     static long as_long(nb::handle value) { return static_cast<long>(as_long_long(value)); }
 
     struct Circuit {
@@ -255,7 +252,7 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& i
     for (nb::handle net : each(top_circuit, "each_net")) {
         // Most nets reach one pin (a port wired to nothing) or none: counted
         // without reading them, which is far cheaper.
-        if (as_long_long(checked(PyObject_CallMethodNoArgs(net.ptr(), pin_count.ptr()))) < 2)
+        if (as_long_long(call_method(net, pin_count)) < 2)
             continue;
         pins.clear();
         for (nb::handle ref : each(net, "each_subcircuit_pin")) {

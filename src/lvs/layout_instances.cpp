@@ -59,13 +59,11 @@ void LayoutInstances::read() {
     // Iterated, not listed: the unnamed instances, most of a layout, are
     // freed as soon as they are passed.
     nb::object instances =
-        checked(PyObject_GetIter(checked(PyObject_CallMethodNoArgs(cell_.attr("kdb_cell").ptr(),
-                                                                   interned("each_inst").ptr()))
-                                     .ptr()));
+        checked(PyObject_GetIter(call_method(cell_.attr("kdb_cell"), interned("each_inst")).ptr()));
     while (PyObject* next = PyIter_Next(instances.ptr())) {
         const nb::object held = nb::steal(next); // freed at the end of the turn unless kept
         PyObject* instance = held.ptr();
-        const long long id = as_long_long(checked(PyObject_GetAttr(instance, prop_id.ptr())));
+        const long long id = as_long_long(get_attribute(instance, prop_id));
         // an instance without properties has the property id 0: no name to read
         if (id == 0)
             continue;

@@ -76,9 +76,9 @@ Placement Placement::of(nb::object trans, const TransNames& names) {
     Placement placement;
     placement.trans = trans;
     if (Py_TYPE(trans.ptr()) == reinterpret_cast<PyTypeObject*>(deps().dcplx_trans.ptr())) {
-        nb::object disp = checked(PyObject_GetAttr(trans.ptr(), names.disp.ptr()));
-        placement.x = as_double(checked(PyObject_GetAttr(disp.ptr(), names.x.ptr())));
-        placement.y = as_double(checked(PyObject_GetAttr(disp.ptr(), names.y.ptr())));
+        nb::object disp = get_attribute(trans, names.disp);
+        placement.x = as_double(get_attribute(disp, names.x));
+        placement.y = as_double(get_attribute(disp, names.y));
         placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);
     }
     return placement;

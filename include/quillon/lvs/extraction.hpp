@@ -22,8 +22,6 @@ namespace nb = nanobind;
 /// C++ iteration does, so they are always drained this way.
 nb::list each(nb::handle object, const char* method);
 
-/// A placement: a transformation and, when it is a `DCplxTrans`, its
-/// displacement read once so that most comparisons need no call into KLayout.
 /// The names a placement's coordinates are read by, interned once for a
 /// whole pass: a name made afresh for every read misses the interpreter's
 /// attribute cache.
@@ -33,6 +31,8 @@ struct TransNames {
     nb::object y = interned("y");
 };
 
+/// A placement: a transformation and, when it is a `DCplxTrans`, its
+/// displacement read once so that most comparisons need no call into KLayout.
 struct Placement {
     nb::object trans;
     double x = 0.0;
