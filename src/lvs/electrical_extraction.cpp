@@ -50,14 +50,13 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
 /// Writes into each cell placed by a named instance of the cell one label per
 /// group of connected electrical ports, on the group's first port, in the
 /// copy `kcl_elec` of the layout; fills `index` with the named instances.
-void label_port_groups(nb::handle copy, nb::handle kcl_elec, const CellInstances& insts,
-                       nb::handle layer_sets, PinIndex& index) {
+void label_port_groups(nb::handle kcl_elec, const CellInstances& insts, nb::handle layer_sets,
+                       PinIndex& index) {
     nb::dict memo; // this call's memo: the copy's cells are unreachable afterwards
     const Dependencies& d = deps();
     const bool shared_names = same_name_property();
     nb::object copied_cells = kcl_elec.attr("dkcells");
     std::unordered_set<long long> marked;
-    bool copy_unlocked = false;
     for (size_t i = 0; i < insts.size(); ++i) {
         // Instances taken from the cell library's tables only come with a
         // shared name property (see extract_optical_nets).
@@ -67,10 +66,6 @@ void label_port_groups(nb::handle copy, nb::handle kcl_elec, const CellInstances
             continue;
         nb::object name = shared_names ? insts.names[i] : insts.objects[i].attr("name");
         index.add(name, insts.cell_names[i]->text, insts.placements[i]);
-        if (!copy_unlocked) {
-            copy.attr("kdb_cell").attr("locked") = false;
-            copy_unlocked = true;
-        }
         // A labelled cell keeps its labels: the groups of a cell placed again
         // are memo hits whose result would go unused.
         const long long cell_index = insts.cell_indexes[i];
@@ -82,7 +77,6 @@ void label_port_groups(nb::handle copy, nb::handle kcl_elec, const CellInstances
             port_mapping.update(connected_elec_ports_memoised(memo, placed, layer_set));
         nb::list elec_ports = nb::list(nb::set(port_mapping.values()));
         sort_list(elec_ports);
-        placed.attr("kdb_cell").attr("locked") = false;
         nb::object ports = placed.attr("ports");
         for (nb::handle port_name : elec_ports) {
             nb::object port = ports[port_name];
@@ -128,8 +122,9 @@ void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_s
 void drop_cells_without_metal(nb::handle layout, nb::handle top, nb::handle layer_indexes) {
     const long long top_index = as_long_long(top.attr("cell_index")());
     nb::list dropped;
-    nb::list cells = nb::list(layout.attr("each_cell")());
-    for (nb::handle cell : cells) {
+    // listed first: reading a box may update the layout, which KLayout's
+    // iterator over its cells does not survive
+    for (nb::handle cell : nb::list(layout.attr("each_cell")())) {
         bool conducts = false;
         for (nb::handle layer : layer_indexes) {
             // a cell's box on a layer takes in its children's shapes there
@@ -142,11 +137,8 @@ void drop_cells_without_metal(nb::handle layout, nb::handle top, nb::handle laye
         if (!conducts && as_long_long(cell_index) != top_index)
             dropped.append(cell_index);
     }
-    if (nb::len(dropped) == 0)
-        return;
-    for (nb::handle cell : cells) // a dropped cell's parent loses instances too
-        cell.attr("locked") = false;
-    layout.attr("delete_cells")(dropped);
+    if (nb::len(dropped) != 0)
+        layout.attr("delete_cells")(dropped);
 }
 
 /// Frees the private copy's KLayout layout when the stage ends, however it
@@ -279,6 +271,11 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     const Dependencies& d = deps();
     nb::object kcl_elec = cell.attr("kcl").attr("dup")();
     CopyRelease release(kcl_elec.attr("layout"));
+    // the copy is private: its cells are opened once for labels and deletions
+    // (listed first: changing a cell while KLayout iterates the cells is unsafe)
+    nb::object copied_layout = kcl_elec.attr("layout");
+    for (nb::handle copied : nb::list(copied_layout.attr("each_cell")()))
+        copied.attr("locked") = false;
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
     nb::object layer_sets = layer_sets_for(cell, electrical_layers);
 
@@ -293,7 +290,7 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     // The copy has the cell's instances, in the same order: they are read
     // once, for both stages. `index` finds the named ones for extracted pins.
     PinIndex index;
-    label_port_groups(copy, kcl_elec, cell_instances, layer_sets, index);
+    label_port_groups(kcl_elec, cell_instances, layer_sets, index);
 
     nb::object copy_kcl = copy.attr("kcl");
     drop_cells_without_metal(copy_kcl.attr("layout"), copy.attr("kdb_cell"), layer_indexes);
