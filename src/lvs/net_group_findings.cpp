@@ -20,17 +20,18 @@ namespace quillon::lvs {
 namespace {
 
 using Endpoints = std::vector<nb::object>;
+using Members = Run<nb::handle>;
 
 /// The endpoints of `members` split by their group on the other side, in the
 /// order the groups first appear; an endpoint on no net there is a part of its own.
-std::vector<Endpoints> parts_by_group(const Endpoints& members, const EndpointGroups& other,
+std::vector<Endpoints> parts_by_group(const Members& members, const EndpointGroups& other,
                                       std::vector<long>& touched) {
     std::vector<Endpoints> parts;
     std::map<long, size_t> part_of_group;
-    for (const nb::object& endpoint : members) {
+    for (nb::handle endpoint : members) {
         const long group = other.group(endpoint);
         if (group < 0) {
-            parts.push_back({endpoint});
+            parts.push_back({nb::borrow(endpoint)});
             continue;
         }
         const auto [found, added] = part_of_group.try_emplace(group, parts.size());
@@ -38,14 +39,14 @@ std::vector<Endpoints> parts_by_group(const Endpoints& members, const EndpointGr
             parts.emplace_back();
             touched.push_back(group);
         }
-        parts[found->second].push_back(endpoint);
+        parts[found->second].push_back(nb::borrow(endpoint));
     }
     return parts;
 }
 
-nb::list as_list(const Endpoints& endpoints) {
+template <typename Items> nb::list as_list(const Items& endpoints) {
     nb::list list;
-    for (const nb::object& endpoint : endpoints)
+    for (nb::handle endpoint : endpoints)
         list.append(endpoint);
     return list;
 }
@@ -81,10 +82,10 @@ class Recorder {
           shorts_(report::category_for(rdb, report::category_title("unknown_connections"))),
           opens_(report::category_for(rdb, report::category_title("missing_connections"))) {}
 
-    void record(bool is_short, nb::handle text, const Endpoints& ports) const {
+    void record(bool is_short, nb::handle text, const Members& ports) const {
         nb::object item = rdb_.attr("create_item")(report_cell_, is_short ? shorts_ : opens_);
         item.attr("add_value")(text);
-        for (const nb::object& endpoint : ports) {
+        for (nb::handle endpoint : ports) {
             nb::object edge = layout_port_edge(instances_, endpoint);
             if (edge.is_valid())
                 item.attr("add_value")(edge);
@@ -99,7 +100,7 @@ class Recorder {
     nb::object opens_;
 };
 
-void cover(nb::set& keys, const std::vector<nb::object>& group_keys) {
+void cover(nb::set& keys, const Run<nb::object>& group_keys) {
     for (const nb::object& key : group_keys)
         keys.add(key);
 }
@@ -132,10 +133,10 @@ void cover_nets_touching(nb::set& keys, nb::handle netlist, nb::handle names) {
     }
 }
 
-bool touches(const Endpoints& members, nb::handle names) {
+bool touches(const Members& members, nb::handle names) {
     if (PySet_GET_SIZE(names.ptr()) == 0)
         return false;
-    for (const nb::object& endpoint : members)
+    for (nb::handle endpoint : members)
         if (on_instance_of(endpoint, names))
             return true;
     return false;
@@ -143,7 +144,7 @@ bool touches(const Endpoints& members, nb::handle names) {
 
 /// The text of a short (a layout group split by the reference) or an open (a
 /// reference group split by the layout).
-nb::object finding_text(bool is_short, const Endpoints& members,
+nb::object finding_text(bool is_short, const Members& members,
                         const std::vector<Endpoints>& parts) {
     if (is_short)
         return format_text("Short: the layout connects %U, which are separate nets in the "
@@ -161,10 +162,10 @@ nb::object finding_text(bool is_short, const Endpoints& members,
 void find_split_groups(const Recorder& recorder, bool layout_side, const EndpointGroups& side,
                        const EndpointGroups& other, nb::handle shared, nb::set& side_keys,
                        nb::set& other_keys) {
-    for (size_t group = 0; group < side.members.size(); ++group) {
-        const Endpoints& members = side.members[group];
+    for (size_t group = 0; group < side.size(); ++group) {
+        const Members members = side.members(group);
         if (touches(members, shared)) {
-            cover(side_keys, side.keys[group]);
+            cover(side_keys, side.keys(group));
             continue;
         }
         if (members.size() < 3)
@@ -174,9 +175,9 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
         if (parts.size() < 2)
             continue;
         recorder.record(layout_side, finding_text(layout_side, members, parts), members);
-        cover(side_keys, side.keys[group]);
+        cover(side_keys, side.keys(group));
         for (long split : touched)
-            cover(other_keys, other.keys[split]);
+            cover(other_keys, other.keys(static_cast<size_t>(split)));
     }
 }
 
@@ -191,12 +192,11 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
     nb::object layout_nets = lvs_netlist[nb::str("nets")];
     // Without a shared name or a group of three or more endpoints on either
     // side, nothing here makes a finding or covers a net.
-    if (nb::len(shared) == 0 && !shares_an_endpoint(reference_nets) &&
-        !shares_an_endpoint(layout_nets))
+    const EndpointGroups reference(reference_nets);
+    const EndpointGroups layout(layout_nets);
+    if (nb::len(shared) == 0 && !reference.shared() && !layout.shared())
         return covered;
     const Recorder recorder(rdb, cell, instances);
-    const EndpointGroups reference = endpoint_groups(reference_nets);
-    const EndpointGroups layout = endpoint_groups(layout_nets);
     if (nb::len(shared) > 0) {
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
