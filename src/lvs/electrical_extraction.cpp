@@ -141,6 +141,30 @@ void drop_cells_without_metal(nb::handle layout, nb::handle top, nb::handle laye
         layout.attr("delete_cells")(dropped);
 }
 
+/// Deletes from the copy every cell that `top` does not place, directly or
+/// further down: the library may hold other layouts, even far larger ones,
+/// and each change to the copy would otherwise update their boxes too.
+///
+/// Before KLayout deletes a cell it brings the whole layout up to date, which
+/// in a fresh copy means sorting the instances of every cell: the cells to go
+/// are emptied first, and the cells to keep are found in the original `top`,
+/// whose layout is up to date already.
+void drop_cells_outside(nb::handle layout, nb::handle top) {
+    std::unordered_set<long long> kept{as_long_long(top.attr("cell_index")())};
+    for (nb::handle called : top.attr("called_cells")())
+        kept.insert(as_long_long(called));
+    nb::list dropped;
+    for (nb::handle cell : nb::list(layout.attr("each_cell")())) {
+        nb::object cell_index = cell.attr("cell_index")();
+        if (kept.count(as_long_long(cell_index)))
+            continue;
+        cell.attr("clear")();
+        dropped.append(cell_index);
+    }
+    if (nb::len(dropped) != 0)
+        layout.attr("delete_cells")(dropped);
+}
+
 /// Frees the private copy's KLayout layout when the stage ends, however it
 /// ends: the copy's cell data refer to their library and back, so without
 /// this the copy would wait for the interpreter's cycle collector.
@@ -277,6 +301,7 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     for (nb::handle copied : nb::list(copied_layout.attr("each_cell")()))
         copied.attr("locked") = false;
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
+    drop_cells_outside(copied_layout, cell.attr("kdb_cell"));
     nb::object layer_sets = layer_sets_for(cell, electrical_layers);
 
     // The extraction layers come first: `layer` creates a layer the layout
