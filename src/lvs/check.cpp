@@ -45,11 +45,14 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");
 
-    // A name given to two instances always shows in the difference: a clean
-    // check of a large layout need not look for one.
-    const SharedNames shared_names = truthy(diff) ? instances.sharing_a_name() : SharedNames();
-    NetGroupCover covered =
-        find_shorts_and_opens(rdb, cell, instances, ref_netlist, lvs_netlist, shared_names);
+    // A name given to two instances always shows in the difference, and so
+    // does a net group that one side splits: a clean check of a large layout
+    // need look for neither.
+    const bool differs = truthy(diff);
+    const SharedNames shared_names = differs ? instances.sharing_a_name() : SharedNames();
+    NetGroupCover covered = differs ? find_shorts_and_opens(rdb, cell, instances, ref_netlist,
+                                                            lvs_netlist, shared_names)
+                                    : NetGroupCover();
     find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys);
     find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys);
     find_missing_instances(rdb, cell, diff);
