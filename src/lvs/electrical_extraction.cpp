@@ -115,54 +115,52 @@ void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_s
     }
 }
 
-/// Deletes from the copy every cell other than `top` with nothing on the
-/// extraction layers, and with it every instance of it: such a cell cannot
-/// conduct, yet KLayout's extraction would still visit each of its instances.
-/// Most of a photonic layout is such cells (waveguides and their bends).
-void drop_cells_without_metal(nb::handle layout, nb::handle top, nb::handle layer_indexes) {
-    const long long top_index = as_long_long(top.attr("cell_index")());
-    nb::list dropped;
-    // listed first: reading a box may update the layout, which KLayout's
-    // iterator over its cells does not survive
-    for (nb::handle cell : nb::list(layout.attr("each_cell")())) {
-        bool conducts = false;
-        for (nb::handle layer : layer_indexes) {
-            // a cell's box on a layer takes in its children's shapes there
-            if (!truthy(cell.attr("bbox")(layer).attr("empty")())) {
-                conducts = true;
-                break;
-            }
-        }
-        nb::object cell_index = cell.attr("cell_index")();
-        if (!conducts && as_long_long(cell_index) != top_index)
-            dropped.append(cell_index);
-    }
-    if (nb::len(dropped) != 0)
-        layout.attr("delete_cells")(dropped);
-}
-
-/// Deletes from the copy every cell that `top` does not place, directly or
-/// further down: the library may hold other layouts, even far larger ones,
-/// and each change to the copy would otherwise update their boxes too.
+/// Deletes from the copy every cell for which `goes(cell, cell_index)` holds.
 ///
-/// Before KLayout deletes a cell it brings the whole layout up to date, which
-/// in a fresh copy means sorting the instances of every cell: the cells to go
-/// are emptied first, and the cells to keep are found in the original `top`,
-/// whose layout is up to date already.
-void drop_cells_outside(nb::handle layout, nb::handle top) {
-    std::unordered_set<long long> kept{as_long_long(top.attr("cell_index")())};
-    for (nb::handle called : top.attr("called_cells")())
-        kept.insert(as_long_long(called));
+/// The cells are listed first: reading a box may update the layout, which
+/// KLayout's iterator over its cells does not survive. Before KLayout deletes
+/// a cell it brings the whole layout up to date, which in a fresh copy means
+/// sorting the instances of every cell: the cells to go are emptied first.
+template <typename Goes> void drop_cells(nb::handle layout, Goes goes) {
     nb::list dropped;
     for (nb::handle cell : nb::list(layout.attr("each_cell")())) {
         nb::object cell_index = cell.attr("cell_index")();
-        if (kept.count(as_long_long(cell_index)))
+        if (!goes(cell, as_long_long(cell_index)))
             continue;
         cell.attr("clear")();
         dropped.append(cell_index);
     }
     if (nb::len(dropped) != 0)
         layout.attr("delete_cells")(dropped);
+}
+
+/// Deletes from the copy every cell other than `top` with nothing on the
+/// extraction layers, and with it every instance of it: such a cell cannot
+/// conduct, yet KLayout's extraction would still visit each of its instances.
+/// Most of a photonic layout is such cells (waveguides and their bends).
+void drop_cells_without_metal(nb::handle layout, nb::handle top, nb::handle layer_indexes) {
+    const long long top_index = as_long_long(top.attr("cell_index")());
+    drop_cells(layout, [&](nb::handle cell, long long cell_index) {
+        if (cell_index == top_index)
+            return false;
+        for (nb::handle layer : layer_indexes)
+            // a cell's box on a layer takes in its children's shapes there
+            if (!truthy(cell.attr("bbox")(layer).attr("empty")()))
+                return false;
+        return true;
+    });
+}
+
+/// Deletes from the copy every cell that `top` does not place, directly or
+/// further down: the library may hold other layouts, even far larger ones,
+/// and each change to the copy would otherwise update their boxes too. The
+/// cells to keep are found in the original `top`, whose layout is up to date
+/// already: asked of the fresh copy, that would sort every cell first.
+void drop_cells_outside(nb::handle layout, nb::handle top) {
+    std::unordered_set<long long> kept{as_long_long(top.attr("cell_index")())};
+    for (nb::handle called : top.attr("called_cells")())
+        kept.insert(as_long_long(called));
+    drop_cells(layout, [&](nb::handle, long long cell_index) { return !kept.count(cell_index); });
 }
 
 /// Frees the private copy's KLayout layout when the stage ends, however it
