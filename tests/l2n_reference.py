@@ -122,7 +122,9 @@ def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...
         dt = inst.dcplx_trans
         sc.trans = dt
         x, y, placed = entry.placed(inst, dt)
-        tables.placements.append(dt)
+        ordinary = not inst.is_complex()
+        tables.orientations.append(dt.rot() if ordinary else -1)
+        tables.kept_placements.append(None if ordinary and name is None else dt)
         tables.xs.append(x)
         tables.ys.append(y)
         tables.cell_indexes.append(ci)

@@ -27,7 +27,9 @@ Spoil = Callable[[cg.ConnectivityTables], None]
         (lambda t: t.endpoint_pins.__setitem__(0, 99), "endpoint_pins"),
         (lambda t: t.top_pins.append(("ghost", t.net_count + 3)), "top_pins"),
         (lambda t: t.pin_names.clear(), "pin_names"),
-        (lambda t: setattr(t, "placements", tuple(t.placements)), "placements"),
+        (lambda t: setattr(t, "kept_placements", tuple(t.kept_placements)), "kept_placements"),
+        (lambda t: t.orientations.pop(), "orientations"),
+        (lambda t: t.orientations.__setitem__(t.kept_placements.index(None), 8), "orientations"),
         (lambda t: setattr(t, "endpoint_pins", [*t.endpoint_pins[:-1], 99]), "endpoint_pins"),
         (lambda t: setattr(t, "xs", array("f", t.xs)), "xs"),
     ],
@@ -37,6 +39,7 @@ def test_inconsistent_tables_stop_the_extraction(monkeypatch: pytest.MonkeyPatch
     top = new_cell()
     a = place(top, "mmi1x2", "a")
     attach(top, "straight", "o1", a["o2"], name="s")
+    attach(top, "straight", "o1", a["o3"])  # unnamed: its placement is not kept
     honest = cg.ProtoTKCell.l2n
     handed: list[cg.ConnectivityTables] = []
 

@@ -66,9 +66,16 @@ class ConnectivityTables:
 
     Instance k is the k-th instance of `cell.kdb_cell.each_inst()` (the order of
     `cell.insts`), and its subcircuit is the k-th of the top circuit's
-    `each_subcircuit()`: the subcircuit's `trans` is `placements[k]` and its
+    `each_subcircuit()`: the subcircuit's `trans` is `placement(k)` and its
     circuit is named `cell_names[cell_indexes[k]]`, with the pins
     `pin_names[cell_indexes[k]]` (pin id = position).
+
+    Most instances of a large layout are unnamed and placed in one of the eight
+    ordinary orientations: their placement is kept as its orientation code and
+    displacement only, which is all it holds, instead of one KLayout object
+    each. `placement(k)` makes it again, as
+    `kdb.DCplxTrans(kdb.DTrans(code % 4, code >= 4, xs[k], ys[k]))`, equal to the
+    instance's own `dcplx_trans`.
 
     Endpoints are the instance pins in the order they were connected: by
     instance, then by pin. Endpoint e is pin `endpoint_pins[e]` of instance
@@ -80,9 +87,13 @@ class ConnectivityTables:
     The netlist is built from the tables: they do not follow later edits of it.
     """
 
-    placements: list[kdb.DCplxTrans] = field(default_factory=list)
-    xs: array[float] = field(default_factory=lambda: array("d"))  #: placements[k].disp.x, in µm
-    ys: array[float] = field(default_factory=lambda: array("d"))  #: placements[k].disp.y, in µm
+    #: KLayout's code of an ordinary placement (0..3 quarter turns, 4..7 the
+    #: same mirrored), -1 for a complex one
+    orientations: array[int] = field(default_factory=lambda: array("b"))
+    #: the placement of each named or complex instance, None for the others
+    kept_placements: list[kdb.DCplxTrans | None] = field(default_factory=list)
+    xs: array[float] = field(default_factory=lambda: array("d"))  #: placement(k).disp.x, in µm
+    ys: array[float] = field(default_factory=lambda: array("d"))  #: placement(k).disp.y, in µm
     cell_indexes: array[int] = field(default_factory=lambda: array("q"))
     name_properties: list[Any] = field(default_factory=list)  #: property PROPID.NAME, None when unnamed
     #: the KLayout instance of each named instance, None for the unnamed ones
@@ -94,6 +105,19 @@ class ConnectivityTables:
     endpoint_nets: array[int] = field(default_factory=lambda: array("q"))
     top_pins: list[tuple[str, int]] = field(default_factory=list)
     net_count: int = 0
+
+    def placement(self, k: int) -> kdb.DCplxTrans:
+        """The placement of instance k (its `dcplx_trans`)."""
+        kept = self.kept_placements[k]
+        if kept is not None:
+            return kept
+        code = self.orientations[k]
+        return kdb.DCplxTrans(kdb.DTrans(code % 4, code >= 4, self.xs[k], self.ys[k]))
+
+    @property
+    def placements(self) -> list[kdb.DCplxTrans]:
+        """The placement of every instance, made anew on each call."""
+        return [self.placement(k) for k in range(len(self.kept_placements))]
 
 
 class PortConnectivity:
@@ -171,7 +195,8 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
 
     own = [p for p in cell._base.ports if p.port_type in types]
     (
-        tables.placements,
+        tables.orientations,
+        tables.kept_placements,
         tables.xs,
         tables.ys,
         tables.cell_indexes,

@@ -92,7 +92,10 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     const Names names;
     std::unordered_map<long long, CellPorts> cells;
     PortMatcher matcher;
-    nb::list placements, name_properties, named_instances;
+    // a placement object is kept only where it carries more than the
+    // displacement and orientation code: for named and complex instances
+    nb::list kept_placements, name_properties, named_instances;
+    std::vector<int8_t> orientations;
     // the numbers are kept as machine numbers and handed over as arrays: as
     // Python numbers they would take several times the memory
     std::vector<double> xs, ys;
@@ -119,12 +122,13 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         if (cell == cells.end())
             cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
         const CellPorts& ports = cell->second;
-        if (ports.regular && !truthy(call_method(instance, names.is_complex))) {
+        const bool ordinary = !truthy(call_method(instance, names.is_complex));
+        const long long code = ordinary ? as_long_long(call_method(trans, names.rot)) : -1;
+        if (ports.regular && ordinary) {
             // an ordinary placement is on the grid: its displacement in µm is
             // its displacement in database units times the unit
             const int64_t dx = std::llround(x / dbu);
             const int64_t dy = std::llround(y / dbu);
-            const long long code = as_long_long(call_method(trans, names.rot));
             for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
                 port.x += dx;
                 port.y += dy;
@@ -139,7 +143,8 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
             endpoint_instances.push_back(static_cast<int64_t>(position));
             endpoint_pins.push_back(static_cast<int64_t>(pin));
         }
-        placements.append(trans);
+        orientations.push_back(static_cast<int8_t>(code));
+        kept_placements.append(ordinary && name.is_none() ? nb::object(nb::none()) : trans);
         xs.push_back(x);
         ys.push_back(y);
         cell_indexes.push_back(index);
@@ -162,7 +167,8 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     }
     const std::vector<int64_t> endpoint_nets(matcher.nets().begin(), matcher.nets().end());
     nb::object array = nb::module_::import_("array").attr("array");
-    return nb::make_tuple(placements, array_of(array, "d", xs), array_of(array, "d", ys),
+    return nb::make_tuple(array_of(array, "b", orientations), kept_placements,
+                          array_of(array, "d", xs), array_of(array, "d", ys),
                           array_of(array, "q", cell_indexes), name_properties, named_instances,
                           array_of(array, "q", endpoint_instances),
                           array_of(array, "q", endpoint_pins), array_of(array, "q", endpoint_nets),
@@ -179,7 +185,8 @@ void register_port_connectivity(nb::module_& m) {
            "cell_ports: Callable[[int], tuple[int, list[list[PlacedPort]] | None]], "
            "irregular_ports: Callable[[int, klayout.db.DCplxTrans], list[PlacedPort]], "
            "top_ports: list[PlacedPort]) -> tuple",
-           "The instances of a cell and the nets of their ports: placements, x, y, cell "
+           "The instances of a cell and the nets of their ports: orientation codes, the "
+           "placements of named and complex instances, x, y, cell "
            "indexes, name properties, KLayout's instances of the named ones, endpoint instances, "
            "endpoint pins, endpoint nets, the "
            "nets of the top ports and the number of nets.",

@@ -63,6 +63,7 @@ void bind_dependencies(nb::module_& module) {
     bound.recursive_shape_iterator = attr_kept(bound.kdb, "RecursiveShapeIterator");
     bound.layout_to_netlist = attr_kept(bound.kdb, "LayoutToNetlist");
     bound.dcplx_trans = attr_kept(bound.kdb, "DCplxTrans");
+    bound.dtrans = attr_kept(bound.kdb, "DTrans");
     bound.layer_info = attr_kept(bound.kdb, "LayerInfo");
     module.attr("Instance") = bound.instance_class;
     module.attr("Cell") = bound.cell_class;

@@ -53,7 +53,8 @@ size_t below(size_t bound, long long read, const char* what) {
     return static_cast<size_t>(read);
 }
 
-/// Whether a buffer of `format` holds `Number`s: 8-byte integers or doubles.
+/// Whether a buffer of `format` holds `Number`s: 8-byte integers, 1-byte
+/// integers or doubles.
 template <typename Number> bool holds(const char* format) {
     if (format && *format == '@')
         ++format;
@@ -61,6 +62,8 @@ template <typename Number> bool holds(const char* format) {
         return false;
     if constexpr (std::is_same_v<Number, double>)
         return std::strcmp(format, "d") == 0;
+    else if constexpr (std::is_same_v<Number, int8_t>)
+        return std::strcmp(format, "b") == 0;
     else
         return std::strcmp(format, "q") == 0 ||
                (sizeof(long) == 8 && std::strcmp(format, "l") == 0);
@@ -100,10 +103,14 @@ template <typename Number> class NumberColumn {
         if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(value_.ptr()))
             inconsistent(name_);
         nb::handle value = PyList_GET_ITEM(value_.ptr(), static_cast<Py_ssize_t>(i));
-        if constexpr (std::is_same_v<Number, double>)
+        if constexpr (std::is_same_v<Number, double>) {
             return as_double(value);
-        else
-            return as_long_long(value);
+        } else {
+            const long long number = as_long_long(value);
+            if (number != static_cast<Number>(number))
+                inconsistent(name_);
+            return static_cast<Number>(number);
+        }
     }
 
     /// A position below `bound`.
@@ -196,8 +203,9 @@ PortNets read_nets(nb::handle tables, const std::vector<const CircuitPins*>& pin
 } // namespace
 
 void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
-    nb::list placements = column(tables, "placements");
-    const size_t count = nb::len(placements);
+    nb::list kept_placements = column(tables, "kept_placements");
+    const size_t count = nb::len(kept_placements);
+    const NumberColumn<int8_t> orientations(tables, "orientations", &count);
     const NumberColumn<double> xs(tables, "xs", &count);
     const NumberColumn<double> ys(tables, "ys", &count);
     const IndexColumn cell_indexes(tables, "cell_indexes", &count);
@@ -207,8 +215,16 @@ void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
     auto* dcplx_trans = reinterpret_cast<PyTypeObject*>(deps().dcplx_trans.ptr());
     for (size_t i = 0; i < count; ++i) {
         Placement placement;
-        placement.trans = nb::borrow(item(placements, i));
-        if (Py_TYPE(placement.trans.ptr()) == dcplx_trans) {
+        nb::handle kept = item(kept_placements, i);
+        if (kept.is_none()) {
+            // an ordinary placement: made when a comparison needs it
+            placement.orientation = orientations[i];
+            if (placement.orientation < 0 || placement.orientation > 7)
+                inconsistent("orientations");
+        } else {
+            placement.trans = nb::borrow(kept);
+        }
+        if (kept.is_none() || Py_TYPE(kept.ptr()) == dcplx_trans) {
             placement.x = xs[i];
             placement.y = ys[i];
             placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);

@@ -43,7 +43,7 @@ void PinIndex::add(nb::handle name, const std::string& cell_name, const Placemen
     }
     const int id = id_entry->second;
     const size_t position = entries_.size();
-    entries_.push_back({nb::borrow(name), placement.trans});
+    entries_.push_back({nb::borrow(name), placement.transformation()});
     next_.push_back(none);
     all_[static_cast<size_t>(id)].push_back(position);
     if (placement.numeric) {

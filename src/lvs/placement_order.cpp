@@ -41,11 +41,13 @@ int key_less(const PlacementKey& a, const PlacementKey& b) {
         if (dy <= clearly_equal && std::fabs(pa.x - pb.x) >= clearly_apart)
             return pa.x < pb.x;
     }
-    int equal = PyObject_RichCompareBool(pa.trans.ptr(), pb.trans.ptr(), Py_EQ);
+    nb::object ta = pa.transformation();
+    nb::object tb = pb.transformation();
+    int equal = PyObject_RichCompareBool(ta.ptr(), tb.ptr(), Py_EQ);
     if (equal < 0)
         return -1;
     if (!equal)
-        return PyObject_RichCompareBool(pa.trans.ptr(), pb.trans.ptr(), Py_LT);
+        return PyObject_RichCompareBool(ta.ptr(), tb.ptr(), Py_LT);
     equal = PyObject_RichCompareBool(a.name.ptr(), b.name.ptr(), Py_EQ);
     if (equal < 0)
         return -1;
@@ -57,11 +59,17 @@ int key_less(const PlacementKey& a, const PlacementKey& b) {
 PyObject* key_richcompare(PyObject* a, PyObject* b, int op) {
     if (op != Py_LT || Py_TYPE(a) != key_type || Py_TYPE(b) != key_type)
         Py_RETURN_NOTIMPLEMENTED;
-    const int less =
-        key_less(*reinterpret_cast<KeyObject*>(a)->key, *reinterpret_cast<KeyObject*>(b)->key);
-    if (less < 0)
+    try {
+        const int less =
+            key_less(*reinterpret_cast<KeyObject*>(a)->key, *reinterpret_cast<KeyObject*>(b)->key);
+        if (less < 0)
+            return nullptr;
+        return PyBool_FromLong(less);
+    } catch (nb::python_error& error) {
+        // the sort runs inside the interpreter: the error goes back to it
+        error.restore();
         return nullptr;
-    return PyBool_FromLong(less);
+    }
 }
 
 PyType_Slot key_slots[] = {{Py_tp_richcompare, reinterpret_cast<void*>(key_richcompare)},
@@ -82,6 +90,14 @@ Placement Placement::of(nb::object trans, const TransNames& names) {
         placement.numeric = std::isfinite(placement.x) && std::isfinite(placement.y);
     }
     return placement;
+}
+
+nb::object Placement::transformation() const {
+    if (trans.is_valid() || orientation < 0)
+        return trans;
+    const Dependencies& d = deps();
+    // as the cell library makes it again: equal to the instance's own
+    return d.dcplx_trans(d.dtrans(orientation % 4, orientation >= 4, x, y));
 }
 
 std::vector<size_t> placement_order(const std::vector<PlacementKey>& keys) {

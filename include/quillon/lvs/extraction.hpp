@@ -33,13 +33,18 @@ struct TransNames {
 
 /// A placement: a transformation and, when it is a `DCplxTrans`, its
 /// displacement read once so that most comparisons need no call into KLayout.
+/// An ordinary placement from the cell library's tables may come without its
+/// transformation, as an orientation code and the displacement alone.
 struct Placement {
     nb::object trans;
     double x = 0.0;
     double y = 0.0;
     bool numeric = false;
+    int orientation = -1; ///< KLayout's code, when `trans` is left to be made
 
     static Placement of(nb::object trans, const TransNames& names = TransNames());
+    /// `trans`, or the `DCplxTrans` of the orientation and displacement.
+    nb::object transformation() const;
 };
 
 /// Sort key (placement, name), compared like the tuple (trans, name):

@@ -33,6 +33,7 @@ struct Dependencies {
     nb::handle recursive_shape_iterator; ///< klayout.db.RecursiveShapeIterator
     nb::handle layout_to_netlist;        ///< klayout.db.LayoutToNetlist
     nb::handle dcplx_trans;              ///< klayout.db.DCplxTrans
+    nb::handle dtrans;                   ///< klayout.db.DTrans
     nb::handle layer_info;               ///< klayout.db.LayerInfo
 };
 
