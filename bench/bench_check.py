@@ -21,7 +21,8 @@ a re-pointed link, a dropped metal net), and prints:
   without its reference stage (reading and checking the file, from the stage
   marks), and without reading the reference file (timed alone, with the
   check's own YAML reader);
-* the growth of the whole check from 10^4 to 10^5, and the check of 10^4
+* the growth of the whole check from 10^4 to 10^5, beside the growth of
+  KLayout's extraction alone over the same step, and the check of 10^4
   again once the library also holds the layout of 10^5 (the check's copy
   keeps only what the checked cell places: past copying the library, the
   larger layout should cost it nothing);
@@ -113,6 +114,7 @@ def stage_times(action: Any) -> dict[str, float]:
 
 class Checked(NamedTuple):
     time: float  #: of the whole check, the fastest of the rounds
+    klayout: float  #: of KLayout's extraction alone, the fastest of the same rounds
     top: Any
     reference: str
 
@@ -211,7 +213,7 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
             f"x{t_deep / t_diff:6.0f}  same result: {same}",
             flush=True,
         )
-    return Checked(t_check, top, reference)
+    return Checked(t_check, t_klayout, top, reference)
 
 
 def repeat_series(n: int, repeats: int, workdir: Path) -> None:
@@ -267,7 +269,10 @@ def main() -> None:
         checks = {n: measure(n, workdir, not args.no_deepdiff, args.rounds) for n in args.sizes}
         if 10_000 in checks and 100_000 in checks:
             small, large = checks[10_000], checks[100_000]
-            print(f"growth of optical_lvs from N=10^4 to N=10^5: x{large.time / small.time:.1f} (linear: x10)")
+            print(
+                f"growth of optical_lvs from N=10^4 to N=10^5: x{large.time / small.time:.1f} (linear: x10; "
+                f"KLayout's extract_netlist alone: x{large.klayout / small.klayout:.1f})"
+            )
             # the library now holds the larger layout too: a check should not notice
             beside = min(paused(lambda: lvs.optical_lvs(small.top, small.reference))[0] for _ in range(args.rounds))
             print(
