@@ -1,5 +1,5 @@
 /// `_safe_load` and `_safe_load_native`: the YAML reader of both modules, callable from Python
-/// for tests and benchmarks.
+/// for the command's early look at a reference, tests and benchmarks.
 
 #include "quillon/define.hpp"
 #include "quillon/lvs/lvs.hpp"
