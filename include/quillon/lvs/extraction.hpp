@@ -110,8 +110,9 @@ struct CellInstances {
     static void from_tables(nb::handle tables, CellInstances& into);
     size_t size() const { return placements.size(); }
     /// Frees the placement objects of the unnamed instances, which only the
-    /// optical stage reads: one KLayout object per instance, they are most of
-    /// what the table holds on a large layout.
+    /// optical stage reads. Instances read one by one carry one KLayout object
+    /// each, most of what the table holds on a large layout; from the cell
+    /// library's tables only complex placements of unnamed instances have one.
     void forget_unnamed_placements();
     /// Positions of the instances sorted by (placement, cell name).
     std::vector<size_t> sorted_order() const;
