@@ -444,11 +444,30 @@ def demo_chip() -> cg.DKCell:
     return c
 
 
+def layer_names_moved_to_the_layout(path: Path) -> None:
+    """Rewrite `path` as files were once written: the layer names in the layout's own meta info."""
+    layout = kdb.Layout()
+    layout.read(str(path))
+    tops = [cell for cell in layout.top_cells() if cell.meta_info(cg.conf.META_LAYERS) is not None]
+    names = tops[0].meta_info_value(cg.conf.META_LAYERS)
+    for top in tops:
+        top.remove_meta_info(cg.conf.META_LAYERS)
+    layout.add_meta_info(kdb.LayoutMetaInfo(cg.conf.META_LAYERS, names, None, True))
+    options = kdb.SaveLayoutOptions()
+    options.write_context_info = True
+    layout.write(str(path), options)
+
+
+@pytest.mark.parametrize("layer_names_on_the_layout", [False, True], ids=["as written", "written the old way"])
 @pytest.mark.parametrize("suffix", [".gds", ".oas"])
-def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suffix: str) -> None:
+def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suffix: str, layer_names_on_the_layout: bool) -> None:
     chip = demo_chip()
     path = tmp_path / f"chip{suffix}"
     chip.kcl.write(path)
+    assert chip.kcl.layout.meta_info(cg.conf.META_LAYERS) is None
+    assert all(cell.meta_info(cg.conf.META_LAYERS) is None for cell in chip.kcl.layout.each_cell())
+    if layer_names_on_the_layout:
+        layer_names_moved_to_the_layout(path)
     back = cg.KCLayout("back")
     tops = back.read(path)
     assert chip.name in [t.name for t in tops]
@@ -467,6 +486,7 @@ def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suf
     assert heater.ports["e1"].layer_info == kdb.LayerInfo(45, 0, "M2")
     assert heater.function_name == "straight_heater_metal" and heater.settings["length"] == 100.0
     assert back.find_layer("M2") == back.layer(kdb.LayerInfo(45, 0))
+    assert back.layer_names["FLOORPLAN"] == kdb.LayerInfo(64, 0, "FLOORPLAN")  # a layer no port names
     assert _nets(c.l2n(), True) == _nets(chip.l2n(), True)
 
 

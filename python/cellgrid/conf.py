@@ -24,7 +24,7 @@ META_PORTS = "cellgrid:ports"
 META_SETTINGS = "cellgrid:settings"
 """Cell meta-info key holding the settings a cell was built with."""
 META_LAYERS = "cellgrid:layers"
-"""Layout meta-info key holding the names of the layers (GDS has no layer names)."""
+"""Meta-info key of each written top cell holding the names of the layers (GDS has no layer names)."""
 
 PORT_TYPES = ("optical", "electrical", "DC", "RF")
 """Port types in common use; other texts are accepted as well."""

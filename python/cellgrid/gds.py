@@ -3,8 +3,14 @@
 KLayout writes instance properties (the instance name is property
 `PROPID.NAME`) and persisted meta info into both formats. Before writing, each
 cell's ports and settings are stored in its meta info (`conf.META_PORTS`,
-`conf.META_SETTINGS`) and the layer names in the layout's meta info
-(`conf.META_LAYERS`, as GDS has no layer names); reading restores them.
+`conf.META_SETTINGS`) and the layer names (GDS has none) in the meta info of
+each written top cell (`conf.META_LAYERS`); reading restores them.
+
+Everything is kept as meta info of cells, never of the layout itself: KLayout
+writes a layout's own meta info into GDS as a record that readers before 0.28.8
+refuse ("Invalid record inside a context info cell"), while they pass over the
+meta info of cells. Files that still carry the layer names as the layout's
+meta info are read as well.
 """
 
 from __future__ import annotations
@@ -46,6 +52,7 @@ def plain(value: Any) -> Any:
 
 
 def _store_meta(kcl: KCLayout) -> None:
+    """Each cell's ports and settings into its meta info."""
     layout = kcl.layout
     for ci, base in list(kcl._bases.items()):
         cell = layout.cell(ci)
@@ -59,9 +66,14 @@ def _store_meta(kcl: KCLayout) -> None:
         if base.settings or base.function_name:
             value = {"function": base.function_name, "settings": plain(base.settings)}
             cell.add_meta_info(kdb.LayoutMetaInfo(conf.META_SETTINGS, value, None, True))
+
+
+def _layer_names(kcl: KCLayout) -> dict[str, list[int]]:
+    """Layer name -> [layer, datatype] of every named layer of the library."""
+    layout = kcl.layout
     names = {li.name: [li.layer, li.datatype] for li in (layout.get_info(i) for i in layout.layer_indexes()) if li.name}
     names.update({n: [li.layer, li.datatype] for n, li in kcl._layer_names.items()})
-    layout.add_meta_info(kdb.LayoutMetaInfo(conf.META_LAYERS, names, None, True))
+    return names
 
 
 def write_layout(
@@ -74,14 +86,26 @@ def write_layout(
     path = Path(path)
     _check_suffix(path)
     _store_meta(kcl)
+    layout = kcl.layout
     opts = kdb.SaveLayoutOptions() if options is None else options
     opts.set_format_from_filename(str(path))
     opts.write_context_info = True
+    roots = [layout.cell(ci) for ci in cells] if cells is not None else list(layout.top_cells())
     if cells is not None:
         opts.clear_cells()
         for ci in cells:
             opts.add_cell(ci)
-    kcl.layout.write(str(path), opts)
+    # The layer names ride on the written top cells, and only while they are
+    # written: a cell placed elsewhere later must not carry them along.
+    layout.remove_meta_info(conf.META_LAYERS)
+    names = kdb.LayoutMetaInfo(conf.META_LAYERS, _layer_names(kcl), None, True)
+    for root in roots:
+        root.add_meta_info(names)
+    try:
+        layout.write(str(path), opts)
+    finally:
+        for root in roots:
+            root.remove_meta_info(conf.META_LAYERS)
 
 
 def _port_from_dict(kcl: KCLayout, data: dict[str, Any]) -> Port:
@@ -116,6 +140,24 @@ def _load_meta(kcl: KCLayout, base: CellBase, path: Path) -> None:
         base.settings = dict(settings.get("settings") or {})
 
 
+def _register_layer_names(kcl: KCLayout, path: Path, cells: list[kdb.Cell]) -> None:
+    """Register the layer names the file carries: on its top cells, or (written before) on the layout."""
+    layout = kcl.layout
+    found = [layout.meta_info_value(conf.META_LAYERS)]
+    layout.remove_meta_info(conf.META_LAYERS)
+    for cell in cells:
+        if cell.meta_info(conf.META_LAYERS) is not None:
+            found.append(cell.meta_info_value(conf.META_LAYERS))
+            cell.remove_meta_info(conf.META_LAYERS)
+    for names in found:
+        if not isinstance(names, dict):
+            continue
+        try:
+            kcl.register_layers({n: kdb.LayerInfo(int(v[0]), int(v[1]), n) for n, v in names.items()})
+        except (TypeError, ValueError, IndexError) as exc:
+            raise ValueError(f"{path}: malformed layer names: {exc}") from exc
+
+
 def read_layout(kcl: KCLayout, path: str | Path, options: kdb.LoadLayoutOptions | None = None) -> list[DKCell]:
     """Read GDS or OASIS into `kcl`; returns the top cells that were read."""
     from .cell import DKCell
@@ -137,11 +179,10 @@ def read_layout(kcl: KCLayout, path: str | Path, options: kdb.LoadLayoutOptions 
                 f"{path}: database unit {probe.dbu} differs from library {kcl.name!r} ({layout.dbu});"
                 " read it into an empty library"
             )
+    layout.remove_meta_info(conf.META_LAYERS)
     layout.read(str(path), opts)
-    names = layout.meta_info_value(conf.META_LAYERS)
-    if isinstance(names, dict):
-        kcl.register_layers({n: kdb.LayerInfo(int(v[0]), int(v[1]), n) for n, v in names.items()})
     new = [c.cell_index() for c in layout.each_cell() if c.cell_index() not in before]
+    _register_layer_names(kcl, path, [layout.cell(ci) for ci in new])
     for ci in new:
         base = kcl.base(ci)
         _load_meta(kcl, base, path)
