@@ -71,7 +71,7 @@ def reloaded(rdb: ReportDatabase, directory: Path) -> ReportDatabase:
 
 
 def value_of(value: RdbItemValue) -> Any:
-    """A report value as a plain object: str, DBox, DPolygon, DEdge or DText."""
+    """A report value as a plain object: str, DBox, DPolygon, DEdge, DText or float."""
     if value.is_string():
         return value.string()
     if value.is_box():
@@ -82,6 +82,8 @@ def value_of(value: RdbItemValue) -> Any:
         return value.edge()
     if value.is_text():
         return value.text()
+    if value.is_float():
+        return value.float()
     raise AssertionError(f"unexpected report value {value}")
 
 

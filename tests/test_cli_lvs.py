@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import pty
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -251,6 +252,9 @@ def test_json_and_html_hold_every_finding_of_the_report(project: Path, faulty: b
     assert [{key: finding[key] for key in ("category", "texts", "markers")} for finding in document["findings"]] == report_view(report)
     assert document["counts"] == {title: len(items) for title, items in fs.findings(report).items()}
     assert bool(document["findings"]) == faulty
+    kinds = ["open_port", "unknown_connection", "missing_connection", "missing_connection", "missing_instance"]
+    kinds += ["unknown_instance", "mismatched_instance", "unknown_port"]
+    assert [finding["kind"] for finding in document["findings"]] == (kinds if faulty else [])
 
     page = (project / "f.html").read_text()
     placed = sum(1 for finding in document["findings"] if finding["markers"])
@@ -303,3 +307,12 @@ def _read_or_nothing(descriptor: int) -> bytes:
         return os.read(descriptor, 4096)
     except OSError:  # the terminal's other side is closed and drained
         return b""
+
+
+def test_readme_lists_every_kind_of_finding() -> None:
+    """The README's table of kinds is the module's `finding_kinds`, in its order."""
+    from quillon.core import lvs
+
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    rows = re.findall(r"^\| `(\w+)` \| [^|]+ \| ([^|]+) \|$", readme, re.MULTILINE)
+    assert [(kind, meaning.strip()) for kind, meaning in rows if kind != "kind"] == list(lvs.finding_kinds.items())

@@ -18,12 +18,13 @@ struct ConnectionPass {
     const char* category;    ///< attribute of lvs_categories
     Side side;               ///< the netlist that has the net
     const char* text_format; ///< %U receives the quoted p1 and p2
+    const kind::Kind& kind;
 };
 
 constexpr ConnectionPass unknown_pass{"unknown_connections", Side::layout,
-                                      "Unknown Connection from %U to %U"};
+                                      "Unknown Connection from %U to %U", kind::unknown_connection};
 constexpr ConnectionPass missing_pass{"missing_connections", Side::reference,
-                                      "Missing Connection from %U to %U"};
+                                      "Missing Connection from %U to %U", kind::missing_connection};
 
 /// The port of the layout cell named by the endpoint "instance,port", split at
 /// its last comma: port names hold no comma, instance names from other tools may.
@@ -71,20 +72,23 @@ class Recorder {
           report_cell_(report::cell_for(rdb, cell)) {}
 
     void record(nb::handle net) const {
-        nb::object item = rdb_.attr("create_item")(report_cell_, category_);
         nb::object p1 = net[nb::str("p1")];
         nb::object p2 = net[nb::str("p2")];
-        item.attr("add_value")(format_text(pass_.text_format, quoted(p1), quoted(p2)));
+        nb::object description = format_text(pass_.text_format, quoted(p1), quoted(p2));
         if (is_open_port_placeholder(p1) != is_open_port_placeholder(p2)) {
             nb::object endpoint = is_open_port_placeholder(p1) ? p2 : p1;
             nb::object port;
             if (resolved([&] { port = resolve_port(instances_, endpoint); })) {
+                nb::object item = new_item(kind::open_port);
+                item.attr("add_value")(description);
                 item.attr("add_value")(report::port_edge(port));
                 item.attr("add_value")(
                     format_text("Port %U is open: nothing connects to it", quoted(endpoint)));
                 return;
             }
         }
+        nb::object item = new_item(pass_.kind);
+        item.attr("add_value")(description);
         nb::object port1, port2;
         if (!resolved([&] {
                 port1 = resolve_port(instances_, p1);
@@ -98,6 +102,10 @@ class Recorder {
     }
 
   private:
+    nb::object new_item(const kind::Kind& kind) const {
+        return report::create_item(rdb_, report_cell_, category_, kind);
+    }
+
     const ConnectionPass& pass_;
     nb::handle rdb_;
     LayoutInstances& instances_;

@@ -48,6 +48,7 @@ void bind_dependencies(nb::module_& module) {
     bound.maskwright = import_kept("maskwright");
     bound.kdb = attr_kept(bound.cellgrid, "kdb");
     bound.report_database = attr_kept(import_kept("klayout.rdbcore"), "ReportDatabase");
+    bound.item_value = attr_kept(import_kept("klayout.rdbcore"), "RdbItemValue");
     bound.deepdiff = attr_kept(import_kept("deepdiff.diff"), "DeepDiff");
     bound.get_settings = attr_kept(import_kept("quillon.settings"), "get_settings");
     bound.activate_pdk_by_name =

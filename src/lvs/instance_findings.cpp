@@ -17,12 +17,15 @@ struct InstancePass {
     Side side;               ///< the netlist that has the instance
     bool with_box;           ///< unknown instances exist in the layout: show where
     const char* text_format; ///< %U receives the quoted instance name
+    const kind::Kind& kind;
 };
 
 constexpr InstancePass unknown_pass{"unknown_instances", Side::layout, true,
-                                    "Instance %U is not present in the reference netlist"};
+                                    "Instance %U is not present in the reference netlist",
+                                    kind::unknown_instance};
 constexpr InstancePass missing_pass{"missing_instances", Side::reference, false,
-                                    "Cannot find Instance %U in the layout"};
+                                    "Cannot find Instance %U in the layout",
+                                    kind::missing_instance};
 
 /// `instances` is only read by a pass that shows where its instances are.
 void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, LayoutInstances* instances,
@@ -30,7 +33,7 @@ void run(const InstancePass& pass, nb::handle rdb, nb::handle cell, LayoutInstan
     nb::object category = report::category_for(rdb, report::category_title(pass.category));
     nb::object report_cell = report::cell_for(rdb, cell);
     for (nb::handle name : one_sided_keys(diff, "instances", pass.side)) {
-        nb::object item = rdb.attr("create_item")(report_cell, category);
+        nb::object item = report::create_item(rdb, report_cell, category, pass.kind);
         if (pass.with_box)
             item.attr("add_value")((*instances)[name].attr("dbbox")());
         item.attr("add_value")(format_text(pass.text_format, quoted(name)));

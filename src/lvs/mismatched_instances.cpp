@@ -29,14 +29,15 @@ void find_mismatched_instances(nb::handle rdb, nb::handle cell, LayoutInstances&
         nb::object instance = instances[change.key];
         if (built_by(instance, change.reference_value))
             continue;
-        nb::object item = rdb.attr("create_item")(report_cell, category);
+        nb::object item =
+            report::create_item(rdb, report_cell, category, kind::mismatched_instance);
         item.attr("add_value")(instance.attr("dbbox")());
         item.attr("add_value")(format_text(
             "Instance %U is a %U in the layout but a %U in the reference netlist",
             quoted(change.key), quoted(change.layout_value), quoted(change.reference_value)));
     }
     for (const auto& group : shared_names) {
-        nb::object item = rdb.attr("create_item")(report_cell, category);
+        nb::object item = report::create_item(rdb, report_cell, category, kind::shared_name);
         for (const nb::object& instance : group)
             item.attr("add_value")(instance.attr("dbbox")());
         nb::object name = group.front().attr("property")(deps().cg_name_propid);

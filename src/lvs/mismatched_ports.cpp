@@ -45,8 +45,8 @@ class Recorder {
     }
 
     /// An item with the marker across the layout port `port` when there is one, then `text`.
-    void record(nb::handle port, nb::handle text) const {
-        nb::object item = rdb_.attr("create_item")(report_cell_, category_);
+    void record(const kind::Kind& kind, nb::handle port, nb::handle text) const {
+        nb::object item = report::create_item(rdb_, report_cell_, category_, kind);
         if (port.is_valid())
             item.attr("add_value")(report::port_edge(port));
         item.attr("add_value")(text);
@@ -68,7 +68,7 @@ void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb:
     if (!PyDict_Check(reference_ports.ptr())) {
         // Nothing to compare port by port: one item when the two differ at all.
         if (entry_differs(diff, "ports"))
-            recorder.record(nb::handle(),
+            recorder.record(kind::ports_mismatch, nb::handle(),
                             format_text("The reference netlist gives the ports as %R, the "
                                         "layout as %R",
                                         reference_ports, lvs_netlist.attr("get")("ports")));
@@ -84,16 +84,17 @@ void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb:
                 ? "Port %U attaches to nothing in the layout but to %U in the "
                   "reference netlist"
                 : "Port %U (at %U in the reference netlist) is not a port of the layout";
-        recorder.record(port, format_text(text, quoted(name), quoted(attached(ref_netlist, name))));
+        recorder.record(port.is_valid() ? kind::unattached_port : kind::missing_port, port,
+                        format_text(text, quoted(name), quoted(attached(ref_netlist, name))));
     }
     for (nb::handle name : one_sided_keys(diff, "ports", Side::layout))
         recorder.record(
-            recorder.layout_port(name),
+            kind::unknown_port, recorder.layout_port(name),
             format_text("Port %U (at %U in the layout) is not present in the reference netlist",
                         quoted(name), quoted(attached(lvs_netlist, name))));
     for (const ChangedKey& change : changed_keys(diff, "ports", nullptr))
         recorder.record(
-            recorder.layout_port(change.key),
+            kind::moved_port, recorder.layout_port(change.key),
             format_text("Port %U is at %U in the layout but at %U in the reference netlist",
                         quoted(change.key), quoted(change.layout_value),
                         quoted(change.reference_value)));

@@ -7,6 +7,7 @@ NB_MODULE(lvs, m) {
     m.doc() = "Layout v Schematic.";
     bind_dependencies(m);
     register_netlist_model(m);
+    register_finding_kinds(m);
     register_check(m);
     register_reference_netlist(m);
     register_extraction(m);

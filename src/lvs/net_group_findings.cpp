@@ -83,7 +83,8 @@ class Recorder {
           opens_(report::category_for(rdb, report::category_title("missing_connections"))) {}
 
     void record(bool is_short, nb::handle text, const Members& ports) const {
-        nb::object item = rdb_.attr("create_item")(report_cell_, is_short ? shorts_ : opens_);
+        nb::object item = report::create_item(rdb_, report_cell_, is_short ? shorts_ : opens_,
+                                              is_short ? kind::short_circuit : kind::open);
         item.attr("add_value")(text);
         for (nb::handle endpoint : ports) {
             nb::object edge = layout_port_edge(instances_, endpoint);

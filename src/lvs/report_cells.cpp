@@ -1,5 +1,6 @@
 /// Report-database plumbing shared by the findings passes: category titles,
-/// category and report-cell lookup, the edge across a port's opening.
+/// category and report-cell lookup, items tagged with their kind, the edge
+/// across a port's opening.
 
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
@@ -25,6 +26,22 @@ nb::object cell_for(nb::handle rdb, nb::handle cell) {
     if (truthy(found))
         return found;
     return rdb.attr("create_cell")(cell.attr("name"));
+}
+
+nb::object create_item(nb::handle rdb, nb::handle report_cell, nb::handle category,
+                       const kind::Kind& kind) {
+    nb::object item = rdb.attr("create_item")(report_cell, category);
+    nb::object tag = rdb.attr("user_tag_id")(kind.name);
+    if (!truthy(rdb.attr("tag_description")(tag)))
+        rdb.attr("set_tag_description")(tag, kind.meaning);
+    item.attr("add_tag")(tag);
+    return item;
+}
+
+void add_distance(nb::handle rdb, nb::handle item, double distance) {
+    nb::object value = deps().item_value(distance);
+    value.attr("tag_id") = rdb.attr("user_tag_id")("distance");
+    item.attr("add_value")(value);
 }
 
 nb::object port_edge(nb::handle port) {

@@ -2,6 +2,8 @@
 /// Internal interface of the layout-versus-schematic module: the objects it
 /// calls, the netlist helpers and one entry per stage of the check.
 
+#include "quillon/lvs/finding_kinds.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <vector>
@@ -15,6 +17,7 @@ struct Dependencies {
     nb::handle module;               ///< quillon.core.lvs itself (borrowed: sys.modules keeps it)
     nb::handle kdb;                  ///< klayout.db, as the cell library re-exports it
     nb::handle report_database;      ///< klayout.rdbcore.ReportDatabase
+    nb::handle item_value;           ///< klayout.rdbcore.RdbItemValue
     nb::handle deepdiff;             ///< deepdiff.diff.DeepDiff
     nb::handle cellgrid;             ///< the cell library
     nb::handle maskwright;           ///< the kit library
@@ -144,6 +147,7 @@ void register_connection_findings(nb::module_& module);
 void register_mismatched_instances(nb::module_& module);
 void register_mismatched_ports(nb::module_& module);
 void register_yaml_reading(nb::module_& module);
+void register_finding_kinds(nb::module_& module);
 
 /// Report-database plumbing shared by the findings passes (report_cells.cpp),
 /// in a namespace of its own so that its short names never meet other files'
@@ -155,6 +159,13 @@ nb::object category_title(const char* attribute);
 nb::object category_for(nb::handle rdb, nb::handle title);
 /// The report cell named after the layout cell, created only when absent.
 nb::object cell_for(nb::handle rdb, nb::handle cell);
+/// A new item of `category` on `report_cell`, tagged with its `kind`: every
+/// item the check makes is created here, by the pass that knows what it found.
+nb::object create_item(nb::handle rdb, nb::handle report_cell, nb::handle category,
+                       const kind::Kind& kind);
+/// Adds to `item` the distance in micrometres that a finding measured (a gap),
+/// as a number value tagged "distance".
+void add_distance(nb::handle rdb, nb::handle item, double distance);
 /// The segment across a port's opening: (0, w/2) to (0, -w/2) in the port's
 /// own frame, w being its cross-section width, placed by its transformation.
 nb::object port_edge(nb::handle port);

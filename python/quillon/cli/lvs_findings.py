@@ -2,7 +2,9 @@
 
 Everything is read generically: whatever categories the database holds (in
 the order it holds them, sub-categories after their parent) and, per item,
-its text values and the bounding boxes of its geometric values. The summary,
+its kind (the user tag the check gives every item it makes), its text
+values, the bounding boxes of its geometric values and the distance a gap
+finding measured (a number value tagged "distance"). The summary,
 the JSON and the HTML report are all written from these values, with the
 :class:`CheckRun` that says what was checked.
 """
@@ -29,14 +31,21 @@ GEOMETRIC_VALUES = ("box", "polygon", "edge", "edge_pair", "path", "text")
 DECIMALS = 6
 
 
+#: The tag of the number value that holds a finding's distance in micrometres.
+DISTANCE_TAG = "distance"
+
+
 @dataclass(frozen=True)
 class Finding:
-    """One item of the report: its category path, report cell, texts and markers."""
+    """One item of the report: its category path, report cell, texts and markers,
+    its kind (None for an item without one) and the distance it measured, if any."""
 
     category: str
     cell: str
     texts: tuple[str, ...]
     markers: tuple[Box, ...]
+    kind: str | None = None
+    distance: float | None = None
 
 
 @dataclass(frozen=True)
@@ -68,8 +77,9 @@ def read_findings(rdb: Any) -> Findings:
     """The findings held by the report database `rdb`."""
     categories = {category.rdb_id(): path for category, path in _each_category(rdb)}
     cells = {cell.rdb_id(): cell.qname() for cell in rdb.each_cell()}
+    distance_tag = rdb.user_tag_id(DISTANCE_TAG)
     items = tuple(
-        Finding(categories.get(item.category_id(), "?"), cells.get(item.cell_id(), "?"), *_values(item))
+        Finding(categories.get(item.category_id(), "?"), cells.get(item.cell_id(), "?"), *_values(item, distance_tag))
         for item in rdb.each_item()
     )
     counts = {path: 0 for path in categories.values()}
@@ -87,18 +97,27 @@ def _each_category(rdb: Any) -> Iterator[tuple[Any, str]]:
         pending[0:0] = [(sub, f"{path}.{sub.name()}") for sub in category.each_sub_category()]
 
 
-def _values(item: Any) -> tuple[tuple[str, ...], tuple[Box, ...]]:
+def kind_of(item: Any) -> str | None:
+    """The kind of a report item: its first user tag (KLayout writes those as "#name")."""
+    tags = [tag.strip() for tag in item.tags_str.split(",")]
+    return next((tag[1:] for tag in tags if tag.startswith("#")), None)
+
+
+def _values(item: Any, distance_tag: int) -> tuple[tuple[str, ...], tuple[Box, ...], str | None, float | None]:
     texts: list[str] = []
     markers: list[Box] = []
+    distance = None
     for value in item.each_value():
         shape = next((getattr(value, kind)() for kind in GEOMETRIC_VALUES if getattr(value, f"is_{kind}")()), None)
         if shape is not None:
             markers.append(_bounding_box(shape))
+        elif value.is_float() and value.tag_id == distance_tag:
+            distance = round(value.float(), DECIMALS) + 0.0
         elif value.is_string():
             texts.append(value.string())
         else:
             texts.append(value.to_s())
-    return tuple(texts), tuple(markers)
+    return tuple(texts), tuple(markers), kind_of(item), distance
 
 
 def _bounding_box(shape: Any) -> Box:

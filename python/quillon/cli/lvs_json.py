@@ -9,7 +9,7 @@ import json
 from pathlib import Path
 from typing import Any
 
-from quillon.cli.lvs_findings import CheckRun, Findings
+from quillon.cli.lvs_findings import CheckRun, Finding, Findings
 
 __all__ = ["findings_document", "write_findings_json"]
 
@@ -26,16 +26,21 @@ def findings_document(findings: Findings, run: CheckRun) -> dict[str, Any]:
         "exit_status": run.exit_status,
         "notes": list(run.notes),
         "counts": dict(findings.counts),
-        "findings": [
-            {
-                "category": finding.category,
-                "cell": finding.cell,
-                "texts": list(finding.texts),
-                "markers": [list(box) for box in finding.markers],
-            }
-            for finding in findings.items
-        ],
+        "findings": [_finding(finding) for finding in findings.items],
     }
+
+
+def _finding(finding: Finding) -> dict[str, Any]:
+    entry: dict[str, Any] = {
+        "category": finding.category,
+        "kind": finding.kind,
+        "cell": finding.cell,
+        "texts": list(finding.texts),
+        "markers": [list(box) for box in finding.markers],
+    }
+    if finding.distance is not None:
+        entry["distance"] = finding.distance
+    return entry
 
 
 def write_findings_json(path: Path, findings: Findings, run: CheckRun) -> None:

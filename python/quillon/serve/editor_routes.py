@@ -163,7 +163,9 @@ _QUOTED = re.compile(r"'([^']+)'")
 
 
 def _findings(rdb: Any) -> list[dict[str, Any]]:
-    """Per report item: its category, its texts, and the instances and connections it names."""
+    """Per report item: its category, its kind, its texts, and the instances and connections it names."""
+    from quillon.cli.lvs_findings import kind_of
+
     names = {category.rdb_id(): category.name() for category in rdb.each_category()}
     found = []
     for item in rdb.each_item():
@@ -174,6 +176,7 @@ def _findings(rdb: Any) -> list[dict[str, Any]]:
         instances |= {endpoint.rsplit(",", 1)[0] for endpoint in endpoints}
         found.append({
             "category": names.get(item.category_id(), "?"),
+            "kind": kind_of(item),
             "texts": texts,
             "instances": sorted(instances),
             "connections": [endpoints[:2]] if len(endpoints) >= 2 else [],
