@@ -255,7 +255,7 @@ FAULTS = [
         lambda d: (mzi(pads_joined=True), mzi_reference()),
         {
             "Unknown Connections": [
-                "Short: the layout connects ['heater,e1', 'pad1,e1'] and ['heater,e2', 'pad2,e1'], "
+                "Short: the layout connects ['heater,e1', 'pad1,e4'] and ['heater,e2', 'pad2,e3'], "
                 "which are separate nets in the reference netlist"
             ]
         },
@@ -265,8 +265,8 @@ FAULTS = [
         lambda d: (mzi(), with_changes(nets=lambda nets: nets + [{"p1": "pad1,e3", "p2": "pad2,e1"}])),
         {
             "Missing Connections": [
-                "Open: the reference net ['heater,e1', 'heater,e2', 'pad1,e1', 'pad2,e1'] is split in the layout "
-                "into ['heater,e1', 'pad1,e1'] and ['heater,e2', 'pad2,e1']"
+                "Open: the reference net ['heater,e1', 'heater,e2', 'pad1,e4', 'pad2,e3'] is split in the layout "
+                "into ['heater,e1', 'pad1,e4'] and ['heater,e2', 'pad2,e3']"
             ]
         },
         id="open",
@@ -274,7 +274,7 @@ FAULTS = [
     pytest.param(
         lambda d: (read_back(mzi(), d, {"pad2": "pad1"}), mzi_reference()),
         {
-            "Missing Connections": ["Missing Connection from 'heater,e2' to 'pad2,e3' | ERROR: Could not find instances and ports for heater,e2 and pad2,e3"],
+            "Missing Connections": ["Missing Connection from 'heater,e2' to 'pad2,e3' | The layout has 'heater,e2' but no instance 'pad2'"],
             "Missing Instances": missing(["pad2"]),
             "Mismatched Instances": ["Instance name 'pad1' is given to 2 instances of the layout"],
         },

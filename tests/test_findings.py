@@ -296,30 +296,30 @@ def test_crossing_marker_differs_from_its_outline(row: Any) -> None:
 
 
 @pytest.mark.parametrize(
-    "p1, p2, description, error",
+    "p1, p2, description, text",
     [
-        ("nocomma", "s1,o1", "'nocomma' to 's1,o1'", "nocomma and s1,o1"),
-        ("s1,o1", "a,b,c", "'s1,o1' to 'a,b,c'", "s1,o1 and a,b,c"),
-        ("ERROR_NO_CONNECTION", "ghost,o1", "'ERROR_NO_CONNECTION' to 'ghost,o1'", "ERROR_NO_CONNECTION and ghost,o1"),
-        ("ghost,o1", "s1,o1", "'ghost,o1' to 's1,o1'", "ghost,o1 and s1,o1"),
-        ("s1,o9", "s1,o1", "'s1,o9' to 's1,o1'", "s1,o9 and s1,o1"),
-        ("s1,o1", "s2,o9", "'s1,o1' to 's2,o9'", "s1,o1 and s2,o9"),
-        (7, "s1,o1", "7 to 's1,o1'", "7 and s1,o1"),
-        ("it's,o1", "s1,o1", "\"it's,o1\" to 's1,o1'", "it's,o1 and s1,o1"),
+        ("nocomma", "s1,o1", "'nocomma' to 's1,o1'", "The layout has 's1,o1' but 'nocomma' names no port of an instance"),
+        ("s1,o1", "a,b,c", "'s1,o1' to 'a,b,c'", "The layout has 's1,o1' but no instance 'a,b'"),
+        ("ERROR_NO_CONNECTION", "ghost,o1", "'ERROR_NO_CONNECTION' to 'ghost,o1'", "ERROR: Could not find instances and ports for ERROR_NO_CONNECTION and ghost,o1"),
+        ("ghost,o1", "s1,o1", "'ghost,o1' to 's1,o1'", "The layout has 's1,o1' but no instance 'ghost'"),
+        ("s1,o9", "s1,o1", "'s1,o9' to 's1,o1'", "The layout has 's1,o1' but instance 's1' has no port 'o9'"),
+        ("s1,o1", "s2,o9", "'s1,o1' to 's2,o9'", "The layout has 's1,o1' but instance 's2' has no port 'o9'"),
+        (7, "s1,o1", "7 to 's1,o1'", "The layout has 's1,o1' but 7 names no port of an instance"),
+        ("it's,o1", "s1,o1", "\"it's,o1\" to 's1,o1'", "The layout has 's1,o1' but no instance \"it's\""),
+        ("ghost,o1", "it's,o1", "'ghost,o1' to \"it's,o1\"", "ERROR: Could not find instances and ports for ghost,o1 and it's,o1"),
     ],
 )
-def test_unresolved_ports_give_error_text_and_the_pass_goes_on(
-    row: Any, p1: Any, p2: str, description: str, error: str
+def test_unresolved_ports_say_what_the_layout_lacks_and_the_pass_goes_on(
+    row: Any, p1: Any, p2: str, description: str, text: str
 ) -> None:
+    """The side the layout has is marked; with neither side, the error text."""
     nets = {"bad": {"p1": p1, "p2": p2}, "good": {"p1": "s1,o2", "p2": "s2,o1"}}
     diff = {"dictionary_item_removed": ["root['nets']['bad']", "root['nets']['good']"]}
     rdb = ReportDatabase("r")
     lvs.find_missing_connections(rdb, row, diff, {"nets": nets})
     bad, good = fs.findings(rdb)["Missing Connections"]
-    assert bad == [
-        f"Missing Connection from {description}",
-        f"ERROR: Could not find instances and ports for {error}",
-    ]
+    assert [value for value in bad if isinstance(value, str)] == [f"Missing Connection from {description}", text]
+    assert [str(value) for value in bad if not isinstance(value, str)] == ([] if text.startswith("ERROR") else [str(row.insts["s1"]["o1"].dcplx_trans * kdb.DEdge(0, 0.25, 0, -0.25))])
     assert good[0] == "Missing Connection from 's1,o2' to 's2,o1'"
     assert isinstance(good[1], kdb.DPolygon)
 
@@ -339,9 +339,9 @@ def test_missing_connection_ports_are_looked_up_in_the_layout(row: Any) -> None:
     layout = fs.netlist({"s1": "straight", "r1": "straight"})
     rdb = ReportDatabase("r")
     lvs.find_missing_connections(rdb, row, fs.diff(ref, layout), ref)
-    assert fs.findings(rdb)["Missing Connections"] == [
-        ["Missing Connection from 'r1,o1' to 's1,o2'", "ERROR: Could not find instances and ports for r1,o1 and s1,o2"]
-    ]
+    [[description, marker, text]] = fs.findings(rdb)["Missing Connections"]
+    assert (description, text) == ("Missing Connection from 'r1,o1' to 's1,o2'", "The layout has 's1,o2' but no instance 'r1'")
+    assert marker == row.insts["s1"]["o2"].dcplx_trans * kdb.DEdge(0, 0.25, 0, -0.25)
 
 
 @pytest.mark.parametrize(

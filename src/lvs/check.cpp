@@ -40,7 +40,8 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     ReferenceFile reference = read_reference_file(ref);
     report_stage("extraction");
     nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances);
-    nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none());
+    nb::dict written; // endpoints the reference names otherwise than the comparison
+    nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none(), &written);
     report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");
@@ -51,14 +52,15 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     const bool differs = truthy(diff);
     const SharedNames shared_names = differs ? instances.sharing_a_name() : SharedNames();
     NetGroupCover covered = differs ? find_shorts_and_opens(rdb, cell, instances, ref_netlist,
-                                                            lvs_netlist, shared_names)
+                                                            lvs_netlist, shared_names, written)
                                     : NetGroupCover();
-    find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys);
-    find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys);
+    find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys, written);
+    find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys,
+                             written);
     find_missing_instances(rdb, cell, diff);
     find_unknown_instances(rdb, cell, instances, diff);
     find_mismatched_instances(rdb, cell, instances, diff, shared_names);
-    find_mismatched_ports(rdb, cell, diff, ref_netlist, lvs_netlist);
+    find_mismatched_ports(rdb, cell, instances, diff, ref_netlist, lvs_netlist);
     return rdb;
 }
 

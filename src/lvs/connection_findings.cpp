@@ -2,7 +2,6 @@
 /// the two netlists has become report items with a marker spanning both ports.
 
 #include "quillon/define.hpp"
-#include "quillon/errors.hpp"
 #include "quillon/lvs/diff_keys.hpp"
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
@@ -26,16 +25,6 @@ constexpr ConnectionPass unknown_pass{"unknown_connections", Side::layout,
 constexpr ConnectionPass missing_pass{"missing_connections", Side::reference,
                                       "Missing Connection from %U to %U", kind::missing_connection};
 
-/// The port of the layout cell named by the endpoint "instance,port", split at
-/// its last comma: port names hold no comma, instance names from other tools may.
-nb::object resolve_port(LayoutInstances& instances, nb::handle endpoint) {
-    nb::object parts = endpoint.attr("rsplit")(",", 1);
-    if (nb::len(parts) != 2)
-        raise(PyExc_ValueError, "an endpoint must be an instance name and a port name "
-                                "separated by a comma");
-    return instances[parts[0]][parts[1]];
-}
-
 /// The outline edge1.p1, edge1.p2, edge2.p2, edge2.p1, in that order.
 nb::object marker(nb::handle port1, nb::handle port2) {
     nb::object edge1 = report::port_edge(port1);
@@ -48,37 +37,27 @@ nb::object marker(nb::handle port1, nb::handle port2) {
     return deps().kdb.attr("DPolygon")(points);
 }
 
-/// Runs `lookup`; false, with the error cleared, when it fails with an ordinary error.
-template <typename Lookup> bool resolved(Lookup lookup) {
-    try {
-        lookup();
-        return true;
-    } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception))
-            throw;
-        return false;
-    }
-}
-
 /// One item per net: the description, then the marker: across both ports,
-/// or across the opening of a port that nothing connects to. When the
-/// endpoints do not resolve to ports of the layout cell, the error text.
+/// across the opening of a port that nothing connects to, or across the one
+/// port the layout has, with a text saying what it lacks of the other. When
+/// neither endpoint is a port of the layout cell, the error text.
 class Recorder {
   public:
     Recorder(const ConnectionPass& pass, nb::handle rdb, nb::handle cell,
-             LayoutInstances& instances)
-        : pass_(pass), rdb_(rdb), instances_(instances),
+             LayoutInstances& instances, nb::handle written)
+        : pass_(pass), rdb_(rdb), instances_(instances), written_(written),
           category_(report::category_for(rdb, report::category_title(pass.category))),
           report_cell_(report::cell_for(rdb, cell)) {}
 
     void record(nb::handle net) const {
-        nb::object p1 = net[nb::str("p1")];
-        nb::object p2 = net[nb::str("p2")];
+        nb::object p1 = report::shown_endpoint(written_, net[nb::str("p1")]);
+        nb::object p2 = report::shown_endpoint(written_, net[nb::str("p2")]);
         nb::object description = format_text(pass_.text_format, quoted(p1), quoted(p2));
+        nb::object absence1, absence2;
         if (is_open_port_placeholder(p1) != is_open_port_placeholder(p2)) {
             nb::object endpoint = is_open_port_placeholder(p1) ? p2 : p1;
-            nb::object port;
-            if (resolved([&] { port = resolve_port(instances_, endpoint); })) {
+            nb::object port = report::endpoint_port(instances_, endpoint, absence1);
+            if (port.is_valid()) {
                 nb::object item = new_item(kind::open_port);
                 item.attr("add_value")(description);
                 item.attr("add_value")(report::port_edge(port));
@@ -89,16 +68,20 @@ class Recorder {
         }
         nb::object item = new_item(pass_.kind);
         item.attr("add_value")(description);
-        nb::object port1, port2;
-        if (!resolved([&] {
-                port1 = resolve_port(instances_, p1);
-                port2 = resolve_port(instances_, p2);
-            })) {
+        nb::object port1 = report::endpoint_port(instances_, p1, absence1);
+        nb::object port2 = report::endpoint_port(instances_, p2, absence2);
+        if (port1.is_valid() && port2.is_valid()) {
+            item.attr("add_value")(marker(port1, port2));
+        } else if (port1.is_valid() || port2.is_valid()) {
+            // the side the layout has is marked; the text says what it lacks of the other
+            const bool first = port1.is_valid();
+            item.attr("add_value")(report::port_edge(first ? port1 : port2));
+            item.attr("add_value")(format_text("The layout has %U but %U", quoted(first ? p1 : p2),
+                                               first ? absence2 : absence1));
+        } else {
             item.attr("add_value")(
                 format_text("ERROR: Could not find instances and ports for %S and %S", p1, p2));
-            return;
         }
-        item.attr("add_value")(marker(port1, port2));
     }
 
   private:
@@ -109,6 +92,7 @@ class Recorder {
     const ConnectionPass& pass_;
     nb::handle rdb_;
     LayoutInstances& instances_;
+    nb::handle written_;
     nb::object category_;
     nb::object report_cell_;
 };
@@ -116,8 +100,8 @@ class Recorder {
 /// Nets that only this pass's side has: those the difference lists one by one
 /// and, when it reports the nets whole, those the other side lacks.
 void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, LayoutInstances& instances,
-         nb::handle diff, nb::handle netlist, nb::handle covered) {
-    const Recorder recorder(pass, rdb, cell, instances);
+         nb::handle diff, nb::handle netlist, nb::handle covered, nb::handle written) {
+    const Recorder recorder(pass, rdb, cell, instances, written);
     nb::object nets = netlist[nb::str("nets")];
     for (nb::handle key : one_sided_keys(diff, "nets", pass.side)) {
         if (covered.is_valid()) {
@@ -134,12 +118,14 @@ void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, LayoutInst
 } // namespace
 
 void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
-                              nb::handle diff, nb::handle lvs_netlist, nb::handle covered) {
-    run(unknown_pass, rdb, cell, instances, diff, lvs_netlist, covered);
+                              nb::handle diff, nb::handle lvs_netlist, nb::handle covered,
+                              nb::handle written) {
+    run(unknown_pass, rdb, cell, instances, diff, lvs_netlist, covered, written);
 }
 void find_missing_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
-                              nb::handle diff, nb::handle ref_netlist, nb::handle covered) {
-    run(missing_pass, rdb, cell, instances, diff, ref_netlist, covered);
+                              nb::handle diff, nb::handle ref_netlist, nb::handle covered,
+                              nb::handle written) {
+    run(missing_pass, rdb, cell, instances, diff, ref_netlist, covered, written);
 }
 
 void register_connection_findings(nb::module_& m) {

@@ -3,6 +3,7 @@
 
 #include "quillon/define.hpp"
 #include "quillon/lvs/diff_keys.hpp"
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
 
@@ -61,8 +62,8 @@ class Recorder {
 
 } // namespace
 
-void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
-                           nb::handle lvs_netlist) {
+void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                           nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist) {
     const Recorder recorder(rdb, cell);
     nb::object reference_ports = ref_netlist.attr("get")("ports");
     if (!PyDict_Check(reference_ports.ptr())) {
@@ -79,13 +80,21 @@ void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb:
         nb::object port = recorder.layout_port(name);
         if (electrical(port))
             continue;
-        const char* text =
-            port.is_valid()
-                ? "Port %U attaches to nothing in the layout but to %U in the "
-                  "reference netlist"
-                : "Port %U (at %U in the reference netlist) is not a port of the layout";
-        recorder.record(port.is_valid() ? kind::unattached_port : kind::missing_port, port,
-                        format_text(text, quoted(name), quoted(attached(ref_netlist, name))));
+        nb::object at = attached(ref_netlist, name);
+        if (port.is_valid()) {
+            recorder.record(kind::unattached_port, port,
+                            format_text("Port %U attaches to nothing in the layout but to %U in "
+                                        "the reference netlist",
+                                        quoted(name), quoted(at)));
+            continue;
+        }
+        // marked at the instance port the reference attaches it to, where the layout has that
+        nb::object absence;
+        nb::object inner = report::endpoint_port(instances, at, absence);
+        recorder.record(kind::missing_port, inner,
+                        format_text("Port %U (at %U in the reference netlist) is not a port of "
+                                    "the layout",
+                                    quoted(name), quoted(at)));
     }
     for (nb::handle name : one_sided_keys(diff, "ports", Side::layout))
         recorder.record(
@@ -108,7 +117,8 @@ void register_mismatched_ports(nb::module_& m) {
            "DeepDiffDict, ref_netlist: Netlist, lvs_netlist: Netlist) -> None",
            "Add external ports that differ between the netlists to report database.",
            [](const BoundArgs& a) {
-               find_mismatched_ports(a[0], a[1], a[2], a[3], a[4]);
+               LayoutInstances instances(a[1]);
+               find_mismatched_ports(a[0], a[1], instances, a[2], a[3], a[4]);
                return nb::none();
            });
 }

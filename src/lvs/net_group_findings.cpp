@@ -44,41 +44,28 @@ std::vector<Endpoints> parts_by_group(const Members& members, const EndpointGrou
     return parts;
 }
 
-template <typename Items> nb::list as_list(const Items& endpoints) {
+/// The endpoints as a list, each as the reference wrote it (`report::shown_endpoint`).
+template <typename Items> nb::list as_list(const Items& endpoints, nb::handle written) {
     nb::list list;
     for (nb::handle endpoint : endpoints)
-        list.append(endpoint);
+        list.append(report::shown_endpoint(written, endpoint));
     return list;
 }
 
 /// "['a', 'b'], ['c'] and ['d', 'e']".
-nb::object listed(const std::vector<Endpoints>& parts) {
+nb::object listed(const std::vector<Endpoints>& parts, nb::handle written) {
     nb::list leading;
     for (size_t i = 0; i + 1 < parts.size(); ++i)
-        leading.append(quoted(as_list(parts[i])));
+        leading.append(quoted(as_list(parts[i], written)));
     nb::object first = nb::str(", ").attr("join")(leading);
-    return format_text("%U and %U", first, quoted(as_list(parts.back())));
-}
-
-/// The edge across the opening of the layout port an endpoint names, or an
-/// invalid object when the layout has no such port.
-nb::object layout_port_edge(LayoutInstances& instances, nb::handle endpoint) {
-    try {
-        nb::object parts = endpoint.attr("rsplit")(",", 1);
-        if (nb::len(parts) != 2)
-            return nb::object();
-        return report::port_edge(instances[parts[0]][parts[1]]);
-    } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception))
-            throw;
-        return nb::object();
-    }
+    return format_text("%U and %U", first, quoted(as_list(parts.back(), written)));
 }
 
 class Recorder {
   public:
-    Recorder(nb::handle rdb, nb::handle cell, LayoutInstances& instances)
-        : rdb_(rdb), instances_(instances), report_cell_(report::cell_for(rdb, cell)),
+    Recorder(nb::handle rdb, nb::handle cell, LayoutInstances& instances, nb::handle written)
+        : rdb_(rdb), instances_(instances), written_(written),
+          report_cell_(report::cell_for(rdb, cell)),
           shorts_(report::category_for(rdb, report::category_title("unknown_connections"))),
           opens_(report::category_for(rdb, report::category_title("missing_connections"))) {}
 
@@ -87,15 +74,20 @@ class Recorder {
                                               is_short ? kind::short_circuit : kind::open);
         item.attr("add_value")(text);
         for (nb::handle endpoint : ports) {
-            nb::object edge = layout_port_edge(instances_, endpoint);
-            if (edge.is_valid())
-                item.attr("add_value")(edge);
+            nb::object absence;
+            nb::object port = report::endpoint_port(
+                instances_, report::shown_endpoint(written_, endpoint), absence);
+            if (port.is_valid())
+                item.attr("add_value")(report::port_edge(port));
         }
     }
+
+    nb::handle written() const { return written_; }
 
   private:
     nb::handle rdb_;
     LayoutInstances& instances_;
+    nb::handle written_;
     nb::object report_cell_;
     nb::object shorts_;
     nb::object opens_;
@@ -145,14 +137,14 @@ bool touches(const Members& members, nb::handle names) {
 
 /// The text of a short (a layout group split by the reference) or an open (a
 /// reference group split by the layout).
-nb::object finding_text(bool is_short, const Members& members,
-                        const std::vector<Endpoints>& parts) {
+nb::object finding_text(bool is_short, const Members& members, const std::vector<Endpoints>& parts,
+                        nb::handle written) {
     if (is_short)
         return format_text("Short: the layout connects %U, which are separate nets in the "
                            "reference netlist",
-                           listed(parts));
+                           listed(parts, written));
     return format_text("Open: the reference net %U is split in the layout into %U",
-                       quoted(as_list(members)), listed(parts));
+                       quoted(as_list(members, written)), listed(parts, written));
 }
 
 /// The groups of one side against the other: each group of three or more
@@ -175,7 +167,8 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
         const std::vector<Endpoints> parts = parts_by_group(members, other, touched);
         if (parts.size() < 2)
             continue;
-        recorder.record(layout_side, finding_text(layout_side, members, parts), members);
+        recorder.record(layout_side, finding_text(layout_side, members, parts, recorder.written()),
+                        members);
         cover(side_keys, side.keys(group));
         for (long split : touched)
             cover(other_keys, other.keys(static_cast<size_t>(split)));
@@ -186,7 +179,7 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
 
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                     nb::handle ref_netlist, nb::handle lvs_netlist,
-                                    const SharedNames& shared_names) {
+                                    const SharedNames& shared_names, nb::handle written) {
     NetGroupCover covered;
     const nb::set shared = shared_name_set(shared_names);
     nb::object reference_nets = ref_netlist[nb::str("nets")];
@@ -197,7 +190,7 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
     const EndpointGroups layout(layout_nets);
     if (nb::len(shared) == 0 && !reference.shared() && !layout.shared())
         return covered;
-    const Recorder recorder(rdb, cell, instances);
+    const Recorder recorder(rdb, cell, instances, written);
     if (nb::len(shared) > 0) {
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);

@@ -74,9 +74,18 @@ nb::object renamed_endpoint(nb::handle endpoint, nb::handle port_maps) {
     return instance + nb::str(",") + port;
 }
 
+/// Notes in `written` (when given) the endpoint as written under its renamed form, the first
+/// time a renamed endpoint is met.
+void note_written(nb::dict* written, nb::handle renamed, nb::handle as_written) {
+    if (written && !renamed.equal(as_written) &&
+        !PyDict_SetDefault(written->ptr(), renamed.ptr(), as_written.ptr()))
+        throw nb::python_error();
+}
+
 /// The electrical nets of the file's `entries`: every entry with both endpoints, ports renamed per
 /// instance; an entry between two ports of one conductor is left out.
-void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::list& nets) {
+void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::list& nets,
+                          nb::dict* written) {
     for (nb::handle net : entries) {
         if (!has(net, "p1") || !has(net, "p2"))
             continue;
@@ -88,6 +97,8 @@ void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::list& ne
         /// net between them adds no connection, and the layout lists none.
         if (!first.equal(second) && first_renamed.equal(second_renamed))
             continue;
+        note_written(written, first_renamed, first);
+        note_written(written, second_renamed, second);
         add_net(nets, first_renamed, second_renamed);
     }
 }
@@ -108,13 +119,13 @@ ReferenceFile read_reference_file(nb::handle ref) {
 }
 
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances,
-                           nb::handle electrical_layers) {
+                           nb::handle electrical_layers, nb::dict* written) {
     CollectorPause collector_paused;
     nb::list nets = connections_and_links(file.connections, file.links);
     file.connections.reset();
     file.links.reset();
     nb::dict port_maps = reference_port_maps(layout_instances, file.instances, electrical_layers);
-    read_electrical_nets(file.electrical_nets, port_maps, nets);
+    read_electrical_nets(file.electrical_nets, port_maps, nets, written);
     file.electrical_nets.reset();
 
     nb::dict netlist;

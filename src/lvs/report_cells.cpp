@@ -2,10 +2,27 @@
 /// category and report-cell lookup, items tagged with their kind, the edge
 /// across a port's opening.
 
+#include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
 
 namespace quillon::lvs::report {
+
+namespace {
+
+/// Runs `lookup`; false, with the error cleared, when it fails with an ordinary error.
+template <typename Lookup> bool succeeds(Lookup lookup) {
+    try {
+        lookup();
+        return true;
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return false;
+    }
+}
+
+} // namespace
 
 nb::object category_title(const char* attribute) {
     return quillon::attribute(deps().module.attr("lvs_categories"), attribute);
@@ -42,6 +59,35 @@ void add_distance(nb::handle rdb, nb::handle item, double distance) {
     nb::object value = deps().item_value(distance);
     value.attr("tag_id") = rdb.attr("user_tag_id")("distance");
     item.attr("add_value")(value);
+}
+
+nb::object shown_endpoint(nb::handle written, nb::handle endpoint) {
+    if (!written.is_valid() || PyDict_GET_SIZE(written.ptr()) == 0)
+        return nb::borrow(endpoint);
+    PyObject* found = PyDict_GetItemWithError(written.ptr(), endpoint.ptr());
+    if (!found && PyErr_Occurred())
+        throw nb::python_error();
+    return nb::borrow(found ? found : endpoint.ptr());
+}
+
+nb::object endpoint_port(LayoutInstances& instances, nb::handle endpoint, nb::object& absence) {
+    nb::object parts;
+    if (!PyUnicode_Check(endpoint.ptr()) ||
+        !succeeds([&] { parts = endpoint.attr("rsplit")(",", 1); }) || nb::len(parts) != 2) {
+        absence = format_text("%U names no port of an instance", quoted(endpoint));
+        return nb::object();
+    }
+    nb::object instance;
+    if (!succeeds([&] { instance = instances[parts[0]]; })) {
+        absence = format_text("no instance %U", quoted(parts[0]));
+        return nb::object();
+    }
+    nb::object port;
+    if (!succeeds([&] { port = instance[parts[1]]; })) {
+        absence = format_text("instance %U has no port %U", quoted(parts[0]), quoted(parts[1]));
+        return nb::object();
+    }
+    return port;
 }
 
 nb::object port_edge(nb::handle port) {

@@ -79,8 +79,10 @@ struct ReferenceFile {
 ReferenceFile read_reference_file(nb::handle ref);
 /// The reference netlist of `file`, its electrical ports renamed after the
 /// layout instances found in `instances`, which the check goes on to use.
+/// With `written`, each renamed endpoint maps there to the endpoint as the
+/// file first wrote it (see `report::shown_endpoint`).
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& instances,
-                           nb::handle electrical_layers);
+                           nb::handle electrical_layers, nb::dict* written = nullptr);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
 /// The same, filling `instances` from the instances it reads.
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
@@ -109,16 +111,18 @@ struct NetGroupCover {
 /// Shorts and opens of nets of three or more pins (net_group_findings.cpp).
 /// Nets that touch an instance whose name several instances share are left
 /// to the item that says so: covered, and never read as a short or an open.
+/// Endpoints are shown as `written` maps them (`report::shown_endpoint`).
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                     nb::handle ref_netlist, nb::handle lvs_netlist,
-                                    const SharedNames& shared_names);
-/// The connection passes; nets whose keys are in `covered` are skipped.
+                                    const SharedNames& shared_names, nb::handle written);
+/// The connection passes; nets whose keys are in `covered` are skipped, and
+/// endpoints are shown as `written` maps them.
 void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle lvs_netlist,
-                              nb::handle covered = nb::handle());
+                              nb::handle covered = nb::handle(), nb::handle written = nb::handle());
 void find_missing_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle ref_netlist,
-                              nb::handle covered = nb::handle());
+                              nb::handle covered = nb::handle(), nb::handle written = nb::handle());
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                             nb::handle diff);
@@ -127,8 +131,8 @@ void find_unknown_instances(nb::handle rdb, nb::handle cell, LayoutInstances& in
 void find_mismatched_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                nb::handle diff, const SharedNames& shared_names);
 /// External ports that one side lacks or attaches elsewhere.
-void find_mismatched_ports(nb::handle rdb, nb::handle cell, nb::handle diff, nb::handle ref_netlist,
-                           nb::handle lvs_netlist);
+void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                           nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist);
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
 
 /// The port groups of one cell and layer set, memoised in `memo`, a dict keyed
@@ -169,6 +173,16 @@ void add_distance(nb::handle rdb, nb::handle item, double distance);
 /// The segment across a port's opening: (0, w/2) to (0, -w/2) in the port's
 /// own frame, w being its cross-section width, placed by its transformation.
 nb::object port_edge(nb::handle port);
+/// The endpoint as the reference file wrote it: the check compares the ports
+/// of one conductor (a pad's sides) under the first one's name, but a finding
+/// names and marks the port the reference uses. `written` is the mapping
+/// that `reference_netlist` fills, or an invalid handle.
+nb::object shown_endpoint(nb::handle written, nb::handle endpoint);
+/// The port of the layout cell that the endpoint "instance,port" names (split
+/// at its last comma: port names hold no comma, instance names from other
+/// tools may), or an invalid object with `absence` set to a text that says
+/// what the layout lacks.
+nb::object endpoint_port(LayoutInstances& instances, nb::handle endpoint, nb::object& absence);
 } // namespace report
 
 /// Whether a port type names an electrical port ("electrical", "DC" or "RF",
