@@ -60,10 +60,10 @@ class _CellPorts:
             else:
                 self.by_orientation[(o.rot, o.is_mirror())] = None
 
-    def placed(self, inst: kdb.Instance, dt: kdb.DCplxTrans) -> tuple[float, float, list[tuple[Key, int]]]:
+    def placed(self, inst: cg.DInstance, dt: kdb.DCplxTrans) -> tuple[float, float, list[tuple[Key, int]]]:
         """The displacement of `inst` (at `dt`) in µm, and (x, y, layer, width)
         and orientation of each port as it places them."""
-        if not inst.is_complex():
+        if not inst.instance.is_complex():
             t = inst.trans
             local = self.by_orientation[(t.rot, t.is_mirror())]
             if local is not None:
@@ -98,7 +98,8 @@ def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...
     tables = cg.ConnectivityTables()
     ep_instances, ep_pins = tables.endpoint_instances, tables.endpoint_pins
 
-    for n, inst in enumerate(cell.kdb_cell.each_inst()):
+    for n, element in enumerate(cell.insts.elements()):
+        inst = element.instance
         ci = inst.cell_index
         entry = circuits.get(ci)
         if entry is None:
@@ -112,6 +113,9 @@ def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...
             tables.cell_names[ci] = circ.name
             tables.pin_names[ci] = pin_names
         name = inst.property(PROPID.NAME)
+        if element.element is not None:
+            tables.elements[n] = element.element
+            name = None if name is None else element.name
         sc_name = str(name) if name is not None else ""
         if not sc_name or sc_name in used_names:
             sc_name = f"{entry.circuit.name}_{n}"
@@ -119,9 +123,9 @@ def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...
                 sc_name += "_"
         used_names.add(sc_name)
         sc = top.create_subcircuit(entry.circuit, sc_name)
-        dt = inst.dcplx_trans
+        dt = element.dcplx_trans
         sc.trans = dt
-        x, y, placed = entry.placed(inst, dt)
+        x, y, placed = entry.placed(element, dt)
         ordinary = not inst.is_complex()
         tables.orientations.append(dt.rot() if ordinary else -1)
         tables.kept_placements.append(None if ordinary and name is None else dt)

@@ -82,6 +82,28 @@ def place(
     return top.create_inst(component(spec), trans, name=name)
 
 
+def place_array(
+    top: cg.DKCell,
+    spec: Component,
+    name: str | None,
+    *,
+    x: float = 0.0,
+    y: float = 0.0,
+    a: tuple[float, float] = (0, 0),
+    b: tuple[float, float] = (0, 0),
+    na: int = 1,
+    nb: int = 1,
+) -> list[cg.DInstance]:
+    """Place a KLayout array of `na` by `nb` copies at (x, y) µm, copy (i, j)
+    displaced by i * `a` + j * `b` µm; returns its elements (`DInstance.elements`)."""
+    cell = component(spec)
+    trans = kdb.DCplxTrans(1, 0, False, x, y)
+    array = kdb.DCellInstArray(cell.cell_index, trans, kdb.DVector(*a), kdb.DVector(*b), na, nb)
+    inst = cg.DInstance(top.kdb_cell.insert(array), top)
+    inst.name = name
+    return inst.elements()
+
+
 def attach(top: cg.DKCell, spec: Component, port: str, to: cg.Port, name: str | None = None) -> cg.DInstance:
     """Place a component so that its port `port` meets the port `to`."""
     return place(top, spec, name).connect(port, to)

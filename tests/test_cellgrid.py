@@ -411,7 +411,7 @@ def test_native_matcher_takes_orientations_modulo_a_full_turn(lib: cg.KCLayout, 
     def cell_ports(ci: int) -> tuple[int, list[list[tuple[int, int, int, int, int]]]]:
         return 1, [[(5, 7, 0, 500, angles[ci])]] * 8
 
-    result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [])
+    result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [], None)
     endpoint_nets = result[9]
     assert (endpoint_nets[0] == endpoint_nets[1]) == meet
 
@@ -560,3 +560,32 @@ def test_mirrored_ports_face_as_the_rotation_without_mirror(rotation: int) -> No
     assert [p.orientation for p in mirrored.ports] == [p.orientation for p in turned.ports]
     assert all(p.trans.rot < 4 and 0 <= p.angle_key() < 360000 for p in mirrored.ports)
     assert mirrored["o1"].meets(turned["o1"].flipped())
+
+
+@pytest.mark.parametrize(
+    "na, nb, trans, names",
+    [
+        (2, 1, kdb.Trans(0, False, 0, 0), ["w[0]", "w[1]"]),
+        (1, 3, kdb.Trans(0, False, 0, 0), ["w[0]", "w[1]", "w[2]"]),
+        (2, 2, kdb.Trans(0, False, 0, 0), ["w[0][0]", "w[1][0]", "w[0][1]", "w[1][1]"]),
+        (2, 1, kdb.ICplxTrans(1, 30, False, 0, 0), ["w[0]", "w[1]"]),
+        (1, 1, kdb.Trans(0, False, 0, 0), ["w"]),
+    ],
+)
+def test_array_elements_are_instances_of_their_own(lib: cg.KCLayout, na: int, nb: int, trans: kdb.Trans, names: list[str]) -> None:
+    """Copy (i, j) sits i times `a` and j times `b` from the first, with its own name, box and ports."""
+    wg, top = waveguide(lib), lib.dkcell(f"top{next(_names)}")
+    array = top.create_inst(wg, name="w")
+    a, b = kdb.Vector(0, 20_000), kdb.Vector(30_000, 0)
+    array.instance.cell_inst = kdb.CellInstArray(wg.cell_index, trans, a, b, na, nb)
+    elements = array.elements()
+    assert [e.name for e in elements] == names == [e.name for e in top.insts.elements()]
+    for e in elements:
+        i, j = e.element or (0, 0)
+        shift = (a * i + b * j).to_dtype(lib.dbu)
+        placed = kdb.DCplxTrans(shift) * kdb.DCplxTrans(array.dcplx_trans)
+        assert str(e.dcplx_trans) == str(placed)
+        assert e.dbbox() == wg.dbbox().transformed(placed)
+        end = placed * kdb.DPoint(10, 0)
+        assert e["o2"].center == pytest.approx((end.x, end.y))
+    assert {e.name for e in elements} == {name for name in top.l2n().tables.name_properties}

@@ -19,7 +19,8 @@ import yaml
 
 import cellgrid as cg
 import findings_support as fs
-from layout_builders import PDK, attach, component, expose, metal, new_cell, place, straight_run, waveguide
+from layout_builders import netlist_reading  # noqa: F401
+from layout_builders import PDK, attach, component, expose, metal, new_cell, place, place_array, straight_run, waveguide
 from quillon.core import lvs
 
 NAMES = ["splitter", "gc_in", "heater", "arm", "combiner", "gc_out", "pad1", "pad2"]
@@ -291,6 +292,86 @@ def test_each_fault_gives_the_items_that_name_it(
     cell, reference = build(tmp_path)
     found = check(cell, reference, tmp_path)
     assert {title: len(texts) if isinstance(expected.get(title), int) else texts for title, texts in found.items()} == expected
+
+
+# --- instance arrays: every element is an instance of its own ------------------------
+
+
+def with_arrays(pitch: float = 80, grid: bool = False) -> Case:
+    """A splitter feeding a heater arm and a plain arm into the two elements of a
+    1x2 array of gratings "gc"; the heater wired to the two elements of a 2x1
+    array of pads "pad". `pitch` µm moves the second grating after the routing;
+    `grid` adds a 2x2 array of gratings "g" that nothing connects to."""
+    top = new_cell("arrays")
+    splitter = place(top, "mmi1x2", "splitter")
+    attach(top, "grating_coupler", "o1", splitter["o1"], name="gc_in")
+    heater = place(top, "straight_heater_metal", "heater", x=60, y=40)
+    gc = place_array(top, "grating_coupler", "gc", x=260, y=-40, a=(0, 80), na=2)
+    waveguide(top, splitter["o3"], heater["o1"])
+    waveguide(top, heater["o2"], gc[1]["o1"])
+    waveguide(top, splitter["o2"], gc[0]["o1"])
+    gc[0].instance.da = fs.kdb.DVector(0, pitch)
+    pads = place_array(top, "pad", "pad", x=40, y=200, b=(160, 0), nb=2)
+    metal(top, heater["e1"], pads[0]["e4"])
+    metal(top, heater["e2"], pads[1]["e4"])
+    if grid:
+        place_array(top, "grating_coupler", "g", x=400, a=(50, 0), b=(0, 50), na=2, nb=2)
+    components = {"splitter": "mmi1x2", "gc_in": "grating_coupler", "heater": "straight_heater_metal"}
+    components |= {"gc[0]": "grating_coupler", "gc[1]": "grating_coupler", "pad[0]": "pad", "pad[1]": "pad"}
+    reference = {
+        "instances": {name: {"component": c} for name, c in components.items()},
+        "connections": {"gc_in,o1": "splitter,o1"},
+        "routes": {"arms": {"links": {"splitter,o3": "heater,o1", "heater,o2": "gc[1],o1", "splitter,o2": "gc[0],o1"}}},
+        "nets": [{"p1": "heater,e1", "p2": "pad[0],e4"}, {"p1": "heater,e2", "p2": "pad[1],e4"}],
+        "ports": {},
+    }
+    return top, reference
+
+
+def array_named_as_one(directory: Path) -> Case:
+    top, reference = with_arrays()
+    instances = {name: value for name, value in reference["instances"].items() if not name.startswith("gc[")}
+    reference["instances"] = instances | {"gc": {"component": "grating_coupler"}}
+    return top, reference
+
+
+ARRAYS = [
+    pytest.param(lambda d: with_arrays(), {}, id="clean: 1x2 gratings and 2x1 pads"),
+    pytest.param(
+        lambda d: (read_back(with_arrays()[0], d, {}), with_arrays()[1]), {}, id="clean: read back from GDS"
+    ),
+    pytest.param(
+        array_named_as_one,
+        {
+            "Missing Instances": missing(["gc"]),
+            "Unknown Instances": [
+                "Instance 'gc[0]' is not present in the reference netlist",
+                "Instance 'gc[1]' is not present in the reference netlist",
+            ],
+        },
+        id="the reference names the array, not its elements",
+    ),
+    pytest.param(
+        lambda d: (with_arrays(grid=True)[0], with_arrays()[1]),
+        {
+            "Unknown Instances": [f"Instance 'g[{i}][{j}]' is not present in the reference netlist" for i in (0, 1) for j in (0, 1)],
+            "Unknown Connections": sorted(
+                f"Unknown Connection from 'ERROR_NO_CONNECTION' to 'g[{i}][{j}],o1' | Port 'g[{i}][{j}],o1' is open: nothing connects to it"
+                for i in (0, 1)
+                for j in (0, 1)
+            ),
+        },
+        id="a 2x2 array: elements named by row and column",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, expected", ARRAYS)
+def test_instance_arrays_are_checked_element_by_element(
+    tmp_path: Path, build: Callable[[Path], Case], expected: dict[str, list[str]]
+) -> None:
+    cell, reference = build(tmp_path)
+    assert check(cell, reference, tmp_path) == expected
 
 
 def test_items_carry_markers_on_the_layout(tmp_path: Path) -> None:

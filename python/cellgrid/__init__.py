@@ -17,7 +17,7 @@ import klayout.db as kdb
 
 from . import conf
 from .cell import DKCell, KCell, ProtoTKCell
-from .instance import DInstance, Instance, Instances
+from .instance import DInstance, Instance, Instances, element_name
 from .l2n import ConnectivityTables, PortConnectivity, port_connectivity
 from .layout import CellBase, CellMapping, KCLayout, LayerIdent, kcl
 from .port import Port, PortCrossSection, Ports, to_dbu
@@ -36,6 +36,7 @@ __all__ = [
     "DInstance",
     "Instance",
     "Instances",
+    "element_name",
     "Port",
     "Ports",
     "PortCrossSection",

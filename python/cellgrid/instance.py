@@ -3,6 +3,14 @@
 An instance's name is stored as the GDS property `PROPID.NAME`, so it survives
 GDS and OASIS files. Instances without a name are plain wiring (for example
 the waveguides a router draws).
+
+A KLayout instance may be a regular array: `na` by `nb` copies of its cell,
+the copy (i, j) displaced by i times the vector `a` and j times `b` from the
+first. `DInstance.elements()` gives each copy as an instance of its own,
+placed where it is, with its own ports and box. The copies of a named array
+are named after it by `element_name`: `gc[0]`, `gc[1]`, ... when the array
+has one row or one column (counted along it), `gc[i][j]` otherwise (i along
+`a`, j along `b`).
 """
 
 from __future__ import annotations
@@ -18,7 +26,7 @@ from .port import Port, Ports
 if TYPE_CHECKING:
     from .cell import DKCell, ProtoTKCell
 
-__all__ = ["DInstance", "Instance", "Instances", "check_instance_name"]
+__all__ = ["DInstance", "Instance", "Instances", "check_instance_name", "element_name"]
 
 _R180 = kdb.Trans(2, False, 0, 0)
 _D180 = kdb.DCplxTrans(1, 180, False, 0, 0)
@@ -33,14 +41,37 @@ def check_instance_name(name: object) -> str:
     return name
 
 
+def element_name(name: str, i: int, j: int, na: int, nb: int) -> str:
+    """The name of the copy (i, j) of an array named `name` of `na` by `nb` copies."""
+    if na == 1 or nb == 1:
+        return f"{name}[{i if nb == 1 else j}]"
+    return f"{name}[{i}][{j}]"
+
+
 class DInstance:
-    """A placed cell with micrometre accessors; wraps a `kdb.Instance`."""
+    """A placed cell with micrometre accessors; wraps a `kdb.Instance`, or one
+    copy (`element`, the indices (i, j)) of a KLayout instance array."""
 
-    __slots__ = ("_inst", "parent")
+    __slots__ = ("_inst", "element", "parent")
 
-    def __init__(self, inst: kdb.Instance, parent: ProtoTKCell[Any]) -> None:
+    def __init__(self, inst: kdb.Instance, parent: ProtoTKCell[Any], element: tuple[int, int] | None = None) -> None:
         self._inst = inst
         self.parent = parent
+        self.element = element
+
+    def elements(self) -> list[DInstance]:
+        """Each copy of an instance array as an instance of its own; an
+        instance that is no array (or an array of one) is its only element."""
+        inst = self._inst
+        if self.element is not None or not inst.is_regular_array() or inst.na * inst.nb == 1:
+            return [self]
+        return [DInstance(inst, self.parent, (i, j)) for j in range(inst.nb) for i in range(inst.na)]
+
+    def _shift(self) -> kdb.Vector:
+        """The displacement of this copy from the array's first, in database units."""
+        assert self.element is not None
+        i, j = self.element
+        return self._inst.a * i + self._inst.b * j
 
     @property
     def instance(self) -> kdb.Instance:
@@ -50,12 +81,17 @@ class DInstance:
     # --- naming -----------------------------------------------------------
     @property
     def name(self) -> str | None:
-        """Instance name (property `PROPID.NAME`), or None for an unnamed instance."""
+        """Instance name (property `PROPID.NAME`), or None for an unnamed instance;
+        a copy of a named array has its `element_name`."""
         value = self._inst.property(PROPID.NAME)
-        return None if value is None else str(value)
+        if value is None or self.element is None:
+            return None if value is None else str(value)
+        return element_name(str(value), *self.element, self._inst.na, self._inst.nb)
 
     @name.setter
     def name(self, value: str | None) -> None:
+        if self.element is not None:
+            raise ValueError("a copy of an instance array is named after the array")
         if value is None:
             self._inst.delete_property(PROPID.NAME)
         else:
@@ -77,31 +113,46 @@ class DInstance:
     @property
     def trans(self) -> kdb.Trans:
         """Integer placement (the simple part for complex placements)."""
-        return self._inst.trans
+        if self.element is None:
+            return self._inst.trans
+        return kdb.Trans(self._shift()) * self._inst.trans
 
     @trans.setter
     def trans(self, value: kdb.Trans) -> None:
+        self._check_movable()
         self._inst.trans = value
 
     @property
     def dcplx_trans(self) -> kdb.DCplxTrans:
         """Placement in micrometres."""
-        return self._inst.dcplx_trans
+        if self.element is None:
+            return self._inst.dcplx_trans
+        dbu = self.parent.kcl.dbu
+        return kdb.DCplxTrans(self._shift().to_dtype(dbu)) * self._inst.dcplx_trans
 
     @dcplx_trans.setter
     def dcplx_trans(self, value: kdb.DCplxTrans) -> None:
+        self._check_movable()
         self._inst.dcplx_trans = value
 
+    def _check_movable(self) -> None:
+        if self.element is not None:
+            raise ValueError("a copy of an instance array moves with the array")
+
     def _placement(self) -> kdb.Trans | kdb.DCplxTrans:
-        return self._inst.dcplx_trans if self._inst.is_complex() else self._inst.trans
+        return self.dcplx_trans if self._inst.is_complex() else self.trans
 
     def dbbox(self) -> kdb.DBox:
         """Bounding box in the parent's frame, micrometres."""
-        return self._inst.dbbox()
+        if self.element is None:
+            return self._inst.dbbox()
+        return self.parent.kcl.layout.cell(self._inst.cell_index).dbbox().transformed(self.dcplx_trans)
 
     def bbox(self) -> kdb.Box:
         """Bounding box in the parent's frame, database units."""
-        return self._inst.bbox()
+        if self.element is None:
+            return self._inst.bbox()
+        return self.parent.kcl.layout.cell(self._inst.cell_index).bbox().transformed(self._placement())
 
     # --- ports ------------------------------------------------------------
     @property
@@ -122,6 +173,7 @@ class DInstance:
 
         Meeting ports share position, width and layer and face each other.
         """
+        self._check_movable()
         local = self.cell.ports[port_name]
         if local.width_dbu != other.width_dbu or local.layer_info.layer != other.layer_info.layer or (
             local.layer_info.datatype != other.layer_info.datatype
@@ -139,10 +191,10 @@ class DInstance:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, DInstance):
             return NotImplemented
-        return self.parent == other.parent and self._inst == other._inst
+        return self.parent == other.parent and self._inst == other._inst and self.element == other.element
 
     def __hash__(self) -> int:
-        return hash((self.parent, self._inst))
+        return hash((self.parent, self._inst, self.element))
 
     # defined last: inside the class body the name would hide the builtin
     def property(self, key: int | str) -> Any:
@@ -213,6 +265,11 @@ class Instances:
     def names(self) -> list[str]:
         """Names of the named instances, in placement order."""
         return [n for n in (i.name for i in self) if n is not None]
+
+    def elements(self) -> Iterator[DInstance]:
+        """Every placed copy, in placement order: instance arrays by their elements."""
+        for inst in self:
+            yield from inst.elements()
 
     def __repr__(self) -> str:
         return f"Instances({self._cell.name!r}, {len(self)})"

@@ -36,7 +36,8 @@ themselves, their keys (`Port.position_key`, `Port.angle_key`) and how a
 placement moves them (`Port.transformed`) come from this library, once per
 placed cell and orientation, or per instance for complex placements and
 angled ports.
-Instance arrays count as one instance, placed at their first element.
+An instance array counts as its elements, each one instance placed where it
+is; the elements of a named array are named by `cellgrid.element_name`.
 """
 
 from __future__ import annotations
@@ -50,6 +51,7 @@ import klayout.db as kdb
 
 from . import _l2n
 from .conf import PROPID
+from .instance import DInstance
 from .port import Port
 
 if TYPE_CHECKING:
@@ -64,8 +66,9 @@ class ConnectivityTables:
     arrays of numbers (`array.array` of doubles or 8-byte integers), which take
     a fraction of the memory of lists of Python numbers.
 
-    Instance k is the k-th instance of `cell.kdb_cell.each_inst()` (the order of
-    `cell.insts`), and its subcircuit is the k-th of the top circuit's
+    Instance k is the k-th instance of `cell.insts.elements()`: the instances of
+    `cell.kdb_cell.each_inst()` in order, an array by its elements, whose
+    positions `elements` maps to their (i, j). Its subcircuit is the k-th of the top circuit's
     `each_subcircuit()`: the subcircuit's `trans` is `placement(k)` and its
     circuit is named `cell_names[cell_indexes[k]]`, with the pins
     `pin_names[cell_indexes[k]]` (pin id = position).
@@ -95,7 +98,8 @@ class ConnectivityTables:
     xs: array[float] = field(default_factory=lambda: array("d"))  #: placement(k).disp.x, in µm
     ys: array[float] = field(default_factory=lambda: array("d"))  #: placement(k).disp.y, in µm
     cell_indexes: array[int] = field(default_factory=lambda: array("q"))
-    name_properties: list[Any] = field(default_factory=list)  #: property PROPID.NAME, None when unnamed
+    #: property PROPID.NAME, None when unnamed; an element of a named array has its own name
+    name_properties: list[Any] = field(default_factory=list)
     #: the KLayout instance of each named instance, None for the unnamed ones
     named_instances: list[kdb.Instance | None] = field(default_factory=list)
     cell_names: dict[int, str] = field(default_factory=dict)
@@ -105,6 +109,8 @@ class ConnectivityTables:
     endpoint_nets: array[int] = field(default_factory=lambda: array("q"))
     top_pins: list[tuple[str, int]] = field(default_factory=list)
     net_count: int = 0
+    #: the (i, j) of each instance that is an element of an instance array, by its position
+    elements: dict[int, tuple[int, int]] = field(default_factory=dict)
 
     def placement(self, k: int) -> kdb.DCplxTrans:
         """The placement of instance k (its `dcplx_trans`)."""
@@ -193,6 +199,11 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
     def irregular_ports(ci: int, placement: kdb.DCplxTrans) -> list[PlacedPort]:
         return [_placed(p.transformed(placement)) for p in ports_by_cell[ci]]
 
+    def array_elements(instance: kdb.Instance) -> list[tuple[kdb.DCplxTrans, Any, tuple[int, int]]]:
+        """Per element of an instance array: its placement, name (None when unnamed) and (i, j)."""
+        named = instance.property(PROPID.NAME) is not None
+        return [(e.dcplx_trans, e.name if named else None, e.element) for e in DInstance(instance, cell).elements()]
+
     own = [p for p in cell._base.ports if p.port_type in types]
     (
         tables.orientations,
@@ -207,7 +218,8 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         tables.endpoint_nets,
         top_nets,
         tables.net_count,
-    ) = _l2n.match_ports(cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own])
+        tables.elements,
+    ) = _l2n.match_ports(cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements)
     tables.top_pins = [(p.name or "", net) for p, net in zip(own, top_nets, strict=True)]
     return PortConnectivity(cell, types, tables)
 

@@ -6,7 +6,9 @@
 /// the cell library's own port keys under each of the eight orientations of an
 /// ordinary placement; an instance then only adds its displacement. Instances
 /// with a complex placement, and cells with off-grid or angled ports, get
-/// their keys from the Python side per instance.
+/// their keys from the Python side per instance. An instance array is read as
+/// its elements, each placed, named and matched like an instance of its own;
+/// the Python side lists them.
 
 #include "quillon/cellgrid/port_matching.hpp"
 #include "quillon/define.hpp"
@@ -39,6 +41,7 @@ struct Names {
     nb::object y = interned("y");
     nb::object rot = interned("rot");
     nb::object is_complex = interned("is_complex");
+    nb::object is_regular_array = interned("is_regular_array");
 };
 
 std::vector<PlacedPort> placed_ports(nb::handle rows, size_t expected) {
@@ -87,75 +90,110 @@ nb::object index_object(size_t value) {
     return checked(PyLong_FromSize_t(value));
 }
 
-nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
-                      nb::handle cell_ports, nb::handle irregular_ports, nb::handle top_ports) {
-    const Names names;
-    std::unordered_map<long long, CellPorts> cells;
+/// What the instance loop gathers, one row per placed instance or array element.
+struct Rows {
     PortMatcher matcher;
     // a placement object is kept only where it carries more than the
     // displacement and orientation code: for named and complex instances
     nb::list kept_placements, name_properties, named_instances;
+    nb::dict elements; ///< row -> (i, j), for the rows of array elements
     std::vector<int8_t> orientations;
     // the numbers are kept as machine numbers and handed over as arrays: as
     // Python numbers they would take several times the memory
     std::vector<double> xs, ys;
     std::vector<int64_t> cell_indexes, endpoint_instances, endpoint_pins;
+};
+
+/// One placement of a cell: an instance, or an element of an instance array.
+struct Placed {
+    nb::handle instance; ///< KLayout's instance (the array, for an element)
+    nb::handle trans;
+    nb::handle name; ///< the name property; its own name for an element
+    nb::handle cell_index;
+    long long index;
+    bool ordinary;
+};
+
+/// Places the ports of one placement and adds its row.
+void add_row(Rows& rows, const Names& names, double dbu, nb::handle irregular_ports,
+             const Placed& placed, const CellPorts& ports) {
+    nb::object disp = get_attribute(placed.trans, names.disp);
+    const double x = as_double(get_attribute(disp, names.x));
+    const double y = as_double(get_attribute(disp, names.y));
+    const long long code =
+        placed.ordinary ? as_long_long(call_method(placed.trans, names.rot)) : -1;
+    if (ports.regular && placed.ordinary) {
+        // an ordinary placement is on the grid: its displacement in µm is
+        // its displacement in database units times the unit
+        const int64_t dx = std::llround(x / dbu);
+        const int64_t dy = std::llround(y / dbu);
+        for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
+            port.x += dx;
+            port.y += dy;
+            rows.matcher.add(port);
+        }
+    } else {
+        for (const PlacedPort& port :
+             placed_ports(irregular_ports(placed.cell_index, placed.trans), ports.pin_count))
+            rows.matcher.add(port);
+    }
+    const auto row = static_cast<int64_t>(rows.xs.size());
+    for (size_t pin = 0; pin < ports.pin_count; ++pin) {
+        rows.endpoint_instances.push_back(row);
+        rows.endpoint_pins.push_back(static_cast<int64_t>(pin));
+    }
+    const bool unnamed = placed.name.is_none();
+    rows.orientations.push_back(static_cast<int8_t>(code));
+    rows.kept_placements.append(placed.ordinary && unnamed ? nb::none() : placed.trans);
+    rows.xs.push_back(x);
+    rows.ys.push_back(y);
+    rows.cell_indexes.push_back(placed.index);
+    // only named instances are kept: most of a layout is unnamed wiring
+    rows.named_instances.append(unnamed ? nb::none() : placed.instance);
+    rows.name_properties.append(placed.name);
+}
+
+nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
+                      nb::handle cell_ports, nb::handle irregular_ports, nb::handle top_ports,
+                      nb::handle array_elements) {
+    const Names names;
+    std::unordered_map<long long, CellPorts> cells;
+    Rows rows;
 
     nb::object instances =
         checked(PyObject_GetIter(call_method(kdb_cell, interned("each_inst")).ptr()));
-    size_t position = 0;
     while (PyObject* next = PyIter_Next(instances.ptr())) {
         nb::object instance = nb::steal(next);
         nb::object cell_index = get_attribute(instance, names.cell_index);
+        const long long index = as_long_long(cell_index);
+        auto cell = cells.find(index);
+        if (cell == cells.end())
+            cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
+        const bool ordinary = !truthy(call_method(instance, names.is_complex));
+        if (truthy(call_method(instance, names.is_regular_array))) {
+            // listed by the Python side, which names the elements of a named array
+            for (nb::handle element : array_elements(instance)) {
+                if (!element[2].is_none()) // an array of one is a plain instance
+                    rows.elements[index_object(rows.xs.size())] = element[2];
+                add_row(rows, names, dbu, irregular_ports,
+                        {instance, element[0], element[1], cell_index, index, ordinary},
+                        cell->second);
+            }
+            continue;
+        }
         // an instance without properties has the property id 0: no name to read
         nb::object name = truthy(get_attribute(instance, names.prop_id))
                               ? checked(PyObject_CallMethodOneArg(
                                     instance.ptr(), names.property.ptr(), name_propid.ptr()))
                               : nb::none();
         nb::object trans = get_attribute(instance, names.dcplx_trans);
-        nb::object disp = get_attribute(trans, names.disp);
-        const double x = as_double(get_attribute(disp, names.x));
-        const double y = as_double(get_attribute(disp, names.y));
-
-        const long long index = as_long_long(cell_index);
-        auto cell = cells.find(index);
-        if (cell == cells.end())
-            cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
-        const CellPorts& ports = cell->second;
-        const bool ordinary = !truthy(call_method(instance, names.is_complex));
-        const long long code = ordinary ? as_long_long(call_method(trans, names.rot)) : -1;
-        if (ports.regular && ordinary) {
-            // an ordinary placement is on the grid: its displacement in µm is
-            // its displacement in database units times the unit
-            const int64_t dx = std::llround(x / dbu);
-            const int64_t dy = std::llround(y / dbu);
-            for (PlacedPort port : ports.by_orientation.at(static_cast<size_t>(code))) {
-                port.x += dx;
-                port.y += dy;
-                matcher.add(port);
-            }
-        } else {
-            for (const PlacedPort& port :
-                 placed_ports(irregular_ports(cell_index, trans), ports.pin_count))
-                matcher.add(port);
-        }
-        for (size_t pin = 0; pin < ports.pin_count; ++pin) {
-            endpoint_instances.push_back(static_cast<int64_t>(position));
-            endpoint_pins.push_back(static_cast<int64_t>(pin));
-        }
-        orientations.push_back(static_cast<int8_t>(code));
-        kept_placements.append(ordinary && name.is_none() ? nb::object(nb::none()) : trans);
-        xs.push_back(x);
-        ys.push_back(y);
-        cell_indexes.push_back(index);
-        // only named instances are kept: most of a layout is unnamed wiring
-        named_instances.append(name.is_none() ? nb::object(nb::none()) : instance);
-        name_properties.append(name);
-        ++position;
+        add_row(rows, names, dbu, irregular_ports,
+                {instance, trans, name, cell_index, index, ordinary}, cell->second);
     }
     if (PyErr_Occurred())
         throw nb::python_error();
 
+    PortMatcher& matcher = rows.matcher;
     matcher.match();
     size_t net_count = matcher.net_count();
     nb::list top_nets;
@@ -167,31 +205,33 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     }
     const std::vector<int64_t> endpoint_nets(matcher.nets().begin(), matcher.nets().end());
     nb::object array = nb::module_::import_("array").attr("array");
-    return nb::make_tuple(array_of(array, "b", orientations), kept_placements,
-                          array_of(array, "d", xs), array_of(array, "d", ys),
-                          array_of(array, "q", cell_indexes), name_properties, named_instances,
-                          array_of(array, "q", endpoint_instances),
-                          array_of(array, "q", endpoint_pins), array_of(array, "q", endpoint_nets),
-                          top_nets, net_count);
+    return nb::make_tuple(array_of(array, "b", rows.orientations), rows.kept_placements,
+                          array_of(array, "d", rows.xs), array_of(array, "d", rows.ys),
+                          array_of(array, "q", rows.cell_indexes), rows.name_properties,
+                          rows.named_instances, array_of(array, "q", rows.endpoint_instances),
+                          array_of(array, "q", rows.endpoint_pins),
+                          array_of(array, "q", endpoint_nets), top_nets, net_count, rows.elements);
 }
 
 } // namespace
 
 void register_port_connectivity(nb::module_& m) {
     define(m,
-           Signature("match_ports", {any("kdb_cell"), any("name_propid"), any("dbu"),
-                                     any("cell_ports"), any("irregular_ports"), any("top_ports")}),
+           Signature("match_ports",
+                     {any("kdb_cell"), any("name_propid"), any("dbu"), any("cell_ports"),
+                      any("irregular_ports"), any("top_ports"), any("array_elements")}),
            "def match_ports(kdb_cell: klayout.db.Cell, name_propid: int, dbu: float, "
            "cell_ports: Callable[[int], tuple[int, list[list[PlacedPort]] | None]], "
            "irregular_ports: Callable[[int, klayout.db.DCplxTrans], list[PlacedPort]], "
-           "top_ports: list[PlacedPort]) -> tuple",
-           "The instances of a cell and the nets of their ports: orientation codes, the "
-           "placements of named and complex instances, x, y, cell "
+           "top_ports: list[PlacedPort], array_elements: Callable[[klayout.db.Instance], "
+           "list[tuple[klayout.db.DCplxTrans, Any, tuple[int, int]]]]) -> tuple",
+           "The instances of a cell (an array's elements one by one) and the nets of their "
+           "ports: orientation codes, the placements of named and complex instances, x, y, cell "
            "indexes, name properties, KLayout's instances of the named ones, endpoint instances, "
-           "endpoint pins, endpoint nets, the "
-           "nets of the top ports and the number of nets.",
+           "endpoint pins, endpoint nets, the nets of the top ports, the number of nets, and the "
+           "(i, j) of each array element by its position.",
            [](const BoundArgs& a) {
-               return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5]);
+               return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5], a[6]);
            });
 }
 

@@ -44,7 +44,8 @@ const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {
 
 void CellInstances::read(nb::handle cell, CellInstances& into) {
     nb::handle name_id = module_name_propid();
-    for (nb::handle instance : cell.attr("insts")) {
+    // an instance array is read as its elements, as the port connectivity places them
+    for (nb::handle instance : cell.attr("insts").attr("elements")()) {
         // The cell index is cheap to read; the cell wrapper and its name are not.
         const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
         into.objects.push_back(nb::borrow(instance));

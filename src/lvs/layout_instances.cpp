@@ -14,10 +14,11 @@
 namespace quillon::lvs {
 
 void LayoutInstances::add(nb::handle instance, nb::handle property, nb::handle name,
-                          long long cell_index) {
+                          long long cell_index, nb::handle element) {
     nb::object position = checked(PyLong_FromSsize_t(PyList_GET_SIZE(named_.ptr())));
     named_.append(instance);
     properties_.push_back(nb::borrow(property));
+    elements_.push_back(nb::borrow(element));
     cell_indexes_.push_back(cell_index);
     // the first instance of a name wins, as in the library's own index
     PyObject* first = PyDict_SetDefault(by_name_.ptr(), name.ptr(), position.ptr());
@@ -26,10 +27,20 @@ void LayoutInstances::add(nb::handle instance, nb::handle property, nb::handle n
     names_repeat_ |= first != position.ptr();
 }
 
+void LayoutInstances::add_elements(nb::handle instance) {
+    nb::object elements = deps().instance_class(instance, cell_).attr("elements")();
+    for (nb::handle element : elements) {
+        nb::object name = element.attr("name");
+        add(instance, name, name, unread, element.attr("element"));
+    }
+}
+
 void LayoutInstances::take(const CellInstances& read) {
     if (read_ || !read.kdb_instances.is_valid() || !PyList_Check(read.kdb_instances.ptr()) ||
         static_cast<size_t>(PyList_GET_SIZE(read.kdb_instances.ptr())) != read.size())
         return;
+    const bool arrays = read.elements.is_valid() && PyDict_Check(read.elements.ptr()) &&
+                        PyDict_GET_SIZE(read.elements.ptr()) > 0;
     for (size_t at = 0; at < read.size(); ++at) {
         if (read.properties[at].is_none())
             continue;
@@ -40,7 +51,15 @@ void LayoutInstances::take(const CellInstances& read) {
             *this = LayoutInstances(cell_);
             return;
         }
-        add(instance, read.properties[at], read.names[at], read.cell_indexes[at]);
+        nb::handle element = nb::none();
+        if (arrays) {
+            PyObject* found = PyDict_GetItemWithError(read.elements.ptr(), nb::int_(at).ptr());
+            if (!found && PyErr_Occurred())
+                throw nb::python_error();
+            if (found)
+                element = found;
+        }
+        add(instance, read.properties[at], read.names[at], read.cell_indexes[at], element);
     }
     read_ = true;
 }
@@ -55,6 +74,7 @@ void LayoutInstances::read() {
     nb::object name_id = checked(PyNumber_Index(deps().cg_name_propid.ptr()));
     nb::object prop_id = interned("prop_id");
     nb::object property = interned("property");
+    nb::object is_regular_array = interned("is_regular_array");
     std::unordered_map<long long, std::pair<nb::object, nb::object>> name_of_id; // property, text
     // Iterated, not listed: the unnamed instances, most of a layout, are
     // freed as soon as they are passed.
@@ -75,7 +95,11 @@ void LayoutInstances::read() {
                 found->second.second = checked(PyObject_Str(found->second.first.ptr()));
         }
         const auto& [name_property, name] = found->second;
-        if (!name_property.is_none())
+        if (name_property.is_none())
+            continue;
+        if (truthy(call_method(held, is_regular_array)))
+            add_elements(held);
+        else
             add(instance, name_property, name, unread);
     }
     if (PyErr_Occurred())
@@ -95,7 +119,13 @@ std::optional<LayoutInstances::Found> LayoutInstances::find(nb::handle name) {
     long long& cell_index = cell_indexes_[at];
     if (cell_index == unread)
         cell_index = as_long_long(instance.attr("cell_index"));
-    return Found{instance, cell_index};
+    return Found{instance, elements_[at], cell_index};
+}
+
+nb::object LayoutInstances::wrap(const Found& found) const {
+    if (found.element.is_none())
+        return deps().instance_class(found.instance, cell_);
+    return deps().instance_class(found.instance, cell_, found.element);
 }
 
 nb::object LayoutInstances::operator[](nb::handle key) {
@@ -108,7 +138,7 @@ nb::object LayoutInstances::operator[](nb::handle key) {
         PyErr_SetObject(PyExc_KeyError, error.ptr());
         throw nb::python_error();
     }
-    return deps().instance_class(found->instance, cell_);
+    return wrap(*found);
 }
 
 SharedNames LayoutInstances::sharing_a_name() {
@@ -133,8 +163,10 @@ SharedNames LayoutInstances::sharing_a_name() {
         if (group.size() < 2)
             continue;
         shared.emplace_back();
-        for (size_t at : group)
-            shared.back().push_back(named_[at]);
+        for (size_t at : group) {
+            nb::handle instance = PyList_GET_ITEM(named_.ptr(), static_cast<Py_ssize_t>(at));
+            shared.back().push_back(wrap({instance, elements_[at], unread}));
+        }
     }
     return shared;
 }

@@ -40,7 +40,7 @@ void find_mismatched_instances(nb::handle rdb, nb::handle cell, LayoutInstances&
         nb::object item = report::create_item(rdb, report_cell, category, kind::shared_name);
         for (const nb::object& instance : group)
             item.attr("add_value")(instance.attr("dbbox")());
-        nb::object name = group.front().attr("property")(deps().cg_name_propid);
+        nb::object name = group.front().attr("name");
         item.attr("add_value")(
             format_text("Instance name %U is given to %S instances of the layout", quoted(name),
                         nb::int_(group.size())));

@@ -102,7 +102,7 @@ void cover(nb::set& keys, const Run<nb::object>& group_keys) {
 nb::set shared_name_set(const SharedNames& shared_names) {
     nb::set names;
     for (const auto& group : shared_names)
-        names.add(group.front().attr("property")(deps().cg_name_propid));
+        names.add(group.front().attr("name"));
     return names;
 }
 

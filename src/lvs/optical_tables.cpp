@@ -212,6 +212,7 @@ void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
     nb::list properties = column(tables, "name_properties", &count);
     nb::dict cell_names = nb::borrow<nb::dict>(tables.attr("cell_names"));
     into.kdb_instances = nb::getattr(tables, "named_instances", nb::none());
+    into.elements = nb::getattr(tables, "elements", nb::none());
     auto* dcplx_trans = reinterpret_cast<PyTypeObject*>(deps().dcplx_trans.ptr());
     for (size_t i = 0; i < count; ++i) {
         Placement placement;

@@ -62,7 +62,7 @@ void PinIndex::add(nb::handle name, const std::string& cell_name, const Placemen
 
 void PinIndex::add_named_instances(nb::handle cell) {
     CellNames cell_names;
-    for (nb::handle instance : cell.attr("insts")) {
+    for (nb::handle instance : cell.attr("insts").attr("elements")()) {
         if (!PyObject_IsTrue(instance.attr("property")(deps().cg_name_propid).ptr())) {
             if (PyErr_Occurred())
                 throw nb::python_error();

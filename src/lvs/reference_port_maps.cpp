@@ -103,8 +103,7 @@ class PortMapsByCell {
         if (known == by_cell_.end()) {
             nb::object map; // stays invalid when the analysis fails, for every instance alike
             try {
-                map = port_map_of(deps().instance_class(instance->instance, cell_),
-                                  electrical_layers_, derived_);
+                map = port_map_of(instances_.wrap(*instance), electrical_layers_, derived_);
             } catch (nb::python_error& error) {
                 if (!error.matches(PyExc_Exception))
                     throw;

@@ -102,6 +102,9 @@ struct CellInstances {
     /// From the connectivity tables, when they give them: KLayout's instance
     /// of each named instance, None for the others.
     nb::object kdb_instances;
+    /// From the connectivity tables: position -> (i, j) of each element of an
+    /// instance array, whose KLayout instance is the whole array.
+    nb::object elements;
     CellNames name_cache;
 
     /// Reads the instances of `cell` through the cell library.

@@ -26,12 +26,16 @@ class LayoutInstances {
     /// read when first asked for.
     void take(const CellInstances& read);
 
-    /// A named instance found by name: KLayout's instance and the index of
+    /// A named instance found by name: KLayout's instance, the (i, j) of the
+    /// element when that instance is an array (else None), and the index of
     /// the cell it places.
     struct Found {
         nb::handle instance;
+        nb::handle element;
         long long cell_index;
     };
+    /// The cell library's instance of what `find` found.
+    nb::object wrap(const Found& found) const;
     /// The instance named `name`: the first whose name property reads (as
     /// text) as `name`; nothing when the layout has none.
     std::optional<Found> find(nb::handle name);
@@ -41,15 +45,20 @@ class LayoutInstances {
     /// instances, as the library takes it.
     nb::object operator[](nb::handle key);
 
-    /// The named instances whose name another instance shares, grouped by
-    /// name in the order the names first appear; only names that are texts.
+    /// The named instances (the cell library's) whose name another instance
+    /// shares, grouped by name in the order the names first appear; only
+    /// names that are texts.
     SharedNames sharing_a_name();
 
   private:
     void read();
     /// Adds the next named instance, in the cell's order: KLayout's instance,
-    /// its name property and that property as text.
-    void add(nb::handle instance, nb::handle property, nb::handle name, long long cell_index);
+    /// its name property and that property as text, and the element's (i, j)
+    /// when it is an element of an instance array.
+    void add(nb::handle instance, nb::handle property, nb::handle name, long long cell_index,
+             nb::handle element = nb::none());
+    /// Adds every element of the named instance array `instance`.
+    void add_elements(nb::handle instance);
 
     static constexpr long long unread = -1;
 
@@ -57,6 +66,7 @@ class LayoutInstances {
     bool read_ = false;
     nb::list named_;                      ///< KLayout's named instances, in the cell's order
     std::vector<nb::object> properties_;  ///< the name property of each of `named_`
+    std::vector<nb::object> elements_;    ///< of each of `named_`: its (i, j), or None
     std::vector<long long> cell_indexes_; ///< of each of `named_`; `unread` until asked for
     nb::dict by_name_;          ///< name as text -> position in `named_` of its first instance
     bool names_repeat_ = false; ///< whether two instances fell under one key of `by_name_`

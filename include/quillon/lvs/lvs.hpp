@@ -100,8 +100,8 @@ void validate_reference(nb::handle data, nb::handle ref);
 /// cell to the first port of its conductor; instances that cannot be analysed are left out.
 nb::dict reference_port_maps(LayoutInstances& instances, nb::handle instance_names,
                              nb::handle electrical_layers);
-/// The named layout instances (KLayout's) that share their name with
-/// another, grouped by name in the order the names first appear.
+/// The named layout instances (the cell library's) that share their name
+/// with another, grouped by name in the order the names first appear.
 using SharedNames = std::vector<std::vector<nb::object>>;
 /// Net keys of each side that a short or an open already reports.
 struct NetGroupCover {
