@@ -8,7 +8,7 @@
 /// together (atomic_write.hpp) under the circuit's lock, which reads take too,
 /// so that no read returns the files of two different saves.
 
-#include "quillon/schematic/atomic_write.hpp"
+#include "quillon/files/atomic_write.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/project_paths.hpp"
 #include "quillon/schematic/schematic.hpp"

@@ -10,7 +10,7 @@
 /// or created, and so is a path holding a control character or a line
 /// separator (it would break the netlist's header line).
 
-#include "quillon/schematic/confined_files.hpp"
+#include "quillon/schematic/text_files.hpp"
 
 #include <nanobind/nanobind.h>
 

@@ -70,7 +70,4 @@ void register_ports_from_netlist(nb::module_& module);
 void register_is_bundle(nb::module_& module);
 void register_pdk_svg_path(nb::module_& module);
 
-// Beyond the helpers: the save locks and the confined file operations.
-void register_confined_files(nb::module_& module);
-
 } // namespace quillon::schematic

@@ -35,6 +35,7 @@ from typing import Any
 from fastapi.responses import FileResponse, JSONResponse
 from fastapi.staticfiles import StaticFiles
 
+from quillon.serve import confined
 from quillon.serve.app import PDK, PROJECT_DIR, SETTINGS, app
 
 __all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "editor_page", "kit", "read_circuit"]
@@ -59,8 +60,6 @@ class ConfinementError(ValueError):
 
 def read_circuit(relative: str) -> bytes:
     """The bytes of the regular file ``relative`` names below the project directory."""
-    from quillon.serve import confined  # registers the netlist routes: not at import
-
     try:
         content = confined.read_file(relative)
     except PermissionError:
@@ -99,17 +98,19 @@ def kit() -> dict[str, Any]:
 
 @app.get("/api/circuits.json")
 def circuits() -> dict[str, Any]:
-    """The project's circuits below its source directory, sorted."""
-    root = Path(PROJECT_DIR)
-    source = root / SETTINGS.name
-    found: list[str] = []
-    if source.is_dir():
-        for path in source.rglob("*" + NETLIST_SUFFIX):
-            if path.is_file() and not path.is_symlink():
-                found.append(path.relative_to(root).as_posix()[: -len(NETLIST_SUFFIX)])
-            if len(found) >= MAX_CIRCUITS:
-                break
-    return {"source_dir": SETTINGS.name, "circuits": sorted(found)}
+    """The project's circuits below its source directory, sorted: only what lies
+    inside the project (a source directory linked outside lists nothing)."""
+    from quillon.logger import logger
+
+    try:
+        listing = confined.list_files(SETTINGS.name, NETLIST_SUFFIX)
+    except OSError as exc:
+        logger.warning("the circuits of %s are not listed: %s", SETTINGS.name, exc)
+        return {"source_dir": SETTINGS.name, "circuits": []}
+    if listing.skipped:
+        logger.warning("listing the circuits: %s", listing.skipped)
+    names = sorted(f"{SETTINGS.name}/{path[: -len(NETLIST_SUFFIX)]}" for path in listing.files)
+    return {"source_dir": SETTINGS.name, "circuits": names[:MAX_CIRCUITS]}
 
 
 @app.post("/api/check/{path:path}.json")
@@ -125,7 +126,6 @@ def build_and_check(path: str) -> JSONResponse:
     except ImportError as exc:
         return _error(501, f"Cannot check: building layouts is not available here ({exc}).")
     from quillon.cli import lvs
-    from quillon.serve import confined
 
     root = Path(PROJECT_DIR).resolve()
     stem = relative[: -len(NETLIST_SUFFIX)].replace("/", "__")

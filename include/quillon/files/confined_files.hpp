@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace quillon::schematic {
+namespace quillon::files {
 
 /// An open file descriptor, closed when it goes out of scope.
 class FileHandle {
@@ -45,7 +45,7 @@ std::string describe_outcome(int code);
 
 /// The directory under which paths are confined, opened once per request.
 struct ConfinedRoot {
-    FileHandle handle;
+    FileHandle handle; ///< opened with O_PATH: for walking, not for listing
     std::string given_path; ///< as configured, for absolute paths written with it
     /// With links resolved, for absolute link targets; found when first needed.
     const std::string& real_path() const;
@@ -64,13 +64,25 @@ struct ConfinedEntry {
     bool directory_exists = true; ///< false when a missing directory was not created
 };
 
+/// What the walk does with a link as the last component of a path.
+enum class LastLink {
+    follow, ///< walk on to its target (reading and writing reach the target)
+    keep,   ///< stop at the link itself (removing removes the link, not its target)
+};
+
 /// Walks `path` (relative to the root, or absolute below it) to its last
 /// entry, following links that stay inside; a link as the last component is
-/// followed too. Missing directories are created when `make_directories` is
-/// true, else the entry is reported with `directory_exists` false. Returns 0
-/// or an outcome code; `leads_outside` for any step that would leave the root.
+/// followed too unless `last_link` says to keep it. Missing directories are
+/// created when `make_directories` is true, else the entry is reported with
+/// `directory_exists` false. Returns 0 or an outcome code; `leads_outside`
+/// for any step that would leave the root.
 int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_directories,
-                 ConfinedEntry& entry);
+                 ConfinedEntry& entry, LastLink last_link = LastLink::follow);
+
+/// Opens the directory `path` below `root` (located as above) as a root of
+/// its own, for work that must stay inside that directory; ENOENT when it
+/// does not exist, ENOTDIR when it is no directory.
+int open_below(const ConfinedRoot& root, const std::string& path, ConfinedRoot& below);
 
 /// Reads the entry as a regular file: ENOENT when it does not exist,
 /// `not_regular_file` for anything else than a regular file, EFBIG past `limit` bytes.
@@ -83,4 +95,4 @@ int open_regular_file(const std::string& path, FileHandle& file);
 /// The whole content of an open file, at most `limit` bytes (else EFBIG).
 int read_all(int fd, size_t limit, std::string& content);
 
-} // namespace quillon::schematic
+} // namespace quillon::files

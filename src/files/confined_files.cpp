@@ -1,6 +1,6 @@
 /// Walking paths below a directory handle, link by link.
 
-#include "quillon/schematic/confined_files.hpp"
+#include "quillon/files/confined_files.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quillon::schematic {
+namespace quillon::files {
 
 namespace {
 
@@ -130,7 +130,7 @@ const std::string& ConfinedRoot::real_path() const {
 }
 
 int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_directories,
-                 ConfinedEntry& entry) {
+                 ConfinedEntry& entry, LastLink last_link) {
     std::deque<std::string> pending;
     std::vector<FileHandle> chain;
     chain.emplace_back(fcntl(root.handle.get(), F_DUPFD_CLOEXEC, 0));
@@ -169,6 +169,10 @@ int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_di
                 continue;
             }
             entry = {std::move(chain.back()), name, false};
+            return 0;
+        }
+        if (last && last_link == LastLink::keep) {
+            entry = {std::move(chain.back()), name, true};
             return 0;
         }
         if (last) {
@@ -213,6 +217,30 @@ int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_di
             return followed;
     }
     return EISDIR; // the path names a directory, not an entry in one
+}
+
+int open_below(const ConfinedRoot& root, const std::string& path, ConfinedRoot& below) {
+    if (path.find_first_not_of("./") == std::string::npos && path.find("..") == std::string::npos) {
+        below.handle = FileHandle(fcntl(root.handle.get(), F_DUPFD_CLOEXEC, 0));
+        below.given_path = root.given_path;
+        return below.handle.is_open() ? 0 : errno;
+    }
+    ConfinedEntry entry;
+    if (const int code = locate_entry(root, path, false, entry); code != 0)
+        return code;
+    if (!entry.directory_exists)
+        return ENOENT;
+    below.handle = FileHandle(openat(entry.directory.get(), entry.name.c_str(),
+                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!below.handle.is_open())
+        return errno == ELOOP ? ENOTDIR : errno; // swapped for a link meanwhile
+    // Named by its handle: absolute link targets are compared with where it really is.
+    char real[PATH_MAX];
+    const std::string own = "/proc/self/fd/" + std::to_string(below.handle.get());
+    const ssize_t length = readlink(own.c_str(), real, sizeof real - 1);
+    below.given_path = length > 0 ? std::string(real, static_cast<size_t>(length))
+                                  : root.given_path + "/" + path;
+    return 0;
 }
 
 int read_all(int fd, size_t limit, std::string& content) {
@@ -265,4 +293,4 @@ int open_regular_file(const std::string& path, FileHandle& file) {
     return check_regular(file.get());
 }
 
-} // namespace quillon::schematic
+} // namespace quillon::files

@@ -11,13 +11,13 @@
 /// was renamed, so stage 2 is renamed too. Callers hold the key's lock (saves
 /// of one key are serialised); plain POSIX calls, run without the GIL.
 
-#include "quillon/schematic/confined_files.hpp"
+#include "quillon/files/confined_files.hpp"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace quillon::schematic {
+namespace quillon::files {
 
 /// One file of a save: its entry and its new content.
 struct PlannedFile {
@@ -40,4 +40,4 @@ void recover_interrupted_save(uint64_t key, const std::vector<const ConfinedEntr
 /// recovery). New files get the usual permissions, replaced ones keep theirs.
 int replace_files_atomically(uint64_t key, const std::vector<PlannedFile>& files, bool& committed);
 
-} // namespace quillon::schematic
+} // namespace quillon::files

@@ -1,6 +1,6 @@
 /// Temporary files plus renames, with recovery of a save that was killed.
 
-#include "quillon/schematic/atomic_write.hpp"
+#include "quillon/files/atomic_write.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quillon::schematic {
+namespace quillon::files {
 
 namespace {
 
@@ -139,4 +139,4 @@ int replace_files_atomically(uint64_t key, const std::vector<PlannedFile>& files
     return 0;
 }
 
-} // namespace quillon::schematic
+} // namespace quillon::files
