@@ -39,7 +39,7 @@ def expected_netlist_file(schema: str, netlist: Any) -> str:
 # --------------------------------------------------------------------------- reading
 
 
-def test_get_without_files_gives_empty_mappings_and_creates_the_directory(
+def test_get_without_files_gives_empty_mappings_and_creates_nothing(
     client: TestClient, project: Path, circuit_dir: Path
 ) -> None:
     path = rel(project, circuit_dir / "new" / "deeper" / "ring")
@@ -47,8 +47,7 @@ def test_get_without_files_gives_empty_mappings_and_creates_the_directory(
     assert response.status_code == 200
     assert response.headers["content-type"] == "application/json"
     assert response.json() == {"netlist": {}, "schematic": {}}
-    assert (circuit_dir / "new" / "deeper").is_dir()
-    assert not list((circuit_dir / "new" / "deeper").iterdir())
+    assert not list(circuit_dir.iterdir())
 
 
 @pytest.mark.parametrize(
@@ -81,12 +80,9 @@ def test_get_reads_both_files_independently(client: TestClient, project: Path, c
 # --------------------------------------------------------------------------- refusals
 
 
-@pytest.mark.parametrize(
-    "body",
-    [b"{}", b"[]", b"null", b"true", b"1.5", b'"text"', b"[1, 2]", b"not json", b"{bad", b"\xff\xfe{}", b" "],
-)
+@pytest.mark.parametrize("body", [b"{}", b"[]", b"null", b'""', b" "])
 @pytest.mark.parametrize("content_type", ["text/plain", "application/json"])
-def test_empty_or_bad_saves_are_refused_and_touch_nothing(
+def test_empty_saves_are_refused_and_touch_nothing(
     client: TestClient, project: Path, circuit_dir: Path, body: bytes, content_type: str
 ) -> None:
     before = tree(project)
@@ -97,11 +93,17 @@ def test_empty_or_bad_saves_are_refused_and_touch_nothing(
     assert tree(project) == before
 
 
-@pytest.mark.parametrize("body", ["", "{}", "[]", "null", "\udcff"])
-def test_direct_call_refuses_empty_documents(schematic: ModuleType, project: Path, circuit_dir: Path, body: str) -> None:
+@pytest.mark.parametrize(
+    ("body", "refusal"),
+    [("", REFUSAL), ("{}", REFUSAL), ("null", REFUSAL), ("\udcff", "Refused to save: the body is not valid UTF-8 text"),
+     ('{"schematic": {}}', 'Refused to save: the document has no "netlist"')],
+)
+def test_direct_call_refuses_unusable_documents(
+    schematic: ModuleType, project: Path, circuit_dir: Path, body: str, refusal: str
+) -> None:
     before = tree(project)
     response = schematic.post_netlist(body, path=rel(project, circuit_dir / "c"))
-    assert (response.status_code, response.body) == (422, REFUSAL.encode())
+    assert response.status_code == 422 and response.body.decode().startswith(refusal)
     assert tree(project) == before
 
 
@@ -156,22 +158,11 @@ def test_saved_files_are_what_the_yaml_dumper_writes(client: TestClient, project
     assert client.get(URL.format(path)).json() == {"netlist": netlist, "schematic": schematic}
 
 
-def test_document_without_netlist_or_schematic_saves_empty_mappings(
-    client: TestClient, project: Path, circuit_dir: Path
-) -> None:
+def test_document_without_schematic_saves_an_empty_one(client: TestClient, project: Path, circuit_dir: Path) -> None:
     path = rel(project, circuit_dir / "c")
-    assert save(client, path, {"other": [1, 2]}).status_code == 200
+    assert save(client, path, {"netlist": {}, "other": [1, 2]}).status_code == 200
     assert (circuit_dir / "c.pic.yml").read_text() == f"{HEADER}../build/schemas/{circuit_dir.name}/c.json\n{{}}"
     assert (circuit_dir / "c.scm.yml").read_text() == "{}\n"
-
-
-def test_members_are_saved_as_they_are(client: TestClient, project: Path, circuit_dir: Path) -> None:
-    path = rel(project, circuit_dir / "c")
-    assert save(client, path, {"schematic": ["not", "a", "mapping"], "netlist": "text"}).status_code == 200
-    assert (circuit_dir / "c.scm.yml").read_text() == "- not\n- a\n- mapping\n"
-    assert (circuit_dir / "c.pic.yml").read_text().endswith("\ntext\n...")
-    # ... and read back as empty mappings, since they are none.
-    assert client.get(URL.format(path)).json() == {"netlist": {}, "schematic": {}}
 
 
 def test_second_identical_save_rewrites_only_the_schematic(

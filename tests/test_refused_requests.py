@@ -59,8 +59,30 @@ REFUSED: dict[str, tuple[str, str, dict[str, str], Any, int, str]] = {
     "delete character in the path": ("POST", "a%7Fb.json", {}, b'{"netlist": {}}', 404, "Not found: the path"),
     "netlist nested too deep for YAML": ("POST", "c.json", {}, json.dumps({"netlist": nested(600)}).encode(), 422,
                                          "Refused to save: the document cannot be written as YAML"),
-    "schematic nested too deep for YAML": ("POST", "c.json", {}, json.dumps({"schematic": nested(600)}).encode(),
-                                           422, "Refused to save: the document cannot be written as YAML"),
+    "schematic nested too deep for YAML": ("POST", "c.json", {}, json.dumps({"netlist": {}, "schematic": nested(600)})
+                                           .encode(), 422, "Refused to save: the document cannot be written as YAML"),
+    # Bodies that would lose the files' content, or that cannot be read: the reason, nothing saved.
+    "no netlist": ("POST", "c.json", {}, b'{"schematic": {"v": 2}}', 422, 'Refused to save: the document has no "netlist"'),
+    "only other members": ("POST", "c.json", {}, b'{"other": 1}', 422, 'Refused to save: the document has no "netlist"'),
+    "null netlist": ("POST", "c.json", {}, b'{"netlist": null}', 422, 'Refused to save: "netlist" is null, not an object'),
+    "string netlist": ("POST", "c.json", {}, b'{"netlist": "x"}', 422, 'Refused to save: "netlist" is a string'),
+    "list schematic": ("POST", "c.json", {}, b'{"netlist": {}, "schematic": [1]}', 422,
+                       'Refused to save: "schematic" is an array'),
+    "scalar body": ("POST", "c.json", {}, b"1.5", 422, "Refused to save: the body is a number, not an object"),
+    "array body": ("POST", "c.json", {}, b"[1, 2]", 422, "Refused to save: the body is an array, not an object"),
+    "text that is no JSON": ("POST", "c.json", {}, b"not json", 422,
+                             "Refused to save: the body cannot be read as JSON (invalid literal: line 1"),
+    "integer of 10^4 digits": ("POST", "c.json", {}, b'{"netlist": {"n": 1' + b"0" * 10_000 + b"}}", 422,
+                               "Refused to save: the body cannot be read as JSON (Exceeds the limit (4300 digits)"),
+    "integer of 400 digits beside 1e400": ("POST", "c.json", {}, b'{"netlist": {"n": 1' + b"0" * 400 + b', "f": 1e400}}',
+                                           422, "Refused to save: the body cannot be read as JSON (the number 1e400 is too large"),
+    "1e400": ("POST", "c.json", {}, b'{"netlist": {"f": 1e400}}', 422,
+              "Refused to save: the body cannot be read as JSON (number is infinity when parsed as double"),
+    "NaN": ("POST", "c.json", {}, b'{"netlist": {"f": NaN}}', 422,
+            "Refused to save: the body cannot be read as JSON (unexpected character: line 1 column 19"),
+    "lone surrogate": ("POST", "c.json", {}, b'{"netlist": {"s": "\\ud800"}}', 422,
+                       "Refused to save: the body cannot be read as JSON (no matched low surrogate"),
+    "invalid UTF-8": ("POST", "c.json", {}, b'{"netlist": {"s": "\xff"}}', 422, "Refused to save: the body is not valid UTF-8"),
 }
 
 
@@ -116,3 +138,35 @@ def test_integers_beyond_64_bits_are_saved_exactly(
     assert client.post(url, content=json.dumps(document)).status_code == 200
     assert yaml.safe_load((circuit_dir / "big.pic.yml").read_text()) == document["netlist"]
     assert json.loads(client.get(url).text) == document
+
+
+@pytest.mark.parametrize(
+    ("text", "entry"),
+    [
+        ("instances:\n  a:\n    data: !!binary aGVsbG8=\n", "the entry instances.a.data holds binary data (!!binary)"),
+        ("tags: !!set {x, y}\n", "the entry tags holds a set (!!set)"),
+        ("log: [1, {at: 2001-12-14t21:59:43.10-05:00}]\n", "the entry log[1].at holds a timestamp (!!timestamp)"),
+        ("placements: {a: {x: .nan}}\n", "the entry placements.a.x holds a number JSON cannot carry (nan)"),
+        ("? !!binary aGk=\n: 1\n", "the key b'hi' is binary data (!!binary)"),
+    ],
+    ids=["binary", "set", "timestamp", "nan", "binary key"],
+)
+def test_values_json_cannot_carry_are_named_on_one_line(
+    client: TestClient, project: Path, circuit_dir: Path, text: str, entry: str
+) -> None:
+    (circuit_dir / "typed.pic.yml").write_text(text)
+    path = f"{circuit_dir.relative_to(project)}/typed"
+    response = client.get(f"/assets/netlists/{path}.json")
+    assert (response.status_code, response.text) == (422, f"could not read {path}.pic.yml: {entry}, which the editor cannot show")
+
+
+@pytest.mark.parametrize(
+    ("target", "status"),
+    [("newdir/sub", 200), ("nx1/ny1/../../../../../outside/secret", 404), ("a/b/c/../../../../../../x", 404)],
+    ids=["missing directories", "refused after missing directories", "deeper refusal"],
+)
+def test_a_read_creates_nothing(client: TestClient, project: Path, circuit_dir: Path, target: str, status: int) -> None:
+    before = tree(project)
+    response = client.get(f"/assets/netlists/{circuit_dir.relative_to(project)}/{target}.json")
+    assert response.status_code == status
+    assert tree(project) == before

@@ -238,8 +238,8 @@ int open_below(const ConfinedRoot& root, const std::string& path, ConfinedRoot& 
     char real[PATH_MAX];
     const std::string own = "/proc/self/fd/" + std::to_string(below.handle.get());
     const ssize_t length = readlink(own.c_str(), real, sizeof real - 1);
-    below.given_path = length > 0 ? std::string(real, static_cast<size_t>(length))
-                                  : root.given_path + "/" + path;
+    below.given_path =
+        length > 0 ? std::string(real, static_cast<size_t>(length)) : root.given_path + "/" + path;
     return 0;
 }
 

@@ -6,6 +6,39 @@
 
 namespace quillon::files {
 
+namespace {
+
+/// The platform's default text encoding, as the interpreter's `open` uses it.
+nb::object default_encoding() {
+    return nb::module_::import_("locale").attr("getpreferredencoding")(false);
+}
+
+} // namespace
+
+nb::object decode_text(const std::string& content) {
+    nb::object text = nb::bytes(content.data(), content.size()).attr("decode")(default_encoding());
+    if (content.find('\r') == std::string::npos)
+        return text;
+    return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+}
+
+std::string encode_text(nb::handle text) {
+    nb::bytes data = nb::borrow<nb::bytes>(text.attr("encode")(default_encoding()));
+    return {data.c_str(), static_cast<size_t>(data.size())};
+}
+
+nb::object read_regular_text(nb::handle path) {
+    const std::string name = file_system_path(path);
+    FileHandle file;
+    std::string content;
+    int code = unlocked([&] { return open_regular_file(name, file); });
+    if (code == 0)
+        code = unlocked([&] { return read_all(file.get(), max_file_bytes, content); });
+    if (code != 0)
+        raise_outcome(code, name);
+    return decode_text(content);
+}
+
 ConfinedRoot open_confined_root(nb::handle directory) {
     ConfinedRoot root;
     const std::string path = file_system_path(directory);

@@ -1,9 +1,9 @@
 /// The confined file operations for Python, as `quillon._files` defines them.
 
+#include "quillon/files/python_files.hpp"
 #include "quillon/define.hpp"
 #include "quillon/files/confined_tree.hpp"
 #include "quillon/files/file_access.hpp"
-#include "quillon/files/python_files.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -108,11 +108,10 @@ nb::object list_files(const BoundArgs& a) {
     nb::list files;
     for (const std::string& file : listing.files)
         files.append(nb::steal(PyUnicode_DecodeFSDefaultAndSize(file.data(), file.size())));
-    nb::object too_deep =
-        listing.too_deep.empty()
-            ? nb::none()
-            : nb::steal(PyUnicode_DecodeFSDefaultAndSize(listing.too_deep.data(),
-                                                         listing.too_deep.size()));
+    nb::object too_deep = listing.too_deep.empty()
+                              ? nb::none()
+                              : nb::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                    listing.too_deep.data(), listing.too_deep.size()));
     return nb::make_tuple(files, too_deep, nb::bool_(listing.stopped));
 }
 
@@ -155,9 +154,9 @@ void register_file_operations(nb::module_& m) {
            "def is_file(root: str, path: str) -> bool",
            "Whether `path` below `root` is a regular file.", is_file);
     define(m,
-           Signature("list_files", {str("root"), str("path"), str("suffix"), any("skip_hidden"),
-                                    any("skip_top"), any("include_links"), integer("max_depth"),
-                                    integer("max_entries")}),
+           Signature("list_files",
+                     {str("root"), str("path"), str("suffix"), any("skip_hidden"), any("skip_top"),
+                      any("include_links"), integer("max_depth"), integer("max_entries")}),
            "def list_files(root: str, path: str, suffix: str, skip_hidden: bool, "
            "skip_top: tuple[str, ...], include_links: bool, max_depth: int, max_entries: int) "
            "-> tuple[list[str], str | None, bool]",

@@ -11,12 +11,12 @@
 #include "quillon/files/atomic_write.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/project_paths.hpp"
+#include "quillon/schematic/save_document.hpp"
 #include "quillon/schematic/schematic.hpp"
 #include "quillon/schematic/text_files.hpp"
 
 #include <nanobind/stl/string.h>
 
-#include <cctype>
 #include <cerrno>
 
 namespace quillon::schematic {
@@ -24,12 +24,7 @@ namespace quillon::schematic {
 namespace {
 
 constexpr const char* schema_header = "# yaml-language-server: $schema=";
-constexpr const char* empty_refusal = "Refused to save empty netlist.";
 constexpr const char* nothing_changed = "; nothing was changed";
-
-/// Integers of this many digits may not fit in 64 bits, where the fast
-/// decoder would turn them into floats.
-constexpr size_t long_integer_digits = 19;
 
 nb::handle str_type() {
     return reinterpret_cast<PyObject*>(&PyUnicode_Type);
@@ -44,44 +39,6 @@ std::string first_line(const nb::python_error& error) {
     std::string text = nb::cast<std::string>(nb::str(error.value()));
     const size_t end = text.find('\n');
     return end == std::string::npos ? text : text.substr(0, end);
-}
-
-bool has_long_digit_run(nb::handle body) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(body.ptr(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    size_t run = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        run = std::isdigit(static_cast<unsigned char>(data[i])) ? run + 1 : 0;
-        if (run >= long_integer_digits)
-            return true;
-    }
-    return false;
-}
-
-/// The decoded save document; an empty mapping when the body is not a JSON
-/// object or cannot be decoded at all. A body the fast decoder accepts is
-/// decoded again exactly when it may hold integers beyond 64 bits, so that
-/// they are saved as the integers they are, not as floats.
-nb::dict decode_document(nb::handle body) {
-    nb::object document;
-    try {
-        document = deps().orjson.attr("loads")(body);
-        if (PyDict_Check(document.ptr()) && has_long_digit_run(body))
-            document = deps().json.attr("loads")(body);
-    } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_Exception))
-            throw;
-        return nb::dict();
-    }
-    return PyDict_Check(document.ptr()) ? nb::borrow<nb::dict>(document) : nb::dict();
-}
-
-nb::object member(const nb::dict& document, const char* key) {
-    return document.contains(key) ? nb::borrow(document[key]) : nb::dict();
 }
 
 /// A circuit saved for the first time gets the schema its header names (the
@@ -154,7 +111,8 @@ PresentFiles read_present(const CircuitFiles& files, uint64_t key, bool with_sch
 nb::object get_netlist(const BoundArgs& a) {
     CircuitFiles files;
     std::string refusal;
-    if (!locate_circuit(a[0], true, files, refusal))
+    // A read creates nothing: missing directories read as missing files.
+    if (!locate_circuit(a[0], false, files, refusal))
         return plain_text(refusal, 404);
     const uint64_t key = save_key(files.netlist);
     PresentFiles present;
@@ -181,6 +139,11 @@ nb::object get_netlist(const BoundArgs& a) {
                                   (named ? reason.substr(source.size() + 2) : reason),
                               422);
         }
+        // YAML has values JSON has not (binary data, sets, timestamps, NaN).
+        if (const std::string unfit = entry_unfit_for_json(answer[key_name]); !unfit.empty())
+            return plain_text("could not read " + stem + suffix + ": " + unfit +
+                                  ", which the editor cannot show",
+                              422);
     }
     return deps().json_response(answer);
 }
@@ -191,12 +154,12 @@ struct SaveTexts {
     nb::object schematic, netlist;
 };
 
-bool make_texts(const nb::dict& document, nb::handle absolute, SaveTexts& texts,
+bool make_texts(const SaveDocument& document, nb::handle absolute, SaveTexts& texts,
                 std::string& refusal) {
     try {
-        texts.schematic = dump(member(document, "schematic"));
+        texts.schematic = dump(document.schematic);
         nb::object header = nb::str(schema_header) + schema_path(absolute) + nb::str("\n");
-        texts.netlist = (header + dump(member(document, "netlist"))).attr("strip")();
+        texts.netlist = (header + dump(document.netlist)).attr("strip")();
         encode_text(texts.schematic);
         encode_text(texts.netlist);
     } catch (nb::python_error& error) {
@@ -215,9 +178,9 @@ nb::object post_netlist(const BoundArgs& a) {
     // A first look that creates nothing: a refused path must leave no trace.
     if (!locate_circuit(a[1], false, files, refusal))
         return plain_text(refusal, 404);
-    nb::dict document = decode_document(a[0]);
-    if (document.size() == 0)
-        return plain_text(empty_refusal, 422);
+    SaveDocument document;
+    if (!decode_save_document(a[0], document, refusal))
+        return plain_text(refusal, 422);
     SaveTexts texts;
     if (!make_texts(document, files.absolute, texts, refusal))
         return plain_text(refusal, 422);

@@ -16,12 +16,12 @@
 namespace quillon::files {
 
 struct ListingOptions {
-    std::string suffix;                  ///< list only the files whose name ends so
-    bool skip_hidden = false;            ///< do not enter directories named ".*"
-    std::vector<std::string> skip_top;   ///< directory names not entered at the top
-    bool include_links = false;          ///< list links (not followed) among the files
-    size_t max_depth = 32;               ///< directories nested deeper are not entered
-    size_t max_entries = 200000;         ///< the walk stops after reading this many
+    std::string suffix;                ///< list only the files whose name ends so
+    bool skip_hidden = false;          ///< do not enter directories named ".*"
+    std::vector<std::string> skip_top; ///< directory names not entered at the top
+    bool include_links = false;        ///< list links (not followed) among the files
+    size_t max_depth = 32;             ///< directories nested deeper are not entered
+    size_t max_entries = 200000;       ///< the walk stops after reading this many
 };
 
 struct Listing {

@@ -42,6 +42,18 @@ int write_entry_atomically(const ConfinedEntry& entry, std::string content);
 /// a path leading outside, FileNotFoundError for ENOENT, OSError otherwise.
 [[noreturn]] void raise_outcome(int code, const std::string& what);
 
+/// Bytes read from a file, as text: as the interpreter's `open` decodes
+/// them (the platform's default encoding, universal newlines).
+nb::object decode_text(const std::string& content);
+
+/// A text, as the bytes a file of it holds.
+std::string encode_text(nb::handle text);
+
+/// The whole text of the regular file `path` (not confined: a file a user
+/// names), read as `open(path).read()` would, except that a named pipe or a
+/// device is refused (OSError) instead of waited on.
+nb::object read_regular_text(nb::handle path);
+
 /// Runs `step` with the GIL released.
 template <typename Step> int unlocked(Step step) {
     nb::gil_scoped_release released;

@@ -21,6 +21,13 @@ of the kit package's files and, per component, one of its own source file
 changed. When nothing changed the kit is not imported at all. A component
 that fails to build is reported in one line and left out; the others are
 still built.
+
+Every file of the cache is read, written and removed through the project's
+confined files (:mod:`quillon.files`): nothing outside the project is reached,
+whatever links its ``build`` directory holds, only regular files are read, and
+files are replaced atomically. Component names read from ``hashes.json`` are
+used only when each is one plain file name (:func:`quillon.files.plain_name`),
+and stale entries are removed only inside the cache directory.
 """
 
 from __future__ import annotations
@@ -33,6 +40,8 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+
+from quillon import files
 
 __all__ = [
     "CACHE_FORMAT",
@@ -50,6 +59,11 @@ CACHE_FORMAT = "1"
 #: Symbols above this many outline polygons are left to the empty symbol, as the route does.
 MAX_SYMBOL_POLYGONS = 4
 SYMBOL_SIZE = 80
+
+#: The cache directory and its files, relative to the project directory.
+CACHE = "build/gds/pdk"
+HASHES = f"{CACHE}/hashes.json"
+SYMBOLS = "build/svg"
 
 #: (completed, total, component) after each component.
 Progress = Callable[[int, int, str], None]
@@ -73,10 +87,6 @@ def cache_dir(project_dir: Path) -> Path:
 def ports_file(project_dir: Path, component: str) -> Path:
     """The cached ports file of a component, the first one the ports routes look for."""
     return cache_dir(project_dir) / "ports" / f"{component}.json"
-
-
-def _symbol_file(project_dir: Path, component: str) -> Path:
-    return Path(project_dir) / "build" / "svg" / f"{component}.svg"
 
 
 def side_of(orientation: float) -> str:
@@ -106,8 +116,8 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
 
     project_dir = Path(os.path.abspath(project_dir))
     kit_name = get_settings(project_dir).pdk.name
-    hashes_path = cache_dir(project_dir) / "hashes.json"
-    old = {} if force else _read_state(hashes_path, kit_name)
+    state = _read_state(project_dir, kit_name)
+    old = {} if force else state
     kit_hash = kit_fingerprint(kit_name)
     unchanged = _unchanged(project_dir, old, kit_hash)
     if unchanged is not None:
@@ -124,25 +134,27 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
     components: dict[str, Any] = {}
     names = list(kit.cells)
     try:
-        for done, name in enumerate(names, 1):
-            source = get_cell_path(kit.cells[name])
-            entry = {"source": source, "hash": _file_hash(source)}
-            if before.get(name) == entry and _cached(project_dir, name):
-                report.unchanged.append(name)
-                components[name] = entry
-            else:
-                problem = _build_component(project_dir, kit, kit_name, name)
-                if problem is None:
-                    report.built.append(name)
+        with tempfile.TemporaryDirectory(prefix="quillon-kit-") as private:
+            for done, name in enumerate(names, 1):
+                source = get_cell_path(kit.cells[name])
+                entry = {"source": source, "hash": _file_hash(source)}
+                if before.get(name) == entry and _cached(project_dir, name):
+                    report.unchanged.append(name)
                     components[name] = entry
                 else:
-                    report.failed[name] = problem
-            if progress is not None:
-                progress(done, len(names), name)
+                    problem = _build_component(project_dir, Path(private), kit, kit_name, name)
+                    if problem is None:
+                        report.built.append(name)
+                        components[name] = entry
+                    else:
+                        report.failed[name] = problem
+                if progress is not None:
+                    progress(done, len(names), name)
     finally:
-        state = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
-        _write_json(hashes_path, state)
-    _remove_stale(project_dir, set(old.get("components") or {}) - set(names))
+        recorded = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
+        _write_json(project_dir, HASHES, recorded)
+    # What the last build of any kit cached and this kit lacks (force or not).
+    _remove_stale(project_dir, set(state.get("components") or {}) - set(names))
     return report
 
 
@@ -152,7 +164,7 @@ def _unchanged(project_dir: Path, state: dict[str, Any], kit_hash: str) -> list[
     if state.get("kit_hash") != kit_hash or state.get("failed") or not isinstance(components, dict) or not components:
         return None
     for name, entry in components.items():
-        if not isinstance(entry, dict) or _file_hash(entry.get("source")) != entry.get("hash") or not _cached(project_dir, name):
+        if _file_hash(entry.get("source")) != entry.get("hash") or not _cached(project_dir, name):
             return None
     return list(components)
 
@@ -180,22 +192,29 @@ def build_quietly(project_dir: Path) -> None:
 # --- one component ------------------------------------------------------------
 
 
-def _build_component(project_dir: Path, kit: Any, kit_name: str, name: str) -> str | None:
-    """Build one component into the cache; the one-line reason when it fails."""
+def _build_component(project_dir: Path, private: Path, kit: Any, kit_name: str, name: str) -> str | None:
+    """Build one component into the cache; the one-line reason when it fails.
+
+    The layout is written in the private directory `private` first, then
+    copied into the cache through the confined files.
+    """
+    if not files.plain_name(name):
+        return f"the name {name!r} cannot name a file of the cache"
     try:
         component = kit.get_component(name)
         sides = port_sides(component.ports)
-        gds = cache_dir(project_dir) / f"{name}.gds"
-        gds.parent.mkdir(parents=True, exist_ok=True)
-        _replace(gds, lambda tmp: component.write(str(tmp)), suffix=".gds")
-        from quillon.cli.tree import CachedPortsError, write_cached_ports
+        layout = private / f"{name}.gds"
+        component.write(str(layout))
+        files.write_file(project_dir, f"{CACHE}/{name}.gds", layout.read_bytes())
+        layout.unlink()
+        from quillon.cli.tree import CachedPortsError, merged_cached_ports
 
-        path = ports_file(project_dir, name)
+        path = f"{CACHE}/ports/{name}.json"
         try:
-            write_cached_ports(path, name, sides)
+            content = merged_cached_ports(_read(project_dir, path), name, sides)
         except CachedPortsError:  # a damaged file: it holds this component only
-            path.unlink()
-            write_cached_ports(path, name, sides)
+            content = merged_cached_ports(None, name, sides)
+        files.write_file(project_dir, path, content)
         _write_symbol(project_dir, kit_name, name, component)
     except Exception as exc:  # a kit's cell function may fail in any way
         return _first_line(exc)
@@ -213,26 +232,24 @@ def _write_symbol(project_dir: Path, kit_name: str, name: str, component: Any) -
     if module is not None and getattr(module, "__file__", None):
         shipped.append(Path(module.__file__).resolve().parent / "svg" / f"{name}.svg")
     shipped.append(Path(__file__).resolve().parents[1] / "assets" / "_svg" / f"{name}.svg")
-    target = _symbol_file(project_dir, name)
     if any(path.exists() for path in shipped):
         return
     if len(_generate_multipolygon(component).geoms) > MAX_SYMBOL_POLYGONS:
-        target.unlink(missing_ok=True)
+        files.remove_file(project_dir, f"{name}.svg", below=SYMBOLS)
         return
     text = generate_svg(component, SYMBOL_SIZE, SYMBOL_SIZE)
-    target.parent.mkdir(parents=True, exist_ok=True)
-    _replace(target, lambda tmp: tmp.write_text(text, encoding="utf-8"), suffix=".svg")
+    files.write_file(project_dir, f"{SYMBOLS}/{name}.svg", text.encode("utf-8"))
 
 
 def _cached(project_dir: Path, name: str) -> bool:
-    return ports_file(project_dir, name).is_file() and (cache_dir(project_dir) / f"{name}.gds").is_file()
+    return files.is_file(project_dir, f"{CACHE}/ports/{name}.json") and files.is_file(project_dir, f"{CACHE}/{name}.gds")
 
 
 def _remove_stale(project_dir: Path, names: set[str]) -> None:
-    """Drop the cache files of components the kit no longer has."""
+    """Drop the cache files of components the kit no longer has, inside the cache directory only."""
     for name in names:
-        ports_file(project_dir, name).unlink(missing_ok=True)
-        (cache_dir(project_dir) / f"{name}.gds").unlink(missing_ok=True)
+        files.remove_file(project_dir, f"ports/{name}.json", below=CACHE)
+        files.remove_file(project_dir, f"{name}.gds", below=CACHE)
 
 
 # --- hashes -------------------------------------------------------------------
@@ -253,56 +270,70 @@ def kit_fingerprint(kit_name: str) -> str:
     root = origin.parent
     paths = sorted(_package_files(root)) if spec.submodule_search_locations else [origin]
     for path in paths:
-        digest.update(str(path.relative_to(root)).encode() + b"\0" + path.read_bytes() + b"\0")
+        try:
+            content = files.read_regular(path)
+        except OSError:  # gone meanwhile, or a link to no regular file: not part of the kit
+            continue
+        digest.update(str(path.relative_to(root)).encode() + b"\0" + content + b"\0")
     return digest.hexdigest()
 
 
 def _package_files(root: Path) -> Iterable[Path]:
-    for path in root.rglob("*"):
-        if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo"):
+    from quillon.logger import logger
+
+    listing = files.list_files(root, include_links=True)
+    if listing.skipped:
+        logger.warning("the kit's files: %s", listing.skipped)
+    for name in listing.files:
+        path = root / name
+        if "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo"):
             yield path
 
 
 def _file_hash(path: Any) -> str | None:
-    """Hash of a component's source file; None when it has none (or it is gone)."""
+    """Hash of a component's source file; None when it has none (or it is gone, or is no regular file)."""
     if not isinstance(path, str):
         return None
     try:
-        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+        return hashlib.sha256(files.read_regular(path)).hexdigest()
+    except (OSError, ValueError):  # ValueError: a NUL character in a name read from the cache
+        return None
+
+
+def _read(project_dir: Path, path: str) -> bytes | None:
+    """The bytes of a cache file; None when it is absent or no regular file (it is replaced).
+    A path that leads outside the project raises PermissionError."""
+    try:
+        return files.read_file(project_dir, path)
+    except PermissionError:
+        raise
     except OSError:
         return None
 
 
-def _read_state(path: Path, kit_name: str) -> dict[str, Any]:
-    """What the last build recorded, when it was of this format and kit."""
+def _read_state(project_dir: Path, kit_name: str) -> dict[str, Any]:
+    """What the last build recorded, when it was of this format and kit; only the
+    entries of components whose names are plain file names are kept."""
+    content = _read(project_dir, HASHES)
     try:
-        data = json.loads(path.read_bytes())
-    except (OSError, ValueError):
+        data = json.loads(content) if content is not None else None
+    except (ValueError, RecursionError):
         return {}
     if not isinstance(data, dict) or data.get("format") != CACHE_FORMAT or data.get("kit") != kit_name:
         return {}
-    return data
+    components = data.get("components")
+    if not isinstance(components, dict):
+        return {**data, "components": {}}
+    kept = {name: entry for name, entry in components.items() if files.plain_name(name) and isinstance(entry, dict)}
+    return {**data, "components": kept}
 
 
 # --- files --------------------------------------------------------------------
 
 
-def _replace(target: Path, write: Callable[[Path], None], suffix: str) -> None:
-    """Write through a temporary file beside `target`, then replace it in one step."""
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.stem}.", suffix=suffix, dir=target.parent)
-    os.close(fd)
-    try:
-        write(Path(tmp))
-        os.replace(tmp, target)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
-
-
-def _write_json(path: Path, data: dict[str, Any]) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
+def _write_json(project_dir: Path, path: str, data: dict[str, Any]) -> None:
     text = json.dumps(data, indent=2, sort_keys=True) + "\n"
-    _replace(path, lambda tmp: tmp.write_text(text, encoding="utf-8"), suffix=".json")
+    files.write_file(project_dir, path, text.encode("utf-8"))
 
 
 def _first_line(exc: BaseException) -> str:

@@ -18,16 +18,23 @@ The schema path of a circuit ``<project>/<name>/<path>`` is
 ``<project>/build/schemas/<path>.json``, ``<name>`` being the project's source
 directory; the header holds it relative to that directory, as the editor's save
 route writes it.
+
+The netlist files are found by a bounded listing of the project, and the
+schemas are read and written through the project's confined files
+(:mod:`quillon.files`): a schema path that leads outside the project, through
+".." or a link of ``build``, is refused, also when a directory is swapped for a
+link while it is written.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import threading
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from quillon import files
 from quillon.build import setting_types
 from quillon.build.circuit_layout import DEFAULT_ROUTING_STRATEGY, ELECTRICAL_ROUTERS, OTHER_ENTRIES
 
@@ -167,19 +174,27 @@ def circuit_schema_path(circuit: str | Path, project_dir: Path, source_name: str
     return Path(os.path.normpath(os.path.join(project, "build", "schemas", relative)))
 
 
-def netlist_files(project_dir: Path) -> list[Path]:
-    """The project's netlist files, outside its build directory and hidden directories."""
-    project = Path(project_dir)
-    found = []
-    for root, dirs, files in os.walk(project):
-        here = Path(root)
-        dirs[:] = sorted(d for d in dirs if not d.startswith(".") and not (here == project and d == "build"))
-        found.extend(here / f for f in sorted(files) if f.endswith(NETLIST_SUFFIX))
-    return found
+def netlist_files(project_dir: Path, note: Callable[[str], None] | None = None) -> list[Path]:
+    """The project's netlist files, outside its build directory and hidden directories.
+
+    The listing is bounded (:mod:`quillon.files`); what it skips is told in one
+    line to `note` (default: the package logger's warning).
+    """
+    listing = files.list_files(project_dir, suffix=NETLIST_SUFFIX, skip_hidden=True, skip_top=("build",))
+    if listing.skipped:
+        if note is None:
+            from quillon.logger import logger
+
+            note = logger.warning
+        note(f"netlist files: {listing.skipped}")
+    return [Path(project_dir) / name for name in sorted(listing.files)]
 
 
-def write_project_schemas(project_dir: Path) -> list[Path]:
-    """Write the kit's schema where each netlist file of the project points; returns the schema files."""
+def write_project_schemas(project_dir: Path, note: Callable[[str], None] | None = None) -> list[Path]:
+    """Write the kit's schema where each netlist file of the project points; returns the schema files.
+
+    `note` gets the line on what the listing of the netlist files skipped (see :func:`netlist_files`).
+    """
     from quillon.core.shared import activate_pdk_by_name
     from quillon.settings import get_settings
 
@@ -190,16 +205,16 @@ def write_project_schemas(project_dir: Path) -> list[Path]:
         path
         for path in (
             circuit_schema_path(str(netlist)[: -len(NETLIST_SUFFIX)], project_dir, settings.name)
-            for netlist in netlist_files(project_dir)
+            for netlist in netlist_files(project_dir, note)
         )
-        if _inside(path, project_dir)
+        if _relative(path, project_dir) is not None
     ]
     if not targets:
         return []
     # The schemas depend on the kit only: unchanged kit, existing files, nothing to do.
     stamp = Path(project_dir) / "build" / "schemas" / ".kit"
     fingerprint = kit_fingerprint(settings.pdk.name)
-    if _read(stamp) == fingerprint and all(path.is_file() for path in targets):
+    if _read(stamp, project_dir) == fingerprint and all(_is_file(path, project_dir) for path in targets):
         return targets
     text = _schema_text(activate_pdk_by_name(settings.pdk.name))
     written = [_write(path, text, project_dir) for path in targets]
@@ -207,11 +222,28 @@ def write_project_schemas(project_dir: Path) -> list[Path]:
     return written
 
 
-def _read(path: Path) -> str | None:
+def _relative(path: Path, project_dir: str | Path) -> str | None:
+    """`path` (normalised, absolute) relative to the project directory; None when it lies outside."""
+    relative = os.path.relpath(path, os.path.abspath(project_dir))
+    return None if relative == ".." or relative.startswith(".." + os.sep) else relative
+
+
+def _read(path: Path, project_dir: str | Path) -> str | None:
+    """The text of a schema file of the project; None when it is absent, unreadable or no regular file."""
+    relative = _relative(path, project_dir)
     try:
-        return path.read_text(encoding="utf-8")
+        content = files.read_file(project_dir, relative) if relative is not None else None
+        return content.decode("utf-8") if content is not None else None
     except (OSError, UnicodeDecodeError):
         return None
+
+
+def _is_file(path: Path, project_dir: str | Path) -> bool:
+    relative = _relative(path, project_dir)
+    try:
+        return relative is not None and files.is_file(project_dir, relative)
+    except OSError:
+        return False
 
 
 def write_circuit_schema(circuit: str | Path, project_dir: str | Path | None = None) -> Path:
@@ -237,27 +269,19 @@ def ensure_circuit_schema(circuit: str | Path, project_dir: str | Path | None = 
 
     project = Path(project_dir) if project_dir is not None else default_project_dir()
     path = circuit_schema_path(circuit, project, get_settings(project).name)
-    return path if path.is_file() else write_circuit_schema(circuit, project)
+    return path if _is_file(path, project) else write_circuit_schema(circuit, project)
 
 
 def _schema_text(kit: Any) -> str:
     return json.dumps(netlist_schema(kit), indent=2) + "\n"
 
 
-def _inside(path: Path, project_dir: str | Path) -> bool:
-    project = os.path.realpath(project_dir)
-    return os.path.commonpath([project, os.path.realpath(path)]) == project
-
-
 def _write(path: Path, text: str, project_dir: str | Path) -> Path:
     """Write `text` to `path` (below the project only) unless it holds that already."""
-    if not _inside(path, project_dir):
+    relative = _relative(path, project_dir)
+    if relative is None:
         raise ValueError(f"schema path {str(path)!r} lies outside the project {str(project_dir)!r}")
-    if _read(path) == text:
+    if _read(path, project_dir) == text:
         return path
-    path.parent.mkdir(parents=True, exist_ok=True)
-    # a short name: the schema of a circuit named near the file-name limit must still save
-    tmp = path.with_name(f".q{os.getpid()}.{threading.get_ident() % 10**6}.tmp")
-    tmp.write_text(text, encoding="utf-8")
-    os.replace(tmp, path)
+    files.write_file(project_dir, relative, text.encode("utf-8"))
     return path

@@ -76,7 +76,7 @@ def _build_project(project: Path, force: bool) -> int:
 
     try:
         report = build_kit_cache(project, _progress if sys.stderr.isatty() else None, force=force)
-        written = schemas.write_project_schemas(project)
+        written = schemas.write_project_schemas(project, lambda line: print(f"quillon build: {line}", file=sys.stderr))
     except (ValueError, OSError, ImportError) as exc:
         return _fail(_first_line(exc))
     finally:

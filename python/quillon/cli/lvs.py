@@ -254,13 +254,18 @@ def _check_reference(path: Path) -> None:
     from quillon.core.lvs import _safe_load
     from quillon.yaml_bounded import YamlExpansionError
 
+    from quillon.files import read_regular
+
     if path.is_dir():
         raise InputError(f"reference netlist {str(path)!r} is a directory, not a file")
     try:
-        text = path.read_text()
+        # only a regular file: a named pipe would block the check for ever
+        text = io.TextIOWrapper(io.BytesIO(read_regular(path))).read()  # as open() reads it
     except FileNotFoundError:
         raise InputError(f"reference netlist {str(path)!r} does not exist") from None
-    except (OSError, UnicodeDecodeError) as exc:
+    except OSError as exc:  # no errno text: the one refusal of its own, not a regular file
+        raise InputError(f"cannot read reference netlist {str(path)!r}: {exc.strerror or 'not a regular file'}") from None
+    except UnicodeDecodeError as exc:
         raise InputError(f"cannot read reference netlist {str(path)!r}: {_first_line(exc)}") from None
     try:
         # read as the check reads it: natively, a fraction of the time of walking the parser's events

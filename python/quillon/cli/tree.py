@@ -14,7 +14,9 @@ objects that map port names to side letters, in drawing order::
 One file may hold several components because files are also kept per source
 file (a Python module often defines more than one cell). Readers validate only
 the entry of the component they ask for. Write files with
-:func:`write_cached_ports`, which merges entries and replaces the file atomically.
+:func:`write_cached_ports`, which merges entries and replaces the file atomically
+(:func:`merged_cached_ports` gives the merged content, for writers that replace
+files their own way).
 """
 
 from __future__ import annotations
@@ -33,6 +35,7 @@ __all__ = [
     "CachedPortsError",
     "_ports_from_cached_path",
     "get_function_args",
+    "merged_cached_ports",
     "write_cached_ports",
 ]
 
@@ -99,30 +102,49 @@ def write_cached_ports(
     new content. A malformed existing file raises :class:`CachedPortsError`
     and is left untouched.
     """
-    if not isinstance(component, str) or not component:
-        raise CachedPortsError(f"component name must be a non-empty string, got {component!r}")
-    entry = _validated_ports(ports, f"ports of {component!r}")
     target = Path(path)
-    data = _load(target)
-    data[component] = entry
+    try:
+        existing: bytes | None = target.read_bytes()
+    except FileNotFoundError:
+        existing = None
+    content = merged_cached_ports(existing, component, ports, str(target))
     target.parent.mkdir(parents=True, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            json.dump(data, fh, indent=2)
-            fh.write("\n")
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(content)
         os.replace(tmp, target)
     except BaseException:
         os.unlink(tmp)
         raise
 
 
+def merged_cached_ports(
+    existing: bytes | None, component: str, ports: Mapping[str, str], where: str = "cached ports file"
+) -> bytes:
+    """The content of a cached ports file holding `existing`'s entries (None: no file)
+    with those of ``component`` replaced by ``ports``. Raises :class:`CachedPortsError`
+    for a malformed `existing` (named `where`) or invalid ports."""
+    if not isinstance(component, str) or not component:
+        raise CachedPortsError(f"component name must be a non-empty string, got {component!r}")
+    entry = _validated_ports(ports, f"ports of {component!r}")
+    data = {} if existing is None else _parse(existing, where)
+    data[component] = entry
+    return (json.dumps(data, indent=2) + "\n").encode("utf-8")
+
+
 def _load(path: Path) -> dict[str, Any]:
     try:
-        data = json.loads(path.read_bytes())
+        content = path.read_bytes()
     except FileNotFoundError:
         return {}
-    except ValueError as exc:  # JSONDecodeError and UnicodeDecodeError
+    return _parse(content, str(path))
+
+
+def _parse(content: bytes, path: str) -> dict[str, Any]:
+    try:
+        data = json.loads(content)
+    except (ValueError, RecursionError) as exc:  # JSONDecodeError, UnicodeDecodeError, nesting
         raise CachedPortsError(f"{path}: not valid JSON: {exc}") from exc
     if not isinstance(data, dict):
         raise CachedPortsError(f"{path}: expected a JSON object of components, got {type(data).__name__}")
