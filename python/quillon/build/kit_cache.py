@@ -71,12 +71,14 @@ Progress = Callable[[int, int, str], None]
 
 @dataclass
 class KitCacheReport:
-    """What one build did: components built, left as they were, and failed (with why)."""
+    """What one build did: components built, left as they were, and failed (with why),
+    and one line per stale cache file that was left in place (with why)."""
 
     kit: str
     built: list[str] = field(default_factory=list)
     unchanged: list[str] = field(default_factory=list)
     failed: dict[str, str] = field(default_factory=dict)
+    kept: list[str] = field(default_factory=list)
 
 
 def cache_dir(project_dir: Path) -> Path:
@@ -154,7 +156,7 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
         recorded = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
         _write_json(project_dir, HASHES, recorded)
     # What the last build of any kit cached and this kit lacks (force or not).
-    _remove_stale(project_dir, set(state.get("components") or {}) - set(names))
+    report.kept = _remove_stale(project_dir, set(state.get("components") or {}) - set(names))
     return report
 
 
@@ -183,6 +185,8 @@ def build_quietly(project_dir: Path) -> None:
         return
     for name, problem in report.failed.items():
         logger.warning("component %s of kit %s was not built: %s", name, report.kit, problem)
+    for line in report.kept:
+        logger.warning("kit cache: %s", line)
     try:
         write_project_schemas(project_dir)
     except (ValueError, OSError, ImportError) as exc:
@@ -245,11 +249,19 @@ def _cached(project_dir: Path, name: str) -> bool:
     return files.is_file(project_dir, f"{CACHE}/ports/{name}.json") and files.is_file(project_dir, f"{CACHE}/{name}.gds")
 
 
-def _remove_stale(project_dir: Path, names: set[str]) -> None:
-    """Drop the cache files of components the kit no longer has, inside the cache directory only."""
-    for name in names:
-        files.remove_file(project_dir, f"ports/{name}.json", below=CACHE)
-        files.remove_file(project_dir, f"{name}.gds", below=CACHE)
+def _remove_stale(project_dir: Path, names: set[str]) -> list[str]:
+    """Drop the cache files of components the kit no longer has, inside the cache
+    directory only; one line per file left in place."""
+    kept = []
+    for name in sorted(names):
+        for path in (f"ports/{name}.json", f"{name}.gds"):
+            try:
+                files.remove_file(project_dir, path, below=CACHE)
+            except PermissionError:
+                kept.append(f"{CACHE}/{path} was left in place: it leads outside the cache directory")
+            except OSError as exc:
+                kept.append(f"{CACHE}/{path} was left in place: {exc.strerror or _first_line(exc)}")
+    return kept
 
 
 # --- hashes -------------------------------------------------------------------

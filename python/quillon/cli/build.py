@@ -84,6 +84,8 @@ def _build_project(project: Path, force: bool) -> int:
             print("\r\033[K", end="", file=sys.stderr, flush=True)
     for name, problem in report.failed.items():
         print(f"quillon build: component {name}: {problem}", file=sys.stderr)
+    for line in report.kept:
+        print(f"quillon build: {line}", file=sys.stderr)
     print(
         f"kit {report.kit}: {len(report.built)} built, {len(report.unchanged)} unchanged,"
         f" {len(report.failed)} failed ({project / 'build' / 'gds' / 'pdk'})"
