@@ -24,6 +24,7 @@ real socket (:class:`Server`).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import queue
 import re
@@ -52,6 +53,7 @@ __all__ = [
     "PROJECT_NAME",
     "make_project",
     "start_server",
+    "swapping_for_a_link",
     "test_client",
     "tree",
     "use_session_project",
@@ -187,6 +189,35 @@ def start_server(project: Path, log: Path, *options: str, preexec: Callable[[], 
             if "cannot listen" not in str(exc) or attempt == 2:
                 raise
     raise AssertionError("unreachable")
+
+
+@contextlib.contextmanager
+def swapping_for_a_link(directory: Path, outside: Path) -> Iterator[None]:
+    """While the block runs, a thread keeps swapping `directory` for a link to
+    `outside` and back, as an attacker racing the service would."""
+    aside = directory.with_name(directory.name + "-aside")
+    stop = threading.Event()
+
+    def flip() -> None:
+        while not stop.is_set():
+            try:
+                directory.rename(aside)
+                directory.symlink_to(outside)
+                directory.unlink()
+                aside.rename(directory)
+            except OSError:  # the service created the directory meanwhile: start over
+                if directory.is_symlink():
+                    directory.unlink()
+                if aside.exists() and not directory.exists():
+                    aside.rename(directory)
+
+    flipper = threading.Thread(target=flip)
+    flipper.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        flipper.join()
 
 
 def tree(root: Path) -> set[str]:

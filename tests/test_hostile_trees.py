@@ -13,14 +13,13 @@ import json
 import os
 import subprocess
 import sys
-import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
 import httpx
 import pytest
-from editor_project import PDK_NAME, PROJECT_NAME, make_project, start_server
+from editor_project import PDK_NAME, PROJECT_NAME, make_project, start_server, swapping_for_a_link
 
 from quillon.build.kit_cache import CACHE_FORMAT
 
@@ -210,33 +209,14 @@ def test_a_schema_directory_swapped_for_a_link_during_saves_never_writes_outside
     outside = tmp_path / "outside"
     outside.mkdir()
     server = start_server(project, tmp_path / "server.log")
-    schemas, aside = project / "build" / "schemas", project / "build" / "schemas-aside"
+    schemas = project / "build" / "schemas"
     schemas.mkdir(parents=True, exist_ok=True)
-    stop = threading.Event()
-
-    def flip() -> None:
-        while not stop.is_set():
-            try:
-                schemas.rename(aside)
-                schemas.symlink_to(outside)
-                schemas.unlink()
-                aside.rename(schemas)
-            except OSError:  # a save created the directory meanwhile: start over
-                if schemas.is_symlink():
-                    schemas.unlink()
-                if aside.exists() and not schemas.exists():
-                    aside.rename(schemas)
-
-    flipper = threading.Thread(target=flip)
-    flipper.start()
     try:
-        with httpx.Client(base_url=server.url, timeout=LIMIT) as client:
+        with swapping_for_a_link(schemas, outside), httpx.Client(base_url=server.url, timeout=LIMIT) as client:
             for number in range(40):  # each a new circuit, which gets its schema written
                 response = client.post(f"assets/netlists/{PROJECT_NAME}/c{number}.json", json={"netlist": {}})
                 assert response.status_code == 200, response.text
     finally:
-        stop.set()
-        flipper.join()
         server.stop()
     assert os.listdir(outside) == []
 

@@ -19,7 +19,7 @@ from typing import Any
 import httpx
 import pytest
 import yaml
-from editor_project import Server, make_project, start_server, tree
+from editor_project import Server, make_project, start_server, swapping_for_a_link, tree
 from fastapi.testclient import TestClient
 
 FILE_SIZE_LIMIT = 64 << 10
@@ -185,33 +185,14 @@ def test_the_next_access_finishes_or_undoes_a_killed_save(
 def test_a_directory_swapped_for_a_link_during_saves_never_sends_a_save_outside(
     client: TestClient, project: Path, circuit_dir: Path, outside: Path
 ) -> None:
-    target, aside = circuit_dir / "swap", circuit_dir / "aside"
+    target = circuit_dir / "swap"
     target.mkdir()
-    stop = threading.Event()
-
-    def flip() -> None:
-        while not stop.is_set():
-            try:
-                target.rename(aside)
-                target.symlink_to(outside)
-                target.unlink()
-                aside.rename(target)
-            except OSError:  # a save created the directory meanwhile: start over
-                for path in (target, aside):
-                    if path.is_symlink():
-                        path.unlink()
-
-    flipper = threading.Thread(target=flip)
-    flipper.start()
     statuses = set()
-    try:
+    with swapping_for_a_link(target, outside):
         for version in range(40):
             response = client.post(f"/assets/netlists/{target.relative_to(project)}/c.json",
                                    json=tagged(version, pad=100_000))
             assert response.text and "\n" not in response.text.strip()
             statuses.add(response.status_code)
-    finally:
-        stop.set()
-        flipper.join()
     assert statuses <= {200, 404, 409, 500}
     assert tree(outside) == {"secret.pic.yml"}

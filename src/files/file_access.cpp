@@ -27,7 +27,7 @@ std::string encode_text(nb::handle text) {
     return {data.c_str(), static_cast<size_t>(data.size())};
 }
 
-nb::object read_regular_text(nb::handle path) {
+std::string read_regular_bytes(nb::handle path) {
     const std::string name = file_system_path(path);
     FileHandle file;
     std::string content;
@@ -36,7 +36,11 @@ nb::object read_regular_text(nb::handle path) {
         code = unlocked([&] { return read_all(file.get(), max_file_bytes, content); });
     if (code != 0)
         raise_outcome(code, name);
-    return decode_text(content);
+    return content;
+}
+
+nb::object read_regular_text(nb::handle path) {
+    return decode_text(read_regular_bytes(path));
 }
 
 ConfinedRoot open_confined_root(nb::handle directory) {

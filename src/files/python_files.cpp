@@ -116,14 +116,7 @@ nb::object list_files(const BoundArgs& a) {
 }
 
 nb::object read_regular(const BoundArgs& a) {
-    const std::string path = text(a, 0);
-    FileHandle file;
-    std::string content;
-    int code = unlocked([&] { return open_regular_file(path, file); });
-    if (code == 0)
-        code = unlocked([&] { return read_all(file.get(), max_file_bytes, content); });
-    if (code != 0)
-        raise_outcome(code, path);
+    const std::string content = read_regular_bytes(a[0]);
     return nb::bytes(content.data(), content.size());
 }
 

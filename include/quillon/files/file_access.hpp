@@ -49,9 +49,12 @@ nb::object decode_text(const std::string& content);
 /// A text, as the bytes a file of it holds.
 std::string encode_text(nb::handle text);
 
-/// The whole text of the regular file `path` (not confined: a file a user
-/// names), read as `open(path).read()` would, except that a named pipe or a
-/// device is refused (OSError) instead of waited on.
+/// The bytes of the regular file `path` (not confined: a file a user or a
+/// kit names); a named pipe or a device is refused (OSError), never waited on.
+std::string read_regular_bytes(nb::handle path);
+
+/// The whole text of the regular file `path`, read as `open(path).read()`
+/// would, except that only a regular file is read (as above).
 nb::object read_regular_text(nb::handle path);
 
 /// Runs `step` with the GIL released.
