@@ -213,7 +213,7 @@ def random_layout(seed: int) -> cg.DKCell:
     """Kit components on a coarse grid (so that some share a placement), joined
     port to port, by runs of unnamed straights and by metal, some ports exposed."""
     rng = random.Random(seed)
-    top = new_cell("random")
+    top = new_cell("random_layout")
     used: set[str] = set()
 
     def name() -> str | None:

@@ -118,18 +118,24 @@ void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_s
 /// Deletes from the copy every cell for which `goes(cell, cell_index)` holds.
 ///
 /// The cells are listed first: reading a box may update the layout, which
-/// KLayout's iterator over its cells does not survive. Before KLayout deletes
-/// a cell it brings the whole layout up to date, which in a fresh copy means
-/// sorting the instances of every cell: the cells to go are emptied first.
+/// KLayout's iterator over its cells does not survive. Every cell is judged
+/// before any is changed: after a change, the next box read would bring the
+/// whole layout up to date again, once per dropped cell (quadratic in a
+/// layout of thousands of cells). Before KLayout deletes a cell it brings the
+/// whole layout up to date, which in a fresh copy means sorting the
+/// instances of every cell: the cells to go are emptied first.
 template <typename Goes> void drop_cells(nb::handle layout, Goes goes) {
+    nb::list dropped_cells;
     nb::list dropped;
     for (nb::handle cell : nb::list(layout.attr("each_cell")())) {
         nb::object cell_index = cell.attr("cell_index")();
         if (!goes(cell, as_long_long(cell_index)))
             continue;
-        cell.attr("clear")();
+        dropped_cells.append(cell);
         dropped.append(cell_index);
     }
+    for (nb::handle cell : dropped_cells)
+        cell.attr("clear")();
     if (nb::len(dropped) != 0)
         layout.attr("delete_cells")(dropped);
 }
