@@ -15,4 +15,5 @@ in submodules:
 - ``quillon.core.lvs`` and ``quillon.serve.schematic``: compiled extensions.
 """
 
+# The one place the version is written: the package metadata reads it from here.
 __version__ = "0.1.0"
