@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,6 +20,32 @@ namespace {
 
 /// As many links as the kernel follows in one path before it gives up.
 constexpr int max_link_hops = 40;
+
+/// Opens a directory only to walk below it. Linux's O_PATH asks for no
+/// permission on the directory itself and POSIX's O_SEARCH for search
+/// permission; elsewhere a read-only open, which needs read permission too.
+/// The walk is the same with each: links are never followed by the open.
+#if defined(O_PATH)
+constexpr int directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int directory_flags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+/// Whether `error` is how an open with O_NOFOLLOW refuses a link: ELOOP in
+/// POSIX, EMLINK on FreeBSD, EFTYPE on NetBSD.
+bool refused_as_link(int error) {
+#if defined(__FreeBSD__) || defined(__DragonFly__)
+    if (error == EMLINK)
+        return true;
+#endif
+#if defined(EFTYPE)
+    if (error == EFTYPE)
+        return true;
+#endif
+    return error == ELOOP;
+}
 
 /// Puts the components of `path` in front of those still to walk.
 void prepend_components(std::deque<std::string>& pending, const std::string& path) {
@@ -114,7 +142,7 @@ std::string describe_outcome(int code) {
 }
 
 int open_root(const std::string& path, ConfinedRoot& root) {
-    root.handle = FileHandle(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    root.handle = FileHandle(open(path.c_str(), directory_flags));
     if (!root.handle.is_open())
         return errno;
     root.given_path = path;
@@ -188,8 +216,7 @@ int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_di
                 return followed;
             continue;
         }
-        const int fd =
-            openat(directory, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = openat(directory, name.c_str(), directory_flags | O_NOFOLLOW);
         if (fd >= 0) {
             chain.emplace_back(fd);
             continue;
@@ -205,7 +232,7 @@ int locate_entry(const ConfinedRoot& root, const std::string& path, bool make_di
             pending.push_front(name); // opened on the next turn, whatever it is by then
             continue;
         }
-        if (error != ENOTDIR && error != ELOOP)
+        if (error != ENOTDIR && !refused_as_link(error))
             return error;
         std::string target;
         const int link = read_link(directory, name, target);
@@ -280,10 +307,18 @@ int read_regular_file(const ConfinedEntry& entry, size_t limit, std::string& con
     FileHandle file(openat(entry.directory.get(), entry.name.c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.is_open())
-        return errno == ELOOP ? not_regular_file : errno; // swapped for a link meanwhile
+        return refused_as_link(errno) ? not_regular_file : errno; // swapped for a link meanwhile
     if (const int checked = check_regular(file.get()); checked != 0)
         return checked;
     return read_all(file.get(), limit, content);
+}
+
+std::string descriptor_path(int fd) {
+#if defined(__linux__)
+    return "/proc/self/fd/" + std::to_string(fd);
+#else
+    return "/dev/fd/" + std::to_string(fd);
+#endif
 }
 
 int open_regular_file(const std::string& path, FileHandle& file) {

@@ -152,8 +152,8 @@ nb::object get_ports(nb::handle component) {
             return fallback;
         // The host reads the file by name: the name of the open handle
         // reaches the very file checked here, whatever changes meanwhile.
-        nb::str name = nb::str("/proc/self/fd/{}").format(file.get());
-        cached = deps().ports_from_cached_path(name, component);
+        cached =
+            deps().ports_from_cached_path(nb::str(descriptor_path(file.get()).c_str()), component);
     } catch (nb::python_error& error) {
         if (!is_ordinary(error))
             throw;

@@ -7,7 +7,8 @@
 /// above the root is refused. Since every step works on handles, swapping a
 /// directory for a link while a request runs cannot redirect it outside.
 /// Only regular files are read (a named pipe or a device would hold a worker
-/// or never end). Plain POSIX calls: safe to run without the GIL.
+/// or never end). Plain POSIX calls (with Linux's O_PATH where it exists):
+/// safe to run without the GIL.
 
 #include <string>
 
@@ -91,6 +92,10 @@ int read_regular_file(const ConfinedEntry& entry, size_t limit, std::string& con
 /// Opens a regular file for reading (links followed, no root): for files of
 /// the kit or the package. Same outcomes as `read_regular_file`.
 int open_regular_file(const std::string& path, FileHandle& file);
+
+/// A path that names the open file `fd` itself (/proc/self/fd/N on Linux,
+/// /dev/fd/N elsewhere), for code that can only open files by name.
+std::string descriptor_path(int fd);
 
 /// The whole content of an open file, at most `limit` bytes (else EFBIG).
 int read_all(int fd, size_t limit, std::string& content);
