@@ -63,7 +63,7 @@ def layout_netlist(ref: dict[str, Any], rng: random.Random) -> dict[str, Any]:
     keys = list(nets)
     for key in rng.sample(keys, 2):
         del nets[key]
-    for k in range(3):
+    for _ in range(3):
         p1, p2 = sorted((f"{rng.choice(names)},o3", "ERROR_NO_CONNECTION"))
         nets[f"{p1}:{p2}"] = {"p1": p1, "p2": p2}
     out["nets"] = dict(sorted(nets.items()))

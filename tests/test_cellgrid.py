@@ -268,7 +268,7 @@ def test_l2n_joins_all_ports_meeting_at_one_point_and_ignores_mismatches(lib: cg
     top = lib.dkcell()
     a = top.create_inst(wg, name="a")
     b = top.create_inst(wg, name="b").connect("o1", a["o2"])
-    c = top.create_inst(wg, name="c").connect("o1", a["o2"])  # overlaps b
+    top.create_inst(wg, name="c").connect("o1", a["o2"])  # overlaps b
     n = top.create_inst(narrow, kdb.DCplxTrans(1, 0, False, 20, 0), name="n")  # faces b's o2, narrower
     assert b["o2"].position_key()[:2] == n["o1"].position_key()[:2]
     nets = _nets(top.l2n())

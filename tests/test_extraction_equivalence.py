@@ -98,11 +98,12 @@ def plain_electrical(cell: cg.DKCell, electrical_layers: Any, nets_list: list[di
     l2n = kdb.LayoutToNetlist(kdb.RecursiveShapeIterator(c_.kcl.layout, c_.kdb_cell, layers=layers))
     made: dict[Any, Any] = {}
     for layer_set in layer_sets:
-        for n, ident in enumerate(layer_set):
+        last = None  # each layer of a set connects to the one before it
+        for ident in layer_set:
             if ident not in made:
                 made[ident] = l2n.make_layer(c_.kcl.find_layer(ident))
                 l2n.connect(made[ident])
-            if n:
+            if last is not None:
                 l2n.connect(made[ident], last)
             last = made[ident]
     l2n.extract_netlist()

@@ -9,7 +9,7 @@ from typing import Any
 
 import pytest
 import yaml
-from editor_project import BASE_URL, PROJECT_NAME, tree
+from editor_project import BASE_URL, tree
 from fastapi.testclient import TestClient
 
 from quillon.serve.app import LocalOnlyMiddleware, app

@@ -164,7 +164,10 @@ def _random_netlist(rng: random.Random) -> dict[str, Any]:
     instances = {n: {"component": rng.choice(["mmi1x2", "straight", "pad"]),
                      "settings": {f"s{k}": rng.choice(settings_values) for k in range(rng.randint(0, 4))}}
                  for n in names}
-    pair = lambda: (f"{rng.choice(names)},o{rng.randint(1, 4)}", f"{rng.choice(names)},o{rng.randint(1, 4)}")
+
+    def pair() -> tuple[str, str]:
+        return f"{rng.choice(names)},o{rng.randint(1, 4)}", f"{rng.choice(names)},o{rng.randint(1, 4)}"
+
     return {
         "instances": instances,
         "connections": dict(pair() for _ in range(rng.randint(0, 10))),

@@ -85,8 +85,8 @@ def _find_cell_path(cell_function: Callable[..., Any] | None) -> str | None:
         if marked is not None:
             return os.fspath(marked)
     innermost = None
-    for innermost in _unwrapped_chain(cell_function):
-        pass
+    for func in _unwrapped_chain(cell_function):
+        innermost = func
     if innermost is None:
         return None
     target = innermost if inspect.isroutine(innermost) or inspect.isclass(innermost) else type(innermost)
