@@ -35,15 +35,22 @@ def demo_project(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     PDK.activate()
 
 
-def mzi(names: dict[str, str] | None = None, gc_out_shift: float = 0, pads_joined: bool = False) -> cg.DKCell:
+def mzi(
+    names: dict[str, str] | None = None,
+    gc_out_shift: float = 0,
+    pads_joined: bool = False,
+    heater_settings: dict[str, Any] | None = None,
+    arm_settings: dict[str, Any] | None = None,
+) -> cg.DKCell:
     """The interferometer, instance names mapped through `names`; `gc_out_shift` µm
-    moves the output grating off the combiner, `pads_joined` wires the pads together."""
+    moves the output grating off the combiner, `pads_joined` wires the pads together;
+    `heater_settings` and `arm_settings` build the heater and the plain arm."""
     n = {name: name for name in NAMES} | (names or {})
     top = new_cell("mzi")
     splitter = place(top, "mmi1x2", n["splitter"])
     attach(top, "grating_coupler", "o1", splitter["o1"], name=n["gc_in"])
-    heater = place(top, "straight_heater_metal", n["heater"], x=60, y=40)
-    arm = place(top, component("straight", length=100), n["arm"], x=60, y=-40)
+    heater = place(top, component("straight_heater_metal", **(heater_settings or {})), n["heater"], x=60, y=40)
+    arm = place(top, component("straight", **({"length": 100} | (arm_settings or {}))), n["arm"], x=60, y=-40)
     combiner = place(top, "mmi1x2", n["combiner"], x=230, rotation=180)
     place(top, "grating_coupler", n["gc_out"], x=240 + gc_out_shift)
     waveguide(top, splitter["o3"], heater["o1"])
@@ -80,11 +87,13 @@ def mzi_reference(names: dict[str, str] | None = None) -> dict[str, Any]:
     }
 
 
-def check(cell: cg.DKCell, reference: dict[str, Any], directory: Path) -> dict[str, list[str]]:
-    """Category -> the text values of each of its items, joined by " | "; empty categories left out."""
+def check(cell: cg.DKCell, reference: dict[str, Any], directory: Path, **options: Any) -> dict[str, list[str]]:
+    """Category -> the text values of each of its items, joined by " | "; empty categories left out.
+
+    `options` are passed on to the check (`settings_tolerance`, `notes`)."""
     path = directory / "reference.pic.yml"
     path.write_text(yaml.safe_dump(reference, sort_keys=False, allow_unicode=True), encoding="utf-8")
-    found = fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), directory))
+    found = fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path), **options), directory))
     return {
         title: sorted(" | ".join(v for v in values if isinstance(v, str)) for values in items)
         for title, items in found.items()
@@ -396,3 +405,106 @@ def test_the_check_keeps_no_name_index_on_the_cell(tmp_path: Path) -> None:
     found = check(cell, mzi_reference(), tmp_path)
     assert {"Unknown Connections", "Unknown Instances", "Mismatched Instances"} <= found.keys()
     assert cell._base.name_index is None
+
+
+# --- settings: the reference's against those each layout cell was built with ------------------
+
+
+def stating(reference: dict[str, Any] | None = None, **settings: dict[str, Any]) -> dict[str, Any]:
+    """The reference (default: the interferometer's) with `settings` stated per instance;
+    the plain arm is then named by its component, `straight`, not by its cell."""
+    reference = copy.deepcopy(reference or mzi_reference())
+    reference["instances"]["arm"]["component"] = "straight"
+    reference["instances"]["arm"]["settings"] = {"length": 100}
+    for name, stated in settings.items():
+        reference["instances"][name]["settings"] = stated
+    return reference
+
+
+def hand_made_cell(directory: Path) -> Case:
+    """A named instance of a cell that no cell function built: nothing to compare it with."""
+    top, logo = mzi(), new_cell("logo")
+    logo.shapes(PDK.layers["M1"]).insert(fs.kdb.DBox(0, 0, 20, 20))
+    place(top, logo, "logo", x=0, y=300)
+    reference = mzi_reference()
+    reference["instances"]["logo"] = {"component": logo.name, "settings": {"size": 20}}
+    return top, reference
+
+
+NOT_COMPARED = "the settings of 1 instance could not be compared: its cell carries no settings ({}), as cells not built by a cell function of the kit"
+HEATER_LONGER = "Instance 'heater': length is 107 in the layout but 100.0 in the reference netlist (its default)"
+SPELLED_OUT = {
+    "heater": {"length": 100, "cross_section": "cross_section", "via_stack_size": [10, 10]},
+    "pad1": {"size": [80, 80], "layer": [45, 0]},
+    "gc_in": {"n_periods": 30, "period": 0.66},
+}
+
+SETTINGS = [
+    pytest.param(lambda d: (mzi(), stating(**SPELLED_OUT)), None, [], id="clean: defaults spelled out, the alias cross_section, a layer by number"),
+    pytest.param(lambda d: (mzi(), stating(heater={"length": 100.0009})), None, [], id="clean: within the tolerance"),
+    pytest.param(lambda d: (mzi(), stating(heater={"length": 100.05})), 0.1, [], id="clean: within a wider tolerance"),
+    pytest.param(
+        lambda d: (read_back(mzi(heater_settings={"length": 107}), d, {}), stating(heater={"length": 107})),
+        None, [], id="clean: read back from the layout file",
+    ),
+    pytest.param(lambda d: (mzi(heater_settings={"length": 107}), mzi_reference()), None, [HEATER_LONGER], id="heater 7 um too long"),
+    pytest.param(
+        lambda d: (read_back(mzi(heater_settings={"length": 107}), d, {}), mzi_reference()),
+        None, [HEATER_LONGER], id="heater too long, read back from the layout file",
+    ),
+    pytest.param(
+        lambda d: (mzi(arm_settings={"cross_section": "rib"}), stating()),
+        None, ["Instance 'arm': cross_section is 'rib' in the layout but 'strip' in the reference netlist (its default)"],
+        id="rib where the reference has strip",
+    ),
+    pytest.param(
+        lambda d: (mzi(), stating(arm={"lenght": 100})),
+        None,
+        ["Instance 'arm': length is 100 in the layout but 10.0 in the reference netlist (its default); "
+         "lenght is not a setting of 'straight' (100 in the reference netlist)"],
+        id="a setting the component does not have",
+    ),
+    pytest.param(
+        lambda d: (mzi(), stating(gc_in={"n_periods": 31})), 5,
+        ["Instance 'gc_in': n_periods is 30 in the layout but 31 in the reference netlist"], id="integers exactly, whatever the tolerance",
+    ),
+    pytest.param(
+        lambda d: (mzi(), stating(heater={"length": 100.002})), None,
+        ["Instance 'heater': length is 100.0 in the layout but 100.002 in the reference netlist"], id="just outside the tolerance",
+    ),
+    pytest.param(
+        lambda d: (mzi(), stating(pad1={"layer": "M1", "size": [80, 81]})), None,
+        ["Instance 'pad1': size is [80.0, 80.0] in the layout but [80, 81] in the reference netlist; "
+         "layer is 'M2' in the layout but 'M1' in the reference netlist"],
+        id="another layer and size",
+    ),
+    pytest.param(
+        lambda d: (mzi(heater_settings={"cross_section": "rib"}), stating(heater={"cross_section": "cross_section"})), None,
+        ["Instance 'heater': cross_section is 'rib' in the layout but 'cross_section' in the reference netlist"],
+        id="the alias is not the cross-section drawn",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, tolerance, expected", SETTINGS)
+def test_settings_are_compared_with_the_kit_defaults(
+    tmp_path: Path, build: Callable[[Path], Case], tolerance: float | None, expected: list[str]
+) -> None:
+    cell, reference = build(tmp_path)
+    notes: list[str] = []
+    options = {} if tolerance is None else {"settings_tolerance": tolerance}
+    found = check(cell, reference, tmp_path, notes=notes, **options)
+    assert (found, notes) == ({"Mismatched Settings": expected} if expected else {}, [])
+
+
+def test_instances_without_settings_are_counted_in_a_note(tmp_path: Path) -> None:
+    cell, reference = hand_made_cell(tmp_path)
+    notes: list[str] = []
+    assert check(cell, reference, tmp_path, notes=notes) == {}
+    assert notes == [NOT_COMPARED.format(reference["instances"]["logo"]["component"])]
+
+
+@pytest.mark.parametrize("tolerance", [-0.001, float("nan"), "0.1", True])
+def test_a_tolerance_that_is_not_a_number_of_0_or_more_is_refused(tmp_path: Path, tolerance: Any) -> None:
+    with pytest.raises(ValueError, match="the settings tolerance must be a number of 0 or more"):
+        check(mzi(), mzi_reference(), tmp_path, settings_tolerance=tolerance)

@@ -78,9 +78,10 @@ def test_demo_without_arguments_reports_every_category(tmp_path: Path) -> None:
         "Unknown Instances": 1,
         "Mismatched Instances": 1,
         "Mismatched Ports": 1,
+        "Mismatched Settings": 1,
     }
     lines = result.stdout.splitlines()
-    assert lines[0] == "LVS Diff - demo_splitter: 8 findings"
+    assert lines[0] == "LVS Diff - demo_splitter: 9 findings"
     for title, count in (("Unknown Connections", 2), ("Missing Connections", 2), ("Missing Instances", 1), ("Unknown Instances", 1)):
         assert f"  {title}: {count}" in lines
     assert "    Cannot find Instance 'gc_bot' in the layout" in lines
@@ -108,10 +109,11 @@ def test_clean_layout_exits_0_and_writes_report_beside_layout(project: Path, cle
     assert result.stdout.splitlines()[0] == f"LVS Diff - {layout.stem}: no findings"
 
 
-def test_findings_exit_1_with_chosen_cell_and_report(project: Path) -> None:
+def test_findings_exit_1_with_chosen_cell_report_and_tolerance(project: Path) -> None:
+    """The demo's grating period, 0.03 µm off, is within a tolerance of 0.05."""
     report = project / "out" / "r.lyrdb"
     report.parent.mkdir()
-    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "--cell", "demo_splitter", "-o", report, cwd=project)
+    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "--cell", "demo_splitter", "-o", report, "--settings-tolerance", "0.05", cwd=project)
     assert result.returncode == 1, result.stderr
     assert load(report).num_items() == 8
     assert "    ... and" not in result.stdout  # no category has more than three items
@@ -136,6 +138,7 @@ def test_reference_sharing_nothing_is_a_finding_not_an_error(project: Path) -> N
         "Unknown Instances": 8,
         "Mismatched Instances": 0,
         "Mismatched Ports": 1,
+        "Mismatched Settings": 0,
     }
 
 
@@ -163,6 +166,8 @@ BAD_INPUTS = [
     pytest.param(["LAYOUT", "TMP/two.yml"], "reference netlist 'TMP/two.yml' is not valid YAML at line 6: but found another document", id="two documents"),
     pytest.param(["LAYOUT", "REF", "--json", "TMP/no/f.json"], "cannot write the JSON findings 'TMP/no/f.json': no such directory", id="JSON dir missing"),
     pytest.param(["LAYOUT", "REF", "--html", "TMP"], "cannot write the HTML report 'TMP': it is a directory", id="HTML a directory"),
+    pytest.param(["LAYOUT", "REF", "--settings-tolerance=-1"], "--settings-tolerance must be a number of 0 or more, got -1.0", id="negative tolerance"),
+    pytest.param(["LAYOUT", "REF", "--settings-tolerance", "nan"], "--settings-tolerance must be a number of 0 or more, got nan", id="tolerance not a number"),
 ]
 
 
@@ -253,7 +258,7 @@ def test_json_and_html_hold_every_finding_of_the_report(project: Path, faulty: b
     assert document["counts"] == {title: len(items) for title, items in fs.findings(report).items()}
     assert bool(document["findings"]) == faulty
     kinds = ["open_port", "unknown_connection", "missing_connection", "missing_connection", "missing_instance"]
-    kinds += ["unknown_instance", "mismatched_instance", "unknown_port"]
+    kinds += ["unknown_instance", "mismatched_instance", "unknown_port", "settings_mismatch"]
     assert [finding["kind"] for finding in document["findings"]] == (kinds if faulty else [])
 
     page = (project / "f.html").read_text()

@@ -64,6 +64,7 @@ def test_module_surface():
         ("unknown_connections", "Unknown Connections"),
         ("mismatched_instances", "Mismatched Instances"),
         ("mismatched_ports", "Mismatched Ports"),
+        ("mismatched_settings", "Mismatched Settings"),
     ]
     assert lvs.optical_lvs.__doc__.endswith("Perform optical lvs on a cell.")
 

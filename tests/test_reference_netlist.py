@@ -206,6 +206,7 @@ ENTRIES = "instances: {}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n"
         (ENTRIES.replace("instances: {}", "instances: {1: {component: x}}"), "instances", "texts, got the number 1"),
         (ENTRIES.replace("instances: {}", "instances: {a: {settings: {}}}"), "instances 'a'", "'component' name, got a mapping without it"),
         (ENTRIES.replace("instances: {}", "instances: {a: {component: 5}}"), "instances 'a' component", "got the number 5"),
+        (ENTRIES.replace("instances: {}", "instances: {a: {component: x, settings: [1]}}"), "instances 'a' settings", "setting name to value, got a list"),
         (ENTRIES.replace("routes: {}", "routes: {r: {settings: {}}}"), "routes 'r'", "with 'links'"),
         (ENTRIES.replace("routes: {}", "routes: {r: {links: {'a,o1': 'b'}}}"), "routes 'r' links 'a,o1'", "got the text 'b'"),
         (ENTRIES.replace("connections: {}", "connections: {ab: 'c,o1'}"), "connections 'ab'", "endpoint 'instance,port', got the text 'ab'"),

@@ -20,7 +20,12 @@ void report_stage(const char* stage) {
         progress(stage);
 }
 
-nb::object optical_lvs(nb::handle cell, nb::handle ref) {
+/// `settings_tolerance`: how far numbers of instance settings may differ (the
+/// comparison's default when not valid);
+/// `notes`: a list that receives lines about the input that explain findings
+/// (instances whose settings could not be compared), or None.
+nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tolerance,
+                       nb::handle notes) {
     // destroyed last, once both netlists and the difference are freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
@@ -30,6 +35,9 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
 
     nb::object settings = d.get_settings();
     nb::object pdk = d.activate_pdk_by_name(settings.attr("pdk").attr("name"));
+    nb::object comparison = settings_tolerance.is_valid()
+                                ? d.settings_comparison(pdk, cell.attr("kcl"), settings_tolerance)
+                                : d.settings_comparison(pdk, cell.attr("kcl"));
 
     // Every stage finds the instances it names in one table, filled from the
     // instances the extraction reads (or read once when first needed) and
@@ -41,6 +49,7 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     report_stage("extraction");
     nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances);
     nb::dict written; // endpoints the reference names otherwise than the comparison
+    nb::dict instance_settings = reference.settings;
     nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none(), &written);
     report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
@@ -61,6 +70,13 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
     find_unknown_instances(rdb, cell, instances, diff);
     find_mismatched_instances(rdb, cell, instances, diff, shared_names);
     find_mismatched_ports(rdb, cell, instances, diff, ref_netlist, lvs_netlist);
+    find_mismatched_settings(rdb, cell, instances, diff, ref_netlist, instance_settings,
+                             shared_names, comparison);
+    if (!notes.is_none()) {
+        nb::object note = comparison.attr("note")();
+        if (!note.is_none())
+            notes.attr("append")(note);
+    }
     return rdb;
 }
 
@@ -68,10 +84,14 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref) {
 
 void register_check(nb::module_& m) {
     m.attr("_progress") = nb::none();
-    define(m, Signature("optical_lvs", {any("cell"), str("ref")}),
-           "def optical_lvs(cell: Cell, ref: str) -> klayout.rdbcore.ReportDatabase",
+    define(m,
+           Signature("optical_lvs",
+                     {any("cell"), str("ref"), keyword_only(optional(any("settings_tolerance"))),
+                      keyword_only(optional(any("notes")))}),
+           "def optical_lvs(cell: Cell, ref: str, *, settings_tolerance: float = 0.001, notes: "
+           "list[str] | None = None) -> klayout.rdbcore.ReportDatabase",
            "Perform optical lvs on a cell.",
-           [](const BoundArgs& a) { return optical_lvs(a[0], a[1]); });
+           [](const BoundArgs& a) { return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none())); });
 }
 
 } // namespace quillon::lvs

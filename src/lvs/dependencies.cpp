@@ -53,6 +53,8 @@ void bind_dependencies(nb::module_& module) {
     bound.get_settings = attr_kept(import_kept("quillon.settings"), "get_settings");
     bound.activate_pdk_by_name =
         attr_kept(import_kept("quillon.core.shared"), "activate_pdk_by_name");
+    bound.settings_comparison =
+        attr_kept(import_kept("quillon.core.instance_settings"), "SettingsComparison");
     bound.set_ordered = attr_kept(import_kept("deepdiff.helper"), "SetOrdered");
     bound.unified_diff = attr_kept(import_kept("difflib"), "unified_diff");
     bind_cell_classes(bound.cellgrid);

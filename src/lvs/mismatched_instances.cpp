@@ -9,8 +9,6 @@
 
 namespace quillon::lvs {
 
-namespace {
-
 /// A cell built with other than the default settings carries them in its name
 /// (`straight_length120`) while the reference names the component (`straight`):
 /// the instance places the reference's component when its cell was built by it.
@@ -18,8 +16,6 @@ bool built_by(nb::handle instance, nb::handle reference_component) {
     nb::object function_name = getattr(instance.attr("cell"), "function_name", nb::none());
     return PyUnicode_Check(function_name.ptr()) && function_name.equal(reference_component);
 }
-
-} // namespace
 
 void find_mismatched_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                nb::handle diff, const SharedNames& shared_names) {

@@ -42,7 +42,8 @@ void register_categories(nb::module_& m) {
         nb::arg("missing_connections") = "Missing Connections",
         nb::arg("unknown_connections") = "Unknown Connections",
         nb::arg("mismatched_instances") = "Mismatched Instances",
-        nb::arg("mismatched_ports") = "Mismatched Ports");
+        nb::arg("mismatched_ports") = "Mismatched Ports",
+        nb::arg("mismatched_settings") = "Mismatched Settings");
     m.attr("lvs_categories") = categories;
 }
 

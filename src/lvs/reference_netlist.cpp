@@ -27,15 +27,22 @@ void add_net(nb::list& nets, nb::handle first, nb::handle second) {
     nets.append(net);
 }
 
-/// Instance name -> {"component": ...}, in file order; other entries of an instance are dropped.
-nb::dict read_instances(nb::handle data) {
-    nb::dict instances;
+/// Instance name -> {"component": ...}, in file order, into `file.instances`, and the
+/// instance's "settings", when it states any, into `file.settings`; other entries of an
+/// instance are dropped. The settings stay out of the netlist, which is compared whole:
+/// a pass of their own compares them.
+void read_instances(nb::handle data, ReferenceFile& file) {
+    nb::object settings_key = interned("settings");
     for (nb::handle pair : get_item(data, "instances").attr("items")()) {
         nb::dict instance;
         instance["component"] = get_item(pair[1], "component");
-        instances[pair[0]] = instance;
+        file.instances[pair[0]] = instance;
+        PyObject* settings = PyDict_GetItemWithError(pair[1].ptr(), settings_key.ptr());
+        if (!settings && PyErr_Occurred())
+            throw nb::python_error();
+        if (settings && settings != Py_None)
+            file.settings[pair[0]] = nb::handle(settings);
     }
-    return instances;
 }
 
 /// The links of every route: endpoint to endpoint, one mapping per route.
@@ -110,7 +117,7 @@ ReferenceFile read_reference_file(nb::handle ref) {
     nb::object data = read_reference_yaml(ref);
     validate_reference(data, ref);
     ReferenceFile file;
-    file.instances = read_instances(data);
+    read_instances(data, file);
     file.connections = get_item(data, "connections");
     file.links = read_links(data);
     file.electrical_nets = get_item(data, "nets");

@@ -116,8 +116,15 @@ void instances(const Validator& v, nb::handle data) {
             v.fail(nb::str("instances"), "instance names as texts", name);
         PyObject* component =
             PyDict_Check(instance) ? PyDict_GetItemString(instance, "component") : nullptr;
-        if (component && PyUnicode_Check(component))
-            continue;
+        PyObject* settings =
+            PyDict_Check(instance) ? PyDict_GetItemString(instance, "settings") : nullptr;
+        const bool settings_fit = !settings || settings == Py_None || PyDict_Check(settings);
+        if (component && PyUnicode_Check(component)) {
+            if (settings_fit)
+                continue;
+            v.fail(format_text("instances %R settings", name), "a mapping of setting name to value",
+                   settings);
+        }
         nb::object where = format_text("instances %R", name);
         v.mapping(where, instance, "a mapping with a 'component' name");
         if (!component)

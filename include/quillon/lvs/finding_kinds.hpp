@@ -72,6 +72,7 @@ inline constexpr const Kind* all[] = {&unknown_instance,
                                       &unattached_port,
                                       &unknown_port,
                                       &moved_port,
-                                      &ports_mismatch};
+                                      &ports_mismatch,
+                                      &settings_mismatch};
 
 } // namespace quillon::lvs::kind

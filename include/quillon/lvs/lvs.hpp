@@ -23,6 +23,7 @@ struct Dependencies {
     nb::handle maskwright;           ///< the kit library
     nb::handle get_settings;         ///< quillon.settings.get_settings
     nb::handle activate_pdk_by_name; ///< quillon.core.shared.activate_pdk_by_name
+    nb::handle settings_comparison;  ///< quillon.core.instance_settings.SettingsComparison
     nb::handle cell_class;           ///< Cell: DKCell, else KCell
     nb::handle instance_class;       ///< Instance: DInstance, else Instance
     nb::handle name_propid;          ///< PROPID.NAME
@@ -74,6 +75,7 @@ struct ReferenceFile {
     nb::list links;             ///< each route's links, endpoint to endpoint
     nb::object electrical_nets; ///< the file's "nets" entries
     nb::object ports;
+    nb::dict settings; ///< instance name -> its "settings", for instances that state some
 };
 /// Reads and checks the reference file `ref`.
 ReferenceFile read_reference_file(nb::handle ref);
@@ -130,6 +132,16 @@ void find_unknown_instances(nb::handle rdb, nb::handle cell, LayoutInstances& in
 /// names that several layout instances share.
 void find_mismatched_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                nb::handle diff, const SharedNames& shared_names);
+/// Whether the layout instance (the cell library's) places a cell built by the
+/// reference's component: a cell built with other than the default settings
+/// carries them in its name, so only its function tells (mismatched_instances.cpp).
+bool built_by(nb::handle instance, nb::handle reference_component);
+/// Instances that both sides place with one component but whose settings
+/// differ. `comparison` is the check's SettingsComparison; `settings` maps
+/// reference instance names to the settings the reference states.
+void find_mismatched_settings(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                              nb::handle diff, nb::handle ref_netlist, nb::handle settings,
+                              const SharedNames& shared_names, nb::handle comparison);
 /// External ports that one side lacks or attaches elsewhere.
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                            nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist);

@@ -22,7 +22,7 @@ from typing import Any
 
 from quillon.cli.tree import get_function_args
 
-__all__ = ["component_settings", "function_types", "value_problem", "value_schema"]
+__all__ = ["component_settings", "function_types", "type_text", "value_problem", "value_schema"]
 
 _NO_VALUE = inspect.Parameter.empty
 
@@ -31,16 +31,21 @@ def _cross_section_names(kit: Any) -> list[str]:
     return [name for name in kit.cross_sections if name != "cross_section"]
 
 
+def type_text(param: inspect.Parameter) -> str:
+    """The type name of a parameter: its annotation's name or text, else its default's type, "| None" removed."""
+    annotation = param.annotation
+    if annotation is _NO_VALUE:
+        text = "str" if param.default is _NO_VALUE else type(param.default).__name__
+    else:
+        text = getattr(annotation, "__name__", None) or str(annotation)
+    return text.replace("| None", "").strip()
+
+
 def function_types(function: Callable[..., Any], kit: Any) -> dict[str, Any]:
     """Parameter name -> type description of `function` (before defaults are looked at)."""
     types: dict[str, Any] = {}
     for name, param in inspect.signature(function).parameters.items():
-        annotation = param.annotation
-        if annotation is _NO_VALUE:
-            text = "str" if param.default is _NO_VALUE else type(param.default).__name__
-        else:
-            text = getattr(annotation, "__name__", None) or str(annotation)
-        text = text.replace("| None", "").strip()
+        text = type_text(param)
         if "CrossSection" in text:
             types[name] = _cross_section_names(kit)
         elif "Component" in text:

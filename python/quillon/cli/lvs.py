@@ -1,7 +1,7 @@
 """``quillon lvs``: check a layout cell against its reference netlist.
 
     quillon lvs LAYOUT REFERENCE [--cell NAME] [-o REPORT] [--json FILE] [--html FILE]
-                [--project-dir DIR] [--verbose]
+                [--settings-tolerance TOL] [--project-dir DIR] [--verbose]
 
 reads the GDS or OASIS file LAYOUT, checks the cell NAME (default: the file's
 only top cell) against the reference netlist REFERENCE (YAML), writes the
@@ -10,7 +10,7 @@ the findings as JSON (:mod:`quillon.cli.lvs_json`) and as an HTML page with
 pictures (:mod:`quillon.cli.lvs_html`), prints a summary per category and
 exits with 0 when the layout matches, 1 when there are findings, 2 on bad
 input and 3 on an internal error (one line; ``--verbose`` adds the
-traceback). The kit comes from the project settings of DIR (default
+traceback). Numbers in instance settings agree within ``--settings-tolerance``. The kit comes from the project settings of DIR (default
 ``$QUILLON_PROJECT_DIR`` or the current directory). On a terminal the stages
 of a long check show on one line of stderr (:mod:`quillon.cli.progress`).
 
@@ -33,6 +33,7 @@ from pathlib import Path
 from typing import Any
 
 from quillon.cli.progress import Progress
+from quillon.core.instance_settings import DEFAULT_TOLERANCE
 
 __all__ = ["HELP", "Job", "Outcome", "add_arguments", "check_files", "run"]
 
@@ -91,6 +92,7 @@ class Job:
     demo: bool
     json: Path | None = None
     html: Path | None = None
+    settings_tolerance: float = DEFAULT_TOLERANCE
 
 
 @dataclass(frozen=True)
@@ -112,6 +114,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--output", type=Path, metavar="REPORT", help="report file (default: <cell>.lyrdb beside the layout)")
     parser.add_argument("--json", type=Path, metavar="FILE", help="also write the findings as JSON (for CI pipelines)")
     parser.add_argument("--html", type=Path, metavar="FILE", help="also write an HTML report with a picture of each finding")
+    parser.add_argument(
+        "--settings-tolerance",
+        type=float,
+        default=DEFAULT_TOLERANCE,
+        metavar="TOL",
+        help=f"numbers in instance settings agree within TOL (default {DEFAULT_TOLERANCE}; integer settings exactly)",
+    )
     parser.add_argument(
         "--project-dir", type=Path, metavar="DIR", help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)"
     )
@@ -155,14 +164,17 @@ def check_files(job: Job) -> Outcome:
 def _job(args: argparse.Namespace) -> Job:
     if (args.layout is None) != (args.reference is None):
         raise InputError("give both a layout and a reference netlist, or neither to run the demo")
+    tolerance = args.settings_tolerance
+    if not tolerance >= 0 or tolerance == float("inf"):
+        raise InputError(f"--settings-tolerance must be a number of 0 or more, got {tolerance}")
     if args.layout is None:
         from quillon import demo
 
         project = args.project_dir or demo.DIRECTORY
         output = args.output or Path.cwd() / f"{args.cell or demo.CELL}.lyrdb"
-        return Job(demo.LAYOUT, demo.REFERENCE, args.cell or demo.CELL, output, project.resolve(), True, args.json, args.html)
+        return Job(demo.LAYOUT, demo.REFERENCE, args.cell or demo.CELL, output, project.resolve(), True, args.json, args.html, tolerance)
     project = args.project_dir or Path(os.environ.get("QUILLON_PROJECT_DIR") or os.getcwd())
-    return Job(args.layout, args.reference, args.cell, args.output, project.resolve(), False, args.json, args.html)
+    return Job(args.layout, args.reference, args.cell, args.output, project.resolve(), False, args.json, args.html, tolerance)
 
 
 def _check(job: Job, progress: Progress) -> Outcome:
@@ -174,15 +186,15 @@ def _check(job: Job, progress: Progress) -> Outcome:
     for what, path in (("the report", report), ("the JSON findings", job.json), ("the HTML report", job.html)):
         if path is not None:
             _check_writable(what, path)
-    notes = tuple(note for note in (_unnamed_instances_note(cell),) if note)
-    rdb = _run_check(cell, job, progress)
+    notes = [note for note in (_unnamed_instances_note(cell),) if note]
+    rdb = _run_check(cell, job, progress, notes)
     _label_report(rdb, job, cell.name)
     progress.stage("writing the report")
     try:
         rdb.save(str(report))
     except (OSError, RuntimeError) as exc:
         raise InputError(f"cannot write the report {str(report)!r}: {_first_line(exc)}") from None
-    outcome = Outcome(rdb, report, cell.name, EXIT_FINDINGS if rdb.num_items() else EXIT_CLEAN, notes)
+    outcome = Outcome(rdb, report, cell.name, EXIT_FINDINGS if rdb.num_items() else EXIT_CLEAN, tuple(notes))
     _write_findings_files(outcome, job, progress)
     return outcome
 
@@ -310,8 +322,8 @@ def _read_cell(path: Path, name: str | None) -> Any:
     return tops[0]
 
 
-def _run_check(cell: Any, job: Job, progress: Progress) -> Any:
-    """optical_lvs with the kit of the project's settings."""
+def _run_check(cell: Any, job: Job, progress: Progress, notes: list[str]) -> Any:
+    """optical_lvs with the kit of the project's settings; the check's notes are added to `notes`."""
     import yaml
 
     from quillon.core.shared import PdkNotFoundError, activate_pdk_by_name
@@ -334,7 +346,7 @@ def _run_check(cell: Any, job: Job, progress: Progress) -> Any:
         from quillon.core import lvs
 
         with progress.native_stages(lvs, CHECK_STAGES):
-            return lvs.optical_lvs(cell, str(job.reference))
+            return lvs.optical_lvs(cell, str(job.reference), settings_tolerance=job.settings_tolerance, notes=notes)
     except (ValueError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
         raise InputError(f"cannot check cell {cell.name!r}: {_first_line(exc)}") from None
     finally:

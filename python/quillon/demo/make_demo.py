@@ -5,7 +5,7 @@ output turns through two Euler bends (``bend_top``/``bend_top2`` and
 ``bend_bot``/``bend_bot2``) to an output grating (``gc_top``, ``gc_bot``).
 
 :func:`build_splitter` places it; with ``faulty=True`` the layout departs from
-the reference netlist in four ways that a layout-versus-schematic check finds:
+the reference netlist in five ways that a layout-versus-schematic check finds:
 
 - ``gc_top`` sits 2 µm too far right, so it does not meet ``bend_top2``
   (a missing connection, and an open port: an unknown connection);
@@ -13,6 +13,8 @@ the reference netlist in four ways that a layout-versus-schematic check finds:
   (an unknown and a missing instance, an unknown and a missing connection);
 - ``bend_top`` is a circular bend where the reference has an Euler bend
   (a mismatched instance);
+- ``gc_in`` is a grating of period 0.63 µm where the reference has the
+  default grating of 0.66 µm (mismatched settings);
 - the cell exposes the open end of ``bend_top2`` as its port ``monitor``,
   which the reference does not have (a mismatched port).
 
@@ -80,9 +82,12 @@ def build_splitter(name: str, faulty: bool = True) -> Any:
 
     def place(inst_name: str, x: float, y: float, angle: float = 0) -> Any:
         spec = INSTANCES.get(inst_name, "grating_coupler")
+        settings = {}
         if faulty and inst_name == "bend_top":
             spec = "bend_circular"  # ends where the Euler bend ends
-        component = demo_pdk.PDK.get_component(spec)
+        if faulty and inst_name == "gc_in":
+            settings = {"period": 0.63}  # its port stays where it was
+        component = demo_pdk.PDK.get_component(spec, **settings)
         return cell.create_inst(component, kdb.DCplxTrans(1, angle, False, x, y), name=inst_name)
 
     # A bend turns left from o1 to o2; run from o2 to o1 it turns right.
