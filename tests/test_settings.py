@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+from collections.abc import Callable
 from dataclasses import FrozenInstanceError
 from pathlib import Path
 
@@ -73,10 +75,19 @@ def test_malformed_settings_name_the_file(tmp_path: Path, toml: str, fragment: s
     assert isinstance(info.value, ValueError)
 
 
-def test_undecodable_file_is_a_settings_error(tmp_path: Path) -> None:
+@pytest.mark.parametrize(
+    ("make", "fragment"),
+    [
+        (lambda path: path.write_bytes(b"[tool.quillon]\nname = \"\xff\"\n"), "not valid TOML"),
+        (os.mkfifo, "cannot be read: not a regular file"),  # refused, never waited on
+        (os.mkdir, "cannot be read: not a regular file"),
+    ],
+    ids=["undecodable", "named pipe", "directory"],
+)
+def test_unusable_file_is_a_settings_error(tmp_path: Path, make: Callable[[Path], object], fragment: str) -> None:
     root = _project(tmp_path, None)
-    (root / "pyproject.toml").write_bytes(b"[tool.quillon]\nname = \"\xff\"\n")
-    with pytest.raises(SettingsError, match="not valid TOML"):
+    make(root / "pyproject.toml")
+    with pytest.raises(SettingsError, match=fragment):
         get_settings(root)
 
 

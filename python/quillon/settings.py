@@ -83,14 +83,17 @@ def get_settings(directory: str | os.PathLike[str] | None = None) -> Settings:
 
 def _read_table(path: Path) -> dict[str, Any]:
     """Return the ``[tool.quillon]`` table of ``path``; empty when it has none."""
+    from quillon.files import read_regular
+
     try:
-        data = tomllib.loads(path.read_text(encoding="utf-8"))
+        # only a regular file: a named pipe in its place would hold every command
+        data = tomllib.loads(read_regular(path).decode("utf-8"))
     except FileNotFoundError:
         return {}
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as exc:
         raise SettingsError(f"{path}: not valid TOML: {exc}") from exc
     except OSError as exc:
-        raise SettingsError(f"{path}: cannot be read: {exc}") from exc
+        raise SettingsError(f"{path}: cannot be read: {exc.strerror or 'not a regular file'}") from exc
     tool = data.get("tool", {})
     if not isinstance(tool, dict):
         raise SettingsError(f"{path}: 'tool' must be a table")
