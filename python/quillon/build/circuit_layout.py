@@ -40,7 +40,7 @@ import os
 import tempfile
 import threading
 from collections import deque
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -395,12 +395,30 @@ def _ahead(port: Any, distance: float) -> tuple[float, float]:
 
 
 class _Row:
-    """A row of otherwise unplaced groups, left to right below everything placed."""
+    """A row of otherwise unplaced groups, left to right below everything placed.
+
+    Boxes are worked out from the placed cells' own boxes, all read up front:
+    asked of an instance after another one moved, KLayout would bring the
+    whole cell up to date first, once per group (quadratic in the groups).
+    """
 
     def __init__(self, circuit: _Circuit) -> None:
         self.circuit = circuit
         self.x: float | None = None
         self.top = 0.0
+        layout = circuit.cell.kcl.layout
+        self.dbu = layout.dbu
+        self.cell_boxes = {index: layout.cell(index).bbox() for index in {inst.cell_index for inst in circuit.insts.values()}}
+
+    def box(self, names: Iterable[str]) -> Any:
+        """The box of the named instances as they are placed now, in micrometres."""
+        import cellgrid as cg
+
+        box = cg.kdb.Box()
+        for name in names:
+            inst = self.circuit.insts[name].instance
+            box += self.cell_boxes[inst.cell_index].transformed(inst.cplx_trans)
+        return box.to_dtype(self.dbu)
 
     def put(self, root: str, joins: Neighbours, links: Neighbours) -> None:
         """Place `root` and what it reaches, as one group at the end of the row."""
@@ -408,17 +426,13 @@ class _Row:
 
         circuit = self.circuit
         if self.x is None:
-            placed = cg.kdb.DBox()
-            for name in circuit.placed:
-                placed += circuit.insts[name].dbbox()
+            placed = self.box(circuit.placed)
             self.x = placed.left if not placed.empty() else 0.0
             self.top = placed.bottom - ROW_GAP if not placed.empty() else 0.0
         circuit.placed.add(root)
         circuit.insts[root].dcplx_trans = cg.kdb.DCplxTrans()
         group = [root, *_spread(circuit, joins, links, [root])]
-        box = cg.kdb.DBox()
-        for name in group:
-            box += circuit.insts[name].dbbox()
+        box = self.box(group)
         shift = cg.kdb.DCplxTrans(1, 0, False, self.x - box.left, self.top - box.top)
         for name in group:
             circuit.insts[name].dcplx_trans = shift * circuit.insts[name].dcplx_trans
