@@ -1,10 +1,10 @@
 """The confined file walk built without Linux's O_PATH keeps its guarantees.
 
-``src/schematic/confined_files.cpp`` is compiled alone with strict POSIX flags
-(no GNU extensions, so its portable directory handles are used), linked with a
-small reader (``tests/native/confined_read.cpp``) and run on real directories,
-links and a named pipe. The editor's module as built for this machine must
-answer every case alike.
+The POSIX sources of ``src/files`` are compiled alone with strict POSIX flags
+(no GNU extensions: the portable directory handles, and entry types read from
+each entry's status), linked with a small driver
+(``tests/native/confined_walk.cpp``) and run on real directories, links and a
+named pipe. :mod:`quillon.files`, built for this machine, must answer alike.
 """
 
 from __future__ import annotations
@@ -15,12 +15,13 @@ import shutil
 import subprocess
 from collections.abc import Callable
 from pathlib import Path
-from types import ModuleType
 
 import pytest
 
+from quillon import files
+
 REPO = Path(__file__).resolve().parents[1]
-SOURCE = REPO / "src" / "schematic" / "confined_files.cpp"
+POSIX_SOURCES = [REPO / "src" / "files" / name for name in ("confined_files.cpp", "confined_tree.cpp", "atomic_write.cpp")]
 STRICT_POSIX = ["-std=c++17", "-pedantic", "-U_GNU_SOURCE", "-D_XOPEN_SOURCE=700", "-Wall", "-Wextra", "-Werror"]
 
 OUTSIDE = "leads outside the project directory"
@@ -28,23 +29,25 @@ NOT_REGULAR = "is not a regular file"
 
 
 @pytest.fixture(scope="module")
-def portable_reader(tmp_path_factory: pytest.TempPathFactory) -> Path:
+def portable_walk(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    if not (REPO / "CMakeLists.txt").is_file():
+        pytest.skip("needs the C++ sources (a clone, not an installed package)")
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
-    if compiler is None or not SOURCE.is_file():
-        pytest.skip("needs the C++ sources and a C++ compiler")
+    if compiler is None:
+        pytest.skip("needs a C++ compiler")
     fcntl_macros = subprocess.run(
         [compiler, *STRICT_POSIX, "-dM", "-E", "-x", "c++", "-"],
         input="#include <fcntl.h>\n", capture_output=True, text=True, check=True,
     ).stdout
     assert "#define O_PATH " not in fcntl_macros  # the fallback is what gets compiled
-    reader = tmp_path_factory.mktemp("posix") / "confined_read"
+    walk = tmp_path_factory.mktemp("posix") / "confined_walk"
+    driver = REPO / "tests" / "native" / "confined_walk.cpp"
     build = subprocess.run(
-        [compiler, *STRICT_POSIX, f"-I{REPO / 'include'}", str(SOURCE),
-         str(REPO / "tests" / "native" / "confined_read.cpp"), "-o", str(reader)],
+        [compiler, *STRICT_POSIX, f"-I{REPO / 'include'}", *map(str, POSIX_SOURCES), str(driver), "-o", str(walk)],
         capture_output=True, text=True,
     )
     assert build.returncode == 0, build.stderr
-    return reader
+    return walk
 
 
 @pytest.fixture
@@ -55,6 +58,10 @@ def root(tmp_path: Path) -> Path:
         directory.mkdir(parents=True)
     (project / "file").write_bytes(b"inside\n")
     (project / "sub" / "file").write_bytes(b"below\n")
+    (project / "sub" / "deeper").mkdir()
+    (project / "sub" / "deeper" / "a.pic.yml").write_bytes(b"a\n")
+    (project / "b.pic.yml").write_bytes(b"b\n")
+    (project / "link.pic.yml").symlink_to("b.pic.yml")
     (outside / "secret").write_bytes(b"secret\n")
     (sibling / "secret").write_bytes(b"secret\n")
     links = {
@@ -98,23 +105,36 @@ CASES: dict[str, tuple[Path_, bytes | str]] = {
 }
 
 
-def portable_outcome(reader: Path, root: Path, path: str) -> bytes | str:
-    done = subprocess.run([str(reader), str(root), path], capture_output=True, timeout=60)
+def portable(walk: Path, *args: str) -> bytes | str:
+    done = subprocess.run([str(walk), *args], capture_output=True, timeout=60)
     return done.stdout if done.returncode == 0 else done.stdout.decode().strip()
 
 
-def module_outcome(schematic: ModuleType, root: Path, path: str) -> bytes | str:
+def built_outcome(root: Path, path: str) -> bytes | str:
     try:
-        content = schematic._read_confined(str(root), path)
+        content = files.read_file(root, path)
     except OSError as exc:  # errno errors carry strerror; the walk's own refusals say it after the path
         return exc.strerror or str(exc).rsplit(": ", 1)[-1]
     return os.strerror(errno.ENOENT) if content is None else content
 
 
 @pytest.mark.parametrize(("path", "expected"), CASES.values(), ids=CASES.keys())
-def test_portable_walk_refuses_and_reads_as_the_built_module(
-    portable_reader: Path, schematic: ModuleType, root: Path, path: Path_, expected: bytes | str
+def test_portable_walk_reads_and_refuses_as_the_built_one(
+    portable_walk: Path, root: Path, path: Path_, expected: bytes | str
 ) -> None:
     given = path(root)
-    assert portable_outcome(portable_reader, root, given) == expected
-    assert module_outcome(schematic, root, given) == expected
+    assert portable(portable_walk, "read", str(root), given) == expected
+    assert built_outcome(root, given) == expected
+
+
+@pytest.mark.parametrize(
+    ("links", "expected"),
+    [(False, ["b.pic.yml", "sub/deeper/a.pic.yml"]), (True, ["b.pic.yml", "link.pic.yml", "sub/deeper/a.pic.yml"])],
+)
+def test_portable_listing_enters_no_link_as_the_built_one(
+    portable_walk: Path, root: Path, links: bool, expected: list[str]
+) -> None:
+    listed = portable(portable_walk, "list", str(root), ".pic.yml", "1" if links else "0")
+    assert isinstance(listed, bytes)
+    assert sorted(listed.decode().splitlines()) == expected
+    assert sorted(files.list_files(root, "", ".pic.yml", include_links=links).files) == expected

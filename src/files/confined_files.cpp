@@ -257,10 +257,10 @@ int open_below(const ConfinedRoot& root, const std::string& path, ConfinedRoot& 
         return code;
     if (!entry.directory_exists)
         return ENOENT;
-    below.handle = FileHandle(openat(entry.directory.get(), entry.name.c_str(),
-                                     O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    below.handle =
+        FileHandle(openat(entry.directory.get(), entry.name.c_str(), directory_flags | O_NOFOLLOW));
     if (!below.handle.is_open())
-        return errno == ELOOP ? ENOTDIR : errno; // swapped for a link meanwhile
+        return refused_as_link(errno) ? ENOTDIR : errno; // swapped for a link meanwhile
     // Named by its handle: absolute link targets are compared with where it really is.
     char real[PATH_MAX];
     const std::string own = "/proc/self/fd/" + std::to_string(below.handle.get());

@@ -50,18 +50,33 @@ bool ends_with(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-/// The entry's type, from the directory entry or, when it does not say, from its status.
-unsigned char entry_type(int directory, const dirent& entry) {
-    if (entry.d_type != DT_UNKNOWN)
-        return entry.d_type;
+enum class EntryType { other, directory, regular, link };
+
+/// The entry's type, from the directory entry when the system records it there
+/// (`d_type` is not POSIX) and says it, else from its status.
+EntryType entry_type(int directory, const dirent& entry) {
+#if defined(DT_UNKNOWN)
+    switch (entry.d_type) {
+    case DT_DIR:
+        return EntryType::directory;
+    case DT_REG:
+        return EntryType::regular;
+    case DT_LNK:
+        return EntryType::link;
+    case DT_UNKNOWN:
+        break;
+    default:
+        return EntryType::other;
+    }
+#endif
     struct stat status;
     if (fstatat(directory, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return DT_UNKNOWN;
+        return EntryType::other;
     if (S_ISDIR(status.st_mode))
-        return DT_DIR;
+        return EntryType::directory;
     if (S_ISREG(status.st_mode))
-        return DT_REG;
-    return S_ISLNK(status.st_mode) ? DT_LNK : DT_UNKNOWN;
+        return EntryType::regular;
+    return S_ISLNK(status.st_mode) ? EntryType::link : EntryType::other;
 }
 
 bool enters(const ListingOptions& options, const std::string& name, bool at_top) {
@@ -94,9 +109,9 @@ int list_tree(const ConfinedRoot& top, const ListingOptions& options, Listing& l
             break;
         }
         const int directory = stack.back().stream.fd();
-        const unsigned char type = entry_type(directory, *entry);
+        const EntryType type = entry_type(directory, *entry);
         const std::string path = stack.back().prefix + name;
-        if (type == DT_DIR) {
+        if (type == EntryType::directory) {
             if (!enters(options, name, stack.size() == 1))
                 continue;
             if (stack.size() > options.max_depth) {
@@ -108,7 +123,8 @@ int list_tree(const ConfinedRoot& top, const ListingOptions& options, Listing& l
                 openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (child.is_open())
                 stack.push_back({std::move(child), path + "/"});
-        } else if ((type == DT_REG || (type == DT_LNK && options.include_links)) &&
+        } else if ((type == EntryType::regular ||
+                    (type == EntryType::link && options.include_links)) &&
                    ends_with(name, options.suffix)) {
             listing.files.push_back(path);
         }

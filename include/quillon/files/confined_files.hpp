@@ -46,7 +46,7 @@ std::string describe_outcome(int code);
 
 /// The directory under which paths are confined, opened once per request.
 struct ConfinedRoot {
-    FileHandle handle;      ///< opened with O_PATH: for walking, not for listing
+    FileHandle handle;      ///< opened for walking (O_PATH where it exists), not for listing
     std::string given_path; ///< as configured, for absolute paths written with it
     /// With links resolved, for absolute link targets; found when first needed.
     const std::string& real_path() const;
