@@ -71,8 +71,17 @@ def victims(*stems: Path) -> None:
 def climbing_names(p: Path, o: Path) -> None:
     victims(o / "victim", p / PROJECT_NAME / "keep")
     entry = {"source": None, "hash": None}
-    hashes(p, {"../../../../outside/victim": entry, f"../../../{PROJECT_NAME}/keep": entry, "/abs": entry,
-               "": entry, "..": entry, "a\nb": entry})
+    hashes(
+        p,
+        {
+            "../../../../outside/victim": entry,
+            f"../../../{PROJECT_NAME}/keep": entry,
+            "/abs": entry,
+            "": entry,
+            "..": entry,
+            "a\nb": entry,
+        },
+    )
 
 
 def ports_linked_into_the_sources(p: Path, o: Path) -> None:
@@ -99,22 +108,35 @@ class Case:
 CASES: dict[str, Case] = {
     "stale names that climb out of the cache": Case(climbing_names, serve=True),
     "stale name through a link of the cache into the sources": Case(
-        ports_linked_into_the_sources, says="was left in place: it leads outside the cache directory"),
-    "build linked outside": Case(lambda p, o: link(p / "build", o), 2, "leads outside the project directory", serve=True),
-    "symbol cache linked outside": Case(lambda p, o: link(p / "build" / "svg", o), 1, "leads outside the project directory"),
-    "schemas linked outside": Case(lambda p, o: link(p / "build" / "schemas", o), 2, "leads outside the project directory"),
+        ports_linked_into_the_sources, says="was left in place: it leads outside the cache directory"
+    ),
+    "build linked outside": Case(
+        lambda p, o: link(p / "build", o), 2, "leads outside the project directory", serve=True
+    ),
+    "symbol cache linked outside": Case(
+        lambda p, o: link(p / "build" / "svg", o), 1, "leads outside the project directory"
+    ),
+    "schemas linked outside": Case(
+        lambda p, o: link(p / "build" / "schemas", o), 2, "leads outside the project directory"
+    ),
     "hashes.json is a named pipe": Case(lambda p, o: fifo(p / "build" / "gds" / "pdk" / "hashes.json"), serve=True),
-    "a cached ports file is a named pipe": Case(lambda p, o: fifo(p / "build" / "gds" / "pdk" / "ports" / "straight.json")),
+    "a cached ports file is a named pipe": Case(
+        lambda p, o: fifo(p / "build" / "gds" / "pdk" / "ports" / "straight.json")
+    ),
     "a source named in hashes.json is a named pipe": Case(
-        lambda p, o: (fifo(o / "pipe.py"), hashes(p, {"straight": {"source": str(o / "pipe.py"), "hash": "x"}}))),
+        lambda p, o: (fifo(o / "pipe.py"), hashes(p, {"straight": {"source": str(o / "pipe.py"), "hash": "x"}}))
+    ),
     "hashes.json nested too deep": Case(
-        lambda p, o: (hashes(p, {}), (p / "build" / "gds" / "pdk" / "hashes.json").write_text("[" * 100_000))),
+        lambda p, o: (hashes(p, {}), (p / "build" / "gds" / "pdk" / "hashes.json").write_text("[" * 100_000))
+    ),
     "schema stamp is a named pipe": Case(lambda p, o: fifo(p / "build" / "schemas" / ".kit")),
     "1000 levels of directories": Case(deep_tree, says="directories more than 32 levels deep are skipped", serve=True),
     "source directory linked outside": Case(lambda p, o: link(p / PROJECT_NAME / "linked", o), serve=True),
     "the whole source directory linked outside": Case(
-        lambda p, o: (os.rename(p / PROJECT_NAME, o / "sources"), link(p / PROJECT_NAME, o / "sources")), circuits=(),
-        serve=True),
+        lambda p, o: (os.rename(p / PROJECT_NAME, o / "sources"), link(p / PROJECT_NAME, o / "sources")),
+        circuits=(),
+        serve=True,
+    ),
 }
 
 
@@ -148,8 +170,15 @@ def hostile(tmp_path: Path, request: pytest.FixtureRequest) -> Iterator[tuple[Pa
 def quillon(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     env.pop("QUILLON_PROJECT_DIR", None)
-    return subprocess.run([sys.executable, "-m", "quillon", *args], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=LIMIT, check=False)
+    return subprocess.run(
+        [sys.executable, "-m", "quillon", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=LIMIT,
+        check=False,
+    )
 
 
 def assert_one_line_each(stderr: str, says: str | None) -> None:
@@ -227,4 +256,7 @@ def test_quillon_lvs_refuses_a_named_pipe_as_reference(tmp_path: Path) -> None:
     os.mkfifo(tmp_path / "ref.pic.yml")
     done = quillon("lvs", str(demo.LAYOUT), str(tmp_path / "ref.pic.yml"), cwd=tmp_path)
     assert done.returncode == 2
-    assert done.stderr == f"quillon lvs: error: cannot read reference netlist {str(tmp_path / 'ref.pic.yml')!r}: not a regular file\n"
+    assert (
+        done.stderr
+        == f"quillon lvs: error: cannot read reference netlist {str(tmp_path / 'ref.pic.yml')!r}: not a regular file\n"
+    )

@@ -155,7 +155,7 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
     finally:
         recorded = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
         _write_json(project_dir, HASHES, recorded)
-    # What the last build of any kit cached and this kit lacks (force or not).
+    # What the last build cached that the kit no longer has (with force too).
     report.kept = _remove_stale(project_dir, set(state.get("components") or {}) - set(names))
     return report
 
