@@ -62,6 +62,7 @@ REFUSED: dict[str, tuple[str, str, dict[str, str], Any, int, str]] = {
     "schematic nested too deep for YAML": ("POST", "c.json", {}, json.dumps({"netlist": {}, "schematic": nested(600)})
                                            .encode(), 422, "Refused to save: the document cannot be written as YAML"),
     # Bodies that would lose the files' content, or that cannot be read: the reason, nothing saved.
+    # Where the reason is the JSON reader's own words, only our part of the line is held fixed.
     "no netlist": ("POST", "c.json", {}, b'{"schematic": {"v": 2}}', 422, 'Refused to save: the document has no "netlist"'),
     "only other members": ("POST", "c.json", {}, b'{"other": 1}', 422, 'Refused to save: the document has no "netlist"'),
     "null netlist": ("POST", "c.json", {}, b'{"netlist": null}', 422, 'Refused to save: "netlist" is null, not an object'),
@@ -71,17 +72,17 @@ REFUSED: dict[str, tuple[str, str, dict[str, str], Any, int, str]] = {
     "scalar body": ("POST", "c.json", {}, b"1.5", 422, "Refused to save: the body is a number, not an object"),
     "array body": ("POST", "c.json", {}, b"[1, 2]", 422, "Refused to save: the body is an array, not an object"),
     "text that is no JSON": ("POST", "c.json", {}, b"not json", 422,
-                             "Refused to save: the body cannot be read as JSON (invalid literal: line 1"),
+                             "Refused to save: the body cannot be read as JSON ("),
     "integer of 10^4 digits": ("POST", "c.json", {}, b'{"netlist": {"n": 1' + b"0" * 10_000 + b"}}", 422,
-                               "Refused to save: the body cannot be read as JSON (Exceeds the limit (4300 digits)"),
+                               "Refused to save: the body cannot be read as JSON ("),
     "integer of 400 digits beside 1e400": ("POST", "c.json", {}, b'{"netlist": {"n": 1' + b"0" * 400 + b', "f": 1e400}}',
                                            422, "Refused to save: the body cannot be read as JSON (the number 1e400 is too large"),
     "1e400": ("POST", "c.json", {}, b'{"netlist": {"f": 1e400}}', 422,
-              "Refused to save: the body cannot be read as JSON (number is infinity when parsed as double"),
+              "Refused to save: the body cannot be read as JSON ("),
     "NaN": ("POST", "c.json", {}, b'{"netlist": {"f": NaN}}', 422,
-            "Refused to save: the body cannot be read as JSON (unexpected character: line 1 column 19"),
+            "Refused to save: the body cannot be read as JSON ("),
     "lone surrogate": ("POST", "c.json", {}, b'{"netlist": {"s": "\\ud800"}}', 422,
-                       "Refused to save: the body cannot be read as JSON (no matched low surrogate"),
+                       "Refused to save: the body cannot be read as JSON ("),
     "invalid UTF-8": ("POST", "c.json", {}, b'{"netlist": {"s": "\xff"}}', 422, "Refused to save: the body is not valid UTF-8"),
 }
 
