@@ -1,5 +1,7 @@
 #include "quillon/schematic/handler.hpp"
 
+#include "quillon/define.hpp"
+
 namespace quillon::schematic {
 
 namespace {
@@ -30,18 +32,12 @@ nb::object make_handler(nb::module_& module, const char* name, const char* doc,
     for (const HandlerParam& p : params)
         binding.push_back(p.param);
     nb::object handler = nb::cast(Handler(Signature(name, std::move(binding)), std::move(impl)));
-    handler.attr("__name__") = name;
-    handler.attr("__qualname__") = name;
-    handler.attr("__doc__") = doc;
-    handler.attr("__module__") = module.attr("__name__");
-    handler.attr("__signature__") = inspect_signature(params, return_annotation);
-    module.attr(name) = handler;
-    return handler;
+    bind_function(module, name, handler, inspect_signature(params, return_annotation), doc);
+    return module.attr(name);
 }
 
 void register_handler_type(nb::module_& module) {
-    nb::class_<Handler>(module, "_RouteHandler", nb::dynamic_attr(),
-                        "A route handler implemented in C++.")
+    nb::class_<Handler>(module, "_RouteHandler", "A route handler implemented in C++.")
         .def("__call__", [](const Handler& self, nb::args args, nb::kwargs kwargs) {
             return self.call(args, kwargs);
         });

@@ -1,6 +1,6 @@
 #pragma once
-/// Route handlers: C++ callables that the web framework introspects like
-/// Python functions (`__signature__`, `__name__`, `__doc__`).
+/// Route handlers: C++ callables, bound in the module as Python functions
+/// that the web framework introspects (`__signature__`, `__name__`, `__doc__`).
 
 #include "quillon/args.hpp"
 
@@ -34,7 +34,8 @@ class Handler {
 };
 
 /// Creates a handler named `name`, with `doc` and an `inspect.Signature` built
-/// from `params`, and binds it in the module under its name.
+/// from `params`, and binds it in the module under its name as a function
+/// that calls it (returned).
 nb::object make_handler(nb::module_& module, const char* name, const char* doc,
                         const std::vector<HandlerParam>& params, nb::handle return_annotation,
                         HandlerImpl impl);
