@@ -33,7 +33,7 @@ ROUNDS = 3
 
 def stating(reference: dict[str, Any], heater_length: float) -> dict[str, Any]:
     stated = copy.deepcopy(reference)
-    for name, instance in stated["instances"].items():
+    for instance in stated["instances"].values():
         if instance["component"] == "straight_heater_metal":
             instance["settings"] = {"length": heater_length, "cross_section": "strip", "heater_width": 2.5}
         else:
@@ -48,7 +48,11 @@ def main(sizes: list[int]) -> None:
         for n in sizes:
             top = generate(n)
             reference = reference_netlist(n)
-            cases = {"no settings stated": reference, "all stated": stating(reference, 100.0), "all heaters 1 um long": stating(reference, 101.0)}
+            cases = {
+                "no settings stated": reference,
+                "all stated": stating(reference, 100.0),
+                "all heaters 1 um long": stating(reference, 101.0),
+            }
             for label, netlist in cases.items():
                 path = Path(work) / f"{n}_{len(label)}.pic.yml"
                 path.write_text(yaml.safe_dump(netlist, sort_keys=False))

@@ -27,7 +27,7 @@ pytestmark = pytest.mark.skipif(DESKTOP is None, reason="no desktop klayout inst
 
 #: Run by the desktop KLayout: reads each layout and report named on the
 #: command line and prints, per file, what it holds (or the error).
-SCRIPT = '''
+SCRIPT = """
 import json, sys
 import pya
 
@@ -51,7 +51,7 @@ for kind, path in (entry.split("=", 1) for entry in paths.split(";")):
     except Exception as exc:
         found[path] = {"error": str(exc)}
 print("RESULT " + json.dumps(found))
-'''
+"""
 
 
 def desktop_reads(tmp_path: Path, files: dict[Path, str]) -> dict[str, Any]:

@@ -184,14 +184,18 @@ class SettingsComparison:
             kind = function.kinds.get(name, "other")
             ours, theirs = layout.get(name, _UNSET), reference.get(name, stated.get(name, _UNSET))
             if name not in function.kinds and not function.open_ended and ours is _UNSET:
-                phrases.append(f"{name} is not a setting of {function.component!r} ({_shown(theirs)} in the reference netlist)")
+                phrases.append(
+                    f"{name} is not a setting of {function.component!r} ({_shown(theirs)} in the reference netlist)"
+                )
             elif ours is _UNSET and theirs is not _UNSET:
                 phrases.append(f"{name} is not set in the layout but {_shown(theirs)} in the reference netlist")
             elif theirs is _UNSET and ours is not _UNSET:
                 phrases.append(f"{name} is {_shown(ours)} in the layout but not set in the reference netlist")
             elif not self._same(ours, theirs, kind):
                 default = " (its default)" if name not in reference and names_component else ""
-                phrases.append(f"{name} is {_shown(ours)} in the layout but {_shown(theirs)} in the reference netlist{default}")
+                phrases.append(
+                    f"{name} is {_shown(ours)} in the layout but {_shown(theirs)} in the reference netlist{default}"
+                )
         return phrases
 
     def note(self) -> str | None:
@@ -200,7 +204,9 @@ class SettingsComparison:
             return None
         count = sum(self._uncompared.values())
         names = sorted(self._uncompared)
-        shown = ", ".join(names[:NOTE_CELLS]) + (f" and {len(names) - NOTE_CELLS} more" if len(names) > NOTE_CELLS else "")
+        shown = ", ".join(names[:NOTE_CELLS]) + (
+            f" and {len(names) - NOTE_CELLS} more" if len(names) > NOTE_CELLS else ""
+        )
         cells = "its cell carries" if len(names) == 1 else "their cells carry"
         return (
             f"the settings of {count} instance{'s' if count != 1 else ''} could not be compared: {cells} no settings "
