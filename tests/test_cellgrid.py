@@ -444,15 +444,21 @@ def demo_chip() -> cg.DKCell:
     return c
 
 
-def layer_names_moved_to_the_layout(path: Path) -> None:
-    """Rewrite `path` as files were once written: the layer names in the layout's own meta info."""
+def written_the_old_way(path: Path) -> None:
+    """Rewrite `path` as files were once written: the layer names in the layout's own meta
+    info, a top cell's ports and settings in its own."""
     layout = kdb.Layout()
     layout.read(str(path))
-    tops = [cell for cell in layout.top_cells() if cell.meta_info(cg.conf.META_LAYERS) is not None]
-    names = tops[0].meta_info_value(cg.conf.META_LAYERS)
-    for top in tops:
-        top.remove_meta_info(cg.conf.META_LAYERS)
-    layout.add_meta_info(kdb.LayoutMetaInfo(cg.conf.META_LAYERS, names, None, True))
+    for cell in layout.each_cell():
+        for meta in list(cell.each_meta_info()):
+            key, _, owner = meta.name.partition("@")
+            if key == cg.conf.META_LAYERS:
+                layout.add_meta_info(kdb.LayoutMetaInfo(key, meta.value, None, True))
+            elif owner:
+                layout.cell(owner).add_meta_info(kdb.LayoutMetaInfo(key, meta.value, None, True))
+            else:
+                continue
+            cell.remove_meta_info(meta.name)
     options = kdb.SaveLayoutOptions()
     options.write_context_info = True
     layout.write(str(path), options)
@@ -467,7 +473,7 @@ def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suf
     assert chip.kcl.layout.meta_info(cg.conf.META_LAYERS) is None
     assert all(cell.meta_info(cg.conf.META_LAYERS) is None for cell in chip.kcl.layout.each_cell())
     if layer_names_on_the_layout:
-        layer_names_moved_to_the_layout(path)
+        written_the_old_way(path)
     back = cg.KCLayout("back")
     tops = back.read(path)
     assert chip.name in [t.name for t in tops]
@@ -488,6 +494,36 @@ def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suf
     assert back.find_layer("M2") == back.layer(kdb.LayerInfo(45, 0))
     assert back.layer_names["FLOORPLAN"] == kdb.LayerInfo(64, 0, "FLOORPLAN")  # a layer no port names
     assert _nets(c.l2n(), True) == _nets(chip.l2n(), True)
+
+
+@pytest.mark.parametrize("suffix", [".gds", ".oas"])
+def test_a_file_without_context_information_marks_its_cells(tmp_path: Path, suffix: str) -> None:
+    """Re-saved without context information, a file keeps names and shapes but no
+    cell's ports or settings: its cells say so; a file with it, even portless cells, not."""
+    chip = demo_chip()
+    lone = chip.kcl.dkcell(f"lone{next(_names)}")  # no ports, no settings
+    chip.create_inst(lone, name="lone")
+    full = tmp_path / f"full{suffix}"
+    chip.write(str(full))
+    layout = kdb.Layout()
+    layout.read(str(full))
+    options = kdb.SaveLayoutOptions()
+    options.write_context_info = False
+    bare = tmp_path / f"bare{suffix}"
+    layout.write(str(bare), options)
+
+    with_context, without = cg.KCLayout("with"), cg.KCLayout("without")
+    with_context.read(full)
+    without.read(bare)
+    assert all(with_context.dkcells[name].ports_known for name in with_context.dkcells)
+    assert not any(without.dkcells[name].ports_known for name in without.dkcells)
+    mmi = without.dkcells["mmi1x2"]
+    assert (list(mmi.ports), mmi.function_name) == ([], None)
+    assert sorted(without.dkcells[chip.name].insts.names()) == sorted(chip.insts.names())
+    assert not without.dup().dkcells[chip.name].ports_known
+    mmi._base.take_from(with_context.dkcells["mmi1x2"]._base)
+    assert mmi.ports_known and list(mmi.ports) == list(with_context.dkcells["mmi1x2"].ports)
+    assert mmi.ports["o1"].layer == without.find_layer(kdb.LayerInfo(1, 0))
 
 
 def test_reading_never_changes_existing_cells(tmp_path: Path, lib: cg.KCLayout) -> None:

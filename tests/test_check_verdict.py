@@ -508,3 +508,117 @@ def test_instances_without_settings_are_counted_in_a_note(tmp_path: Path) -> Non
 def test_a_tolerance_that_is_not_a_number_of_0_or_more_is_refused(tmp_path: Path, tolerance: Any) -> None:
     with pytest.raises(ValueError, match="the settings tolerance must be a number of 0 or more"):
         check(mzi(), mzi_reference(), tmp_path, settings_tolerance=tolerance)
+
+
+# --- layouts that lost their cells' ports and settings (written without context information) ---------
+
+
+def stripped(cell: cg.DKCell, directory: Path) -> Path:
+    """`cell` written to GDS, then re-saved by KLayout without its context information."""
+    full = directory / "full.gds"
+    cell.write(str(full))
+    layout = fs.kdb.Layout()
+    layout.read(str(full))
+    options = fs.kdb.SaveLayoutOptions()
+    options.write_context_info = False
+    path = directory / "stripped.gds"
+    layout.write(str(path), options)
+    return path
+
+
+def absorbers() -> tuple[cg.DKCell, dict[str, Any]]:
+    """A splitter whose outputs end in two hand-drawn absorbers (no kit cell), fed by a grating."""
+    absorber = new_cell("absorber")
+    absorber.shapes(PDK.layers["WG"]).insert(fs.kdb.DBox(0, -0.25, 20, 0.25))
+    absorber.create_port("o1", fs.kdb.Trans(2, False, 0, 0), 0.5, PDK.layers["WG"])
+    top = new_cell("absorbed")
+    splitter = place(top, "mmi1x2", "splitter")
+    attach(top, "grating_coupler", "o1", splitter["o1"], name="gc")
+    attach(top, absorber, "o1", splitter["o2"], name="abs1")
+    attach(top, absorber, "o1", splitter["o3"], name="abs2")
+    components = {"splitter": "mmi1x2", "gc": "grating_coupler", "abs1": absorber.name, "abs2": absorber.name}
+    return top, {
+        "instances": {name: {"component": c} for name, c in components.items()},
+        "connections": {"gc,o1": "splitter,o1", "splitter,o2": "abs1,o1", "splitter,o3": "abs2,o1"},
+        "routes": {},
+        "nets": [],
+        "ports": {},
+    }
+
+
+def shifted(case: tuple[cg.DKCell, dict[str, Any]]) -> tuple[cg.DKCell, dict[str, Any]]:
+    """The case with its grating moved 2 µm off the splitter."""
+    top, reference = case
+    gc = top.insts["gc"]
+    gc.dcplx_trans = fs.kdb.DCplxTrans(1, 0, False, -2, 0) * gc.dcplx_trans
+    return top, reference
+
+
+def restored_note(count: int) -> str:
+    return f"the layout was written without KLayout's context information, which keeps each cell's ports and settings: {count} cells took them"
+
+
+def portless_note(cell: str) -> str:
+    return f"the layout carries no ports or settings for the cell {cell}: it was written without"
+
+
+UNCHECKED_ABSORBERS = "2 connections of the reference netlist reach instances whose cells carry no port information, so they are not checked: 'abs1' ({0}), 'abs2' ({0})"
+
+STRIPPED = [
+    pytest.param(lambda: (mzi(), mzi_reference()), False, {}, [], id="clean, with context information"),
+    pytest.param(lambda: (mzi(), mzi_reference()), True, {}, [restored_note(10)], id="clean: every cell built by the kit, ports and settings taken from it"),
+    pytest.param(
+        lambda: (mzi(heater_settings={"length": 107}), mzi_reference()), True,
+        {"Mismatched Settings": [HEATER_LONGER]}, [restored_note(11)], id="settings read back from the kit's cell of that name",
+    ),
+    pytest.param(
+        absorbers, True, {"Missing Connections": [UNCHECKED_ABSORBERS]}, [restored_note(2), portless_note("{0}")],
+        id="hand-drawn cells: their connections one item, a note",
+    ),
+    pytest.param(
+        lambda: shifted(absorbers()), True,
+        {
+            "Missing Connections": [UNCHECKED_ABSORBERS, "Missing Connection from 'gc,o1' to 'splitter,o1'"],
+            "Unknown Connections": ["Unknown Connection from 'ERROR_NO_CONNECTION' to 'gc,o1' | Port 'gc,o1' is open: nothing connects to it",
+                                    "Unknown Connection from 'ERROR_NO_CONNECTION' to 'splitter,o1' | Port 'splitter,o1' is open: nothing connects to it"],
+        },
+        [restored_note(2), portless_note("{0}")],
+        id="hand-drawn cells, and a real fault still found",
+    ),
+    pytest.param(
+        lambda: (exposed := mzi(), expose(exposed, exposed.insts["gc_in"]["o1"], "in"), mzi_reference() | {"ports": {"in": "gc_in,o1"}})[::2], True,
+        {"Mismatched Ports": ["The cell '{top}' carries no port information, so the 1 port of the reference netlist cannot be checked"]},
+        [restored_note(10), portless_note("{top} (the checked cell's own ports)")],
+        id="the checked cell's own ports lost",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, strip, expected, notes", STRIPPED)
+def test_layouts_without_context_information_take_kit_cells_and_say_what_is_unchecked(
+    tmp_path: Path, build: Callable[[], Case], strip: bool, expected: dict[str, list[str]], notes: list[str]
+) -> None:
+    """Checked as `quillon lvs` checks a file; `{0}` in a text stands for the hand-drawn cell, `{top}` for the checked one."""
+    from quillon.cli import lvs as command
+
+    cell, reference = build()
+    drawn = reference["instances"].get("abs1", {}).get("component", "")
+    path = tmp_path / "reference.pic.yml"
+    path.write_text(yaml.safe_dump(reference, sort_keys=False))
+    if strip:
+        layout = stripped(cell, tmp_path)
+    else:
+        layout = tmp_path / "layout.gds"
+        cell.write(str(layout))
+    job = command.Job(layout, path, cell.name, tmp_path / "report.lyrdb", tmp_path, False)
+    outcome = command.check_files(job)
+    found = {
+        title: sorted(" | ".join(v for v in values if isinstance(v, str)) for values in items)
+        for title, items in fs.findings(outcome.rdb).items()
+        if items
+    }
+    filled = {title: sorted(text.format(drawn, top=cell.name) for text in texts) for title, texts in expected.items()}
+    assert found == filled
+    assert len(outcome.notes) == len(notes)
+    for note, start in zip(outcome.notes, notes):
+        assert note.startswith(start.format(drawn, top=cell.name)), note

@@ -211,3 +211,33 @@ def test_typings_are_usable_at_runtime() -> None:
 )
 def test_cell_names_from_settings(changed: dict[str, object], name: str) -> None:
     assert mw.cell_name("f", changed) == name
+
+
+def _named(
+    length: float = 10.0, n: int = 1, flag: bool = False, size: tuple[float, float] = (1.0, 1.0), cross_section: str = "strip", section_width: float = 1.0
+) -> None:
+    """A cell function's parameters, for reading its cell names back."""
+
+
+@pytest.mark.parametrize(
+    ("changed", "readings"),
+    [
+        ({}, 1),
+        ({"length": 12.5}, 1),
+        ({"length": -0.25, "n": 3}, 1),
+        ({"flag": True, "size": (80.0, 40.0)}, 1),
+        ({"cross_section": "rib"}, 1),
+        # a text with underscores may end before a later setting's name, or hold it
+        ({"cross_section": "metal_routing", "section_width": 2.0}, 2),
+    ],
+)
+def test_cell_names_read_back_into_their_settings(changed: dict[str, object], readings: int) -> None:
+    name = mw.cell_name("_named", changed)
+    found = mw.settings_from_name(_named, name)
+    assert changed in found and len(found) == readings
+    assert all(mw.cell_name("_named", reading) == name for reading in found)
+
+
+@pytest.mark.parametrize("name", ["_namedx", "other_length2", "_named_length2p", "_named_sizex3", "_named_nothing3"])
+def test_names_no_settings_read_into_give_none(name: str) -> None:
+    assert mw.settings_from_name(_named, name) == []

@@ -93,6 +93,11 @@ class ProtoTKCell(Generic[T]):
         return self._base.function_name
 
     @property
+    def ports_known(self) -> bool:
+        """False when the cell was read from a file that had lost its cells' ports and settings."""
+        return self._base.ports_known
+
+    @property
     def locked(self) -> bool:
         """Locked cells (built and cached by cell functions) refuse changes."""
         return bool(self.kdb_cell.locked)

@@ -31,7 +31,16 @@ C = TypeVar("C", bound="ProtoTKCell[Any]")
 class CellBase:
     """Data of one cell shared by all its wrappers: ports, settings, library."""
 
-    __slots__ = ("kcl", "cell_index", "ports", "settings", "function_name", "name_index", "last_netlist")
+    __slots__ = (
+        "kcl",
+        "cell_index",
+        "ports",
+        "settings",
+        "function_name",
+        "ports_known",
+        "name_index",
+        "last_netlist",
+    )
 
     def __init__(self, kcl: KCLayout, cell_index: int) -> None:
         self.kcl = kcl
@@ -39,6 +48,8 @@ class CellBase:
         self.ports: list[Port] = []
         self.settings: dict[str, Any] = {}
         self.function_name: str | None = None
+        self.ports_known = True
+        """False for a cell read from a file that had lost every cell's ports and settings."""
         self.name_index: dict[str, kdb.Instance] | None = None
         """Instances by name, rebuilt on demand by name lookups."""
         self.last_netlist: kdb.Netlist | None = None
@@ -50,7 +61,21 @@ class CellBase:
         other.ports = list(self.ports)
         other.settings = dict(self.settings)
         other.function_name = self.function_name
+        other.ports_known = self.ports_known
         return other
+
+    def take_from(self, source: CellBase) -> None:
+        """Take the ports, settings and function of `source` (a cell of any library of the same database unit)."""
+        from .gds import port_from_dict
+
+        if abs(source.kcl.dbu - self.kcl.dbu) > 1e-12:
+            raise ValueError(
+                f"cell data in dbu {source.kcl.dbu} cannot join library {self.kcl.name!r} ({self.kcl.dbu})"
+            )
+        self.ports = [port_from_dict(self.kcl, port.to_dict()) for port in source.ports]
+        self.settings = dict(source.settings)
+        self.function_name = source.function_name
+        self.ports_known = True
 
     @property
     def kdb_cell(self) -> kdb.Cell:
@@ -200,9 +225,7 @@ class KCLayout:
             and all(isinstance(v, int) and not isinstance(v, bool) for v in ident)
         ):
             return kdb.LayerInfo(ident[0], ident[1])
-        raise TypeError(
-            f"a layer is a kdb.LayerInfo, a layer name, (layer, datatype) or an index; got {ident!r}"
-        )
+        raise TypeError(f"a layer is a kdb.LayerInfo, a layer name, (layer, datatype) or an index; got {ident!r}")
 
     def _find(self, info: kdb.LayerInfo) -> int | None:
         layout = self.layout

@@ -12,7 +12,7 @@ from __future__ import annotations
 import klayout.db as kdb
 
 from . import typings
-from .cell import cell, cell_name
+from .cell import cell, cell_name, settings_from_name
 from .cross_section import CrossSection, Section
 from .layers import LayerMap
 from .pdk import Pdk, get_active_pdk
@@ -23,6 +23,7 @@ __all__ = [
     "typings",
     "cell",
     "cell_name",
+    "settings_from_name",
     "CrossSection",
     "Section",
     "LayerMap",

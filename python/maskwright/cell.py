@@ -22,7 +22,7 @@ import klayout.db as kdb
 
 from .cross_section import CrossSection
 
-__all__ = ["cell", "cell_name"]
+__all__ = ["cell", "cell_name", "settings_from_name"]
 
 P = ParamSpec("P")
 C = TypeVar("C", bound=cg.ProtoTKCell[Any])
@@ -71,6 +71,80 @@ def cell_name(base: str, changed: dict[str, Any]) -> str:
     if not changed:
         return base
     return base + "_" + "_".join(f"{k}{_fmt(v)}" for k, v in changed.items())
+
+
+_NOT_PARSED = object()
+_NUMBER = re.compile(r"m?[0-9]+(p[0-9]+)?")
+
+#: Readings of one cell name tried at most: names are short, but a value text
+#: may hold underscores, so each could end before any later setting's name.
+MAX_READINGS = 64
+
+
+def _value_from_text(text: str, default: Any) -> Any:
+    """The setting value whose text (`_fmt`) is `text`, of the type of `default`; `_NOT_PARSED` if none."""
+    if isinstance(default, bool):
+        return {"T": True, "F": False}.get(text, _NOT_PARSED)
+    if isinstance(default, (int, float)) or default is None:
+        if _NUMBER.fullmatch(text):
+            number = text.replace("m", "-").replace("p", ".")
+            return float(number) if "." in number or isinstance(default, float) else int(number)
+        return _NOT_PARSED if default is not None else text
+    if isinstance(default, (tuple, list)):
+        parts = text.split("x")
+        if len(parts) != len(default):
+            return _NOT_PARSED
+        values = [_value_from_text(part, item) for part, item in zip(parts, default)]
+        return _NOT_PARSED if any(v is _NOT_PARSED for v in values) else type(default)(values)
+    return text
+
+
+def settings_from_name(function: Callable[..., Any], name: str) -> list[dict[str, Any]]:
+    """The settings that would make the cell function `function` name its cell `name`.
+
+    The inverse of `cell_name`, by reading: `straight_length20` gives
+    `[{"length": 20.0}]`. A name may read in more than one way (a text value
+    may hold underscores) or in none; the settings are only a candidate until
+    the function, called with them, builds a cell of that very name.
+    """
+    base = getattr(function, "__name__", "")
+    if name == base:
+        return [{}]
+    if not base or not name.startswith(base + "_"):
+        return []
+    parameters = [
+        p
+        for p in inspect.signature(function).parameters.values()
+        if p.kind not in (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD)
+    ]
+    text = name[len(base) + 1 :]
+    readings: list[dict[str, Any]] = []
+
+    def read(at: int, first: int, found: dict[str, Any]) -> None:
+        if len(readings) >= MAX_READINGS:
+            return
+        if at == len(text):
+            readings.append(dict(found))
+            return
+        for index in range(first, len(parameters)):
+            parameter = parameters[index]
+            if not text.startswith(parameter.name, at):
+                continue
+            start = at + len(parameter.name)
+            later = [p.name for p in parameters[index + 1 :]]
+            ends = [
+                end
+                for end in range(start, len(text))
+                if text[end] == "_" and any(text.startswith(n, end + 1) for n in later)
+            ]
+            for end in [*ends, len(text)]:
+                default = None if parameter.default is inspect.Parameter.empty else parameter.default
+                value = _value_from_text(text[start:end], default)
+                if value is not _NOT_PARSED:
+                    read(min(end + 1, len(text)), index + 1, {**found, parameter.name: value})
+
+    read(0, 0, {})
+    return readings
 
 
 def _normalise(value: Any) -> Any:

@@ -63,13 +63,25 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     NetGroupCover covered = differs ? find_shorts_and_opens(rdb, cell, instances, ref_netlist,
                                                             lvs_netlist, shared_names, written)
                                     : NetGroupCover();
+    // Nets to cells that lost their ports are one item, not one each.
+    const UncheckedNets unchecked =
+        differs ? find_unchecked_connections(cell, instances, ref_netlist, lvs_netlist)
+                : UncheckedNets();
+    for (nb::handle key : unchecked.reference_keys)
+        covered.reference_keys.add(key);
+    for (nb::handle key : unchecked.layout_keys)
+        covered.layout_keys.add(key);
     find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys, written);
     find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys,
                              written);
+    record_unchecked_connections(rdb, cell, instances, unchecked, notes);
     find_missing_instances(rdb, cell, diff);
     find_unknown_instances(rdb, cell, instances, diff);
     find_mismatched_instances(rdb, cell, instances, diff, shared_names);
-    find_mismatched_ports(rdb, cell, instances, diff, ref_netlist, lvs_netlist);
+    if (unchecked.cell_ports)
+        record_unchecked_ports(rdb, cell, ref_netlist);
+    else
+        find_mismatched_ports(rdb, cell, instances, diff, ref_netlist, lvs_netlist);
     find_mismatched_settings(rdb, cell, instances, diff, ref_netlist, instance_settings,
                              shared_names, comparison);
     if (!notes.is_none()) {

@@ -37,6 +37,8 @@ inline constexpr Kind facing_mismatch{"facing_mismatch",
                                       "two ports in one place that do not face each other"};
 // Missing Connections
 inline constexpr Kind missing_connection{"missing_connection", "a connection the layout lacks"};
+inline constexpr Kind unchecked_connections{
+    "unchecked_connections", "connections to instances whose cells lost their port information"};
 inline constexpr Kind open{"open", "a reference net that the layout splits into pieces"};
 // Mismatched Instances
 inline constexpr Kind mismatched_instance{"mismatched_instance",
@@ -53,6 +55,8 @@ inline constexpr Kind moved_port{"moved_port",
                                  "an external port attached elsewhere than in the reference"};
 inline constexpr Kind ports_mismatch{"ports_mismatch",
                                      "external ports that cannot be compared port by port"};
+inline constexpr Kind unchecked_ports{
+    "unchecked_ports", "external ports of a checked cell that lost its port information"};
 // Mismatched Settings
 inline constexpr Kind settings_mismatch{"settings_mismatch",
                                         "an instance whose settings differ from the reference's"};
@@ -66,6 +70,7 @@ inline constexpr const Kind* all[] = {&unknown_instance,
                                       &short_circuit,
                                       &missing_connection,
                                       &open,
+                                      &unchecked_connections,
                                       &mismatched_instance,
                                       &shared_name,
                                       &missing_port,
@@ -73,6 +78,7 @@ inline constexpr const Kind* all[] = {&unknown_instance,
                                       &unknown_port,
                                       &moved_port,
                                       &ports_mismatch,
+                                      &unchecked_ports,
                                       &settings_mismatch};
 
 } // namespace quillon::lvs::kind

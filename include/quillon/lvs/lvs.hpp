@@ -142,6 +142,23 @@ bool built_by(nb::handle instance, nb::handle reference_component);
 void find_mismatched_settings(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle ref_netlist, nb::handle settings,
                               const SharedNames& shared_names, nb::handle comparison);
+/// What a layout whose cells lost their ports and settings (a file re-saved
+/// without KLayout's context information) leaves unchecked (unchecked_connections.cpp).
+struct UncheckedNets {
+    nb::dict portless; ///< reference instance name -> its layout cell's name, cell lost its ports
+    nb::dict reached;  ///< those of them the reference connects, name -> None, in net order
+    nb::set reference_keys;       ///< reference nets to them: one item says so, not one each
+    nb::set layout_keys;          ///< layout nets left open at their other ends
+    bool cell_ports_lost = false; ///< the checked cell lost its own ports
+    bool cell_ports = false;      ///< ... and the reference names some
+};
+UncheckedNets find_unchecked_connections(nb::handle cell, LayoutInstances& instances,
+                                         nb::handle ref_netlist, nb::handle lvs_netlist);
+/// One item for the connections of `unchecked`, and the note that names its cells.
+void record_unchecked_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                                  const UncheckedNets& unchecked, nb::handle notes);
+/// One item for the reference's external ports of a checked cell that lost its own.
+void record_unchecked_ports(nb::handle rdb, nb::handle cell, nb::handle ref_netlist);
 /// External ports that one side lacks or attaches elsewhere.
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                            nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist);

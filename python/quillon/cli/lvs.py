@@ -339,6 +339,7 @@ def _run_check(cell: Any, job: Job, progress: Progress, notes: list[str]) -> Any
     except ImportError as exc:
         raise InputError(f"cannot load the process design kit: {_first_line(exc)}") from None
     _name_kit_layers(cell.kcl, kit)
+    notes.extend(_restored_from_kit_note(cell.kcl, kit))
 
     previous = os.environ.get(PROJECT_DIR_ENV)
     os.environ[PROJECT_DIR_ENV] = str(job.project)
@@ -354,6 +355,21 @@ def _run_check(cell: Any, job: Job, progress: Progress, notes: list[str]) -> Any
             os.environ.pop(PROJECT_DIR_ENV, None)
         else:
             os.environ[PROJECT_DIR_ENV] = previous
+
+
+def _restored_from_kit_note(kcl: Any, kit: Any) -> list[str]:
+    """Cells that lost their ports and settings take them from the kit's cells of their names."""
+    from quillon.core.kit_cells import restore_kit_cells
+
+    restored = restore_kit_cells(kcl, kit)
+    if not restored:
+        return []
+    shown = ", ".join(restored[:10]) + (f" and {len(restored) - 10} more" if len(restored) > 10 else "")
+    count = f"{len(restored)} cell{'s' if len(restored) != 1 else ''}"
+    return [
+        f"the layout was written without KLayout's context information, which keeps each cell's ports and settings: "
+        f"{count} took them from the cells of the same name the kit builds ({shown})"
+    ]
 
 
 def _name_kit_layers(kcl: Any, kit: Any) -> None:

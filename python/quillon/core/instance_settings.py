@@ -163,7 +163,8 @@ class SettingsComparison:
         if key not in self._results:
             self._results[key] = self._differences(component, reference or {}, cell_index)
         result = self._results[key]
-        if result is None:
+        # a cell that lost its settings with its ports is named by the note on those
+        if result is None and self._kcl.base(cell_index).ports_known:
             name = self._kcl.layout.cell_name(cell_index)
             self._uncompared[name] = self._uncompared.get(name, 0) + 1
         return result
