@@ -34,6 +34,8 @@ import tempfile
 import threading
 import time
 import urllib.request
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
 COMPONENT = "straight_heater_metal"
@@ -58,6 +60,25 @@ def serve(port: int, static_dir: str) -> None:
     app.mount(STATIC_PREFIX, StaticFiles(directory=static_dir), name="bench-static")
     sock = _listen(port)
     server(app, port, log_level="warning", access_log=False).run(sockets=[sock])
+
+
+@contextmanager
+def running_server(workdir: Path) -> Iterator[tuple[Path, Path, int, subprocess.Popen[bytes]]]:
+    """The service for a throw-away project below `workdir`, with a static
+    mount of an empty directory: (project, static directory, port, process)."""
+    project, static = workdir / "project", workdir / "static"
+    (project / "bench").mkdir(parents=True)
+    (project / "pyproject.toml").write_text('[tool.quillon]\nname = "bench"\npdk = "demo_pdk"\n')
+    static.mkdir()
+    port = free_port()
+    env = dict(os.environ, QUILLON_PROJECT_DIR=str(project))
+    server = subprocess.Popen([sys.executable, __file__, "--serve", str(port), str(static)], env=env)
+    try:
+        wait_until_up(f"http://127.0.0.1:{port}")
+        yield project, static, port, server
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
 
 
 def free_port() -> int:
@@ -197,67 +218,55 @@ def main() -> None:
         serve(int(args.serve[0]), args.serve[1])
         return
 
-    with tempfile.TemporaryDirectory(prefix="bench-editor-") as tmp:
-        project, static = Path(tmp) / "project", Path(tmp) / "static"
-        (project / "bench").mkdir(parents=True)
-        (project / "pyproject.toml").write_text('[tool.quillon]\nname = "bench"\npdk = "demo_pdk"\n')
-        static.mkdir()
-        port = free_port()
-        env = dict(os.environ, QUILLON_PROJECT_DIR=str(project))
-        server = subprocess.Popen([sys.executable, __file__, "--serve", str(port), str(static)], env=env)
-        try:
-            base = f"http://127.0.0.1:{port}"
-            wait_until_up(base)
-            symbol = fetch(base, f"/assets/svg/{COMPONENT}.svg")  # generates and caches it
-            cached = project / "build" / "svg" / f"{COMPONENT}.svg"
-            assert cached.read_bytes() == symbol
-            shutil.copyfile(cached, static / f"{COMPONENT}.svg")
-            paths = {
-                "static file": f"{STATIC_PREFIX}/{COMPONENT}.svg",
-                "cached symbol": f"/assets/svg/{COMPONENT}.svg",
-                "settings": f"/assets/settings/{COMPONENT}.json",
-            }
-            for path in paths.values():
-                fetch(base, path)
-            tool = "wrk" if shutil.which("wrk") else "python client"
-            print(f"{len(symbol)}-byte symbol; latency over {args.latency_requests} requests on one connection; "
-                  f"rates on {args.connections} connections, {args.seconds} s x {args.rounds} rounds, load from {tool}")
-            latency = {name: latencies_ms("127.0.0.1", port, path, args.latency_requests) for name, path in paths.items()}
-            rates = {name: 0.0 for name in paths}
-            # Server CPU per request does not depend on what else the machine runs.
-            cpu_ms = {name: float("inf") for name in paths}
-            for _ in range(args.rounds):
-                for name, path in paths.items():
-                    cpu_before = cpu_seconds(server.pid)
-                    if tool == "wrk":
-                        rate, answered = rate_with_wrk(base + path, args.seconds, args.connections)
-                    else:
-                        rate, answered = rate_with_python("127.0.0.1", port, path, args.seconds, args.connections)
-                    rates[name] = max(rates[name], rate)
-                    cpu_ms[name] = min(cpu_ms[name], 1000 * (cpu_seconds(server.pid) - cpu_before) / answered)
-            for name in paths:
-                p50, p99 = percentile(latency[name], 0.5), percentile(latency[name], 0.99)
-                ratio = rates[name] / rates["static file"]
-                print(f"{name:>14}: p50 {p50:6.2f} ms  p99 {p99:6.2f} ms  {rates[name]:8.0f} req/s  "
-                      f"({ratio:.0%} of the static file's rate); server CPU {cpu_ms[name]:.2f} ms per request "
-                      f"(at most {1000 / cpu_ms[name]:.0f} req/s on one core)")
-            p50 = percentile(latency["cached symbol"], 0.5)
-            print(f"cached symbol p50 {'meets' if p50 < P50_TARGET_MS else 'MISSES'} the target of {P50_TARGET_MS} ms")
-            for name in ("cached symbol", "settings"):
-                verdict = "meets" if rates[name] >= RATE_TARGET else "MISSES"
-                print(f"{name} {verdict} the target of {RATE_TARGET:.0f} req/s on {args.connections} connections")
-            if args.memory_requests:
-                warm_up = args.memory_requests // 10
-                requests_in_all("127.0.0.1", port, paths["cached symbol"], warm_up, args.connections)
-                before = resident_kb(server.pid)
-                requests_in_all("127.0.0.1", port, paths["cached symbol"], args.memory_requests, args.connections)
-                after = resident_kb(server.pid)
-                verdict = "flat" if after - before <= FLAT_MEMORY_KB else "NOT FLAT"
-                print(f"server memory after {warm_up} warm-up requests {before / 1024:.1f} MiB, after "
-                      f"{args.memory_requests} more {after / 1024:.1f} MiB ({after - before:+d} KiB): {verdict}")
-        finally:
-            server.terminate()
-            server.wait(timeout=30)
+    with tempfile.TemporaryDirectory(prefix="bench-editor-") as tmp, running_server(Path(tmp)) as (project, static, port, server):
+        base = f"http://127.0.0.1:{port}"
+        symbol = fetch(base, f"/assets/svg/{COMPONENT}.svg")  # generates and caches it
+        cached = project / "build" / "svg" / f"{COMPONENT}.svg"
+        assert cached.read_bytes() == symbol
+        shutil.copyfile(cached, static / f"{COMPONENT}.svg")
+        paths = {
+            "static file": f"{STATIC_PREFIX}/{COMPONENT}.svg",
+            "cached symbol": f"/assets/svg/{COMPONENT}.svg",
+            "settings": f"/assets/settings/{COMPONENT}.json",
+        }
+        for path in paths.values():
+            fetch(base, path)
+        tool = "wrk" if shutil.which("wrk") else "python client"
+        print(f"{len(symbol)}-byte symbol; latency over {args.latency_requests} requests on one connection; "
+              f"rates on {args.connections} connections, {args.seconds} s x {args.rounds} rounds, load from {tool}")
+        latency = {name: latencies_ms("127.0.0.1", port, path, args.latency_requests) for name, path in paths.items()}
+        rates = {name: 0.0 for name in paths}
+        # Server CPU per request does not depend on what else the machine runs.
+        cpu_ms = {name: float("inf") for name in paths}
+        for _ in range(args.rounds):
+            for name, path in paths.items():
+                cpu_before = cpu_seconds(server.pid)
+                if tool == "wrk":
+                    rate, answered = rate_with_wrk(base + path, args.seconds, args.connections)
+                else:
+                    rate, answered = rate_with_python("127.0.0.1", port, path, args.seconds, args.connections)
+                rates[name] = max(rates[name], rate)
+                cpu_ms[name] = min(cpu_ms[name], 1000 * (cpu_seconds(server.pid) - cpu_before) / answered)
+        for name in paths:
+            p50, p99 = percentile(latency[name], 0.5), percentile(latency[name], 0.99)
+            ratio = rates[name] / rates["static file"]
+            print(f"{name:>14}: p50 {p50:6.2f} ms  p99 {p99:6.2f} ms  {rates[name]:8.0f} req/s  "
+                  f"({ratio:.0%} of the static file's rate); server CPU {cpu_ms[name]:.2f} ms per request "
+                  f"(at most {1000 / cpu_ms[name]:.0f} req/s on one core)")
+        p50 = percentile(latency["cached symbol"], 0.5)
+        print(f"cached symbol p50 {'meets' if p50 < P50_TARGET_MS else 'MISSES'} the target of {P50_TARGET_MS} ms")
+        for name in ("cached symbol", "settings"):
+            verdict = "meets" if rates[name] >= RATE_TARGET else "MISSES"
+            print(f"{name} {verdict} the target of {RATE_TARGET:.0f} req/s on {args.connections} connections")
+        if args.memory_requests:
+            warm_up = args.memory_requests // 10
+            requests_in_all("127.0.0.1", port, paths["cached symbol"], warm_up, args.connections)
+            before = resident_kb(server.pid)
+            requests_in_all("127.0.0.1", port, paths["cached symbol"], args.memory_requests, args.connections)
+            after = resident_kb(server.pid)
+            verdict = "flat" if after - before <= FLAT_MEMORY_KB else "NOT FLAT"
+            print(f"server memory after {warm_up} warm-up requests {before / 1024:.1f} MiB, after "
+                  f"{args.memory_requests} more {after / 1024:.1f} MiB ({after - before:+d} KiB): {verdict}")
 
 
 if __name__ == "__main__":

@@ -54,7 +54,7 @@ void ensure_schema(nb::handle absolute) {
 }
 
 nb::object dump(nb::handle value) {
-    return deps().yaml.attr("safe_dump")(value, nb::arg("sort_keys") = false);
+    return yaml::safe_dump(deps().yaml, value);
 }
 
 /// The YAML mapping in `content` (bounded alias expansion); any other

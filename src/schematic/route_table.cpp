@@ -64,6 +64,7 @@ void register_helpers(nb::module_& m) {
     register_ports_from_netlist(m);
     register_is_bundle(m);
     register_pdk_svg_path(m);
+    register_yaml_writing(m);
 }
 
 void mount_assets(nb::module_&) {

@@ -68,6 +68,7 @@ void register_get_allowed_instance_settings(nb::module_& module);
 void register_get_ports(nb::module_& module);
 void register_ports_from_netlist(nb::module_& module);
 void register_is_bundle(nb::module_& module);
+void register_yaml_writing(nb::module_& module);
 void register_pdk_svg_path(nb::module_& module);
 
 } // namespace quillon::schematic
