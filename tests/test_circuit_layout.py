@@ -13,8 +13,9 @@ import yaml
 import cellgrid as cg
 import quillon
 from quillon import demo
-from quillon.build.circuit_layout import NetlistError, build_circuit_gds
+from quillon.build.circuit_layout import NetlistError, build_circuit_gds, circuit_placements, read_netlist
 from quillon.cli import lvs
+from quillon.core.shared import activate_pdk_by_name
 from quillon.demo.random_circuit import random_netlist
 
 #: Seeds of the random circuits (4 rows of 8 steps: about 80 instances each).
@@ -80,6 +81,26 @@ def test_a_circuit_can_be_built_again_in_one_process(project: Path) -> None:
     assert build_circuit_gds(demo.MZI, first, project) == build_circuit_gds(demo.MZI, second, project) == "demo_mzi"
     assert check(second, demo.MZI, project) == 0
     assert "demo_mzi" not in cg.kcl.dkcells  # the shared library keeps no circuit
+
+
+@pytest.mark.parametrize(
+    "netlist",
+    [*(pytest.param(path, id=path.name) for path in demo.CIRCUITS), *(pytest.param(seed, id=f"random-{seed}") for seed in SEEDS[:2])],
+)
+def test_placements_are_where_the_built_layout_puts_each_instance(project: Path, netlist: Path | int) -> None:
+    if isinstance(netlist, int):
+        netlist = write_netlist(project, f"random_{netlist}", random_netlist(netlist, chains=4, length=8))
+    build_circuit_gds(netlist, project / "placed.gds", project)
+    (top,) = cg.KCLayout("placed").read(project / "placed.gds")
+    built = {}
+    for inst in (i for i in top.insts if i.name):  # the routes' instances have no name
+        trans, box = inst.dcplx_trans, inst.dbbox()
+        built[inst.name] = [trans.disp.x, trans.disp.y, trans.angle % 360, trans.is_mirror(), box.left, box.bottom, box.right, box.top]
+    placed = {name: [p["x"], p["y"], p["rotation"], p["mirror"], *p["box"]]
+              for name, p in circuit_placements(read_netlist(netlist), activate_pdk_by_name("demo_pdk")).items()}
+    assert placed.keys() == built.keys()
+    assert {n: (placed[n], built[n]) for n in built if placed[n] != pytest.approx(built[n], abs=1e-3)} == {}
+    assert not [name for name in cg.kcl.dkcells if name.startswith("placing")]  # nothing left behind
 
 
 def test_unplaced_instances_are_put_side_by_side(project: Path) -> None:

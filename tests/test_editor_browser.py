@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+import yaml
 from editor_browser import Editor, browser_available, open_browser, write_demo_project
 from test_serve_real_server import Server
 
@@ -227,3 +228,188 @@ def test_build_and_check_shows_the_findings_of_a_broken_circuit_only(editor: Edi
     editor.wait(lambda d: "finding" in editor.status() and "No findings" not in editor.status())
     assert editor.find("#checks li.finding")
     assert editor.js("return document.querySelectorAll('#canvas .inst.flagged').length") > 0
+
+
+# ---------------------------------------------------------------- what is drawn is what is built
+
+#: JavaScript: per port of an instance, its side of the drawn body and its place along it.
+DRAWN_SIDES = """
+const [name] = arguments;
+const g = document.querySelector(`#canvas .inst[data-name="${CSS.escape(name)}"]`);
+const body = g.querySelector('.body').getBoundingClientRect();
+const sides = {w: [], e: [], n: [], s: []};
+for (const c of g.querySelectorAll('.port')) {
+  const r = c.getBoundingClientRect();
+  const [x, y] = [r.left + r.width / 2, r.top + r.height / 2];
+  const side = x < body.left ? 'w' : x > body.right ? 'e' : y < body.top ? 'n' : 's';
+  sides[side].push([side === 'w' || side === 'e' ? y : x, c.dataset.endpoint.split(',').pop()]);
+}
+return Object.fromEntries(Object.entries(sides).map(([k, v]) => [k, v.sort((a, b) => a[0] - b[0]).map((p) => p[1])]));
+"""
+
+
+def built_sides(project: Path, circuit: str) -> dict[str, dict[str, list[str]]]:
+    """Per named instance of the circuit's built layout, its ports by the side they face,
+    in the order the drawing shows them (west and east from the top, north and south from the left)."""
+    import cellgrid as cg
+    from quillon.build.circuit_layout import build_circuit_gds, read_netlist
+    from quillon.core.shared import activate_pdk_by_name
+
+    netlist_file = project / "demo" / f"{circuit}.pic.yml"
+    gds = project / "build" / f"{circuit}.gds"
+    build_circuit_gds(netlist_file, gds, project)
+    kit = activate_pdk_by_name("demo_pdk")
+    instances = read_netlist(netlist_file)["instances"]
+    (top,) = cg.KCLayout(f"sides-{circuit}").read(gds)
+    found = {}
+    for inst in (i for i in top.insts if i.name in instances):
+        entry = instances[inst.name]
+        sides: dict[str, list[tuple[float, str]]] = {"w": [], "e": [], "n": [], "s": []}
+        for port in kit.get_component(entry["component"], **entry.get("settings", {})).ports:
+            placed = port.transformed(inst.dcplx_trans)
+            side = "enws"[round(placed.orientation / 90) % 4]
+            sides[side].append((-placed.y if side in "we" else placed.x, port.name))
+        found[inst.name] = {side: [name for _, name in sorted(ports)] for side, ports in sides.items()}
+    return found
+
+
+def test_the_eight_orientations_are_drawn_as_the_layout_builds_them(editor: Editor, project: Path) -> None:
+    """R and M on unturned symbols give the 4 rotations, mirrored and not; saved and built,
+    every port faces the side it is drawn on, in the drawn order."""
+    names = [f"{c}_{k}" for c in ("mmi", "heater") for k in range(8)]
+    netlist = {"instances": {n: {"component": "mmi2x2" if n.startswith("mmi") else "straight_heater_metal"} for n in names},
+               "placements": {}, "connections": {}, "routes": {}, "nets": [], "ports": {}}
+    drawing = {"version": 2, "instances": {n: {"x": (k % 4) * 260, "y": -(k // 4) * 220} for k, n in enumerate(names)}}
+    (project / "demo" / "turns.pic.yml").write_text(yaml.safe_dump(netlist, sort_keys=False))
+    (project / "demo" / "turns.scm.yml").write_text(yaml.safe_dump(drawing, sort_keys=False))
+    editor.open("demo/turns")
+    for name in names:
+        k = int(name.rsplit("_", 1)[1])
+        select(editor, name)
+        for key in "r" * (k % 4) + "m" * (k >= 4):
+            keys(editor, key)
+    keys(editor, "CONTROL", "s")
+    editor.wait(lambda d: not editor.dirty(), "the save did not clear the unsaved marker")
+    saved = safe_load((project / "demo" / "turns.pic.yml").read_text(), "turns")["placements"]
+    assert {(p.get("rotation", 0), p.get("mirror", False)) for n, p in saved.items() if n.startswith("mmi")} == \
+        {(r, m) for r in (0, 90, 180, 270) for m in (False, True)}
+    built = built_sides(project, "turns")
+    assert {name: editor.js(DRAWN_SIDES, name) for name in names} == built
+    assert built["mmi_4"]["w"] == ["o4", "o3"]  # M flips left to right: the outputs face west, the lower one on top
+
+
+def test_an_old_drawing_keeps_its_mirrored_symbols_facing_as_drawn(editor: Editor, project: Path) -> None:
+    """A drawing saved before mirroring followed the layout flipped mirrored symbols left
+    to right; it is read as drawn, and saving it builds what it shows."""
+    netlist = {"instances": {"gc": {"component": "grating_coupler"}, "mmi": {"component": "mmi2x2"}},
+               "placements": {"gc": {"x": 0, "y": 0, "mirror": True}, "mmi": {"x": 300, "y": 0, "rotation": 90, "mirror": True}},
+               "connections": {}, "routes": {}, "nets": [], "ports": {}}
+    (project / "demo" / "legacy.pic.yml").write_text(yaml.safe_dump(netlist, sort_keys=False))
+    (project / "demo" / "legacy.scm.yml").write_text(yaml.safe_dump({"instances": netlist["placements"]}, sort_keys=False))
+    editor.open("demo/legacy")
+    drawn = {name: editor.js(DRAWN_SIDES, name) for name in ("gc", "mmi")}
+    assert drawn["gc"]["e"] == ["o1"]  # as it was drawn: the grating's port (west, unturned) flipped east
+    editor.find("button[name=save]").click()
+    editor.wait_status("Saved demo/legacy.")
+    schematic = safe_load((project / "demo" / "legacy.scm.yml").read_text(), "legacy")
+    assert schematic == {"version": 2, "instances": {"gc": {"x": 0, "y": 0, "rotation": 180, "mirror": True},
+                                                     "mmi": {"x": 300, "y": 0, "rotation": 270, "mirror": True}}}
+    assert built_sides(project, "legacy") == drawn
+
+
+#: JavaScript: the boxes [left, top, right, bottom] of every drawn body, symbols' or the overview's.
+BODIES = """
+const svg = document.querySelector('#canvas');
+const boxes = [...svg.querySelectorAll('.inst .body')].map((b) => { const r = b.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; });
+for (const path of svg.querySelectorAll('.overview-body')) {
+  for (const part of (path.getAttribute('d') || '').split('M').filter(Boolean)) boxes.push(part.match(/-?[0-9.e+-]+/g).map(Number).slice(0, 3).concat([part.match(/-?[0-9.e+-]+/g).map(Number)[3]]));
+}
+return boxes;
+"""
+
+
+@pytest.mark.parametrize("circuit", ["demo_mzi", "random"])
+def test_a_netlist_without_a_drawing_is_drawn_from_its_layout(editor: Editor, project: Path, circuit: str) -> None:
+    """Each instance where its layout puts it (order kept, orientation as built), scaled so
+    that no two symbols overlap; opening writes nothing."""
+    from quillon import demo
+    from quillon.build.circuit_layout import circuit_placements, read_netlist
+    from quillon.core.shared import activate_pdk_by_name
+    from quillon.demo.random_circuit import random_netlist
+
+    source = project / "demo" / f"{circuit}.pic.yml"
+    if circuit == "random":
+        source.write_text(yaml.safe_dump(random_netlist(3, chains=4, length=8), sort_keys=False))
+    else:
+        shutil.copy(demo.MZI, source)
+    editor.open(f"demo/{circuit}")
+    assert not source.with_name(f"{circuit}.scm.yml").exists()
+    boxes = editor.js(BODIES)
+    netlist = read_netlist(source)
+    assert len(boxes) == len(netlist["instances"])
+    overlapping = [(a, b) for i, a in enumerate(boxes) for b in boxes[i + 1:]
+                   if a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]]
+    assert overlapping == []
+
+    editor.find("button[name=save]").click()
+    editor.wait_status(f"Saved demo/{circuit}.")
+    drawn = safe_load(source.with_name(f"{circuit}.scm.yml").read_text(), circuit)["instances"]
+    layout = circuit_placements(netlist, activate_pdk_by_name("demo_pdk"))
+    assert {n: (d.get("rotation", 0), d.get("mirror", False)) for n, d in drawn.items()} == \
+        {n: (round(p["rotation"]) % 360, p["mirror"]) for n, p in layout.items()}
+    centre = {n: ((p["box"][0] + p["box"][2]) / 2, (p["box"][1] + p["box"][3]) / 2) for n, p in layout.items()}
+    for axis in (0, 1):
+        turned = [(a, b) for a in drawn for b in drawn
+                  if centre[a][axis] + 1 < centre[b][axis] and drawn[a]["xy"[axis]] > drawn[b]["xy"[axis]]]
+        assert turned == [], f"{'xy'[axis]} order differs from the layout's"
+    assert built_sides(project, circuit) == built_sides(project, circuit)  # saved as drawn: the layout builds
+
+
+#: JavaScript: the client point of a link's path at `at` of its length, moved `off` pixels across it.
+LINK_POINT = """
+const [selector, at, off] = arguments;
+const path = [...document.querySelectorAll(selector)].find((p) => p.getTotalLength() > 0);
+const length = path.getTotalLength();
+const m = path.getScreenCTM();
+const [p, q] = [at * length, at * length + 1].map((l) => path.getPointAtLength(l).matrixTransform(m));
+const n = Math.hypot(q.x - p.x, q.y - p.y);
+return [p.x - (q.y - p.y) / n * off, p.y + (q.x - p.x) / n * off];
+"""
+
+
+def test_a_link_is_taken_within_a_few_pixels_at_any_zoom_and_above_a_body(editor: Editor, project: Path) -> None:
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    netlist = {"instances": {"gc_a": {"component": "grating_coupler"}, "mid": {"component": "straight"},
+                             "gc_b": {"component": "grating_coupler"}},
+               "placements": {"gc_a": {"x": -300, "y": 0}, "mid": {"x": 0, "y": 0}}, "connections": {"gc_a,o1": "gc_b,o1"},
+               "routes": {}, "nets": [], "ports": {}}
+    drawing = {"version": 2, "instances": {"gc_a": {"x": -300, "y": 0}, "mid": {"x": 0, "y": 0},
+                                           "gc_b": {"x": 300, "y": 0, "rotation": 180}}}
+    (project / "demo" / "crossing.pic.yml").write_text(yaml.safe_dump(netlist, sort_keys=False))
+    (project / "demo" / "crossing.scm.yml").write_text(yaml.safe_dump(drawing, sort_keys=False))
+    editor.open("demo/crossing")
+
+    def click(x: float, y: float) -> str:
+        """Click the client point (x, y) with the mouse; the inspector's title afterwards."""
+        canvas = editor.find("#canvas")
+        box = canvas.rect
+        ActionChains(editor.driver).move_to_element_with_offset(
+            canvas, round(x - box["x"] - box["width"] / 2), round(y - box["y"] - box["height"] / 2)).click().perform()
+        return str(editor.js("return document.querySelector('#inspector h3')?.textContent || ''"))
+
+    # over the straight's body, the link is on top
+    x, y = editor.js(LINK_POINT, "#canvas .link", 0.5, 0)
+    assert editor.js("return document.elementFromPoint(arguments[0], arguments[1]).closest('[data-link]') !== null", x, y)
+    assert click(x, y) == "1 link"
+    for level, deltas in (("near", 0), ("far", 6), ("dots", 20)):
+        editor.js("""const [steps] = arguments; const svg = document.querySelector('#canvas'); const b = svg.getBoundingClientRect();
+          for (let k = 0; k < steps; k++) svg.dispatchEvent(new WheelEvent('wheel', {bubbles: true, cancelable: true, clientX: b.left + b.width / 2, clientY: b.top + b.height / 2, deltaY: 100}));""", deltas)
+        classes = set(str(editor.js("return document.querySelector('#canvas').getAttribute('class') || ''")).split())
+        assert classes & {"far", "dots"} == {"near": set(), "far": {"far"}, "dots": {"far", "dots"}}[level]
+        path = "#canvas .overview-optical, #canvas .overview-link" if level == "dots" else "#canvas .link"
+        for off in (-4, 4):
+            x, y = editor.js(LINK_POINT, path, 0.25, off)
+            assert click(x, y) == "1 link", f"{level}: {off} px beside the link"
+        x, y = editor.js(LINK_POINT, path, 0.25, 12)
+        assert click(x, y) != "1 link", f"{level}: 12 px beside the link"

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Iterator
 from pathlib import Path
 
 import httpx
 import pytest
-from editor_project import make_project
+import yaml
+from editor_project import make_project, tree
 from test_serve_real_server import Server, raw_request
+
+from quillon import demo
 
 
 @pytest.fixture(scope="module")
@@ -74,3 +78,30 @@ def test_check_writes_into_the_project_only(served: tuple[Server, Path], tmp_pat
         os.unlink(project / "build" / "check")
         os.rename(tmp_path / "was", project / "build" / "check")
     assert refused.status_code == 500 and list(tmp_path.iterdir()) == []
+
+
+MZI = yaml.safe_load(demo.MZI.read_text())
+
+
+@pytest.mark.parametrize(("body", "status", "answer"), [
+    pytest.param(json.dumps(MZI), 200, "", id="the demo Mach-Zehnder"),
+    pytest.param("{not json", 422, "Cannot place the instances: the netlist is not JSON", id="not JSON"),
+    pytest.param("[1, 2]", 422, "Cannot place the instances: the netlist is not a mapping.", id="a list"),
+    pytest.param(json.dumps({"instances": {"a": {"component": "mmi3x3"}}}), 422,
+                 "Cannot place the instances as the layout does: instance 'a': unknown component 'mmi3x3'", id="unknown component"),
+    pytest.param(json.dumps({"instances": {f"i{k}": {"component": "pad"} for k in range(20001)}}), 413,
+                 "Cannot place the instances: 20001 is more than 20000.", id="too many instances"),
+])
+def test_placements_answer_where_the_layout_puts_each_instance(served: tuple[Server, Path], body: str, status: int, answer: str) -> None:
+    server, project = served
+    before = tree(project)
+    response = httpx.post(server.url + "api/placements.json", content=body, timeout=120)
+    assert response.status_code == status
+    if status != 200:
+        assert response.json()["error"].startswith(answer)
+    else:
+        placed = response.json()["instances"]
+        assert list(placed) == list(MZI["instances"])
+        assert placed["combiner"] == {"x": 240.0, "y": 0.0, "rotation": 180.0, "mirror": False, "box": [224.5, -1.25, 250.0, 1.25]}
+        assert (placed["gc_in"]["x"], placed["gc_in"]["rotation"]) == (-10.0, 180.0)  # joined to the splitter's input
+    assert tree(project) == before  # nothing read or written in the project

@@ -47,7 +47,7 @@ from typing import Any
 
 from quillon.build import setting_types
 
-__all__ = ["LINK_GAP", "NetlistError", "build_circuit", "build_circuit_gds", "circuit_name", "read_netlist"]
+__all__ = ["LINK_GAP", "NetlistError", "build_circuit", "build_circuit_gds", "circuit_name", "circuit_placements", "parse_netlist", "read_netlist"]
 
 #: Distance (µm) at which an unplaced instance is put facing what it is routed to.
 LINK_GAP = 100.0
@@ -112,21 +112,26 @@ def _write_replacing(cell: Any, out_gds: Path) -> None:
 
 def read_netlist(path: Path) -> dict[str, Any]:
     """The netlist mapping of a ``.pic.yml`` file; its entries are checked when building."""
+    return parse_netlist(Path(path).read_bytes(), str(path))
+
+
+def parse_netlist(content: bytes, where: str) -> dict[str, Any]:
+    """The netlist mapping of the bytes of a ``.pic.yml`` file read from `where`."""
     import yaml
 
     from quillon import yaml_bounded
 
     try:
-        text = Path(path).read_text(encoding="utf-8")
+        text = content.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise NetlistError(f"not UTF-8 text (byte {exc.start})") from None
     try:
-        data = yaml_bounded.safe_load(text, str(path))
+        data = yaml_bounded.safe_load(text, where)
     except yaml.YAMLError as exc:
         mark = getattr(exc, "problem_mark", None)
-        where = f" at line {mark.line + 1}" if mark is not None else ""
+        line = f" at line {mark.line + 1}" if mark is not None else ""
         problem = getattr(exc, "problem", None) or _first_line(exc)
-        raise NetlistError(f"not valid YAML{where}: {problem}") from None
+        raise NetlistError(f"not valid YAML{line}: {problem}") from None
     except yaml_bounded.YamlExpansionError as exc:
         raise NetlistError(_first_line(exc)) from None
     if data is None:
@@ -184,6 +189,19 @@ class _Circuit:
 
 def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
     """The cell `name` (new, in the kit's library) built from a netlist mapping."""
+    circuit = _placed_circuit(netlist, kit, name)
+    try:
+        _draw_routes(circuit, _mapping(netlist, "routes"))
+        _draw_nets(circuit, netlist.get("nets"))
+        _expose_ports(circuit, _mapping(netlist, "ports"))
+    except BaseException:
+        _retire(circuit.cell)
+        raise
+    return circuit.cell
+
+
+def _placed_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> _Circuit:
+    """A new cell `name` holding the netlist's instances, placed; nothing routed yet."""
     import cellgrid as cg
 
     unknown = sorted(map(str, set(netlist) - set(ENTRIES) - set(OTHER_ENTRIES)))
@@ -196,13 +214,41 @@ def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
         for inst_name, component in components.items():
             circuit.insts[inst_name] = cell.create_inst(component, name=inst_name)
         _place(circuit, netlist)
-        _draw_routes(circuit, _mapping(netlist, "routes"))
-        _draw_nets(circuit, netlist.get("nets"))
-        _expose_ports(circuit, _mapping(netlist, "ports"))
     except BaseException:
         _retire(cell)
         raise
-    return cell
+    return circuit
+
+
+def circuit_placements(netlist: Mapping[str, Any], kit: Any) -> dict[str, dict[str, Any]]:
+    """Where the build puts each instance of a netlist mapping, without drawing its routes.
+
+    Instance name -> ``x``, ``y`` (µm, its origin), ``rotation`` (degrees,
+    counter-clockwise), ``mirror`` (about the x axis, before the rotation) and
+    ``box``, its bounding box ``[left, bottom, right, top]`` in µm. Raises
+    :class:`NetlistError` for a netlist the build refuses.
+    """
+    with _LOCK:
+        circuit = _placed_circuit(netlist, kit, f"placing{next(_serial)}")
+        try:
+            placed = {}
+            layout = circuit.cell.kcl.layout
+            boxes: dict[int, Any] = {}  # cell index -> its box: instances of one cell are many
+            for name, inst in circuit.insts.items():
+                trans, index = inst.dcplx_trans, inst.cell_index
+                if index not in boxes:
+                    boxes[index] = layout.cell(index).dbbox()
+                box = boxes[index].transformed(trans)
+                placed[name] = {
+                    "x": trans.disp.x,
+                    "y": trans.disp.y,
+                    "rotation": trans.angle % 360,
+                    "mirror": trans.is_mirror(),
+                    "box": [box.left, box.bottom, box.right, box.top],
+                }
+        finally:
+            _retire(circuit.cell)
+    return placed
 
 
 def _mapping(netlist: Mapping[str, Any], entry: str) -> dict[Any, Any]:

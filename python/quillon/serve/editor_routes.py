@@ -11,6 +11,11 @@ static mount):
 - ``GET /api/circuits.json``: the project's circuits, the ``.pic.yml`` files
   below its source directory, as paths relative to the project without the
   extension (the form the netlist routes take);
+- ``POST /api/placements.json``: where the layout of the netlist in the body
+  (JSON, as the netlist route answers it) puts each instance (position,
+  orientation and bounding box), worked out as the build places them but
+  without routing; it reads and writes no file. The editor draws a circuit
+  that has no drawing yet from it;
 - ``POST /api/check/{path}.json``: build the layout of a saved circuit and check
   it against the circuit's netlist; answers the findings as JSON.
 
@@ -32,13 +37,14 @@ import threading
 from pathlib import Path
 from typing import Any
 
+from fastapi import Body
 from fastapi.responses import FileResponse, JSONResponse
 from fastapi.staticfiles import StaticFiles
 
 from quillon.serve import confined
 from quillon.serve.app import PDK, PROJECT_DIR, SETTINGS, app
 
-__all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "editor_page", "kit", "read_circuit"]
+__all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "editor_page", "kit", "placements", "read_circuit"]
 
 EDITOR_DIR = Path(__file__).resolve().parent / "editor"
 NETLIST_SUFFIX = ".pic.yml"
@@ -46,6 +52,8 @@ NETLIST_SUFFIX = ".pic.yml"
 CHECK_DIR = Path("build") / "check"
 #: At most this many circuits are listed (a source tree is not a disk scan).
 MAX_CIRCUITS = 5000
+#: At most this many instances are placed for a drawing (the work of one request stays bounded).
+MAX_PLACED_INSTANCES = 20000
 
 # Module scripts must be served with a JavaScript type; some systems map .js otherwise.
 mimetypes.add_type("text/javascript", ".js")
@@ -111,6 +119,35 @@ def circuits() -> dict[str, Any]:
         logger.warning("listing the circuits: %s", listing.skipped)
     names = sorted(f"{SETTINGS.name}/{path[: -len(NETLIST_SUFFIX)]}" for path in listing.files)
     return {"source_dir": SETTINGS.name, "circuits": names[:MAX_CIRCUITS]}
+
+
+@app.post("/api/placements.json")
+def placements(body: str = Body(...)) -> JSONResponse:
+    """Where the layout of the netlist in the body (JSON) puts each of its instances."""
+    import orjson
+
+    try:
+        netlist = orjson.loads(body)
+    except orjson.JSONDecodeError as exc:
+        return _error(422, f"Cannot place the instances: the netlist is not JSON ({exc}).")
+    if not isinstance(netlist, dict):
+        return _error(422, "Cannot place the instances: the netlist is not a mapping.")
+    instances = netlist.get("instances")
+    count = len(instances) if isinstance(instances, dict) else 0
+    if count > MAX_PLACED_INSTANCES:
+        return _error(413, f"Cannot place the instances: {count} is more than {MAX_PLACED_INSTANCES}.")
+    try:
+        from quillon.build.circuit_layout import circuit_placements
+    except ImportError as exc:
+        return _error(501, f"Cannot place the instances: building layouts is not available here ({exc}).")
+    from quillon.core.shared import activate_pdk_by_name
+
+    try:
+        with _check_lock:
+            placed = circuit_placements(netlist, activate_pdk_by_name(PDK))
+    except ValueError as exc:  # NetlistError, or a kit that cannot be used
+        return _error(422, f"Cannot place the instances as the layout does: {_first_line(exc)}")
+    return JSONResponse({"instances": placed})
 
 
 @app.post("/api/check/{path:path}.json")

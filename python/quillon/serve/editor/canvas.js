@@ -7,14 +7,30 @@
 //     port's endpoint or null, flagged: {instances: Set, links: Set} }
 // Drawing compares with the last scene by identity, so moving one instance
 // redraws only it and its links.
+//
+// Three levels of detail, by zoom: near, every symbol in full; far, bodies with
+// their names and ports; furthest out, an overview of a few paths (bodies, then
+// links by kind), which the pointer finds by geometry. Near and far, only
+// instances and links in or around the view have nodes.
 
 import { endpoint, splitEndpoint } from "./model.js";
-import { instanceTransform, linkPath, portPoint, symbolLayout, toScreen } from "./geometry.js";
+import { bodyBox, curveBox, curvePath, instanceTransform, linkCurve, nearCurve, portPoint, symbolLayout, toScreen } from "./geometry.js";
 
 const NS = "http://www.w3.org/2000/svg";
 
-/** Scale below which labels, stubs and symbols are left out: too small to read. */
-const FAR = 0.45;
+/** Levels of detail: everything; bodies, names and ports; bodies only. */
+const [NEAR, FAR, DOTS] = ["near", "far", "dots"];
+/** Scales (screen pixels per world unit) below which symbols are drawn with less: port
+ * names (9 units) and names (20 units far out) would be smaller than 6 or 7 pixels. */
+const FAR_BELOW = 0.7;
+const DOTS_BELOW = 0.35;
+/** Nodes are made for what lies within this many views around the view, and kept within
+ * CULL_KEEP: a small pan makes none. */
+const CULL_MAKE = 0.25;
+const CULL_KEEP = 0.75;
+const detailAt = (scale) => (scale >= FAR_BELOW ? NEAR : scale >= DOTS_BELOW ? FAR : DOTS);
+/** World units around an instance's position that its symbol may cover. */
+const ROOM = 200;
 
 const el = (name, attrs = {}, parent = null) => {
   const node = document.createElementNS(NS, name);
@@ -34,13 +50,18 @@ export function createCanvas(svg, on) {
   el("circle", { cx: 0.5, cy: 0.5, r: 0.9, class: "grid-dot" }, grid);
   const backdrop = el("rect", { class: "backdrop", width: "100%", height: "100%", fill: "url(#grid)" }, svg);
   const world = el("g", { class: "world" }, svg);
-  const linkLayer = el("g", { class: "links" }, world);
+  // Links above the bodies (a link is never hidden under a symbol); under them, invisible,
+  // a wider copy of each that takes the pointer at any zoom.
   const instLayer = el("g", { class: "instances" }, world);
+  const hitLayer = el("g", { class: "link-hits" }, world);
+  const linkLayer = el("g", { class: "links" }, world);
+  const overview = el("g", { class: "overview" }, world);
+  const overviewPaths = new Map(); // class -> {node, d}
   const portLayer = el("g", { class: "external-ports" }, world);
   let portsDrawn = { ports: null, places: "" };
   const overlay = el("g", { class: "overlay" }, world);
-  const drawn = new Map(); // instance name -> {node, inst, ports, layout}
-  const linkNodes = []; // index -> {node, link, ia, ib, pa, pb}
+  const drawn = new Map(); // instance name -> {inst, layout, node or null, detail, shown: what the node shows}
+  const linkNodes = []; // index -> {link, path, box, node and hit or null, ...what the path was made from}
   const symbols = new Set();
   let scene = null;
 
@@ -59,31 +80,33 @@ export function createCanvas(svg, on) {
   }
 
   /** The markup of an instance's symbol group: built as text, parsed in one go (much faster
-   * than node by node). Far out, the details too small to read are left out. */
-  function instanceMarkup(name, inst, layout, far) {
+   * than node by node). Further out, the details too small to see are left out. */
+  function instanceMarkup(name, inst, layout, detail) {
     const frame = { ...inst, x: 0, y: 0 };
     const { width: w, height: h } = layout;
     const parts = [
       `<g class="inst" data-name="${esc(name)}" transform="translate(${inst.x},${-inst.y})">`,
       `<g transform="${instanceTransform(frame)}"><rect class="body" x="${-w / 2}" y="${-h / 2}" width="${w}" height="${h}" rx="6"/>`,
     ];
-    if (!far) {
+    if (detail === NEAR) {
       parts.push(`<use href="#${symbolId(inst.component)}" x="-26" y="-26" width="52" height="52"/>`);
       for (const a of Object.values(layout.anchors)) {
         parts.push(`<line class="stub ${a.type}" x1="${a.x - a.dx * 8}" y1="${a.y - a.dy * 8}" x2="${a.x}" y2="${a.y}"/>`);
       }
     }
     parts.push("</g>");
-    const top = Math.min(...[[-w / 2, -h / 2], [w / 2, -h / 2], [-w / 2, h / 2], [w / 2, h / 2]].map(([x, y]) => toScreen(frame, x, y)[1]));
-    parts.push(`<text class="inst-name" x="0" y="${top - 20}">${esc(name)}</text>`);
-    const portsBelow = Object.values(layout.anchors).some((a) => portPoint(frame, a).dy > 0);
-    if (!far) parts.push(`<text class="inst-component" x="0" y="${-top + (portsBelow ? 26 : 14)}">${esc(inst.component)}</text>`);
-    for (const [port, a] of Object.entries(layout.anchors)) {
-      const p = portPoint(frame, a);
-      const anchor = p.dx > 0 ? "end" : p.dx < 0 ? "start" : "middle";
-      const y = p.dy ? p.y - p.dy * 16 + 3 : p.y + 3;
-      parts.push(`<circle class="port ${esc(a.type)}" cx="${p.x}" cy="${p.y}" r="4.5" data-endpoint="${esc(endpoint(name, port))}"/>`);
-      if (!far) parts.push(`<text class="port-name" x="${p.x - p.dx * 14}" y="${y}" text-anchor="${anchor}">${esc(port)}</text>`);
+    if (detail !== DOTS) {
+      const top = Math.min(...[[-w / 2, -h / 2], [w / 2, -h / 2], [-w / 2, h / 2], [w / 2, h / 2]].map(([x, y]) => toScreen(frame, x, y)[1]));
+      parts.push(`<text class="inst-name" x="0" y="${top - 20}">${esc(name)}</text>`);
+      const portsBelow = Object.values(layout.anchors).some((a) => portPoint(frame, a).dy > 0);
+      if (detail === NEAR) parts.push(`<text class="inst-component" x="0" y="${-top + (portsBelow ? 26 : 14)}">${esc(inst.component)}</text>`);
+      for (const [port, a] of Object.entries(layout.anchors)) {
+        const p = portPoint(frame, a);
+        const anchor = p.dx > 0 ? "end" : p.dx < 0 ? "start" : "middle";
+        const y = p.dy ? p.y - p.dy * 16 + 3 : p.y + 3;
+        parts.push(`<circle class="port ${esc(a.type)}" cx="${p.x}" cy="${p.y}" r="4.5" data-endpoint="${esc(endpoint(name, port))}"/>`);
+        if (detail === NEAR) parts.push(`<text class="port-name" x="${p.x - p.dx * 14}" y="${y}" text-anchor="${anchor}">${esc(port)}</text>`);
+      }
     }
     parts.push("</g>");
     return parts.join("");
@@ -96,41 +119,94 @@ export function createCanvas(svg, on) {
     return [...holder.children];
   }
 
-  function drawInstances(circuit, kitPorts, selected, flagged, far) {
+  const layouts = new WeakMap(); // ports record -> symbolLayout
+  const emptyPorts = {};
+  function layoutOf(ports) {
+    const key = ports || emptyPorts;
+    if (!layouts.has(key)) layouts.set(key, symbolLayout(ports));
+    return layouts.get(key);
+  }
+
+  /** The part of the world worth having nodes for: the view and `margin` views around it. */
+  function reach(view, margin) {
+    const [w, h] = size();
+    const [vw, vh] = [w / view.scale, h / view.scale];
+    return { left: view.x - margin * vw - ROOM, top: view.y - margin * vh - ROOM, right: view.x + (1 + margin) * vw + ROOM, bottom: view.y + (1 + margin) * vh + ROOM };
+  }
+
+  const inside = (box, x, y) => x >= box.left && x <= box.right && y >= box.top && y <= box.bottom;
+
+  /** Instances: their symbols' layouts for all; nodes for those in (or near) the view. */
+  function drawInstances(circuit, kitPorts, selected, flagged, view) {
+    const detail = detailAt(view.scale);
+    const near = reach(view, CULL_MAKE);
+    const far = reach(view, CULL_KEEP);
     for (const [name, d] of drawn) {
       if (!circuit.instances[name]) {
-        d.node.remove();
+        if (d.node) d.node.remove();
         drawn.delete(name);
       }
     }
     const fresh = [];
     for (const [name, inst] of Object.entries(circuit.instances)) {
       const ports = kitPorts[inst.component];
-      const d = drawn.get(name);
-      if (!d || d.far !== far || d.ports !== ports || d.inst.rotation !== inst.rotation || d.inst.mirror !== inst.mirror || d.inst.component !== inst.component) {
-        const layout = symbolLayout(ports);
-        fresh.push({ name, inst, ports, layout, old: d, markup: instanceMarkup(name, inst, layout, far) });
-      } else if (d.inst !== inst) {
+      let d = drawn.get(name);
+      if (!d) drawn.set(name, (d = { node: null, inst, shown: null }));
+      d.inst = inst;
+      d.layout = layoutOf(ports);
+      const wanted = detail !== DOTS && inside(d.node ? far : near, inst.x, -inst.y);
+      if (!wanted) {
+        if (d.node) d.node.remove();
+        d.node = null;
+        continue;
+      }
+      const shown = d.shown;
+      if (!d.node || d.detail !== detail || shown.layout !== d.layout || shown.rotation !== inst.rotation || shown.mirror !== inst.mirror || shown.component !== inst.component) {
+        fresh.push({ d, markup: instanceMarkup(name, inst, d.layout, detail) });
+      } else if (shown.x !== inst.x || shown.y !== inst.y) {
         d.node.setAttribute("transform", `translate(${inst.x},${-inst.y})`);
-        d.inst = inst;
+        d.shown = { ...shown, x: inst.x, y: inst.y };
       }
     }
     if (fresh.length) {
       const nodes = parseInstances(fresh.map((f) => f.markup));
       const added = document.createDocumentFragment();
-      fresh.forEach(({ name, inst, ports, layout, old }, k) => {
-        if (old) old.node.replaceWith(nodes[k]);
+      fresh.forEach(({ d }, k) => {
+        if (d.node) d.node.replaceWith(nodes[k]);
         else added.appendChild(nodes[k]);
-        drawn.set(name, { node: nodes[k], inst, ports, layout, far, selected: false, flagged: false });
+        const { x, y, rotation, mirror, component } = d.inst;
+        Object.assign(d, { node: nodes[k], detail, shown: { x, y, rotation, mirror, component, layout: d.layout }, selected: false, flagged: false });
       });
       instLayer.appendChild(added);
     }
+    const bodies = { body: [], "body selected": [], "body flagged": [] };
     for (const [name, d] of drawn) {
       const isSelected = selected.has(name);
       const isFlagged = flagged.instances.has(name);
+      if (detail === DOTS) {
+        if (d.dotOf !== d.inst || d.dotLayout !== d.layout) {
+          const b = bodyBox(d.inst, d.layout);
+          Object.assign(d, { dotOf: d.inst, dotLayout: d.layout, dot: `M${b.left},${b.top}H${b.right}V${b.bottom}H${b.left}Z` });
+        }
+        bodies[isFlagged ? "body flagged" : isSelected ? "body selected" : "body"].push(d.dot);
+      }
+      if (!d.node) continue;
       if (d.selected !== isSelected) d.node.classList.toggle("selected", (d.selected = isSelected));
       if (d.flagged !== isFlagged) d.node.classList.toggle("flagged", (d.flagged = isFlagged));
     }
+    for (const [cls, parts] of Object.entries(bodies)) drawOverview(cls, parts);
+    return fresh.length > 0;
+  }
+
+  /** The overview path of class `cls`, made of `parts` (none: drawn empty). */
+  function drawOverview(cls, parts) {
+    let o = overviewPaths.get(cls);
+    if (!o) {
+      o = { node: el("path", { class: `overview-${cls.replace(/ /g, " overview-")}` }, overview), d: "" };
+      overviewPaths.set(cls, o);
+    }
+    const d = parts.join("");
+    if (o.d !== d) o.node.setAttribute("d", (o.d = d));
   }
 
   function endpointPoint(text) {
@@ -141,26 +217,61 @@ export function createCanvas(svg, on) {
     return portPoint(d.inst, anchor);
   }
 
-  function drawLinks(circuit, selectedLinks, flagged) {
-    while (linkNodes.length > circuit.links.length) linkNodes.pop().node.remove();
+  const meets = (a, b) => a.left <= b.right && b.left <= a.right && a.top <= b.bottom && b.top <= a.bottom;
+
+  /** Links: their curves for all; nodes (the link and its hit area) for those crossing the
+   * view, or furthest out one overview path per kind. */
+  function drawLinks(circuit, selected, selectedLinks, flagged, view) {
+    const detail = detailAt(view.scale);
+    const near = reach(view, CULL_MAKE);
+    const far = reach(view, CULL_KEEP);
+    // the links of selected instances apart: dragging those leaves the other paths as they are
+    const kinds = { optical: [], electrical: [], "optical moving": [], "electrical moving": [], "link selected": [], "link flagged": [] };
+    const moving = (link) => selected.size && (selected.has(splitEndpoint(link.a)[0]) || selected.has(splitEndpoint(link.b)[0]));
+    while (linkNodes.length > circuit.links.length) hideLink(linkNodes.pop());
     circuit.links.forEach((link, k) => {
       let d = linkNodes[k];
-      if (!d) {
-        d = { node: el("path", { "data-link": k }, linkLayer) };
-        linkNodes[k] = d;
-      }
+      if (!d) linkNodes[k] = d = { node: null, hit: null };
       const ia = drawn.get(splitEndpoint(link.a)[0]);
       const ib = drawn.get(splitEndpoint(link.b)[0]);
-      if (d.link !== link || d.ia !== (ia && ia.inst) || d.ib !== (ib && ib.inst) || d.la !== (ia && ia.layout) || d.lb !== (ib && ib.layout)) {
+      const changed = d.link !== link || d.ia !== (ia && ia.inst) || d.ib !== (ib && ib.inst) || d.la !== (ia && ia.layout) || d.lb !== (ib && ib.layout);
+      if (changed) {
         const p = endpointPoint(link.a);
         const q = endpointPoint(link.b);
-        d.node.setAttribute("d", p && q ? linkPath(p, q) : "");
+        const curve = p && q ? linkCurve(p, q) : null;
         Object.assign(d, { link, ia: ia && ia.inst, ib: ib && ib.inst, la: ia && ia.layout, lb: ib && ib.layout });
+        Object.assign(d, curve ? { curve, path: curvePath(curve), box: curveBox(curve) } : { curve, path: "", box: null });
+      }
+      if (detail === DOTS) {
+        const kind = flagged.links.has(k) ? "link flagged" : selectedLinks.has(k) ? "link selected" : `${link.electrical ? "electrical" : "optical"}${moving(link) ? " moving" : ""}`;
+        if (d.path) kinds[kind].push(d.path);
+        hideLink(d);
+        return;
+      }
+      if (!d.box || !meets(d.box, d.node ? far : near)) {
+        hideLink(d);
+        return;
+      }
+      if (!d.node) {
+        d.node = el("path", { d: d.path }, linkLayer);
+        d.hit = el("path", { class: "link-hit", "data-link": k, d: d.path }, hitLayer);
+        d.cls = "";
+      } else if (changed) {
+        d.node.setAttribute("d", d.path);
+        d.hit.setAttribute("d", d.path);
       }
       const marks = `${selectedLinks.has(k) ? " selected" : ""}${flagged.links.has(k) ? " flagged" : ""}`;
       const cls = `link ${link.electrical ? "electrical" : "optical"}${link.bundle ? " bundled" : ""}${marks}`;
       if (d.cls !== cls) d.node.setAttribute("class", (d.cls = cls));
     });
+    for (const [cls, parts] of Object.entries(kinds)) drawOverview(cls, parts);
+  }
+
+  function hideLink(d) {
+    if (!d.node) return;
+    d.node.remove();
+    d.hit.remove();
+    d.node = d.hit = null;
   }
 
   /** A tag beside every port of the circuit, at the instance port it names. */
@@ -189,17 +300,23 @@ export function createCanvas(svg, on) {
     const m = `matrix(${view.scale},0,0,${view.scale},${-view.x * view.scale},${-view.y * view.scale})`;
     world.setAttribute("transform", m);
     grid.setAttribute("patternTransform", m);
-    svg.classList.toggle("far", view.scale < FAR);
+    // one screen pixel in world units: hit areas and the overview's lines keep a size on the screen
+    hitLayer.style.setProperty("--px", `${1 / view.scale}px`);
+    overview.style.setProperty("--px", `${1 / view.scale}px`);
+    const detail = detailAt(view.scale);
+    svg.classList.toggle("far", detail !== NEAR);
+    svg.classList.toggle("dots", detail === DOTS);
   }
 
   function render(next) {
     const old = scene;
     scene = next;
-    if (!old || old.view !== next.view) applyView(next.view);
-    drawInstances(next.circuit, next.kitPorts, next.selected, next.flagged, next.view.scale < FAR);
-    drawLinks(next.circuit, next.selectedLinks, next.flagged);
+    const moved = !old || old.view !== next.view;
+    if (moved) applyView(next.view);
+    const redrawn = drawInstances(next.circuit, next.kitPorts, next.selected, next.flagged, next.view);
+    drawLinks(next.circuit, next.selected, next.selectedLinks, next.flagged, next.view);
     drawExternalPorts(next.circuit.ports);
-    markPort(next.port);
+    if (redrawn || !old || old.port !== next.port) markPort(next.port);
   }
 
   let markedPort = null;
@@ -260,8 +377,7 @@ export function createCanvas(svg, on) {
       },
       (e) => {
         overlay.replaceChildren();
-        const target = document.elementFromPoint(e.clientX, e.clientY);
-        const to = target && target.getAttribute("data-endpoint");
+        const to = endpointAt(e.clientX, e.clientY);
         if (to && to !== from) on.connect(from, to);
         else on.selectPort(from);
       },
@@ -318,29 +434,59 @@ export function createCanvas(svg, on) {
     );
   }
 
-  svg.addEventListener("pointerdown", (event) => {
+  /** The endpoint of the port under a client point, also where a link's hit area covers it. */
+  function endpointAt(clientX, clientY) {
+    const port = document.elementsFromPoint(clientX, clientY).find((node) => node.hasAttribute("data-endpoint"));
+    return port ? port.getAttribute("data-endpoint") : null;
+  }
+
+  /** Instance under a client point in the overview (a body or a few pixels around it), or null. */
+  function overviewInstance(x, y) {
+    const reachOut = 3 / scene.view.scale;
+    let found = null;
+    for (const [name, d] of drawn) {
+      const b = bodyBox(d.inst, d.layout);
+      if (x >= b.left - reachOut && x <= b.right + reachOut && y >= b.top - reachOut && y <= b.bottom + reachOut) found = name;
+    }
+    return found;
+  }
+
+  /** Link within 5 screen pixels of a client point in the overview, or -1. */
+  const overviewLink = (x, y) => linkNodes.findLastIndex((d) => d.curve && nearCurve(d.curve, x, y, 5 / scene.view.scale));
+
+  /** What is under the pointer: {port, inst, link} (names, link index or -1). */
+  function under(event) {
     const target = event.target;
-    const port = target.closest("[data-endpoint]");
-    const inst = target.closest(".inst");
+    if (detailAt(scene.view.scale) === DOTS) {
+      const [x, y] = worldAt(event.clientX, event.clientY) || [NaN, NaN];
+      const inst = overviewInstance(x, -y);
+      return { port: null, inst, link: inst ? -1 : overviewLink(x, -y) };
+    }
     const link = target.closest("[data-link]");
+    const port = link ? endpointAt(event.clientX, event.clientY) : target.getAttribute("data-endpoint");
+    const inst = target.closest(".inst");
+    return { port, inst: inst && inst.getAttribute("data-name"), link: link ? Number(link.getAttribute("data-link")) : -1 };
+  }
+
+  svg.addEventListener("pointerdown", (event) => {
+    const { port, inst, link } = under(event);
     if (event.button === 1 || event.button === 2 || (event.button === 0 && event.altKey)) startPan(event);
     else if (event.button !== 0) return;
-    else if (port) startWire(event, port.getAttribute("data-endpoint"));
+    else if (port) startWire(event, port);
     else if (inst) {
-      const name = inst.getAttribute("data-name");
-      if (event.shiftKey) on.toggle(name);
+      if (event.shiftKey) on.toggle(inst);
       else {
-        on.press(name);
-        startDrag(event, name);
+        on.press(inst);
+        startDrag(event, inst);
       }
-    } else if (link) on.selectLink(Number(link.getAttribute("data-link")), event.shiftKey);
+    } else if (link >= 0) on.selectLink(link, event.shiftKey);
     else startBox(event);
     event.preventDefault();
   });
   svg.addEventListener("contextmenu", (event) => event.preventDefault());
   svg.addEventListener("dblclick", (event) => {
-    const inst = event.target.closest(".inst");
-    if (inst) on.rename(inst.getAttribute("data-name"));
+    const { inst } = under(event);
+    if (inst) on.rename(inst);
   });
   svg.addEventListener(
     "wheel",
@@ -352,7 +498,12 @@ export function createCanvas(svg, on) {
     { passive: false },
   );
 
-  const size = () => [svg.clientWidth, svg.clientHeight];
+  // the canvas's size, kept up to date without asking the page for a layout at every update
+  let measured = [svg.clientWidth, svg.clientHeight];
+  new ResizeObserver(() => {
+    measured = [svg.clientWidth, svg.clientHeight];
+  }).observe(svg);
+  const size = () => measured;
 
   return { render, addSymbol, worldAt, size, hasSymbol: (c) => symbols.has(c), backdrop };
 }

@@ -44,13 +44,16 @@ export function symbolLayout(ports) {
   return { width, height, anchors };
 }
 
-/** A point of the symbol frame in screen coordinates for an instance. */
+/** A point of the symbol frame in screen coordinates for an instance.
+ *
+ * As in the layout: a mirrored instance is first mirrored about its own x axis
+ * (top and bottom swap), then rotated counter-clockwise, then moved. */
 export function toScreen(instance, x, y) {
-  const mx = instance.mirror ? -x : x;
+  const my = instance.mirror ? -y : y;
   const theta = (-instance.rotation * Math.PI) / 180;
   const c = Math.round(Math.cos(theta));
   const s = Math.round(Math.sin(theta));
-  return [instance.x + mx * c - y * s, -instance.y + mx * s + y * c];
+  return [instance.x + x * c - my * s, -instance.y + x * s + my * c];
 }
 
 /** Screen position and outward direction of a port of an instance. */
@@ -62,14 +65,202 @@ export function portPoint(instance, anchor) {
 
 /** The SVG transform of an instance's symbol group. */
 export function instanceTransform(instance) {
-  const mirror = instance.mirror ? " scale(-1,1)" : "";
+  const mirror = instance.mirror ? " scale(1,-1)" : "";
   return `translate(${instance.x},${-instance.y}) rotate(${-instance.rotation})${mirror}`;
 }
 
-/** A smooth path leaving each port along its direction. */
-export function linkPath(p, q) {
+/** The cubic curve of a link, [x0, y0, x1, y1, x2, y2, x3, y3]: leaving each port along its direction. */
+export function linkCurve(p, q) {
   const reach = Math.max(30, Math.min(120, Math.hypot(q.x - p.x, q.y - p.y) / 2));
-  return `M${p.x},${p.y} C${p.x + p.dx * reach},${p.y + p.dy * reach} ${q.x + q.dx * reach},${q.y + q.dy * reach} ${q.x},${q.y}`;
+  return [p.x, p.y, p.x + p.dx * reach, p.y + p.dy * reach, q.x + q.dx * reach, q.y + q.dy * reach, q.x, q.y];
+}
+
+/** The SVG path of a link's curve. */
+export const curvePath = (c) => `M${c[0]},${c[1]} C${c[2]},${c[3]} ${c[4]},${c[5]} ${c[6]},${c[7]}`;
+
+/** A smooth path leaving each port along its direction. */
+export const linkPath = (p, q) => curvePath(linkCurve(p, q));
+
+/** A box {left, top, right, bottom} holding a curve. */
+export function curveBox(c) {
+  const xs = [c[0], c[2], c[4], c[6]];
+  const ys = [c[1], c[3], c[5], c[7]];
+  return { left: Math.min(...xs), top: Math.min(...ys), right: Math.max(...xs), bottom: Math.max(...ys) };
+}
+
+/** Whether the point (x, y) lies within `reach` of a curve (sampled finely enough for a click). */
+export function nearCurve(c, x, y, reach) {
+  const box = curveBox(c);
+  if (x < box.left - reach || x > box.right + reach || y < box.top - reach || y > box.bottom + reach) return false;
+  const at = (t) => {
+    const u = 1 - t;
+    const [a, b, d, e] = [u * u * u, 3 * u * u * t, 3 * u * t * t, t * t * t];
+    return [a * c[0] + b * c[2] + d * c[4] + e * c[6], a * c[1] + b * c[3] + d * c[5] + e * c[7]];
+  };
+  const steps = 48;
+  let [px, py] = at(0);
+  for (let k = 1; k <= steps; k++) {
+    const [qx, qy] = at(k / steps);
+    const [dx, dy] = [qx - px, qy - py];
+    const t = dx || dy ? Math.max(0, Math.min(1, ((x - px) * dx + (y - py) * dy) / (dx * dx + dy * dy))) : 0;
+    if (Math.hypot(x - px - t * dx, y - py - t * dy) <= reach) return true;
+    [px, py] = [qx, qy];
+  }
+  return false;
+}
+
+/** The box {left, top, right, bottom} of an instance's body in screen coordinates. */
+export function bodyBox(instance, layout) {
+  const turned = instance.rotation % 180 !== 0;
+  const [w, h] = turned ? [layout.height, layout.width] : [layout.width, layout.height];
+  return { left: instance.x - w / 2, top: -instance.y - h / 2, right: instance.x + w / 2, bottom: -instance.y + h / 2 };
+}
+
+// ---------------------------------------------------------------- drawing from the layout
+
+/** Room around a symbol's body for its stubs, ports and labels (name above, component below). */
+const ROOM_X = 24;
+const ROOM_Y = 36;
+/** Drawing units per layout micrometre at most, when spreading instances out. */
+const MAX_SPREAD = 100;
+/** Grid (drawing units) instances drawn from the layout are snapped to. */
+const SNAP = 10;
+/** Pairs of instances compared per instance before a scale is given up as far too small. */
+const PAIRS_PER_INSTANCE = 40;
+
+/** The room a symbol takes, labels included, unrotated: [width, height]. */
+export function symbolRoom(ports) {
+  const { width, height } = symbolLayout(ports);
+  return [width + 2 * ROOM_X, height + 2 * ROOM_Y];
+}
+
+const quarterTurns = (degrees) => ((Math.round(Number(degrees) / 90) % 4) + 4) % 4;
+
+/** Where to draw instances placed by the layout, so that the drawing shows the layout scaled
+ * with no two symbols overlapping.
+ *
+ * `placed`: name -> {box: [left, bottom, right, top] (µm), rotation, mirror}, as the build
+ * puts them; `rooms`: name -> symbolRoom; `drawn`: name -> {x, y} of instances that are
+ * drawn already: they stay, and the others line up with them. Returns name -> {x, y,
+ * rotation, mirror} for every placed instance not drawn. */
+export function drawFromLayout(placed, rooms, drawn = {}) {
+  const items = Object.entries(placed).map(([name, p]) => {
+    const [left, bottom, right, top] = p.box;
+    const turns = quarterTurns(p.rotation);
+    const [w, h] = rooms[name] || [SYMBOL_WIDTH + 2 * ROOM_X, SYMBOL_WIDTH + 2 * ROOM_Y];
+    return { name, cx: (left + right) / 2, cy: (bottom + top) / 2, w: turns % 2 ? h : w, h: turns % 2 ? w : h, rotation: turns * 90, mirror: Boolean(p.mirror) };
+  });
+  const [sx, sy] = spreadScales(items);
+  const anchored = items.filter((i) => drawn[i.name]);
+  const mean = (f) => anchored.reduce((sum, i) => sum + f(i), 0) / anchored.length;
+  const [ox, oy] = anchored.length ? [mean((i) => drawn[i.name].x - i.cx * sx), mean((i) => drawn[i.name].y - i.cy * sy)] : [0, 0];
+  const snap = (v) => Math.round(v / SNAP) * SNAP;
+  for (const i of items) [i.x, i.y] = drawn[i.name] ? [drawn[i.name].x, drawn[i.name].y] : [snap(ox + i.cx * sx), snap(oy + i.cy * sy)];
+  settle(items, (i) => !drawn[i.name]);
+  return Object.fromEntries(items.filter((i) => !drawn[i.name]).map((i) => [i.name, { x: i.x, y: i.y, rotation: i.rotation, mirror: i.mirror }]));
+}
+
+/** Scales [x, y] (drawing units per µm, at most MAX_SPREAD) at which no two items' rooms
+ * overlap, centred on their scaled layout centres (SNAP apart, so that snapping them to
+ * the grid keeps them apart); each pair is kept apart along the axis that needs the
+ * smaller stretch, so that a long row does not spread the drawing's height too. */
+function spreadScales(items) {
+  if (items.length < 2) return [1, 1];
+  const wide = Math.max(...items.map((i) => i.w)) + SNAP;
+  const high = Math.max(...items.map((i) => i.h)) + SNAP;
+  const span = (f) => Math.max(...items.map(f)) - Math.min(...items.map(f));
+  const [bw, bh] = [span((i) => i.cx), span((i) => i.cy)];
+  // At scale s every room lies within (s bw + wide) x (s bh + high), which must hold them
+  // all: a lower bound of one scale for both axes; start below it.
+  const area = items.reduce((sum, i) => sum + i.w * i.h, 0) - wide * high;
+  const [a, b] = [bw * bh, bw * high + bh * wide];
+  const bound = a > 0 ? (-b + Math.sqrt(b * b + 4 * a * area)) / (2 * a) : b > 0 ? area / b : MAX_SPREAD;
+  let scale = Math.min(MAX_SPREAD, Math.max(bound / 4, 1e-6));
+  for (;;) {
+    const need = overlapScales(items, scale, wide, high);
+    if (need !== null) return need;
+    if (scale === MAX_SPREAD) return [scale, scale];
+    scale = Math.min(MAX_SPREAD, scale * 2); // far too crowded to compare pairs
+  }
+}
+
+/** A map from grid cells of `wide` x `high` to the items whose (x, y) fall in them. */
+function cellIndex(items, wide, high, at) {
+  const cells = new Map();
+  const cell = (x, y) => Math.floor(x / wide) * 4194304 + Math.floor(y / high);
+  const add = (i) => {
+    const [x, y] = at(i);
+    const k = cell(x, y);
+    const list = cells.get(k);
+    if (list) list.push(i);
+    else cells.set(k, [i]);
+  };
+  items.forEach(add);
+  /** The first item near (x, y) that `hit` accepts, or null. */
+  const near = (x, y, hit) => {
+    const k = cell(x, y);
+    for (const dx of [-4194304, 0, 4194304]) {
+      for (const dy of [-1, 0, 1]) {
+        const found = (cells.get(k + dx + dy) || []).find(hit);
+        if (found) return found;
+      }
+    }
+    return null;
+  };
+  return { add, near };
+}
+
+/** The scales [x, y], from `scale` up, that separate every pair of items overlapping at
+ * `scale` (pairs that MAX_SPREAD cannot separate are left to settle), or null when too
+ * many pairs crowd to compare them. */
+function overlapScales(items, scale, wide, high) {
+  const index = cellIndex(items, wide, high, (i) => [i.cx * scale, i.cy * scale]);
+  let [sx, sy] = [scale, scale];
+  let pairs = 0;
+  for (const i of items) {
+    index.near(i.cx * scale, i.cy * scale, (j) => {
+      pairs += 1;
+      if (j === i) return false;
+      const [dx, dy] = [Math.abs(i.cx - j.cx), Math.abs(i.cy - j.cy)];
+      const [w, h] = [(i.w + j.w) / 2 + SNAP, (i.h + j.h) / 2 + SNAP];
+      if (dx * scale >= w || dy * scale >= h) return false;
+      const [nx, ny] = [dx ? w / dx : Infinity, dy ? h / dy : Infinity];
+      if (Math.min(nx, ny) > MAX_SPREAD) return false;
+      if (nx / sx <= ny / sy) sx = Math.max(sx, nx);
+      else sy = Math.max(sy, ny);
+      return false;
+    });
+    if (pairs > PAIRS_PER_INSTANCE * items.length) return null;
+  }
+  return [sx, sy];
+}
+
+/** Move the movable items that still overlap another (instances at one place in the layout)
+ * beside it, or else into rows below everything; the others stay. */
+function settle(items, movable) {
+  const wide = Math.max(...items.map((i) => i.w), 1);
+  const high = Math.max(...items.map((i) => i.h), 1);
+  const index = cellIndex(items.filter((i) => !movable(i)), wide, high, (i) => [i.x, i.y]);
+  const clear = (i, x, y) => !index.near(x, y, (j) => Math.abs(x - j.x) < (i.w + j.w) / 2 && Math.abs(y - j.y) < (i.h + j.h) / 2);
+  const left = [];
+  for (const i of items.filter(movable)) {
+    const spot = [[0, 0], [1, 0], [-1, 0], [0, -1], [0, 1], [1, -1], [-1, -1], [1, 1], [-1, 1]]
+      .map(([kx, ky]) => [i.x + kx * (wide + SNAP), i.y + ky * (high + SNAP)])
+      .find(([x, y]) => clear(i, x, y));
+    if (!spot) {
+      left.push(i);
+      continue;
+    }
+    [i.x, i.y] = spot;
+    index.add(i);
+  }
+  if (!left.length) return;
+  const x0 = Math.min(...items.map((i) => i.x));
+  const y0 = Math.min(...items.filter((i) => !left.includes(i)).map((i) => i.y)) - 2 * high;
+  const columns = Math.ceil(Math.sqrt(left.length));
+  left.forEach((i, k) => {
+    [i.x, i.y] = [x0 + (k % columns) * (wide + SNAP), y0 - Math.floor(k / columns) * (high + SNAP)];
+  });
 }
 
 // ---------------------------------------------------------------- view

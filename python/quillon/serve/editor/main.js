@@ -8,7 +8,7 @@ import { createCanvas } from "./canvas.js";
 import { createCheckList, createInspector } from "./inspector.js";
 import { createHeader } from "./header.js";
 import { createPalette } from "./palette.js";
-import { defaultView, fitView, pan, zoomAt } from "./geometry.js";
+import { defaultView, drawFromLayout, fitView, pan, symbolRoom, zoomAt } from "./geometry.js";
 
 const GRID = 10;
 const snap = (v) => Math.round(v / GRID) * GRID;
@@ -358,16 +358,41 @@ async function openCircuit(path, fetched = null) {
     header.showStatus(`Cannot open ${path}: ${error.message}`, "error");
     return;
   }
-  const loaded = model.fromDocument(doc);
+  let loaded = model.fromDocument(doc);
+  const undrawn = model.undrawnInstances(doc);
+  const placed = undrawn.length ? service.loadPlacements(doc.netlist) : null;
+  if (placed) placed.catch(() => {}); // answered below, once the ports are known
   await ensureComponents(Object.values(loaded.instances).map((i) => i.component));
+  let note = "";
+  if (placed) [loaded, note] = await drawnFromLayout(loaded, undrawn, placed);
   set({ path, history: model.newHistory(loaded), selected: new Set(), selectedLinks: new Set(), port: null, findings: null, flagged: { instances: new Set(), links: new Set() } });
   window.location.hash = path;
   header.showCircuits(state.circuits, path);
   fit();
-  header.showStatus(`Opened ${path}: ${Object.keys(loaded.instances).length} instances, ${loaded.links.length} links.`);
+  header.showStatus(`Opened ${path}: ${Object.keys(loaded.instances).length} instances, ${loaded.links.length} links.${note}`);
   // Marks for the benchmark: drawn (the DOM is complete), painted (after the next frame).
   performance.mark("quillon:drawn");
   requestAnimationFrame(() => setTimeout(() => performance.mark("quillon:painted")));
+}
+
+/** The circuit with its `undrawn` instances drawn where the layout puts them (`placed`: the
+ * promise of the service's answer), and a note for the status when it cannot be done. */
+async function drawnFromLayout(circuit, undrawn, placed) {
+  let answer;
+  try {
+    answer = (await placed).instances;
+  } catch (error) {
+    return [circuit, ` Drawn in a grid: ${error.message}`];
+  }
+  const rooms = {};
+  const drawn = {};
+  const missing = new Set(undrawn);
+  for (const [name, inst] of Object.entries(circuit.instances)) {
+    rooms[name] = symbolRoom(state.kitPorts[inst.component]);
+    if (!missing.has(name)) drawn[name] = inst;
+  }
+  const known = Object.fromEntries(Object.entries(answer).filter(([name]) => circuit.instances[name]));
+  return [model.placeInstances(circuit, drawFromLayout(known, rooms, drawn)), ""];
 }
 
 async function createCircuit(name) {

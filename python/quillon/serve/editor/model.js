@@ -6,7 +6,8 @@
 //   bundles:   { name: { strategy, settings: {key: value} } }
 //   ports:     { external name: "inst,port" }
 // Positions are in layout units (micrometres) with y pointing up; rotation in
-// degrees counter-clockwise, a multiple of 90. Every function returns a new
+// degrees counter-clockwise, a multiple of 90; mirror as in the layout: about
+// the instance's own x axis, before the rotation. Every function returns a new
 // circuit and keeps the objects it did not change, so a drawing can compare
 // by identity to find what changed.
 
@@ -53,8 +54,9 @@ export const moveInstances = (circuit, names, dx, dy) =>
 export const rotateInstances = (circuit, names) =>
   mapInstances(circuit, names, (i) => ({ ...i, rotation: (i.rotation + 90) % 360 }));
 
+/** Flip instances left to right as drawn: the layout's mirror (about the x axis) turned by 180 degrees. */
 export const mirrorInstances = (circuit, names) =>
-  mapInstances(circuit, names, (i) => ({ ...i, mirror: !i.mirror }));
+  mapInstances(circuit, names, (i) => ({ ...i, rotation: (540 - i.rotation) % 360, mirror: !i.mirror }));
 
 const touches = (endpointText, names) => names.has(splitEndpoint(endpointText)[0]);
 
@@ -175,6 +177,10 @@ export function warnings(circuit, components, kitPorts) {
 
 // ---------------------------------------------------------------- files
 
+/** The schematic file's format. Version 2 stores mirror as the layout does; files without a
+ * version mirrored the drawing left to right, before the rotation, and are read as such. */
+export const SCHEMATIC_VERSION = 2;
+
 /** x and y, with rotation and mirror only when they are not 0 and false (smaller files load faster). */
 const placementOf = (i) => ({ x: i.x, y: i.y, ...(i.rotation ? { rotation: i.rotation } : {}), ...(i.mirror ? { mirror: true } : {}) });
 
@@ -198,7 +204,8 @@ export function toDocument(circuit) {
   const nets = [];
   const routes = {};
   for (const [name, b] of Object.entries(circuit.bundles)) {
-    routes[name] = { routing_strategy: b.strategy, settings: b.settings, links: {} };
+    // a route read without a strategy keeps none: the build's default
+    routes[name] = { ...(b.strategy ? { routing_strategy: b.strategy } : {}), settings: b.settings, links: {} };
   }
   for (const l of circuit.links) {
     if (l.bundle && routes[l.bundle]) routes[l.bundle].links[l.a] = l.b;
@@ -207,7 +214,7 @@ export function toDocument(circuit) {
   }
   return {
     netlist: { instances, placements, connections, routes, nets, ports: { ...circuit.ports } },
-    schematic: { instances: schematic },
+    schematic: { version: SCHEMATIC_VERSION, instances: schematic },
   };
 }
 
@@ -216,25 +223,42 @@ const mapping = (v) => (v && typeof v === "object" && !Array.isArray(v) ? v : {}
 
 const number = (v, fallback) => (typeof v === "number" && Number.isFinite(v) ? v : fallback);
 
-/** The circuit of a loaded document; missing or odd entries are left out, not fatal. */
+/** Rotation and mirror of a drawing entry, as the layout has them. A left-to-right mirror
+ * (schematic files before version 2) is the layout's mirror turned by 180 degrees. */
+function orientation(where, leftRight) {
+  const rotation = ((Math.round(number(where.rotation, 0) / 90) * 90) % 360 + 360) % 360;
+  const mirror = Boolean(where.mirror);
+  return { rotation: mirror && leftRight ? (rotation + 180) % 360 : rotation, mirror };
+}
+
+/** The instances of a loaded document that its schematic does not draw. */
+export function undrawnInstances(doc) {
+  const drawn = mapping(mapping(doc.schematic).instances);
+  return Object.keys(mapping(mapping(doc.netlist).instances)).filter((name) => !drawn[name]);
+}
+
+/** The circuit of a loaded document; missing or odd entries are left out, not fatal.
+ * An instance without a drawing is put where its placement says, or in a grid. */
 export function fromDocument(doc) {
   const netlist = mapping(doc.netlist);
-  const drawn = mapping(mapping(doc.schematic).instances);
+  const schematic = mapping(doc.schematic);
+  const drawn = mapping(schematic.instances);
+  const leftRight = number(schematic.version, 1) < 2;
   const placed = mapping(netlist.placements);
   const circuit = emptyCircuit();
-  let column = 0;
-  for (const [name, inst] of Object.entries(mapping(netlist.instances))) {
+  const names = Object.keys(mapping(netlist.instances));
+  const columns = Math.ceil(Math.sqrt(names.length));
+  names.forEach((name, k) => {
+    const inst = netlist.instances[name];
     const where = mapping(drawn[name] || placed[name]);
-    column += 1;
     circuit.instances[name] = {
       component: String((inst && inst.component) || "?"),
       settings: mapping(inst && inst.settings),
-      x: number(where.x, column * 150),
-      y: number(where.y, 0),
-      rotation: ((number(where.rotation, 0) % 360) + 360) % 360,
-      mirror: Boolean(where.mirror),
+      x: number(where.x, (k % columns) * 200),
+      y: number(where.y, -Math.floor(k / columns) * 200),
+      ...orientation(where, leftRight && Boolean(drawn[name])),
     };
-  }
+  });
   for (const [a, b] of Object.entries(mapping(netlist.connections))) circuit.links.push({ a, b: String(b), electrical: false, bundle: null });
   for (const net of Array.isArray(netlist.nets) ? netlist.nets : []) {
     if (net && net.p1 && net.p2) circuit.links.push({ a: String(net.p1), b: String(net.p2), electrical: true, bundle: null });
@@ -247,6 +271,15 @@ export function fromDocument(doc) {
   }
   circuit.ports = Object.fromEntries(Object.entries(mapping(netlist.ports)).map(([n, e]) => [n, String(e)]));
   return circuit;
+}
+
+/** The circuit with instances put at `places`: name -> {x, y, rotation, mirror}. */
+export function placeInstances(circuit, places) {
+  const instances = { ...circuit.instances };
+  for (const [name, { x, y, rotation, mirror }] of Object.entries(places)) {
+    if (instances[name]) instances[name] = { ...instances[name], x, y, rotation, mirror };
+  }
+  return { ...circuit, instances };
 }
 
 // ---------------------------------------------------------------- history

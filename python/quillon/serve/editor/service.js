@@ -32,6 +32,9 @@ export const loadStrategies = () => json("/assets/routing-strategies.json");
 export const loadSymbol = async (component) => (await request(`/assets/svg/${encodeURIComponent(component)}.svg`)).text();
 export const symbolUrl = (component) => `/assets/svg/${encodeURIComponent(component)}.svg`;
 export const loadCircuit = (path) => json(`/assets/netlists/${encodePath(path)}.json`);
+/** Where the layout of a netlist puts its instances: {instances: {name: {x, y, rotation, mirror, box}}}. */
+export const loadPlacements = (netlist) =>
+  json("/api/placements.json", { method: "POST", headers: { "Content-Type": "text/plain" }, body: JSON.stringify(netlist) });
 
 /** Save a circuit document; resolves to the server's confirmation text. */
 export async function saveCircuit(path, document) {
