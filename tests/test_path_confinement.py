@@ -174,9 +174,9 @@ LINK_CASES: dict[str, tuple[Setup, str, str, int]] = {
     "cached symbol links out": (
         lambda p, o: link(p / "build/svg/evil.svg", o / "secret.svg"), "GET", "/assets/svg/evil.svg", 307),
     "symbol cache directory links out": (
-        lambda p, o: link(p / "build/svg", o), "GET", "/assets/svg/straight.svg", 500),
+        lambda p, o: link(p / "build/svg", o), "GET", "/assets/svg/straight.svg", 200),
     "build directory links out": (
-        lambda p, o: link(p / "build", o), "GET", "/assets/svg/straight.svg?width=90", 500),
+        lambda p, o: link(p / "build", o), "GET", "/assets/svg/straight.svg?width=90", 200),
     "ports cache links out": (
         lambda p, o: link(p / "build/gds/pdk/ports/mmi1x2.json", o / "ports.json"),
         "GET", "/assets/ports/mmi1x2.json", 200),

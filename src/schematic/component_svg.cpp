@@ -30,9 +30,10 @@ nb::object file_name(nb::handle component) {
     return nb::str(component) + nb::str(".svg");
 }
 
-/// Symbols of the default size are cached under the component's name;
-/// others in a directory named after their size, so that a symbol is never
-/// served at a size it was not made for.
+/// Symbols of the default size are cached under the component's name (the
+/// kit cache writes them); a symbol of another size is looked for in a
+/// directory named after its size, so that none is served at a size it was
+/// not made for.
 std::string cached_symbol_path(nb::handle component, nb::handle width, nb::handle height) {
     std::string path = "build/svg/";
     if (!width.equal(nb::int_(80)) || !height.equal(nb::int_(80)))
@@ -141,18 +142,9 @@ nb::object svg(const BoundArgs& a) {
     nb::object outline = deps().generate_multipolygon(built);
     if (nb::len(nb::object(outline.attr("geoms"))) > max_symbol_polygons)
         return redirect_to_empty_symbol();
-    nb::object text = deps().generate_svg(built, width, height);
-
-    ConfinedRoot project = open_confined_root(host_value("PROJECT_DIR"));
-    ConfinedEntry entry;
-    int code = locate(project, cached, true, entry);
-    if (code == 0)
-        code = write_entry_atomically(entry, encode_text(text));
-    if (code != 0)
-        return deps().plain_text_response("could not cache the symbol in " + cached + ": " +
-                                              describe_outcome(code),
-                                          nb::arg("status_code") = 500);
-    return symbol_response(text);
+    // A GET writes nothing: the project's symbol cache is filled by the kit
+    // cache's build, so a symbol generated here is served and not kept.
+    return symbol_response(deps().generate_svg(built, width, height));
 }
 
 } // namespace
