@@ -21,6 +21,7 @@ __all__ = ["SUBCOMMANDS", "build_parser", "main"]
 #: Subcommand name -> module implementing it.
 SUBCOMMANDS: dict[str, str] = {
     "build": "quillon.cli.build",
+    "init": "quillon.cli.init",
     "lvs": "quillon.cli.lvs",
     "serve": "quillon.cli.serve",
 }
