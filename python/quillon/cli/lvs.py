@@ -10,7 +10,9 @@ the findings as JSON (:mod:`quillon.cli.lvs_json`) and as an HTML page with
 pictures (:mod:`quillon.cli.lvs_html`), prints a summary per category and
 exits with 0 when the layout matches, 1 when there are findings, 2 on bad
 input and 3 on an internal error (one line; ``--verbose`` adds the
-traceback). Numbers in instance settings agree within ``--settings-tolerance``. The kit comes from the project settings of DIR (default
+traceback). Numbers in instance settings agree within ``--settings-tolerance``.
+Cells of a layout saved without its context information take their ports and
+settings from the kit's cells of their names (:mod:`quillon.core.kit_cells`). The kit comes from the project settings of DIR (default
 ``$QUILLON_PROJECT_DIR`` or the current directory). On a terminal the stages
 of a long check show on one line of stderr (:mod:`quillon.cli.progress`).
 
