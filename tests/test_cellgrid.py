@@ -411,7 +411,7 @@ def test_native_matcher_takes_orientations_modulo_a_full_turn(lib: cg.KCLayout, 
     def cell_ports(ci: int) -> tuple[int, list[list[tuple[int, int, int, int, int]]]]:
         return 1, [[(5, 7, 0, 500, angles[ci])]] * 8
 
-    result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [], None)
+    result = cg._l2n.match_ports(top.kdb_cell, cg.conf.PROPID.NAME, lib.dbu, cell_ports, None, [], None, 5.0)
     endpoint_nets = result[9]
     assert (endpoint_nets[0] == endpoint_nets[1]) == meet
 

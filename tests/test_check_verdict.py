@@ -19,8 +19,11 @@ import yaml
 
 import cellgrid as cg
 import findings_support as fs
+import maskwright as mw
+from demo_pdk.layers import LAYER
 from layout_builders import netlist_reading  # noqa: F401
 from layout_builders import PDK, attach, component, expose, metal, new_cell, place, place_array, straight_run, waveguide
+from quillon.cli.lvs_findings import kind_of
 from quillon.core import lvs
 
 NAMES = ["splitter", "gc_in", "heater", "arm", "combiner", "gc_out", "pad1", "pad2"]
@@ -41,22 +44,26 @@ def mzi(
     pads_joined: bool = False,
     heater_settings: dict[str, Any] | None = None,
     arm_settings: dict[str, Any] | None = None,
+    gc_out_rotation: float = 0,
+    arm_route_short: float = 0,
 ) -> cg.DKCell:
     """The interferometer, instance names mapped through `names`; `gc_out_shift` µm
     moves the output grating off the combiner, `pads_joined` wires the pads together;
-    `heater_settings` and `arm_settings` build the heater and the plain arm."""
+    `heater_settings` and `arm_settings` build the heater and the plain arm;
+    `gc_out_rotation` turns the output grating about its port, and the route from
+    the arm to the combiner stops `arm_route_short` µm short."""
     n = {name: name for name in NAMES} | (names or {})
     top = new_cell("mzi")
     splitter = place(top, "mmi1x2", n["splitter"])
     attach(top, "grating_coupler", "o1", splitter["o1"], name=n["gc_in"])
     heater = place(top, component("straight_heater_metal", **(heater_settings or {})), n["heater"], x=60, y=40)
-    arm = place(top, component("straight", **({"length": 100} | (arm_settings or {}))), n["arm"], x=60, y=-40)
+    arm_inst = place(top, component("straight", **({"length": 100} | (arm_settings or {}))), n["arm"], x=60, y=-40)
     combiner = place(top, "mmi1x2", n["combiner"], x=230, rotation=180)
-    place(top, "grating_coupler", n["gc_out"], x=240 + gc_out_shift)
+    place(top, "grating_coupler", n["gc_out"], x=240 + gc_out_shift, rotation=gc_out_rotation)
     waveguide(top, splitter["o3"], heater["o1"])
     waveguide(top, heater["o2"], combiner["o2"])
-    waveguide(top, splitter["o2"], arm["o1"])
-    waveguide(top, arm["o2"], combiner["o3"])
+    waveguide(top, splitter["o2"], arm_inst["o1"])
+    waveguide(top, arm_inst["o2"], combiner["o3"].transformed(fs.kdb.DCplxTrans(-arm_route_short, 0)))
     pad1, pad2 = place(top, "pad", n["pad1"], x=40, y=200), place(top, "pad", n["pad2"], x=200, y=200)
     metal(top, heater["e1"], pad1["e4"])
     metal(top, heater["e2"], pad2["e4"])
@@ -89,11 +96,14 @@ def mzi_reference(names: dict[str, str] | None = None) -> dict[str, Any]:
 
 def check(cell: cg.DKCell, reference: dict[str, Any], directory: Path, **options: Any) -> dict[str, list[str]]:
     """Category -> the text values of each of its items, joined by " | "; empty categories left out.
+    Every item has one of the check's kinds.
 
     `options` are passed on to the check (`settings_tolerance`, `notes`)."""
     path = directory / "reference.pic.yml"
     path.write_text(yaml.safe_dump(reference, sort_keys=False, allow_unicode=True), encoding="utf-8")
-    found = fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path), **options), directory))
+    rdb = fs.reloaded(lvs.optical_lvs(cell, str(path), **options), directory)
+    assert all(kind_of(item) in lvs.finding_kinds for item in rdb.each_item())
+    found = fs.findings(rdb)
     return {
         title: sorted(" | ".join(v for v in values if isinstance(v, str)) for values in items)
         for title, items in found.items()
@@ -251,7 +261,7 @@ FAULTS = [
         id="port attached to nothing",
     ),
     pytest.param(
-        lambda d: (mzi(gc_out_shift=2), mzi_reference()),
+        lambda d: (mzi(gc_out_shift=20), mzi_reference()),
         {
             "Unknown Connections": [
                 "Unknown Connection from 'ERROR_NO_CONNECTION' to 'combiner,o1' | Port 'combiner,o1' is open: nothing connects to it",
@@ -301,6 +311,159 @@ def test_each_fault_gives_the_items_that_name_it(
     cell, reference = build(tmp_path)
     found = check(cell, reference, tmp_path)
     assert {title: len(texts) if isinstance(expected.get(title), int) else texts for title, texts in found.items()} == expected
+
+
+# --- ports that do not simply meet in pairs -----------------------------------------
+
+NARROW = mw.CrossSection("narrow", width=0.45, layer=LAYER.WG, radius=10.0)
+ON_SLAB = mw.CrossSection("on_slab", width=0.5, layer=LAYER.SLAB, radius=10.0)
+
+
+def with_stub(name: str | None) -> Case:
+    """A straight whose o1 sits on the joint of the plain arm and its route to the combiner."""
+    top = mzi()
+    attach(top, "straight", "o1", top.insts["arm"]["o2"], name=name)
+    reference = mzi_reference()
+    if name:
+        reference["instances"][name] = {"component": "straight"}
+    return top, reference
+
+
+def with_arm_of(cross_section: mw.CrossSection) -> Case:
+    """The plain arm drawn in another cross-section, its routes left as they were."""
+    top = mzi()
+    top.insts["arm"].instance.cell_index = component("straight", length=100, cross_section=cross_section).cell_index
+    reference = mzi_reference()
+    reference["instances"]["arm"] = {"component": f"straight_length100_cross_section{cross_section.name}"}
+    return top, reference
+
+
+def with_second_grating() -> Case:
+    top = mzi()
+    place(top, "grating_coupler", "gc_extra", x=240)
+    reference = mzi_reference()
+    reference["instances"]["gc_extra"] = {"component": "grating_coupler"}
+    return top, reference
+
+
+def with_loose_straight() -> Case:
+    top = mzi()
+    place(top, "straight", x=500, y=500)
+    return top, mzi_reference()
+
+
+def missing_between(a: str, b: str, why: str) -> str:
+    return f"Missing Connection from '{a}' to '{b}' | {why}"
+
+
+JOINTS = [
+    pytest.param(lambda d: (mzi(), mzi_reference()), {}, id="clean"),
+    pytest.param(
+        lambda d: with_stub(None),
+        {"Unknown Connections": ["Port 'arm,o2' meets 2 ports: 'combiner,o3', unnamed wiring that ends open at (170, -40)"]},
+        id="unnamed stub on a joint",
+    ),
+    pytest.param(
+        lambda d: with_stub("stub"),
+        {
+            "Unknown Connections": [
+                "Port 'arm,o2' meets 2 ports: 'combiner,o3', 'stub,o1'",
+                "Unknown Connection from 'ERROR_NO_CONNECTION' to 'stub,o2' | Port 'stub,o2' is open: nothing connects to it",
+            ]
+        },
+        id="named stub on a joint",
+    ),
+    pytest.param(
+        lambda d: with_second_grating(),
+        {"Unknown Connections": ["Port 'combiner,o1' meets 2 ports: 'gc_extra,o1', 'gc_out,o1'"]},
+        id="two gratings on one port",
+    ),
+    pytest.param(
+        lambda d: (mzi(gc_out_shift=2), mzi_reference()),
+        {"Missing Connections": [missing_between("combiner,o1", "gc_out,o1", "Ports 'combiner,o1' and 'gc_out,o1' are 2 µm apart")]},
+        id="gap between two ports",
+    ),
+    pytest.param(
+        lambda d: (mzi(arm_route_short=0.1), mzi_reference()),
+        {
+            "Missing Connections": [
+                missing_between("arm,o2", "combiner,o3", "Port 'combiner,o3' and the end of the wiring from 'arm,o2' are 0.1 µm apart")
+            ]
+        },
+        id="route that stops 0.1 µm short",
+    ),
+    pytest.param(
+        lambda d: (mzi(arm_route_short=20), mzi_reference()),
+        {
+            "Unknown Connections": [
+                "Unknown Connection from 'ERROR_NO_CONNECTION' to 'arm,o2' | Port 'arm,o2' is open: the wiring from it ends at (194.5, -0.625) without meeting a port",
+                "Unknown Connection from 'ERROR_NO_CONNECTION' to 'combiner,o3' | Port 'combiner,o3' is open: nothing connects to it",
+            ],
+            "Missing Connections": ["Missing Connection from 'arm,o2' to 'combiner,o3'"],
+        },
+        id="route that stops 20 µm short",
+    ),
+    pytest.param(
+        lambda d: with_arm_of(NARROW),
+        {
+            "Missing Connections": [
+                missing_between("arm,o1", "splitter,o2", f"Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their widths differ: 0.45 and 0.5 µm"),
+                missing_between("arm,o2", "combiner,o3", f"Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their widths differ: 0.45 and 0.5 µm"),
+            ]
+        },
+        id="0.45 µm arm between 0.5 µm routes",
+    ),
+    pytest.param(
+        lambda d: with_arm_of(ON_SLAB),
+        {
+            "Missing Connections": [
+                missing_between("arm,o1", "splitter,o2", "Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their layers differ: SLAB (3/0) and WG (1/0)"),
+                missing_between("arm,o2", "combiner,o3", "Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their layers differ: SLAB (3/0) and WG (1/0)"),
+            ]
+        },
+        id="arm on another layer",
+    ),
+    pytest.param(
+        lambda d: (mzi(gc_out_rotation=90), mzi_reference()),
+        {
+            "Missing Connections": [
+                missing_between("combiner,o1", "gc_out,o1", "Ports 'combiner,o1' and 'gc_out,o1' meet but they do not face each other: they face 0 and 270 degrees")
+            ]
+        },
+        id="grating turned on its port",
+    ),
+    pytest.param(
+        lambda d: with_loose_straight(),
+        {"Unknown Connections": ["Unnamed wiring that meets no named port ends open at (500, 500) and (510, 500)"]},
+        id="loose unnamed straight",
+    ),
+    pytest.param(
+        lambda d: with_arrays(pitch=82),
+        {"Missing Connections": [missing_between("gc[1],o1", "heater,o2", "Port 'gc[1],o1' and the end of the wiring from 'heater,o2' are 2 µm apart")]},
+        id="second element of an array 2 µm off its route",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, expected", JOINTS)
+def test_ports_that_do_not_meet_in_pairs_are_named(
+    tmp_path: Path, build: Callable[[Path], Case], expected: dict[str, list[str]]
+) -> None:
+    """Branches, open ends of wiring and near misses: what differs, where."""
+    cell, reference = build(tmp_path)
+    assert check(cell, reference, tmp_path) == expected
+
+
+def test_near_misses_are_marked_across_the_gap_with_their_distance(tmp_path: Path) -> None:
+    cell, reference = mzi(gc_out_shift=2), mzi_reference()
+    path = tmp_path / "reference.pic.yml"
+    path.write_text(yaml.safe_dump(reference))
+    rdb = fs.reloaded(lvs.optical_lvs(cell, str(path)), tmp_path)
+    [[_, _, gap, distance]] = fs.findings(rdb)["Missing Connections"]
+    assert fs.outline(gap) == fs.outline([(240, 0.25), (240, -0.25), (242, 0.25), (242, -0.25)])
+    assert distance == pytest.approx(2)
+    [item] = rdb.each_item()
+    assert item.tags_str == "#gap"
 
 
 # --- instance arrays: every element is an instance of its own ------------------------
@@ -386,12 +549,12 @@ def test_instance_arrays_are_checked_element_by_element(
 def test_items_carry_markers_on_the_layout(tmp_path: Path) -> None:
     """An open port is marked across its opening, a short on every port it joins,
     a name given twice on both instances."""
-    cell = read_back(mzi(gc_out_shift=2, pads_joined=True), tmp_path, {"arm": "gc_in"})
+    cell = read_back(mzi(gc_out_shift=20, pads_joined=True), tmp_path, {"arm": "gc_in"})
     path = tmp_path / "reference.pic.yml"
     path.write_text(yaml.safe_dump(mzi_reference()))
     found = fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), tmp_path))
     open_port = next(v for v in found["Unknown Connections"] if "'gc_out,o1'" in v[0])
-    assert open_port[1] == fs.kdb.DEdge(242, -0.25, 242, 0.25)  # gc_out,o1 at (242, 0) facing west
+    assert open_port[1] == fs.kdb.DEdge(260, -0.25, 260, 0.25)  # gc_out,o1 at (260, 0) facing west
     short = next(v for v in found["Unknown Connections"] if v[0].startswith("Short"))
     assert len([v for v in short if isinstance(v, fs.kdb.DEdge)]) == 4
     [shared] = found["Mismatched Instances"]

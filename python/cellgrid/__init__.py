@@ -18,7 +18,7 @@ import klayout.db as kdb
 from . import conf
 from .cell import DKCell, KCell, ProtoTKCell
 from .instance import DInstance, Instance, Instances, element_name
-from .l2n import ConnectivityTables, PortConnectivity, port_connectivity
+from .l2n import ConnectivityTables, JointPort, Joints, PortConnectivity, port_connectivity
 from .layout import CellBase, CellMapping, KCLayout, LayerIdent, kcl
 from .port import Port, PortCrossSection, Ports, to_dbu
 
@@ -41,6 +41,8 @@ __all__ = [
     "Ports",
     "PortCrossSection",
     "ConnectivityTables",
+    "JointPort",
+    "Joints",
     "PortConnectivity",
     "port_connectivity",
     "to_dbu",

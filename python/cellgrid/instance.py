@@ -267,9 +267,14 @@ class Instances:
         return [n for n in (i.name for i in self) if n is not None]
 
     def elements(self) -> Iterator[DInstance]:
-        """Every placed copy, in placement order: instance arrays by their elements."""
+        """The instances in placement order as the port connectivity counts
+        them: an array with properties (a named one) by its elements; one
+        without is unnamed wiring, counted as its first element."""
         for inst in self:
-            yield from inst.elements()
+            if inst.instance.prop_id:
+                yield from inst.elements()
+            else:
+                yield inst
 
     def __repr__(self) -> str:
         return f"Instances({self._cell.name!r}, {len(self)})"

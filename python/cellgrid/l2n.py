@@ -22,6 +22,11 @@ Its result describes, as plain tables (`tables`) and, when asked for with
   with the same width and layer, facing the same direction (the instance port
   it exposes); when there is none it gets a net of its own.
 
+Where ports do not simply meet in pairs, `joints` says so: the places where
+three or more ports meet (so that one port meets two or more), the ports that
+meet nothing (and expose no port of the cell), and the pairs of those that lie
+within `NEAR_MISS_REACH` µm of each other, with where each of these ports is.
+
 The tables give the netlist as plain columns (per instance, per instance port
 and per net). A reader that needs every subcircuit, pin and net takes them from
 there instead of walking the netlist object by object through the bindings,
@@ -36,8 +41,10 @@ themselves, their keys (`Port.position_key`, `Port.angle_key`) and how a
 placement moves them (`Port.transformed`) come from this library, once per
 placed cell and orientation, or per instance for complex placements and
 angled ports.
-An instance array counts as its elements, each one instance placed where it
-is; the elements of a named array are named by `cellgrid.element_name`.
+An instance array with properties (a named one) counts as its elements, each
+one instance placed where it is, named by `cellgrid.element_name`; an array
+without properties is unnamed wiring and counts as its first element (asking
+every plain instance whether it is an array would cost more than matching).
 """
 
 from __future__ import annotations
@@ -57,7 +64,10 @@ from .port import Port
 if TYPE_CHECKING:
     from .cell import ProtoTKCell
 
-__all__ = ["ConnectivityTables", "PortConnectivity", "port_connectivity"]
+__all__ = ["NEAR_MISS_REACH", "ConnectivityTables", "JointPort", "Joints", "PortConnectivity", "port_connectivity"]
+
+#: µm: two ports that meet nothing and lie at most this far apart are a near miss.
+NEAR_MISS_REACH = 5.0
 
 
 @dataclass(eq=False, slots=True)
@@ -66,9 +76,9 @@ class ConnectivityTables:
     arrays of numbers (`array.array` of doubles or 8-byte integers), which take
     a fraction of the memory of lists of Python numbers.
 
-    Instance k is the k-th instance of `cell.insts.elements()`: the instances of
-    `cell.kdb_cell.each_inst()` in order, an array by its elements, whose
-    positions `elements` maps to their (i, j). Its subcircuit is the k-th of the top circuit's
+    Instance k is the k-th of the instances of `cell.kdb_cell.each_inst()` in
+    order, an array with properties by its elements (`cell.insts.elements()`),
+    whose positions `elements` maps to their (i, j). Its subcircuit is the k-th of the top circuit's
     `each_subcircuit()`: the subcircuit's `trans` is `placement(k)` and its
     circuit is named `cell_names[cell_indexes[k]]`, with the pins
     `pin_names[cell_indexes[k]]` (pin id = position).
@@ -126,13 +136,47 @@ class ConnectivityTables:
         return [self.placement(k) for k in range(len(self.kept_placements))]
 
 
+@dataclass(frozen=True, slots=True)
+class JointPort:
+    """An instance port where it is placed: the instance's position k (as in the
+    tables), the port's position among its cell's pins and its name, and its
+    place: x, y and width in database units, the layer's name and the
+    orientation in millidegrees."""
+
+    instance: int
+    pin: int
+    name: str
+    x: int
+    y: int
+    layer: str
+    width: int
+    angle: int
+
+
+@dataclass(eq=False, slots=True)
+class Joints:
+    """The instance ports that do not simply meet in pairs, by endpoint number
+    (as in the tables): `crowded` lists per place where three or more ports
+    meet its endpoints; `lone` the endpoints that meet nothing and expose no
+    port of the cell; `near` the pairs of lone endpoints at most `reach` µm
+    apart; `ports` where each of these endpoints is."""
+
+    crowded: list[list[int]] = field(default_factory=list)
+    lone: list[int] = field(default_factory=list)
+    near: list[tuple[int, int]] = field(default_factory=list)
+    ports: dict[int, JointPort] = field(default_factory=dict)
+    dbu: float = 0.001
+    reach: float = NEAR_MISS_REACH
+
+
 class PortConnectivity:
     """Result of `cell.l2n()`: the port connectivity of a cell, as tables and,
-    on request, as a KLayout netlist."""
+    on request, as a KLayout netlist, and the ports that do not meet in pairs."""
 
-    def __init__(self, cell: ProtoTKCell[Any], port_types: tuple[str, ...], tables: ConnectivityTables) -> None:
+    def __init__(self, cell: ProtoTKCell[Any], port_types: tuple[str, ...], tables: ConnectivityTables, joints: Joints) -> None:
         self.cell = cell
         self.port_types = port_types
+        self.joints = joints
         self.tables: ConnectivityTables | None = tables
         # the netlist is built from these even when a reader drops `tables`
         self._source = tables
@@ -219,9 +263,17 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         top_nets,
         tables.net_count,
         tables.elements,
-    ) = _l2n.match_ports(cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements)
+        (crowded, lone, near, places),
+    ) = _l2n.match_ports(
+        cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements, NEAR_MISS_REACH
+    )
     tables.top_pins = [(p.name or "", net) for p, net in zip(own, top_nets, strict=True)]
-    return PortConnectivity(cell, types, tables)
+    joints = Joints(crowded, lone, near, {}, layout.dbu)
+    for endpoint, (x, y, layer, width, angle) in places.items():
+        k, pin = tables.endpoint_instances[endpoint], tables.endpoint_pins[endpoint]
+        name = tables.pin_names[tables.cell_indexes[k]][pin]
+        joints.ports[endpoint] = JointPort(k, pin, name, x, y, str(layout.get_info(layer)), width, angle)
+    return PortConnectivity(cell, types, tables, joints)
 
 
 def _netlist_from_tables(name: str, cell_index: int, t: ConnectivityTables) -> kdb.Netlist:

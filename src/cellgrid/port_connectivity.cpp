@@ -6,14 +6,15 @@
 /// the cell library's own port keys under each of the eight orientations of an
 /// ordinary placement; an instance then only adds its displacement. Instances
 /// with a complex placement, and cells with off-grid or angled ports, get
-/// their keys from the Python side per instance. An instance array is read as
-/// its elements, each placed, named and matched like an instance of its own;
-/// the Python side lists them.
+/// their keys from the Python side per instance. An instance array with
+/// properties (a named one) is read as its elements, each placed, named and
+/// matched like an instance of its own; the Python side lists them.
 
 #include "quillon/cellgrid/port_matching.hpp"
 #include "quillon/define.hpp"
 #include "quillon/py.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <unordered_map>
@@ -153,9 +154,41 @@ void add_row(Rows& rows, const Names& names, double dbu, nb::handle irregular_po
     rows.name_properties.append(placed.name);
 }
 
+/// The ports that do not simply meet in pairs, as (crowded, lone, near,
+/// places): per place where three or more ports meet its endpoints; the
+/// endpoints that meet nothing and expose no port of the cell; the pairs of
+/// those at most `reach` database units apart; and where each of these
+/// endpoints is, as (x, y, layer, width, angle).
+nb::tuple joints(const PortMatcher& matcher, const std::vector<bool>& exposed, int64_t reach) {
+    nb::dict places;
+    const auto place = [&](uint32_t e) {
+        const PlacedPort& p = matcher.port(e);
+        places[index_object(e)] = nb::make_tuple(p.x, p.y, p.layer, p.width, p.angle);
+    };
+    nb::list crowded;
+    for (const std::vector<uint32_t>& ends : matcher.crowded()) {
+        nb::list listed;
+        for (uint32_t e : ends) {
+            listed.append(index_object(e));
+            place(e);
+        }
+        crowded.append(listed);
+    }
+    const std::vector<uint32_t> lone_ends = matcher.lone(exposed);
+    nb::list lone;
+    for (uint32_t e : lone_ends) {
+        lone.append(index_object(e));
+        place(e);
+    }
+    nb::list near;
+    for (const auto& [first, second] : matcher.near_pairs(lone_ends, reach))
+        near.append(nb::make_tuple(index_object(first), index_object(second)));
+    return nb::make_tuple(crowded, lone, near, places);
+}
+
 nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
                       nb::handle cell_ports, nb::handle irregular_ports, nb::handle top_ports,
-                      nb::handle array_elements) {
+                      nb::handle array_elements, double reach) {
     const Names names;
     std::unordered_map<long long, CellPorts> cells;
     Rows rows;
@@ -170,7 +203,13 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         if (cell == cells.end())
             cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
         const bool ordinary = !truthy(call_method(instance, names.is_complex));
-        if (truthy(call_method(instance, names.is_regular_array))) {
+        // An instance without properties has the property id 0: no name to
+        // read. Only an instance with properties is asked whether it is an
+        // array: asking each of the many plain ones would cost the check more
+        // than matching their ports, and an unnamed array is wiring that
+        // counts as its first element.
+        const bool has_properties = truthy(get_attribute(instance, names.prop_id));
+        if (has_properties && truthy(call_method(instance, names.is_regular_array))) {
             // listed by the Python side, which names the elements of a named array
             for (nb::handle element : array_elements(instance)) {
                 if (!element[2].is_none()) // an array of one is a plain instance
@@ -181,11 +220,10 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
             }
             continue;
         }
-        // an instance without properties has the property id 0: no name to read
-        nb::object name = truthy(get_attribute(instance, names.prop_id))
-                              ? checked(PyObject_CallMethodOneArg(
-                                    instance.ptr(), names.property.ptr(), name_propid.ptr()))
-                              : nb::none();
+        nb::object name =
+            has_properties ? checked(PyObject_CallMethodOneArg(instance.ptr(), names.property.ptr(),
+                                                               name_propid.ptr()))
+                           : nb::none();
         nb::object trans = get_attribute(instance, names.dcplx_trans);
         add_row(rows, names, dbu, irregular_ports,
                 {instance, trans, name, cell_index, index, ordinary}, cell->second);
@@ -197,41 +235,48 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
     matcher.match();
     size_t net_count = matcher.net_count();
     nb::list top_nets;
+    std::vector<bool> exposed(net_count, false);
     for (nb::handle row : top_ports) {
         // a cell port exposes the instance port at its place, facing its way;
         // a port that exposes nothing gets a net of its own
         const long long net = matcher.net_at(PlacedPort::from_tuple(row));
+        if (net >= 0)
+            exposed[static_cast<size_t>(net)] = true;
         top_nets.append(index_object(net >= 0 ? static_cast<size_t>(net) : net_count++));
     }
     const std::vector<int64_t> endpoint_nets(matcher.nets().begin(), matcher.nets().end());
     nb::object array = nb::module_::import_("array").attr("array");
-    return nb::make_tuple(array_of(array, "b", rows.orientations), rows.kept_placements,
-                          array_of(array, "d", rows.xs), array_of(array, "d", rows.ys),
-                          array_of(array, "q", rows.cell_indexes), rows.name_properties,
-                          rows.named_instances, array_of(array, "q", rows.endpoint_instances),
-                          array_of(array, "q", rows.endpoint_pins),
-                          array_of(array, "q", endpoint_nets), top_nets, net_count, rows.elements);
+    return nb::make_tuple(
+        array_of(array, "b", rows.orientations), rows.kept_placements,
+        array_of(array, "d", rows.xs), array_of(array, "d", rows.ys),
+        array_of(array, "q", rows.cell_indexes), rows.name_properties, rows.named_instances,
+        array_of(array, "q", rows.endpoint_instances), array_of(array, "q", rows.endpoint_pins),
+        array_of(array, "q", endpoint_nets), top_nets, net_count, rows.elements,
+        joints(matcher, exposed, std::max<int64_t>(1, std::llround(reach / dbu))));
 }
 
 } // namespace
 
 void register_port_connectivity(nb::module_& m) {
     define(m,
-           Signature("match_ports",
-                     {any("kdb_cell"), any("name_propid"), any("dbu"), any("cell_ports"),
-                      any("irregular_ports"), any("top_ports"), any("array_elements")}),
+           Signature("match_ports", {any("kdb_cell"), any("name_propid"), any("dbu"),
+                                     any("cell_ports"), any("irregular_ports"), any("top_ports"),
+                                     any("array_elements"), any("reach")}),
            "def match_ports(kdb_cell: klayout.db.Cell, name_propid: int, dbu: float, "
            "cell_ports: Callable[[int], tuple[int, list[list[PlacedPort]] | None]], "
            "irregular_ports: Callable[[int, klayout.db.DCplxTrans], list[PlacedPort]], "
            "top_ports: list[PlacedPort], array_elements: Callable[[klayout.db.Instance], "
-           "list[tuple[klayout.db.DCplxTrans, Any, tuple[int, int]]]]) -> tuple",
+           "list[tuple[klayout.db.DCplxTrans, Any, tuple[int, int]]]], reach: float) -> tuple",
            "The instances of a cell (an array's elements one by one) and the nets of their "
            "ports: orientation codes, the placements of named and complex instances, x, y, cell "
            "indexes, name properties, KLayout's instances of the named ones, endpoint instances, "
-           "endpoint pins, endpoint nets, the nets of the top ports, the number of nets, and the "
-           "(i, j) of each array element by its position.",
+           "endpoint pins, endpoint nets, the nets of the top ports, the number of nets, the "
+           "(i, j) of each array element by its position, and the ports that do not meet in "
+           "pairs (crowded places, lone ports, lone ports at most `reach` µm apart, and their "
+           "places).",
            [](const BoundArgs& a) {
-               return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5], a[6]);
+               return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5], a[6],
+                                  nb::cast<double>(a[7]));
            });
 }
 

@@ -1,6 +1,7 @@
 /// optical_lvs: one complete check, its stages in a fixed order.
 
 #include "quillon/define.hpp"
+#include "quillon/lvs/joints.hpp"
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/memory.hpp"
@@ -47,7 +48,8 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     report_stage("reference");
     ReferenceFile reference = read_reference_file(ref);
     report_stage("extraction");
-    nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances);
+    Joints joints; // where the layout's ports do not simply meet in pairs
+    nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances, &joints);
     nb::dict written; // endpoints the reference names otherwise than the comparison
     nb::dict instance_settings = reference.settings;
     nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none(), &written);
@@ -71,6 +73,7 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
         covered.reference_keys.add(key);
     for (nb::handle key : unchecked.layout_keys)
         covered.layout_keys.add(key);
+    find_joint_faults(rdb, cell, instances, joints, diff, ref_netlist, written, covered);
     find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys, written);
     find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys,
                              written);

@@ -17,7 +17,7 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
 }
 
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
-                             LayoutInstances* layout_instances) {
+                             LayoutInstances* layout_instances, Joints* joints) {
     // destroyed last, once everything below is freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
@@ -26,7 +26,7 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
     nb::dict ports;
     nb::list nets_list;
     CellInstances cell_instances;
-    extract_optical_nets(rewrapped, cell_instances, instances, ports, nets_list);
+    extract_optical_nets(rewrapped, cell_instances, instances, ports, nets_list, joints);
     if (layout_instances)
         layout_instances->take(cell_instances);
     // the electrical stage reads the instances named under the library's

@@ -160,7 +160,8 @@ class Endpoints {
 /// Reads the netlist object by object; `have_instances` when the cell's
 /// instances were read already.
 void walk_netlist(nb::handle l2n, nb::handle cell, CellInstances& cell_instances,
-                  bool have_instances, nb::dict instances, nb::dict ports, nb::list nets_list) {
+                  bool have_instances, nb::dict instances, nb::dict ports, nb::list nets_list,
+                  Joints* joints_out) {
     Connectivity c;
     c.instances = &cell_instances;
     nb::object full_net = l2n.attr("netlist")();
@@ -199,24 +200,42 @@ void walk_netlist(nb::handle l2n, nb::handle cell, CellInstances& cell_instances
     }
 
     Endpoints endpoints(c, sc_mapping);
-    collect_optical_nets(
-        nets.nets(), [&](const PortNets::Ref& ref) { return endpoints.text(ref); }, ports,
-        nets_list);
+    const EndpointText text = [&](const PortNets::Ref& ref) { return endpoints.text(ref); };
+    const std::vector<PortNets::Net> final_nets = nets.nets();
+    if (joints_out) {
+        // an instance's subcircuit is the one it was paired with
+        std::vector<long> subcircuit_of(cell_instances.size(), -1);
+        for (size_t pair = 0; pair < pairs; ++pair)
+            subcircuit_of[paired_instance(c, pair)] = static_cast<long>(c.sub_order[pair]);
+        const PinLocation locate = [&](size_t instance, size_t pin) -> std::pair<long, long> {
+            if (instance >= subcircuit_of.size() || subcircuit_of[instance] < 0)
+                return {-1, -1};
+            const size_t sub = static_cast<size_t>(subcircuit_of[instance]);
+            const std::vector<long>& ids = c.subcircuits[sub].info->ids;
+            if (pin >= ids.size())
+                return {-1, -1};
+            return {static_cast<long>(sub), ids[pin]};
+        };
+        read_joints(nb::getattr(l2n, "joints", nb::none()), cell_instances, nets, final_nets,
+                    locate, text, *joints_out);
+    }
+    collect_optical_nets(final_nets, text, ports, nets_list);
 }
 
 } // namespace
 
 void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
-                          nb::dict ports, nb::list nets_list) {
+                          nb::dict ports, nb::list nets_list, Joints* joints) {
     nb::object l2n = cell.attr("l2n")(nb::arg("port_types") = nb::make_tuple("optical"));
     // The tables carry the name property under the library's id: they serve
     // only when that is the module's.
     nb::object tables = nb::getattr(l2n, "tables", nb::none());
     const bool use_tables = !tables.is_none() && same_name_property();
     if (use_tables &&
-        extract_optical_from_tables(tables, cell_instances, instances, ports, nets_list))
+        extract_optical_from_tables(tables, cell_instances, instances, ports, nets_list,
+                                    nb::getattr(l2n, "joints", nb::none()), joints))
         return;
-    walk_netlist(l2n, cell, cell_instances, use_tables, instances, ports, nets_list);
+    walk_netlist(l2n, cell, cell_instances, use_tables, instances, ports, nets_list, joints);
 }
 
 } // namespace quillon::lvs

@@ -254,7 +254,8 @@ void CellInstances::from_tables(nb::handle tables, CellInstances& into) {
 }
 
 bool extract_optical_from_tables(nb::handle tables, CellInstances& insts, nb::dict instances,
-                                 nb::dict ports, nb::list nets_list) {
+                                 nb::dict ports, nb::list nets_list, nb::handle joints,
+                                 Joints* joints_out) {
     CellInstances::from_tables(tables, insts);
     std::unordered_map<long long, CircuitPins> circuits;
     const std::vector<const CircuitPins*> pins = pins_by_instance(tables, insts, circuits);
@@ -276,13 +277,21 @@ bool extract_optical_from_tables(nb::handle tables, CellInstances& insts, nb::di
         component["component"] = insts.cell_names[order[pair]]->object;
         instances[insts.names[order[pair]]] = component;
     }
-    collect_optical_nets(
-        nets.nets(),
-        [&](const PortNets::Ref& ref) {
-            return endpoint_text(insts.names[ref.subcircuit],
-                                 pins[ref.subcircuit]->names[static_cast<size_t>(ref.pin_id)]);
-        },
-        ports, nets_list);
+    const EndpointText text = [&](const PortNets::Ref& ref) {
+        return endpoint_text(insts.names[ref.subcircuit],
+                             pins[ref.subcircuit]->names[static_cast<size_t>(ref.pin_id)]);
+    };
+    const std::vector<PortNets::Net> final_nets = nets.nets();
+    if (joints_out) {
+        // instance k has its own subcircuit k, whose pin ids are the pins' positions
+        const PinLocation locate = [&](size_t instance, size_t pin) -> std::pair<long, long> {
+            if (instance >= pins.size() || pin >= pins[instance]->ids.size())
+                return {-1, -1};
+            return {static_cast<long>(instance), pins[instance]->ids[pin]};
+        };
+        read_joints(joints, insts, nets, final_nets, locate, text, *joints_out);
+    }
+    collect_optical_nets(final_nets, text, ports, nets_list);
     return true;
 }
 

@@ -78,6 +78,7 @@ std::vector<PortNets::Net> PortNets::nets() const {
         const State& state = nets_[index];
         Net net;
         net.top_pins = state.top_pins;
+        net.root = static_cast<long>(index);
         for (long node = state.head; node >= 0; node = nodes_[static_cast<size_t>(node)].next) {
             const Ref& ref = nodes_[static_cast<size_t>(node)].ref;
             if (!removed_[ref.subcircuit])

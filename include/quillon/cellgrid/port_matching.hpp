@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace quillon::cellgrid {
@@ -49,6 +50,17 @@ class PortMatcher {
     /// (an exposed instance port), or -1 when there is none.
     long long net_at(const PlacedPort& port) const;
 
+    /// Per place where three or more ports meet, its endpoints in order.
+    const std::vector<std::vector<uint32_t>>& crowded() const { return crowded_; }
+    /// The endpoints that meet no other, in order, leaving out those on the
+    /// nets flagged in `exposed` (nets of the cell's own ports).
+    std::vector<uint32_t> lone(const std::vector<bool>& exposed) const;
+    /// Pairs (first < second) of `ends` whose positions are at most `reach`
+    /// apart, in the order of their first end, then of their second.
+    std::vector<std::pair<uint32_t, uint32_t>> near_pairs(const std::vector<uint32_t>& ends,
+                                                          int64_t reach) const;
+    const PlacedPort& port(uint32_t endpoint) const { return ports_[endpoint]; }
+
   private:
     /// A place: the ports that can meet one another, at one position, of one
     /// layer and width, their orientations equal modulo a half turn. Its key
@@ -66,6 +78,8 @@ class PortMatcher {
     std::vector<std::array<uint32_t, 2>> firsts_; ///< per place and side, its first endpoint
     std::vector<uint32_t> parent_;
     std::vector<uint32_t> nets_;
+    std::vector<uint32_t> net_sizes_;
+    std::vector<std::vector<uint32_t>> crowded_;
     size_t net_count_ = 0;
 };
 

@@ -4,6 +4,7 @@
 /// finds the named instance behind an extracted subcircuit.
 
 #include "quillon/key_numbers.hpp"
+#include "quillon/lvs/joints.hpp"
 #include "quillon/py.hpp"
 
 #include <nanobind/nanobind.h>
@@ -125,15 +126,17 @@ struct CellInstances {
 bool same_name_property();
 
 /// Appends the optical nets of `cell` and fills `instances` and `ports`; reads
-/// the cell's instances into `cell_instances`.
+/// the cell's instances into `cell_instances`, and, with `joints`, the ports
+/// that do not simply meet in pairs into it.
 void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::dict instances,
-                          nb::dict ports, nb::list nets_list);
+                          nb::dict ports, nb::list nets_list, Joints* joints);
 /// The optical stage from the cell library's connectivity tables, which
 /// describe the port-connectivity netlist `l2n` built, as plain lists. False,
 /// having added nothing, when dissolving the unnamed instances needs
 /// KLayout's own netlist; `cell_instances` is filled either way.
 bool extract_optical_from_tables(nb::handle tables, CellInstances& cell_instances,
-                                 nb::dict instances, nb::dict ports, nb::list nets_list);
+                                 nb::dict instances, nb::dict ports, nb::list nets_list,
+                                 nb::handle joints, Joints* joints_out);
 /// Appends the electrical nets of `cell`, found on a private copy of its layout.
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
                              nb::handle electrical_layers, nb::list nets_list);

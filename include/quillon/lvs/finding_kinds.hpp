@@ -23,18 +23,18 @@ inline constexpr Kind missing_instance{"missing_instance", "an instance the layo
 inline constexpr Kind unknown_connection{"unknown_connection",
                                          "a connection the reference netlist lacks"};
 inline constexpr Kind open_port{"open_port", "a port that nothing connects to"};
-inline constexpr Kind open_end{"open_end", "an end of unnamed wiring that nothing connects to"};
-inline constexpr Kind branch{"branch", "a port that meets two or more ports"};
+inline constexpr Kind open_end{
+    "open_end", "a route or piece of unnamed wiring that ends without meeting a port"};
+inline constexpr Kind branch{
+    "branch", "a port that meets two or more ports, directly or through unnamed wiring"};
 inline constexpr Kind short_circuit{"short",
                                     "metal joining nets that the reference netlist keeps apart"};
 // Unknown or Missing Connections: ports that nearly meet
-inline constexpr Kind gap{"gap", "two open ports a small distance apart"};
-inline constexpr Kind width_mismatch{"width_mismatch",
-                                     "two ports in one place whose widths differ"};
-inline constexpr Kind layer_mismatch{"layer_mismatch",
-                                     "two ports in one place whose layers differ"};
+inline constexpr Kind gap{"gap", "two ends that face each other a small distance apart"};
+inline constexpr Kind width_mismatch{"width_mismatch", "two ends in one place whose widths differ"};
+inline constexpr Kind layer_mismatch{"layer_mismatch", "two ends in one place whose layers differ"};
 inline constexpr Kind facing_mismatch{"facing_mismatch",
-                                      "two ports in one place that do not face each other"};
+                                      "two ends in one place that do not face each other"};
 // Missing Connections
 inline constexpr Kind missing_connection{"missing_connection", "a connection the layout lacks"};
 inline constexpr Kind unchecked_connections{
@@ -67,7 +67,13 @@ inline constexpr const Kind* all[] = {&unknown_instance,
                                       &missing_instance,
                                       &unknown_connection,
                                       &open_port,
+                                      &open_end,
+                                      &branch,
                                       &short_circuit,
+                                      &gap,
+                                      &width_mismatch,
+                                      &layer_mismatch,
+                                      &facing_mismatch,
                                       &missing_connection,
                                       &open,
                                       &unchecked_connections,

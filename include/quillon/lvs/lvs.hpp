@@ -63,6 +63,7 @@ nb::dict canonical_net_groups(nb::dict nets);
 nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 
 class LayoutInstances;
+struct Joints;
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 /// What the reference netlist takes from its file before it meets the
@@ -86,9 +87,10 @@ ReferenceFile read_reference_file(nb::handle ref);
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& instances,
                            nb::handle electrical_layers, nb::dict* written = nullptr);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
-/// The same, filling `instances` from the instances it reads.
+/// The same, filling `instances` from the instances it reads and, with
+/// `joints`, the ports that do not simply meet in pairs into it.
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
-                             LayoutInstances* instances);
+                             LayoutInstances* instances, Joints* joints = nullptr);
 nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
 /// netlists hold values that only DeepDiff itself compares (see native_diff.cpp).
@@ -117,6 +119,11 @@ struct NetGroupCover {
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                     nb::handle ref_netlist, nb::handle lvs_netlist,
                                     const SharedNames& shared_names, nb::handle written);
+/// Branches, open ends of unnamed wiring and near misses of the layout's
+/// ports (joint_findings.cpp); the nets they explain are added to `covered`.
+void find_joint_faults(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
+                       const Joints& joints, nb::handle diff, nb::handle ref_netlist,
+                       nb::handle written, NetGroupCover& covered);
 /// The connection passes; nets whose keys are in `covered` are skipped, and
 /// endpoints are shown as `written` maps them.
 void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,

@@ -3,6 +3,7 @@
 /// whichever way the port-connectivity netlist was read: dissolving the
 /// unnamed instances, and turning the nets into connections and ports.
 
+#include "quillon/lvs/joints.hpp"
 #include "quillon/lvs/port_nets.hpp"
 
 #include <nanobind/nanobind.h>
@@ -29,5 +30,17 @@ using EndpointText = std::function<nb::object(const PortNets::Ref&)>;
 /// `ports`, in the order of the nets.
 void collect_optical_nets(const std::vector<PortNets::Net>& nets, const EndpointText& text,
                           nb::dict ports, nb::list nets_list);
+
+/// Where the pin `pin` (its position among its cell's pins) of instance
+/// `instance` is in the nets model: (subcircuit, pin id), or a subcircuit
+/// of -1 when the model has none for it.
+using PinLocation = std::function<std::pair<long, long>(size_t instance, size_t pin)>;
+
+/// Reads the cell library's `joints` (when it gives them) into `out`, each
+/// end placed on its net among `final_nets`, the model's nets once unnamed
+/// wiring is dissolved; `instances` says which instances are named.
+void read_joints(nb::handle joints, const CellInstances& instances, PortNets& nets,
+                 const std::vector<PortNets::Net>& final_nets, const PinLocation& locate,
+                 const EndpointText& text, Joints& out);
 
 } // namespace quillon::lvs

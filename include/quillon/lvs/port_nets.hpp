@@ -33,6 +33,7 @@ class PortNets {
     struct Net {
         std::vector<nb::object> top_pins; ///< names of the circuit's own pins
         std::vector<Ref> refs;            ///< subcircuit pins, in KLayout's order
+        long root = -1;                   ///< the net as `net_of` names it
     };
 
     /// An empty model for a circuit of `subcircuit_count` subcircuits, to be
