@@ -25,16 +25,9 @@ constexpr ConnectionPass unknown_pass{"unknown_connections", Side::layout,
 constexpr ConnectionPass missing_pass{"missing_connections", Side::reference,
                                       "Missing Connection from %U to %U", kind::missing_connection};
 
-/// The outline edge1.p1, edge1.p2, edge2.p2, edge2.p1, in that order.
+/// The outline across both ports' openings.
 nb::object marker(nb::handle port1, nb::handle port2) {
-    nb::object edge1 = report::port_edge(port1);
-    nb::object edge2 = report::port_edge(port2);
-    nb::list points;
-    points.append(edge1.attr("p1"));
-    points.append(edge1.attr("p2"));
-    points.append(edge2.attr("p2"));
-    points.append(edge2.attr("p1"));
-    return deps().kdb.attr("DPolygon")(points);
+    return report::span(report::port_edge(port1), report::port_edge(port2));
 }
 
 /// One item per net: the description, then the marker: across both ports,

@@ -131,14 +131,7 @@ class JointReport {
 
     /// The outline across both ends' openings, as a connection is marked.
     nb::object span(const JointEnd& a, const JointEnd& b) const {
-        nb::object edge1 = edge(a);
-        nb::object edge2 = edge(b);
-        nb::list points;
-        points.append(edge1.attr("p1"));
-        points.append(edge1.attr("p2"));
-        points.append(edge2.attr("p2"));
-        points.append(edge2.attr("p1"));
-        return deps().kdb.attr("DPolygon")(points);
+        return report::span(edge(a), edge(b));
     }
 
     /// The edge across a named port's opening in the layout, or invalid.

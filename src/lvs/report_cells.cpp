@@ -61,6 +61,15 @@ void add_distance(nb::handle rdb, nb::handle item, double distance) {
     item.attr("add_value")(value);
 }
 
+nb::object span(nb::handle edge1, nb::handle edge2) {
+    nb::list points;
+    points.append(edge1.attr("p1"));
+    points.append(edge1.attr("p2"));
+    points.append(edge2.attr("p2"));
+    points.append(edge2.attr("p1"));
+    return deps().kdb.attr("DPolygon")(points);
+}
+
 nb::object shown_endpoint(nb::handle written, nb::handle endpoint) {
     if (!written.is_valid() || PyDict_GET_SIZE(written.ptr()) == 0)
         return nb::borrow(endpoint);

@@ -209,6 +209,9 @@ void add_distance(nb::handle rdb, nb::handle item, double distance);
 /// The segment across a port's opening: (0, w/2) to (0, -w/2) in the port's
 /// own frame, w being its cross-section width, placed by its transformation.
 nb::object port_edge(nb::handle port);
+/// The outline across two such edges: edge1.p1, edge1.p2, edge2.p2, edge2.p1,
+/// in that order, as a connection between two ports is marked.
+nb::object span(nb::handle edge1, nb::handle edge2);
 /// The endpoint as the reference file wrote it: the check compares the ports
 /// of one conductor (a pad's sides) under the first one's name, but a finding
 /// names and marks the port the reference uses. `written` is the mapping
