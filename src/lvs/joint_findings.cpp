@@ -173,8 +173,10 @@ class JointReport {
 
     /// What keeps two lone ends from meeting, or nothing when they are no near miss.
     std::optional<NearMiss> near_miss(size_t first, size_t second) const {
-        // a port is named before an end of wiring
-        if (!joints_.ends[first].endpoint.is_valid() && joints_.ends[second].endpoint.is_valid())
+        // a port is named before an end of wiring, two ports in order
+        const nb::object& p = joints_.ends[first].endpoint;
+        const nb::object& q = joints_.ends[second].endpoint;
+        if ((!p.is_valid() && q.is_valid()) || (p.is_valid() && q.is_valid() && less_than(q, p)))
             std::swap(first, second);
         const JointEnd& a = joints_.ends[first];
         const JointEnd& b = joints_.ends[second];
