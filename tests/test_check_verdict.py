@@ -22,7 +22,7 @@ import findings_support as fs
 import maskwright as mw
 from demo_pdk.layers import LAYER
 from layout_builders import netlist_reading  # noqa: F401
-from layout_builders import PDK, attach, component, expose, metal, new_cell, place, place_array, straight_run, waveguide
+from layout_builders import PDK, attach, component, expose, metal, metal_path, new_cell, place, place_array, straight_run, via, waveguide
 from quillon.cli.lvs_findings import kind_of
 from quillon.core import lvs
 
@@ -544,6 +544,81 @@ def test_instance_arrays_are_checked_element_by_element(
 ) -> None:
     cell, reference = build(tmp_path)
     assert check(cell, reference, tmp_path) == expected
+
+
+# --- markers where the fault is ----------------------------------------------------
+
+
+def via_chain(missing: int | None = None) -> Case:
+    """Pads p and q joined on M2 and M1 in turn: six 90 µm segments, each joined
+    to the one before by a via, but for the via of segment `missing`."""
+    top = new_cell("chain")
+    place(top, "pad", "p", x=0, y=-300)
+    place(top, "pad", "q", x=600, y=-300)
+    metal_path(top, "M2", [(40, -300), (100, -300)])
+    for k in range(6):
+        start = 90 + 80 * k
+        metal_path(top, "M1" if k % 2 == 0 else "M2", [(start, -300), (start + 90, -300)])
+        if k != missing:
+            via(top, start + 5, -300)
+    reference = EMPTY | {"instances": {"p": {"component": "pad"}, "q": {"component": "pad"}}}
+    return top, reference | {"nets": [{"p1": "p,e3", "p2": "q,e1"}]}
+
+
+def bridged_far_from_the_pads() -> Case:
+    """Wires rise 1 mm from the two pads and a 4 µm bridge joins them near the top."""
+    top = mzi()
+    metal_path(top, "M2", [(40, 240), (40, 1240)])
+    metal_path(top, "M2", [(200, 240), (200, 1240)])
+    metal_path(top, "M2", [(40, 1200), (200, 1200)], width=4)
+    return top, mzi_reference()
+
+
+SHORT = "Short: the layout connects ['heater,e1', 'pad1,e4'] and ['heater,e2', 'pad2,e3'], which are separate nets in the reference netlist"
+MARKERS = [
+    pytest.param(lambda d: via_chain(), "", [], id="clean via chain"),
+    pytest.param(lambda d: via_chain(missing=2), "Missing Connection from 'p,e3' to 'q,e1'", [(250, -305, 260, -295)], id="missing via: its site"),
+    pytest.param(lambda d: bridged_far_from_the_pads(), SHORT, [(40, 1198, 200, 1202)], id="bridge 1 mm from the pads: the bridge"),
+    pytest.param(
+        lambda d: (mzi(pads_joined=True), mzi_reference()),
+        SHORT,
+        [(0, 160, 80, 160), (240, 160, 240, 240), (75, 195, 80, 205)],
+        id="short: the pad sides the reference names, and where the bridge lands",
+    ),
+    pytest.param(
+        lambda d: (read_back(mzi(), d, {"pad2": "pad1"}), mzi_reference()),
+        "Missing Connection from 'heater,e2' to 'pad2,e3'",
+        [(150, 45, 160, 45)],
+        id="connection to an instance the layout lacks: the port it has",
+    ),
+    pytest.param(
+        lambda d: (mzi(), mzi_reference() | {"ports": {"in": "gc_in,o1"}}),
+        "Port 'in' (at 'gc_in,o1' in the reference netlist) is not a port of the layout",
+        [(-10, -0.25, -10, 0.25)],
+        id="external port the layout lacks: the instance port it names",
+    ),
+]
+
+
+@pytest.mark.parametrize("build, text, boxes", MARKERS)
+def test_findings_are_marked_where_the_fault_is(
+    tmp_path: Path, build: Callable[[Path], Case], text: str, boxes: list[tuple[float, float, float, float]]
+) -> None:
+    """The item whose first text is `text` has (among its markers) the `boxes`, [left, bottom, right, top] µm."""
+    cell, reference = build(tmp_path)
+    path = tmp_path / "reference.pic.yml"
+    path.write_text(yaml.safe_dump(reference))
+    layout = cell.kcl.layout
+    before = (layout.layers(), layout.cells(), sorted(str(shape) for shape in cell.kdb_cell.each_shape(layout.layer(PDK.layers["M2"]))))
+    found = [values for items in fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), tmp_path)).values() for values in items]
+    # the metal is read where it is, never changed
+    assert (layout.layers(), layout.cells(), sorted(str(shape) for shape in cell.kdb_cell.each_shape(layout.layer(PDK.layers["M2"])))) == before
+    if not text:
+        assert found == []
+        return
+    [values] = [values for values in found if fs.first_text(values) == text]
+    markers = {tuple(round(v, 3) for v in (b.left, b.bottom, b.right, b.top)) for b in (value.bbox() for value in values if not isinstance(value, str))}
+    assert set(boxes) <= markers
 
 
 def test_items_carry_markers_on_the_layout(tmp_path: Path) -> None:

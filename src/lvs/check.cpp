@@ -4,6 +4,7 @@
 #include "quillon/lvs/joints.hpp"
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/metal_geometry.hpp"
 #include "quillon/memory.hpp"
 #include "quillon/py.hpp"
 
@@ -62,9 +63,12 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     // need look for neither.
     const bool differs = truthy(diff);
     const SharedNames shared_names = differs ? instances.sharing_a_name() : SharedNames();
-    NetGroupCover covered = differs ? find_shorts_and_opens(rdb, cell, instances, ref_netlist,
-                                                            lvs_netlist, shared_names, written)
-                                    : NetGroupCover();
+    // the layout's metal, read only when a finding marks where nets join or part
+    MetalGeometry metal(cell, pdk.attr("connectivity"), instances);
+    NetGroupCover covered = differs
+                                ? find_shorts_and_opens(rdb, cell, instances, ref_netlist,
+                                                        lvs_netlist, shared_names, written, metal)
+                                : NetGroupCover();
     // Nets to cells that lost their ports are one item, not one each.
     const UncheckedNets unchecked =
         differs ? find_unchecked_connections(cell, instances, ref_netlist, lvs_netlist)
@@ -74,9 +78,10 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     for (nb::handle key : unchecked.layout_keys)
         covered.layout_keys.add(key);
     find_joint_faults(rdb, cell, instances, joints, diff, ref_netlist, written, covered);
-    find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys, written);
+    find_unknown_connections(rdb, cell, instances, diff, lvs_netlist, covered.layout_keys, written,
+                             &metal);
     find_missing_connections(rdb, cell, instances, diff, ref_netlist, covered.reference_keys,
-                             written);
+                             written, &metal);
     record_unchecked_connections(rdb, cell, instances, unchecked, notes);
     find_missing_instances(rdb, cell, diff);
     find_unknown_instances(rdb, cell, instances, diff);

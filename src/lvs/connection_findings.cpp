@@ -5,6 +5,7 @@
 #include "quillon/lvs/diff_keys.hpp"
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/metal_geometry.hpp"
 #include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
 
@@ -37,8 +38,8 @@ nb::object marker(nb::handle port1, nb::handle port2) {
 class Recorder {
   public:
     Recorder(const ConnectionPass& pass, nb::handle rdb, nb::handle cell,
-             LayoutInstances& instances, nb::handle written)
-        : pass_(pass), rdb_(rdb), instances_(instances), written_(written),
+             LayoutInstances& instances, nb::handle written, MetalGeometry* metal)
+        : pass_(pass), rdb_(rdb), instances_(instances), written_(written), metal_(metal),
           category_(report::category_for(rdb, report::category_title(pass.category))),
           report_cell_(report::cell_for(rdb, cell)) {}
 
@@ -65,6 +66,7 @@ class Recorder {
         nb::object port2 = report::endpoint_port(instances_, p2, absence2);
         if (port1.is_valid() && port2.is_valid()) {
             item.attr("add_value")(marker(port1, port2));
+            add_metal_markers(item, p1, port1, p2, port2);
         } else if (port1.is_valid() || port2.is_valid()) {
             // the side the layout has is marked; the text says what it lacks of the other
             const bool first = port1.is_valid();
@@ -78,6 +80,19 @@ class Recorder {
     }
 
   private:
+    /// Between two electrical ports, also where the metal joins (an unknown
+    /// connection) or parts (a missing one) them.
+    void add_metal_markers(nb::handle item, nb::handle p1, nb::handle port1, nb::handle p2,
+                           nb::handle port2) const {
+        if (!metal_ || !is_electrical_port_type(port1.attr("port_type")) ||
+            !is_electrical_port_type(port2.attr("port_type")))
+            return;
+        const MetalGeometry::Parts parts{{nb::borrow(p1)}, {nb::borrow(p2)}};
+        const bool unknown = pass_.side == Side::layout;
+        for (nb::handle shape : unknown ? metal_->junctions(parts) : metal_->gaps(parts))
+            item.attr("add_value")(shape);
+    }
+
     nb::object new_item(const kind::Kind& kind) const {
         return report::create_item(rdb_, report_cell_, category_, kind);
     }
@@ -86,6 +101,7 @@ class Recorder {
     nb::handle rdb_;
     LayoutInstances& instances_;
     nb::handle written_;
+    MetalGeometry* metal_;
     nb::object category_;
     nb::object report_cell_;
 };
@@ -93,8 +109,9 @@ class Recorder {
 /// Nets that only this pass's side has: those the difference lists one by one
 /// and, when it reports the nets whole, those the other side lacks.
 void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, LayoutInstances& instances,
-         nb::handle diff, nb::handle netlist, nb::handle covered, nb::handle written) {
-    const Recorder recorder(pass, rdb, cell, instances, written);
+         nb::handle diff, nb::handle netlist, nb::handle covered, nb::handle written,
+         MetalGeometry* metal) {
+    const Recorder recorder(pass, rdb, cell, instances, written, metal);
     nb::object nets = netlist[nb::str("nets")];
     for (nb::handle key : one_sided_keys(diff, "nets", pass.side)) {
         if (covered.is_valid()) {
@@ -112,13 +129,13 @@ void run(const ConnectionPass& pass, nb::handle rdb, nb::handle cell, LayoutInst
 
 void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle lvs_netlist, nb::handle covered,
-                              nb::handle written) {
-    run(unknown_pass, rdb, cell, instances, diff, lvs_netlist, covered, written);
+                              nb::handle written, MetalGeometry* metal) {
+    run(unknown_pass, rdb, cell, instances, diff, lvs_netlist, covered, written, metal);
 }
 void find_missing_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle ref_netlist, nb::handle covered,
-                              nb::handle written) {
-    run(missing_pass, rdb, cell, instances, diff, ref_netlist, covered, written);
+                              nb::handle written, MetalGeometry* metal) {
+    run(missing_pass, rdb, cell, instances, diff, ref_netlist, covered, written, metal);
 }
 
 void register_connection_findings(nb::module_& m) {

@@ -27,9 +27,9 @@ void sort_list(nb::handle list) {
         throw nb::python_error();
 }
 
-/// `electrical_layers` when given and not empty; otherwise one single-layer set
-/// per layer that carries an electrical port of an instance of `cell`.
-nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
+} // namespace
+
+nb::object electrical_layer_sets(nb::handle cell, nb::handle electrical_layers) {
     if (truthy(electrical_layers))
         return nb::borrow(electrical_layers);
     nb::set layer_sets;
@@ -46,6 +46,8 @@ nb::object layer_sets_for(nb::handle cell, nb::handle electrical_layers) {
     }
     return nb::list(layer_sets);
 }
+
+namespace {
 
 /// Writes into each cell placed by a named instance of the cell one label per
 /// group of connected electrical ports, on the group's first port, in the
@@ -306,7 +308,7 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
         copied.attr("locked") = false;
     nb::object copy = kcl_elec.attr("dkcells")[cell.attr("name")];
     drop_cells_outside(copied_layout, cell.attr("kdb_cell"));
-    nb::object layer_sets = layer_sets_for(cell, electrical_layers);
+    nb::object layer_sets = electrical_layer_sets(cell, electrical_layers);
 
     // The extraction layers come first: `layer` creates a layer the layout
     // lacks (in the copy only), so a layout without metal, such as a purely

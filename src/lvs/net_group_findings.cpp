@@ -1,6 +1,7 @@
 /// find_shorts_and_opens: nets of three or more pins that the layout joins or
 /// splits differently from the reference, each read as one item naming the
-/// nets involved, with a marker on each of its layout ports.
+/// nets involved, with a marker on each of its layout ports and where the
+/// metal joins the short's nets or parts the open's (metal_geometry.cpp).
 ///
 /// A short is a layout net whose pins the reference netlist puts into two or
 /// more nets; an open is a reference net whose pins the layout puts into two
@@ -9,6 +10,7 @@
 
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
+#include "quillon/lvs/metal_geometry.hpp"
 #include "quillon/lvs/net_groups.hpp"
 #include "quillon/py.hpp"
 
@@ -63,13 +65,15 @@ nb::object listed(const std::vector<Endpoints>& parts, nb::handle written) {
 
 class Recorder {
   public:
-    Recorder(nb::handle rdb, nb::handle cell, LayoutInstances& instances, nb::handle written)
-        : rdb_(rdb), instances_(instances), written_(written),
+    Recorder(nb::handle rdb, nb::handle cell, LayoutInstances& instances, nb::handle written,
+             MetalGeometry& metal)
+        : rdb_(rdb), instances_(instances), written_(written), metal_(metal),
           report_cell_(report::cell_for(rdb, cell)),
           shorts_(report::category_for(rdb, report::category_title("unknown_connections"))),
           opens_(report::category_for(rdb, report::category_title("missing_connections"))) {}
 
-    void record(bool is_short, nb::handle text, const Members& ports) const {
+    void record(bool is_short, nb::handle text, const Members& ports,
+                const std::vector<Endpoints>& parts) const {
         nb::object item = report::create_item(rdb_, report_cell_, is_short ? shorts_ : opens_,
                                               is_short ? kind::short_circuit : kind::open);
         item.attr("add_value")(text);
@@ -80,6 +84,8 @@ class Recorder {
             if (port.is_valid())
                 item.attr("add_value")(report::port_edge(port));
         }
+        for (nb::handle marker : is_short ? metal_.junctions(parts) : metal_.gaps(parts))
+            item.attr("add_value")(marker);
     }
 
     nb::handle written() const { return written_; }
@@ -88,6 +94,7 @@ class Recorder {
     nb::handle rdb_;
     LayoutInstances& instances_;
     nb::handle written_;
+    MetalGeometry& metal_;
     nb::object report_cell_;
     nb::object shorts_;
     nb::object opens_;
@@ -168,7 +175,7 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
         if (parts.size() < 2)
             continue;
         recorder.record(layout_side, finding_text(layout_side, members, parts, recorder.written()),
-                        members);
+                        members, parts);
         cover(side_keys, side.keys(group));
         for (long split : touched)
             cover(other_keys, other.keys(static_cast<size_t>(split)));
@@ -179,7 +186,8 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
 
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                     nb::handle ref_netlist, nb::handle lvs_netlist,
-                                    const SharedNames& shared_names, nb::handle written) {
+                                    const SharedNames& shared_names, nb::handle written,
+                                    MetalGeometry& metal) {
     NetGroupCover covered;
     const nb::set shared = shared_name_set(shared_names);
     nb::object reference_nets = ref_netlist[nb::str("nets")];
@@ -190,7 +198,7 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
     const EndpointGroups layout(layout_nets);
     if (nb::len(shared) == 0 && !reference.shared() && !layout.shared())
         return covered;
-    const Recorder recorder(rdb, cell, instances, written);
+    const Recorder recorder(rdb, cell, instances, written, metal);
     if (nb::len(shared) > 0) {
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);

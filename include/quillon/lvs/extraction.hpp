@@ -137,6 +137,9 @@ void extract_optical_nets(nb::handle cell, CellInstances& cell_instances, nb::di
 bool extract_optical_from_tables(nb::handle tables, CellInstances& cell_instances,
                                  nb::dict instances, nb::dict ports, nb::list nets_list,
                                  nb::handle joints, Joints* joints_out);
+/// `electrical_layers` when given and not empty; otherwise one single-layer set
+/// per layer that carries an electrical port of an instance of `cell`.
+nb::object electrical_layer_sets(nb::handle cell, nb::handle electrical_layers);
 /// Appends the electrical nets of `cell`, found on a private copy of its layout.
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
                              nb::handle electrical_layers, nb::list nets_list);

@@ -63,6 +63,7 @@ nb::dict canonical_net_groups(nb::dict nets);
 nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 
 class LayoutInstances;
+class MetalGeometry;
 struct Joints;
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
@@ -115,23 +116,29 @@ struct NetGroupCover {
 /// Shorts and opens of nets of three or more pins (net_group_findings.cpp).
 /// Nets that touch an instance whose name several instances share are left
 /// to the item that says so: covered, and never read as a short or an open.
-/// Endpoints are shown as `written` maps them (`report::shown_endpoint`).
+/// Endpoints are shown as `written` maps them (`report::shown_endpoint`);
+/// `metal` marks where the metal joins or parts the nets.
 NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                     nb::handle ref_netlist, nb::handle lvs_netlist,
-                                    const SharedNames& shared_names, nb::handle written);
+                                    const SharedNames& shared_names, nb::handle written,
+                                    MetalGeometry& metal);
 /// Branches, open ends of unnamed wiring and near misses of the layout's
 /// ports (joint_findings.cpp); the nets they explain are added to `covered`.
 void find_joint_faults(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                        const Joints& joints, nb::handle diff, nb::handle ref_netlist,
                        nb::handle written, NetGroupCover& covered);
-/// The connection passes; nets whose keys are in `covered` are skipped, and
-/// endpoints are shown as `written` maps them.
+/// The connection passes; nets whose keys are in `covered` are skipped,
+/// endpoints are shown as `written` maps them, and, with `metal`, a
+/// connection between two electrical ports is also marked where the metal
+/// joins (unknown) or parts (missing) them.
 void find_unknown_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle lvs_netlist,
-                              nb::handle covered = nb::handle(), nb::handle written = nb::handle());
+                              nb::handle covered = nb::handle(), nb::handle written = nb::handle(),
+                              MetalGeometry* metal = nullptr);
 void find_missing_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                               nb::handle diff, nb::handle ref_netlist,
-                              nb::handle covered = nb::handle(), nb::handle written = nb::handle());
+                              nb::handle covered = nb::handle(), nb::handle written = nb::handle(),
+                              MetalGeometry* metal = nullptr);
 void find_missing_instances(nb::handle rdb, nb::handle cell, nb::handle diff);
 void find_unknown_instances(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                             nb::handle diff);
