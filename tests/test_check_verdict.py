@@ -23,7 +23,7 @@ import maskwright as mw
 from demo_pdk.layers import LAYER
 from layout_builders import netlist_reading  # noqa: F401
 from layout_builders import PDK, attach, component, expose, metal, metal_path, new_cell, place, place_array, straight_run, via, waveguide
-from quillon.cli.lvs_findings import kind_of
+from quillon.findings import kind_of
 from quillon.core import lvs
 
 NAMES = ["splitter", "gc_in", "heater", "arm", "combiner", "gc_out", "pad1", "pad2"]
@@ -407,8 +407,8 @@ JOINTS = [
         lambda d: with_arm_of(NARROW),
         {
             "Missing Connections": [
-                missing_between("arm,o1", "splitter,o2", f"Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their widths differ: 0.45 and 0.5 µm"),
-                missing_between("arm,o2", "combiner,o3", f"Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their widths differ: 0.45 and 0.5 µm"),
+                missing_between("arm,o1", "splitter,o2", "Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their widths differ: 0.45 and 0.5 µm"),
+                missing_between("arm,o2", "combiner,o3", "Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their widths differ: 0.45 and 0.5 µm"),
             ]
         },
         id="0.45 µm arm between 0.5 µm routes",
@@ -835,7 +835,7 @@ def test_layouts_without_context_information_take_kit_cells_and_say_what_is_unch
     tmp_path: Path, build: Callable[[], Case], strip: bool, expected: dict[str, list[str]], notes: list[str]
 ) -> None:
     """Checked as `quillon lvs` checks a file; `{0}` in a text stands for the hand-drawn cell, `{top}` for the checked one."""
-    from quillon.cli import lvs as command
+    import quillon
 
     cell, reference = build()
     drawn = reference["instances"].get("abs1", {}).get("component", "")
@@ -846,8 +846,7 @@ def test_layouts_without_context_information_take_kit_cells_and_say_what_is_unch
     else:
         layout = tmp_path / "layout.gds"
         cell.write(str(layout))
-    job = command.Job(layout, path, cell.name, tmp_path / "report.lyrdb", tmp_path, False)
-    outcome = command.check_files(job)
+    outcome = quillon.check(layout, path, cell=cell.name, kit="demo_pdk")
     found = {
         title: sorted(" | ".join(v for v in values if isinstance(v, str)) for values in items)
         for title, items in fs.findings(outcome.rdb).items()

@@ -158,6 +158,7 @@ BAD_INPUTS = [
     pytest.param(["LAYOUT", "REF", "-o", "TMP/no/dir/r.lyrdb"], "cannot write the report 'TMP/no/dir/r.lyrdb'", id="report dir missing"),
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/wrong_kit"], "unknown process design kit 'no_such_kit'", id="wrong kit"),
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/bad_settings"], "not valid TOML", id="broken settings"),
+    pytest.param(["LAYOUT", "REF", "--kit", "no_such_kit"], "unknown process design kit 'no_such_kit'", id="unknown kit given"),
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/nowhere"], "project directory 'TMP/nowhere' does not exist", id="missing project"),
     pytest.param(["TMP", "REF"], "layout 'TMP' is a directory", id="layout a directory"),
     pytest.param(["TMP/empty.gds", "REF"], "layout 'TMP/empty.gds' has no cells", id="empty layout"),
@@ -267,6 +268,25 @@ def test_json_and_html_hold_every_finding_of_the_report(project: Path, faulty: b
     assert page.count('<div class="whole-cell"') == report.num_items() - placed  # one shared picture of the cell
     assert page.count(";base64,") == placed + (placed < report.num_items())
     assert ("no findings" in page) != faulty
+
+
+@pytest.mark.parametrize("named", ["settings", "option", "none"])
+def test_the_kit_used_is_named_and_a_fallback_to_the_demo_kit_said(tmp_path: Path, named: str) -> None:
+    if named == "settings":
+        write(tmp_path / "pyproject.toml", '[tool.quillon]\npdk = "demo_pdk"\n')
+    option = ["--kit", "demo_pdk"] if named == "option" else []
+    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "-o", tmp_path / "r.lyrdb", "--json", tmp_path / "f.json", "--html", tmp_path / "f.html", *option, cwd=tmp_path)
+    assert result.returncode == 1, result.stderr
+    fallback = named == "none"
+    lines = result.stdout.splitlines()
+    assert lines[1] == "Kit: demo_pdk" + (" (the demo kit: the project names none)" if fallback else "")
+    notes = [line for line in lines if line.startswith("Note: no kit is named")]
+    assert notes == ([f"Note: no kit is named for the project {str(tmp_path)!r} (it has no pyproject.toml), " + notes[0].split("), ", 1)[1]] if fallback else [])
+    document = json.loads((tmp_path / "f.json").read_text())
+    assert (document["kit"], document["kit_fallback"], len(document["notes"])) == ("demo_pdk", fallback, int(fallback))
+    page = (tmp_path / "f.html").read_text()
+    assert "<tr><th>Kit</th><td>demo_pdk" in page and ("no kit is named" in page) == fallback
+    assert "with kit demo_pdk" in load(tmp_path / "r.lyrdb").description
 
 
 def test_layout_without_instance_names_says_what_names_them(project: Path, clean_files: tuple[Path, Path]) -> None:

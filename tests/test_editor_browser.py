@@ -13,7 +13,7 @@ import yaml
 from editor_browser import Editor, browser_available, open_browser, write_demo_project
 from test_serve_real_server import Server
 
-from quillon.cli import lvs
+from quillon.checking import check_reference
 from quillon.yaml_bounded import safe_load
 
 pytestmark = pytest.mark.skipif(not browser_available(), reason="chromium and chromedriver are not installed (Debian: apt-get install chromium chromium-driver)")
@@ -176,7 +176,7 @@ def test_draw_edit_undo_save_and_reopen(editor: Editor, project: Path) -> None:
     assert list(netlist["placements"]) == ["mmi1x2_1"]  # mmi1x2_2 is joined to it in the layout
     assert netlist["placements"]["mmi1x2_1"]["rotation"] == 90
     assert (netlist["routes"], netlist["nets"], netlist["ports"]) == ({}, [], {"in": "mmi1x2_1,o1"})
-    lvs._check_reference(netlist_file)  # what `quillon lvs` asks of a reference netlist
+    check_reference(netlist_file)  # what the check asks of a reference netlist
     schematic_file = project / "demo" / "fresh.scm.yml"
     assert set(safe_load(schematic_file.read_text(), str(schematic_file))["instances"]) == {"mmi1x2_1", "mmi1x2_2"}
 

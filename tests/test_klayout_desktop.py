@@ -18,9 +18,9 @@ import pytest
 
 import cellgrid as cg
 import findings_support as fs
+import quillon
 from quillon import demo
 from quillon.build.circuit_layout import build_circuit_gds
-from quillon.cli import lvs as lvs_command
 
 DESKTOP = shutil.which("klayout")
 pytestmark = pytest.mark.skipif(DESKTOP is None, reason="no desktop klayout installed")
@@ -92,8 +92,9 @@ def test_desktop_klayout_reads_the_demo_a_built_circuit_and_the_report(tmp_path:
     built = tmp_path / "demo_mzi.gds"
     build_circuit_gds(demo.MZI, built, demo.DIRECTORY)
     report = tmp_path / "demo_splitter.lyrdb"
-    job = lvs_command.Job(demo.LAYOUT, demo.REFERENCE, demo.CELL, report, demo.DIRECTORY, True)
-    findings = lvs_command.check_files(job).rdb.num_items()
+    checked = quillon.check(demo.LAYOUT, demo.REFERENCE, project=demo.DIRECTORY)
+    checked.save(report)
+    findings = len(checked.findings)
 
     found = desktop_reads(tmp_path, {demo.LAYOUT: "layout", built: "layout", report: "report"})
 
@@ -116,8 +117,7 @@ def test_a_circuit_saved_again_by_the_desktop_klayout_checks_clean(tmp_path: Pat
     saved.parent.mkdir()
     found = desktop_reads(tmp_path, {Path(f"{built}>{saved}"): "resave"})
     assert "error" not in found[f"{built}>{saved}"], found
-    job = lvs_command.Job(saved, demo.MZI, None, tmp_path / "r.lyrdb", demo.DIRECTORY, False)
-    outcome = lvs_command.check_files(job)
-    assert outcome.rdb.num_items() == 0
+    outcome = quillon.check(saved, demo.MZI, project=demo.DIRECTORY)
+    assert outcome.clean
     [note] = outcome.notes
     assert note.startswith("the layout was written without KLayout's context information")

@@ -1,9 +1,14 @@
 """quillon: a photonic integrated-circuit design tool.
 
-The package root stays light on purpose: importing ``quillon`` loads no
-extension module, no web framework and no process design kit. The pieces live
-in submodules:
+``quillon.check(layout, reference)`` checks a layout cell against its
+reference netlist and returns a :class:`~quillon.checking.CheckResult`
+(see :mod:`quillon.checking`).
 
+The package root stays light on purpose: importing ``quillon`` loads no
+extension module, no web framework and no process design kit (``check`` is
+loaded when first used). The pieces live in submodules:
+
+- ``quillon.checking``: ``check``, its result and its findings;
 - ``quillon.settings``: project settings read from ``pyproject.toml``;
 - ``quillon.core.shared``: kit activation and cell source lookup;
 - ``quillon.cli``: the ``quillon`` command line and the component tree helpers;
@@ -17,3 +22,25 @@ in submodules:
 
 # The one place the version is written: the package metadata reads it from here.
 __version__ = "0.1.0"
+
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from quillon.checking import CheckError as CheckError
+    from quillon.checking import CheckResult as CheckResult
+    from quillon.checking import check as check
+
+#: The names the package root lends from :mod:`quillon.checking`.
+_CHECKING = ("check", "CheckError", "CheckResult")
+
+
+def __getattr__(name: str) -> Any:
+    if name in _CHECKING:
+        from quillon import checking
+
+        return getattr(checking, name)
+    raise AttributeError(f"module 'quillon' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_CHECKING])

@@ -14,7 +14,8 @@ directory. Its ``pyproject.toml`` may hold::
 
 Defaults: without the file, without the table or without one of the keys, the
 name is the base name of the project directory (a project kept in ``~/work/ring``
-has its sources in ``~/work/ring/ring``) and the kit is :data:`DEFAULT_PDK`.
+has its sources in ``~/work/ring/ring``) and the kit is :data:`DEFAULT_PDK`
+(``PdkSettings.named`` then tells that no file named it).
 
 The file is read afresh on every call, so edits take effect without a restart.
 Unreadable TOML, values of the wrong type and unknown keys raise
@@ -53,9 +54,11 @@ class SettingsError(ValueError):
 
 @dataclass(frozen=True)
 class PdkSettings:
-    """Which process design kit the project uses."""
+    """Which process design kit the project uses; `named` is false when no
+    settings file names one and the name is :data:`DEFAULT_PDK` by default."""
 
     name: str = DEFAULT_PDK
+    named: bool = field(default=False, compare=False)
 
 
 @dataclass(frozen=True)
@@ -119,12 +122,13 @@ def _parse(table: dict[str, Any], path: Path, default_name: str) -> Settings:
     if not isinstance(pdk, dict):
         raise SettingsError(f"{path}: 'tool.quillon.pdk' must be a table or a string, got {pdk!r}")
     _reject_unknown(pdk, {"name"}, "tool.quillon.pdk", path)
+    named = "name" in pdk
     pdk_name = pdk.get("name", DEFAULT_PDK)
     if not isinstance(pdk_name, str) or not _MODULE_NAME.match(pdk_name):
         raise SettingsError(
             f"{path}: 'tool.quillon.pdk.name' must be an importable package name, got {pdk_name!r}"
         )
-    return Settings(name=name, pdk=PdkSettings(name=pdk_name))
+    return Settings(name=name, pdk=PdkSettings(name=pdk_name, named=named))
 
 
 def _reject_unknown(table: dict[str, Any], known: set[str], where: str, path: Path) -> None:

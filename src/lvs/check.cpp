@@ -25,9 +25,11 @@ void report_stage(const char* stage) {
 /// `settings_tolerance`: how far numbers of instance settings may differ (the
 /// comparison's default when not valid);
 /// `notes`: a list that receives lines about the input that explain findings
-/// (instances whose settings could not be compared), or None.
+/// (instances whose settings could not be compared), or None;
+/// `kit`: the name of the kit to check with, or None for the one the host
+/// settings name.
 nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tolerance,
-                       nb::handle notes) {
+                       nb::handle notes, nb::handle kit) {
     // destroyed last, once both netlists and the difference are freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
@@ -35,8 +37,8 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     nb::object title = nb::str("LVS Diff - ") + nb::str(cell.attr("name"));
     nb::object rdb = d.report_database(title);
 
-    nb::object settings = d.get_settings();
-    nb::object pdk = d.activate_pdk_by_name(settings.attr("pdk").attr("name"));
+    nb::object pdk = d.activate_pdk_by_name(
+        kit.is_none() ? nb::object(d.get_settings().attr("pdk").attr("name")) : nb::borrow(kit));
     nb::object comparison = settings_tolerance.is_valid()
                                 ? d.settings_comparison(pdk, cell.attr("kcl"), settings_tolerance)
                                 : d.settings_comparison(pdk, cell.attr("kcl"));
@@ -107,11 +109,13 @@ void register_check(nb::module_& m) {
     define(m,
            Signature("optical_lvs",
                      {any("cell"), str("ref"), keyword_only(optional(any("settings_tolerance"))),
-                      keyword_only(optional(any("notes")))}),
+                      keyword_only(optional(any("notes"))), keyword_only(optional(any("kit")))}),
            "def optical_lvs(cell: Cell, ref: str, *, settings_tolerance: float = 0.001, notes: "
-           "list[str] | None = None) -> klayout.rdbcore.ReportDatabase",
+           "list[str] | None = None, kit: str | None = None) -> klayout.rdbcore.ReportDatabase",
            "Perform optical lvs on a cell.",
-           [](const BoundArgs& a) { return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none())); });
+           [](const BoundArgs& a) {
+               return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none()), a.get(4, nb::none()));
+           });
 }
 
 } // namespace quillon::lvs

@@ -13,7 +13,7 @@ from pathlib import Path
 import klayout.db as kdb
 import klayout.lay as lay
 
-from quillon.cli.lvs_findings import Box
+from quillon.findings import Box
 
 __all__ = ["FindingPictures"]
 

@@ -14,8 +14,9 @@ from collections.abc import Callable
 from html import escape
 from pathlib import Path
 
+from quillon.checking import CheckResult
 from quillon.cli.finding_pictures import HEIGHT, WIDTH, FindingPictures
-from quillon.cli.lvs_findings import Box, CheckRun, Finding, Findings
+from quillon.findings import Box, Finding
 
 __all__ = ["VIEWER_URL", "write_findings_html"]
 
@@ -41,15 +42,18 @@ figcaption p { margin: 0.3em 0; } .where { color: #555; font-size: 0.9em; }
 """
 
 
-def write_findings_html(path: Path, findings: Findings, run: CheckRun, on_picture: Callable[[int, int], None] | None = None) -> None:
-    """Write the HTML report of `findings` to `path`; `on_picture(done, total)` follows the drawing."""
-    pictures = FindingPictures(run.layout, run.cell)
-    to_draw = min(MAX_PICTURES, sum(1 for finding in findings.items if finding.markers))
+def write_findings_html(path: Path, result: CheckResult, on_picture: Callable[[int, int], None] | None = None) -> None:
+    """Write the HTML report of the check `result` of a layout file to `path`;
+    `on_picture(done, total)` follows the drawing."""
+    if result.layout is None:
+        raise ValueError("an HTML report draws the layout's file: this check has none")
+    pictures = FindingPictures(result.layout, result.cell)
+    to_draw = min(MAX_PICTURES, sum(1 for finding in result.findings if finding.markers))
     sections: list[str] = []
     drawn = 0
-    for category, count in findings.counts.items():
+    for category, count in result.counts.items():
         sections.append(f'<h2 id="{_anchor(category)}">{escape(category)} ({count})</h2>')
-        for finding in findings.of(category):
+        for finding in (finding for finding in result.findings if finding.category == category):
             if not finding.markers:
                 sections.append(_finding(finding, WHOLE_CELL))
             elif drawn < to_draw:
@@ -59,30 +63,32 @@ def write_findings_html(path: Path, findings: Findings, run: CheckRun, on_pictur
                 sections.append(_finding(finding, _image(pictures.around(finding.markers), finding)))
             else:
                 sections.append(_finding(finding, ""))
-    whole_cell = pictures.whole_cell() if any(not finding.markers for finding in findings.items) else None
-    path.write_text(_page(findings, run, sections, whole_cell), encoding="utf-8")
+    whole_cell = pictures.whole_cell() if any(not finding.markers for finding in result.findings) else None
+    path.write_text(_page(result, sections, whole_cell), encoding="utf-8")
 
 
-def _page(findings: Findings, run: CheckRun, sections: list[str], whole_cell: bytes | None) -> str:
-    total = len(findings.items)
+def _page(result: CheckResult, sections: list[str], whole_cell: bytes | None) -> str:
+    total = len(result.findings)
+    layout, report = str(result.layout), str(result.report_file)
     verdict = "no findings" if total == 0 else f"{total} finding{'s' if total != 1 else ''}"
     rows = "".join(
         f"<tr><th>{escape(label)}</th><td>{escape(value)}</td></tr>"
         for label, value in (
-            ("Layout", str(run.layout)),
-            ("Cell", run.cell),
-            ("Reference netlist", str(run.reference)),
-            ("Report database", str(run.report)),
-            ("Checked by", run.generator),
-            ("Exit status", str(run.exit_status)),
+            ("Layout", layout),
+            ("Cell", result.cell),
+            ("Reference netlist", str(result.reference)),
+            ("Kit", result.kit.name + (" (the demo kit: the project names none)" if result.kit.fallback else "")),
+            ("Report database", report),
+            ("Checked by", result.generator),
+            ("Exit status", str(result.exit_status)),
         )
     )
     counts = "".join(
         f'<tr><td><a href="#{_anchor(category)}">{escape(category)}</a></td><td>{count}</td></tr>'
-        for category, count in findings.counts.items()
+        for category, count in result.counts.items()
     )
-    undrawn = sum(1 for finding in findings.items if finding.markers) - MAX_PICTURES
-    notes = "".join(f"<p><strong>Note:</strong> {escape(note)}</p>" for note in run.notes) + (
+    undrawn = sum(1 for finding in result.findings if finding.markers) - MAX_PICTURES
+    notes = "".join(f"<p><strong>Note:</strong> {escape(note)}</p>" for note in result.notes) + (
         f"<p><strong>Note:</strong> pictures are drawn for the first {MAX_PICTURES} findings with a place in the layout; "
         f"the other {undrawn} are listed with their texts and marker coordinates.</p>"
         if undrawn > 0
@@ -98,12 +104,12 @@ def _page(findings: Findings, run: CheckRun, sections: list[str], whole_cell: by
     viewer = (
         f'<p class="where">To inspect the findings interactively, open the report database in the '
         f'<a href="{VIEWER_URL}">KLayout</a> layout viewer: '
-        f"<code>klayout {escape(str(run.layout))} -m {escape(str(run.report))}</code></p>"
+        f"<code>klayout {escape(layout)} -m {escape(report)}</code></p>"
     )
     return (
         f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
-        f"<title>{escape(findings.name)}</title><style>{STYLE}{whole_cell_style}</style></head><body>\n"
-        f'<h1>{escape(findings.name)}: <span class="{"findings" if total else "clean"}">{verdict}</span></h1>\n'
+        f"<title>{escape(result.title)}</title><style>{STYLE}{whole_cell_style}</style></head><body>\n"
+        f'<h1>{escape(result.title)}: <span class="{"findings" if total else "clean"}">{verdict}</span></h1>\n'
         f"<table>{rows}</table>\n{notes}\n<h2>Summary</h2>\n<table>{counts}</table>\n{viewer}\n"
         + "\n".join(sections)
         + "\n</body></html>\n"

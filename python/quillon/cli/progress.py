@@ -6,20 +6,19 @@ is erased when the command ends, so the command's own output follows
 undisturbed. When the stream is not a terminal (a pipe, a CI log) nothing is
 written at all.
 
-The stages of the check itself run inside one native call; the check tells
-``quillon.core.lvs._progress`` when each begins, and :meth:`Progress.native_stages`
-points that hook at the display for the duration of the call.
+The stages of the check itself run inside one native call, which tells
+``quillon.core.lvs._progress`` when each begins; :func:`quillon.check` passes
+them on to its ``on_stage``, which the command points at :meth:`Progress.stage`.
 """
 
 from __future__ import annotations
 
-import contextlib
 import shutil
 import sys
 import threading
 import time
-from collections.abc import Iterator, Sequence
-from typing import Any, TextIO
+from collections.abc import Sequence
+from typing import TextIO
 
 __all__ = ["Progress"]
 
@@ -64,18 +63,6 @@ class Progress:
         with self._lock:
             self._write("")
             self._shown = False
-
-    @contextlib.contextmanager
-    def native_stages(self, module: Any, labels: dict[str, str]) -> Iterator[None]:
-        """While inside, the stages `module` reports (by name) show with their `labels`."""
-        if not self._shown or not hasattr(module, "_progress"):
-            yield
-            return
-        module._progress = lambda name: self.stage(labels.get(name, name))
-        try:
-            yield
-        finally:
-            module._progress = None
 
     def _tick(self) -> None:
         while not self._stop.wait(REFRESH_SECONDS):

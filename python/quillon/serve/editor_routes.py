@@ -162,7 +162,7 @@ def build_and_check(path: str) -> JSONResponse:
         from quillon.build.circuit_layout import NetlistError, build_circuit_gds
     except ImportError as exc:
         return _error(501, f"Cannot check: building layouts is not available here ({exc}).")
-    from quillon.cli import lvs
+    from quillon.checking import CheckError, check
 
     root = Path(PROJECT_DIR).resolve()
     stem = relative[: -len(NETLIST_SUFFIX)].replace("/", "__")
@@ -173,15 +173,14 @@ def build_and_check(path: str) -> JSONResponse:
         try:
             netlist.write_bytes(text)
             top = build_circuit_gds(netlist, work / layout.name, root)
-            job = lvs.Job(work / layout.name, netlist, top, work / report.name, root, False)
-            rdb = lvs.check_files(job).rdb
+            rdb = check(work / layout.name, netlist, cell=top, project=root).report_database
             rdb.original_file = str(root / layout)  # where the layout is written next
             rdb.save(str(work / report.name))
             confined.write_file(layout.as_posix(), (work / layout.name).read_bytes())
             confined.write_file(report.as_posix(), (work / report.name).read_bytes())
         except NetlistError as exc:
             return _refused(f"Cannot build the layout: {_first_line(exc)}", netlist, relative)
-        except lvs.InputError as exc:
+        except CheckError as exc:
             return _refused(f"Cannot check the layout: {exc}", netlist, relative)
         except ValueError as exc:  # project settings or a kit that cannot be used
             return _refused(f"Cannot build the layout: {_first_line(exc)}", netlist, relative)
@@ -201,7 +200,7 @@ _QUOTED = re.compile(r"'([^']+)'")
 
 def _findings(rdb: Any) -> list[dict[str, Any]]:
     """Per report item: its category, its kind, its texts, and the instances and connections it names."""
-    from quillon.cli.lvs_findings import kind_of
+    from quillon.findings import kind_of
 
     names = {category.rdb_id(): category.name() for category in rdb.each_category()}
     found = []

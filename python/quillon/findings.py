@@ -4,21 +4,18 @@ Everything is read generically: whatever categories the database holds (in
 the order it holds them, sub-categories after their parent) and, per item,
 its kind (the user tag the check gives every item it makes), its text
 values, the bounding boxes of its geometric values and the distance a gap
-finding measured (a number value tagged "distance"). The summary,
-the JSON and the HTML report are all written from these values, with the
-:class:`CheckRun` that says what was checked.
+finding measured (a number value tagged "distance"). A check's result
+(:class:`quillon.checking.CheckResult`) holds them, and the summary, the JSON
+and the HTML report of ``quillon lvs`` are written from them.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
-import klayout.db  # noqa: F401  (binds the shape types that geometric item values return)
-
-__all__ = ["Box", "CheckRun", "Finding", "Findings", "read_findings"]
+__all__ = ["Box", "Finding", "Findings", "kind_of", "read_findings"]
 
 #: A marker's bounding box in micrometres: (left, bottom, right, top).
 Box = tuple[float, float, float, float]
@@ -60,21 +57,10 @@ class Findings:
         return [finding for finding in self.items if finding.category == category]
 
 
-@dataclass(frozen=True)
-class CheckRun:
-    """What was checked, and how the check ended, for the report files' headers."""
-
-    layout: Path
-    cell: str
-    reference: Path
-    report: Path
-    generator: str
-    exit_status: int
-    notes: tuple[str, ...] = ()
-
-
 def read_findings(rdb: Any) -> Findings:
     """The findings held by the report database `rdb`."""
+    import klayout.db  # noqa: F401  (binds the shape types that geometric item values return)
+
     categories = {category.rdb_id(): path for category, path in _each_category(rdb)}
     cells = {cell.rdb_id(): cell.qname() for cell in rdb.each_cell()}
     distance_tag = rdb.user_tag_id(DISTANCE_TAG)
