@@ -58,6 +58,7 @@ def test_every_compiled_operation_has_its_signature_in_help_and_in_the_stub(comp
 # with that code, each "# reveals: TYPE" must reveal that type, nothing else.
 USER_SCRIPT = '''
 import cellgrid as cg
+import quillon
 import klayout.rdbcore as rdb
 from cellgrid import _l2n
 from quillon import _files, files
@@ -84,6 +85,14 @@ reveal_type(_files.read_file("project", "a.pic.yml"))  # reveals: bytes | None
 _files.write_file("project", "a.pic.yml", "text")  # error: arg-type
 reveal_type(files.list_files("project").files)  # reveals: list[str]
 _l2n.match_ports()  # error: call-arg
+
+result = quillon.check("chip.gds", "chip.pic.yml", kit="demo_pdk")
+reveal_type(result.clean)  # reveals: bool
+reveal_type(result.findings)  # reveals: tuple[quillon.findings.Finding, ...]
+reveal_type(result.report_database)  # reveals: klayout.rdbcore.ReportDatabase
+quillon.check("chip.gds")  # error: call-arg
+quillon.check("chip.gds", "chip.pic.yml", kit=3)  # error: arg-type
+quillon.check(3.5, "chip.pic.yml")  # error: arg-type
 '''
 
 

@@ -196,6 +196,7 @@ def check(
     stage = on_stage or (lambda _label: None)
     reference_path = _path("reference", reference)
     stage("reading the layout")
+    checked: Any
     if _is_library_cell(layout):
         if cell is not None:
             raise TypeError("cell= picks a cell of a layout file; a loaded cell is checked as it is")
@@ -285,7 +286,7 @@ def check_reference(path: Path) -> None:
     """The reference must be a readable YAML mapping with the netlist entries."""
     import yaml
 
-    from quillon.core.lvs import _safe_load
+    from quillon.core.lvs import _safe_load  # type: ignore[attr-defined]  # private: not in the stub
     from quillon.files import read_regular
     from quillon.yaml_bounded import YamlExpansionError
 
@@ -394,7 +395,12 @@ def _native_stages(module: Any, on_stage: Callable[[str], None] | None) -> Itera
     if on_stage is None:
         yield
         return
-    module._progress = lambda name: on_stage(_NATIVE_STAGES.get(name, name))
+    tell = on_stage
+
+    def native_stage(name: str) -> None:
+        tell(_NATIVE_STAGES.get(name, name))
+
+    module._progress = native_stage
     try:
         yield
     finally:
