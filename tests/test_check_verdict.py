@@ -23,7 +23,7 @@ import maskwright as mw
 from demo_pdk.layers import LAYER
 from layout_builders import netlist_reading  # noqa: F401
 from layout_builders import PDK, attach, component, expose, metal, metal_path, new_cell, place, place_array, straight_run, via, waveguide
-from quillon.findings import kind_of
+from quillon.findings import kind_of, read_findings
 from quillon.core import lvs
 
 NAMES = ["splitter", "gc_in", "heater", "arm", "combiner", "gc_out", "pad1", "pad2"]
@@ -462,8 +462,8 @@ def test_near_misses_are_marked_across_the_gap_with_their_distance(tmp_path: Pat
     [[_, _, gap, distance]] = fs.findings(rdb)["Missing Connections"]
     assert fs.outline(gap) == fs.outline([(240, 0.25), (240, -0.25), (242, 0.25), (242, -0.25)])
     assert distance == pytest.approx(2)
-    [item] = rdb.each_item()
-    assert item.tags_str == "#gap"
+    [finding] = read_findings(rdb).items
+    assert (finding.kind, finding.distance) == ("gap", 2)
 
 
 # --- instance arrays: every element is an instance of its own ------------------------

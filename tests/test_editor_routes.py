@@ -63,6 +63,8 @@ def test_check_writes_into_the_project_only(served: tuple[Server, Path], tmp_pat
     )
     checked = httpx.post(server.url + "api/check/src/pair.json", timeout=120)
     assert checked.status_code == 200 and checked.json()["report"] == "build/check/src__pair.lyrdb"
+    # the two ends of the pair are open: the findings say so by their kind
+    assert [finding["kind"] for finding in checked.json()["findings"]] == ["open_port", "open_port"]
     import klayout.rdb as rdb
 
     report = rdb.ReportDatabase("")

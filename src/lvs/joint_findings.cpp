@@ -28,6 +28,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace quillon::lvs {
@@ -299,6 +300,26 @@ class JointPass {
     }
 
   private:
+    /// A reference connection the layout lacks.
+    struct MissingNet {
+        nb::object key;
+        nb::object p1;
+        nb::object p2;
+    };
+
+    /// The reference connections the layout lacks, read from the difference once.
+    const std::vector<MissingNet>& missing_nets() {
+        if (!missing_read_) {
+            missing_read_ = true;
+            nb::object nets = ref_netlist_[nb::str("nets")];
+            for (nb::handle key : one_sided_keys(diff_, "nets", Side::reference)) {
+                nb::object net = nets[key];
+                missing_.push_back({nb::borrow(key), net[nb::str("p1")], net[nb::str("p2")]});
+            }
+        }
+        return missing_;
+    }
+
     /// The group (of nets joined by near misses) of an end.
     size_t group_of(Groups& groups, size_t end) {
         const long net = joints_.ends[end].net;
@@ -326,20 +347,18 @@ class JointPass {
                 }
             }
         }
-        nb::object nets = ref_netlist_[nb::str("nets")];
-        for (nb::handle key : one_sided_keys(diff_, "nets", Side::reference)) {
-            nb::object net = nets[key];
-            nb::object p1 = net[nb::str("p1")];
-            nb::object p2 = net[nb::str("p2")];
+        std::unordered_map<size_t, std::vector<NearMiss*>> misses_of_group;
+        for (NearMiss& miss : near_)
+            misses_of_group[group_of(groups, miss.first)].push_back(&miss);
+        for (const MissingNet& missing : missing_nets()) {
+            const nb::object& p1 = missing.p1;
+            const nb::object& p2 = missing.p2;
             nb::object g1 = group_of_endpoint.attr("get")(p1);
             nb::object g2 = group_of_endpoint.attr("get")(p2);
             if (g1.is_none() || !g1.equal(g2) ||
                 net_of_endpoint.attr("get")(p1).equal(net_of_endpoint.attr("get")(p2)))
                 continue;
-            std::vector<NearMiss*> explaining;
-            for (NearMiss& miss : near_)
-                if (group_of(groups, miss.first) == nb::cast<size_t>(g1))
-                    explaining.push_back(&miss);
+            const std::vector<NearMiss*>& explaining = misses_of_group[nb::cast<size_t>(g1)];
             nb::object item = report_.item("missing_connections", *explaining.front()->kind);
             item.attr("add_value")(format_text("Missing Connection from %U to %U",
                                                report_.shown(p1), report_.shown(p2)));
@@ -348,7 +367,7 @@ class JointPass {
                 add_near_miss(item, *miss, !measured);
                 measured |= miss->kind == &kind::gap;
             }
-            covered_.reference_keys.add(key);
+            covered_.reference_keys.add(missing.key);
         }
     }
 
@@ -457,15 +476,23 @@ class JointPass {
 
     /// Covers the reference connections the layout lacks between endpoints of `named`.
     void cover_reference_nets_within(const std::vector<nb::object>& named) {
+        if (!missing_of_endpoint_.is_valid()) {
+            // each missing connection listed under its first endpoint
+            missing_of_endpoint_ = nb::dict();
+            const std::vector<MissingNet>& missing = missing_nets();
+            for (size_t at = 0; at < missing.size(); ++at)
+                missing_of_endpoint_.attr("setdefault")(missing[at].p1, nb::list())
+                    .attr("append")(nb::int_(at));
+        }
         nb::set members;
         for (const nb::object& endpoint : named)
             members.add(endpoint);
-        nb::object nets = ref_netlist_[nb::str("nets")];
-        for (nb::handle key : one_sided_keys(diff_, "nets", Side::reference)) {
-            nb::object net = nets[key];
-            if (members.contains(net[nb::str("p1")]) && members.contains(net[nb::str("p2")]))
-                covered_.reference_keys.add(key);
-        }
+        for (const nb::object& endpoint : named)
+            for (nb::handle at : missing_of_endpoint_.attr("get")(endpoint, nb::list())) {
+                const MissingNet& missing = missing_[nb::cast<size_t>(at)];
+                if (members.contains(missing.p2))
+                    covered_.reference_keys.add(missing.key);
+            }
     }
 
     /// A route from a port that ends without meeting anything.
@@ -510,6 +537,10 @@ class JointPass {
     NetGroupCover& covered_;
     std::vector<NearMiss> near_;
     std::vector<bool> in_near_miss_;
+    bool missing_read_ = false;
+    std::vector<MissingNet> missing_;
+    nb::object
+        missing_of_endpoint_; ///< endpoint -> positions in `missing_`, made when first needed
 };
 
 } // namespace

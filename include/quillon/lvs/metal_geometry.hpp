@@ -1,11 +1,12 @@
 #pragma once
 /// Where electrical nets meet or part in the layout's metal, for the markers of
-/// shorts and opens: a netlist extraction of the checked cell made only when
-/// the first such finding asks, which reads the layout without changing it.
+/// shorts and opens. Each search extracts the nets of the metal within a
+/// window around the finding's ports, a flat copy that leaves the layout as it
+/// is, and widens the window until the search succeeds or covers the cell: a
+/// finding costs what its neighbourhood holds, not what the layout does.
 
 #include <nanobind/nanobind.h>
 
-#include <optional>
 #include <vector>
 
 namespace quillon::lvs {
@@ -13,8 +14,8 @@ namespace nb = nanobind;
 
 class LayoutInstances;
 
-/// Marks at most `search_limit` findings: each search reads nets' shapes, and
-/// a layout whose metal is missing altogether would otherwise pay one per net.
+/// Searches at most `search_limit` findings: a layout whose metal is missing
+/// altogether would otherwise pay one search per net.
 class MetalGeometry {
   public:
     static constexpr size_t search_limit = 1000;
@@ -35,23 +36,35 @@ class MetalGeometry {
     /// metal on unconnected layers (a missing via), else the narrowest gap.
     std::vector<nb::object> gaps(const Parts& pieces);
 
+    /// A port of a part: where it is (database units), on which layer, in which part.
+    struct Pin {
+        int64_t x, y;
+        long layer; ///< among the layers searched, -1 when on none of them
+        size_t part;
+    };
+    /// The extraction of the metal within one window.
+    struct Window {
+        nb::object layout; ///< the flat copy the extractor reads
+        nb::object extractor;
+        std::vector<nb::object> layers; ///< the extractor's, in the order of `layer_indexes_`
+    };
+
   private:
-    bool ready();
-    /// The net at an endpoint's port and the transformation of its shapes
-    /// into the checked cell (database units), or nothing.
-    std::optional<std::pair<nb::object, nb::object>> net_at(nb::handle endpoint);
-    /// The shapes of a net on each layer, in the checked cell.
-    std::vector<std::pair<size_t, nb::object>> shapes(const std::pair<nb::object, nb::object>& net);
+    /// Resolves the layers once; false when the layout has none of them.
+    bool layers_known();
+    /// The electrical ports of `parts` that the layout has.
+    std::vector<Pin> pins(const Parts& parts) const;
+    template <typename Find> std::vector<nb::object> search(const Parts& parts, Find find);
+    Window window(nb::handle box) const;
 
     nb::handle cell_;
     nb::handle layer_sets_;
     LayoutInstances& instances_;
-    bool tried_ = false;
+    bool resolved_ = false;
     size_t searches_ = 0;
-    nb::object extractor_;
-    std::vector<nb::object> layers_;       ///< the extraction's layers
-    std::vector<nb::object> layer_names_;  ///< the identifier of each
-    std::vector<std::vector<bool>> touch_; ///< which layers conduct into which
+    std::vector<nb::object> layer_indexes_; ///< in the layout
+    std::vector<nb::object> layer_names_;   ///< the identifier of each
+    std::vector<std::vector<bool>> touch_;  ///< which layers conduct into which
     double dbu_ = 0.001;
 };
 
