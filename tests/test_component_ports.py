@@ -100,9 +100,10 @@ def test_broken_netlist_file_is_a_server_error(project: Path, tiny_kit: ModuleTy
     assert lenient.get("/assets/ports/circuit.json").status_code == 500
 
 
-def test_component_unknown_to_the_kit_is_a_server_error(project: Path) -> None:
-    lenient = TestClient(app, base_url="http://127.0.0.1", raise_server_exceptions=False)
-    assert lenient.get("/assets/ports/no_such_component.json").status_code == 500
+@pytest.mark.parametrize("route", ["ports", "ports-extended"])
+def test_component_unknown_to_the_kit_is_not_found(client: TestClient, route: str) -> None:
+    answer = client.get(f"/assets/{route}/no_such_component.json")
+    assert (answer.status_code, answer.text) == (404, "The kit demo_pdk has no component 'no_such_component'.")
 
 
 def write_cache(path: Path, content: Any) -> None:

@@ -64,10 +64,10 @@ def connect(editor: Editor, a: str, b: str) -> None:
 
 
 def keys(editor: Editor, *chord: str) -> None:
-    """Press a key chord with the focus on the page, not in a field."""
+    """Press a key chord with the focus on the drawing (where the shortcuts act)."""
     from selenium.webdriver.common.keys import Keys
 
-    editor.js("document.activeElement && document.activeElement.blur()")
+    editor.js("document.querySelector('#canvas').focus()")
     chain = actions(editor)
     modifiers = [getattr(Keys, k) for k in chord[:-1]]
     for key in modifiers:
@@ -211,8 +211,8 @@ BUILDER = importlib.util.find_spec("quillon.build") is not None and importlib.ut
 def test_build_and_check_shows_the_findings_of_a_broken_circuit_only(editor: Editor, project: Path) -> None:
     editor.open("demo/splitter")
     editor.find("button[name=check]").click()
-    assert "No findings" in editor.wait_status("findings")
-    assert editor.find("#checks .status").text == "Build and check: no findings"
+    assert "no findings" in editor.wait_status("findings")
+    assert editor.find("#checks .status").text == "Check of the built layout: no findings"
 
     # three straights in a ring: the last connection cannot close in the layout
     ring = project / "demo" / "ring.pic.yml"

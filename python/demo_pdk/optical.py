@@ -76,7 +76,7 @@ def mmi1x2(
     gap_mmi: float = 0.25,
     cross_section: CrossSectionSpec = "strip",
 ) -> Component:
-    """1x2 splitter: o1 input (west), o2 lower and o3 upper output (east)."""
+    """1x2 MMI splitter (multimode interference): o1 input (west), o2 lower and o3 upper output (east)."""
     xs = get_cross_section(cross_section)
     y = (width_taper + gap_mmi) / 2
     c = cg.DKCell()
@@ -93,7 +93,7 @@ def mmi2x2(
     gap_mmi: float = 0.25,
     cross_section: CrossSectionSpec = "strip",
 ) -> Component:
-    """2x2 coupler: o1 upper and o2 lower input (west), o3 lower and o4 upper output (east)."""
+    """2x2 MMI coupler, a splitter and combiner: o1 upper and o2 lower input (west), o3 lower and o4 upper output (east)."""
     xs = get_cross_section(cross_section)
     y = (width_taper + gap_mmi) / 2
     c = cg.DKCell()

@@ -220,21 +220,39 @@ nb::object ports_extended(nb::handle component) {
     return result;
 }
 
+/// A component the kit does not have is the request's fault, not the
+/// service's: 404 with a line that names it, rather than the host's bare 500.
+nb::object unknown_component_answer(nb::handle component) {
+    nb::object pdk = activate_host_pdk();
+    if (!pdk.attr("cells").attr("get")(component).is_none())
+        return nb::none();
+    const std::string text = "The kit " + nb::cast<std::string>(nb::str(host_value("PDK"))) +
+                             " has no component " + nb::cast<std::string>(nb::repr(component)) +
+                             ".";
+    return deps().plain_text_response(text, nb::arg("status_code") = 404);
+}
+
+/// `answer` for a component of the kit, the 404 of an unknown one otherwise.
+template <typename Answer> nb::object for_known_component(nb::handle component, Answer answer) {
+    nb::object refused = unknown_component_answer(component);
+    return refused.is_none() ? nb::object(answer(component)) : refused;
+}
+
 } // namespace
 
 void register_ports(nb::module_& m) {
     keep_service_module(m);
-    nb::object handler =
-        make_handler(m, "ports", "Get component ports.", {{str("component"), str_type(), {}}},
-                     dict_type(), [](const BoundArgs& a) { return get_ports(a[0]); });
+    nb::object handler = make_handler(
+        m, "ports", "Get component ports.", {{str("component"), str_type(), {}}}, dict_type(),
+        [](const BoundArgs& a) { return for_known_component(a[0], get_ports); });
     add_route("get", "/assets/ports/{component}.json", handler);
 }
 
 void register_ports_extended(nb::module_& m) {
     keep_service_module(m);
-    nb::object handler =
-        make_handler(m, "ports_extended", "Get all ports.", {{str("component"), str_type(), {}}},
-                     dict_type(), [](const BoundArgs& a) { return ports_extended(a[0]); });
+    nb::object handler = make_handler(
+        m, "ports_extended", "Get all ports.", {{str("component"), str_type(), {}}}, dict_type(),
+        [](const BoundArgs& a) { return for_known_component(a[0], ports_extended); });
     add_route("get", "/assets/ports-extended/{component}.json", handler);
 }
 

@@ -27,7 +27,8 @@ def write_file(path: str, content: bytes, root: str | None = None) -> None:
     files.write_file(root or _app.PROJECT_DIR, path, content)
 
 
-def list_files(path: str, suffix: str, root: str | None = None) -> files.Listing:
+def list_files(path: str, suffix: str, root: str | None = None, *, skip_hidden: bool = False) -> files.Listing:
     """The regular files named ``*suffix`` below the directory ``path`` of the project
-    (bounded as :func:`quillon.files.list_files` says)."""
-    return files.list_files(root or _app.PROJECT_DIR, path, suffix)
+    (bounded as :func:`quillon.files.list_files` says; ``skip_hidden`` leaves out
+    directories whose names start with ".")."""
+    return files.list_files(root or _app.PROJECT_DIR, path, suffix, skip_hidden=skip_hidden)

@@ -7,7 +7,8 @@ static mount):
 - ``GET /``: the editor page;
 - ``GET /editor/...``: its stylesheet and JavaScript modules (static files of
   the package, no build step);
-- ``GET /api/kit.json``: the kit's component and cross-section names;
+- ``GET /api/kit.json``: the kit's component and cross-section names, and a line
+  saying what each component is (from its documentation), for the palette's search;
 - ``GET /api/circuits.json``: the project's circuits, the ``.pic.yml`` files
   below its source directory, as paths relative to the project without the
   extension (the form the netlist routes take);
@@ -16,8 +17,13 @@ static mount):
   orientation and bounding box), worked out as the build places them but
   without routing; it reads and writes no file. The editor draws a circuit
   that has no drawing yet from it;
+- ``GET /api/layouts.json``: the project's GDS and OASIS files (the kit's own
+  cache below ``build/gds`` left out), as paths relative to the project;
 - ``POST /api/check/{path}.json``: build the layout of a saved circuit and check
-  it against the circuit's netlist; answers the findings as JSON.
+  it against the circuit's netlist; answers the findings as JSON;
+- ``POST /api/check-layout/{path}.json``: check a layout file of the project
+  (body: ``{"layout": path, "cell": name}``, the cell optional) against the saved
+  circuit's netlist, as ``quillon lvs`` does; answers the findings as JSON.
 
 Files named by a request are read and written only through the service's
 confined files (:mod:`quillon.serve.confined`): walked from a handle of the
@@ -29,13 +35,15 @@ project the same confined way.
 
 from __future__ import annotations
 
+import inspect
+import json
 import mimetypes
 import posixpath
 import re
 import tempfile
 import threading
 from pathlib import Path
-from typing import Any
+from typing import Annotated, Any
 
 from fastapi import Body
 from fastapi.responses import FileResponse, JSONResponse
@@ -44,7 +52,19 @@ from fastapi.staticfiles import StaticFiles
 from quillon.serve import confined
 from quillon.serve.app import PDK, PROJECT_DIR, SETTINGS, app
 
-__all__ = ["EDITOR_DIR", "ConfinementError", "build_and_check", "circuits", "editor_page", "kit", "placements", "read_circuit"]
+__all__ = [
+    "EDITOR_DIR",
+    "ConfinementError",
+    "build_and_check",
+    "check_layout",
+    "check_layout_job",
+    "circuits",
+    "editor_page",
+    "kit",
+    "layouts",
+    "placements",
+    "read_circuit",
+]
 
 EDITOR_DIR = Path(__file__).resolve().parent / "editor"
 NETLIST_SUFFIX = ".pic.yml"
@@ -54,6 +74,14 @@ CHECK_DIR = Path("build") / "check"
 MAX_CIRCUITS = 5000
 #: At most this many instances are placed for a drawing (the work of one request stays bounded).
 MAX_PLACED_INSTANCES = 20000
+#: At most this many layout files are listed.
+MAX_LAYOUTS = 2000
+#: The file suffixes of the layouts a designer can check.
+LAYOUT_SUFFIXES = (".gds", ".gds2", ".oas")
+#: The kit's cache of component layouts: not a designer's layout.
+KIT_CACHE_DIR = "build/gds"
+#: A component's description is its documentation's first paragraph, up to this long.
+MAX_DESCRIPTION = 160
 
 # Module scripts must be served with a JavaScript type; some systems map .js otherwise.
 mimetypes.add_type("text/javascript", ".js")
@@ -96,12 +124,23 @@ def editor_page() -> FileResponse:
 
 @app.get("/api/kit.json")
 def kit() -> dict[str, Any]:
-    """The kit's name, its component (cell) names and its cross-section names."""
+    """The kit's name, its component (cell) names, what each is, and its cross-section names."""
     from quillon.core.shared import activate_pdk_by_name
 
     pdk = activate_pdk_by_name(PDK)
     sections = [name for name in (getattr(pdk, "cross_sections", None) or {}) if name != "cross_section"]
-    return {"pdk": PDK, "components": list(pdk.cells), "cross_sections": sections}
+    descriptions = {name: _description(function) for name, function in pdk.cells.items()}
+    return {"pdk": PDK, "components": list(pdk.cells), "descriptions": descriptions, "cross_sections": sections}
+
+
+def _description(function: Any) -> str:
+    """The first paragraph of a cell function's documentation, on one line ("" without one)."""
+    try:
+        text = inspect.getdoc(function) or ""
+    except Exception:  # a kit's odd object: no description rather than no palette
+        return ""
+    first = " ".join(text.strip().split("\n\n")[0].split())
+    return first if len(first) <= MAX_DESCRIPTION else first[: MAX_DESCRIPTION - 1] + "…"
 
 
 @app.get("/api/circuits.json")
@@ -150,6 +189,22 @@ def placements(body: str = Body(...)) -> JSONResponse:
     return JSONResponse({"instances": placed})
 
 
+@app.get("/api/layouts.json")
+def layouts() -> dict[str, Any]:
+    """The project's GDS and OASIS files, sorted; hidden directories and the kit's cache left out."""
+    from quillon.logger import logger
+
+    try:
+        listing = confined.list_files("", "", skip_hidden=True)
+    except OSError as exc:
+        logger.warning("the layouts of the project are not listed: %s", exc)
+        return {"layouts": []}
+    if listing.skipped:
+        logger.warning("listing the layouts: %s", listing.skipped)
+    found = [p for p in listing.files if p.lower().endswith(LAYOUT_SUFFIXES) and not p.startswith(KIT_CACHE_DIR + "/")]
+    return {"layouts": sorted(found)[:MAX_LAYOUTS]}
+
+
 @app.post("/api/check/{path:path}.json")
 def build_and_check(path: str) -> JSONResponse:
     """Build the saved circuit ``path`` and check the layout against its netlist."""
@@ -195,7 +250,79 @@ def build_and_check(path: str) -> JSONResponse:
     })
 
 
+@app.post("/api/check-layout/{path:path}.json")
+def check_layout(path: str, body: Annotated[str, Body()]) -> JSONResponse:
+    """Check the project's layout file named in the body against the saved circuit ``path``."""
+    relative = posixpath.normpath(path + NETLIST_SUFFIX)
+    try:
+        asked = json.loads(body)
+    except ValueError:
+        asked = None
+    if not isinstance(asked, dict) or not isinstance(asked.get("layout"), str) or not isinstance(asked.get("cell", ""), str):
+        return _error(422, 'Cannot check: the body must be {"layout": "PATH", "cell": "NAME"} (the cell may be left out).')
+    layout_path = posixpath.normpath(asked["layout"])
+    if not layout_path.lower().endswith(LAYOUT_SUFFIXES):
+        return _error(422, f"Cannot check {layout_path!r}: a layout is a GDS or OASIS file ({', '.join(LAYOUT_SUFFIXES)}).")
+    try:
+        netlist = read_circuit(relative)
+        layout = read_circuit(layout_path)
+    except ConfinementError as exc:
+        return _error(404, f"Cannot check: {exc}.")
+
+    stem = relative[: -len(NETLIST_SUFFIX)].replace("/", "__")
+    report = CHECK_DIR / f"{stem}__{posixpath.basename(layout_path).rsplit('.', 1)[0]}.lyrdb"
+    root = Path(PROJECT_DIR).resolve()
+    with _check_lock:
+        outcome = check_layout_job(str(root), relative, netlist, layout_path, layout, asked.get("cell") or None)
+    if "error" in outcome:
+        return _error(422, outcome["error"])
+    try:
+        confined.write_file(report.as_posix(), outcome.pop("report_bytes"))
+    except OSError as exc:
+        return _error(500, f"Cannot write the report into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
+    return JSONResponse({**outcome, "layout": layout_path, "report": report.as_posix()})
+
+
+def check_layout_job(root: str, netlist_path: str, netlist: bytes, layout_path: str, layout: bytes, cell: str | None) -> dict[str, Any]:
+    """Check the layout (bytes of the project's file ``layout_path``) against the netlist
+    (bytes of ``netlist_path``) in a private directory, as ``quillon lvs`` does.
+
+    Plain data in and out, so that it can run in a worker process: answers
+    ``{"cell", "findings", "report_bytes"}`` (the report names the project's layout
+    file), or ``{"error": one line}`` for input the check refuses.
+    """
+    from quillon.checking import CheckError, check
+
+    with tempfile.TemporaryDirectory(prefix="quillon-check-") as private:
+        work = Path(private)
+        reference = work / posixpath.basename(netlist_path)
+        drawn = work / ("layout" + Path(layout_path).suffix.lower())
+        report = work / "report.lyrdb"
+        reference.write_bytes(netlist)
+        drawn.write_bytes(layout)
+        try:
+            result = check(drawn, reference, cell=cell, project=root)
+        except CheckError as exc:
+            text = str(exc).replace(str(reference), netlist_path).replace(str(drawn), layout_path)
+            return {"error": f"Cannot check {layout_path}: {text}"}
+        except Exception as exc:  # a fault of the check: one line for the page, not a bare 500
+            return {"error": f"Cannot check {layout_path}: internal error: {type(exc).__name__}: {_first_line(exc)}"}
+        rdb = result.report_database
+        rdb.original_file = str(Path(root) / layout_path)
+        rdb.save(str(report))
+        return {"cell": result.cell, "findings": _findings(rdb), "report_bytes": report.read_bytes()}
+
+
 _QUOTED = re.compile(r"'([^']+)'")
+#: What the check writes where a connection has no port at one end.
+NO_CONNECTION = "ERROR_NO_CONNECTION"
+_OPEN_END = re.compile(r"Connection from 'ERROR_NO_CONNECTION' to '([^']+)'")
+
+
+def _designer_text(text: str) -> str:
+    """A finding's text without the check's placeholder for a missing port."""
+    text = _OPEN_END.sub(r"Connection at '\1', which connects to nothing at its other end", text)
+    return text.replace(f"'{NO_CONNECTION}'", "no port")
 
 
 def _findings(rdb: Any) -> list[dict[str, Any]]:
@@ -206,14 +333,14 @@ def _findings(rdb: Any) -> list[dict[str, Any]]:
     found = []
     for item in rdb.each_item():
         texts = [value.string() for value in item.each_value() if value.is_string()]
-        quoted = [name for text in texts[:1] for name in _QUOTED.findall(text)]
+        quoted = [name for text in texts[:1] for name in _QUOTED.findall(text) if name != NO_CONNECTION]
         endpoints = [name for name in quoted if "," in name]
-        instances = {name for name in quoted if "," not in name and name != "ERROR_NO_CONNECTION"}
+        instances = {name for name in quoted if "," not in name}
         instances |= {endpoint.rsplit(",", 1)[0] for endpoint in endpoints}
         found.append({
             "category": names.get(item.category_id(), "?"),
             "kind": kind_of(item),
-            "texts": texts,
+            "texts": [_designer_text(text) for text in texts],
             "instances": sorted(instances),
             "connections": [endpoints[:2]] if len(endpoints) >= 2 else [],
         })

@@ -54,8 +54,11 @@ export function createHeader(root, on) {
     document.title = `${dirty ? "● " : ""}${path || "quillon"} · quillon editor`;
   }
 
+  /** One line (cut short when long: the whole text shows on hover; errors of checks are
+   * listed in full in the checks panel). */
   function showStatus(text, kind = "info") {
-    status.textContent = text;
+    status.textContent = text.split("\n")[0];
+    status.title = text;
     status.dataset.kind = kind;
   }
 

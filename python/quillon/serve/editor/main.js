@@ -7,11 +7,16 @@ import * as service from "./service.js";
 import { createCanvas } from "./canvas.js";
 import { createCheckList, createInspector } from "./inspector.js";
 import { createHeader } from "./header.js";
+import { createNameBox } from "./namebox.js";
 import { createPalette } from "./palette.js";
 import { defaultView, drawFromLayout, fitView, pan, symbolRoom, zoomAt } from "./geometry.js";
 
 const GRID = 10;
 const snap = (v) => Math.round(v / GRID) * GRID;
+/** Two clicks on one instance within this time are a double-click (the drag's pointer
+ * capture keeps the browser's own dblclick from reaching the instance). */
+const DOUBLE_CLICK_MS = 500;
+const NO_FLAGS = { instances: new Set(), links: new Set() };
 
 const state = {
   path: null, // the open circuit, relative to the project without ".pic.yml"
@@ -26,8 +31,10 @@ const state = {
   selected: new Set(),
   selectedLinks: new Set(),
   port: null, // selected port endpoint
-  flagged: { instances: new Set(), links: new Set() },
-  findings: null, // findings of the last "Build and check"
+  // the last check: {circuit: the circuit checked, title, findings, flagged, error}; its
+  // findings are stale (and highlight nothing) while the circuit shown is another one
+  checked: null,
+  layouts: [], // the project's GDS and OASIS files, for "Check a layout"
   clipboard: null,
   drag: null,
   busy: false,
@@ -37,6 +44,10 @@ const loading = new Map(); // component -> promise of its ports and symbol
 
 const circuit = () => state.history.present;
 const set = (patch) => Object.assign(state, patch);
+const drawingElement = document.querySelector("#canvas");
+const focusDrawing = () => drawingElement.focus({ preventScroll: true });
+/** Let edits asked for by the events just handled (a field left by a click) land first. */
+const settled = () => new Promise((resolve) => setTimeout(resolve, 0));
 
 // ------------------------------------------------------------ views
 
@@ -44,7 +55,7 @@ const header = createHeader(document.querySelector("header"), {
   open: (path) => openCircuit(path),
   create: (name) => createCircuit(name),
   save: () => save(),
-  check: () => buildAndCheck(),
+  check: () => checkBuilt(),
   undo: () => edit(model.undo, true),
   redo: () => edit(model.redo, true),
   fit: () => fit(),
@@ -57,8 +68,12 @@ const canvas = createCanvas(document.querySelector("#canvas"), {
     render();
   },
   clicked: (name) => {
+    const now = performance.now();
+    const again = lastClick !== null && lastClick.name === name && now - lastClick.at < DOUBLE_CLICK_MS;
+    lastClick = again ? null : { name, at: now };
     set({ selected: new Set([name]), drag: null });
     render();
+    if (again) renameInPlace(name);
   },
   toggle: (name) => {
     const selected = new Set(state.selected);
@@ -92,11 +107,7 @@ const canvas = createCanvas(document.querySelector("#canvas"), {
     render();
   },
   connect: (a, b) => connect(a, b),
-  rename: (name) => {
-    set({ selected: new Set([name]), port: null });
-    render();
-    inspector.focus("name");
-  },
+  rename: (name) => renameInPlace(name),
   zoom: (x, y, factor) => {
     set({ view: zoomAt(state.view, x, y, factor) });
     render();
@@ -107,10 +118,36 @@ const canvas = createCanvas(document.querySelector("#canvas"), {
   },
 });
 
+let lastClick = null;
+
+function rename(from, to) {
+  edit((h) => model.commit(h, model.renameInstance(circuit(), from, to)));
+  set({ selected: new Set([to]) });
+  render();
+}
+
+const nameBox = createNameBox(document.querySelector("#stage"), {
+  problemOf: (to) => model.nameProblem(circuit().instances, to),
+  rename,
+  done: focusDrawing,
+});
+
+/** Rename an instance in a field over it on the drawing. */
+function renameInPlace(name) {
+  const inst = circuit().instances[name];
+  if (!inst || nameBox.isOpen()) return;
+  set({ selected: new Set([name]), selectedLinks: new Set(), port: null });
+  render();
+  const v = state.view;
+  nameBox.open(name, (inst.x - v.x) * v.scale, (-inst.y - v.y) * v.scale);
+}
+
 const inspector = createInspector(document.querySelector("#inspector"), {
-  rename: (from, to) => {
-    edit((h) => model.commit(h, model.renameInstance(circuit(), from, to)));
-    set({ selected: new Set([to]) });
+  rename,
+  component: async (name, component) => {
+    edit((h) => model.commit(h, model.setComponent(circuit(), name, component)));
+    await ensureComponents([component]);
+    loadSettings(component);
     render();
   },
   setting: (name, key, value) => edit((h) => model.commit(h, model.setSetting(circuit(), name, key, value))),
@@ -124,6 +161,13 @@ const inspector = createInspector(document.querySelector("#inspector"), {
     const bundle = circuit().bundles[name];
     edit((h) => model.commit(h, model.setBundle(circuit(), name, bundle.strategy, settings)));
   },
+  bundleStrategy: (name, strategy) => {
+    // the settings the new strategy has are kept, the others would be refused by the build
+    const params = (state.strategies.strategies || {})[strategy] || {};
+    const settings = Object.fromEntries(Object.entries(circuit().bundles[name].settings).filter(([k]) => k in params));
+    edit((h) => model.commit(h, model.setBundle(circuit(), name, strategy, settings)), true);
+  },
+  unbundle: () => edit((h) => model.commit(h, model.unbundle(circuit(), [...state.selectedLinks])), true),
 });
 
 const checks = createCheckList(document.querySelector("#checks"), {
@@ -131,6 +175,7 @@ const checks = createCheckList(document.querySelector("#checks"), {
     set({ selected: new Set((item.instances || []).filter((n) => circuit().instances[n])), selectedLinks: new Set(), port: null });
     render();
   },
+  onCheckLayout: (layout, cell) => checkLayout(layout, cell),
 });
 
 const palette = createPalette(document.querySelector("#palette"), {
@@ -158,7 +203,8 @@ function inspectorView() {
     if (inst) {
       const settings = state.kitSettings[inst.component];
       const nameProblem = (to) => model.nameProblem(c.instances, to);
-      return { kind: "instance", key: `${name}:${Boolean(settings)}`, ref: inst, name, inst, settings, choicesFor, nameProblem };
+      const known = state.kit.components.includes(inst.component);
+      return { kind: "instance", key: `${name}:${Boolean(settings)}`, ref: inst, name, inst, settings, known, components: state.kit.components, choicesFor, nameProblem };
     }
   }
   if (state.selectedLinks.size) {
@@ -171,20 +217,37 @@ function inspectorView() {
   return { kind: "circuit", key: `${state.path}:${count}:${c.links.length}`, ref: c.ports, path: state.path, count, links: c.links.length, ports: Object.keys(c.ports).length };
 }
 
+const plural = (n, word) => `${n} ${word}${n === 1 ? "" : "s"}`;
+
+/** The highlights of the last check, while the circuit is the one it checked. */
+const currentFlags = () => (state.checked && state.checked.circuit === circuit() && state.checked.flagged) || NO_FLAGS;
+
 function showChecks() {
   const c = circuit();
-  const warnings = model.warnings(c, state.kit.components, state.kitPorts).map((w) => ({ ...w, category: "Warning" }));
-  const findings = (state.findings || []).map((f) => ({ ...f, text: f.texts.join("; ") }));
-  const title = state.findings === null ? `${warnings.length} warning${warnings.length === 1 ? "" : "s"}` : `Build and check: ${findings.length ? `${findings.length} finding${findings.length === 1 ? "" : "s"}` : "no findings"}`;
-  checks.show(title, [...findings, ...warnings], state.findings && findings.length ? "finding" : "info");
+  const warnings = model.warnings(c, state.kit.components, state.kitPorts, state.kitSettings).map((w) => ({ ...w, category: "Warning", kind: "info" }));
+  const checked = state.checked;
+  if (!checked) {
+    checks.show(plural(warnings.length, "warning"), warnings, "info");
+    return;
+  }
+  const stale = checked.circuit !== c;
+  const staleNote = stale ? " (stale: the circuit changed since; check again)" : "";
+  if (checked.error) {
+    checks.show(`${checked.title}: failed${staleNote}`, [{ category: "Error", text: checked.error, kind: "error" }, ...warnings], "error");
+    return;
+  }
+  const findings = checked.findings.map((f) => ({ ...f, text: f.texts.join("; "), kind: stale ? "stale" : "finding" }));
+  const verdict = findings.length ? plural(findings.length, "finding") : "no findings";
+  checks.show(`${checked.title}: ${verdict}${staleNote}`, [...findings, ...warnings], stale ? "stale" : findings.length ? "finding" : "ok");
 }
 
 let lastChecked = null;
 
 function render() {
   const c = circuit();
-  canvas.render({ circuit: c, kitPorts: state.kitPorts, view: state.view, selected: state.selected, selectedLinks: state.selectedLinks, port: state.port, flagged: state.flagged });
+  canvas.render({ circuit: c, kitPorts: state.kitPorts, view: state.view, selected: state.selected, selectedLinks: state.selectedLinks, port: state.port, flagged: currentFlags() });
   header.showState({ path: state.path, dirty: model.isDirty(state.history), canUndo: state.history.past.length > 0, canRedo: state.history.future.length > 0, busy: state.busy });
+  checks.setBusy(state.busy || !state.path);
   const view = inspectorView();
   inspector.show(view);
   if (view.kind === "instance" && !view.settings) loadSettings(view.inst.component);
@@ -198,14 +261,11 @@ function render() {
 
 /** Apply a history update (an edit, undo or redo) and redraw. */
 function edit(update, keepSelection = false) {
-  const before = circuit();
   set({ history: update(state.history) });
   const c = circuit();
   const selected = new Set([...state.selected].filter((n) => c.instances[n]));
   const selectedLinks = keepSelection ? new Set([...state.selectedLinks].filter((k) => k < c.links.length)) : state.selectedLinks;
   set({ selected, selectedLinks });
-  // the highlights of the last check name what was saved then, not this drawing
-  if (c !== before) set({ flagged: { instances: new Set(), links: new Set() } });
   render();
 }
 
@@ -236,10 +296,16 @@ async function place(component, clientX, clientY) {
   edit((hist) => model.commit(hist, model.addInstance(circuit(), component, snap(at[0]), snap(at[1]), name)));
   set({ selected: new Set([name]), selectedLinks: new Set(), port: null });
   render();
+  focusDrawing(); // R, M and Delete now act on the new instance
   loadSettings(component);
 }
 
 const selection = () => [...state.selected];
+
+const nudge = (dx, dy) => (event) => {
+  const step = event.shiftKey ? GRID * 10 : GRID;
+  edit((h) => model.commit(h, model.moveInstances(circuit(), selection(), dx * step, dy * step)));
+};
 
 const keys = {
   r: () => edit((h) => model.commit(h, model.rotateInstances(circuit(), selection()))),
@@ -254,6 +320,10 @@ const keys = {
     set({ selected: new Set(), selectedLinks: new Set(), port: null });
     render();
   },
+  ArrowLeft: nudge(-1, 0),
+  ArrowRight: nudge(1, 0),
+  ArrowUp: nudge(0, 1),
+  ArrowDown: nudge(0, -1),
 };
 keys.Backspace = keys.Delete;
 
@@ -275,24 +345,28 @@ const ctrlKeys = {
   },
 };
 
+// Ctrl+S saves wherever the focus is; every other shortcut acts only while the drawing
+// has the focus, so that keys typed into a field, or after one, never edit the circuit.
 document.addEventListener("keydown", (event) => {
-  const typing = /^(INPUT|SELECT|TEXTAREA)$/.test(event.target.tagName);
   const ctrl = event.ctrlKey || event.metaKey;
   const key = event.key.length === 1 ? event.key.toLowerCase() : event.key;
   if (ctrl && key === "s") {
     event.preventDefault();
-    if (typing) event.target.blur(); // commits the value being typed first
+    if (event.target !== document.body && typeof event.target.blur === "function") event.target.blur(); // commits the value being typed first
     save();
-  } else if (typing) {
+  } else if (event.target !== drawingElement || event.altKey) {
     return;
   } else if (ctrl && ctrlKeys[key]) {
     event.preventDefault();
     ctrlKeys[key](event.shiftKey);
-  } else if (!ctrl && !event.altKey && keys[key]) {
+  } else if (!ctrl && keys[key]) {
     event.preventDefault();
-    keys[key]();
+    keys[key](event);
   }
 });
+
+// A press on the drawing gives it the focus (its own handlers prevent the browser's default).
+drawingElement.addEventListener("pointerdown", focusDrawing, true);
 
 window.addEventListener("beforeunload", (event) => {
   if (model.isDirty(state.history)) {
@@ -325,11 +399,13 @@ async function loadSettings(component) {
   if (settingsAsked.has(component)) return;
   settingsAsked.add(component);
   try {
-    state.kitSettings = { ...state.kitSettings, [component]: await service.loadSettings(component) };
+    const described = await service.loadSettings(component); // not inside the spread: loads run side by side
+    state.kitSettings = { ...state.kitSettings, [component]: described };
   } catch (error) {
     state.kitSettings = { ...state.kitSettings, [component]: {} };
     header.showStatus(`Cannot load the settings of ${component}: ${error.message}`, "error");
   }
+  lastChecked = null; // the warnings name the settings the kit does not know
   render();
 }
 
@@ -362,10 +438,12 @@ async function openCircuit(path, fetched = null) {
   const undrawn = model.undrawnInstances(doc);
   const placed = undrawn.length ? service.loadPlacements(doc.netlist) : null;
   if (placed) placed.catch(() => {}); // answered below, once the ports are known
-  await ensureComponents(Object.values(loaded.instances).map((i) => i.component));
+  const components = [...new Set(Object.values(loaded.instances).map((i) => i.component))];
+  await ensureComponents(components);
+  for (const component of components) if (state.kit.components.includes(component)) loadSettings(component); // for the warnings
   let note = "";
   if (placed) [loaded, note] = await drawnFromLayout(loaded, undrawn, placed);
-  set({ path, history: model.newHistory(loaded), selected: new Set(), selectedLinks: new Set(), port: null, findings: null, flagged: { instances: new Set(), links: new Set() } });
+  set({ path, history: model.newHistory(loaded), selected: new Set(), selectedLinks: new Set(), port: null, checked: null });
   window.location.hash = path;
   header.showCircuits(state.circuits, path);
   fit();
@@ -406,13 +484,14 @@ async function createCircuit(name) {
     return;
   }
   if (model.isDirty(state.history) && !window.confirm(`Discard the unsaved edits of ${state.path}?`)) return;
-  set({ path, history: model.newHistory(model.emptyCircuit()), selected: new Set(), selectedLinks: new Set(), port: null, findings: null });
+  set({ path, history: model.newHistory(model.emptyCircuit()), selected: new Set(), selectedLinks: new Set(), port: null, checked: null });
   header.clearNewName();
   window.location.hash = path;
   await save();
 }
 
 async function save() {
+  await settled();
   if (!state.path || state.busy) return false;
   const saving = circuit();
   set({ busy: true });
@@ -443,24 +522,48 @@ function flag(findings) {
   return { instances, links };
 }
 
-async function buildAndCheck() {
+/** Save the edits, then run a check of the saved circuit and show its outcome: the
+ * findings in the checks panel (their instances and links highlighted), or its error in
+ * full there; the header only says how it went. */
+async function runCheck(title, running, request) {
+  await settled();
+  if (!state.path || state.busy) return;
   if (model.isDirty(state.history) && !(await save())) return;
+  const checkedCircuit = circuit();
   set({ busy: true });
   render();
-  header.showStatus(`Building and checking ${state.path}…`);
+  header.showStatus(`${running}…`);
   try {
-    const result = await service.buildAndCheck(state.path);
-    set({ findings: result.findings, flagged: flag(result.findings) });
+    const result = await request();
+    set({ checked: { circuit: checkedCircuit, title, findings: result.findings, flagged: flag(result.findings), error: "" } });
     const count = result.findings.length;
-    header.showStatus(count ? `${count} finding${count === 1 ? "" : "s"} in ${result.cell} (report ${result.report}).` : `No findings: the layout of ${result.cell} matches the circuit.`, count ? "error" : "ok");
+    header.showStatus(count ? `${title}: ${plural(count, "finding")} in ${result.cell} (report ${result.report}).` : `${title}: no findings, ${result.cell} matches the circuit.`, count ? "error" : "ok");
   } catch (error) {
-    set({ findings: null, flagged: { instances: new Set(), links: new Set() } });
-    header.showStatus(`Build and check failed: ${error.message}`, "error");
+    set({ checked: { circuit: checkedCircuit, title, findings: [], flagged: NO_FLAGS, error: error.message } });
+    header.showStatus(`${title} failed: see the checks panel.`, "error");
   } finally {
     lastChecked = null;
     set({ busy: false });
     render();
   }
+}
+
+/** Build the layout from the saved circuit and check that build against the circuit. */
+const checkBuilt = () => runCheck("Check of the built layout", `Building ${state.path} and checking the build`, () => service.buildAndCheck(state.path));
+
+/** Check a layout file of the project (the designer's own) against the saved circuit. */
+async function checkLayout(layout, cell) {
+  await runCheck(`Check of ${layout}`, `Checking ${layout} against ${state.path}`, () => service.checkLayout(state.path, layout, cell));
+  refreshLayouts();
+}
+
+async function refreshLayouts() {
+  try {
+    set({ layouts: (await service.listLayouts()).layouts });
+  } catch {
+    set({ layouts: [] });
+  }
+  checks.showLayouts(state.layouts);
 }
 
 async function start() {
@@ -470,9 +573,9 @@ async function start() {
   if (early) early.catch(() => {});
   try {
     const strategies = service.loadStrategies().catch(() => ({ strategies: {}, refs: {} }));
-    const [kit] = await Promise.all([service.loadKit(), refreshCircuits()]);
+    const [kit] = await Promise.all([service.loadKit(), refreshCircuits(), refreshLayouts()]);
     set({ kit, strategies: await strategies });
-    palette.show(kit.components);
+    palette.show(kit.components, kit.descriptions || {});
   } catch (error) {
     header.showStatus(`Cannot reach the service: ${error.message}`, "error");
     return;

@@ -110,10 +110,15 @@ export function setSetting(circuit, name, key, value) {
   return mapInstances(circuit, [name], () => ({ ...instance, settings: { ...instance.settings, [key]: value } }));
 }
 
+/** Drop a setting (back to the kit's default, or gone when the kit has no such setting). */
 export function resetSetting(circuit, name, key) {
   const { [key]: _dropped, ...settings } = circuit.instances[name].settings;
   return mapInstances(circuit, [name], (i) => ({ ...i, settings }));
 }
+
+/** Give an instance another component (its settings and links are kept: the warnings show what no longer fits). */
+export const setComponent = (circuit, name, component) =>
+  mapInstances(circuit, [name], (i) => ({ ...i, component }));
 
 /** Group links into a routed bundle with a routing strategy. */
 export function makeBundle(circuit, linkIndexes, name, strategy) {
@@ -126,6 +131,20 @@ export function makeBundle(circuit, linkIndexes, name, strategy) {
 export function setBundle(circuit, name, strategy, settings) {
   return { ...circuit, bundles: { ...circuit.bundles, [name]: { strategy, settings } } };
 }
+
+/** Take links out of their bundles: they become plain connections (or nets) again. */
+export function unbundle(circuit, linkIndexes) {
+  const chosen = new Set(linkIndexes);
+  const links = circuit.links.map((l, k) => (chosen.has(k) && l.bundle ? { ...l, bundle: null } : l));
+  return pruneBundles({ ...circuit, links });
+}
+
+/** Whether a routing strategy routes electrical ports (its `port_type` setting says so). */
+export const routesElectrical = (params) => String(((params || {}).port_type || {}).default || "optical") !== "optical";
+
+/** The names of the strategies that route links of this kind (electrical or optical). */
+export const fittingStrategies = (strategies, electrical) =>
+  Object.entries(strategies || {}).filter(([, params]) => routesElectrical(params) === electrical).map(([name]) => name);
 
 export function setExternalPort(circuit, name, target) {
   const ports = Object.fromEntries(Object.entries(circuit.ports).filter(([, e]) => e !== target));
@@ -159,8 +178,10 @@ export function pasteItems(circuit, clip, dx, dy) {
 
 // ---------------------------------------------------------------- checks
 
-/** Warnings: unknown components and unconnected ports. `kitPorts`: component -> {port: record}. */
-export function warnings(circuit, components, kitPorts) {
+/** Warnings: unknown components, settings the kit does not know and unconnected ports.
+ * `kitPorts`: component -> {port: record}; `kitSettings`: component -> settings description
+ * (a component not described yet has no unknown settings). */
+export function warnings(circuit, components, kitPorts, kitSettings = {}) {
   const known = new Set(components);
   const used = new Set(circuit.links.flatMap((l) => [l.a, l.b]).concat(Object.values(circuit.ports)));
   const found = [];
@@ -169,11 +190,17 @@ export function warnings(circuit, components, kitPorts) {
       found.push({ text: `${name}: unknown component ${inst.component}`, instances: [name] });
       continue;
     }
+    const unknown = unknownSettings(inst, kitSettings[inst.component]);
+    if (unknown.length) found.push({ text: `${name}: unknown setting${unknown.length === 1 ? "" : "s"} ${unknown.join(", ")}`, instances: [name] });
     const open = Object.keys(kitPorts[inst.component] || {}).filter((p) => !used.has(endpoint(name, p)));
     if (open.length) found.push({ text: `${name}: unconnected ${open.join(", ")}`, instances: [name] });
   }
   return found;
 }
+
+/** The settings of an instance that its component's description does not have ([] when not described yet). */
+export const unknownSettings = (inst, description) =>
+  description ? Object.keys(inst.settings).filter((key) => !(key in description)) : [];
 
 // ---------------------------------------------------------------- files
 

@@ -1,5 +1,6 @@
 // Calls to the editor service. Every function resolves to data or throws an
-// Error whose message is one line a designer can read.
+// Error whose message is the service's own text, for a designer to read (its first
+// line says what went wrong).
 
 async function request(url, options = {}) {
   let response;
@@ -16,7 +17,7 @@ async function request(url, options = {}) {
     } catch {
       // plain text answer
     }
-    throw new Error(message.split("\n")[0] || `the server answered ${response.status}`);
+    throw new Error(message.trim() || `the server answered ${response.status}`);
   }
   return response;
 }
@@ -48,3 +49,14 @@ export async function saveCircuit(path, document) {
 
 /** Build the saved circuit and check it: {cell, report, findings: [...]}. */
 export const buildAndCheck = (path) => json(`/api/check/${encodePath(path)}.json`, { method: "POST" });
+
+/** The project's GDS and OASIS files: {layouts: [path relative to the project]}. */
+export const listLayouts = () => json("/api/layouts.json");
+
+/** Check a layout file of the project against the saved circuit: {cell, report, findings}. */
+export const checkLayout = (path, layout, cell = "") =>
+  json(`/api/check-layout/${encodePath(path)}.json`, {
+    method: "POST",
+    headers: { "Content-Type": "text/plain" },
+    body: JSON.stringify(cell ? { layout, cell } : { layout }),
+  });
