@@ -5,7 +5,6 @@ from __future__ import annotations
 import importlib.util
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
 
 import pytest
 from editor_browser import Editor, browser_available, open_browser, write_demo_project
