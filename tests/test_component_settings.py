@@ -25,22 +25,23 @@ def settings(client: TestClient, component: str) -> Any:
 
 
 def test_demo_component_settings(client: TestClient, project: Any) -> None:
+    # the limits the kit declares come along
     assert settings(client, "straight_heater_metal") == {
-        "length": {"default": 100.0, "type": "float"},
+        "length": {"default": 100.0, "type": "float", "exclusive_minimum": 0},
         "cross_section": {"default": "strip", "type": "@cross_section"},
-        "heater_width": {"default": 2.5, "type": "float"},
-        "via_stack_size": {"default": [10.0, 10.0], "type": "tuple[float, float]"},
+        "heater_width": {"default": 2.5, "type": "float", "exclusive_minimum": 0},
+        "via_stack_size": {"default": [10.0, 10.0], "type": "tuple[float, float]", "exclusive_minimum": 0},
     }
     assert settings(client, "pad_array") == {
         "pad": {"default": "pad", "type": "@component"},
-        "columns": {"default": 4, "type": "int"},
-        "spacing": {"default": 150.0, "type": "float"},
+        "columns": {"default": 4, "type": "int", "minimum": 1},
+        "spacing": {"default": 150.0, "type": "float", "exclusive_minimum": 0},
         "orientation": {"default": 270, "type": "float"},
     }
     assert settings(client, "pad") == {
-        "size": {"default": [80.0, 80.0], "type": "tuple[float, float]"},
+        "size": {"default": [80.0, 80.0], "type": "tuple[float, float]", "exclusive_minimum": 0},
         "layer": {"default": "M2", "type": "LayerSpec"},
-        "opening_inset": {"default": 4.0, "type": "float"},
+        "opening_inset": {"default": 4.0, "type": "float", "minimum": 0},
     }
 
 

@@ -160,14 +160,14 @@ def test_heater_contacts_are_separate_conductors_and_pad_ports_share_one() -> No
 @pytest.mark.parametrize(
     ("func", "kwargs", "match"),
     [
-        (dp.straight, dict(length=-1), "negative"),
+        (dp.straight, dict(length=-1), "length must be at least 0, got -1"),
         (dp.straight, dict(length=1.0001), "database unit"),
         (dp.straight, dict(cross_section="nope"), "cross-section"),
         (dp.bend_circular, dict(radius=0.2), "too small"),
         (dp.bend_circular, dict(angle=0), "angle"),
         (dp.straight_heater_metal, dict(length=15), "too short"),
         (dp.pad, dict(layer="M7"), "unknown layer"),
-        (dp.pad, dict(size=(80, -1)), "positive"),
+        (dp.pad, dict(size=(80, -1)), r"size must be more than 0, got \(80, -1\)"),
         (dp.mmi1x2, dict(width_mmi=1.0), "fit"),
         (dp.via_stack, dict(size=(2, 2)), "no via"),
         (dp.grating_coupler, dict(fill_factor=1.5), "fill_factor"),

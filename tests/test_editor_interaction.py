@@ -286,10 +286,18 @@ def test_values_the_kit_refuses_are_refused_where_they_are_typed(fresh: Editor) 
     editor = fresh
     editor.open("demo/splitter")
     select(editor, "heater")
-    for text, error in (("0x10", "expected a number"), ("1e400", "expected a number"), ("12.5", "")):
+    row = '#inspector .setting[data-setting="length"]'
+    assert "> 0" in editor.find(f"{row} .hint").text  # the kit's own limit
+    for text, error in (("0x10", "expected a number"), ("1e400", "expected a number"), ("-5", "must be more than 0"),
+                        ("0", "must be more than 0"), ("12.5", "")):
         type_into(setting_input(editor, "length"), text)
-        shown = editor.find('#inspector .setting[data-setting="length"] .error').text
+        shown = editor.find(f"{row} .error").text
         assert (error in shown) if error else shown == "", (text, shown)
+    type_into(setting_input(editor, "length"), "-5\t")  # refused: the circuit keeps its value
+    assert editor.js("return document.querySelector('#inspector .setting[data-setting=length] input').getAttribute('aria-invalid')") == "true"
+    select(editor, "splitter")
+    select(editor, "heater")
+    assert setting_input(editor, "length").get_attribute("value") == "120"
 
 
 def tab_order(editor: Editor, steps: int) -> list[str]:

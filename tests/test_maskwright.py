@@ -105,6 +105,53 @@ def test_cell_function_must_return_a_cell() -> None:
         broken()
 
 
+def limited(lib: cg.KCLayout) -> object:
+    @mw.cell(kcl=lib, limits={"length": {"minimum": 0, "exclusive_maximum": 100}, "size": {"exclusive_minimum": 0}})
+    def piece(length: float = 10.0, size: tuple[float, float] = (1, 2), name: str = "x") -> mw.Component:
+        return lib.dkcell()
+
+    return piece
+
+
+@pytest.mark.parametrize(
+    ("settings", "problem"),
+    [
+        ({}, None),
+        ({"length": 0}, None),
+        ({"length": 99.5, "size": (0.1, 3)}, None),
+        ({"length": -0.5}, "length must be at least 0, got -0.5"),
+        ({"length": 100}, "length must be less than 100, got 100"),
+        ({"size": (1, 0)}, "size must be more than 0, got (1, 0)"),
+        ({"length": True}, None),  # not a number to bound: the function decides
+    ],
+)
+def test_declared_limits_refuse_a_call_before_it_builds(settings: dict[str, object], problem: str | None) -> None:
+    piece = limited(cg.KCLayout(f"lim{next(_ids)}"))
+    assert piece.setting_limits == {"length": {"minimum": 0, "exclusive_maximum": 100}, "size": {"exclusive_minimum": 0}}
+    if problem is None:
+        piece(**settings)
+    else:
+        with pytest.raises(ValueError) as refused:
+            piece(**settings)
+        assert str(refused.value) == problem
+
+
+@pytest.mark.parametrize(
+    ("limits", "match"),
+    [
+        ({"width": {"minimum": 0}}, "has no setting 'width'"),
+        ({"length": {"least": 0}}, "must be numbers named minimum"),
+        ({"length": {"minimum": "0"}}, "must be numbers named minimum"),
+    ],
+)
+def test_declared_limits_must_name_settings_and_known_limits(limits: dict[str, dict[str, object]], match: str) -> None:
+    with pytest.raises(TypeError, match=match):
+
+        @mw.cell(limits=limits)  # type: ignore[arg-type]
+        def piece(length: float = 1.0) -> mw.Component:
+            raise AssertionError("never built")
+
+
 @pytest.mark.parametrize(
     ("call", "error", "match"),
     [

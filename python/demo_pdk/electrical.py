@@ -44,7 +44,7 @@ def _edge_ports(c: cg.DKCell, sx: float, sy: float, layer: kdb.LayerInfo) -> Non
         c.create_port(name, kdb.Trans(rot, False, x, y), width, layer, "electrical")
 
 
-@mw.cell
+@mw.cell(limits={"size": {"exclusive_minimum": 0}, "opening_inset": {"minimum": 0}})
 def pad(size: tuple[float, float] = (80.0, 80.0), layer: LayerSpec = "M2", opening_inset: float = 4.0) -> Component:
     """A bond pad of `size` µm on `layer`, with a passivation opening inset by `opening_inset`.
 
@@ -62,7 +62,14 @@ def pad(size: tuple[float, float] = (80.0, 80.0), layer: LayerSpec = "M2", openi
     return c
 
 
-@mw.cell
+@mw.cell(
+    limits={
+        "size": {"exclusive_minimum": 0},
+        "via_size": {"exclusive_minimum": 0},
+        "via_spacing": {"exclusive_minimum": 0},
+        "via_enclosure": {"minimum": 0},
+    }
+)
 def via_stack(
     size: tuple[float, float] = (10.0, 10.0),
     layer_bottom: LayerSpec = "M1",
@@ -101,7 +108,13 @@ def via_stack(
     return c
 
 
-@mw.cell
+@mw.cell(
+    limits={
+        "length": {"exclusive_minimum": 0},
+        "heater_width": {"exclusive_minimum": 0},
+        "via_stack_size": {"exclusive_minimum": 0},
+    }
+)
 def straight_heater_metal(
     length: float = 100.0,
     cross_section: CrossSectionSpec = "strip",
@@ -130,7 +143,7 @@ def straight_heater_metal(
     return c
 
 
-@mw.cell
+@mw.cell(limits={"columns": {"minimum": 1}, "spacing": {"exclusive_minimum": 0}})
 def pad_array(
     pad: ComponentSpec = "pad", columns: int = 4, spacing: float = 150.0, orientation: float = 270
 ) -> Component:

@@ -22,6 +22,10 @@ def _taper(x0: float, x1: float, y: float, w0: float, w1: float) -> kdb.DPolygon
     )
 
 
+#: The settings of an MMI that must be more than zero (the editor refuses others where they are typed).
+MMI_LIMITS = {key: {"exclusive_minimum": 0} for key in ("width_taper", "length_taper", "length_mmi", "width_mmi")}
+
+
 def _mmi(
     c: cg.DKCell,
     inputs: list[float],
@@ -67,7 +71,7 @@ def _mmi(
         n += 1
 
 
-@mw.cell
+@mw.cell(limits=MMI_LIMITS)
 def mmi1x2(
     width_taper: float = 1.0,
     length_taper: float = 10.0,
@@ -84,7 +88,7 @@ def mmi1x2(
     return c
 
 
-@mw.cell
+@mw.cell(limits=MMI_LIMITS)
 def mmi2x2(
     width_taper: float = 1.0,
     length_taper: float = 10.0,
@@ -101,7 +105,15 @@ def mmi2x2(
     return c
 
 
-@mw.cell
+@mw.cell(
+    limits={
+        "period": {"exclusive_minimum": 0},
+        "fill_factor": {"exclusive_minimum": 0, "exclusive_maximum": 1},
+        "n_periods": {"minimum": 1},
+        "width": {"exclusive_minimum": 0},
+        "taper_length": {"exclusive_minimum": 0},
+    }
+)
 def grating_coupler(
     period: float = 0.66,
     fill_factor: float = 0.5,

@@ -36,7 +36,7 @@ def draw_straight(c: cg.DKCell, length: float, xs: mw.CrossSection) -> None:
     c.create_port(p2, kdb.Trans(0, False, n, 0), xs.width, xs.layer, xs.port_type)
 
 
-@mw.cell
+@mw.cell(limits={"length": {"minimum": 0}})
 def straight(length: float = 10.0, cross_section: CrossSectionSpec = "strip") -> Component:
     """A straight waveguide of `length` µm; ports o1 (west) and o2 (east)."""
     c = cg.DKCell()
@@ -44,7 +44,7 @@ def straight(length: float = 10.0, cross_section: CrossSectionSpec = "strip") ->
     return c
 
 
-@mw.cell
+@mw.cell(limits={"length": {"minimum": 0}})
 def wire(length: float = 10.0, cross_section: CrossSectionSpec = "metal_routing") -> Component:
     """A straight metal wire of `length` µm; electrical ports e1 (west) and e2 (east)."""
     c = cg.DKCell()
@@ -79,7 +79,7 @@ def _check_bend(radius: float, angle: float, xs: mw.CrossSection) -> None:
         raise ValueError(f"radius {radius} µm is too small for the {xs.total_width} µm wide {xs.name!r}")
 
 
-@mw.cell
+@mw.cell(limits={"radius": {"exclusive_minimum": 0}})
 def bend_circular(radius: float = 10.0, angle: float = 90, cross_section: CrossSectionSpec = "strip") -> Component:
     """A circular bend turning left by `angle` degrees (right when negative).
 
@@ -136,7 +136,7 @@ def _euler_path(radius: float, angle: float, p: float, npoints: int) -> list[tup
     return out
 
 
-@mw.cell
+@mw.cell(limits={"radius": {"exclusive_minimum": 0}})
 def bend_euler(
     radius: float = 10.0, angle: float = 90, p: float = 0.5, cross_section: CrossSectionSpec = "strip"
 ) -> Component:
@@ -169,7 +169,13 @@ def bend_euler(
     return c
 
 
-@mw.cell
+@mw.cell(
+    limits={
+        "length": {"exclusive_minimum": 0},
+        "width1": {"exclusive_minimum": 0},
+        "width2": {"exclusive_minimum": 0},
+    }
+)
 def taper(
     length: float = 10.0, width1: float = 0.5, width2: float = 1.0, cross_section: CrossSectionSpec = "strip"
 ) -> Component:

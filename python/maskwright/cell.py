@@ -6,6 +6,13 @@ cell built with the default settings is named exactly like the function (the
 component name); other settings are appended to the name, for example
 `straight_length20`. Built cells are locked, so a cached component cannot be
 changed by accident.
+
+A kit can declare the limits of numeric settings, ``@cell(limits={"length":
+{"minimum": 0}})`` (keys ``minimum``, ``maximum``, ``exclusive_minimum``,
+``exclusive_maximum``; for a tuple setting they bound each number): a call
+outside them is refused before anything is built, and the function's
+``setting_limits`` tells them to whoever asks (the editor refuses such values
+where they are typed).
 """
 
 from __future__ import annotations
@@ -14,7 +21,7 @@ import functools
 import hashlib
 import inspect
 import re
-from collections.abc import Callable, Hashable
+from collections.abc import Callable, Hashable, Mapping
 from typing import Any, ParamSpec, TypeVar
 
 import cellgrid as cg
@@ -22,7 +29,15 @@ import klayout.db as kdb
 
 from .cross_section import CrossSection
 
-__all__ = ["cell", "cell_name", "settings_from_name"]
+__all__ = ["LIMIT_KEYS", "cell", "cell_name", "limit_problem", "settings_from_name"]
+
+#: The limits a setting may declare, with the comparison each asks of a value.
+LIMIT_KEYS: dict[str, tuple[str, Callable[[float, float], bool]]] = {
+    "minimum": ("at least", lambda v, bound: v >= bound),
+    "exclusive_minimum": ("more than", lambda v, bound: v > bound),
+    "maximum": ("at most", lambda v, bound: v <= bound),
+    "exclusive_maximum": ("less than", lambda v, bound: v < bound),
+}
 
 P = ParamSpec("P")
 C = TypeVar("C", bound=cg.ProtoTKCell[Any])
@@ -157,18 +172,56 @@ def _normalise(value: Any) -> Any:
     return value
 
 
-def cell(func: Callable[P, C] | None = None, *, kcl: cg.KCLayout | None = None) -> Any:
+def limit_problem(name: str, value: Any, limits: Mapping[str, float]) -> str:
+    """Why the setting `name` = `value` is outside `limits`, or "" (values that are not numbers pass)."""
+    numbers = value if isinstance(value, (tuple, list)) else (value,)
+    for number in numbers:
+        if isinstance(number, bool) or not isinstance(number, (int, float)):
+            continue
+        for key, bound in limits.items():
+            words, holds = LIMIT_KEYS[key]
+            if not holds(number, bound):
+                return f"{name} must be {words} {bound}, got {value!r}"
+    return ""
+
+
+def _checked_limits(
+    fname: str, sig: inspect.Signature, limits: Mapping[str, Mapping[str, float]]
+) -> dict[str, dict[str, float]]:
+    """`limits` as plain dicts, after checking that they name parameters and known limits."""
+    checked: dict[str, dict[str, float]] = {}
+    for name, bounds in limits.items():
+        if name not in sig.parameters:
+            raise TypeError(f"cell function {fname} has no setting {name!r} to limit")
+        unknown = set(bounds) - set(LIMIT_KEYS)
+        if unknown or not all(isinstance(b, (int, float)) and not isinstance(b, bool) for b in bounds.values()):
+            raise TypeError(f"limits of {fname}.{name} must be numbers named {', '.join(LIMIT_KEYS)}")
+        checked[name] = dict(bounds)
+    return checked
+
+
+def cell(
+    func: Callable[P, C] | None = None,
+    *,
+    kcl: cg.KCLayout | None = None,
+    limits: Mapping[str, Mapping[str, float]] | None = None,
+) -> Any:
     """Decorate a cell function so each distinct setting builds one cached, locked cell."""
     if func is None:
-        return functools.partial(cell, kcl=kcl)
+        return functools.partial(cell, kcl=kcl, limits=limits)
     sig = inspect.signature(func)
     fname = func.__name__
+    setting_limits = _checked_limits(fname, sig, limits or {})
 
     @functools.wraps(func)
     def wrapper(*args: P.args, **kwargs: P.kwargs) -> cg.DKCell:
         lib = cg.kcl if kcl is None else kcl
         bound = sig.bind(*args, **kwargs)
         bound.apply_defaults()
+        for name, bounds in setting_limits.items():
+            problem = limit_problem(name, bound.arguments[name], bounds)
+            if problem:
+                raise ValueError(problem)
         settings = {k: _normalise(v) for k, v in bound.arguments.items()}
         key = (func.__module__, func.__qualname__, _freeze(settings))
         hit = lib.cell_cache.get(key)
@@ -197,4 +250,5 @@ def cell(func: Callable[P, C] | None = None, *, kcl: cg.KCLayout | None = None) 
         lib.cell_cache[key] = base
         return cg.DKCell(base=base)
 
+    wrapper.setting_limits = setting_limits  # type: ignore[attr-defined]
     return wrapper

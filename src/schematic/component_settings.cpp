@@ -48,9 +48,31 @@ nb::list cell_names(nb::handle pdk) {
     return names;
 }
 
+/// The limits a kit declares for the numeric settings of a cell function
+/// (its `setting_limits`: setting name to {"minimum": 0, ...}); empty when none.
+nb::dict declared_limits(nb::handle pcell) {
+    nb::object limits = nb::getattr(pcell, "setting_limits", nb::none());
+    return PyDict_Check(limits.ptr()) ? nb::borrow<nb::dict>(limits) : nb::dict();
+}
+
+/// Copies the limits of `key` that the editor knows into its description.
+void add_limits(nb::dict& entry, const nb::dict& limits, nb::handle key) {
+    if (!limits.contains(key))
+        return;
+    nb::object bounds = limits[key];
+    if (!PyDict_Check(bounds.ptr()))
+        return;
+    for (const char* name : {"minimum", "maximum", "exclusive_minimum", "exclusive_maximum"}) {
+        PyObject* bound = PyDict_GetItemString(bounds.ptr(), name);
+        if (bound && (PyLong_Check(bound) || PyFloat_Check(bound)) && !PyBool_Check(bound))
+            entry[name] = nb::borrow(bound);
+    }
+}
+
 nb::dict describe_settings(nb::handle pdk, nb::handle pcell) {
     nb::object types = allowed_instance_settings(pcell);
     nb::object defaults = deps().get_function_args(pcell);
+    nb::dict limits = declared_limits(pcell);
 
     nb::dict result;
     for (nb::handle item : types.attr("items")()) {
@@ -72,6 +94,7 @@ nb::dict describe_settings(nb::handle pdk, nb::handle pcell) {
         nb::dict entry;
         entry["default"] = default_value;
         entry["type"] = type;
+        add_limits(entry, limits, key);
         result[key] = entry;
     }
     return result;
