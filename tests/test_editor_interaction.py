@@ -83,7 +83,7 @@ def flagged(editor: Editor) -> list[str]:
 #: A point of a link where a click reaches it (nearest its middle), in client pixels.
 LINK_POINT = """
 const k = String(arguments[0]);
-const p = document.querySelector(`#canvas path.link[data-link='${k}']`);
+const p = document.querySelector(`#canvas path.link-hit[data-link="${k}"]`);
 const m = p.getScreenCTM();
 for (const f of [0.5, 0.4, 0.6, 0.3, 0.7, 0.2, 0.8, 0.1, 0.9]) {
   const at = p.getPointAtLength(p.getTotalLength() * f);
@@ -191,7 +191,9 @@ def test_findings_turn_stale_after_an_edit_and_fresh_again_by_undo(fresh: Editor
     assert flagged(editor)
     title = editor.find("#checks .status").text
     assert title.startswith("Check of the built layout: ") and "stale" not in title
-    select(editor, "b")
+    body = editor.find('#canvas .inst[data-name="b"] .body')  # its top: the ring's last link runs across its middle
+    actions(editor).move_to_element_with_offset(body, 0, -int(body.rect["height"]) // 3).click().perform()
+    editor.wait(lambda d: editor.js("return document.querySelector('#inspector input[name=name]')?.value") == "b")
     press(editor, "ARROW_UP")
     editor.wait(lambda d: "stale" in editor.find("#checks .status").text)
     assert flagged(editor) == [] and editor.find("#checks li.stale")
