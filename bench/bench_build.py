@@ -1,6 +1,6 @@
 """``quillon build``: the kit cache cold and warm, and circuits built from their netlist files.
 
-    PYTHONPATH=python python bench/bench_build.py [--repeat 3] [--instances 1000 10000]
+    PYTHONPATH=python python bench/bench_build.py [--repeat 3] [--instances 1000 10000 100000]
 
 Prints:
 
@@ -11,7 +11,12 @@ Prints:
 * per circuit size, a random circuit of the demo kit (`quillon.demo.random_circuit`)
   built from its netlist file: reading the file, building the cell, writing
   the GDS, in all and per instance, and then checking the layout against the
-  file (which must find nothing).
+  file (which must find nothing);
+* per size, the same circuit with no placements (every instance joined to
+  nothing placed goes into the row of unplaced groups) and with only its
+  instances (each a group of its own): the build, in all and per instance;
+* last, each figure per instance as a multiple of that of the smallest size
+  (linear: 1; processor time, beside the load average).
 """
 
 from __future__ import annotations
@@ -24,6 +29,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 import yaml
 
@@ -74,7 +80,27 @@ def sized_netlist(instances: int, seed: int = 7) -> dict[str, object]:
         chains = max(chains + 1, round(chains * instances / len(netlist["instances"])))  # type: ignore[arg-type]
 
 
-def circuit(instances: int, workdir: Path) -> None:
+def cpu_timed(action: Any) -> tuple[float, Any]:
+    start = time.process_time()
+    result = action()
+    return time.process_time() - start, result
+
+
+def unplaced(instances: int, kit: Any) -> dict[str, float]:
+    """Per instance, the build of the circuit with no placements and with only its instances."""
+    netlist = sized_netlist(instances)
+    count = len(netlist["instances"])  # type: ignore[arg-type]
+    variants = {"no placements": {**netlist, "placements": {}}, "instances only": {"instances": netlist["instances"]}}
+    figures = {}
+    for name, variant in variants.items():
+        t, cell = cpu_timed(lambda v=variant: build_circuit(v, kit, f"bench_{name.replace(' ', '_')}_{count}"))
+        circuit_layout._retire(cell)
+        figures[name] = t / count
+        print(f"  {name:15} build {t:6.2f} s   {t / count * 1e6:7.1f} µs per instance")
+    return figures
+
+
+def circuit(instances: int, workdir: Path) -> dict[str, float]:
     from quillon.cli import lvs
     from quillon.core.shared import activate_pdk_by_name
 
@@ -85,29 +111,21 @@ def circuit(instances: int, workdir: Path) -> None:
     kit = activate_pdk_by_name("demo_pdk")
     project = new_project(workdir / f"circuit{count}")
 
-    start = time.perf_counter()
-    read = read_netlist(path)
-    t_read = time.perf_counter() - start
-    start = time.perf_counter()
-    cell = build_circuit(read, kit, f"bench_{count}")
-    t_build = time.perf_counter() - start
+    t_read, read = cpu_timed(lambda: read_netlist(path))
+    t_build, cell = cpu_timed(lambda: build_circuit(read, kit, f"bench_{count}"))
     gds = workdir / f"random_{count}.gds"
-    start = time.perf_counter()
-    cell.write(str(gds))
-    t_write = time.perf_counter() - start
-    start = time.perf_counter()
-    circuit_layout.build_circuit_gds(path, gds, project)
-    t_again = time.perf_counter() - start
-    start = time.perf_counter()
-    status = lvs.main([str(gds), str(path), "--project-dir", str(project), "-o", str(gds.with_suffix(".lyrdb"))])
-    t_check = time.perf_counter() - start
+    t_write, _ = cpu_timed(lambda: cell.write(str(gds)))
+    circuit_layout._retire(cell)
+    t_again, _ = cpu_timed(lambda: circuit_layout.build_circuit_gds(path, gds, project))
+    t_check, status = cpu_timed(lambda: lvs.main([str(gds), str(path), "--project-dir", str(project), "-o", str(gds.with_suffix(".lyrdb"))]))
 
     total = t_read + t_build + t_write
     print(f"circuit of {count} instances ({len(netlist['nets'])} nets, {len(netlist['routes'])} bundles):")  # type: ignore[arg-type]
     print(f"  read {t_read * 1000:8.1f} ms   build {t_build * 1000:8.1f} ms   write {t_write * 1000:8.1f} ms")
     print(f"  first build  {total:6.2f} s   {total / count * 1e6:7.1f} µs per instance (kit cells built on the way)")
     print(f"  second build {t_again:6.2f} s   {t_again / count * 1e6:7.1f} µs per instance (kit cells cached)")
-    print(f"  check        {t_check:6.2f} s   exit status {status} (0: no findings)")
+    print(f"  check        {t_check:6.2f} s   {t_check / count * 1e6:7.1f} µs per instance, exit status {status} (0: no findings)")
+    return {"first build": total / count, "second build": t_again / count, "check": t_check / count, **unplaced(instances, kit)}
 
 
 def main() -> int:
@@ -118,8 +136,11 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="bench_build_") as tmp:
         workdir = Path(tmp)
         kit_cache(args.repeat, workdir)
-        for n in args.instances:
-            circuit(n, workdir)
+        per_instance = {n: circuit(n, workdir) for n in args.instances}
+    smallest = min(per_instance)
+    print(f"per instance, as a multiple of {smallest} instances (processor time; load average {os.getloadavg()[0]:.1f}):")
+    for n, figures in per_instance.items():
+        print(f"  {n:>7}: " + "  ".join(f"{name} x{t / per_instance[smallest][name]:.2f}" for name, t in figures.items()))
     return 0
 
 

@@ -120,13 +120,15 @@ def parse_netlist(content: bytes, where: str) -> dict[str, Any]:
     import yaml
 
     from quillon import yaml_bounded
+    from quillon.core.lvs import _safe_load
 
     try:
         text = content.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise NetlistError(f"not UTF-8 text (byte {exc.start})") from None
     try:
-        data = yaml_bounded.safe_load(text, where)
+        # the native reader, or the bounded loader for what it leaves (errors included)
+        data = _safe_load(text, where)
     except yaml.YAMLError as exc:
         mark = getattr(exc, "problem_mark", None)
         line = f" at line {mark.line + 1}" if mark is not None else ""
