@@ -1,42 +1,51 @@
-"""The whole check on generated layouts: the time of each stage, and the native
+"""The whole check on generated layouts and on built circuits: the time of each
+stage, the check against its floor, from process start, and the native
 netlist difference against DeepDiff on the same pair.
 
-    PYTHONPATH=python python bench/bench_check.py [--sizes 1000 10000 100000]
-        [--no-deepdiff] [--rounds 3] [--repeats 20] [--repeat-size 10000] [--cpu-time]
+    PYTHONPATH=python python bench/bench_check.py [--sizes 1000 10000 100000 1000000]
+        [--circuits 1000 10000 100000] [--no-deepdiff] [--rounds 3] [--repeats 20]
+        [--repeat-size 10000] [--cpu-time]
 
 Per N (devices; about 2N named and 4N unnamed instances) it builds the layout of
 `generate_layout.generate`, writes its reference netlist with a handful of
 deliberate differences (an instance the layout lacks, one the reference lacks,
 a re-pointed link, a dropped metal net), and prints:
 
-* load, extract, diff and findings: the stages of `optical_lvs`;
-* the findings stage as `optical_lvs` runs it (its passes sharing one table
-  of the layout's instances), read from the stage marks the check reports;
-* the whole `optical_lvs`, with the peak of the resident set during it and
-  what it still holds after it (the growth over before, after a collection);
-* KLayout's `extract_netlist` over the kit's metal on the same layout, whole,
-  as a plain script runs it, and the check as a multiple of it, both timed
-  in turn `--rounds` times with the fastest of each counting (and the range
-  of the rounds' own ratios): whole,
-  without its reference stage (reading and checking the file, from the stage
-  marks), and without reading the reference file (timed alone, with the
-  check's own YAML reader);
-* the growth of the whole check from 10^4 to 10^5, beside the growth of
-  KLayout's extraction alone over the same step, and the check of 10^4
-  again once the library also holds the layout of 10^5 (the check's copy
-  keeps only what the checked cell places: past copying the library, the
-  larger layout should cost it nothing);
-* `optical_lvs` with 0, 1% and 10% more instances in the reference than the
-  layout places (a half-placed layout), the fastest of `--rounds` checks
-  each, against none missing;
-* the native difference against DeepDiff on the same pair and whether both
-  give the same result (unless --no-deepdiff).
+* load, extract, diff and findings: the public stages, each on its own (up to
+  10^5), and the stages as `optical_lvs` runs them, from the stage marks the
+  check reports;
+* the whole `optical_lvs` against its floor (`check_floor.py`: reading the
+  instances, KLayout's extraction of the cells with metal, reading the
+  reference), and against KLayout's `extract_netlist` over the kit's metal on
+  the whole layout as a plain script runs it: the check, the floor parts and
+  KLayout timed in turn `--rounds` times, the fastest of each counting (and
+  the range of the rounds' own ratios to the floor);
+* the peak of the resident set during one check and what it still holds after
+  it (the growth over before, after a collection);
+* in a fresh process, the first check of the layout read from a GDS file
+  against the floor measured in that process; and `quillon lvs` of that file,
+  from process start, against a plain script reading the GDS and running
+  KLayout's extraction, from process start (processor time, from the kernel);
+* up to 10^5: `optical_lvs` with 0, 1% and 10% more instances in the
+  reference than the layout places (a half-placed layout), the fastest of
+  `--rounds` checks each; and the native difference against DeepDiff on the
+  same pair and whether both give the same result (unless --no-deepdiff);
+* the growth of the whole check from each size to the next, beside that of its
+  floor and of KLayout's extraction alone over the same step, and the check of
+  10^4 again once the library also holds the layout of 10^5 (the check's copy
+  keeps only what the checked cell places);
+* per `--circuits` size, a random circuit of the demo kit built with
+  `quillon build` (`quillon.demo.random_circuit`, rows of 20 steps): `quillon
+  lvs` of it from process start, per instance and against reading the GDS and
+  KLayout's extraction, and the time per instance as a multiple of the
+  smallest circuit's.
 
-Every timing, the KLayout baseline included, runs with the cyclic garbage
-collector paused, as the check runs itself. Last, in a fresh process, it runs
-`--repeats` checks of one layout (`--repeat-size` devices) and prints the
-resident set before the first, its peak during the first, and the resident
-set after the first and after the last.
+Every timing in the process, the baselines included, runs with the cyclic
+garbage collector paused, as the check runs itself. Last, in a fresh process,
+it runs `--repeats` checks of one layout (`--repeat-size` devices) and prints
+the resident set before the first, its peak during the first, and the
+resident set after the first and after the last. 10^6 devices peak at several
+GB: run one such benchmark at a time.
 """
 
 from __future__ import annotations
@@ -52,9 +61,13 @@ from typing import Any, NamedTuple
 
 import yaml
 
+import cellgrid as cg
+
 sys.path.insert(0, str(Path(__file__).parent))
 import bench_extraction  # noqa: E402
+from bench_build import sized_netlist  # noqa: E402
 from bench_extraction import PeakMemory, klayout_extract, rss, timed, use_cpu_time  # noqa: E402
+from check_floor import floor_parts, fresh, from_start, plain_from_start  # noqa: E402
 from generate_layout import generate, reference_netlist  # noqa: E402
 
 import klayout.rdb as rdb_module  # noqa: E402
@@ -62,6 +75,11 @@ from deepdiff import DeepDiff  # noqa: E402
 
 import demo_pdk  # noqa: E402
 import quillon.core.lvs as lvs  # noqa: E402
+from quillon.build.circuit_layout import build_circuit_gds  # noqa: E402
+
+#: The whole check may take at most this many times its floor; so may the
+#: command against reading the GDS and KLayout's extraction.
+FLOOR_TARGET = 1.5
 
 
 def with_differences(reference: dict[str, Any]) -> dict[str, Any]:
@@ -115,18 +133,18 @@ def stage_times(action: Any) -> dict[str, float]:
 class Checked(NamedTuple):
     time: float  #: of the whole check, the fastest of the rounds
     klayout: float  #: of KLayout's extraction alone, the fastest of the same rounds
+    floor: float  #: the sum of the floor parts, each the fastest of the same rounds
     top: Any
     reference: str
 
 
-def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
-    """Prints the figures of size n; returns the time of the whole check and its inputs."""
-    top = generate(n)
-    reference = write(workdir / f"bench_{n}.pic.yml", with_differences(reference_netlist(n)))
-    connectivity = demo_pdk.PDK.connectivity
-    # first, while the layout is as generated: nothing looked up in it yet
-    stages = stage_times(lambda: lvs.optical_lvs(top, reference))
+#: Above this size only the whole check, its floor and its memory are measured.
+DETAILED_UP_TO = 100_000
 
+
+def public_stages(top: Any, reference: str) -> str:
+    """The public stages of the check, each timed on its own."""
+    connectivity = demo_pdk.PDK.connectivity
     t_load, ref_netlist = paused(lambda: lvs.load_ref_netlist(reference, top))
     t_extract, lvs_netlist = paused(lambda: lvs.extract_lvs_netlist(top, connectivity))
     t_diff, diff = paused(lambda: lvs.get_netlist_diff(ref_netlist, lvs_netlist))
@@ -142,11 +160,23 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
         return db
 
     t_findings, db = paused(findings)
-    items = db.num_items()
-    # the rest runs without these: held, they would slow every later check
-    del db, diff, ref_netlist, lvs_netlist
-    # what the reference load spends in reading and parsing the file, with the reader it uses
-    t_parse, _ = paused(lambda: lvs._safe_load(Path(reference).read_text(), reference))
+    return (
+        f"load={t_load:6.2f}s  extract={t_extract:6.2f}s  diff={t_diff:6.3f}s  "
+        f"findings={t_findings:6.3f}s ({db.num_items()} items)"
+    )
+
+
+def measure(n: int, workdir: Path, deepdiff: bool, rounds: int, cpu_time: bool) -> Checked:
+    """Prints the figures of size n; returns the time of the whole check and its inputs."""
+    top = generate(n)
+    reference = write(workdir / f"bench_{n}.pic.yml", with_differences(reference_netlist(n)))
+    connectivity = demo_pdk.PDK.connectivity
+    layer_sets = [tuple(s) for s in connectivity]
+    detailed = n <= DETAILED_UP_TO
+    # first, while the layout is as generated: nothing looked up in it yet
+    stages = stage_times(lambda: lvs.optical_lvs(top, reference))
+    # the rest runs without the public stages' netlists: held, they would slow every later check
+    public = public_stages(top, reference) if detailed else "public stages not timed above 10^5"
 
     gc.collect()
     before = rss()
@@ -155,30 +185,35 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
     gc.collect()
     retained = rss() - before
 
-    # The check and KLayout's extraction in turn, `rounds` times; the fastest
-    # of each counts, so that a slow spell of the machine weighs on neither.
+    # The check, KLayout's extraction and the floor parts in turn, `rounds`
+    # times; the fastest of each counts, so that a slow spell of the machine
+    # weighs on none of them.
     t_check = t_klayout = float("inf")
+    floor = dict.fromkeys(("instances", "klayout", "reference"), float("inf"))
     ratios = []
     for _ in range(rounds):
         k = paused(lambda: klayout_extract(top, list(connectivity)))[0]
+        parts = floor_parts(top, reference, layer_sets)
         c = paused(lambda: lvs.optical_lvs(top, reference))[0]
         t_klayout, t_check = min(t_klayout, k), min(t_check, c)
-        ratios.append(c / k)
+        floor = {name: min(floor[name], parts[name]) for name in floor}
+        ratios.append(c / sum(parts.values()))
+    t_floor = sum(floor.values())
 
-    print(
-        f"N={n:>6}  load={t_load:6.2f}s  extract={t_extract:6.2f}s  diff={t_diff:6.3f}s  "
-        f"findings={t_findings:6.3f}s ({items} items)  optical_lvs={t_check:6.2f}s",
-        flush=True,
-    )
+    print(f"N={n:>7}  {public}  optical_lvs={t_check:6.2f}s  (load average {os.getloadavg()[0]:.1f})", flush=True)
     print(
         "          stages as optical_lvs runs them: " + "  ".join(f"{s}={t:.3f}s" for s, t in stages.items()),
         flush=True,
     )
     print(
-        f"          KLayout extract_netlist={t_klayout:6.2f}s  optical_lvs / that = {t_check / t_klayout:4.2f} "
-        f"(rounds {min(ratios):.2f} to {max(ratios):.2f})  "
-        f"without its reference stage = {(t_check - stages['reference']) / t_klayout:4.2f}  "
-        f"without reading the file ({t_parse:.2f}s) = {(t_check - t_parse) / t_klayout:4.2f}",
+        f"          floor={t_floor:6.2f}s (instances {floor['instances']:.2f}s + KLayout on the cells with metal "
+        f"{floor['klayout']:.2f}s + reference read {floor['reference']:.2f}s)  optical_lvs / floor = "
+        f"{t_check / t_floor:4.2f} (target {FLOOR_TARGET}; rounds {min(ratios):.2f} to {max(ratios):.2f})",
+        flush=True,
+    )
+    print(
+        f"          KLayout extract_netlist of the whole layout={t_klayout:6.2f}s  optical_lvs / that = "
+        f"{t_check / t_klayout:4.2f}  without its reference stage = {(t_check - stages['reference']) / t_klayout:4.2f}",
         flush=True,
     )
     print(
@@ -186,6 +221,25 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
         f"({memory.peak_rss / 2**20:.0f} MB), retained after +{retained / 2**20:.0f} MB",
         flush=True,
     )
+    gds = workdir / f"bench_{n}.gds"
+    top.write(str(gds))
+    first = fresh(gds, reference, cpu_time)
+    first_floor = first["instances"] + first["klayout"] + first["reference"]
+    print(
+        f"          in a fresh process: the first optical_lvs={first['check']:6.2f}s, floor={first_floor:6.2f}s, "
+        f"ratio {first['check'] / first_floor:4.2f}",
+        flush=True,
+    )
+    command = from_start([sys.executable, "-m", "quillon", "lvs", str(gds), reference, "-o", str(gds.with_suffix(".lyrdb"))])
+    plain = plain_from_start(gds)
+    print(
+        f"          from process start (processor time): quillon lvs {command[1]:6.2f}s (exit {command[2]}), "
+        f"reading the GDS and KLayout's extraction {plain[1]:6.2f}s, ratio {command[1] / plain[1]:4.2f} "
+        f"(target {FLOOR_TARGET}; wall {command[0]:.2f}s against {plain[0]:.2f}s)",
+        flush=True,
+    )
+    if not detailed:
+        return Checked(t_check, t_klayout, t_floor, top, reference)
 
     # the fastest of `rounds` checks per case, the cases in turn
     paths = {
@@ -205,7 +259,7 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
     if deepdiff:
         ref_netlist = lvs.load_ref_netlist(reference, top)
         lvs_netlist = lvs.extract_lvs_netlist(top, connectivity)
-        diff = lvs.get_netlist_diff(ref_netlist, lvs_netlist)
+        t_diff, diff = timed(lambda: lvs.get_netlist_diff(ref_netlist, lvs_netlist))
         t_deep, reference_diff = timed(lambda: DeepDiff(ref_netlist, lvs_netlist, ignore_order=True).to_dict())
         same = plain(reference_diff) == plain(diff)
         print(
@@ -213,7 +267,40 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int) -> Checked:
             f"x{t_deep / t_diff:6.0f}  same result: {same}",
             flush=True,
         )
-    return Checked(t_check, t_klayout, top, reference)
+    return Checked(t_check, t_klayout, t_floor, top, reference)
+
+
+def built_circuits(sizes: list[int], workdir: Path) -> None:
+    """`quillon lvs` of circuits built with `quillon build`, from process start, per instance."""
+    per_instance = {}
+    for n in sizes:
+        netlist = sized_netlist(n)
+        count = len(netlist["instances"])
+        path = workdir / f"built_{count}.pic.yml"
+        write(path, netlist)
+        gds = workdir / f"built_{count}.gds"
+        build_circuit_gds(path, gds, workdir)
+        command = from_start([sys.executable, "-m", "quillon", "lvs", str(gds), str(path), "-o", str(gds.with_suffix(".lyrdb"))])
+        plain = plain_from_start(gds)
+        kcl = cg.KCLayout(f"built_{count}")
+        (top,) = kcl.read(str(gds))
+        check = min(paused(lambda: lvs.optical_lvs(top, str(path)))[0] for _ in range(2))
+        kcl.layout._destroy()
+        per_instance[count] = (command[1] / count, check / count)
+        print(
+            f"built circuit of {count:>7} instances: quillon lvs from process start {command[1]:6.2f}s "
+            f"(exit {command[2]}), {command[1] / count * 1e6:6.1f} µs per instance; reading the GDS and KLayout's "
+            f"extraction {plain[1]:6.2f}s, ratio {command[1] / plain[1]:4.2f}; optical_lvs in this process "
+            f"{check:6.2f}s, {check / count * 1e6:6.1f} µs per instance",
+            flush=True,
+        )
+    first = per_instance[min(per_instance)]
+    print(
+        "          per instance, as a multiple of the smallest (quillon lvs, optical_lvs): "
+        + "  ".join(f"{n}: x{c / first[0]:.2f}, x{t / first[1]:.2f}" for n, (c, t) in per_instance.items())
+        + f" (target at 10^5: x{FLOOR_TARGET})",
+        flush=True,
+    )
 
 
 def repeat_series(n: int, repeats: int, workdir: Path) -> None:
@@ -249,7 +336,8 @@ def repeated(n: int, repeats: int) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
-    parser.add_argument("--sizes", type=int, nargs="*", default=[1_000, 10_000, 100_000])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[1_000, 10_000, 100_000], help="up to 10^6")
+    parser.add_argument("--circuits", type=int, nargs="*", default=[1_000, 10_000], help="built circuits' sizes")
     parser.add_argument("--no-deepdiff", action="store_true", help="skip the (slow) DeepDiff comparison")
     parser.add_argument("--repeats", type=int, default=20, help="checks in the memory series; 0 skips it")
     parser.add_argument("--repeat-size", type=int, default=10_000)
@@ -266,13 +354,16 @@ def main() -> None:
         if args.series:
             repeat_series(args.repeat_size, args.repeats, workdir)
             return
-        checks = {n: measure(n, workdir, not args.no_deepdiff, args.rounds) for n in args.sizes}
-        if 10_000 in checks and 100_000 in checks:
-            small, large = checks[10_000], checks[100_000]
+        checks = {n: measure(n, workdir, not args.no_deepdiff, args.rounds, args.cpu_time) for n in args.sizes}
+        for small, large in zip(args.sizes, args.sizes[1:]):
             print(
-                f"growth of optical_lvs from N=10^4 to N=10^5: x{large.time / small.time:.1f} (linear: x10; "
-                f"KLayout's extract_netlist alone: x{large.klayout / small.klayout:.1f})"
+                f"growth of optical_lvs from N={small} to N={large}: x{checks[large].time / checks[small].time:.1f} "
+                f"(linear: x{large / small:g}; its floor x{checks[large].floor / checks[small].floor:.1f}; "
+                f"KLayout's whole extract_netlist x{checks[large].klayout / checks[small].klayout:.1f})",
+                flush=True,
             )
+        if 10_000 in checks and 100_000 in checks:
+            small = checks[10_000]
             # the library now holds the larger layout too: a check should not notice
             beside = min(paused(lambda: lvs.optical_lvs(small.top, small.reference))[0] for _ in range(args.rounds))
             print(
@@ -280,6 +371,8 @@ def main() -> None:
                 f"({100 * (beside / small.time - 1):+.0f}% against before)",
                 flush=True,
             )
+        if args.circuits:
+            built_circuits(args.circuits, workdir)
         if args.repeats > 0:
             repeated(args.repeat_size, args.repeats)
 
