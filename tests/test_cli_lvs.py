@@ -9,8 +9,10 @@ import re
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
+import yaml
 import klayout.db as kdb
 from klayout.rdbcore import ReportDatabase
 
@@ -148,6 +150,10 @@ BAD_INPUTS = [
     pytest.param(["TMP/none.gds", "REF"], "layout 'TMP/none.gds' does not exist", id="missing layout"),
     pytest.param(["LAYOUT", "TMP/none.yml"], "reference netlist 'TMP/none.yml' does not exist", id="missing reference"),
     pytest.param(["LAYOUT"], "give both a layout and a reference netlist", id="one file"),
+    pytest.param(["LAYOUT", "REF", "LAYOUT"], "give a layout and its reference netlist for each check: 3 files given", id="three files"),
+    pytest.param(["LAYOUT", "REF", "LAYOUT", "REF", "-c", "x"], "--cell picks the cell of one layout", id="cell of several"),
+    pytest.param(["LAYOUT", "REF", "LAYOUT", "REF", "--json", "TMP/bad.gds"], "--json 'TMP/bad.gds' must be a directory", id="several JSON a file"),
+    pytest.param(["LAYOUT", "REF", "--junit", "TMP/no/j.xml"], "cannot write the JUnit report 'TMP/no/j.xml': no such directory", id="JUnit dir missing"),
     pytest.param(["TMP/bad.gds", "REF"], "cannot read layout 'TMP/bad.gds'", id="layout not a layout"),
     pytest.param(["TMP/a.txt", "REF"], "cannot read layout 'TMP/a.txt': ", id="layout of unknown type"),
     pytest.param(["LAYOUT", "TMP/bad.yml"], "reference netlist 'TMP/bad.yml' is not valid YAML at line 1: mapping values are not allowed", id="not YAML"),
@@ -341,3 +347,110 @@ def test_readme_lists_every_kind_of_finding() -> None:
     readme = (Path(__file__).parents[1] / "README.md").read_text()
     rows = re.findall(r"^\| `(\w+)` \| [^|]+ \| ([^|]+) \|$", readme, re.MULTILINE)
     assert [(kind, meaning.strip()) for kind, meaning in rows if kind != "kind"] == list(lvs.finding_kinds.items())
+
+
+JUNIT_SCHEMA = Path(__file__).with_name("junit.xsd")
+
+
+def junit_cases(path: Path) -> list[dict[str, Any]]:
+    """The test cases of a JUnit file, validated against the common JUnit schema first."""
+    import xml.etree.ElementTree as ElementTree
+
+    xmlschema = pytest.importorskip("xmlschema")
+    xmlschema.XMLSchema(JUNIT_SCHEMA).validate(str(path))
+    root = ElementTree.parse(path).getroot()
+    [suite] = root.findall("testsuite")
+    cases = []
+    for case in suite.findall("testcase"):
+        failures = [(failure.get("type"), failure.get("message"), failure.text) for failure in case.findall("failure")]
+        errors = [(error.get("type"), error.get("message")) for error in case.findall("error")]
+        cases.append({"name": case.get("name"), "classname": case.get("classname"), "failures": failures, "errors": errors})
+    assert (suite.get("tests"), root.get("tests")) == (str(len(cases)),) * 2
+    assert suite.get("failures") == str(sum(1 for case in cases if case["failures"]))
+    assert suite.get("errors") == str(sum(1 for case in cases if case["errors"]))
+    return cases
+
+
+def test_several_layouts_in_one_call_with_one_summary_status_and_junit_file(project: Path, clean_files: tuple[Path, Path]) -> None:
+    """A clean layout, the demo with its findings and a pair with bad input: all three checked, the worst status."""
+    layout, reference = clean_files
+    faulty = project / "demo" / "demo_splitter.gds"
+    faulty.parent.mkdir()
+    faulty.write_bytes(demo.LAYOUT.read_bytes())
+    missing = project / "missing.pic.yml"
+    out = project / "out"
+    out.mkdir()
+    arguments = [layout, reference, faulty, demo.REFERENCE, faulty, missing]
+    outputs = ["-o", out / "reports", "--json", out / "json", "--html", out / "html", "--junit", project / "lvs.xml"]
+    result = quillon_lvs(*arguments, *outputs, cwd=project)
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [f"quillon lvs: error: reference netlist {str(missing)!r} does not exist"]
+    lines = result.stdout.splitlines()
+    assert lines[-1] == "3 checks: 1 clean, 1 with findings, 1 bad input"
+    assert [line for line in lines if line.startswith("LVS Diff - ")] == [f"LVS Diff - {layout.stem}: no findings", "LVS Diff - demo_splitter: 9 findings"]
+
+    # one file of each kind per layout checked, an index beside the pages
+    assert sorted(path.name for path in (out / "reports").iterdir()) == sorted([f"{layout.stem}.lyrdb", "demo_splitter.lyrdb"])
+    document = json.loads((out / "json" / "demo_splitter.json").read_text())
+    assert (document["exit_status"], len(document["findings"])) == (1, 9)
+    assert sorted(path.name for path in (out / "html").iterdir()) == sorted([f"{layout.stem}.html", "demo_splitter.html", "index.html"])
+    index = (out / "html" / "index.html").read_text()
+    assert '<a href="demo_splitter.html">9 findings</a>' in index and "does not exist" in index
+
+    cases = junit_cases(project / "lvs.xml")
+    assert [case["name"] for case in cases] == [layout.stem, "demo_splitter", "demo_splitter"]
+    assert cases[1]["classname"] == ".".join([*project.relative_to("/").parts, "demo", "demo_splitter"])
+    assert cases[0]["failures"] == [] and cases[0]["errors"] == []
+    failures = cases[1]["failures"]
+    assert [kind for kind, _, _ in failures] == [finding["kind"] for finding in document["findings"]]
+    assert [message for _, message, _ in failures] == [finding["texts"][0] for finding in document["findings"]]
+    for (_, _, body), finding in zip(failures, document["findings"]):
+        assert body.splitlines()[: 1 + len(finding["texts"])] == [f"{finding['category']} ({finding['kind']})", *finding["texts"]]
+    assert cases[2]["errors"] == [("bad input", f"reference netlist {str(missing)!r} does not exist")]
+
+
+@pytest.mark.parametrize(
+    "pairs, status, failures",
+    [
+        pytest.param(["CLEAN", "CLEAN"], 0, [0, 0], id="all clean"),
+        pytest.param(["CLEAN", "DEMO"], 1, [0, 9], id="findings in one"),
+        pytest.param(["DEMO"], 1, [9], id="one pair"),
+        pytest.param([], 1, [9], id="the demo"),
+    ],
+)
+def test_exit_status_is_the_worst_of_the_checks(project: Path, clean_files: tuple[Path, Path], pairs: list[str], status: int, failures: list[int]) -> None:
+    """Outputs ending with a slash are directories, also for one layout (a CI job need not count them)."""
+    files = {"CLEAN": clean_files, "DEMO": (demo.LAYOUT, demo.REFERENCE)}
+    arguments = [path for pair in pairs for path in files[pair]]
+    result = quillon_lvs(*arguments, "-o", f"{project}/reports/", "--html", f"{project}/pages/", "--junit", project / "lvs.xml", cwd=project)
+    assert result.returncode == status, result.stderr
+    assert [len(case["failures"]) for case in junit_cases(project / "lvs.xml")] == failures
+    assert len(list((project / "reports").glob("*.lyrdb"))) == len(failures)
+    assert len(list((project / "pages").glob("*.html"))) == len(failures) + 1  # and the index
+
+
+def test_the_readme_ci_job_checks_every_layout_and_keeps_the_reports(tmp_path: Path) -> None:
+    """The script of the README's CI job, run by bash in a new project with a clean and a faulty layout."""
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    workflow = yaml.safe_load(readme.split("### In CI", 1)[1].split("```yaml\n", 1)[1].split("```", 1)[0])
+    [step] = [step for step in workflow["jobs"]["lvs"]["steps"] if step.get("name") == "Check every layout against its netlist"]
+    tool = tmp_path / "bin" / "quillon"  # the command the installed package puts on PATH
+    tool.parent.mkdir()
+    tool.write_text(f'#!/bin/sh\nexec {sys.executable} -m quillon "$@"\n')
+    tool.chmod(0o755)
+    env = dict(os.environ, PYTHONPATH=PACKAGES, PATH=f"{tool.parent}{os.pathsep}{os.environ['PATH']}")
+    env.pop("QUILLON_PROJECT_DIR", None)
+    project = tmp_path / "chip"
+    subprocess.run([tool, "init", project], env=env, check=True, capture_output=True, timeout=300)
+    (project / "layouts").mkdir()
+    subprocess.run([tool, "build", "chip/demo_mzi.pic.yml", "-o", "layouts/demo_mzi.gds"], cwd=project, env=env, check=True, capture_output=True, timeout=300)
+    (project / "layouts" / "demo_splitter.gds").write_bytes(demo.LAYOUT.read_bytes())
+    (project / "chip" / "demo_splitter.pic.yml").write_bytes(demo.REFERENCE.read_bytes())
+
+    done = subprocess.run(["bash", "-eo", "pipefail", "-c", step["run"]], cwd=project, env=env, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 1, done.stderr
+    assert done.stdout.splitlines()[-1] == "2 checks: 1 clean, 1 with findings"
+    reports = project / "lvs-report"
+    assert sorted(path.name for path in (reports / "html").iterdir()) == ["demo_mzi.html", "demo_splitter.html", "index.html"]
+    assert sorted(path.name for path in reports.glob("*.lyrdb")) == ["demo_mzi.lyrdb", "demo_splitter.lyrdb"]
+    assert [(case["name"], len(case["failures"])) for case in junit_cases(reports / "junit.xml")] == [("demo_mzi", 0), ("demo_splitter", 9)]

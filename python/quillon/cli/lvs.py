@@ -1,7 +1,8 @@
 """``quillon lvs``: check a layout cell against its reference netlist.
 
-    quillon lvs LAYOUT REFERENCE [--cell NAME] [-o REPORT] [--json FILE] [--html FILE]
-                [--settings-tolerance TOL] [--kit NAME] [--project-dir DIR] [--verbose]
+    quillon lvs LAYOUT REFERENCE [LAYOUT REFERENCE ...] [--cell NAME] [-o REPORT] [--json FILE]
+                [--html FILE] [--junit FILE] [--settings-tolerance TOL] [--kit NAME]
+                [--project-dir DIR] [--verbose]
 
 reads the GDS or OASIS file LAYOUT, checks the cell NAME (default: the file's
 only top cell) against the reference netlist REFERENCE (YAML), writes the
@@ -19,6 +20,14 @@ current directory), else the demo kit, which the summary then says. The check
 itself is :func:`quillon.check`. On a terminal the stages of a long check show
 on one line of stderr (:mod:`quillon.cli.progress`).
 
+Several pairs of LAYOUT and REFERENCE are checked one after the other, with a
+summary of each and a line counting them all; the exit status is the worst of
+theirs (bad input of one pair does not stop the others), and ``-o``,
+``--json`` and ``--html`` then name directories that receive one file per
+layout (``index.html`` beside the HTML pages); a value that ends with a slash
+names such a directory for one layout too, so a CI job need not count them. ``--junit FILE`` writes every
+check as a test case of one JUnit XML file (:mod:`quillon.cli.lvs_junit`).
+
 Without LAYOUT and REFERENCE it runs the bundled demo (:mod:`quillon.demo`),
 whose layout departs from its reference in every way the check reports, and
 writes the report into the current directory.
@@ -31,8 +40,9 @@ import contextlib
 import io
 import os
 import sys
+import time
 import traceback
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -40,7 +50,7 @@ from quillon.checking import CHECK_STAGES, CheckError, CheckResult, first_line
 from quillon.cli.progress import Progress
 from quillon.core.instance_settings import DEFAULT_TOLERANCE
 
-__all__ = ["HELP", "InputError", "Job", "add_arguments", "check_files", "run"]
+__all__ = ["HELP", "InputError", "Job", "Outcome", "add_arguments", "check_files", "run"]
 
 HELP = "Check a layout cell against its reference netlist (without arguments: the bundled demo)."
 
@@ -55,6 +65,7 @@ EXIT_STATUS_HELP = """exit status:
     2  bad input: one line on stderr says what is wrong
     3  internal error: one line on stderr; --verbose prints the traceback
   130  interrupted (Ctrl-C)
+with several layouts, the highest status of their checks (130 stops them all)
 """
 
 #: What the command does, in order, as the progress display counts it.
@@ -84,12 +95,23 @@ class Job:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Declare the arguments of ``quillon lvs``."""
-    parser.add_argument("layout", nargs="?", type=Path, help="GDS or OASIS file (omit both files for the demo)")
-    parser.add_argument("reference", nargs="?", type=Path, help="reference netlist of the cell (YAML)")
+    parser.add_argument(
+        "files",
+        nargs="*",
+        type=Path,
+        metavar="LAYOUT REFERENCE",
+        help="a GDS or OASIS file and the reference netlist (YAML) of its cell; several pairs check several layouts "
+        "(omit them for the demo)",
+    )
     parser.add_argument("-c", "--cell", help="cell to check (default: the layout's only top cell)")
-    parser.add_argument("-o", "--output", type=Path, metavar="REPORT", help="report file (default: <cell>.lyrdb beside the layout)")
-    parser.add_argument("--json", type=Path, metavar="FILE", help="also write the findings as JSON (for CI pipelines)")
-    parser.add_argument("--html", type=Path, metavar="FILE", help="also write an HTML report with a picture of each finding")
+    parser.add_argument(
+        "-o", "--output", metavar="REPORT", help="report file (default: <cell>.lyrdb beside the layout); a directory (DIR/) writes <layout>.lyrdb into it, as for several layouts"
+    )
+    parser.add_argument("--json", metavar="FILE", help="also write the findings as JSON (a directory with several layouts or DIR/)")
+    parser.add_argument(
+        "--html", metavar="FILE", help="also write an HTML report with a picture of each finding (a directory with several layouts or DIR/, with index.html)"
+    )
+    parser.add_argument("--junit", type=Path, metavar="FILE", help="also write JUnit XML: a test case per checked cell, a failure per finding")
     parser.add_argument(
         "--settings-tolerance",
         type=float,
@@ -106,18 +128,43 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.formatter_class = argparse.RawDescriptionHelpFormatter
 
 
+@dataclass(frozen=True)
+class Outcome:
+    """How one check of a run ended: its result, or the line that says why it has none."""
+
+    job: Job
+    status: int
+    seconds: float
+    result: CheckResult | None = None
+    error: str | None = None
+
+
 def run(args: argparse.Namespace) -> int:
-    """Run the check; the exit status is one of those of :data:`EXIT_STATUS_HELP`."""
+    """Run the checks; the exit status is the worst of theirs (see :data:`EXIT_STATUS_HELP`)."""
+    verbose = bool(getattr(args, "verbose", False))
     try:
-        job = _job(args)
-        stages = STAGES + ((DRAWING,) if job.html else ())
-        with contextlib.closing(Progress("quillon lvs", stages)) as progress:
-            result = _check(job, progress)
-        try:
-            _print_summary(result, job)
-        except BrokenPipeError:  # the reader stopped early (`quillon lvs ... | head`): the verdict stands
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return result.exit_status
+        jobs = _jobs(args)
+        junit = getattr(args, "junit", None)
+        if junit is not None:
+            _check_writable("the JUnit report", junit)
+        outcomes: list[Outcome] = []
+        for number, job in enumerate(jobs, start=1):
+            prefix = "quillon lvs" if len(jobs) == 1 else f"quillon lvs [{number}/{len(jobs)}] {job.layout.name}"
+            if number > 1:
+                _say("")
+            outcomes.append(_run_one(job, prefix, verbose))
+        if len(jobs) > 1:
+            _say(_totals(outcomes))
+        pages = args.html if args.html is not None and (len(jobs) > 1 or _names_directory(args.html)) else None
+        if pages is not None:
+            from quillon.cli.lvs_html import write_index
+
+            _write_file(lambda: write_index(Path(pages) / "index.html", outcomes))
+        if junit is not None:
+            from quillon.cli.lvs_junit import write_junit
+
+            _write_file(lambda: write_junit(junit, outcomes))
+        return max(outcome.status for outcome in outcomes)
     except InputError as exc:
         print(f"quillon lvs: error: {exc}", file=sys.stderr)
         return EXIT_BAD_INPUT
@@ -125,11 +172,66 @@ def run(args: argparse.Namespace) -> int:
         print("quillon lvs: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except Exception as exc:  # anything else is a fault of the tool, never "findings"
-        if getattr(args, "verbose", False):
-            traceback.print_exc()
-        hint = "" if getattr(args, "verbose", False) else " (run again with --verbose for the traceback)"
-        print(f"quillon lvs: internal error: {type(exc).__name__}: {first_line(exc)}{hint}", file=sys.stderr)
+        _internal_error(exc, verbose)
         return EXIT_INTERNAL_ERROR
+
+
+def _run_one(job: Job, prefix: str, verbose: bool) -> Outcome:
+    """Check one pair and print its summary, or the one line that says why it could not be checked."""
+    started = time.monotonic()
+    try:
+        stages = STAGES + ((DRAWING,) if job.html else ())
+        with contextlib.closing(Progress(prefix, stages)) as progress:
+            result = _check(job, progress)
+        _say_summary(result, job)
+        return Outcome(job, result.exit_status, time.monotonic() - started, result)
+    except InputError as exc:
+        print(f"quillon lvs: error: {exc}", file=sys.stderr)
+        return Outcome(job, EXIT_BAD_INPUT, time.monotonic() - started, error=str(exc))
+    except Exception as exc:  # anything else is a fault of the tool, never "findings"
+        return Outcome(job, EXIT_INTERNAL_ERROR, time.monotonic() - started, error=_internal_error(exc, verbose))
+
+
+def _internal_error(exc: Exception, verbose: bool) -> str:
+    """Say on stderr, in one line (and the traceback when `verbose`), that the tool failed; return the line."""
+    if verbose:
+        traceback.print_exc()
+    hint = "" if verbose else " (run again with --verbose for the traceback)"
+    line = f"internal error: {type(exc).__name__}: {first_line(exc)}"
+    print(f"quillon lvs: {line}{hint}", file=sys.stderr)
+    return line
+
+
+def _totals(outcomes: Sequence[Outcome]) -> str:
+    """One line counting the checks by how they ended."""
+    kinds = ((EXIT_CLEAN, "clean"), (EXIT_FINDINGS, "with findings"), (EXIT_BAD_INPUT, "bad input"), (EXIT_INTERNAL_ERROR, "internal error"))
+    counts = [f"{count} {label}" for status, label in kinds if (count := sum(1 for o in outcomes if o.status == status))]
+    return f"{len(outcomes)} checks: {', '.join(counts)}"
+
+
+def _say_summary(result: CheckResult, job: Job) -> None:
+    try:
+        _print_summary(result, job)
+    except BrokenPipeError:  # the reader stopped early (`quillon lvs ... | head`): the verdict stands
+        _drop_stdout()
+
+
+def _say(line: str) -> None:
+    try:
+        print(line)
+    except BrokenPipeError:
+        _drop_stdout()
+
+
+def _drop_stdout() -> None:
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def _write_file(write: Callable[[], None]) -> None:
+    try:
+        write()
+    except OSError as exc:
+        raise InputError(f"cannot write {exc.filename!r}: {exc.strerror or first_line(exc)}") from None
 
 
 def check_files(job: Job) -> CheckResult:
@@ -138,20 +240,90 @@ def check_files(job: Job) -> CheckResult:
         return _check(job, progress)
 
 
-def _job(args: argparse.Namespace) -> Job:
-    if (args.layout is None) != (args.reference is None):
-        raise InputError("give both a layout and a reference netlist, or neither to run the demo")
+def _jobs(args: argparse.Namespace) -> list[Job]:
+    """The checks the arguments ask for: the demo, or one per pair of files."""
+    files = list(args.files)
+    if len(files) % 2:
+        if len(files) == 1:
+            raise InputError("give both a layout and a reference netlist, or neither to run the demo")
+        raise InputError(f"give a layout and its reference netlist for each check: {len(files)} files given")
     tolerance = args.settings_tolerance
     if not tolerance >= 0 or tolerance == float("inf"):
         raise InputError(f"--settings-tolerance must be a number of 0 or more, got {tolerance}")
-    if args.layout is None:
+    demo_run = not files
+    if demo_run:
         from quillon import demo
 
-        project = args.project_dir or demo.DIRECTORY
-        output = args.output or Path.cwd() / f"{args.cell or demo.CELL}.lyrdb"
-        return Job(demo.LAYOUT, demo.REFERENCE, args.cell or demo.CELL, output, project.resolve(), True, args.json, args.html, tolerance, args.kit)
-    project = args.project_dir or Path(os.environ.get("QUILLON_PROJECT_DIR") or os.getcwd())
-    return Job(args.layout, args.reference, args.cell, args.output, project.resolve(), False, args.json, args.html, tolerance, args.kit)
+        pairs = [(demo.LAYOUT, demo.REFERENCE)]
+        project = (args.project_dir or demo.DIRECTORY).resolve()
+        cell = args.cell or demo.CELL
+    else:
+        pairs = list(zip(files[::2], files[1::2]))
+        project = (args.project_dir or Path(os.environ.get("QUILLON_PROJECT_DIR") or os.getcwd())).resolve()
+        cell = args.cell
+    several = len(pairs) > 1
+    if several and cell is not None:
+        raise InputError("--cell picks the cell of one layout: with several, each layout's only top cell is checked")
+    # an output names a directory for several layouts, or when it ends with a slash
+    outputs = {"-o": args.output, "--json": args.json, "--html": args.html}
+    directories = {
+        option: Path(given) for option, given in outputs.items() if given is not None and (several or _names_directory(given))
+    }
+    for option, directory in directories.items():
+        _make_directory(option, directory)
+
+    def target(option: str, name: str, suffix: str) -> Path | None:
+        given = outputs[option]
+        if given is None:
+            return None
+        return directories[option] / f"{name}{suffix}" if option in directories else Path(given)
+
+    names = [cell] if cell is not None else _file_names([layout for layout, _ in pairs])
+    return [
+        Job(
+            layout,
+            reference,
+            cell,
+            target("-o", name, ".lyrdb") or (Path.cwd() / f"{name}.lyrdb" if demo_run else None),
+            project,
+            demo_run,
+            json=target("--json", name, ".json"),
+            html=target("--html", name, ".html"),
+            settings_tolerance=tolerance,
+            kit=args.kit,
+        )
+        for (layout, reference), name in zip(pairs, names)
+    ]
+
+
+def _names_directory(given: str) -> bool:
+    return given.endswith(("/", os.sep))
+
+
+def _make_directory(option: str, directory: Path) -> None:
+    """The directory `option` names for several layouts, made when it does not exist yet."""
+    if directory.exists() and not directory.is_dir():
+        raise InputError(f"{option} {str(directory)!r} must be a directory when several layouts are checked")
+    try:
+        directory.mkdir(exist_ok=True)
+    except OSError as exc:
+        raise InputError(f"cannot make the directory {str(directory)!r} for {option}: {exc.strerror or first_line(exc)}") from None
+
+
+def _file_names(layouts: Sequence[Path]) -> list[str]:
+    """A file name per layout, its stem, numbered where two layouts share one."""
+    names: list[str] = []
+    for layout in layouts:
+        name, number = layout.stem, 1
+        while name in names:
+            number += 1
+            name = f"{layout.stem}-{number}"
+        names.append(name)
+    return names
+
+
+def _in_directory(directory: Path | None, name: str, suffix: str) -> Path | None:
+    return None if directory is None else directory / f"{name}{suffix}"
 
 
 def _check(job: Job, progress: Progress) -> CheckResult:

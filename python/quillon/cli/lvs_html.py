@@ -1,24 +1,29 @@
 """``quillon lvs --html FILE``: a report a reviewer can read in any browser.
 
-One self-contained file: what was checked, the number of findings per
+One self-contained file per check: what was checked, the number of findings per
 category, then per finding its texts and a picture of its neighbourhood with
 its markers drawn (the whole cell, embedded once, for a finding with no place
 in the layout). Pictures are embedded as PNG data, so the file can be mailed or
-archived alone.
+archived alone. When several layouts are checked, ``index.html`` beside their
+pages lists every check with its verdict and a link to its page.
 """
 
 from __future__ import annotations
 
 import base64
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from html import escape
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from quillon.checking import CheckResult
 from quillon.cli.finding_pictures import HEIGHT, WIDTH, FindingPictures
 from quillon.findings import Box, Finding
 
-__all__ = ["VIEWER_URL", "write_findings_html"]
+if TYPE_CHECKING:
+    from quillon.cli.lvs import Outcome
+
+__all__ = ["VIEWER_URL", "write_findings_html", "write_index"]
 
 #: Pictures drawn at most per page (about 12 kB and 20 ms each); further
 #: findings are listed with their texts and marker coordinates only.
@@ -138,3 +143,34 @@ def _box_text(box: Box) -> str:
 
 def _anchor(category: str) -> str:
     return "category-" + "".join(char if char.isalnum() else "-" for char in category)
+
+
+def write_index(path: Path, outcomes: Sequence[Outcome]) -> None:
+    """Write the page listing the checks of one run, each linked to its page beside `path`."""
+    rows = "".join(_index_row(path.parent, outcome) for outcome in outcomes)
+    failed = sum(1 for outcome in outcomes if outcome.status)
+    verdict = "all clean" if not failed else f"{failed} of {len(outcomes)} not clean"
+    page = (
+        f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>Layout checks</title>'
+        f"<style>{STYLE}</style></head><body>\n"
+        f'<h1>Layout checks: <span class="{"findings" if failed else "clean"}">{verdict}</span></h1>\n'
+        f"<table><tr><th>Layout</th><th>Cell</th><th>Kit</th><th>Result</th></tr>{rows}</table>\n</body></html>\n"
+    )
+    path.write_text(page, encoding="utf-8")
+
+
+def _index_row(directory: Path, outcome: Outcome) -> str:
+    result, page = outcome.result, outcome.job.html
+    if result is None:
+        return (
+            f"<tr><td>{escape(str(outcome.job.layout))}</td><td></td><td></td>"
+            f'<td class="findings">{escape(outcome.error or "")}</td></tr>'
+        )
+    total = len(result.findings)
+    verdict = "no findings" if not total else f"{total} finding{'s' if total != 1 else ''}"
+    if page is not None and page.parent == directory:
+        verdict = f'<a href="{escape(page.name)}">{verdict}</a>'
+    return (
+        f"<tr><td>{escape(str(outcome.job.layout))}</td><td>{escape(result.cell)}</td><td>{escape(result.kit.name)}</td>"
+        f'<td class="{"findings" if total else "clean"}">{verdict}</td></tr>'
+    )
