@@ -22,6 +22,11 @@ CIRCUITS = {
     "ring": "instances: {a: {component: straight}, b: {component: straight}, c: {component: straight}}\n"
             "placements: {a: {x: 0, y: 0}, b: {x: 200, y: 0}, c: {x: 400, y: 0}}\n"
             "connections: {'a,o2': 'b,o1', 'b,o2': 'c,o1', 'c,o2': 'a,o1'}\nroutes: {}\nnets: []\nports: {}\n",
+    # optical links routed with the electrical router, as an older editor could save them
+    "misrouted": "instances: {a: {component: straight}, b: {component: straight}}\n"
+                 "placements: {a: {x: 0, y: 0}, b: {x: 300, y: 100}}\nconnections: {}\n"
+                 "routes: {r: {routing_strategy: route_bundle_electrical, settings: {}, links: {'a,o2': 'b,o1'}}}\n"
+                 "nets: []\nports: {}\n",
     "odd": "instances: {s: {component: straight, settings: {length: 20, bogus: 3}}, x: {component: nope}}\n"
            "placements: {s: {x: 0, y: 0}, x: {x: 300, y: 0}}\n"
            "connections: {}\nroutes: {}\nnets: []\nports: {in: 's,o1', out: 's,o2'}\n",
@@ -203,11 +208,17 @@ def test_findings_turn_stale_after_an_edit_and_fresh_again_by_undo(fresh: Editor
 
 
 @needs_builder
-def test_check_a_layout_finds_a_deleted_link(fresh: Editor) -> None:
+def test_check_a_layout_finds_a_deleted_link(fresh: Editor, project: Path) -> None:
     from selenium.webdriver.support.ui import Select
 
     editor = fresh
     editor.open("demo/splitter")
+    copy = project / "layouts" / "copy.oas"  # a layout written while the page is open is offered too
+    copy.write_bytes((project / "layouts" / "splitter.gds").read_bytes())
+    options = lambda: [o.get_attribute("value") for o in Select(editor.find("#checks select[name=layout]")).options]  # noqa: E731
+    assert "layouts/copy.oas" not in options()
+    editor.js("document.querySelector('#checks select[name=layout]').focus()")
+    editor.wait(lambda d: "layouts/copy.oas" in options())
     Select(editor.find("#checks select[name=layout]")).select_by_value("layouts/splitter.gds")
     editor.find("button[name=check-layout]").click()
     editor.wait(lambda d: editor.find("#checks .status").text == "Check of layouts/splitter.gds: no findings")
@@ -282,6 +293,20 @@ def test_bundles_offer_the_strategies_that_fit_and_can_be_undone(fresh: Editor) 
     assert "bundle bundle_1: route_bundle" in editor.find("#inspector").text
     editor.find('#inspector [data-focus="unbundle"]').click()
     editor.wait(lambda d: not any("bundled" in c for c in editor.links()))
+
+    keys(editor, "CONTROL", "z")
+    keys(editor, "CONTROL", "z")
+    editor.wait(lambda d: not editor.dirty())
+
+    # optical links bundled with the electrical router stay optical, and the designer is told to choose again
+    editor.open("demo/misrouted")
+    assert editor.links() == ["link optical bundled"]
+    click_link(editor, 0)
+    assert "route_bundle_electrical does not route optical links" in editor.wait(
+        lambda d: editor.find("#inspector").text if "does not route" in editor.find("#inspector").text else "")
+    Select(editor.find("#inspector select[name=strategy]")).select_by_value("route_bundle")
+    editor.wait(lambda d: "does not route" not in editor.find("#inspector").text)
+    assert "bundle r: route_bundle\n" in editor.find("#inspector").text + "\n"
 
 
 def test_values_the_kit_refuses_are_refused_where_they_are_typed(fresh: Editor) -> None:

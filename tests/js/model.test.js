@@ -89,6 +89,16 @@ test("bundles: made, restrategised, unbundled; strategies offered by the ports t
   assert.deepEqual(model.fittingStrategies(strategies, true), ["route_bundle_electrical"]);
 });
 
+test("link kinds follow their ports' types where the kit knows them", () => {
+  let c = model.addLink(two(), "a,o3", "b,o2", true); // an optical pair read as electrical (its bundle's strategy)
+  c = model.addLink(c, "a,e1", "x,e1", false);
+  const types = { "a,o2": "optical", "b,o1": "optical", "a,o3": "optical", "b,o2": "optical", "a,e1": "electrical" };
+  const settled = model.withPortKinds(c, (e) => types[e] || "");
+  assert.deepEqual(settled.links.map((l) => l.electrical), [false, false, true]);
+  assert.equal(settled.links[0], c.links[0]);
+  assert.equal(model.withPortKinds(settled, (e) => types[e] || ""), settled, "nothing to change: the same circuit");
+});
+
 test("settings: set, reset, unknown ones found, components replaced", () => {
   let c = model.setSetting(two(), "b", "length", 20);
   c = model.setSetting(c, "b", "bogus", 3);

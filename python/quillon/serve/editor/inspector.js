@@ -308,7 +308,7 @@ export function createInspector(root, on) {
 /** The checks panel: the warnings of the drawing, the findings of the last check (marked
  * stale once the circuit changed) and the errors of a check that failed, in full; the
  * form of "Check a layout". */
-export function createCheckList(root, { onPick, onCheckLayout }) {
+export function createCheckList(root, { onPick, onCheckLayout, onListLayouts }) {
   const list = root.querySelector("ul");
   const status = root.querySelector(".status");
   const layouts = root.querySelector("select[name=layout]");
@@ -318,6 +318,7 @@ export function createCheckList(root, { onPick, onCheckLayout }) {
   run.addEventListener("click", () => {
     if (layouts.value) onCheckLayout(layouts.value, cell.value.trim());
   });
+  layouts.addEventListener("focus", () => onListLayouts()); // a layout written meanwhile shows up
 
   function show(title, items, kind) {
     status.textContent = title;
@@ -335,14 +336,15 @@ export function createCheckList(root, { onPick, onCheckLayout }) {
     );
   }
 
-  let known = [];
+  let known = null;
   let busy = false;
   const enable = () => {
-    run.disabled = busy || !known.length;
+    run.disabled = busy || !(known && known.length);
   };
 
   /** The project's layout files to pick from. */
   function showLayouts(paths) {
+    if (known && paths.length === known.length && paths.every((p, k) => p === known[k])) return; // an open list stays open
     const current = layouts.value;
     known = paths;
     layouts.replaceChildren(...paths.map((p) => node("option", { value: p }, p)));

@@ -176,6 +176,7 @@ const checks = createCheckList(document.querySelector("#checks"), {
     render();
   },
   onCheckLayout: (layout, cell) => checkLayout(layout, cell),
+  onListLayouts: () => refreshLayouts(),
 });
 
 const palette = createPalette(document.querySelector("#palette"), {
@@ -210,7 +211,7 @@ function inspectorView() {
   if (state.selectedLinks.size) {
     const links = [...state.selectedLinks].map((k) => c.links[k]).filter(Boolean);
     if (links.length) {
-      return { kind: "links", key: [...state.selectedLinks].join(","), ref: c.links, links, bundles: c.bundles, strategies: state.strategies, choicesFor };
+      return { kind: "links", key: [...state.selectedLinks].join(","), ref: c, links, bundles: c.bundles, strategies: state.strategies, choicesFor };
     }
   }
   const count = Object.keys(c.instances).length;
@@ -267,6 +268,14 @@ function edit(update, keepSelection = false) {
   const selectedLinks = keepSelection ? new Set([...state.selectedLinks].filter((k) => k < c.links.length)) : state.selectedLinks;
   set({ selected, selectedLinks });
   render();
+}
+
+/** The type of a port of `c` as the kit describes it, "" when the kit does not say. */
+function knownPortType(c, endpointText) {
+  const [name, port] = model.splitEndpoint(endpointText);
+  const inst = c.instances[name];
+  const record = inst && (state.kitPorts[inst.component] || {})[port];
+  return record ? record.port_type : "";
 }
 
 function portType(endpointText) {
@@ -441,6 +450,7 @@ async function openCircuit(path, fetched = null) {
   const components = [...new Set(Object.values(loaded.instances).map((i) => i.component))];
   await ensureComponents(components);
   for (const component of components) if (state.kit.components.includes(component)) loadSettings(component); // for the warnings
+  loaded = model.withPortKinds(loaded, (e) => knownPortType(loaded, e));
   let note = "";
   if (placed) [loaded, note] = await drawnFromLayout(loaded, undrawn, placed);
   set({ path, history: model.newHistory(loaded), selected: new Set(), selectedLinks: new Set(), port: null, checked: null });

@@ -139,6 +139,22 @@ export function unbundle(circuit, linkIndexes) {
   return pruneBundles({ ...circuit, links });
 }
 
+/** The links with their kind (electrical or not) taken from their ports' types where
+ * `typeOf(endpoint)` knows them ("" when not): a bundle's strategy does not make its
+ * links electrical. Unchanged links are kept. */
+export function withPortKinds(circuit, typeOf) {
+  let changed = false;
+  const links = circuit.links.map((l) => {
+    const [ta, tb] = [typeOf(l.a), typeOf(l.b)];
+    const known = ta || tb;
+    const electrical = known ? known !== "optical" : l.electrical;
+    if (electrical === l.electrical) return l;
+    changed = true;
+    return { ...l, electrical };
+  });
+  return changed ? { ...circuit, links } : circuit;
+}
+
 /** Whether a routing strategy routes electrical ports (its `port_type` setting says so). */
 export const routesElectrical = (params) => String(((params || {}).port_type || {}).default || "optical") !== "optical";
 
