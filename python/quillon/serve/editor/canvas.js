@@ -21,8 +21,8 @@ const NS = "http://www.w3.org/2000/svg";
 /** Levels of detail: everything; bodies, names and ports; bodies only. */
 const [NEAR, FAR, DOTS] = ["near", "far", "dots"];
 /** Scales (screen pixels per world unit) below which symbols are drawn with less: port
- * names (9 units) and names (20 units far out) would be smaller than 6 or 7 pixels. */
-const FAR_BELOW = 0.7;
+ * names (9 units) would be smaller than 4.5 pixels, names far out (20 units) than 7. */
+const FAR_BELOW = 0.5;
 const DOTS_BELOW = 0.35;
 /** Nodes are made for what lies within this many views around the view, and kept within
  * CULL_KEEP: a small pan makes none. */

@@ -119,7 +119,7 @@ export function bodyBox(instance, layout) {
 // ---------------------------------------------------------------- drawing from the layout
 
 /** Room around a symbol's body for its stubs, ports and labels (name above, component below). */
-const ROOM_X = 24;
+const ROOM_X = 16;
 const ROOM_Y = 36;
 /** Drawing units per layout micrometre at most, when spreading instances out. */
 const MAX_SPREAD = 100;
