@@ -135,6 +135,23 @@ test("documents: saved and read back, joined instances without placements", () =
   assert.deepEqual(back.ports, c.ports);
 });
 
+test("mirroring: M flips left to right as drawn, stored as the layout mirrors; older drawings read as drawn", () => {
+  const c = two();
+  for (const [turns, rotation] of [[0, 180], [1, 90], [2, 0], [3, 270]]) {
+    let t = c;
+    for (let k = 0; k < turns; k++) t = model.rotateInstances(t, ["a"]);
+    const flipped = model.mirrorInstances(t, ["a"]).instances.a;
+    assert.deepEqual([flipped.rotation, flipped.mirror], [rotation, true]);
+    assert.deepEqual(model.mirrorInstances(model.mirrorInstances(t, ["a"]), ["a"]).instances.a, t.instances.a);
+  }
+  const netlist = { instances: { a: { component: "straight" } } };
+  const place = { x: 0, y: 0, rotation: 90, mirror: true };
+  assert.equal(model.fromDocument({ netlist, schematic: { instances: { a: place } } }).instances.a.rotation, 270);
+  assert.equal(model.fromDocument({ netlist, schematic: { version: 2, instances: { a: place } } }).instances.a.rotation, 90);
+  assert.equal(model.fromDocument({ netlist: { ...netlist, placements: { a: place } } }).instances.a.rotation, 90);
+  assert.equal(model.toDocument(c).schematic.version, model.SCHEMATIC_VERSION);
+});
+
 test("odd documents load what they can", () => {
   for (const doc of [{}, { netlist: null }, { netlist: [] }, { netlist: { instances: [1, 2] } }, { netlist: { instances: { a: null }, nets: "x" } }]) {
     const c = model.fromDocument(doc);

@@ -1,0 +1,54 @@
+// Unit tests of the drawing's geometry (geometry.js): orientations and drawings made from
+// a layout's placements.
+
+import assert from "node:assert/strict";
+import { test } from "node:test";
+
+import { bodyBox, drawFromLayout, symbolLayout, symbolRoom, toScreen } from "../editor/geometry.js";
+
+test("a symbol turns as the layout turns: mirror about its x axis first, then the rotation", () => {
+  // the symbol frame's point (1, 2) (screen y down) at each orientation, as the layout maps it
+  const cases = [
+    [0, false, [1, 2]], [90, false, [2, -1]], [180, false, [-1, -2]], [270, false, [-2, 1]],
+    [0, true, [1, -2]], [90, true, [-2, -1]], [180, true, [-1, 2]], [270, true, [2, 1]],
+  ];
+  for (const [rotation, mirror, expected] of cases) {
+    assert.deepEqual(toScreen({ x: 0, y: 0, rotation, mirror }, 1, 2).map((v) => v + 0), expected, `${rotation} ${mirror}`);
+  }
+});
+
+const overlaps = (a, b) => a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+
+test("drawn from the layout: order and orientation kept, no two symbols overlap", () => {
+  const ports = { o1: { orientation: "w", index: 0 }, o2: { orientation: "e", index: 0 } };
+  const layout = symbolLayout(ports);
+  const cases = {
+    "a joined chain": { a: [0, 0, 10, 2], b: [10, 0, 30, 2], c: [30, -1, 35, 3], d: [35, 0, 36, 2] },
+    "a column and a far pad": { a: [0, 0, 10, 2], b: [0, 5, 10, 7], c: [0, 10, 10, 12], pad: [500, 400, 580, 480] },
+    "two at one place": { a: [0, 0, 10, 10], b: [0, 0, 10, 10], c: [0, 0, 10, 10], d: [40, 0, 50, 10] },
+  };
+  for (const [name, boxes] of Object.entries(cases)) {
+    const placed = Object.fromEntries(Object.entries(boxes).map(([n, box], k) => [n, { box, rotation: k % 2 ? 90 : 0, mirror: k === 2 }]));
+    const rooms = Object.fromEntries(Object.keys(boxes).map((n) => [n, symbolRoom(ports)]));
+    const drawn = drawFromLayout(placed, rooms);
+    const bodies = Object.values(drawn).map((d) => bodyBox(d, layout));
+    bodies.forEach((a, i) => bodies.slice(i + 1).forEach((b) => assert.ok(!overlaps(a, b), `${name}: bodies overlap`)));
+    for (const [n, d] of Object.entries(drawn)) assert.deepEqual([d.rotation, d.mirror], [placed[n].rotation, placed[n].mirror]);
+    if (name === "two at one place") continue;
+    const centre = (n, axis) => (boxes[n][axis] + boxes[n][axis + 2]) / 2;
+    for (const a of Object.keys(boxes)) {
+      for (const b of Object.keys(boxes)) {
+        if (centre(a, 0) < centre(b, 0)) assert.ok(drawn[a].x <= drawn[b].x, `${name}: ${a} left of ${b}`);
+        if (centre(a, 1) < centre(b, 1)) assert.ok(drawn[a].y <= drawn[b].y, `${name}: ${a} below ${b}`);
+      }
+    }
+  }
+});
+
+test("drawn from the layout beside a drawing: drawn instances stay, the others line up with them", () => {
+  const placed = { a: { box: [0, 0, 10, 2], rotation: 0 }, b: { box: [100, 0, 110, 2], rotation: 0 } };
+  const drawn = drawFromLayout(placed, {}, { a: { x: 1000, y: 500 } });
+  assert.deepEqual(Object.keys(drawn), ["b"]);
+  assert.equal(drawn.b.y, 500);
+  assert.ok(drawn.b.x > 1000);
+});
