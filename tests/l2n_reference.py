@@ -79,8 +79,11 @@ class _CellPorts:
         return disp.x, disp.y, out
 
 
-def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...]) -> tuple[kdb.Netlist, cg.ConnectivityTables]:
-    """The netlist and tables of `cell.l2n(port_types=types)`, built eagerly in plain Python."""
+def port_connectivity_in_python(
+    cell: cg.ProtoTKCell[Any], types: tuple[str, ...], every_array: bool
+) -> tuple[kdb.Netlist, cg.ConnectivityTables]:
+    """The netlist and tables of `cell.l2n(port_types=types)`, built eagerly in plain Python,
+    arrays without properties read as their elements when `every_array`."""
     kcl = cell.kcl
     layout = kcl.layout
 
@@ -98,7 +101,8 @@ def port_connectivity_in_python(cell: cg.ProtoTKCell[Any], types: tuple[str, ...
     tables = cg.ConnectivityTables()
     ep_instances, ep_pins = tables.endpoint_instances, tables.endpoint_pins
 
-    for n, element in enumerate(cell.insts.elements()):
+    tables.every_array = every_array
+    for n, element in enumerate(cell.insts.elements(every_array)):
         inst = element.instance
         ci = inst.cell_index
         entry = circuits.get(ci)

@@ -385,8 +385,8 @@ def test_l2n_equals_the_plain_python_reference(lib: cg.KCLayout, build: str, por
         top.add_port(insts[0]["o1"], "in")
     else:
         top = {"odd": _odd_placements, "chip": lambda _: demo_chip(), "mirrored": _mirrored_and_arrays}[build](lib)
-    netlist, reference = port_connectivity_in_python(top, port_types)
     l2n = top.l2n(port_types=port_types)
+    netlist, reference = port_connectivity_in_python(top, port_types, l2n.every_array)
     tables = l2n.tables
     assert tables is not None
     for name in cg.ConnectivityTables.__slots__:

@@ -500,6 +500,23 @@ def with_arrays(pitch: float = 80, grid: bool = False) -> Case:
     return top, reference
 
 
+def unnamed_array_as_wiring() -> Case:
+    """Straights a -> b and c -> d, each pair joined by one element of an unnamed
+    1x2 array of straights; the outer ends are ports of the cell."""
+    top = new_cell("wiring_array")
+    ends = {name: place(top, "straight", name, x=x, y=y) for name, x, y in (("a", 0, 0), ("b", 20, 0), ("c", 0, 20), ("d", 20, 20))}
+    place_array(top, "straight", None, x=10, b=(0, 20), nb=2)
+    ports = {"pa": ("a", "o1"), "pb": ("b", "o2"), "pc": ("c", "o1"), "pd": ("d", "o2")}
+    for port, (inst, pin) in ports.items():
+        expose(top, ends[inst][pin], port)
+    reference = EMPTY | {
+        "instances": {name: {"component": "straight"} for name in ends},
+        "connections": {"a,o2": "b,o1", "c,o2": "d,o1"},
+        "ports": {port: f"{inst},{pin}" for port, (inst, pin) in ports.items()},
+    }
+    return top, reference
+
+
 def array_named_as_one(directory: Path) -> Case:
     top, reference = with_arrays()
     instances = {name: value for name, value in reference["instances"].items() if not name.startswith("gc[")}
@@ -511,6 +528,12 @@ ARRAYS = [
     pytest.param(lambda d: with_arrays(), {}, id="clean: 1x2 gratings and 2x1 pads"),
     pytest.param(
         lambda d: (read_back(with_arrays()[0], d, {}), with_arrays()[1]), {}, id="clean: read back from GDS"
+    ),
+    pytest.param(lambda d: unnamed_array_as_wiring(), {}, id="clean: an unnamed array as wiring"),
+    pytest.param(
+        lambda d: (lambda case: (case[0], case[1] | {"connections": {"a,o2": "b,o1"}}))(unnamed_array_as_wiring()),
+        {"Unknown Connections": ["Unknown Connection from 'c,o2' to 'd,o1'"]},
+        id="the second element of an unnamed array joins what the reference does not",
     ),
     pytest.param(
         array_named_as_one,

@@ -266,12 +266,12 @@ class Instances:
         """Names of the named instances, in placement order."""
         return [n for n in (i.name for i in self) if n is not None]
 
-    def elements(self) -> Iterator[DInstance]:
-        """The instances in placement order as the port connectivity counts
-        them: an array with properties (a named one) by its elements; one
-        without is unnamed wiring, counted as its first element."""
+    def elements(self, every_array: bool = True) -> Iterator[DInstance]:
+        """The instances in placement order, instance arrays by their elements;
+        without `every_array`, an array without properties (unnamed wiring)
+        counts as its first element (see `PortConnectivity.every_array`)."""
         for inst in self:
-            if inst.instance.prop_id:
+            if every_array or inst.instance.prop_id:
                 yield from inst.elements()
             else:
                 yield inst

@@ -41,10 +41,12 @@ themselves, their keys (`Port.position_key`, `Port.angle_key`) and how a
 placement moves them (`Port.transformed`) come from this library, once per
 placed cell and orientation, or per instance for complex placements and
 angled ports.
-An instance array with properties (a named one) counts as its elements, each
-one instance placed where it is, named by `cellgrid.element_name`; an array
-without properties is unnamed wiring and counts as its first element (asking
-every plain instance whether it is an array would cost more than matching).
+An instance array counts as its elements, each one instance placed where it
+is; the elements of a named array are named by `cellgrid.element_name`.
+Asking every plain instance whether it is an array would cost more than
+matching their ports, so arrays without properties (unnamed wiring) are
+looked for only when some port meets nothing, as the other elements'
+neighbours then do; `every_array` says whether they were.
 """
 
 from __future__ import annotations
@@ -76,9 +78,10 @@ class ConnectivityTables:
     arrays of numbers (`array.array` of doubles or 8-byte integers), which take
     a fraction of the memory of lists of Python numbers.
 
-    Instance k is the k-th of the instances of `cell.kdb_cell.each_inst()` in
-    order, an array with properties by its elements (`cell.insts.elements()`),
-    whose positions `elements` maps to their (i, j). Its subcircuit is the k-th of the top circuit's
+    Instance k is the k-th of `cell.insts.elements(every_array)`: the
+    instances of `cell.kdb_cell.each_inst()` in order, an array by its
+    elements (one without properties only when `every_array`), whose
+    positions `elements` maps to their (i, j). Its subcircuit is the k-th of the top circuit's
     `each_subcircuit()`: the subcircuit's `trans` is `placement(k)` and its
     circuit is named `cell_names[cell_indexes[k]]`, with the pins
     `pin_names[cell_indexes[k]]` (pin id = position).
@@ -121,6 +124,8 @@ class ConnectivityTables:
     net_count: int = 0
     #: the (i, j) of each instance that is an element of an instance array, by its position
     elements: dict[int, tuple[int, int]] = field(default_factory=dict)
+    #: whether arrays without properties were read as their elements too
+    every_array: bool = False
 
     def placement(self, k: int) -> kdb.DCplxTrans:
         """The placement of instance k (its `dcplx_trans`)."""
@@ -177,6 +182,8 @@ class PortConnectivity:
         self.cell = cell
         self.port_types = port_types
         self.joints = joints
+        #: whether arrays without properties were read as their elements (`ConnectivityTables.every_array`)
+        self.every_array = tables.every_array
         self.tables: ConnectivityTables | None = tables
         # the netlist is built from these even when a reader drops `tables`
         self._source = tables
@@ -264,6 +271,7 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         tables.net_count,
         tables.elements,
         (crowded, lone, near, places),
+        tables.every_array,
     ) = _l2n.match_ports(
         cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements, NEAR_MISS_REACH
     )

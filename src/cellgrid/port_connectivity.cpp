@@ -6,9 +6,10 @@
 /// the cell library's own port keys under each of the eight orientations of an
 /// ordinary placement; an instance then only adds its displacement. Instances
 /// with a complex placement, and cells with off-grid or angled ports, get
-/// their keys from the Python side per instance. An instance array with
-/// properties (a named one) is read as its elements, each placed, named and
-/// matched like an instance of its own; the Python side lists them.
+/// their keys from the Python side per instance. An instance array is read as
+/// its elements, each placed, named and matched like an instance of its own;
+/// the Python side lists them (see `match_ports` for arrays without
+/// properties).
 
 #include "quillon/cellgrid/port_matching.hpp"
 #include "quillon/define.hpp"
@@ -186,35 +187,51 @@ nb::tuple joints(const PortMatcher& matcher, const std::vector<bool>& exposed, i
     return nb::make_tuple(crowded, lone, near, places);
 }
 
-nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
-                      nb::handle cell_ports, nb::handle irregular_ports, nb::handle top_ports,
-                      nb::handle array_elements, double reach) {
-    const Names names;
-    std::unordered_map<long long, CellPorts> cells;
+/// What one pass over the instances gives: their rows, with their ports
+/// matched, and how the cell's own ports attach.
+struct Matched {
     Rows rows;
+    nb::list top_nets;
+    std::vector<bool> exposed; ///< per net: a port of the cell exposes it
+    size_t net_count = 0;
+};
 
+/// The arguments of `match_ports` that every pass reads.
+struct Inputs {
+    nb::handle kdb_cell;
+    nb::handle name_propid;
+    double dbu;
+    nb::handle cell_ports;
+    nb::handle irregular_ports;
+    nb::handle top_ports;
+    nb::handle array_elements;
+};
+
+/// Reads the instances and matches their ports. An array with properties (a
+/// named one) is read as its elements; with `every_array`, so is one without.
+Matched read_and_match(const Inputs& in, const Names& names,
+                       std::unordered_map<long long, CellPorts>& cells, bool every_array) {
+    Matched matched;
+    Rows& rows = matched.rows;
     nb::object instances =
-        checked(PyObject_GetIter(call_method(kdb_cell, interned("each_inst")).ptr()));
+        checked(PyObject_GetIter(call_method(in.kdb_cell, interned("each_inst")).ptr()));
     while (PyObject* next = PyIter_Next(instances.ptr())) {
         nb::object instance = nb::steal(next);
         nb::object cell_index = get_attribute(instance, names.cell_index);
         const long long index = as_long_long(cell_index);
         auto cell = cells.find(index);
         if (cell == cells.end())
-            cell = cells.emplace(index, read_cell_ports(cell_ports, cell_index)).first;
+            cell = cells.emplace(index, read_cell_ports(in.cell_ports, cell_index)).first;
         const bool ordinary = !truthy(call_method(instance, names.is_complex));
-        // An instance without properties has the property id 0: no name to
-        // read. Only an instance with properties is asked whether it is an
-        // array: asking each of the many plain ones would cost the check more
-        // than matching their ports, and an unnamed array is wiring that
-        // counts as its first element.
+        // an instance without properties has the property id 0: no name to read
         const bool has_properties = truthy(get_attribute(instance, names.prop_id));
-        if (has_properties && truthy(call_method(instance, names.is_regular_array))) {
+        if ((has_properties || every_array) &&
+            truthy(call_method(instance, names.is_regular_array))) {
             // listed by the Python side, which names the elements of a named array
-            for (nb::handle element : array_elements(instance)) {
+            for (nb::handle element : in.array_elements(instance)) {
                 if (!element[2].is_none()) // an array of one is a plain instance
                     rows.elements[index_object(rows.xs.size())] = element[2];
-                add_row(rows, names, dbu, irregular_ports,
+                add_row(rows, names, in.dbu, in.irregular_ports,
                         {instance, element[0], element[1], cell_index, index, ordinary},
                         cell->second);
             }
@@ -222,10 +239,10 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         }
         nb::object name =
             has_properties ? checked(PyObject_CallMethodOneArg(instance.ptr(), names.property.ptr(),
-                                                               name_propid.ptr()))
+                                                               in.name_propid.ptr()))
                            : nb::none();
         nb::object trans = get_attribute(instance, names.dcplx_trans);
-        add_row(rows, names, dbu, irregular_ports,
+        add_row(rows, names, in.dbu, in.irregular_ports,
                 {instance, trans, name, cell_index, index, ordinary}, cell->second);
     }
     if (PyErr_Occurred())
@@ -233,17 +250,46 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
 
     PortMatcher& matcher = rows.matcher;
     matcher.match();
-    size_t net_count = matcher.net_count();
-    nb::list top_nets;
-    std::vector<bool> exposed(net_count, false);
-    for (nb::handle row : top_ports) {
+    matched.net_count = matcher.net_count();
+    matched.exposed.assign(matched.net_count, false);
+    for (nb::handle row : in.top_ports) {
         // a cell port exposes the instance port at its place, facing its way;
         // a port that exposes nothing gets a net of its own
         const long long net = matcher.net_at(PlacedPort::from_tuple(row));
         if (net >= 0)
-            exposed[static_cast<size_t>(net)] = true;
-        top_nets.append(index_object(net >= 0 ? static_cast<size_t>(net) : net_count++));
+            matched.exposed[static_cast<size_t>(net)] = true;
+        matched.top_nets.append(
+            index_object(net >= 0 ? static_cast<size_t>(net) : matched.net_count++));
     }
+    return matched;
+}
+
+/// Whether the cell places an array without properties.
+bool places_unnamed_arrays(nb::handle kdb_cell, const Names& names) {
+    for (nb::handle instance : call_method(kdb_cell, interned("each_inst")))
+        if (!truthy(get_attribute(instance, names.prop_id)) &&
+            truthy(call_method(instance, names.is_regular_array)))
+            return true;
+    return false;
+}
+
+nb::tuple match_ports(const Inputs& in, double reach) {
+    const Names names;
+    std::unordered_map<long long, CellPorts> cells;
+    // Asking each of the many plain instances whether it is an array would
+    // cost more than matching their ports, so an array without properties
+    // (unnamed wiring) is first read as one instance. Its other elements'
+    // neighbours then meet nothing: only when some port does is the cell
+    // searched for such arrays, and read again with their elements.
+    Matched matched = read_and_match(in, names, cells, false);
+    bool every_array = false;
+    if (!matched.rows.matcher.lone(matched.exposed).empty() &&
+        places_unnamed_arrays(in.kdb_cell, names)) {
+        every_array = true;
+        matched = read_and_match(in, names, cells, true);
+    }
+    const Rows& rows = matched.rows;
+    const PortMatcher& matcher = rows.matcher;
     const std::vector<int64_t> endpoint_nets(matcher.nets().begin(), matcher.nets().end());
     nb::object array = nb::module_::import_("array").attr("array");
     return nb::make_tuple(
@@ -251,8 +297,9 @@ nb::tuple match_ports(nb::handle kdb_cell, nb::handle name_propid, double dbu,
         array_of(array, "d", rows.xs), array_of(array, "d", rows.ys),
         array_of(array, "q", rows.cell_indexes), rows.name_properties, rows.named_instances,
         array_of(array, "q", rows.endpoint_instances), array_of(array, "q", rows.endpoint_pins),
-        array_of(array, "q", endpoint_nets), top_nets, net_count, rows.elements,
-        joints(matcher, exposed, std::max<int64_t>(1, std::llround(reach / dbu))));
+        array_of(array, "q", endpoint_nets), matched.top_nets, matched.net_count, rows.elements,
+        joints(matcher, matched.exposed, std::max<int64_t>(1, std::llround(reach / in.dbu))),
+        nb::bool_(every_array));
 }
 
 } // namespace
@@ -271,11 +318,11 @@ void register_port_connectivity(nb::module_& m) {
            "ports: orientation codes, the placements of named and complex instances, x, y, cell "
            "indexes, name properties, KLayout's instances of the named ones, endpoint instances, "
            "endpoint pins, endpoint nets, the nets of the top ports, the number of nets, the "
-           "(i, j) of each array element by its position, and the ports that do not meet in "
+           "(i, j) of each array element by its position, the ports that do not meet in "
            "pairs (crowded places, lone ports, lone ports at most `reach` µm apart, and their "
-           "places).",
+           "places), and whether arrays without properties were read as their elements.",
            [](const BoundArgs& a) {
-               return match_ports(a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5], a[6],
+               return match_ports({a[0], a[1], nb::cast<double>(a[2]), a[3], a[4], a[5], a[6]},
                                   nb::cast<double>(a[7]));
            });
 }

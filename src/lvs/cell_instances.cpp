@@ -42,10 +42,10 @@ const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {
         .first->second;
 }
 
-void CellInstances::read(nb::handle cell, CellInstances& into) {
+void CellInstances::read(nb::handle cell, CellInstances& into, bool every_array) {
     nb::handle name_id = module_name_propid();
     // an instance array is read as its elements, as the port connectivity places them
-    for (nb::handle instance : cell.attr("insts").attr("elements")()) {
+    for (nb::handle instance : cell.attr("insts").attr("elements")(every_array)) {
         // The cell index is cheap to read; the cell wrapper and its name are not.
         const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
         into.objects.push_back(nb::borrow(instance));

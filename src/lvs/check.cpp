@@ -112,8 +112,7 @@ void register_check(nb::module_& m) {
                       keyword_only(optional(any("notes"))), keyword_only(optional(any("kit")))}),
            "def optical_lvs(cell: Cell, ref: str, *, settings_tolerance: float = 0.001, notes: "
            "list[str] | None = None, kit: str | None = None) -> klayout.rdbcore.ReportDatabase",
-           "Perform optical lvs on a cell.",
-           [](const BoundArgs& a) {
+           "Perform optical lvs on a cell.", [](const BoundArgs& a) {
                return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none()), a.get(4, nb::none()));
            });
 }

@@ -168,7 +168,8 @@ void walk_netlist(nb::handle l2n, nb::handle cell, CellInstances& cell_instances
     c.circuit = full_net.attr("top_circuit")();
     read_subcircuits(c);
     if (!have_instances)
-        CellInstances::read(cell, cell_instances);
+        CellInstances::read(cell, cell_instances,
+                            truthy(nb::getattr(l2n, "every_array", nb::bool_(true))));
     c.inst_order = cell_instances.sorted_order();
 
     const size_t pairs = pair_count(c);

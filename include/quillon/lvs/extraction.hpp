@@ -109,7 +109,9 @@ struct CellInstances {
     CellNames name_cache;
 
     /// Reads the instances of `cell` through the cell library.
-    static void read(nb::handle cell, CellInstances& into);
+    /// Arrays without properties count as their first element unless
+    /// `every_array`, as the cell library's port connectivity read them.
+    static void read(nb::handle cell, CellInstances& into, bool every_array);
     /// Takes the instances from the cell library's connectivity tables.
     static void from_tables(nb::handle tables, CellInstances& into);
     size_t size() const { return placements.size(); }
