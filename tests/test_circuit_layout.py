@@ -138,6 +138,7 @@ BAD = [
     ("unknown component", "component: mmi1x2", "component: mmi3x3", "instance 'a': unknown component 'mmi3x3'"),
     ("unknown setting", "length: 20", "lenght: 20", "instance 'b' (straight): unknown setting 'lenght'"),
     ("bad setting type", "length: 20", "length: long", "instance 'b' (straight): setting 'length' must be a number"),
+    ("setting below the kit's limit", "length: 20", "length: -5", "instance 'b' (straight): setting 'length' must be at least 0, got -5"),
     ("unknown port", "a,o2: b,o1", "a,o9: b,o1", "instance 'a' (mmi1x2) has no port 'o9'"),
     ("unknown instance", "a,o2: b,o1", "a,o2: c,o1", "unknown instance 'c'"),
     ("unknown routing strategy", "    links:", "    routing_strategy: route_zigzag\n    links:", "route 'r': unknown routing strategy 'route_zigzag'"),

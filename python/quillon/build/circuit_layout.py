@@ -300,7 +300,8 @@ def _checked_settings(
             raise NetlistError(f"{where}: unknown setting {key!r} (settings: {', '.join(described) or 'none'})")
         description = described[key]["type"]
         names = setting_types.allowed_names(description, key, kit, function)
-        problem = setting_types.value_problem(value, setting_types.value_schema(description, names))
+        schema = setting_types.value_schema(description, names)
+        problem = setting_types.value_problem(value, setting_types.with_limits(schema, setting_types.declared_limits(function).get(key)))
         if problem:
             raise NetlistError(f"{where}: setting {key!r} {problem}")
         default = described[key]["default"]

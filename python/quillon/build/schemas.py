@@ -66,6 +66,7 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
         for key, entry in setting_types.component_settings(function, kit).items():
             names = setting_types.allowed_names(entry["type"], key, kit, function)
             schema = setting_types.value_schema(entry["type"], names)
+            schema = setting_types.with_limits(schema, setting_types.declared_limits(function).get(key))
             properties[key] = {**schema, "default": plain(entry["default"])}
         defs[f"settings.{name}"] = {"type": "object", "properties": properties, "additionalProperties": False}
         cases.append(_when("component", name, "settings", f"settings.{name}"))

@@ -22,7 +22,15 @@ from typing import Any
 
 from quillon.cli.tree import get_function_args
 
-__all__ = ["component_settings", "function_types", "type_text", "value_problem", "value_schema"]
+__all__ = [
+    "component_settings",
+    "declared_limits",
+    "function_types",
+    "type_text",
+    "value_problem",
+    "value_schema",
+    "with_limits",
+]
 
 _NO_VALUE = inspect.Parameter.empty
 
@@ -130,6 +138,42 @@ def _text_schema(text: str) -> dict[str, Any]:
     return schema
 
 
+#: The limits a kit declares for a setting (``@cell(limits=...)``), as JSON Schema names them,
+#: with the words of a refusal.
+_LIMITS = {
+    "minimum": ("minimum", "at least", lambda v, bound: v >= bound),
+    "exclusive_minimum": ("exclusiveMinimum", "more than", lambda v, bound: v > bound),
+    "maximum": ("maximum", "at most", lambda v, bound: v <= bound),
+    "exclusive_maximum": ("exclusiveMaximum", "less than", lambda v, bound: v < bound),
+}
+
+
+def declared_limits(function: Callable[..., Any]) -> dict[str, dict[str, float]]:
+    """The limits a kit declares for the settings of a cell function (none when it declares none)."""
+    limits = getattr(function, "setting_limits", None)
+    return limits if isinstance(limits, dict) else {}
+
+
+def with_limits(schema: dict[str, Any], limits: dict[str, float] | None) -> dict[str, Any]:
+    """`schema` with the kit's limits of a setting on its numbers (each number of a list)."""
+    if not limits:
+        return schema
+    bounds = {_LIMITS[key][0]: bound for key, bound in limits.items() if key in _LIMITS}
+    kind = schema.get("type")
+    if kind in ("number", "integer"):
+        return {**schema, **bounds}
+    if "anyOf" in schema:
+        return {**schema, "anyOf": [with_limits(part, limits) for part in schema["anyOf"]]}
+    if kind == "array":
+        limited = dict(schema)
+        if "prefixItems" in schema:
+            limited["prefixItems"] = [with_limits(item, limits) for item in schema["prefixItems"]]
+        if "items" in schema:
+            limited["items"] = with_limits(schema["items"], limits)
+        return limited
+    return schema
+
+
 def value_problem(value: Any, schema: dict[str, Any]) -> str | None:
     """Why `value` does not fit the fragment made by :func:`value_schema`, or None."""
     if "enum" in schema:
@@ -142,6 +186,9 @@ def value_problem(value: Any, schema: dict[str, Any]) -> str | None:
         return None
     if not _is_kind(value, kind):
         return f"must be {_KIND_TEXT[kind]}, got {value!r}"
+    for name, words, holds in _LIMITS.values():
+        if kind in ("number", "integer") and name in schema and not holds(value, schema[name]):
+            return f"must be {words} {schema[name]}, got {value!r}"
     if kind == "array":
         if "minItems" in schema and not schema["minItems"] <= len(value) <= schema["maxItems"]:
             return f"must be a list of {schema['minItems']} values, got {value!r}"
