@@ -148,7 +148,8 @@ export function drawFromLayout(placed, rooms, drawn = {}) {
     const [left, bottom, right, top] = p.box;
     const turns = quarterTurns(p.rotation);
     const [w, h] = rooms[name] || [SYMBOL_WIDTH + 2 * ROOM_X, SYMBOL_WIDTH + 2 * ROOM_Y];
-    return { name, cx: (left + right) / 2, cy: (bottom + top) / 2, w: turns % 2 ? h : w, h: turns % 2 ? w : h, rotation: turns * 90, mirror: Boolean(p.mirror) };
+    const rotation = ((Number(p.rotation) % 360) + 360) % 360 || 0; // kept as placed, also off the quarter turns
+    return { name, cx: (left + right) / 2, cy: (bottom + top) / 2, w: turns % 2 ? h : w, h: turns % 2 ? w : h, rotation, mirror: Boolean(p.mirror) };
   });
   const [sx, sy] = spreadScales(items);
   const anchored = items.filter((i) => drawn[i.name]);

@@ -269,7 +269,7 @@ const number = (v, fallback) => (typeof v === "number" && Number.isFinite(v) ? v
 /** Rotation and mirror of a drawing entry, as the layout has them. A left-to-right mirror
  * (schematic files before version 2) is the layout's mirror turned by 180 degrees. */
 function orientation(where, leftRight) {
-  const rotation = ((Math.round(number(where.rotation, 0) / 90) * 90) % 360 + 360) % 360;
+  const rotation = ((number(where.rotation, 0) % 360) + 360) % 360;
   const mirror = Boolean(where.mirror);
   return { rotation: mirror && leftRight ? (rotation + 180) % 360 : rotation, mirror };
 }
