@@ -22,6 +22,7 @@ __all__ = ["SUBCOMMANDS", "build_parser", "main"]
 SUBCOMMANDS: dict[str, str] = {
     "build": "quillon.cli.build",
     "init": "quillon.cli.init",
+    "klayout": "quillon.cli.klayout",
     "lvs": "quillon.cli.lvs",
     "serve": "quillon.cli.serve",
 }
