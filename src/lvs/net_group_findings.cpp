@@ -24,16 +24,30 @@ namespace {
 using Endpoints = std::vector<nb::object>;
 using Members = Run<nb::handle>;
 
+/// Whether `instances` (the other side's) holds the instance of the endpoint "instance,port".
+bool has_instance_of(nb::handle endpoint, nb::handle instances) {
+    if (!PyUnicode_Check(endpoint.ptr()))
+        return true;
+    nb::object name = endpoint.attr("rsplit")(",", 1)[0];
+    const int found = PyDict_Contains(instances.ptr(), name.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
 /// The endpoints of `members` split by their group on the other side, in the
-/// order the groups first appear; an endpoint on no net there is a part of its own.
+/// order the groups first appear; an endpoint on no net there is a part of its
+/// own, unless the other side lacks its instance (`other_instances`): the
+/// missing or unknown instance explains it, and the connections to it say which.
 std::vector<Endpoints> parts_by_group(const Members& members, const EndpointGroups& other,
-                                      std::vector<long>& touched) {
+                                      nb::handle other_instances, std::vector<long>& touched) {
     std::vector<Endpoints> parts;
     std::map<long, size_t> part_of_group;
     for (nb::handle endpoint : members) {
         const long group = other.group(endpoint);
         if (group < 0) {
-            parts.push_back({nb::borrow(endpoint)});
+            if (has_instance_of(endpoint, other_instances))
+                parts.push_back({nb::borrow(endpoint)});
             continue;
         }
         const auto [found, added] = part_of_group.try_emplace(group, parts.size());
@@ -160,8 +174,8 @@ nb::object finding_text(bool is_short, const Members& members, const std::vector
 /// the nets of the other side it touches. A group touching a shared name is
 /// covered without a finding.
 void find_split_groups(const Recorder& recorder, bool layout_side, const EndpointGroups& side,
-                       const EndpointGroups& other, nb::handle shared, nb::set& side_keys,
-                       nb::set& other_keys) {
+                       const EndpointGroups& other, nb::handle other_instances, nb::handle shared,
+                       nb::set& side_keys, nb::set& other_keys) {
     for (size_t group = 0; group < side.size(); ++group) {
         const Members members = side.members(group);
         if (touches(members, shared)) {
@@ -171,7 +185,8 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
         if (members.size() < 3)
             continue;
         std::vector<long> touched;
-        const std::vector<Endpoints> parts = parts_by_group(members, other, touched);
+        const std::vector<Endpoints> parts =
+            parts_by_group(members, other, other_instances, touched);
         if (parts.size() < 2)
             continue;
         recorder.record(layout_side, finding_text(layout_side, members, parts, recorder.written()),
@@ -203,10 +218,10 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
     }
-    find_split_groups(recorder, true, layout, reference, shared, covered.layout_keys,
-                      covered.reference_keys);
-    find_split_groups(recorder, false, reference, layout, shared, covered.reference_keys,
-                      covered.layout_keys);
+    find_split_groups(recorder, true, layout, reference, ref_netlist[nb::str("instances")], shared,
+                      covered.layout_keys, covered.reference_keys);
+    find_split_groups(recorder, false, reference, layout, lvs_netlist[nb::str("instances")], shared,
+                      covered.reference_keys, covered.layout_keys);
     return covered;
 }
 
