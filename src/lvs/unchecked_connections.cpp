@@ -3,7 +3,8 @@
 /// unchecked. The connections the reference makes to instances of such cells,
 /// and the open ports they leave at the other end, would each read as a fault
 /// of its own; they become one item, and a note says how to keep the cells'
-/// ports. The checked cell's own ports, when it lost them, likewise.
+/// ports. The checked cell's own ports, when it lost them, likewise: one item,
+/// and the instance ports they attach to are not reported open one by one.
 
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
@@ -71,27 +72,35 @@ UncheckedNets find_unchecked_connections(nb::handle cell, LayoutInstances& insta
     nb::object reference_ports = ref_netlist.attr("get")("ports");
     unchecked.cell_ports = unchecked.cell_ports_lost && PyDict_Check(reference_ports.ptr()) &&
                            PyDict_GET_SIZE(reference_ports.ptr()) > 0;
-    unchecked.portless = portless_instances(cell, instances, ref_netlist);
-    if (PyDict_GET_SIZE(unchecked.portless.ptr()) == 0)
-        return unchecked;
-
-    // the reference's nets to those instances, and the endpoints at their other ends
+    // endpoints whose open ports in the layout what is unchecked explains
     nb::set partners;
-    for (auto [key, net] : nb::borrow<nb::dict>(get_item(ref_netlist, "nets"))) {
-        nb::object ends[] = {get_item(net, "p1"), get_item(net, "p2")};
-        bool touches = false;
-        for (const nb::object& end : ends)
-            if (unchecked.portless.contains(instance_of(end))) {
-                touches = true;
-                unchecked.reached[instance_of(end)] = nb::none();
-            }
-        if (!touches)
-            continue;
-        unchecked.reference_keys.add(key);
-        for (const nb::object& end : ends)
-            if (!unchecked.portless.contains(instance_of(end)))
-                partners.add(end);
-    }
+    if (unchecked.cell_ports)
+        // the instance ports that the checked cell's lost ports attach to
+        for (auto [name, endpoint] : nb::borrow<nb::dict>(reference_ports))
+            if (PyUnicode_Check(endpoint.ptr()))
+                partners.add(endpoint);
+    unchecked.portless = portless_instances(cell, instances, ref_netlist);
+
+    // the reference's nets to instances that lost their ports, and the endpoints at their other
+    // ends
+    if (PyDict_GET_SIZE(unchecked.portless.ptr()) > 0)
+        for (auto [key, net] : nb::borrow<nb::dict>(get_item(ref_netlist, "nets"))) {
+            nb::object ends[] = {get_item(net, "p1"), get_item(net, "p2")};
+            bool touches = false;
+            for (const nb::object& end : ends)
+                if (unchecked.portless.contains(instance_of(end))) {
+                    touches = true;
+                    unchecked.reached[instance_of(end)] = nb::none();
+                }
+            if (!touches)
+                continue;
+            unchecked.reference_keys.add(key);
+            for (const nb::object& end : ends)
+                if (!unchecked.portless.contains(instance_of(end)))
+                    partners.add(end);
+        }
+    if (nb::len(partners) == 0)
+        return unchecked;
     // ...which the layout leaves open
     for (auto [key, net] : nb::borrow<nb::dict>(get_item(lvs_netlist, "nets"))) {
         nb::object p1 = get_item(net, "p1");

@@ -161,8 +161,8 @@ void find_mismatched_settings(nb::handle rdb, nb::handle cell, LayoutInstances& 
 struct UncheckedNets {
     nb::dict portless; ///< reference instance name -> its layout cell's name, cell lost its ports
     nb::dict reached;  ///< those of them the reference connects, name -> None, in net order
-    nb::set reference_keys;       ///< reference nets to them: one item says so, not one each
-    nb::set layout_keys;          ///< layout nets left open at their other ends
+    nb::set reference_keys; ///< reference nets to them: one item says so, not one each
+    nb::set layout_keys;    ///< layout nets left open at their other ends or at the lost cell ports
     bool cell_ports_lost = false; ///< the checked cell lost its own ports
     bool cell_ports = false;      ///< ... and the reference names some
 };
