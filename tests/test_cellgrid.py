@@ -598,21 +598,29 @@ def test_mirrored_ports_face_as_the_rotation_without_mirror(rotation: int) -> No
     assert mirrored["o1"].meets(turned["o1"].flipped())
 
 
+NORTH, EAST = kdb.Vector(0, 20_000), kdb.Vector(30_000, 0)
+
+
 @pytest.mark.parametrize(
-    "na, nb, trans, names",
+    "na, nb, trans, names, a",
     [
-        (2, 1, kdb.Trans(0, False, 0, 0), ["w[0]", "w[1]"]),
-        (1, 3, kdb.Trans(0, False, 0, 0), ["w[0]", "w[1]", "w[2]"]),
-        (2, 2, kdb.Trans(0, False, 0, 0), ["w[0][0]", "w[1][0]", "w[0][1]", "w[1][1]"]),
-        (2, 1, kdb.ICplxTrans(1, 30, False, 0, 0), ["w[0]", "w[1]"]),
-        (1, 1, kdb.Trans(0, False, 0, 0), ["w"]),
+        (2, 1, kdb.Trans(0, False, 0, 0), ["w[0]", "w[1]"], NORTH),
+        (1, 3, kdb.Trans(0, False, 0, 0), ["w[0]", "w[1]", "w[2]"], NORTH),
+        # west to east along the vector nearer the x axis, then south to north
+        (2, 2, kdb.Trans(0, False, 0, 0), ["w[0][0]", "w[0][1]", "w[1][0]", "w[1][1]"], NORTH),
+        (2, 1, kdb.ICplxTrans(1, 30, False, 0, 0), ["w[0]", "w[1]"], NORTH),
+        # counted from the south end, whichever copy is the first
+        (3, 1, kdb.Trans(0, False, 0, 0), ["w[2]", "w[1]", "w[0]"], -NORTH),
+        (1, 1, kdb.Trans(0, False, 0, 0), ["w"], NORTH),
     ],
 )
-def test_array_elements_are_instances_of_their_own(lib: cg.KCLayout, na: int, nb: int, trans: kdb.Trans, names: list[str]) -> None:
+def test_array_elements_are_instances_of_their_own(
+    lib: cg.KCLayout, na: int, nb: int, trans: kdb.Trans, names: list[str], a: kdb.Vector
+) -> None:
     """Copy (i, j) sits i times `a` and j times `b` from the first, with its own name, box and ports."""
     wg, top = waveguide(lib), lib.dkcell(f"top{next(_names)}")
     array = top.create_inst(wg, name="w")
-    a, b = kdb.Vector(0, 20_000), kdb.Vector(30_000, 0)
+    b = EAST
     array.instance.cell_inst = kdb.CellInstArray(wg.cell_index, trans, a, b, na, nb)
     elements = array.elements()
     assert [e.name for e in elements] == names == [e.name for e in top.insts.elements()]
@@ -625,3 +633,29 @@ def test_array_elements_are_instances_of_their_own(lib: cg.KCLayout, na: int, nb
         end = placed * kdb.DPoint(10, 0)
         assert e["o2"].center == pytest.approx((end.x, end.y))
     assert {e.name for e in elements} == {name for name in top.l2n().tables.name_properties}
+
+
+@pytest.mark.parametrize(
+    "trans, a, b, na, nb",
+    [
+        (kdb.Trans(1, False, 1000, 2000), kdb.Vector(100_000, 0), kdb.Vector(), 2, 1),
+        (kdb.Trans(0, False, 1000, 2000), kdb.Vector(-100_000, 0), kdb.Vector(), 2, 1),
+        (kdb.Trans(0, False, 1000, 2000), kdb.Vector(100_000, 0), kdb.Vector(0, 50_000), 3, 2),
+        (kdb.Trans(2, True, 1000, 2000), kdb.Vector(0, 100_000), kdb.Vector(), 3, 1),
+        (kdb.Trans(3, True, 1000, 2000), kdb.Vector(100_000, 0), kdb.Vector(0, 50_000), 3, 2),
+    ],
+    ids=["turned row", "row drawn westwards", "grid", "mirrored column", "mirrored, turned grid"],
+)
+def test_array_elements_keep_their_names_through_a_gds_file(
+    lib: cg.KCLayout, tmp_path: Path, trans: kdb.Trans, a: kdb.Vector, b: kdb.Vector, na: int, nb: int
+) -> None:
+    """KLayout reads these arrays back from GDS with their vectors swapped or reversed
+    and another copy first: each copy keeps its name where it is."""
+    wg, top = waveguide(lib), lib.dkcell(f"top{next(_names)}")
+    array = top.create_inst(wg, name="w")
+    array.instance.cell_inst = kdb.CellInstArray(wg.cell_index, trans, a, b, na, nb)
+    placed = {e.name: str(e.dcplx_trans) for e in array.elements()}
+    top.write(str(tmp_path / "arrays.gds"))
+    read = cg.KCLayout(f"arrays:{tmp_path}").read(tmp_path / "arrays.gds")
+    [back] = [cell for cell in read if cell.name == top.name]
+    assert {e.name: str(e.dcplx_trans) for e in back.insts.elements()} == placed
