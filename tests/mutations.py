@@ -1326,28 +1326,25 @@ def _bridge(circuit: Circuit, rng: random.Random) -> Fault | None:
     return Fault(*m.write("bridge"), (expect,), touched, (grown(spanning(*points), 5),))
 
 
-@fault("metal", "wire cut (a net of two ports)")
-def _cut_two(circuit: Circuit, rng: random.Random) -> Fault | None:
-    wire = _wire(circuit, rng, shared=False)
+def _wire_cut(circuit: Circuit, rng: random.Random, shared: bool) -> Fault | None:
+    wire = _wire(circuit, rng, shared=shared)
     if wire is None:
         return None
     m = Mutant(circuit)
     gap = _cut(m, wire)
     if gap is None:
         return None
-    return Fault(*m.write("cut_two"), (_missing_or_open(circuit, wire, gap),), _touched_by(wire), (gap,))
+    return Fault(*m.write("cut"), (_missing_or_open(circuit, wire, gap),), _touched_by(wire), (gap,))
+
+
+@fault("metal", "wire cut (a net of two ports)")
+def _cut_two(circuit: Circuit, rng: random.Random) -> Fault | None:
+    return _wire_cut(circuit, rng, shared=False)
 
 
 @fault("metal", "wire cut (a net of three or four ports)")
 def _cut_shared(circuit: Circuit, rng: random.Random) -> Fault | None:
-    wire = _wire(circuit, rng, shared=True)
-    if wire is None:
-        return None
-    m = Mutant(circuit)
-    gap = _cut(m, wire)
-    if gap is None:
-        return None
-    return Fault(*m.write("cut_shared"), (_missing_or_open(circuit, wire, gap),), _touched_by(wire), (gap,))
+    return _wire_cut(circuit, rng, shared=True)
 
 
 def _other_metal(m: Mutant, wire: Wire, layers: tuple[kdb.LayerInfo, ...] = (LAYER.M2,)) -> kdb.Region:
