@@ -767,23 +767,39 @@ def _reordered(circuit: Circuit, rng: random.Random) -> Fault | None:
 # --- settings ----------------------------------------------------------------------------
 
 
-def _stated(m: Mutant, name: str, **settings: Any) -> None:
-    m.reference["instances"][name].setdefault("settings", {}).update(settings)
-
-
 def _settings_fault(m: Mutant, stem: str, name: str, box: Box, word: str, sites: tuple[Box, ...] = ()) -> Fault:
     expect = Expect("settings_mismatch", at=(box,), names=(name,), words=(word,))
     return Fault(*m.write(stem), (expect,), (name,), (box, *sites))
 
 
-@fault("settings", "heater longer in the reference")
-def _heater_reference(circuit: Circuit, rng: random.Random) -> Fault | None:
-    name = pick(rng, of(circuit, "straight_heater_metal"))
-    if name is None:
-        return None
-    m = Mutant(circuit)
-    _stated(m, name, length=circuit.netlist["instances"][name]["settings"]["length"] + 7)
-    return _settings_fault(m, "heater_reference", name, circuit.placed[name].box, "length")
+def _restated(component: str, change: Callable[[dict[str, Any]], dict[str, Any]], word: str) -> Mutation:
+    """A fault that gives one instance of `component` other settings in the reference
+    (`change` of the settings it states there): its settings finding says `word`."""
+
+    def mutate(circuit: Circuit, rng: random.Random) -> Fault | None:
+        name = pick(rng, of(circuit, component))
+        if name is None:
+            return None
+        m = Mutant(circuit)
+        instance = m.reference["instances"][name]
+        instance["settings"] = change(dict(instance.get("settings", {})))
+        return _settings_fault(m, word, name, circuit.placed[name].box, word)
+
+    return mutate
+
+
+def _misspelt(settings: dict[str, Any]) -> dict[str, Any]:
+    return {"lenght" if key == "length" else key: value for key, value in settings.items()}
+
+
+for _name, _component, _change, _word in [
+    ("heater longer in the reference", "straight_heater_metal", lambda s: s | {"length": s["length"] + 7}, "length"),
+    ("rib for strip in the reference", "straight", lambda s: s | {"cross_section": "rib"}, "cross_section"),
+    ("a setting misspelt in the reference", "straight", _misspelt, "lenght"),
+    ("bend radius in the reference", "bend_euler", lambda s: s | {"radius": 25 - s["radius"]}, "radius"),
+    ("grating periods in the reference", "grating_coupler", lambda s: s | {"n_periods": 31}, "n_periods"),
+]:
+    fault("settings", _name)(_restated(_component, _change, _word))
 
 
 @fault("settings", "heater 7 µm longer in the layout")
@@ -810,41 +826,6 @@ def _rib_layout(circuit: Circuit, rng: random.Random) -> Fault | None:
         "straight", length=circuit.netlist["instances"][name]["settings"]["length"], cross_section="rib"
     )
     return _settings_fault(m, "rib_layout", name, box_of(inst), "cross_section", sites=(circuit.placed[name].box,))
-
-
-@fault("settings", "rib for strip in the reference")
-def _rib_reference(circuit: Circuit, rng: random.Random) -> Fault | None:
-    name = pick(rng, of(circuit, "straight"))
-    m = Mutant(circuit)
-    _stated(m, name, cross_section="rib")
-    return _settings_fault(m, "rib_reference", name, circuit.placed[name].box, "cross_section")
-
-
-@fault("settings", "a setting misspelt in the reference")
-def _typo(circuit: Circuit, rng: random.Random) -> Fault | None:
-    name = pick(rng, of(circuit, "straight") + of(circuit, "straight_heater_metal"))
-    m = Mutant(circuit)
-    settings = m.reference["instances"][name]["settings"]
-    settings["lenght"] = settings.pop("length")
-    return _settings_fault(m, "typo", name, circuit.placed[name].box, "lenght")
-
-
-@fault("settings", "bend radius in the reference")
-def _radius(circuit: Circuit, rng: random.Random) -> Fault | None:
-    name = pick(rng, of(circuit, "bend_euler"))
-    if name is None:
-        return None
-    m = Mutant(circuit)
-    _stated(m, name, radius=25 - circuit.netlist["instances"][name]["settings"]["radius"])
-    return _settings_fault(m, "radius", name, circuit.placed[name].box, "radius")
-
-
-@fault("settings", "grating periods in the reference")
-def _periods(circuit: Circuit, rng: random.Random) -> Fault | None:
-    name = pick(rng, of(circuit, "grating_coupler"))
-    m = Mutant(circuit)
-    _stated(m, name, n_periods=31)
-    return _settings_fault(m, "periods", name, circuit.placed[name].box, "n_periods")
 
 
 @fault("settings", "defaults spelled out, numbers as floats", harmless=True)
