@@ -57,7 +57,10 @@ def command(layout: Path, reference: Path, project: Path, repeat: int) -> float:
         start = time.perf_counter()
         done = subprocess.run(
             [sys.executable, "-m", "quillon", "lvs", str(layout), str(reference), "-o", str(project / "r.lyrdb")],
-            cwd=project, env=env, capture_output=True, text=True,
+            cwd=project,
+            env=env,
+            capture_output=True,
+            text=True,
         )
         best = min(best, time.perf_counter() - start)
         if done.returncode not in (0, 1):
@@ -86,7 +89,9 @@ def main() -> None:
         (project / "pyproject.toml").write_text('[tool.quillon]\nname = "p"\npdk = "demo_pdk"\n')
         reference = project / "chain.pic.yml"
         reference.write_text(REFERENCE)
-        print(f"{'kind':>5} {'depth':>6} {'command s':>10} {'beyond start-up s':>18} {'KLayout read+update s':>22} {'growth ratio':>13} {'updates':>8}")
+        print(
+            f"{'kind':>5} {'depth':>6} {'command s':>10} {'beyond start-up s':>18} {'KLayout read+update s':>22} {'growth ratio':>13} {'updates':>8}"
+        )
         for kind in ("bare", "metal"):
             write_chain(project / "chain1.gds", 1, kind)
             start_up = command(project / "chain1.gds", reference, project, args.repeat)
@@ -101,7 +106,9 @@ def main() -> None:
                 if previous is not None:
                     ratio = f"{(beyond / previous[1]) / (depth / previous[0]):.2f}"
                 updates = beyond / floor
-                print(f"{kind:>5} {depth:>6} {seconds:>10.2f} {beyond:>18.2f} {floor:>22.3f} {ratio:>13} {updates:>8.1f}")
+                print(
+                    f"{kind:>5} {depth:>6} {seconds:>10.2f} {beyond:>18.2f} {floor:>22.3f} {ratio:>13} {updates:>8.1f}"
+                )
                 previous = (depth, beyond)
 
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from enum import IntEnum
 
-__all__ = ["PROPID", "DEFAULT_DBU", "META_PORTS", "META_SETTINGS", "META_LAYERS", "PORT_TYPES"]
+__all__ = ["PROPID", "DEFAULT_DBU", "MAX_COORDINATE", "META_PORTS", "META_SETTINGS", "META_LAYERS", "PORT_TYPES"]
 
 
 class PROPID(IntEnum):
@@ -18,6 +18,10 @@ class PROPID(IntEnum):
 
 DEFAULT_DBU = 0.001
 """Database unit of new layout libraries, in micrometres."""
+
+MAX_COORDINATE = 2**31 - 1
+"""The largest coordinate of a layout, in database units: KLayout's are 32-bit
+integers, which wrap round beyond it."""
 
 META_PORTS = "cellgrid:ports"
 """Cell meta-info key holding the cell's ports when a layout is written."""

@@ -25,6 +25,7 @@ read as well.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -242,8 +243,15 @@ def read_layout(kcl: KCLayout, path: str | Path, options: kdb.LoadLayoutOptions 
                 " read it into an empty library"
             )
     layout.remove_meta_info(conf.META_LAYERS)
+    library_dbu = layout.dbu
     layout.read(str(path), opts)
     new = [c.cell_index() for c in layout.each_cell() if c.cell_index() not in before]
+    if not (math.isfinite(layout.dbu) and layout.dbu > 0):
+        # every placement in micrometres is scaled by the unit: none can be made
+        unit = layout.dbu
+        layout.delete_cells(new)
+        layout.dbu = library_dbu
+        raise ValueError(f"its database unit is {unit:g} µm; a unit must be a positive length")
     # A file written without context information (re-saved so by another
     # tool) has lost every cell's ports and settings: its cells say so.
     with_context = _register_layer_names(kcl, path, [layout.cell(ci) for ci in new])

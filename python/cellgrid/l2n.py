@@ -51,6 +51,7 @@ neighbours then do; `every_array` says whether they were.
 
 from __future__ import annotations
 
+import math
 from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -59,7 +60,7 @@ from typing import TYPE_CHECKING, Any
 import klayout.db as kdb
 
 from . import _l2n
-from .conf import PROPID
+from .conf import MAX_COORDINATE, PROPID
 from .instance import DInstance
 from .port import Port
 
@@ -229,6 +230,22 @@ def _placed(port: Port) -> PlacedPort:
     return (*port.position_key(), port.angle_key())
 
 
+def _within_coordinates(ports: list[Port], placement: kdb.DCplxTrans, cell_name: str) -> None:
+    """Refuse a placement that puts ports of a cell beyond the layout's coordinates.
+
+    A magnification of infinity or 1e300, say, read from a file: the ports'
+    positions would not fit KLayout's 32-bit coordinates.
+    """
+    limit = MAX_COORDINATE * ports[0].dbu
+    for port in ports:
+        where = placement * port.dcplx_trans.disp
+        if not (math.isfinite(placement.mag) and all(math.isfinite(c) and abs(c) <= limit for c in (where.x, where.y))):
+            raise ValueError(
+                f"an instance of cell {cell_name!r} placed by {placement} puts its port {port.name!r} beyond"
+                f" the layout's coordinates (±{limit:.3f} µm)"
+            )
+
+
 def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = ("optical",)) -> PortConnectivity:
     """The port connectivity of `cell` (see the module documentation)."""
     types = _normalise_types(port_types)
@@ -248,7 +265,10 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         return len(ports), [[_placed(p.transformed(o)) for p in ports] for o in _ORIENTATIONS]
 
     def irregular_ports(ci: int, placement: kdb.DCplxTrans) -> list[PlacedPort]:
-        return [_placed(p.transformed(placement)) for p in ports_by_cell[ci]]
+        ports = ports_by_cell[ci]
+        if ports:
+            _within_coordinates(ports, placement, layout.cell_name(ci))
+        return [_placed(p.transformed(placement)) for p in ports]
 
     def array_elements(instance: kdb.Instance) -> list[tuple[kdb.DCplxTrans, Any, tuple[int, int]]]:
         """Per element of an instance array: its placement, name (None when unnamed) and (i, j)."""

@@ -260,6 +260,8 @@ def read_cell(path: Path, name: str | None) -> Any:
     """The cell to check, read with its ports and instance names into a library of its own."""
     import cellgrid as cg
 
+    from quillon import layout_problems
+
     if path.is_dir():
         raise CheckError(f"layout {str(path)!r} is a directory, not a layout file")
     if not path.is_file():
@@ -268,18 +270,23 @@ def read_cell(path: Path, name: str | None) -> Any:
     try:
         tops = kcl.read(path)
     except (OSError, ValueError, RuntimeError) as exc:
-        raise CheckError(f"cannot read layout {str(path)!r}: {first_line(exc)}") from None
+        raise CheckError(f"cannot read layout {str(path)!r}: {layout_problems.reading_problem(first_line(exc))}") from None
     if not tops:
         raise CheckError(f"layout {str(path)!r} has no cells")
     if name is not None:
         if name not in kcl.dkcells:
             shown = ", ".join(sorted(cell.name for cell in tops)) or "none"
             raise CheckError(f"layout {str(path)!r} has no cell {name!r} (top cells: {shown})")
-        return kcl.dkcells[name]
-    if len(tops) != 1:
+        cell = kcl.dkcells[name]
+    elif len(tops) != 1:
         shown = ", ".join(sorted(cell.name for cell in tops)) or "none"
         raise CheckError(f"layout {str(path)!r} has {len(tops)} top cells ({shown}): choose one with --cell")
-    return tops[0]
+    else:
+        cell = tops[0]
+    problem = layout_problems.coordinate_problem(cell.kdb_cell)
+    if problem:
+        raise CheckError(f"cannot check layout {str(path)!r}: {problem}")
+    return cell
 
 
 def check_reference(path: Path) -> None:

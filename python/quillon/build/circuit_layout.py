@@ -36,6 +36,7 @@ from __future__ import annotations
 
 import inspect
 import itertools
+import math
 import os
 import tempfile
 import threading
@@ -195,6 +196,7 @@ def build_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> Any:
     try:
         _draw_routes(circuit, _mapping(netlist, "routes"))
         _draw_nets(circuit, netlist.get("nets"))
+        _within_coordinates(circuit)
         _expose_ports(circuit, _mapping(netlist, "ports"))
     except BaseException:
         _retire(circuit.cell)
@@ -331,9 +333,32 @@ def _endpoint(circuit: _Circuit, text: Any, where: str) -> tuple[str, str]:
     return inst_name, port
 
 
+def _coordinate_limit(circuit: _Circuit) -> float:
+    """The largest coordinate (µm) the layout can hold."""
+    from cellgrid.conf import MAX_COORDINATE
+
+    return float(MAX_COORDINATE * circuit.cell.kcl.layout.dbu)
+
+
+def _coordinate(value: Any, key: str, where: str, limit: float) -> float:
+    """A placement number: finite, and within ±`limit`."""
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        raise NetlistError(f"{where}: {key} must be a number, got {value!r}")
+    try:
+        number = float(value)
+    except OverflowError:  # an integer beyond any float
+        number = math.inf if value > 0 else -math.inf
+    if math.isnan(number) or (math.isinf(number) and isinstance(value, float)):
+        raise NetlistError(f"{where}: {key} must be a finite number, got {value!r}")
+    if abs(number) > limit:
+        raise NetlistError(f"{where}: {key} = {number:g} µm lies beyond the layout's coordinates (±{limit:.3f} µm)")
+    return number
+
+
 def _place(circuit: _Circuit, netlist: Mapping[str, Any]) -> None:
     import cellgrid as cg
 
+    limit = _coordinate_limit(circuit)
     for name, placement in _mapping(netlist, "placements").items():
         where = f"placement {name!r}"
         if name not in circuit.insts:
@@ -341,10 +366,8 @@ def _place(circuit: _Circuit, netlist: Mapping[str, Any]) -> None:
         if not isinstance(placement, dict):
             raise NetlistError(f"{where}: expected a mapping of x, y, rotation, mirror")
         _no_unknown_keys(placement, {"x", "y", "rotation", "mirror"}, where)
-        values = {key: placement.get(key, 0) for key in ("x", "y", "rotation")}
-        for key, value in values.items():
-            if not isinstance(value, (int, float)) or isinstance(value, bool):
-                raise NetlistError(f"{where}: {key} must be a number, got {value!r}")
+        values = {key: _coordinate(placement.get(key, 0), key, where, limit) for key in ("x", "y")}
+        values["rotation"] = _coordinate(placement.get("rotation", 0), "rotation", where, math.inf)
         mirror = placement.get("mirror", False)
         if not isinstance(mirror, bool):
             raise NetlistError(f"{where}: mirror must be true or false, got {mirror!r}")
@@ -371,6 +394,8 @@ def _neighbours(circuit: _Circuit, pairs: list[tuple[Any, Any, str]]) -> Neighbo
     for first, second, where in pairs:
         a, pa = _endpoint(circuit, first, where)
         b, pb = _endpoint(circuit, second, where)
+        if (a, pa) == (b, pb):
+            raise NetlistError(f"{where}: {first!r} is joined to itself")
         out[a].append((pa, b, pb))
         out[b].append((pb, a, pa))
     return out
@@ -486,6 +511,28 @@ class _Row:
         for name in group:
             circuit.insts[name].dcplx_trans = shift * circuit.insts[name].dcplx_trans
         self.x += box.width() + ROW_GAP
+
+
+def _within_coordinates(circuit: _Circuit) -> None:
+    """Everything placed stays within the layout's coordinates.
+
+    Beyond them KLayout's 32-bit coordinates wrap round, and a cell would be
+    written somewhere else than where it was put, so each instance's box is
+    placed in floating point here.
+    """
+    import cellgrid as cg
+
+    limit = _coordinate_limit(circuit)
+    layout = circuit.cell.kcl.layout
+    for instance in circuit.cell.kdb_cell.each_inst():
+        box = instance.dcplx_trans * layout.cell(instance.cell_index).dbbox()
+        corners = (box.left, box.bottom, box.right, box.top)
+        if all(math.isfinite(c) and abs(c) <= limit for c in corners):
+            continue
+        name = instance.property(cg.conf.PROPID.NAME)
+        what = f"instance {name!r}" if name is not None else f"a {layout.cell_name(instance.cell_index)} of the routes and nets"
+        far = max(corners, key=lambda c: abs(c) if math.isfinite(c) else math.inf)
+        raise NetlistError(f"{what} reaches {far:.3f} µm, beyond the layout's coordinates (±{limit:.3f} µm)")
 
 
 # --- routes, nets, ports ----------------------------------------------------

@@ -47,11 +47,15 @@ def run(args: argparse.Namespace) -> int:
     project = Path(os.path.abspath(args.project_dir or os.environ.get("QUILLON_PROJECT_DIR") or os.getcwd()))
     if not project.is_dir():
         return _fail(f"project directory {str(project)!r} does not exist")
+    from quillon.klayout_output import quiet_klayout
+
     if args.circuit is None:
         if args.output is not None:
             return _fail("-o names the layout of a circuit: give the circuit's netlist file too")
-        return _build_project(project, args.force)
-    return _build_circuit(args.circuit, args.output, project)
+        with quiet_klayout():
+            return _build_project(project, args.force)
+    with quiet_klayout():  # KLayout's own error lines would come before the command's one line
+        return _build_circuit(args.circuit, args.output, project)
 
 
 def _build_circuit(circuit: Path, output: Path | None, project: Path) -> int:
@@ -66,6 +70,12 @@ def _build_circuit(circuit: Path, output: Path | None, project: Path) -> int:
         return _fail(f"{circuit}: {exc}")
     except (ValueError, OSError, ImportError, RuntimeError) as exc:  # settings, kit, files, KLayout
         return _fail(_first_line(exc))
+    except KeyboardInterrupt:
+        print("quillon build: interrupted", file=sys.stderr)
+        return 130
+    except Exception as exc:  # a fault of the tool or the kit: one line, never a traceback
+        print(f"quillon build: internal error: {type(exc).__name__}: {_first_line(exc)}", file=sys.stderr)
+        return 3
     print(f"wrote {out} (cell {name})")
     return 0
 

@@ -48,6 +48,7 @@ from pathlib import Path
 
 from quillon.checking import CHECK_STAGES, CheckError, CheckResult, first_line
 from quillon.cli.progress import Progress
+from quillon.klayout_output import quiet_klayout
 from quillon.core.instance_settings import DEFAULT_TOLERANCE
 
 __all__ = ["HELP", "InputError", "Job", "Outcome", "add_arguments", "check_files", "run"]
@@ -181,7 +182,8 @@ def _run_one(job: Job, prefix: str, verbose: bool) -> Outcome:
     started = time.monotonic()
     try:
         stages = STAGES + ((DRAWING,) if job.html else ())
-        with contextlib.closing(Progress(prefix, stages)) as progress:
+        # KLayout's own error lines would come before the command's one line
+        with quiet_klayout(not verbose), contextlib.closing(Progress(prefix, stages)) as progress:
             result = _check(job, progress)
         _say_summary(result, job)
         return Outcome(job, result.exit_status, time.monotonic() - started, result)
@@ -236,7 +238,7 @@ def _write_file(write: Callable[[], None]) -> None:
 
 def check_files(job: Job) -> CheckResult:
     """Run the check of ``job`` without a progress display, for callers other than the command."""
-    with contextlib.closing(Progress("quillon lvs", STAGES, stream=io.StringIO())) as progress:
+    with quiet_klayout(), contextlib.closing(Progress("quillon lvs", STAGES, stream=io.StringIO())) as progress:
         return _check(job, progress)
 
 
