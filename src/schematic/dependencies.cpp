@@ -75,6 +75,8 @@ void bind_dependencies(nb::module_& m) {
     bound.app = bind_attr(m, app_module, "app");
     bound.on_event_loop = attr_kept(app_module, "on_event_loop");
     bound.on_event_loop_when_found = attr_kept(app_module, "on_event_loop_when_found");
+    bound.in_worker_when_large =
+        attr_kept(import_kept("quillon.serve.worker"), "in_worker_when_large");
 }
 
 } // namespace quillon::schematic

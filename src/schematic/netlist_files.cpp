@@ -220,7 +220,8 @@ void register_get_netlist(nb::module_& m) {
     nb::object handler =
         make_handler(m, "get_netlist", "Get the netlist and schematic from file.",
                      {{str("path"), str_type(), {}}}, deps().json_response, get_netlist);
-    add_route("get", "/assets/netlists/{path:path}.json", handler);
+    add_route("get", "/assets/netlists/{path:path}.json", handler,
+              RunsOn::worker_process_when_large);
 }
 
 void register_post_netlist(nb::module_& m) {

@@ -37,8 +37,10 @@ const std::string& assets_dir() {
 }
 
 void add_route(const char* method, const char* path, nb::handle handler, RunsOn runs_on) {
-    nb::object endpoint =
-        runs_on == RunsOn::event_loop ? deps().on_event_loop(handler) : nb::borrow(handler);
+    nb::object endpoint = runs_on == RunsOn::event_loop ? deps().on_event_loop(handler)
+                          : runs_on == RunsOn::worker_process_when_large
+                              ? deps().in_worker_when_large(handler)
+                              : nb::borrow(handler);
     deps().app.attr(method)(path)(endpoint);
 }
 

@@ -26,6 +26,7 @@ struct Dependencies {
     nb::handle logger;
     nb::handle pdk, project_dir, settings, app; ///< host values: PDK, PROJECT_DIR, SETTINGS, app
     nb::handle on_event_loop, on_event_loop_when_found;
+    nb::handle in_worker_when_large; ///< quillon.serve.worker
 };
 
 const Dependencies& deps();
@@ -36,8 +37,10 @@ void compute_directories(nb::module_& module);
 const std::string& assets_dir();
 
 /// Where the framework runs a handler: a worker thread, or the event loop for
-/// handlers that answer at once (no thread hand-off, but nothing slow allowed).
-enum class RunsOn { worker_thread, event_loop };
+/// handlers that answer at once (no thread hand-off, but nothing slow allowed),
+/// or, for a circuit's handler, a worker process when the circuit's files are
+/// large (reading them holds the interpreter) and a worker thread otherwise.
+enum class RunsOn { worker_thread, event_loop, worker_process_when_large };
 
 /// Registers `handler` on the host's app: `app.<method>(path)(handler)`.
 void add_route(const char* method, const char* path, nb::handle handler,

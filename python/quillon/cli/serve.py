@@ -22,7 +22,13 @@ reach: it lives as long as the process, and otherwise each full collection
 walks all of it again while requests wait.
 
 ``--max-body-mb`` sets the largest request body accepted (default 64 MiB);
-larger ones are refused with 413.
+larger ones are refused with 413. ``--check-seconds`` and ``--check-memory-mb``
+bound what a request may start in a worker process ("Build and check", the
+reading of a large circuit; :mod:`quillon.serve.worker`): default 60 s and
+4096 MiB. ``--header-timeout`` bounds the time a connection may take to send a
+request's headers (default 10 s), and at most 1000 connections are open at
+once (fewer when the process may not open that many files), the longest
+waiting for its headers closed first (:mod:`quillon.serve.connections`).
 """
 
 from __future__ import annotations
@@ -39,6 +45,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import uvicorn
 
+from quillon.serve import connections, worker
 from quillon.settings import PROJECT_DIR_ENV, SettingsError, get_settings
 
 MAX_BODY_ENV = "QUILLON_MAX_BODY_BYTES"  # read by quillon.serve.app
@@ -67,6 +74,16 @@ def _megabytes(text: str) -> int:
     return int(text)
 
 
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 < seconds <= 86400:
+        raise argparse.ArgumentTypeError(f"invalid time {text!r}: expected a number of seconds above 0, at most 86400")
+    return seconds
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Declare the subcommand's options."""
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"TCP port (default {DEFAULT_PORT})")
@@ -76,6 +93,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--max-body-mb", metavar="MIB", type=_megabytes, default=DEFAULT_MAX_BODY_MB,
         help=f"largest request body accepted, in MiB (default {DEFAULT_MAX_BODY_MB})",
+    )
+    parser.add_argument(
+        "--check-seconds", metavar="S", type=_seconds, default=worker.DEFAULT_SECONDS,
+        help=f"time a check (or another request's work in a worker) may take before it is stopped (default {worker.DEFAULT_SECONDS:g})",
+    )
+    parser.add_argument(
+        "--check-memory-mb", metavar="MIB", type=_megabytes, default=worker.DEFAULT_MEMORY_MB,
+        help=f"memory, and size of each file written, a check may take, in MiB (default {worker.DEFAULT_MEMORY_MB})",
+    )
+    parser.add_argument(
+        "--header-timeout", metavar="S", type=_seconds, default=connections.DEFAULT_HEADER_SECONDS,
+        help=f"time a connection may take to send a request's headers (default {connections.DEFAULT_HEADER_SECONDS:g})",
     )
 
 
@@ -97,18 +126,21 @@ def _listen(port: int) -> socket.socket:
     return sock
 
 
-def server(app: Any, port: int, **options: Any) -> uvicorn.Server:
+def server(app: Any, port: int, header_seconds: float = connections.DEFAULT_HEADER_SECONDS, **options: Any) -> uvicorn.Server:
     """The server for ``app`` on HOST:port, ready to run on a socket bound by :func:`_listen`.
 
     Call it once the application and its routes are loaded: what exists by
     then is frozen out of the garbage collector (see the module docstring).
-    ``options`` go to :class:`uvicorn.Config` as they are.
+    Connections are bounded in number and in the time to send a request's
+    headers (`header_seconds`). ``options`` go to :class:`uvicorn.Config` as
+    they are.
     """
     import uvicorn
 
     gc.collect()
     gc.freeze()
-    config = uvicorn.Config(app, host=HOST, port=port, http="httptools", loop="uvloop", **options)
+    protocol = connections.bounded_http_protocol(header_seconds, connections.connection_limit())
+    config = uvicorn.Config(app, host=HOST, port=port, http=protocol, loop="uvloop", **options)
     return uvicorn.Server(config)
 
 
@@ -131,6 +163,8 @@ def run(args: argparse.Namespace) -> int:
         return _fail(f"the application was already loaded for {loaded.PROJECT_DIR!r}")
     os.environ[PROJECT_DIR_ENV] = str(project)
     os.environ[MAX_BODY_ENV] = str(args.max_body_mb << 20)
+    os.environ[worker.CHECK_SECONDS_ENV] = repr(args.check_seconds)
+    os.environ[worker.CHECK_MEMORY_ENV] = str(args.check_memory_mb)
     try:
         importlib.import_module("quillon.serve.editor_routes")  # before the schematic routes' "/assets" mount
         importlib.import_module("quillon.serve.schematic")
@@ -145,5 +179,5 @@ def run(args: argparse.Namespace) -> int:
         return _fail(f"cannot listen on {HOST}:{args.port}: {exc.strerror or exc}")
     print(f"quillon: serving {project} (kit {settings.pdk.name}) at http://{HOST}:{args.port}/", flush=True)
     with sock:
-        server(app, args.port).run(sockets=[sock])
+        server(app, args.port, args.header_timeout).run(sockets=[sock])
     return 0

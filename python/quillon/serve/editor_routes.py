@@ -28,9 +28,13 @@ static mount):
 Files named by a request are read and written only through the service's
 confined files (:mod:`quillon.serve.confined`): walked from a handle of the
 project directory, so no link and no swap during a request leads outside it.
-The layout is built and checked in a private temporary directory, from the
-netlist's bytes as read; the layout and the report are then written into the
-project the same confined way.
+The placements, "Build and check" and the check of a layout run in a worker
+process bounded in time and memory (:mod:`quillon.serve.worker`, the jobs in
+:mod:`quillon.serve.check_job`), at most one check per circuit at a time;
+whatever stops a worker is answered in one line. The layout is built and
+checked in a private temporary directory, from the netlist's bytes as read;
+the layout and the report are then written into the project the same confined
+way.
 """
 
 from __future__ import annotations
@@ -39,9 +43,6 @@ import inspect
 import json
 import mimetypes
 import posixpath
-import re
-import tempfile
-import threading
 from pathlib import Path
 from typing import Annotated, Any
 
@@ -49,8 +50,9 @@ from fastapi import Body
 from fastapi.responses import FileResponse, JSONResponse
 from fastapi.staticfiles import StaticFiles
 
-from quillon.serve import confined
+from quillon.serve import check_job, confined, worker
 from quillon.serve.app import PDK, PROJECT_DIR, SETTINGS, app
+from quillon.serve.check_job import NETLIST_SUFFIX
 
 __all__ = [
     "EDITOR_DIR",
@@ -67,9 +69,6 @@ __all__ = [
 ]
 
 EDITOR_DIR = Path(__file__).resolve().parent / "editor"
-NETLIST_SUFFIX = ".pic.yml"
-#: Where "Build and check" writes the layouts and reports, below the project.
-CHECK_DIR = Path("build") / "check"
 #: At most this many circuits are listed (a source tree is not a disk scan).
 MAX_CIRCUITS = 5000
 #: At most this many instances are placed for a drawing (the work of one request stays bounded).
@@ -85,10 +84,6 @@ MAX_DESCRIPTION = 160
 
 # Module scripts must be served with a JavaScript type; some systems map .js otherwise.
 mimetypes.add_type("text/javascript", ".js")
-
-#: Building and checking activate the kit process-wide: one at a time.
-_check_lock = threading.Lock()
-
 
 class ConfinementError(ValueError):
     """A path that leaves the project directory or is not a regular file."""
@@ -109,11 +104,6 @@ def read_circuit(relative: str) -> bytes:
 
 def _error(status: int, message: str) -> JSONResponse:
     return JSONResponse({"error": message}, status_code=status)
-
-
-def _refused(message: str, private: Path, relative: str) -> JSONResponse:
-    """422 with `message`, naming the project's netlist file instead of its private copy."""
-    return _error(422, message.replace(str(private), relative))
 
 
 @app.get("/")
@@ -161,7 +151,7 @@ def circuits() -> dict[str, Any]:
 
 
 @app.post("/api/placements.json")
-def placements(body: str = Body(...)) -> JSONResponse:
+async def placements(body: str = Body(...)) -> JSONResponse:
     """Where the layout of the netlist in the body (JSON) puts each of its instances."""
     import orjson
 
@@ -176,17 +166,10 @@ def placements(body: str = Body(...)) -> JSONResponse:
     if count > MAX_PLACED_INSTANCES:
         return _error(413, f"Cannot place the instances: {count} is more than {MAX_PLACED_INSTANCES}.")
     try:
-        from quillon.build.circuit_layout import circuit_placements
-    except ImportError as exc:
-        return _error(501, f"Cannot place the instances: building layouts is not available here ({exc}).")
-    from quillon.core.shared import activate_pdk_by_name
-
-    try:
-        with _check_lock:
-            placed = circuit_placements(netlist, activate_pdk_by_name(PDK))
-    except ValueError as exc:  # NetlistError, or a kit that cannot be used
-        return _error(422, f"Cannot place the instances as the layout does: {_first_line(exc)}")
-    return JSONResponse({"instances": placed})
+        status, answer = await worker.run_bounded(check_job.placements, netlist, PDK, what="placing the instances")
+    except worker.WorkerFailure as exc:
+        return _error(503, f"Cannot place the instances: {exc}.")
+    return JSONResponse(answer, status_code=status)
 
 
 @app.get("/api/layouts.json")
@@ -206,52 +189,16 @@ def layouts() -> dict[str, Any]:
 
 
 @app.post("/api/check/{path:path}.json")
-def build_and_check(path: str) -> JSONResponse:
+async def build_and_check(path: str) -> JSONResponse:
     """Build the saved circuit ``path`` and check the layout against its netlist."""
     relative = posixpath.normpath(path + NETLIST_SUFFIX)
-    try:
-        text = read_circuit(relative)
-    except ConfinementError as exc:
-        return _error(404, f"Cannot check: {exc}.")
-    try:
-        from quillon.build.circuit_layout import NetlistError, build_circuit_gds
-    except ImportError as exc:
-        return _error(501, f"Cannot check: building layouts is not available here ({exc}).")
-    from quillon.checking import CheckError, check
-
-    root = Path(PROJECT_DIR).resolve()
-    stem = relative[: -len(NETLIST_SUFFIX)].replace("/", "__")
-    layout, report = CHECK_DIR / f"{stem}.gds", CHECK_DIR / f"{stem}.lyrdb"
-    with _check_lock, tempfile.TemporaryDirectory(prefix="quillon-check-") as private:
-        work = Path(private)
-        netlist = work / posixpath.basename(relative)  # its name names the cell
-        try:
-            netlist.write_bytes(text)
-            top = build_circuit_gds(netlist, work / layout.name, root)
-            rdb = check(work / layout.name, netlist, cell=top, project=root).report_database
-            rdb.original_file = str(root / layout)  # where the layout is written next
-            rdb.save(str(work / report.name))
-            confined.write_file(layout.as_posix(), (work / layout.name).read_bytes())
-            confined.write_file(report.as_posix(), (work / report.name).read_bytes())
-        except NetlistError as exc:
-            return _refused(f"Cannot build the layout: {_first_line(exc)}", netlist, relative)
-        except CheckError as exc:
-            return _refused(f"Cannot check the layout: {exc}", netlist, relative)
-        except ValueError as exc:  # project settings or a kit that cannot be used
-            return _refused(f"Cannot build the layout: {_first_line(exc)}", netlist, relative)
-        except OSError as exc:
-            return _error(500, f"Cannot build the layout into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
-        findings = _findings(rdb)
-    return JSONResponse({
-        "cell": top,
-        "layout": layout.as_posix(),
-        "report": report.as_posix(),
-        "findings": findings,
-    })
+    return await _in_worker(
+        check_job.build_and_check, relative, str(Path(PROJECT_DIR).resolve()), key=relative, what=f"the check of {relative}"
+    )
 
 
 @app.post("/api/check-layout/{path:path}.json")
-def check_layout(path: str, body: Annotated[str, Body()]) -> JSONResponse:
+async def check_layout(path: str, body: Annotated[str, Body()]) -> JSONResponse:
     """Check the project's layout file named in the body against the saved circuit ``path``."""
     relative = posixpath.normpath(path + NETLIST_SUFFIX)
     try:
@@ -263,93 +210,25 @@ def check_layout(path: str, body: Annotated[str, Body()]) -> JSONResponse:
     layout_path = posixpath.normpath(asked["layout"])
     if not layout_path.lower().endswith(LAYOUT_SUFFIXES):
         return _error(422, f"Cannot check {layout_path!r}: a layout is a GDS or OASIS file ({', '.join(LAYOUT_SUFFIXES)}).")
+    return await _in_worker(
+        check_job.check_layout_file, str(Path(PROJECT_DIR).resolve()), relative, layout_path, asked.get("cell") or None,
+        key=f"{relative} against {layout_path}", what=f"the check of {layout_path}",
+    )
+
+
+async def _in_worker(job: Any, *args: Any, key: str, what: str) -> JSONResponse:
+    """The (status, document) a check job answers, run in a bounded worker; one line when it is stopped."""
     try:
-        netlist = read_circuit(relative)
-        layout = read_circuit(layout_path)
-    except ConfinementError as exc:
-        return _error(404, f"Cannot check: {exc}.")
-
-    stem = relative[: -len(NETLIST_SUFFIX)].replace("/", "__")
-    report = CHECK_DIR / f"{stem}__{posixpath.basename(layout_path).rsplit('.', 1)[0]}.lyrdb"
-    root = Path(PROJECT_DIR).resolve()
-    with _check_lock:
-        outcome = check_layout_job(str(root), relative, netlist, layout_path, layout, asked.get("cell") or None)
-    if "error" in outcome:
-        return _error(422, outcome["error"])
-    try:
-        confined.write_file(report.as_posix(), outcome.pop("report_bytes"))
-    except OSError as exc:
-        return _error(500, f"Cannot write the report into {CHECK_DIR.as_posix()}: {exc.strerror or exc}")
-    return JSONResponse({**outcome, "layout": layout_path, "report": report.as_posix()})
+        status, answer = await worker.run_bounded(job, *args, key=key, what=what)
+    except worker.WorkerBusy as exc:
+        return _error(409, f"Cannot check: {exc}.")
+    except worker.WorkerFailure as exc:
+        return _error(503, f"Cannot check: {exc}.")
+    return JSONResponse(answer, status_code=status)
 
 
-def check_layout_job(root: str, netlist_path: str, netlist: bytes, layout_path: str, layout: bytes, cell: str | None) -> dict[str, Any]:
-    """Check the layout (bytes of the project's file ``layout_path``) against the netlist
-    (bytes of ``netlist_path``) in a private directory, as ``quillon lvs`` does.
-
-    Plain data in and out, so that it can run in a worker process: answers
-    ``{"cell", "findings", "report_bytes"}`` (the report names the project's layout
-    file), or ``{"error": one line}`` for input the check refuses.
-    """
-    from quillon.checking import CheckError, check
-
-    with tempfile.TemporaryDirectory(prefix="quillon-check-") as private:
-        work = Path(private)
-        reference = work / posixpath.basename(netlist_path)
-        drawn = work / ("layout" + Path(layout_path).suffix.lower())
-        report = work / "report.lyrdb"
-        reference.write_bytes(netlist)
-        drawn.write_bytes(layout)
-        try:
-            result = check(drawn, reference, cell=cell, project=root)
-        except CheckError as exc:
-            text = str(exc).replace(str(reference), netlist_path).replace(str(drawn), layout_path)
-            return {"error": f"Cannot check {layout_path}: {text}"}
-        except Exception as exc:  # a fault of the check: one line for the page, not a bare 500
-            return {"error": f"Cannot check {layout_path}: internal error: {type(exc).__name__}: {_first_line(exc)}"}
-        rdb = result.report_database
-        rdb.original_file = str(Path(root) / layout_path)
-        rdb.save(str(report))
-        return {"cell": result.cell, "findings": _findings(rdb), "report_bytes": report.read_bytes()}
-
-
-_QUOTED = re.compile(r"'([^']+)'")
-#: What the check writes where a connection has no port at one end.
-NO_CONNECTION = "ERROR_NO_CONNECTION"
-_OPEN_END = re.compile(r"Connection from 'ERROR_NO_CONNECTION' to '([^']+)'")
-
-
-def _designer_text(text: str) -> str:
-    """A finding's text without the check's placeholder for a missing port."""
-    text = _OPEN_END.sub(r"Connection at '\1', which connects to nothing at its other end", text)
-    return text.replace(f"'{NO_CONNECTION}'", "no port")
-
-
-def _findings(rdb: Any) -> list[dict[str, Any]]:
-    """Per report item: its category, its kind, its texts, and the instances and connections it names."""
-    from quillon.findings import kind_of
-
-    names = {category.rdb_id(): category.name() for category in rdb.each_category()}
-    found = []
-    for item in rdb.each_item():
-        texts = [value.string() for value in item.each_value() if value.is_string()]
-        quoted = [name for text in texts[:1] for name in _QUOTED.findall(text) if name != NO_CONNECTION]
-        endpoints = [name for name in quoted if "," in name]
-        instances = {name for name in quoted if "," not in name}
-        instances |= {endpoint.rsplit(",", 1)[0] for endpoint in endpoints}
-        found.append({
-            "category": names.get(item.category_id(), "?"),
-            "kind": kind_of(item),
-            "texts": [_designer_text(text) for text in texts],
-            "instances": sorted(instances),
-            "connections": [endpoints[:2]] if len(endpoints) >= 2 else [],
-        })
-    return found
-
-
-def _first_line(exc: BaseException) -> str:
-    text = str(exc).strip()
-    return text.splitlines()[0] if text else type(exc).__name__
+#: The job of the layout check, under the name it had here.
+check_layout_job = check_job.check_layout_job
 
 
 app.mount("/editor", StaticFiles(directory=EDITOR_DIR), name="editor")
