@@ -212,11 +212,11 @@ def test_the_package_root_stays_light_and_the_service_checks_without_the_command
     )
     script = textwrap.dedent(
         """
-        import json, sys
+        import asyncio, json, sys
         import quillon
         light = "quillon.core.lvs" not in sys.modules and "quillon.checking" not in sys.modules
         from quillon.serve import editor_routes
-        answer = json.loads(editor_routes.build_and_check("src/pair").body)
+        answer = json.loads(asyncio.run(editor_routes.build_and_check("src/pair")).body)
         print(json.dumps({"light": light, "cli": sorted(m for m in sys.modules if m.startswith("quillon.cli.lvs")),
                           "findings": answer["findings"], "check": callable(quillon.check)}))
         """

@@ -239,7 +239,7 @@ def _context() -> multiprocessing.context.BaseContext:
 
 
 def _preloaded() -> list[str]:
-    modules = ["quillon.cli.lvs", "quillon.build.circuit_layout", "quillon.core.lvs", "quillon.serve.check_job"]
+    modules = ["quillon.checking", "quillon.build.circuit_layout", "quillon.core.lvs", "quillon.serve.check_job"]
     app = sys.modules.get("quillon.serve.app")
     if app is not None:  # the kit of the service, and the routes a large read runs
         modules += [app.PDK, "quillon.serve.schematic"]
