@@ -152,8 +152,7 @@ class Server:
             preexec_fn=preexec,
         )
         lines: queue.Queue[str] = queue.Queue()
-        assert self.process.stdout is not None
-        threading.Thread(target=lambda: lines.put(self.process.stdout.readline()), daemon=True).start()  # type: ignore[union-attr]
+        threading.Thread(target=self._read_output, args=(lines,), daemon=True).start()
         try:
             self.banner = lines.get(timeout=STARTUP_LIMIT)
         except queue.Empty:
@@ -163,6 +162,16 @@ class Server:
             raise RuntimeError(f"the server did not start: {log.read_text()}")
         self.url = self.banner.split(" at ")[-1].strip()
         self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+
+    def _read_output(self, lines: queue.Queue[str]) -> None:
+        """Hands on the banner line, then keeps draining the output (the access
+        log), so that a server answering many requests never stalls on a full pipe."""
+        stdout = self.process.stdout
+        assert stdout is not None
+        lines.put(stdout.readline())
+        with contextlib.suppress(ValueError, OSError):  # closed by stop()
+            for _ in stdout:
+                pass
 
     def stop(self, kill: bool = False) -> None:
         """Terminate the server (SIGTERM), or kill it outright (SIGKILL) with ``kill``."""
