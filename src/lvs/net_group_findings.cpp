@@ -15,6 +15,7 @@
 #include "quillon/py.hpp"
 
 #include <map>
+#include <numeric>
 #include <vector>
 
 namespace quillon::lvs {
@@ -24,7 +25,7 @@ namespace {
 using Endpoints = std::vector<nb::object>;
 using Members = Run<nb::handle>;
 
-/// Whether `instances` (the other side's) holds the instance of the endpoint "instance,port".
+/// Whether `instances` (the reference's) holds the instance of the endpoint "instance,port".
 bool has_instance_of(nb::handle endpoint, nb::handle instances) {
     if (!PyUnicode_Check(endpoint.ptr()))
         return true;
@@ -36,28 +37,84 @@ bool has_instance_of(nb::handle endpoint, nb::handle instances) {
 }
 
 /// The endpoints of `members` split by their group on the other side, in the
-/// order the groups first appear; an endpoint on no net there is a part of its
-/// own, unless the other side lacks its instance (`other_instances`): the
-/// missing or unknown instance explains it, and the connections to it say which.
+/// order the groups first appear (`groups`: each part's group, -1 for none); an
+/// endpoint on no net there is a part of its own, unless the other side lacks
+/// its instance or port (`on_other_side` is false): the missing or unknown
+/// instance, or the missing connection to a port the instance does not have,
+/// explains it.
+template <typename OnOtherSide>
 std::vector<Endpoints> parts_by_group(const Members& members, const EndpointGroups& other,
-                                      nb::handle other_instances, std::vector<long>& touched) {
+                                      const OnOtherSide& on_other_side, std::vector<long>& groups) {
     std::vector<Endpoints> parts;
     std::map<long, size_t> part_of_group;
     for (nb::handle endpoint : members) {
         const long group = other.group(endpoint);
         if (group < 0) {
-            if (has_instance_of(endpoint, other_instances))
+            if (on_other_side(endpoint)) {
                 parts.push_back({nb::borrow(endpoint)});
+                groups.push_back(-1);
+            }
             continue;
         }
         const auto [found, added] = part_of_group.try_emplace(group, parts.size());
         if (added) {
             parts.emplace_back();
-            touched.push_back(group);
+            groups.push_back(group);
         }
         parts[found->second].push_back(nb::borrow(endpoint));
     }
     return parts;
+}
+
+/// The name of the instance of the endpoint "instance,port" (None for another value).
+nb::object instance_name(nb::handle endpoint) {
+    if (!PyUnicode_Check(endpoint.ptr()))
+        return nb::none();
+    return endpoint.attr("rsplit")(",", 1)[0];
+}
+
+/// `parts` of a layout net joined where their reference nets hold ports of one
+/// instance that the layout lacks (`placed` is false for it): the reference may
+/// join those nets through the instance's conductor (two sides of a pad), which
+/// only its cell in the layout would tell, so they are not shown as separate.
+template <typename Placed>
+std::vector<Endpoints>
+joined_through_absent(std::vector<Endpoints> parts, const std::vector<long>& groups,
+                      const EndpointGroups& reference, const Placed& placed) {
+    std::vector<size_t> root(parts.size());
+    std::iota(root.begin(), root.end(), size_t{0});
+    auto find = [&](size_t at) {
+        while (root[at] != at)
+            at = root[at] = root[root[at]];
+        return at;
+    };
+    nb::dict first_part; // absent instance -> the first part reaching it
+    for (size_t part = 0; part < parts.size(); ++part) {
+        if (groups[part] < 0)
+            continue;
+        for (nb::handle endpoint : reference.members(static_cast<size_t>(groups[part]))) {
+            nb::object name = instance_name(endpoint);
+            if (name.is_none() || placed(name))
+                continue;
+            PyObject* seen = PyDict_GetItemWithError(first_part.ptr(), name.ptr());
+            if (!seen && PyErr_Occurred())
+                throw nb::python_error();
+            if (!seen)
+                first_part[name] = nb::int_(part);
+            else
+                root[find(part)] = find(nb::cast<size_t>(nb::handle(seen)));
+        }
+    }
+    std::vector<Endpoints> joined;
+    std::map<size_t, size_t> joined_of_root;
+    for (size_t part = 0; part < parts.size(); ++part) {
+        const auto [found, added] = joined_of_root.try_emplace(find(part), joined.size());
+        if (added)
+            joined.emplace_back();
+        for (nb::object& endpoint : parts[part])
+            joined[found->second].push_back(std::move(endpoint));
+    }
+    return joined;
 }
 
 /// The endpoints as a list, each as the reference wrote it (`report::shown_endpoint`).
@@ -103,6 +160,17 @@ class Recorder {
     }
 
     nb::handle written() const { return written_; }
+
+    /// Whether the layout has an instance of the name.
+    bool placed(nb::handle name) const { return instances_.find(name).has_value(); }
+
+    /// Whether the layout has the instance port that the reference endpoint names.
+    bool in_layout(nb::handle endpoint) const {
+        nb::object absence;
+        return report::endpoint_port(instances_, report::shown_endpoint(written_, endpoint),
+                                     absence)
+            .is_valid();
+    }
 
   private:
     nb::handle rdb_;
@@ -174,8 +242,14 @@ nb::object finding_text(bool is_short, const Members& members, const std::vector
 /// the nets of the other side it touches. A group touching a shared name is
 /// covered without a finding.
 void find_split_groups(const Recorder& recorder, bool layout_side, const EndpointGroups& side,
-                       const EndpointGroups& other, nb::handle other_instances, nb::handle shared,
-                       nb::set& side_keys, nb::set& other_keys) {
+                       const EndpointGroups& other, nb::handle reference_instances,
+                       nb::handle shared, nb::set& side_keys, nb::set& other_keys) {
+    // a layout endpoint is in the reference when its instance is; a reference
+    // endpoint in the layout when the layout has its instance and port
+    auto on_other_side = [&](nb::handle endpoint) {
+        return layout_side ? has_instance_of(endpoint, reference_instances)
+                           : recorder.in_layout(endpoint);
+    };
     for (size_t group = 0; group < side.size(); ++group) {
         const Members members = side.members(group);
         if (touches(members, shared)) {
@@ -184,16 +258,19 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
         }
         if (members.size() < 3)
             continue;
-        std::vector<long> touched;
-        const std::vector<Endpoints> parts =
-            parts_by_group(members, other, other_instances, touched);
+        std::vector<long> groups;
+        std::vector<Endpoints> parts = parts_by_group(members, other, on_other_side, groups);
+        if (layout_side && parts.size() > 1)
+            parts = joined_through_absent(std::move(parts), groups, other,
+                                          [&](nb::handle name) { return recorder.placed(name); });
         if (parts.size() < 2)
             continue;
         recorder.record(layout_side, finding_text(layout_side, members, parts, recorder.written()),
                         members, parts);
         cover(side_keys, side.keys(group));
-        for (long split : touched)
-            cover(other_keys, other.keys(static_cast<size_t>(split)));
+        for (long split : groups)
+            if (split >= 0)
+                cover(other_keys, other.keys(static_cast<size_t>(split)));
     }
 }
 
@@ -218,9 +295,10 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
         cover_nets_touching(covered.reference_keys, ref_netlist, shared);
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
     }
-    find_split_groups(recorder, true, layout, reference, ref_netlist[nb::str("instances")], shared,
+    nb::object reference_instances = ref_netlist[nb::str("instances")];
+    find_split_groups(recorder, true, layout, reference, reference_instances, shared,
                       covered.layout_keys, covered.reference_keys);
-    find_split_groups(recorder, false, reference, layout, lvs_netlist[nb::str("instances")], shared,
+    find_split_groups(recorder, false, reference, layout, reference_instances, shared,
                       covered.reference_keys, covered.layout_keys);
     return covered;
 }
