@@ -313,9 +313,9 @@ class Mutant:
     def kit_cell(self, component: str, **settings: Any) -> int:
         """The index of the kit's cell `component` built with `settings`, read into this layout
         from a file of its own (the one of that name when the layout has it)."""
-        import maskwright
+        import demo_pdk
 
-        built = maskwright.get_active_pdk().get_component(component, **settings)
+        built = demo_pdk.PDK.activate().get_component(component, **settings)
         if self.layout.has_cell(built.name):
             return self.layout.cell(built.name).cell_index()
         path = self.circuit.scratch(built.name, ".gds")
@@ -347,6 +347,10 @@ class Mutant:
         """The placement of a cell that puts its port `port` on `at`, facing it."""
         target = kdb.DCplxTrans(1, at.angle, False, at.x, at.y)
         return target * kdb.DCplxTrans(1, 180, False, 0, 0) * self.port_trans(cell_index, port).inverted()
+
+    def port_of(self, inst: kdb.Instance, port: str) -> kdb.DCplxTrans:
+        """Where the port `port` of a placed instance sits in the circuit (µm)."""
+        return inst.dcplx_trans * self.port_trans(inst.cell_index, port)
 
     def metal(self, layer: kdb.LayerInfo) -> kdb.Shapes:
         return self.top.shapes(self.layout.layer(layer))
@@ -994,6 +998,12 @@ def _turned(circuit: Circuit, rng: random.Random) -> Fault | None:
     return Fault(*m.write("turned"), (expect,), (name,), (box_of(inst),))
 
 
+def _port_at_of(m: Mutant, inst: kdb.Instance, port: str) -> PortAt:
+    """The port of a placed instance, as an optical port of the kit's width."""
+    trans = m.port_of(inst, port)
+    return PortAt(trans.disp.x, trans.disp.y, trans.angle % 360, 0.5, (1, 0), "optical")
+
+
 def _unnamed(m: Mutant) -> list[kdb.Instance]:
     return [inst for inst in m.top.each_inst() if inst.property(cg.conf.PROPID.NAME) is None]
 
@@ -1291,9 +1301,10 @@ def _touched_by(wire: Wire) -> tuple[str, ...]:
     return tuple(end.rsplit(",", 1)[0] for end in wire.ends)
 
 
-@fault("metal", "metal bridge between two nets")
-def _bridge(circuit: Circuit, rng: random.Random) -> Fault | None:
-    heater = pick(rng, heaters_with_pads(circuit))
+def _bridge(circuit: Circuit, rng: random.Random, side: str | None) -> Fault | None:
+    """Metal from a heater's first pad to its second, 60 µm above them; with `side`,
+    the reference names the first pad's port `side` (any side of a pad is the pad)."""
+    heater = pick(rng, [h for h in heaters_with_pads(circuit) if pins_of_net(circuit, f"{h},e1") == 2])
     if heater is None:
         return None
     a, b = (circuit.placed[f"{heater}_{e}_pad"].box for e in ("e1", "e2"))
@@ -1301,10 +1312,28 @@ def _bridge(circuit: Circuit, rng: random.Random) -> Fault | None:
     points = [(xa, a[3] - 5), (xa, top + 60), (xb, top + 60), (xb, b[3] - 5)]
     m = Mutant(circuit)
     m.metal(LAYER.M2).insert(kdb.DPath([kdb.DPoint(x, y) for x, y in points], 10.0))
+    names = [f"{heater},e1", f"{heater},e2"]
+    if side is not None:
+        pad = f"{heater}_e1_pad"
+        for net in m.reference["nets"]:
+            for key, end in net.items():
+                if end.startswith(f"{pad},"):
+                    net[key] = f"{pad},{side}"
+        names.append(f"{pad},{side}")
     bridge = (xa - 5, top + 55, xb + 5, top + 65)
-    expect = Expect("short", at=(bridge,), names=(f"{heater},e1", f"{heater},e2"))
+    expect = Expect("short", at=(bridge,), names=tuple(names))
     touched = (heater, f"{heater}_e1_pad", f"{heater}_e2_pad")
     return Fault(*m.write("bridge"), (expect,), touched, (grown(spanning(*points), 5),))
+
+
+@fault("metal", "metal bridge between two nets")
+def _bridge_plain(circuit: Circuit, rng: random.Random) -> Fault | None:
+    return _bridge(circuit, rng, None)
+
+
+@fault("metal", "metal bridge, a pad named by another side in the reference")
+def _bridge_side(circuit: Circuit, rng: random.Random) -> Fault | None:
+    return _bridge(circuit, rng, rng.choice(["e2", "e3", "e4"]))
 
 
 def _wire_cut(circuit: Circuit, rng: random.Random, shared: bool) -> Fault | None:
@@ -1447,6 +1476,23 @@ def _shared_pad_deleted(circuit: Circuit, rng: random.Random) -> Fault | None:
     )
 
 
+@fault("metal", "pad renamed in the layout where the reference names two of its sides")
+def _hub_renamed(circuit: Circuit, rng: random.Random) -> Fault | None:
+    pad = pick(rng, [p for p in of(circuit, "pad") if pins_of_net(circuit, f"{p},e1") > 2])
+    if pad is None:
+        return None
+    m = Mutant(circuit)
+    sides = iter(["e1", "e4", "e2", "e3"])
+    for net in m.reference["nets"]:
+        for key, end in net.items():
+            if end.rsplit(",", 1)[0] == pad:
+                net[key] = f"{pad},{next(sides)}"
+    m.instance(pad).set_property(cg.conf.PROPID.NAME, pad + "_x")
+    box = circuit.placed[pad].box
+    expect = (Expect("unknown_instance", at=(box,), names=(pad + "_x",)), Expect("missing_instance", names=(pad,)))
+    return Fault(*m.write("hub_renamed"), expect, (pad, pad + "_x", *_sharing(circuit, f"{pad},e1")), (box,))
+
+
 @fault("metal", "net left out of the reference")
 def _unlisted_net(circuit: Circuit, rng: random.Random) -> Fault | None:
     wire = _wire(circuit, rng, shared=False)
@@ -1486,6 +1532,22 @@ def _pad_side(circuit: Circuit, rng: random.Random) -> Fault | None:
 
 def _a_port(circuit: Circuit, rng: random.Random) -> str:
     return pick(rng, sorted(circuit.netlist["ports"]))
+
+
+@fault("joints", "two gratings 1 µm apart that the reference leaves unconnected")
+def _facing_gratings(circuit: Circuit, rng: random.Random) -> Fault | None:
+    m = Mutant(circuit)
+    cell = m.kit_cell("grating_coupler")
+    x, y = empty_spot(circuit)
+    first = m.insert(cell, kdb.DCplxTrans(1, rng.choice([0, 90, 180, 270]), False, x, y), "probe1")
+    at = _port_at_of(m, first, "o1")
+    ahead = at.ahead(1.0)
+    second = m.insert(cell, m.onto(cell, "o1", PortAt(*ahead, at.angle, at.width, at.layer, at.port_type)), "probe2")
+    for name in ("probe1", "probe2"):
+        m.reference["instances"][name] = {"component": "grating_coupler"}
+    site = grown(spanning((at.x, at.y), ahead), at.width / 2)
+    expect = Expect("gap", at=(site,), names=("probe1,o1", "probe2,o1"), distance=1.0, margin=0.01)
+    return Fault(*m.write("facing_gratings"), (expect,), ("probe1", "probe2"), (box_of(first), box_of(second)))
 
 
 @fault("ports", "port the layout lacks, added to the reference")
@@ -1611,6 +1673,128 @@ def _layout_reordered(circuit: Circuit, rng: random.Random) -> Fault | None:
         if name is not None:
             inst.set_property(cg.conf.PROPID.NAME, name)
     return Fault(*m.write("layout_reordered"))
+
+
+# --- more edits a designer makes in the layout ----------------------------------------------
+
+
+def _chain_neighbours(circuit: Circuit, name: str) -> tuple[str, str]:
+    """The endpoints the reference joins to the instance's o1 and o2."""
+    connections = circuit.netlist["connections"]
+    before = next(a for a, b in connections.items() if b == f"{name},o1")
+    return before, connections[f"{name},o2"]
+
+
+@fault("joints", "straight turned end for end")
+def _end_for_end(circuit: Circuit, rng: random.Random) -> Fault | None:
+    name = pick(rng, chain_straights(circuit))
+    if name is None:
+        return None
+    o1, o2 = circuit.endpoint(f"{name},o1"), circuit.endpoint(f"{name},o2")
+    m = Mutant(circuit)
+    middle = PortAt((o1.x + o2.x) / 2, (o1.y + o2.y) / 2, 0, o1.width, o1.layer, o1.port_type)
+    _moved(m, name, 0, 0, 180, middle)
+    before, after = _chain_neighbours(circuit, name)
+    expect = Expect("unknown_connection", at=(o1.box(0.5),), names=(before, f"{name},o2"))
+    touched = (name, before.rsplit(",", 1)[0], after.rsplit(",", 1)[0])
+    return Fault(*m.write("end_for_end"), (expect,), touched, (circuit.placed[name].box,))
+
+
+@fault("joints", "splitter mirrored in the layout")
+def _mirrored_splitter(circuit: Circuit, rng: random.Random) -> Fault | None:
+    name = pick(
+        rng,
+        [
+            n
+            for n in of(circuit, "mmi1x2")
+            if f"{n},o2" in circuit.netlist["connections"] and circuit.endpoint(f"{n},o1").angle in (0, 180)
+        ],
+    )
+    if name is None:
+        return None
+    o1, o2 = circuit.endpoint(f"{name},o1"), circuit.endpoint(f"{name},o2")
+    m = Mutant(circuit)
+    inst = m.instance(name)
+    inst.dcplx_trans = kdb.DCplxTrans(1, 0, True, 0, 2 * o1.y) * inst.dcplx_trans
+    after = circuit.netlist["connections"][f"{name},o2"]
+    expect = Expect("unknown_connection", at=(o2.box(0.5),), names=(f"{name},o3", after))
+    touched = (name, after.rsplit(",", 1)[0], *_wired_from(circuit, f"{name},o3"))
+    return Fault(*m.write("mirrored_splitter"), (expect,), touched, (circuit.placed[name].box,))
+
+
+def _wired_from(circuit: Circuit, endpoint: str) -> list[str]:
+    """The named instances that the unnamed wiring from `endpoint` reaches (none without wiring)."""
+    at = circuit.endpoint(endpoint)
+    for box, ports in circuit.wiring:
+        if any(abs(p.x - at.x) < 1e-3 and abs(p.y - at.y) < 1e-3 for p in ports):
+            return sorted(circuit.wired_to(box))
+    return []
+
+
+@fault("joints", "piece of a route drawn twice in place", harmless=True)
+def _doubled(circuit: Circuit, rng: random.Random) -> Fault | None:
+    """The same waveguide twice in one place is the same mask: nothing to find."""
+    m = Mutant(circuit)
+    inst = pick(rng, [i for i in _unnamed(m) if i.cell.name.startswith("straight_length")])
+    m.insert(inst.cell_index, inst.dcplx_trans)
+    return Fault(*m.write("doubled"))
+
+
+@fault("instances", "heater swapped for a straight of its length")
+def _heater_for_straight(circuit: Circuit, rng: random.Random) -> Fault | None:
+    name = pick(rng, of(circuit, "straight_heater_metal"))
+    if name is None:
+        return None
+    m = Mutant(circuit)
+    inst = m.instance(name)
+    inst.cell_index = m.kit_cell("straight", length=circuit.netlist["instances"][name]["settings"]["length"])
+    box = box_of(inst)
+    touched = (name, *_sharing(circuit, f"{name},e1"), *_sharing(circuit, f"{name},e2"))
+    return Fault(
+        *m.write("heater_for_straight"),
+        (Expect("mismatched_instance", at=(box,), names=(name,)),),
+        touched,
+        (circuit.placed[name].box,),
+    )
+
+
+@fault("instances", "grating flattened into the circuit")
+def _flattened(circuit: Circuit, rng: random.Random) -> Fault | None:
+    name = pick(rng, gratings_out(circuit))
+    m = Mutant(circuit)
+    m.instance(name).flatten()
+    return Fault(
+        *m.write("flattened"), (Expect("missing_instance", names=(name,)),), (name,), (circuit.placed[name].box,)
+    )
+
+
+@fault("metal", "wire reaching 20 µm into its pad", harmless=True)
+def _deeper(circuit: Circuit, rng: random.Random) -> Fault | None:
+    wire = pick(
+        rng,
+        [w for w in circuit.wires if len(w.points) == 2 and any(e.rsplit(",", 1)[0].endswith("_pad") for e in w.ends)],
+    )
+    if wire is None:
+        return None
+    m = Mutant(circuit)
+    shape = m.wire_shape(wire)
+    points = list(wire.points)
+    at_pad = 0 if wire.ends[0].rsplit(",", 1)[0].endswith("_pad") else 1
+    (px, py), (qx, qy) = points[at_pad], points[1 - at_pad]
+    length = math.hypot(px - qx, py - qy)
+    points[at_pad] = (px + 20 * (px - qx) / length, py + 20 * (py - qy) / length)
+    path = shape.dpath
+    path.points = [kdb.DPoint(x, y) for x, y in points]
+    shape.dpath = path
+    return Fault(*m.write("deeper"))
+
+
+@fault("instances", "components named by their cells, without settings", harmless=True)
+def _by_cell_name(circuit: Circuit, rng: random.Random) -> Fault | None:
+    m = Mutant(circuit)
+    for name in m.reference["instances"]:
+        m.reference["instances"][name] = {"component": circuit.placed[name].cell}
+    return Fault(*m.write("by_cell_name"))
 
 
 # --- running them --------------------------------------------------------------------------
