@@ -447,7 +447,7 @@ def judge(circuit: Circuit, fault: Fault, result: quillon.CheckResult) -> Verdic
 
 
 def describe(finding: quillon.Finding) -> str:
-    markers = ", ".join(f"({b[0]:g}, {b[1]:g}, {b[2]:g}, {b[3]:g})" for b in finding.markers[:4])
+    markers = ", ".join(f"({b[0]:g}, {b[1]:g}, {b[2]:g}, {b[3]:g})" for b in finding.markers[:8])
     return f"{finding.kind} [{finding.category}] {' | '.join(finding.texts)[:300]!r} at {markers or 'no place'}"
 
 
@@ -1507,13 +1507,16 @@ def _unlisted_net(circuit: Circuit, rng: random.Random) -> Fault | None:
 
 @fault("metal", "two nets joined in the reference")
 def _joined_nets(circuit: Circuit, rng: random.Random) -> Fault | None:
-    heater = pick(rng, of(circuit, "straight_heater_metal"))
+    heater = pick(rng, heaters_with_pads(circuit))
     if heater is None:
         return None
     m = Mutant(circuit)
     m.reference["nets"].append({"p1": f"{heater},e1", "p2": f"{heater},e2"})
     touched = (heater, f"{heater}_e1_pad", f"{heater}_e2_pad")
-    return Fault(*m.write("joined_nets"), (Expect("open", names=(f"{heater},e1", f"{heater},e2")),), touched)
+    a, b = (circuit.placed[f"{heater}_{e}_pad"].box for e in ("e1", "e2"))
+    between = (a[2], max(a[1], b[1]), b[0], min(a[3], b[3]))  # where the two nets come closest
+    expect = Expect("open", at=(between,), names=(f"{heater},e1", f"{heater},e2"))
+    return Fault(*m.write("joined_nets"), (expect,), touched)
 
 
 @fault("metal", "another side of a pad named in the reference", harmless=True)
