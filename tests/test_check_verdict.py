@@ -693,7 +693,7 @@ def hand_made_cell(directory: Path) -> Case:
 
 
 NOT_COMPARED = "the settings of 1 instance could not be compared: its cell carries no settings ({}), as cells not built by a cell function of the kit"
-HEATER_LONGER = "Instance 'heater': length is 107 in the layout but 100.0 in the reference netlist (its default)"
+HEATER_LONGER = "Instance 'heater': length is 107 in the layout but 100 in the reference netlist (its default)"
 SPELLED_OUT = {
     "heater": {"length": 100, "cross_section": "cross_section", "via_stack_size": [10, 10]},
     "pad1": {"size": [80, 80], "layer": [45, 0]},
@@ -721,7 +721,7 @@ SETTINGS = [
     pytest.param(
         lambda d: (mzi(), stating(arm={"lenght": 100})),
         None,
-        ["Instance 'arm': length is 100 in the layout but 10.0 in the reference netlist (its default); "
+        ["Instance 'arm': length is 100 in the layout but 10 in the reference netlist (its default); "
          "lenght is not a setting of 'straight' (100 in the reference netlist)"],
         id="a setting the component does not have",
     ),
@@ -731,11 +731,11 @@ SETTINGS = [
     ),
     pytest.param(
         lambda d: (mzi(), stating(heater={"length": 100.002})), None,
-        ["Instance 'heater': length is 100.0 in the layout but 100.002 in the reference netlist"], id="just outside the tolerance",
+        ["Instance 'heater': length is 100 in the layout but 100.002 in the reference netlist"], id="just outside the tolerance",
     ),
     pytest.param(
         lambda d: (mzi(), stating(pad1={"layer": "M1", "size": [80, 81]})), None,
-        ["Instance 'pad1': size is [80.0, 80.0] in the layout but [80, 81] in the reference netlist; "
+        ["Instance 'pad1': size is [80, 80] in the layout but [80, 81] in the reference netlist; "
          "layer is 'M2' in the layout but 'M1' in the reference netlist"],
         id="another layer and size",
     ),

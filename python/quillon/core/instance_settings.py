@@ -95,7 +95,19 @@ def _is_number(value: Any) -> bool:
 
 
 def _shown(value: Any) -> str:
-    return repr(plain(value))
+    return repr(_as_written(plain(value)))
+
+
+def _as_written(value: Any) -> Any:
+    """`value` with whole floats written as integers (100.0 as 100), so that a
+    text does not depend on whether a cell was first built with 100 or 100.0."""
+    if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
+        return int(value)
+    if isinstance(value, (list, tuple)):
+        return type(value)(_as_written(item) for item in value)
+    if isinstance(value, dict):
+        return {key: _as_written(item) for key, item in value.items()}
+    return value
 
 
 class SettingsComparison:
