@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+import shlex
 from collections.abc import Callable
 from pathlib import Path
 
@@ -19,21 +21,27 @@ def init(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]
     return status, out, err
 
 
-def test_the_new_project_serves_builds_and_checks(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+def test_the_new_project_serves_builds_and_checks_as_its_readme_says(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
     project = tmp_path / "ring-chip"
     status, out, _ = init(capsys, str(project))
     assert status == 0
     assert out.startswith(f"quillon: created the project {project} (kit demo_pdk): ")
     assert tree(project) == {"pyproject.toml", "README.md", ".gitignore", "build", "ring-chip", "ring-chip/demo_mzi.pic.yml"}
     assert (project / ".gitignore").read_text() == "build/\n"
-    readme = (project / "README.md").read_text()
-    assert "`quillon serve`" in readme and "`quillon build ring-chip/demo_mzi.pic.yml -o build/demo_mzi.gds`" in readme
-    assert "`quillon lvs build/demo_mzi.gds ring-chip/demo_mzi.pic.yml`" in readme
+    commands = re.findall(r"`(quillon [^`]*)`", (project / "README.md").read_text())
+    assert commands == [
+        "quillon serve",
+        "quillon build ring-chip/demo_mzi.pic.yml -o build/demo_mzi.gds",
+        "quillon lvs build/demo_mzi.gds ring-chip/demo_mzi.pic.yml",
+    ]
+    assert commands == re.findall(r"`(quillon [^`]*)`", out)  # the next steps printed
 
-    circuit, layout = project / "ring-chip" / "demo_mzi.pic.yml", project / "build" / "demo_mzi.gds"
-    assert main(["build", "--project-dir", str(project)]) == 0
-    assert main(["build", str(circuit), "-o", str(layout), "--project-dir", str(project)]) == 0
-    assert main(["lvs", str(layout), str(circuit), "--project-dir", str(project)]) == 0  # clean
+    monkeypatch.chdir(project)  # the commands as the README gives them, from the project
+    monkeypatch.delenv("QUILLON_PROJECT_DIR", raising=False)
+    assert main(shlex.split(commands[1])[1:]) == 0
+    assert main(shlex.split(commands[2])[1:]) == 0  # clean
     assert "no findings" in capsys.readouterr().out
 
     server = start_server(project, tmp_path / "server.log")

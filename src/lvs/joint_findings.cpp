@@ -194,7 +194,9 @@ class JointReport {
                            -dx * std::cos(tb) - dy * std::sin(tb) >= -1.0;
         if (!facing || !ahead)
             return std::nullopt;
-        const double distance = um(1) * std::hypot(dx, dy);
+        // sqrt, not std::hypot: glibc 2.35 versioned hypot anew, and a module calling it
+        // needs that glibc (the binary wheel is kept installable on glibc 2.34)
+        const double distance = um(1) * std::sqrt(dx * dx + dy * dy);
         return NearMiss{
             first, second, distance, &kind::gap,
             format_text("%U are %U %U apart", pair(a, b), micrometres(distance), um_unit())};
