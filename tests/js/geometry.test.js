@@ -4,7 +4,7 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { bodyBox, drawFromLayout, symbolLayout, symbolRoom, toScreen } from "../editor/geometry.js";
+import { bodyBox, drawFromLayout, symbolLayout, symbolRoom, toScreen, toWorld, zoomAt } from "../editor/geometry.js";
 
 test("a symbol turns as the layout turns: mirror about its x axis first, then the rotation", () => {
   // the symbol frame's point (1, 2) (screen y down) at each orientation, as the layout maps it
@@ -51,4 +51,17 @@ test("drawn from the layout beside a drawing: drawn instances stay, the others l
   assert.deepEqual(Object.keys(drawn), ["b"]);
   assert.equal(drawn.b.y, 500);
   assert.ok(drawn.b.x > 1000);
+});
+
+test("a wheel step zooms the way it turns, at the pointer, within the limits even from a view fitted beyond them", () => {
+  const cases = [
+    [1, 1.5, 1.5], [1, 0.5, 0.5], [0.06, 0.5, 0.05], [7, 2, 8],
+    [0.005, 0.5, 0.005], [0.005, 2, 0.01], [10, 2, 10], [10, 0.5, 5], // fitted below 0.05 or above 8
+  ];
+  for (const [scale, factor, expected] of cases) {
+    const view = { x: 100, y: -50, scale };
+    const zoomed = zoomAt(view, 300, 200, factor);
+    assert.equal(zoomed.scale, expected, `${scale} x ${factor}`);
+    toWorld(zoomed, 300, 200).forEach((v, k) => assert.ok(Math.abs(v - toWorld(view, 300, 200)[k]) < 1e-6));
+  }
 });

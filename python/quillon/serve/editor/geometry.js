@@ -271,9 +271,14 @@ export const defaultView = () => ({ x: -400, y: -300, scale: 1 });
 
 export const toWorld = (view, sx, sy) => [view.x + sx / view.scale, view.y + sy / view.scale];
 
-/** Zoom by `factor` keeping the world point under (sx, sy) in place. */
+/** Scales a zoom stays within (a view fitted to a large circuit may lie below the least). */
+const [MIN_SCALE, MAX_SCALE] = [0.05, 8];
+
+/** Zoom by `factor` keeping the world point under (sx, sy) in place; never the other way
+ * (zooming out of a view below the least scale leaves it as it is). */
 export function zoomAt(view, sx, sy, factor) {
-  const scale = Math.min(8, Math.max(0.05, view.scale * factor));
+  const [low, high] = [Math.min(MIN_SCALE, view.scale), Math.max(MAX_SCALE, view.scale)];
+  const scale = Math.min(high, Math.max(low, view.scale * factor));
   const [wx, wy] = toWorld(view, sx, sy);
   return { x: wx - sx / scale, y: wy - sy / scale, scale };
 }
