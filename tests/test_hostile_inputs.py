@@ -224,6 +224,12 @@ BAD_NETLISTS = [
     ("net to itself", 'nets:\n  - {p1: "p,e3", p2: "p,e3"}\n', "nets[0]: 'p,e3' is joined to itself"),
     ("route link to itself", 'routes:\n  r: {links: {"a,o2": "a,o2"}}\n', "route 'r': 'a,o2' is joined to itself"),
     ("connection to itself", 'connections:\n  "a,o2": "a,o2"\n', "connection 'a,o2': 'a,o2' is joined to itself"),
+    ("nested 100,000 deep", "  a: " + "[" * 100_000 + "\n", "YAML collections nest more than 500 levels deep; refused"),
+    (
+        "an endpoint of a megabyte",
+        f'nets:\n  - {{p1: "p,e3", p2: "{"q" * 10**6},e1"}}\n',
+        "nets[0]: unknown instance 'qqq",
+    ),
 ]
 
 
@@ -237,6 +243,7 @@ def test_a_bad_netlist_is_one_line_naming_the_entry(
     assert (status, out) == (2, "")
     [line] = err.splitlines()
     assert line.startswith(f"quillon build: error: {netlist}: {message}")
+    assert len(line) < 1000  # a value of the file is shown shortened
     assert not list(project.glob("**/*.gds"))
 
 

@@ -131,6 +131,11 @@ CASES: dict[str, Case] = {
     ),
     "schema stamp is a named pipe": Case(lambda p, o: fifo(p / "build" / "schemas" / ".kit")),
     "1000 levels of directories": Case(deep_tree, says="directories more than 32 levels deep are skipped", serve=True),
+    "a netlist file nested 100,000 deep": Case(
+        lambda p, o: (p / PROJECT_NAME / "nested.pic.yml").write_text("instances: " + "[" * 100_000),
+        circuits=(f"{PROJECT_NAME}/nested", f"{PROJECT_NAME}/top"),
+        serve=True,
+    ),
     "source directory linked outside": Case(lambda p, o: link(p / PROJECT_NAME / "linked", o), serve=True),
     "the whole source directory linked outside": Case(
         lambda p, o: (os.rename(p / PROJECT_NAME, o / "sources"), link(p / PROJECT_NAME, o / "sources")),
@@ -222,6 +227,9 @@ def test_quillon_serve_on_a_hostile_tree(hostile: tuple[Path, Path, Case], tmp_p
             answer = client.get("api/circuits.json")
             assert answer.status_code == 200
             assert answer.json()["circuits"] == list(case.circuits)
+            for circuit in case.circuits:  # each read, or refused in one line
+                read = client.get(f"assets/netlists/{circuit}.json")
+                assert read.status_code in (200, 422) and "\n" not in read.text.strip(), read.text
             assert client.get("assets/ports/straight.json").status_code == 200
             # a read of a path 1000 levels deep creates nothing
             assert client.get(f"assets/netlists/{PROJECT_NAME}/{'n/' * DEEP}x.json").status_code in (200, 404)
@@ -250,13 +258,21 @@ def test_a_schema_directory_swapped_for_a_link_during_saves_never_writes_outside
     assert os.listdir(outside) == []
 
 
-def test_quillon_lvs_refuses_a_named_pipe_as_reference(tmp_path: Path) -> None:
+@pytest.mark.parametrize(
+    ("command", "refusal"),
+    [
+        ("lvs", "cannot read reference netlist {pipe!r}: not a regular file"),
+        ("build", "netlist file {pipe!r} is not a regular file"),
+    ],
+)
+def test_a_named_pipe_given_to_a_command_is_refused(tmp_path: Path, command: str, refusal: str) -> None:
     from quillon import demo
 
-    os.mkfifo(tmp_path / "ref.pic.yml")
-    done = quillon("lvs", str(demo.LAYOUT), str(tmp_path / "ref.pic.yml"), cwd=tmp_path)
-    assert done.returncode == 2
-    assert (
-        done.stderr
-        == f"quillon lvs: error: cannot read reference netlist {str(tmp_path / 'ref.pic.yml')!r}: not a regular file\n"
+    pipe = str(tmp_path / "ref.pic.yml")
+    os.mkfifo(pipe)
+    done = quillon(
+        command,
+        *([str(demo.LAYOUT), pipe, "-o", str(tmp_path / "r.lyrdb")] if command == "lvs" else [pipe]),
+        cwd=tmp_path,
     )
+    assert (done.returncode, done.stderr) == (2, f"quillon {command}: error: {refusal.format(pipe=pipe)}\n")

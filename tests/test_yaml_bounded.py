@@ -32,3 +32,19 @@ def test_values_equal_safe_load(text):
 def test_expansion_refused_with_source(text):
     with pytest.raises(yaml_bounded.YamlExpansionError, match="^bomb.yml: YAML aliases"):
         yaml_bounded.safe_load(text, "bomb.yml")
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["a: " + "[" * 100_000, "- " * 100_000 + "x", "{a: " * 100_000, "".join(" " * i + "k:\n" for i in range(600))],
+    ids=["flow sequences", "block sequences", "flow mappings", "block mappings"],
+)
+def test_nesting_beyond_the_bound_is_refused_not_composed(text):
+    # composed, the first three overflow the stack of PyYAML's C composer and kill the process
+    with pytest.raises(yaml_bounded.YamlDepthError, match="^deep.yml: YAML collections nest more than 500 levels"):
+        yaml_bounded.safe_load(text, "deep.yml")
+
+
+def test_nesting_up_to_the_bound_is_read():
+    text = "[" * 499 + "{a: 1}" + "]" * 499
+    assert yaml_bounded.safe_load(text) == yaml.load(text, Loader=yaml.CSafeLoader)

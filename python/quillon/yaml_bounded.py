@@ -6,6 +6,12 @@ walks the value afterwards (JSON encoding, comparison, copying) expands it and
 holds the interpreter for minutes. Every YAML file the tool reads comes through
 ``safe_load`` here: the node graph is measured as it would be expanded, in time
 linear in its distinct nodes, and refused before construction when it is too big.
+
+PyYAML's C composer recurses once per level of nested collections, so a
+hundred kilobytes of ``[`` overflow the process's stack and kill it. Where the
+text could nest deeper than :data:`MAX_DEPTH`, the depth is counted from the
+parser's events first (the parser keeps a stack of its own), and a deeper
+document is refused.
 """
 
 from __future__ import annotations
@@ -20,8 +26,17 @@ ALIAS_EXPANSION_ALLOWANCE = 1_000_000
 ALIAS_EXPANSION_FACTOR = 10
 
 
+#: Collections nested deeper than this are refused: a netlist nests a few levels, and
+#: what walks a value recursively (JSON, repr, the writer) stays well within its own bound.
+MAX_DEPTH = 500
+
+
 class YamlExpansionError(ValueError):
     """A YAML document whose aliases expand beyond the bound, or refer to themselves."""
+
+
+class YamlDepthError(YamlExpansionError):
+    """A YAML document whose collections nest deeper than :data:`MAX_DEPTH`."""
 
 
 def _children(node: yaml.Node) -> list[yaml.Node]:
@@ -77,13 +92,52 @@ def check_expansion(root: yaml.Node, source: str = "<text>") -> None:
     limit = ALIAS_EXPANSION_FACTOR * distinct + ALIAS_EXPANSION_ALLOWANCE
     if expanded_size(root, limit) > limit:
         raise YamlExpansionError(
-            f"{source}: YAML aliases expand to more than {limit} nodes "
-            f"(or refer to themselves); refused"
+            f"{source}: YAML aliases expand to more than {limit} nodes (or refer to themselves); refused"
         )
 
 
+def _may_nest_deeper(text: str | bytes, depth: int) -> bool:
+    """Whether collections in `text` may nest deeper than `depth`: each level takes a
+    ``[`` or ``{``, or in block style a column further in (two levels per column at
+    most: a sequence may start in its mapping's column), so short lines without
+    many brackets cannot."""
+    if isinstance(text, bytes):
+        brackets, lines = text.count(b"[") + text.count(b"{"), text.splitlines()
+    else:
+        brackets, lines = text.count("[") + text.count("{"), text.splitlines()
+    return brackets + 2 * (max(map(len, lines), default=0) + 1) > depth
+
+
+def nesting_depth(text: str | bytes, limit: int) -> int:
+    """How deep collections nest in `text`, counted from the parser's events, which it
+    makes without recursing; stops past `limit`. Text that cannot be parsed is counted
+    up to where it fails (reading it fails there too)."""
+    loader = _Loader(text)
+    depth = deepest = 0
+    try:
+        while True:
+            event = loader.get_event()
+            if isinstance(event, yaml.CollectionStartEvent):
+                depth += 1
+                deepest = max(deepest, depth)
+                if deepest > limit:
+                    break
+            elif isinstance(event, yaml.CollectionEndEvent):
+                depth -= 1
+            elif isinstance(event, yaml.StreamEndEvent):
+                break
+    except yaml.YAMLError:
+        pass
+    finally:
+        loader.dispose()
+    return deepest
+
+
 def safe_load(text: str | bytes, source: str = "<text>") -> object:
-    """``yaml.safe_load`` of ``text``, refusing documents whose aliases expand too far."""
+    """``yaml.safe_load`` of ``text``, refusing documents whose aliases expand too far
+    or whose collections nest deeper than :data:`MAX_DEPTH`."""
+    if _may_nest_deeper(text, MAX_DEPTH) and nesting_depth(text, MAX_DEPTH) > MAX_DEPTH:
+        raise YamlDepthError(f"{source}: YAML collections nest more than {MAX_DEPTH} levels deep; refused")
     loader = _Loader(text)
     try:
         node = loader.get_single_node()

@@ -48,7 +48,16 @@ from typing import Any
 
 from quillon.build import setting_types
 
-__all__ = ["LINK_GAP", "NetlistError", "build_circuit", "build_circuit_gds", "circuit_name", "circuit_placements", "parse_netlist", "read_netlist"]
+__all__ = [
+    "LINK_GAP",
+    "NetlistError",
+    "build_circuit",
+    "build_circuit_gds",
+    "circuit_name",
+    "circuit_placements",
+    "parse_netlist",
+    "read_netlist",
+]
 
 #: Distance (µm) at which an unplaced instance is put facing what it is routed to.
 LINK_GAP = 100.0
@@ -112,8 +121,11 @@ def _write_replacing(cell: Any, out_gds: Path) -> None:
 
 
 def read_netlist(path: Path) -> dict[str, Any]:
-    """The netlist mapping of a ``.pic.yml`` file; its entries are checked when building."""
-    return parse_netlist(Path(path).read_bytes(), str(path))
+    """The netlist mapping of a ``.pic.yml`` file; its entries are checked when building.
+    Only a regular file is read: a named pipe or a device raises OSError, never waited on."""
+    from quillon.files import read_regular
+
+    return parse_netlist(read_regular(path), str(path))
 
 
 def parse_netlist(content: bytes, where: str) -> dict[str, Any]:
@@ -135,8 +147,8 @@ def parse_netlist(content: bytes, where: str) -> dict[str, Any]:
         line = f" at line {mark.line + 1}" if mark is not None else ""
         problem = getattr(exc, "problem", None) or _first_line(exc)
         raise NetlistError(f"not valid YAML{line}: {problem}") from None
-    except yaml_bounded.YamlExpansionError as exc:
-        raise NetlistError(_first_line(exc)) from None
+    except yaml_bounded.YamlExpansionError as exc:  # names `where`, which the caller names too
+        raise NetlistError(_first_line(exc).removeprefix(f"{where}: ")) from None
     if data is None:
         data = {}
     if not isinstance(data, dict):
@@ -210,7 +222,9 @@ def _placed_circuit(netlist: Mapping[str, Any], kit: Any, name: str) -> _Circuit
 
     unknown = sorted(map(str, set(netlist) - set(ENTRIES) - set(OTHER_ENTRIES)))
     if unknown:
-        raise NetlistError(f"unknown entr{'y' if len(unknown) == 1 else 'ies'} {', '.join(map(repr, unknown))} (known: {', '.join(ENTRIES)})")
+        raise NetlistError(
+            f"unknown entr{'y' if len(unknown) == 1 else 'ies'} {', '.join(map(repr, unknown))} (known: {', '.join(ENTRIES)})"
+        )
     components = _components(_mapping(netlist, "instances"), kit)
     cell = cg.kcl.dkcell(name)
     circuit = _Circuit(kit, cell, {}, set())
@@ -277,7 +291,9 @@ def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
         _no_unknown_keys(entry, {"component", "settings", "info"}, where)
         component = entry.get("component")
         if not isinstance(component, str) or component not in kit.cells:
-            raise NetlistError(f"{where}: unknown component {component!r} (kit {kit.name} has {', '.join(kit.cells)})")
+            raise NetlistError(
+                f"{where}: unknown component {setting_types.shown(component)} (kit {kit.name} has {', '.join(kit.cells)})"
+            )
         settings = entry.get("settings") or {}
         if not isinstance(settings, dict):
             raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
@@ -288,7 +304,7 @@ def _components(instances: dict[Any, Any], kit: Any) -> dict[str, Any]:
         try:
             built[name] = kit.get_component(component, **settings)
         except Exception as exc:  # a kit's cell function may fail in any way
-            raise NetlistError(f"{where}: cannot build {component!r}: {_first_line(exc)}") from None
+            raise NetlistError(f"{where}: cannot build {setting_types.shown(component)}: {_first_line(exc)}") from None
     return built
 
 
@@ -303,7 +319,9 @@ def _checked_settings(
         description = described[key]["type"]
         names = setting_types.allowed_names(description, key, kit, function)
         schema = setting_types.value_schema(description, names)
-        problem = setting_types.value_problem(value, setting_types.with_limits(schema, setting_types.declared_limits(function).get(key)))
+        problem = setting_types.value_problem(
+            value, setting_types.with_limits(schema, setting_types.declared_limits(function).get(key))
+        )
         if problem:
             raise NetlistError(f"{where}: setting {key!r} {problem}")
         default = described[key]["default"]
@@ -314,7 +332,9 @@ def _checked_settings(
 def _no_unknown_keys(entry: dict[Any, Any], known: set[str], where: str) -> None:
     unknown = sorted(map(str, set(entry) - known))
     if unknown:
-        raise NetlistError(f"{where}: unknown key{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} (known: {', '.join(sorted(known))})")
+        raise NetlistError(
+            f"{where}: unknown key{'s' if len(unknown) > 1 else ''} {', '.join(map(repr, unknown))} (known: {', '.join(sorted(known))})"
+        )
 
 
 # --- placement --------------------------------------------------------------
@@ -323,13 +343,15 @@ def _no_unknown_keys(entry: dict[Any, Any], known: set[str], where: str) -> None
 def _endpoint(circuit: _Circuit, text: Any, where: str) -> tuple[str, str]:
     """(instance, port) of an endpoint text "instance,port" naming an existing port."""
     if not isinstance(text, str) or "," not in text:
-        raise NetlistError(f"{where}: {text!r} is not an endpoint 'instance,port'")
+        raise NetlistError(f"{where}: {setting_types.shown(text)} is not an endpoint 'instance,port'")
     inst_name, port = text.rsplit(",", 1)
     inst = circuit.insts.get(inst_name)
     if inst is None:
-        raise NetlistError(f"{where}: unknown instance {inst_name!r}")
+        raise NetlistError(f"{where}: unknown instance {setting_types.shown(inst_name)}")
     if port not in inst.cell.ports:
-        raise NetlistError(f"{where}: instance {inst_name!r} ({inst.cell.function_name or inst.cell.name}) has no port {port!r} (ports: {', '.join(inst.cell.ports.names())})")
+        raise NetlistError(
+            f"{where}: instance {setting_types.shown(inst_name)} ({inst.cell.function_name or inst.cell.name}) has no port {setting_types.shown(port)} (ports: {', '.join(inst.cell.ports.names())})"
+        )
     return inst_name, port
 
 
@@ -343,13 +365,13 @@ def _coordinate_limit(circuit: _Circuit) -> float:
 def _coordinate(value: Any, key: str, where: str, limit: float) -> float:
     """A placement number: finite, and within ±`limit`."""
     if not isinstance(value, (int, float)) or isinstance(value, bool):
-        raise NetlistError(f"{where}: {key} must be a number, got {value!r}")
+        raise NetlistError(f"{where}: {key} must be a number, got {setting_types.shown(value)}")
     try:
         number = float(value)
     except OverflowError:  # an integer beyond any float
         number = math.inf if value > 0 else -math.inf
     if math.isnan(number) or (math.isinf(number) and isinstance(value, float)):
-        raise NetlistError(f"{where}: {key} must be a finite number, got {value!r}")
+        raise NetlistError(f"{where}: {key} must be a finite number, got {setting_types.shown(value)}")
     if abs(number) > limit:
         raise NetlistError(f"{where}: {key} = {number:g} µm lies beyond the layout's coordinates (±{limit:.3f} µm)")
     return number
@@ -370,13 +392,16 @@ def _place(circuit: _Circuit, netlist: Mapping[str, Any]) -> None:
         values["rotation"] = _coordinate(placement.get("rotation", 0), "rotation", where, math.inf)
         mirror = placement.get("mirror", False)
         if not isinstance(mirror, bool):
-            raise NetlistError(f"{where}: mirror must be true or false, got {mirror!r}")
+            raise NetlistError(f"{where}: mirror must be true or false, got {setting_types.shown(mirror)}")
         trans = cg.kdb.DCplxTrans(1, float(values["rotation"]), mirror, float(values["x"]), float(values["y"]))
         circuit.insts[name].dcplx_trans = trans
         circuit.placed.add(name)
 
     # instance -> (its port, other instance, other's port), of connections and of route links
-    joins = _neighbours(circuit, [(first, second, f"connection {first!r}") for first, second in _mapping(netlist, "connections").items()])
+    joins = _neighbours(
+        circuit,
+        [(first, second, f"connection {first!r}") for first, second in _mapping(netlist, "connections").items()],
+    )
     links = _neighbours(circuit, list(_route_links(netlist)))
     _spread(circuit, joins, links, list(circuit.placed))
     row = _Row(circuit)
@@ -482,7 +507,9 @@ class _Row:
         self.top = 0.0
         layout = circuit.cell.kcl.layout
         self.dbu = layout.dbu
-        self.cell_boxes = {index: layout.cell(index).bbox() for index in {inst.cell_index for inst in circuit.insts.values()}}
+        self.cell_boxes = {
+            index: layout.cell(index).bbox() for index in {inst.cell_index for inst in circuit.insts.values()}
+        }
 
     def box(self, names: Iterable[str]) -> Any:
         """The box of the named instances as they are placed now, in micrometres."""
@@ -530,7 +557,11 @@ def _within_coordinates(circuit: _Circuit) -> None:
         if all(math.isfinite(c) and abs(c) <= limit for c in corners):
             continue
         name = instance.property(cg.conf.PROPID.NAME)
-        what = f"instance {name!r}" if name is not None else f"a {layout.cell_name(instance.cell_index)} of the routes and nets"
+        what = (
+            f"instance {name!r}"
+            if name is not None
+            else f"a {layout.cell_name(instance.cell_index)} of the routes and nets"
+        )
         far = max(corners, key=lambda c: abs(c) if math.isfinite(c) else math.inf)
         raise NetlistError(f"{what} reaches {far:.3f} µm, beyond the layout's coordinates (±{limit:.3f} µm)")
 
@@ -538,10 +569,14 @@ def _within_coordinates(circuit: _Circuit) -> None:
 # --- routes, nets, ports ----------------------------------------------------
 
 
-def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, Any]], settings: dict[str, Any]) -> None:
+def _route(
+    circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, Any]], settings: dict[str, Any]
+) -> None:
     kit = circuit.kit
     if not isinstance(strategy, str) or strategy not in kit.routing_strategies:
-        raise NetlistError(f"{where}: unknown routing strategy {strategy!r} (kit {kit.name} has {', '.join(kit.routing_strategies) or 'none'})")
+        raise NetlistError(
+            f"{where}: unknown routing strategy {setting_types.shown(strategy)} (kit {kit.name} has {', '.join(kit.routing_strategies) or 'none'})"
+        )
     router = kit.routing_strategies[strategy]
     if not isinstance(settings, dict):
         raise NetlistError(f"{where}: settings must be a mapping, got {type(settings).__name__}")
@@ -550,10 +585,12 @@ def _route(circuit: _Circuit, strategy: Any, where: str, links: list[tuple[Any, 
         known = circuit.router_settings[strategy] = setting_types.routing_settings_schema(router, kit)
     for key, value in settings.items():
         if key not in known:
-            raise NetlistError(f"{where}: routing strategy {strategy!r} has no setting {key!r} (settings: {', '.join(sorted(known))})")
+            raise NetlistError(
+                f"{where}: routing strategy {setting_types.shown(strategy)} has no setting {key!r} (settings: {', '.join(sorted(known))})"
+            )
         problem = setting_types.value_problem(value, known[key])
         if problem:
-            raise NetlistError(f"{where}: setting {key!r} of {strategy!r} {problem}")
+            raise NetlistError(f"{where}: setting {key!r} of {setting_types.shown(strategy)} {problem}")
     ports = [
         (circuit.insts[a][pa], circuit.insts[b][pb])
         for a, pa, b, pb in (
@@ -599,7 +636,9 @@ def _draw_nets(circuit: _Circuit, nets: Any) -> None:
         _no_unknown_keys(net, {"p1", "p2", "name", "routing_strategy", "settings"}, where)
         strategy = net.get("routing_strategy", default)
         if strategy is None:
-            raise NetlistError(f"{where}: kit {circuit.kit.name} has no electrical router ({' or '.join(ELECTRICAL_ROUTERS)})")
+            raise NetlistError(
+                f"{where}: kit {circuit.kit.name} has no electrical router ({' or '.join(ELECTRICAL_ROUTERS)})"
+            )
         _route(circuit, strategy, where, [(net["p1"], net["p2"])], net.get("settings") or {})
 
 

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import inspect
 import re
+import reprlib
 from collections.abc import Callable
 from typing import Any
 
@@ -26,6 +27,7 @@ __all__ = [
     "component_settings",
     "declared_limits",
     "function_types",
+    "shown",
     "type_text",
     "value_problem",
     "value_schema",
@@ -33,6 +35,16 @@ __all__ = [
 ]
 
 _NO_VALUE = inspect.Parameter.empty
+
+_SHORT = reprlib.Repr()
+_SHORT.maxstring = _SHORT.maxother = _SHORT.maxlong = 60
+_SHORT.maxlevel, _SHORT.maxlist, _SHORT.maxtuple, _SHORT.maxdict = 3, 6, 6, 4
+
+
+def shown(value: Any) -> str:
+    """`value` as its repr, shortened (with "...") where it is long or nested deep, so that a
+    message about a value read from a file stays one short line."""
+    return _SHORT.repr(value)
 
 
 def _cross_section_names(kit: Any) -> list[str]:
@@ -185,17 +197,17 @@ def value_problem(value: Any, schema: dict[str, Any]) -> str | None:
     if kind is None:
         return None
     if not _is_kind(value, kind):
-        return f"must be {_KIND_TEXT[kind]}, got {value!r}"
+        return f"must be {_KIND_TEXT[kind]}, got {shown(value)}"
     for name, words, holds in _LIMITS.values():
         if kind in ("number", "integer") and name in schema and not holds(value, schema[name]):
-            return f"must be {words} {schema[name]}, got {value!r}"
+            return f"must be {words} {schema[name]}, got {shown(value)}"
     if kind == "array":
         if "minItems" in schema and not schema["minItems"] <= len(value) <= schema["maxItems"]:
-            return f"must be a list of {schema['minItems']} values, got {value!r}"
+            return f"must be a list of {schema['minItems']} values, got {shown(value)}"
         for item, item_schema in zip(value, schema.get("prefixItems", [schema.get("items", {})] * len(value))):
             problem = value_problem(item, item_schema)
             if problem:
-                return f"must hold values that {problem.split(',')[0].replace('must be', 'are')}, got {value!r}"
+                return f"must hold values that {problem.split(',')[0].replace('must be', 'are')}, got {shown(value)}"
     return None
 
 

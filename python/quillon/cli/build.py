@@ -30,9 +30,14 @@ HELP = "Build the kit cache and netlist schemas of a project, or a circuit's lay
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Declare the arguments of ``quillon build``."""
     parser.add_argument("circuit", nargs="?", type=Path, help="netlist file (.pic.yml) whose layout to build")
-    parser.add_argument("-o", "--output", type=Path, metavar="OUT", help="GDS file to write (default: <circuit>.gds beside the netlist)")
     parser.add_argument(
-        "--project-dir", type=Path, metavar="DIR", help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)"
+        "-o", "--output", type=Path, metavar="OUT", help="GDS file to write (default: <circuit>.gds beside the netlist)"
+    )
+    parser.add_argument(
+        "--project-dir",
+        type=Path,
+        metavar="DIR",
+        help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)",
     )
     parser.add_argument("--force", action="store_true", help="build every component of the kit, changed or not")
 
@@ -61,8 +66,10 @@ def run(args: argparse.Namespace) -> int:
 def _build_circuit(circuit: Path, output: Path | None, project: Path) -> int:
     from quillon.build.circuit_layout import NetlistError, build_circuit_gds, circuit_name
 
-    if not circuit.is_file():
+    if not circuit.exists():
         return _fail(f"netlist file {str(circuit)!r} does not exist")
+    if not circuit.is_file():
+        return _fail(f"netlist file {str(circuit)!r} is not a regular file")
     out = output or circuit.with_name(f"{circuit_name(circuit)}.gds")
     try:
         name = build_circuit_gds(circuit, out, project)
