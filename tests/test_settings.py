@@ -52,8 +52,9 @@ def test_settings_and_defaults(tmp_path: Path, toml: str | None, expected: Setti
     ("toml", "fragment"),
     [
         ("[tool.quillon\n", "not valid TOML"),
+        ("[tool.quillon]\nx = " + "[" * 100_000 + "\n", "not valid TOML: values nested too deep"),
         ('tool = "x"\n', "'tool' must be a table"),
-        ('[tool]\nquillon = 3\n', "'tool.quillon' must be a table"),
+        ("[tool]\nquillon = 3\n", "'tool.quillon' must be a table"),
         ("[tool.quillon]\nname = 3\n", "'tool.quillon.name' must be a non-empty string"),
         ('[tool.quillon]\nname = ""\n', "'tool.quillon.name' must be a non-empty string"),
         ('[tool.quillon]\nname = "a/b"\n', "directly below the project"),
@@ -78,7 +79,7 @@ def test_malformed_settings_name_the_file(tmp_path: Path, toml: str, fragment: s
 @pytest.mark.parametrize(
     ("make", "fragment"),
     [
-        (lambda path: path.write_bytes(b"[tool.quillon]\nname = \"\xff\"\n"), "not valid TOML"),
+        (lambda path: path.write_bytes(b'[tool.quillon]\nname = "\xff"\n'), "not valid TOML"),
         (os.mkfifo, "cannot be read: not a regular file"),  # refused, never waited on
         (os.mkdir, "cannot be read: not a regular file"),
     ],

@@ -5,10 +5,10 @@ The project directory is the value of the environment variable
 directory. Its ``pyproject.toml`` may hold::
 
     [tool.quillon]
-    name = "demo"            # source directory of the project, below the project dir
+    name = "demo"  # source directory of the project, below the project dir
 
     [tool.quillon.pdk]
-    name = "demo_pdk"        # importable package name of the process design kit
+    name = "demo_pdk"  # importable package name of the process design kit
 
 ``pdk = "demo_pdk"`` is accepted as a short form of the ``pdk`` table.
 
@@ -95,6 +95,8 @@ def _read_table(path: Path) -> dict[str, Any]:
         return {}
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as exc:
         raise SettingsError(f"{path}: not valid TOML: {exc}") from exc
+    except RecursionError:  # the reader recurses per level of nested arrays and tables
+        raise SettingsError(f"{path}: not valid TOML: values nested too deep") from None
     except OSError as exc:
         raise SettingsError(f"{path}: cannot be read: {exc.strerror or 'not a regular file'}") from exc
     tool = data.get("tool", {})
@@ -125,9 +127,7 @@ def _parse(table: dict[str, Any], path: Path, default_name: str) -> Settings:
     named = "name" in pdk
     pdk_name = pdk.get("name", DEFAULT_PDK)
     if not isinstance(pdk_name, str) or not _MODULE_NAME.match(pdk_name):
-        raise SettingsError(
-            f"{path}: 'tool.quillon.pdk.name' must be an importable package name, got {pdk_name!r}"
-        )
+        raise SettingsError(f"{path}: 'tool.quillon.pdk.name' must be an importable package name, got {pdk_name!r}")
     return Settings(name=name, pdk=PdkSettings(name=pdk_name, named=named))
 
 
