@@ -241,6 +241,27 @@ def test_quillon_serve_on_a_hostile_tree(hostile: tuple[Path, Path, Case], tmp_p
     assert_untouched(project, outside, before)
 
 
+@pytest.mark.parametrize(
+    ("bound", "says"),
+    [
+        ({"max_entries": 5}, "listed only the first 5 entries; the rest of the tree is skipped"),
+        ({"max_depth": 2}, "directories more than 2 levels deep are skipped (first: a/b/c)"),
+    ],
+    ids=["entries", "depth"],
+)
+def test_a_listing_stops_at_its_bound_and_says_so(tmp_path: Path, bound: dict[str, int], says: str) -> None:
+    """The service's bounds are these, at 200,000 entries and 32 levels."""
+    from quillon import files
+
+    for number in range(10):
+        (tmp_path / f"c{number}.pic.yml").write_text("")
+    (tmp_path / "a" / "b" / "c").mkdir(parents=True)
+    (tmp_path / "a" / "b" / "c" / "deep.pic.yml").write_text("")
+    listing = files.list_files(tmp_path, "", ".pic.yml", **bound)
+    assert listing.skipped == f"{tmp_path}: {says}"
+    assert len(listing.files) == (5 if "max_entries" in bound else 10)
+
+
 def test_a_schema_directory_swapped_for_a_link_during_saves_never_writes_outside(tmp_path: Path) -> None:
     project = make_project(tmp_path / "project")
     outside = tmp_path / "outside"
