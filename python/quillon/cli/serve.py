@@ -173,6 +173,7 @@ def run(args: argparse.Namespace) -> int:
 
     from quillon.serve.app import app
 
+    worker.start_fork_server()
     try:
         sock = _listen(args.port)
     except OSError as exc:

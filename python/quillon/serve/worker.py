@@ -61,6 +61,7 @@ __all__ = [
     "call_handler",
     "in_worker_when_large",
     "run_bounded",
+    "start_fork_server",
 ]
 
 T = TypeVar("T")
@@ -236,6 +237,18 @@ def _context() -> multiprocessing.context.BaseContext:
         context.set_forkserver_preload(_preloaded())
         _forkserver = context
     return _forkserver
+
+
+def start_fork_server() -> None:
+    """Start the fork server now, in the background, rather than on the first request that
+    needs a worker (the first circuit opened without a drawing, the first check), which
+    would otherwise wait a second for it to import the modules of the work. A server that
+    cannot start now is started, or its failure reported, on that request as before."""
+    from multiprocessing import forkserver
+
+    _context()
+    with contextlib.suppress(OSError, ValueError):
+        forkserver.ensure_running()
 
 
 def _preloaded() -> list[str]:
