@@ -42,8 +42,6 @@ const el = (name, attrs = {}, parent = null) => {
 const ESCAPES = { "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;" };
 const esc = (text) => String(text).replace(/[&<>"']/g, (c) => ESCAPES[c]);
 
-const symbolId = (component) => `sym-${component.replace(/[^A-Za-z0-9_-]/g, "_")}`;
-
 export function createCanvas(svg, on) {
   const defs = el("defs", {}, svg);
   const grid = el("pattern", { id: "grid", width: 20, height: 20, patternUnits: "userSpaceOnUse" }, defs);
@@ -62,21 +60,19 @@ export function createCanvas(svg, on) {
   const overlay = el("g", { class: "overlay" }, world);
   const drawn = new Map(); // instance name -> {inst, layout, node or null, detail, shown: what the node shows}
   const linkNodes = []; // index -> {link, path, box, node and hit or null, ...what the path was made from}
-  const symbols = new Set();
+  const symbols = new Map(); // component -> its symbol as a data URL
   let scene = null;
 
   // ------------------------------------------------------------ drawing
 
+  /** Keep a component's symbol to draw as an image: one picture per instance to lay out and
+   * paint (its own texts and shapes are not the page's), loaded at once from its data URL. */
   function addSymbol(component, text) {
     if (symbols.has(component)) return;
-    symbols.add(component);
-    const doc = new DOMParser().parseFromString(text, "image/svg+xml");
-    const source = doc.documentElement;
+    const source = new DOMParser().parseFromString(text, "image/svg+xml").documentElement;
     if (source.nodeName !== "svg") return;
-    const width = source.getAttribute("width") || 80;
-    const height = source.getAttribute("height") || 80;
-    const symbol = el("symbol", { id: symbolId(component), viewBox: source.getAttribute("viewBox") || `0 0 ${width} ${height}` }, defs);
-    for (const child of [...source.childNodes]) symbol.appendChild(document.importNode(child, true));
+    if (!source.hasAttribute("viewBox")) source.setAttribute("viewBox", `0 0 ${source.getAttribute("width") || 80} ${source.getAttribute("height") || 80}`);
+    symbols.set(component, `data:image/svg+xml,${encodeURIComponent(new XMLSerializer().serializeToString(source))}`);
   }
 
   /** The markup of an instance's symbol group: built as text, parsed in one go (much faster
@@ -89,7 +85,8 @@ export function createCanvas(svg, on) {
       `<g transform="${instanceTransform(frame)}"><rect class="body" x="${-w / 2}" y="${-h / 2}" width="${w}" height="${h}" rx="6"/>`,
     ];
     if (detail === NEAR) {
-      parts.push(`<use href="#${symbolId(inst.component)}" x="-26" y="-26" width="52" height="52"/>`);
+      const symbol = symbols.get(inst.component);
+      if (symbol) parts.push(`<image href="${esc(symbol)}" x="-26" y="-26" width="52" height="52"/>`);
       for (const a of Object.values(layout.anchors)) {
         parts.push(`<line class="stub ${a.type}" x1="${a.x - a.dx * 8}" y1="${a.y - a.dy * 8}" x2="${a.x}" y2="${a.y}"/>`);
       }
@@ -161,7 +158,8 @@ export function createCanvas(svg, on) {
         continue;
       }
       const shown = d.shown;
-      if (!d.node || d.detail !== detail || shown.layout !== d.layout || shown.rotation !== inst.rotation || shown.mirror !== inst.mirror || shown.component !== inst.component) {
+      const symbol = symbols.get(inst.component);
+      if (!d.node || d.detail !== detail || shown.layout !== d.layout || shown.rotation !== inst.rotation || shown.mirror !== inst.mirror || shown.component !== inst.component || shown.symbol !== symbol) {
         fresh.push({ d, markup: instanceMarkup(name, inst, d.layout, detail) });
       } else if (shown.x !== inst.x || shown.y !== inst.y) {
         d.node.setAttribute("transform", `translate(${inst.x},${-inst.y})`);
@@ -175,7 +173,8 @@ export function createCanvas(svg, on) {
         if (d.node) d.node.replaceWith(nodes[k]);
         else added.appendChild(nodes[k]);
         const { x, y, rotation, mirror, component } = d.inst;
-        Object.assign(d, { node: nodes[k], detail, shown: { x, y, rotation, mirror, component, layout: d.layout }, selected: false, flagged: false });
+        const shown = { x, y, rotation, mirror, component, layout: d.layout, symbol: symbols.get(component) };
+        Object.assign(d, { node: nodes[k], detail, shown, selected: false, flagged: false });
       });
       instLayer.appendChild(added);
     }
