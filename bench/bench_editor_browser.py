@@ -59,7 +59,9 @@ const finish = arguments[arguments.length - 1];
 """
 
 #: Drag the instance at the client point (x, y) in `moves` steps; each step timed to the next painted frame.
-DRAG = PAGE + """
+DRAG = (
+    PAGE
+    + """
 const [x0, y0, moves] = arguments;
 (async () => {
   document.elementFromPoint(x0, y0).dispatchEvent(pointer('pointerdown', x0, y0));
@@ -76,9 +78,12 @@ const [x0, y0, moves] = arguments;
   finish(times);
 })();
 """
+)
 
 #: `steps` wheel steps at the canvas's centre, out then in, each timed to the next painted frame.
-WHEEL = PAGE + """
+WHEEL = (
+    PAGE
+    + """
 const [steps] = arguments;
 const box = svg.getBoundingClientRect();
 const [x, y] = [box.left + box.width / 2, box.top + box.height / 2];
@@ -94,13 +99,17 @@ const [x, y] = [box.left + box.width / 2, box.top + box.height / 2];
   finish(times);
 })();
 """
+)
 
 #: Ctrl+A on the canvas.
-SELECT_ALL = PAGE + """
+SELECT_ALL = (
+    PAGE
+    + """
 svg.focus();
 svg.dispatchEvent(new KeyboardEvent('keydown', {key: 'a', ctrlKey: true, bubbles: true, cancelable: true}));
 frame().then(() => finish(true));
 """
+)
 
 #: The client point of the body drawn nearest the canvas's centre: a symbol's, or furthest
 #: out a body of the overview path.
@@ -124,6 +133,7 @@ points.sort((a, b) => Math.hypot(a[0] - cx, a[1] - cy) - Math.hypot(b[0] - cx, b
 return points[0];
 """
 
+
 def grid_circuit(count: int) -> dict[str, Any]:
     """``count`` 2x2 MMIs on a grid, each output o3 to the next input o1, and one o4 to o2: ``count`` links."""
     names = [f"m{k}" for k in range(count)]
@@ -131,8 +141,14 @@ def grid_circuit(count: int) -> dict[str, Any]:
     connections = {f"{a},o3": f"{b},o1" for a, b in zip(names, names[1:])}
     connections[f"{names[0]},o4"] = f"{names[2]},o2"
     # as the editor saves it: instances joined by a connection have no placement of their own
-    netlist = {"instances": {n: {"component": "mmi2x2"} for n in names}, "placements": {names[0]: placements[names[0]]},
-               "connections": connections, "routes": {}, "nets": [], "ports": {}}
+    netlist = {
+        "instances": {n: {"component": "mmi2x2"} for n in names},
+        "placements": {names[0]: placements[names[0]]},
+        "connections": connections,
+        "routes": {},
+        "nets": [],
+        "ports": {},
+    }
     return {"netlist": netlist, "schematic": {"instances": placements}}
 
 
@@ -146,8 +162,12 @@ def random_circuit(count: int) -> dict[str, Any]:
     drawing = {}
     for name, placed in circuit_placements(netlist, activate_pdk_by_name("demo_pdk")).items():
         left, bottom, right, top = placed["box"]
-        drawing[name] = {"x": round((left + right) / 2 * DRAWN_SCALE), "y": round((bottom + top) / 2 * DRAWN_SCALE),
-                         "rotation": round(placed["rotation"] / 90) % 4 * 90, "mirror": placed["mirror"]}
+        drawing[name] = {
+            "x": round((left + right) / 2 * DRAWN_SCALE),
+            "y": round((bottom + top) / 2 * DRAWN_SCALE),
+            "rotation": round(placed["rotation"] / 90) % 4 * 90,
+            "mirror": placed["mirror"],
+        }
     return {"netlist": netlist, "schematic": {"version": 2, "instances": drawing}}
 
 
@@ -204,7 +224,9 @@ def main() -> int:
         for name, document in circuits.items():
             (project / "demo" / f"{name}.pic.yml").write_text(yaml.safe_dump(document["netlist"], sort_keys=False))
             if "schematic" in document:
-                (project / "demo" / f"{name}.scm.yml").write_text(yaml.safe_dump(document["schematic"], sort_keys=False))
+                (project / "demo" / f"{name}.scm.yml").write_text(
+                    yaml.safe_dump(document["schematic"], sort_keys=False)
+                )
         server = Server(project, Path(tmp) / "server.log")
         driver = open_browser()
         try:
@@ -221,17 +243,21 @@ def main() -> int:
     for name, r in results.items():
         instances, links = r["counts"]
         print(f"{name}: {instances} instances, {links} links")
-        print(f"  first complete drawing (load start -> painted): {' '.join(f'{t:.0f}' for t in r['loads'])} ms"
-              f"  (best {min(r['loads']):.0f} ms; target < 1000 ms)")
+        print(
+            f"  first complete drawing (load start -> painted): {' '.join(f'{t:.0f}' for t in r['loads'])} ms"
+            f"  (best {min(r['loads']):.0f} ms; target < 1000 ms)"
+        )
         print(f"  drag step, one instance:   {figures(r['drag'])} over {len(r['drag'])} steps  (target < 33 ms)")
         print(f"  wheel step:                {figures(r['wheel'])} over {len(r['wheel'])} steps  (target < 100 ms)")
         print(f"  drag step, every instance: {figures(r['all'])} over {len(r['all'])} steps")
     if "grid" in results and "random-drawn" in results:
         grid, big = results["grid"], results["random-drawn"]
-        print("random-drawn / grid: "
-              f"first drawing x{min(big['loads']) / min(grid['loads']):.1f}, "
-              f"drag x{statistics.median(big['drag']) / statistics.median(grid['drag']):.1f}, "
-              f"wheel x{statistics.median(big['wheel']) / statistics.median(grid['wheel']):.1f}")
+        print(
+            "random-drawn / grid: "
+            f"first drawing x{min(big['loads']) / min(grid['loads']):.1f}, "
+            f"drag x{statistics.median(big['drag']) / statistics.median(grid['drag']):.1f}, "
+            f"wheel x{statistics.median(big['wheel']) / statistics.median(grid['wheel']):.1f}"
+        )
     return 0
 
 

@@ -43,12 +43,22 @@ def browser_available() -> bool:
 def demo_document() -> dict[str, Any]:
     """The demo circuit as the editor saves it: a splitter, a heater on one arm and its pad."""
     components = {
-        "gc_in": "grating_coupler", "splitter": "mmi1x2", "heater": "straight_heater_metal",
-        "gc_top": "grating_coupler", "arm_b": "straight", "gc_bot": "grating_coupler", "pad": "pad",
+        "gc_in": "grating_coupler",
+        "splitter": "mmi1x2",
+        "heater": "straight_heater_metal",
+        "gc_top": "grating_coupler",
+        "arm_b": "straight",
+        "gc_bot": "grating_coupler",
+        "pad": "pad",
     }
     place = {
-        "gc_in": (-300, 0, 0), "splitter": (-120, 0, 0), "heater": (100, 90, 0), "gc_top": (340, 90, 180),
-        "arm_b": (100, -110, 0), "gc_bot": (340, -110, 180), "pad": (100, 260, 0),
+        "gc_in": (-300, 0, 0),
+        "splitter": (-120, 0, 0),
+        "heater": (100, 90, 0),
+        "gc_top": (340, 90, 180),
+        "arm_b": (100, -110, 0),
+        "gc_bot": (340, -110, 180),
+        "pad": (100, 260, 0),
     }
     instances: dict[str, Any] = {name: {"component": c} for name, c in components.items()}
     instances["heater"]["settings"] = {"length": 120.0}
@@ -58,8 +68,11 @@ def demo_document() -> dict[str, Any]:
         "instances": instances,
         "placements": placements,
         "connections": {
-            "gc_in,o1": "splitter,o1", "splitter,o3": "heater,o1", "heater,o2": "gc_top,o1",
-            "splitter,o2": "arm_b,o1", "arm_b,o2": "gc_bot,o1",
+            "gc_in,o1": "splitter,o1",
+            "splitter,o3": "heater,o1",
+            "heater,o2": "gc_top,o1",
+            "splitter,o2": "arm_b,o1",
+            "arm_b,o2": "gc_bot,o1",
         },
         "routes": {},
         "nets": [{"p1": "heater,e1", "p2": "pad,e4"}],
@@ -90,8 +103,14 @@ def open_browser(width: int = 1440, height: int = 900) -> Any:
     os.environ.setdefault("SE_OFFLINE", "true")  # never let Selenium fetch a driver or browser
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                     f"--window-size={width},{height}", "--force-device-scale-factor=1"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--disable-gpu",
+        f"--window-size={width},{height}",
+        "--force-device-scale-factor=1",
+    ):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(options=options, service=Service(executable_path=CHROMEDRIVER))
@@ -115,8 +134,13 @@ class Editor:
     def open(self, path: str = "") -> None:
         self.driver.get(self.url + (f"#{path}" if path else ""))
         if path:
-            self.wait(lambda d: self.js("return document.querySelector('select[name=circuit]').value") == path
-                      and "Opened" in self.status(), f"{path} did not open: {self.status()!r}")
+            self.wait(
+                lambda d: (
+                    self.js("return document.querySelector('select[name=circuit]').value") == path
+                    and "Opened" in self.status()
+                ),
+                f"{path} did not open: {self.status()!r}",
+            )
 
     def find(self, selector: str) -> Any:
         from selenium.webdriver.common.by import By
@@ -132,21 +156,27 @@ class Editor:
 
     def instances(self) -> dict[str, str]:
         """Drawn instance name -> its transform."""
-        return dict(self.js(
-            "return [...document.querySelectorAll('#canvas .inst')].map(g => [g.dataset.name, g.getAttribute('transform')])"
-        ))
+        return dict(
+            self.js(
+                "return [...document.querySelectorAll('#canvas .inst')].map(g => [g.dataset.name, g.getAttribute('transform')])"
+            )
+        )
 
     def links(self) -> list[str]:
         return list(self.js("return [...document.querySelectorAll('#canvas .link')].map(p => p.getAttribute('class'))"))
 
     def drawing(self) -> dict[str, Any]:
         """What is drawn, to compare two drawings (the selection left out)."""
-        return {"instances": self.instances(), "links": self.js(
-            "return [...document.querySelectorAll('#canvas .link')].map(p => p.getAttribute('d'))"
-        ), "ports": sorted(self.js(
-            "return [...document.querySelectorAll('#canvas .port')].map(c => c.dataset.endpoint + ' ' + "
-            "[...c.classList].filter(k => k !== 'selected').join(' '))"
-        ))}
+        return {
+            "instances": self.instances(),
+            "links": self.js("return [...document.querySelectorAll('#canvas .link')].map(p => p.getAttribute('d'))"),
+            "ports": sorted(
+                self.js(
+                    "return [...document.querySelectorAll('#canvas .port')].map(c => c.dataset.endpoint + ' ' + "
+                    "[...c.classList].filter(k => k !== 'selected').join(' '))"
+                )
+            ),
+        }
 
     def dirty(self) -> bool:
         return not self.js("return document.querySelector('.dirty').hidden")

@@ -16,7 +16,10 @@ from test_serve_real_server import Server
 from quillon.checking import check_reference
 from quillon.yaml_bounded import safe_load
 
-pytestmark = pytest.mark.skipif(not browser_available(), reason="chromium and chromedriver are not installed (Debian: apt-get install chromium chromium-driver)")
+pytestmark = pytest.mark.skipif(
+    not browser_available(),
+    reason="chromium and chromedriver are not installed (Debian: apt-get install chromium chromium-driver)",
+)
 
 #: The screenshot of the editor with the demo circuit open, kept after the run.
 ARTIFACTS = Path(__file__).resolve().parents[1] / "build" / "test-artifacts"
@@ -53,8 +56,9 @@ def place(editor: Editor, component: str, dx: int, dy: int) -> None:
     """Drag a component from the palette to (dx, dy) from the canvas's centre."""
     item = editor.find(f'#palette li[data-component="{component}"]')
     canvas = editor.find("#canvas")
-    actions(editor).click_and_hold(item).move_to_element_with_offset(canvas, dx // 2, dy // 2) \
-        .move_to_element_with_offset(canvas, dx, dy).release().perform()
+    actions(editor).click_and_hold(item).move_to_element_with_offset(
+        canvas, dx // 2, dy // 2
+    ).move_to_element_with_offset(canvas, dx, dy).release().perform()
 
 
 def connect(editor: Editor, a: str, b: str) -> None:
@@ -111,7 +115,9 @@ def test_the_demo_circuit_is_drawn_with_ports_on_their_sides(editor: Editor) -> 
     port = editor.find('#canvas [data-endpoint="pad,e4"]')
     assert port.get_attribute("class") == "port electrical"
     # the splitter's outputs sit on its east side, its input on the west
-    xs = {p: float(editor.find(f'#canvas [data-endpoint="splitter,{p}"]').get_attribute("cx")) for p in ("o1", "o2", "o3")}
+    xs = {
+        p: float(editor.find(f'#canvas [data-endpoint="splitter,{p}"]').get_attribute("cx")) for p in ("o1", "o2", "o3")
+    }
     assert xs["o1"] < 0 < xs["o2"] == xs["o3"]
     assert "pad: unconnected e1, e3" in editor.find("#checks ul").text
     assert editor.find('#canvas .external[data-port="bias"]').text == "bias"
@@ -145,15 +151,23 @@ def test_draw_edit_undo_save_and_reopen(editor: Editor, project: Path) -> None:
     type_into(length, "abc")
     assert "expected a number" in editor.find('#inspector .setting[data-setting="length_mmi"] .error').text
     type_into(length, "7.5\t")
-    editor.wait(lambda d: "changed" in editor.find('#inspector .setting[data-setting="length_mmi"]').get_attribute("class"))
+    editor.wait(
+        lambda d: "changed" in editor.find('#inspector .setting[data-setting="length_mmi"]').get_attribute("class")
+    )
 
     keys(editor, "CONTROL", "z")
     editor.wait(lambda d: setting_input(editor, "length_mmi").get_attribute("value") == "5.5")
     keys(editor, "CONTROL", "SHIFT", "z")
     editor.wait(lambda d: setting_input(editor, "length_mmi").get_attribute("value") == "7.5")
     keys(editor, "r")  # rotate the selected instance
-    editor.wait(lambda d: "rotate(-90)" in editor.js(
-        "return document.querySelector('#canvas .inst[data-name=mmi1x2_1] g').getAttribute('transform')"))
+    editor.wait(
+        lambda d: (
+            "rotate(-90)"
+            in editor.js(
+                "return document.querySelector('#canvas .inst[data-name=mmi1x2_1] g').getAttribute('transform')"
+            )
+        )
+    )
 
     placed = editor.instances()["mmi1x2_2"]
     body = editor.find('#canvas .inst[data-name="mmi1x2_2"] .body')
@@ -170,8 +184,10 @@ def test_draw_edit_undo_save_and_reopen(editor: Editor, project: Path) -> None:
     editor.wait(lambda d: not editor.dirty(), "the save did not clear the unsaved marker")
     netlist_file = project / "demo" / "fresh.pic.yml"
     netlist = safe_load(netlist_file.read_text(), str(netlist_file))
-    assert netlist["instances"] == {"mmi1x2_1": {"component": "mmi1x2", "settings": {"length_mmi": 7.5}},
-                                    "mmi1x2_2": {"component": "mmi1x2"}}
+    assert netlist["instances"] == {
+        "mmi1x2_1": {"component": "mmi1x2", "settings": {"length_mmi": 7.5}},
+        "mmi1x2_2": {"component": "mmi1x2"},
+    }
     assert netlist["connections"] == {"mmi1x2_1,o2": "mmi1x2_2,o1"}
     assert list(netlist["placements"]) == ["mmi1x2_1"]  # mmi1x2_2 is joined to it in the layout
     assert netlist["placements"]["mmi1x2_1"]["rotation"] == 90
@@ -204,7 +220,10 @@ def test_a_failed_save_is_shown_and_keeps_the_edits(editor: Editor, project: Pat
     assert "grating_coupler_1" in (project / "demo" / "kept.pic.yml").read_text()
 
 
-BUILDER = importlib.util.find_spec("quillon.build") is not None and importlib.util.find_spec("quillon.build.circuit_layout") is not None
+BUILDER = (
+    importlib.util.find_spec("quillon.build") is not None
+    and importlib.util.find_spec("quillon.build.circuit_layout") is not None
+)
 
 
 @pytest.mark.skipif(not BUILDER, reason="this installation cannot build layouts (quillon.build.circuit_layout)")
@@ -277,8 +296,14 @@ def test_the_eight_orientations_are_drawn_as_the_layout_builds_them(editor: Edit
     """R and M on unturned symbols give the 4 rotations, mirrored and not; saved and built,
     every port faces the side it is drawn on, in the drawn order."""
     names = [f"{c}_{k}" for c in ("mmi", "heater") for k in range(8)]
-    netlist = {"instances": {n: {"component": "mmi2x2" if n.startswith("mmi") else "straight_heater_metal"} for n in names},
-               "placements": {}, "connections": {}, "routes": {}, "nets": [], "ports": {}}
+    netlist = {
+        "instances": {n: {"component": "mmi2x2" if n.startswith("mmi") else "straight_heater_metal"} for n in names},
+        "placements": {},
+        "connections": {},
+        "routes": {},
+        "nets": [],
+        "ports": {},
+    }
     drawing = {"version": 2, "instances": {n: {"x": (k % 4) * 260, "y": -(k // 4) * 220} for k, n in enumerate(names)}}
     (project / "demo" / "turns.pic.yml").write_text(yaml.safe_dump(netlist, sort_keys=False))
     (project / "demo" / "turns.scm.yml").write_text(yaml.safe_dump(drawing, sort_keys=False))
@@ -291,8 +316,9 @@ def test_the_eight_orientations_are_drawn_as_the_layout_builds_them(editor: Edit
     keys(editor, "CONTROL", "s")
     editor.wait(lambda d: not editor.dirty(), "the save did not clear the unsaved marker")
     saved = safe_load((project / "demo" / "turns.pic.yml").read_text(), "turns")["placements"]
-    assert {(p.get("rotation", 0), p.get("mirror", False)) for n, p in saved.items() if n.startswith("mmi")} == \
-        {(r, m) for r in (0, 90, 180, 270) for m in (False, True)}
+    assert {(p.get("rotation", 0), p.get("mirror", False)) for n, p in saved.items() if n.startswith("mmi")} == {
+        (r, m) for r in (0, 90, 180, 270) for m in (False, True)
+    }
     built = built_sides(project, "turns")
     assert {name: editor.js(DRAWN_SIDES, name) for name in names} == built
     assert built["mmi_4"]["w"] == ["o4", "o3"]  # M flips left to right: the outputs face west, the lower one on top
@@ -301,19 +327,34 @@ def test_the_eight_orientations_are_drawn_as_the_layout_builds_them(editor: Edit
 def test_an_old_drawing_keeps_its_mirrored_symbols_facing_as_drawn(editor: Editor, project: Path) -> None:
     """A drawing saved before mirroring followed the layout flipped mirrored symbols left
     to right; it is read as drawn, and saving it builds what it shows."""
-    netlist = {"instances": {"gc": {"component": "grating_coupler"}, "mmi": {"component": "mmi2x2"}},
-               "placements": {"gc": {"x": 0, "y": 0, "mirror": True}, "mmi": {"x": 300, "y": 0, "rotation": 90, "mirror": True}},
-               "connections": {}, "routes": {}, "nets": [], "ports": {}}
+    netlist = {
+        "instances": {"gc": {"component": "grating_coupler"}, "mmi": {"component": "mmi2x2"}},
+        "placements": {
+            "gc": {"x": 0, "y": 0, "mirror": True},
+            "mmi": {"x": 300, "y": 0, "rotation": 90, "mirror": True},
+        },
+        "connections": {},
+        "routes": {},
+        "nets": [],
+        "ports": {},
+    }
     (project / "demo" / "legacy.pic.yml").write_text(yaml.safe_dump(netlist, sort_keys=False))
-    (project / "demo" / "legacy.scm.yml").write_text(yaml.safe_dump({"instances": netlist["placements"]}, sort_keys=False))
+    (project / "demo" / "legacy.scm.yml").write_text(
+        yaml.safe_dump({"instances": netlist["placements"]}, sort_keys=False)
+    )
     editor.open("demo/legacy")
     drawn = {name: editor.js(DRAWN_SIDES, name) for name in ("gc", "mmi")}
     assert drawn["gc"]["e"] == ["o1"]  # as it was drawn: the grating's port (west, unturned) flipped east
     editor.find("button[name=save]").click()
     editor.wait_status("Saved demo/legacy.")
     schematic = safe_load((project / "demo" / "legacy.scm.yml").read_text(), "legacy")
-    assert schematic == {"version": 2, "instances": {"gc": {"x": 0, "y": 0, "rotation": 180, "mirror": True},
-                                                     "mmi": {"x": 300, "y": 0, "rotation": 270, "mirror": True}}}
+    assert schematic == {
+        "version": 2,
+        "instances": {
+            "gc": {"x": 0, "y": 0, "rotation": 180, "mirror": True},
+            "mmi": {"x": 300, "y": 0, "rotation": 270, "mirror": True},
+        },
+    }
     assert built_sides(project, "legacy") == drawn
 
 
@@ -347,20 +388,29 @@ def test_a_netlist_without_a_drawing_is_drawn_from_its_layout(editor: Editor, pr
     boxes = editor.js(BODIES)
     netlist = read_netlist(source)
     assert len(boxes) == len(netlist["instances"])
-    overlapping = [(a, b) for i, a in enumerate(boxes) for b in boxes[i + 1:]
-                   if a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]]
+    overlapping = [
+        (a, b)
+        for i, a in enumerate(boxes)
+        for b in boxes[i + 1 :]
+        if a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+    ]
     assert overlapping == []
 
     editor.find("button[name=save]").click()
     editor.wait_status(f"Saved demo/{circuit}.")
     drawn = safe_load(source.with_name(f"{circuit}.scm.yml").read_text(), circuit)["instances"]
     layout = circuit_placements(netlist, activate_pdk_by_name("demo_pdk"))
-    assert {n: (d.get("rotation", 0), d.get("mirror", False)) for n, d in drawn.items()} == \
-        {n: (round(p["rotation"]) % 360, p["mirror"]) for n, p in layout.items()}
+    assert {n: (d.get("rotation", 0), d.get("mirror", False)) for n, d in drawn.items()} == {
+        n: (round(p["rotation"]) % 360, p["mirror"]) for n, p in layout.items()
+    }
     centre = {n: ((p["box"][0] + p["box"][2]) / 2, (p["box"][1] + p["box"][3]) / 2) for n, p in layout.items()}
     for axis in (0, 1):
-        turned = [(a, b) for a in drawn for b in drawn
-                  if centre[a][axis] + 1 < centre[b][axis] and drawn[a]["xy"[axis]] > drawn[b]["xy"[axis]]]
+        turned = [
+            (a, b)
+            for a in drawn
+            for b in drawn
+            if centre[a][axis] + 1 < centre[b][axis] and drawn[a]["xy"[axis]] > drawn[b]["xy"[axis]]
+        ]
         assert turned == [], f"{'xy'[axis]} order differs from the layout's"
     assert built_sides(project, circuit) == built_sides(project, circuit)  # saved as drawn: the layout builds
 
@@ -380,12 +430,26 @@ return [p.x - (q.y - p.y) / n * off, p.y + (q.x - p.x) / n * off];
 def test_a_link_is_taken_within_a_few_pixels_at_any_zoom_and_above_a_body(editor: Editor, project: Path) -> None:
     from selenium.webdriver.common.action_chains import ActionChains
 
-    netlist = {"instances": {"gc_a": {"component": "grating_coupler"}, "mid": {"component": "straight"},
-                             "gc_b": {"component": "grating_coupler"}},
-               "placements": {"gc_a": {"x": -300, "y": 0}, "mid": {"x": 0, "y": 0}}, "connections": {"gc_a,o1": "gc_b,o1"},
-               "routes": {}, "nets": [], "ports": {}}
-    drawing = {"version": 2, "instances": {"gc_a": {"x": -300, "y": 0}, "mid": {"x": 0, "y": 0},
-                                           "gc_b": {"x": 300, "y": 0, "rotation": 180}}}
+    netlist = {
+        "instances": {
+            "gc_a": {"component": "grating_coupler"},
+            "mid": {"component": "straight"},
+            "gc_b": {"component": "grating_coupler"},
+        },
+        "placements": {"gc_a": {"x": -300, "y": 0}, "mid": {"x": 0, "y": 0}},
+        "connections": {"gc_a,o1": "gc_b,o1"},
+        "routes": {},
+        "nets": [],
+        "ports": {},
+    }
+    drawing = {
+        "version": 2,
+        "instances": {
+            "gc_a": {"x": -300, "y": 0},
+            "mid": {"x": 0, "y": 0},
+            "gc_b": {"x": 300, "y": 0, "rotation": 180},
+        },
+    }
     (project / "demo" / "crossing.pic.yml").write_text(yaml.safe_dump(netlist, sort_keys=False))
     (project / "demo" / "crossing.scm.yml").write_text(yaml.safe_dump(drawing, sort_keys=False))
     editor.open("demo/crossing")
@@ -395,17 +459,22 @@ def test_a_link_is_taken_within_a_few_pixels_at_any_zoom_and_above_a_body(editor
         canvas = editor.find("#canvas")
         box = canvas.rect
         ActionChains(editor.driver).move_to_element_with_offset(
-            canvas, round(x - box["x"] - box["width"] / 2), round(y - box["y"] - box["height"] / 2)).click().perform()
+            canvas, round(x - box["x"] - box["width"] / 2), round(y - box["y"] - box["height"] / 2)
+        ).click().perform()
         return str(editor.js("return document.querySelector('#inspector h3')?.textContent || ''"))
 
     # over the straight's body, the link is on top
     x, y = editor.js(LINK_POINT, "#canvas .link", 0.5, 0)
-    assert editor.js("return document.elementFromPoint(arguments[0], arguments[1]).closest('[data-link]') !== null", x, y)
+    assert editor.js(
+        "return document.elementFromPoint(arguments[0], arguments[1]).closest('[data-link]') !== null", x, y
+    )
     assert click(x, y) == "1 link"
     levels = {"near": set(), "far": {"far"}, "dots": {"far", "dots"}}
     for level, expected in levels.items():
         for _ in range(60):  # zoom out at the canvas's centre until the level shows
-            classes = set(str(editor.js("return document.querySelector('#canvas').getAttribute('class') || ''")).split())
+            classes = set(
+                str(editor.js("return document.querySelector('#canvas').getAttribute('class') || ''")).split()
+            )
             if classes & {"far", "dots"} == expected:
                 break
             editor.js("""const svg = document.querySelector('#canvas'); const b = svg.getBoundingClientRect();

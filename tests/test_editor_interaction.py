@@ -11,25 +11,30 @@ from editor_browser import Editor, browser_available, open_browser, write_demo_p
 from test_editor_browser import actions, keys, select, setting_input, type_into
 from test_serve_real_server import Server
 
-pytestmark = pytest.mark.skipif(not browser_available(), reason="chromium and chromedriver are not installed (Debian: apt-get install chromium chromium-driver)")
+pytestmark = pytest.mark.skipif(
+    not browser_available(),
+    reason="chromium and chromedriver are not installed (Debian: apt-get install chromium chromium-driver)",
+)
 
 BUILDER = importlib.util.find_spec("quillon.build.circuit_layout") is not None
-needs_builder = pytest.mark.skipif(not BUILDER, reason="this installation cannot build layouts (quillon.build.circuit_layout)")
+needs_builder = pytest.mark.skipif(
+    not BUILDER, reason="this installation cannot build layouts (quillon.build.circuit_layout)"
+)
 
 #: Circuits of the test project besides the demo splitter, as their netlist files say.
 CIRCUITS = {
     # three straights in a ring: the last connection cannot close in the layout
     "ring": "instances: {a: {component: straight}, b: {component: straight}, c: {component: straight}}\n"
-            "placements: {a: {x: 0, y: 0}, b: {x: 200, y: 0}, c: {x: 400, y: 0}}\n"
-            "connections: {'a,o2': 'b,o1', 'b,o2': 'c,o1', 'c,o2': 'a,o1'}\nroutes: {}\nnets: []\nports: {}\n",
+    "placements: {a: {x: 0, y: 0}, b: {x: 200, y: 0}, c: {x: 400, y: 0}}\n"
+    "connections: {'a,o2': 'b,o1', 'b,o2': 'c,o1', 'c,o2': 'a,o1'}\nroutes: {}\nnets: []\nports: {}\n",
     # optical links routed with the electrical router, as an older editor could save them
     "misrouted": "instances: {a: {component: straight}, b: {component: straight}}\n"
-                 "placements: {a: {x: 0, y: 0}, b: {x: 300, y: 100}}\nconnections: {}\n"
-                 "routes: {r: {routing_strategy: route_bundle_electrical, settings: {}, links: {'a,o2': 'b,o1'}}}\n"
-                 "nets: []\nports: {}\n",
+    "placements: {a: {x: 0, y: 0}, b: {x: 300, y: 100}}\nconnections: {}\n"
+    "routes: {r: {routing_strategy: route_bundle_electrical, settings: {}, links: {'a,o2': 'b,o1'}}}\n"
+    "nets: []\nports: {}\n",
     "odd": "instances: {s: {component: straight, settings: {length: 20, bogus: 3}}, x: {component: nope}}\n"
-           "placements: {s: {x: 0, y: 0}, x: {x: 300, y: 0}}\n"
-           "connections: {}\nroutes: {}\nnets: []\nports: {in: 's,o1', out: 's,o2'}\n",
+    "placements: {s: {x: 0, y: 0}, x: {x: 300, y: 0}}\n"
+    "connections: {}\nroutes: {}\nnets: []\nports: {in: 's,o1', out: 's,o2'}\n",
 }
 
 
@@ -60,7 +65,9 @@ def editor(project: Path) -> Iterator[Editor]:
 @pytest.fixture
 def fresh(editor: Editor) -> Editor:
     """The editor reloaded (nothing unsaved asks to stay), in the light theme."""
-    editor.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "light"}]})
+    editor.driver.execute_cdp_cmd(
+        "Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "light"}]}
+    )
     editor.js("window.onbeforeunload = null")
     editor.driver.get("about:blank")
     return editor
@@ -68,7 +75,11 @@ def fresh(editor: Editor) -> Editor:
 
 def focus_of(editor: Editor) -> str:
     """What has the focus: its role in a panel, its id or its tag."""
-    return str(editor.js("const a = document.activeElement; return a.dataset.focus || a.id || a.getAttribute('name') || a.tagName"))
+    return str(
+        editor.js(
+            "const a = document.activeElement; return a.dataset.focus || a.id || a.getAttribute('name') || a.tagName"
+        )
+    )
 
 
 def press(editor: Editor, *chord: str) -> None:
@@ -82,7 +93,9 @@ def press(editor: Editor, *chord: str) -> None:
 
 
 def flagged(editor: Editor) -> list[str]:
-    return list(editor.js("return [...document.querySelectorAll('#canvas .inst.flagged')].map(g => g.dataset.name).sort()"))
+    return list(
+        editor.js("return [...document.querySelectorAll('#canvas .inst.flagged')].map(g => g.dataset.name).sort()")
+    )
 
 
 #: A point of a link where a click reaches it (nearest its middle), in client pixels.
@@ -122,12 +135,18 @@ def click_link(editor: Editor, index: int, shift: bool = False) -> None:
 
 
 def warnings_shown(editor: Editor) -> str:
-    return str(editor.js("return [...document.querySelectorAll('#checks li.info')].map(li => li.textContent).join('\\n')"))
+    return str(
+        editor.js("return [...document.querySelectorAll('#checks li.info')].map(li => li.textContent).join('\\n')")
+    )
 
 
 def visible_components(editor: Editor) -> list[str]:
-    return list(editor.js("return [...document.querySelectorAll('#palette li.component')]"
-                          ".filter(li => getComputedStyle(li).display !== 'none').map(li => li.dataset.component)"))
+    return list(
+        editor.js(
+            "return [...document.querySelectorAll('#palette li.component')]"
+            ".filter(li => getComputedStyle(li).display !== 'none').map(li => li.dataset.component)"
+        )
+    )
 
 
 def test_keys_after_a_setting_change_never_edit_the_circuit(fresh: Editor) -> None:
@@ -144,8 +163,13 @@ def test_keys_after_a_setting_change_never_edit_the_circuit(fresh: Editor) -> No
     press(editor, "r", "BACKSPACE", "DELETE")
     assert editor.drawing() == drawn and "heater" in editor.instances()
     keys(editor, "r")  # with the drawing focused they act
-    editor.wait(lambda d: editor.instances()["heater"] == drawn["instances"]["heater"]
-                and "rotate(-90)" in editor.js("return document.querySelector('#canvas .inst[data-name=heater] g').getAttribute('transform')"))
+    editor.wait(
+        lambda d: (
+            editor.instances()["heater"] == drawn["instances"]["heater"]
+            and "rotate(-90)"
+            in editor.js("return document.querySelector('#canvas .inst[data-name=heater] g').getAttribute('transform')")
+        )
+    )
 
 
 def test_double_click_renames_in_place(fresh: Editor) -> None:
@@ -171,14 +195,19 @@ def test_double_click_renames_in_place(fresh: Editor) -> None:
     assert "fmr_arm" in editor.instances() and focus_of(editor) == "canvas"
 
 
-@pytest.mark.parametrize(("search", "shown"), [
-    ("splitter", ["mmi1x2", "mmi2x2"]),
-    ("MMI", ["mmi1x2", "mmi2x2"]),
-    ("phase shifter", ["straight_heater_metal"]),
-    ("grating", ["grating_coupler"]),
-    ("no such thing", []),
-])
-def test_palette_search_filters_by_name_and_by_what_a_component_is(fresh: Editor, search: str, shown: list[str]) -> None:
+@pytest.mark.parametrize(
+    ("search", "shown"),
+    [
+        ("splitter", ["mmi1x2", "mmi2x2"]),
+        ("MMI", ["mmi1x2", "mmi2x2"]),
+        ("phase shifter", ["straight_heater_metal"]),
+        ("grating", ["grating_coupler"]),
+        ("no such thing", []),
+    ],
+)
+def test_palette_search_filters_by_name_and_by_what_a_component_is(
+    fresh: Editor, search: str, shown: list[str]
+) -> None:
     editor = fresh
     editor.open("demo/splitter")
     field = editor.find("#palette input[name=search]")
@@ -246,7 +275,10 @@ def test_unknown_settings_and_components_are_shown_fixed_and_failures_listed_in_
     warnings = editor.find("#checks ul").text
     assert "x: unknown component nope" in warnings
     editor.wait(lambda d: "s: unknown setting bogus" in editor.find("#checks ul").text)
-    header, stage = (editor.js(f"return document.querySelector('{s}').getBoundingClientRect().toJSON()") for s in ("header", "#stage"))
+    header, stage = (
+        editor.js(f"return document.querySelector('{s}').getBoundingClientRect().toJSON()")
+        for s in ("header", "#stage")
+    )
 
     editor.find("button[name=check]").click()
     editor.wait(lambda d: editor.find("#checks .status").text == "Check of the built layout: failed")
@@ -303,7 +335,8 @@ def test_bundles_offer_the_strategies_that_fit_and_can_be_undone(fresh: Editor) 
     assert editor.links() == ["link optical bundled"]
     click_link(editor, 0)
     assert "route_bundle_electrical does not route optical links" in editor.wait(
-        lambda d: editor.find("#inspector").text if "does not route" in editor.find("#inspector").text else "")
+        lambda d: editor.find("#inspector").text if "does not route" in editor.find("#inspector").text else ""
+    )
     Select(editor.find("#inspector select[name=strategy]")).select_by_value("route_bundle")
     editor.wait(lambda d: "does not route" not in editor.find("#inspector").text)
     assert "bundle r: route_bundle\n" in editor.find("#inspector").text + "\n"
@@ -315,13 +348,23 @@ def test_values_the_kit_refuses_are_refused_where_they_are_typed(fresh: Editor) 
     select(editor, "heater")
     row = '#inspector .setting[data-setting="length"]'
     assert "> 0" in editor.find(f"{row} .hint").text  # the kit's own limit
-    for text, error in (("0x10", "expected a number"), ("1e400", "expected a number"), ("-5", "must be more than 0"),
-                        ("0", "must be more than 0"), ("12.5", "")):
+    for text, error in (
+        ("0x10", "expected a number"),
+        ("1e400", "expected a number"),
+        ("-5", "must be more than 0"),
+        ("0", "must be more than 0"),
+        ("12.5", ""),
+    ):
         type_into(setting_input(editor, "length"), text)
         shown = editor.find(f"{row} .error").text
         assert (error in shown) if error else shown == "", (text, shown)
     type_into(setting_input(editor, "length"), "-5\t")  # refused: the circuit keeps its value
-    assert editor.js("return document.querySelector('#inspector .setting[data-setting=length] input').getAttribute('aria-invalid')") == "true"
+    assert (
+        editor.js(
+            "return document.querySelector('#inspector .setting[data-setting=length] input').getAttribute('aria-invalid')"
+        )
+        == "true"
+    )
     select(editor, "splitter")
     select(editor, "heater")
     assert setting_input(editor, "length").get_attribute("value") == "120"
@@ -333,7 +376,11 @@ def tab_order(editor: Editor, steps: int) -> list[str]:
     seen = []
     for _ in range(steps):
         press(editor, "TAB")
-        seen.append(focus_of(editor) if focus_of(editor) != "LI" else "palette:" + editor.js("return document.activeElement.dataset.component"))
+        seen.append(
+            focus_of(editor)
+            if focus_of(editor) != "LI"
+            else "palette:" + editor.js("return document.activeElement.dataset.component")
+        )
     return seen
 
 
@@ -341,7 +388,18 @@ def test_keyboard_only_reaches_every_panel_and_places_a_component(fresh: Editor,
     editor = fresh
     editor.open("demo/splitter")
     order = tab_order(editor, 40)
-    for wanted in ("circuit", "new-circuit", "create", "fit", "save", "check", "search", "palette:straight", "palette:mmi1x2", "canvas"):
+    for wanted in (
+        "circuit",
+        "new-circuit",
+        "create",
+        "fit",
+        "save",
+        "check",
+        "search",
+        "palette:straight",
+        "palette:mmi1x2",
+        "canvas",
+    ):
         assert wanted in order, (wanted, order)
     assert order.index("circuit") < order.index("search") < order.index("palette:straight") < order.index("canvas")
     more = tab_order(editor, 60)
@@ -351,7 +409,14 @@ def test_keyboard_only_reaches_every_panel_and_places_a_component(fresh: Editor,
     editor.wait(lambda d: "mmi2x2_1" in editor.instances())
     assert focus_of(editor) == "canvas"
     press(editor, "r")
-    editor.wait(lambda d: "rotate(-90)" in editor.js("return document.querySelector('#canvas .inst[data-name=mmi2x2_1] g').getAttribute('transform')"))
+    editor.wait(
+        lambda d: (
+            "rotate(-90)"
+            in editor.js(
+                "return document.querySelector('#canvas .inst[data-name=mmi2x2_1] g').getAttribute('transform')"
+            )
+        )
+    )
     placed = editor.instances()["mmi2x2_1"]
     press(editor, "ARROW_RIGHT")  # arrows move the selection by a grid step
     editor.wait(lambda d: editor.instances()["mmi2x2_1"] != placed)
@@ -385,7 +450,9 @@ return found;
 @pytest.mark.parametrize("scheme", ["light", "dark"])
 def test_every_field_is_labelled_and_every_text_contrasts(fresh: Editor, scheme: str) -> None:
     editor = fresh
-    editor.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+    editor.driver.execute_cdp_cmd(
+        "Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": scheme}]}
+    )
     editor.open("demo/odd")
     select(editor, "s")
     editor.js("document.querySelector('header .status').dataset.kind = 'error'")
@@ -393,7 +460,8 @@ def test_every_field_is_labelled_and_every_text_contrasts(fresh: Editor, scheme:
     assert page == ("rgb(255, 255, 255)" if scheme == "light" else "rgb(22, 25, 31)")
     unlabelled = editor.js(
         "return [...document.querySelectorAll('input, select, button')].filter(e => e.getClientRects().length)"
-        ".filter(e => !(e.labels && e.labels.length) && !e.getAttribute('aria-label') && !e.textContent.trim()).map(e => e.outerHTML)")
+        ".filter(e => !(e.labels && e.labels.length) && !e.getAttribute('aria-label') && !e.textContent.trim()).map(e => e.outerHTML)"
+    )
     assert unlabelled == []
     contrasts = editor.js(CONTRASTS)
     assert len(contrasts) > 20
