@@ -53,14 +53,16 @@ test("drawn from the layout beside a drawing: drawn instances stay, the others l
   assert.ok(drawn.b.x > 1000);
 });
 
-test("a wheel step zooms the way it turns, at the pointer, within the limits even from a view fitted beyond them", () => {
+test("a wheel step zooms the way it turns, at the pointer, out as far as the circuit's fitted view", () => {
   const cases = [
-    [1, 1.5, 1.5], [1, 0.5, 0.5], [0.06, 0.5, 0.05], [7, 2, 8],
-    [0.005, 0.5, 0.005], [0.005, 2, 0.01], [10, 2, 10], [10, 0.5, 5], // fitted below 0.05 or above 8
+    // scale, factor, the fitted view's scale, the scale after the step
+    [1, 1.5, 1, 1.5], [1, 0.5, 1, 0.5], [0.06, 0.5, 1, 0.05], [7, 2, 1, 8], [10, 2, 1, 10], [10, 0.5, 1, 5],
+    [0.005, 0.5, 1, 0.005], [0.005, 2, 1, 0.01], // below the least scale: never zoomed in by a step out
+    [0.02, 0.5, 0.005, 0.01], [0.01, 0.25, 0.005, 0.005], // a large circuit: out to its fitted view
   ];
-  for (const [scale, factor, expected] of cases) {
+  for (const [scale, factor, fitted, expected] of cases) {
     const view = { x: 100, y: -50, scale };
-    const zoomed = zoomAt(view, 300, 200, factor);
+    const zoomed = zoomAt(view, 300, 200, factor, fitted);
     assert.equal(zoomed.scale, expected, `${scale} x ${factor}`);
     toWorld(zoomed, 300, 200).forEach((v, k) => assert.ok(Math.abs(v - toWorld(view, 300, 200)[k]) < 1e-6));
   }

@@ -271,13 +271,14 @@ export const defaultView = () => ({ x: -400, y: -300, scale: 1 });
 
 export const toWorld = (view, sx, sy) => [view.x + sx / view.scale, view.y + sy / view.scale];
 
-/** Scales a zoom stays within (a view fitted to a large circuit may lie below the least). */
+/** Scales a zoom stays within, unless the view fitted to the circuit lies beyond them. */
 const [MIN_SCALE, MAX_SCALE] = [0.05, 8];
 
-/** Zoom by `factor` keeping the world point under (sx, sy) in place; never the other way
- * (zooming out of a view below the least scale leaves it as it is). */
-export function zoomAt(view, sx, sy, factor) {
-  const [low, high] = [Math.min(MIN_SCALE, view.scale), Math.max(MAX_SCALE, view.scale)];
+/** Zoom by `factor` keeping the world point under (sx, sy) in place; out as far as the view
+ * fitted to the circuit (its scale `fitted`) when that lies below the least scale, and never
+ * the other way (a step out of a view below the least leaves it as it is). */
+export function zoomAt(view, sx, sy, factor, fitted = MIN_SCALE) {
+  const [low, high] = [Math.min(MIN_SCALE, fitted, view.scale), Math.max(MAX_SCALE, view.scale)];
   const scale = Math.min(high, Math.max(low, view.scale * factor));
   const [wx, wy] = toWorld(view, sx, sy);
   return { x: wx - sx / scale, y: wy - sy / scale, scale };

@@ -109,7 +109,8 @@ const canvas = createCanvas(document.querySelector("#canvas"), {
   connect: (a, b) => connect(a, b),
   rename: (name) => renameInPlace(name),
   zoom: (x, y, factor) => {
-    set({ view: zoomAt(state.view, x, y, factor) });
+    const [w, h] = canvas.size();
+    set({ view: zoomAt(state.view, x, y, factor, fitView(circuit().instances, w, h).scale) });
     render();
   },
   pan: (dx, dy) => {
