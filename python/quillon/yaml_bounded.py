@@ -111,7 +111,8 @@ def _may_nest_deeper(text: str | bytes, depth: int) -> bool:
 def nesting_depth(text: str | bytes, limit: int) -> int:
     """How deep collections nest in `text`, counted from the parser's events, which it
     makes without recursing; stops past `limit`. Text that cannot be parsed is counted
-    up to where it fails (reading it fails there too)."""
+    up to where it fails (reading it fails there too), unless the parser refuses it
+    for its depth."""
     loader = _Loader(text)
     depth = deepest = 0
     try:
@@ -126,8 +127,11 @@ def nesting_depth(text: str | bytes, limit: int) -> int:
                 depth -= 1
             elif isinstance(event, yaml.StreamEndEvent):
                 break
-    except yaml.YAMLError:
-        pass
+    except yaml.YAMLError as exc:
+        # libyaml 0.2.6 and later refuse more than 1000 levels themselves, scanning
+        # ahead of the events when the brackets of a flow collection keep opening
+        if "nesting depth" in str(getattr(exc, "problem", "")):
+            return limit + 1
     finally:
         loader.dispose()
     return deepest
