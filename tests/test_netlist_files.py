@@ -296,10 +296,10 @@ def test_netlist_path_that_is_a_directory_is_refused_and_nothing_is_written(
     (circuit_dir / "c.pic.yml").mkdir()
     path = rel(project, circuit_dir / "c")
     response = failing_client.get(URL.format(path))
-    assert (response.status_code, response.text) == (409, "could not read c.pic.yml: not a regular file")
+    assert (response.status_code, response.text) == (409, f"could not read {path}.pic.yml: not a regular file")
     response = save(failing_client, path, {"netlist": {"a": 1}, "schematic": {"b": 2}})
     assert response.status_code == 409
-    assert response.text == "could not save: c.pic.yml: not a regular file; nothing was changed"
+    assert response.text == f"could not save: {path}.pic.yml: not a regular file; nothing was changed"
     assert sorted(p.name for p in circuit_dir.iterdir()) == ["c.pic.yml"]
 
 

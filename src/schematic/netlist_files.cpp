@@ -85,7 +85,7 @@ bool netlist_changed(nb::handle text, const std::string& present) {
 /// interrupted save was finished or undone. An absent file reads as empty.
 struct PresentFiles {
     int error = 0;
-    std::string failed; ///< the file that could not be read
+    std::string failed; ///< the suffix of the file that could not be read
     std::string netlist, schematic;
 };
 
@@ -93,18 +93,18 @@ PresentFiles read_present(const CircuitFiles& files, uint64_t key, bool with_sch
     PresentFiles present;
     nb::gil_scoped_release released;
     recover_interrupted_save(key, {&files.schematic, &files.netlist});
-    auto read = [&present](const ConfinedEntry& entry, std::string& content) {
+    auto read = [&present](const ConfinedEntry& entry, const char* suffix, std::string& content) {
         const int code = read_regular_file(entry, max_file_bytes, content);
         if (code == ENOENT) {
             content.clear();
         } else if (code != 0) {
             present.error = code;
-            present.failed = entry.name;
+            present.failed = suffix;
         }
     };
-    read(files.netlist, present.netlist);
+    read(files.netlist, ".pic.yml", present.netlist);
     if (with_schematic && present.error == 0)
-        read(files.schematic, present.schematic);
+        read(files.schematic, ".scm.yml", present.schematic);
     return present;
 }
 
@@ -120,10 +120,11 @@ nb::object get_netlist(const BoundArgs& a) {
         SaveLock lock(key);
         present = read_present(files, key, true);
     }
-    if (present.error != 0)
-        return plain_text("could not read " + entry_failure(present.failed, present.error), 409);
-    nb::dict answer;
     const std::string stem = nb::cast<std::string>(nb::str(a[0]));
+    if (present.error != 0)
+        return plain_text("could not read " + entry_failure(stem + present.failed, present.error),
+                          409);
+    nb::dict answer;
     for (auto [key_name, content, suffix] :
          {std::tuple{"netlist", &present.netlist, ".pic.yml"},
           std::tuple{"schematic", &present.schematic, ".scm.yml"}}) {
@@ -195,9 +196,12 @@ nb::object post_netlist(const BoundArgs& a) {
         SaveLock lock(key);
         PresentFiles present = read_present(files, key, false);
         if (present.error != 0)
-            return plain_text("could not save: " + entry_failure(present.failed, present.error) +
-                                  nothing_changed,
-                              409);
+            return plain_text(
+                "could not save: " +
+                    entry_failure(nb::cast<std::string>(nb::str(a[1])) + present.failed,
+                                  present.error) +
+                    nothing_changed,
+                409);
         // An unchanged netlist keeps its file, modification time included.
         if (netlist_changed(texts.netlist, present.netlist))
             planned.push_back({&files.netlist, encode_text(texts.netlist)});
