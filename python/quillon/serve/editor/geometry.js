@@ -75,6 +75,10 @@ export function linkCurve(p, q) {
   return [p.x, p.y, p.x + p.dx * reach, p.y + p.dy * reach, q.x + q.dx * reach, q.y + q.dy * reach, q.x, q.y];
 }
 
+/** The straight line between a curve's ends, as a curve: links are drawn so in the overview,
+ * where the raster of thousands of long curves would take most of each frame. */
+export const chord = (c) => [c[0], c[1], c[0], c[1], c[6], c[7], c[6], c[7]];
+
 /** The SVG path of a link's curve. */
 export const curvePath = (c) => `M${c[0]},${c[1]} C${c[2]},${c[3]} ${c[4]},${c[5]} ${c[6]},${c[7]}`;
 
