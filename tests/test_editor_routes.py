@@ -223,6 +223,12 @@ def test_check_layout_finds_what_the_circuit_lost(served: tuple[Server, Path]) -
             404,
             "Cannot check: 'src/missing.pic.yml' is not a file of the project",
         ),
+        (
+            "src/twin",
+            {"layout": "layouts/pipe.gds"},
+            422,
+            "Cannot check: 'layouts/pipe.gds' cannot be read: it is not a regular file.",
+        ),
         ("src/twin", {"layout": "layouts/chip.gds"}, 422, "Cannot check layouts/chip.gds: "),
         ("src/twin", {"layout": "layouts/twin.gds", "cell": "nope"}, 422, "Cannot check layouts/twin.gds: "),
     ],
@@ -233,6 +239,8 @@ def test_check_layout_refuses_with_one_line(
     server, project = served
     if not (project / "layouts" / "twin.gds").exists():
         test_check_layout_finds_what_the_circuit_lost(served)
+    if not (project / "layouts" / "pipe.gds").is_fifo():
+        os.mkfifo(project / "layouts" / "pipe.gds")  # refused, never waited on
     answer = check_layout(server, circuit, body)
     assert answer.status_code == status and answer.json()["error"].startswith(message), answer.text
     assert "\n" not in answer.json()["error"] and "/tmp/" not in answer.json()["error"]

@@ -30,6 +30,7 @@ from quillon import _files
 __all__ = [
     "MAX_DEPTH",
     "MAX_ENTRIES",
+    "MAX_FILE_BYTES",
     "Listing",
     "is_file",
     "list_files",
@@ -44,6 +45,8 @@ __all__ = [
 MAX_DEPTH = 32
 #: A listing stops after reading this many directory entries.
 MAX_ENTRIES = 200_000
+#: Larger files are not read (OSError with errno EFBIG); the native module's bound.
+MAX_FILE_BYTES = 256 << 20
 
 
 def read_file(root: str | os.PathLike[str], path: str) -> bytes | None:

@@ -16,13 +16,22 @@ project's confined files:
 
 from __future__ import annotations
 
+import errno
 import posixpath
 import re
 import tempfile
 from pathlib import Path
 from typing import Any
 
-__all__ = ["CHECK_DIR", "NETLIST_SUFFIX", "build_and_check", "check_layout_file", "check_layout_job", "findings", "placements"]
+__all__ = [
+    "CHECK_DIR",
+    "NETLIST_SUFFIX",
+    "build_and_check",
+    "check_layout_file",
+    "check_layout_job",
+    "findings",
+    "placements",
+]
 
 NETLIST_SUFFIX = ".pic.yml"
 #: Where "Build and check" writes the layouts and reports, below the project.
@@ -91,7 +100,9 @@ def check_layout_file(root: str, relative: str, layout_path: str, cell: str | No
     return 200, {**outcome, "layout": layout_path, "report": report.as_posix()}
 
 
-def check_layout_job(root: str, netlist_path: str, netlist: bytes, layout_path: str, layout: bytes, cell: str | None) -> dict[str, Any]:
+def check_layout_job(
+    root: str, netlist_path: str, netlist: bytes, layout_path: str, layout: bytes, cell: str | None
+) -> dict[str, Any]:
     """Check the layout (bytes of the project's file ``layout_path``) against the netlist
     (bytes of ``netlist_path``) in a private directory, as ``quillon lvs`` does.
 
@@ -143,8 +154,15 @@ def _project_file(root: str, relative: str) -> tuple[bytes, Answer | None]:
         content = files.read_file(root, relative)
     except PermissionError:
         return b"", _error(404, f"Cannot check: {relative!r} is outside the project directory.")
-    except OSError:
-        content = None
+    except OSError as exc:
+        why = (
+            f"it is larger than the {files.MAX_FILE_BYTES >> 20} MiB the service reads"
+            if exc.errno == errno.EFBIG
+            else None
+        )
+        return b"", _error(
+            422, f"Cannot check: {relative!r} cannot be read: {why or exc.strerror or 'it is not a regular file'}."
+        )
     if content is None:
         return b"", _error(404, f"Cannot check: {relative!r} is not a file of the project.")
     return content, None
@@ -183,13 +201,15 @@ def findings(rdb: Any) -> list[dict[str, Any]]:
         endpoints = [name for name in quoted if "," in name]
         instances = {name for name in quoted if "," not in name}
         instances |= {endpoint.rsplit(",", 1)[0] for endpoint in endpoints}
-        found.append({
-            "category": names.get(item.category_id(), "?"),
-            "kind": kind_of(item),
-            "texts": [_designer_text(text) for text in texts],
-            "instances": sorted(instances),
-            "connections": [endpoints[:2]] if len(endpoints) >= 2 else [],
-        })
+        found.append(
+            {
+                "category": names.get(item.category_id(), "?"),
+                "kind": kind_of(item),
+                "texts": [_designer_text(text) for text in texts],
+                "instances": sorted(instances),
+                "connections": [endpoints[:2]] if len(endpoints) >= 2 else [],
+            }
+        )
     return found
 
 
