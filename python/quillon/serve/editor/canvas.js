@@ -10,11 +10,11 @@
 //
 // Three levels of detail, by zoom: near, every symbol in full; far, bodies with
 // their names and ports; furthest out, an overview of a few paths (bodies, then
-// links by kind), which the pointer finds by geometry. Near and far, only
+// links by kind as straight lines), which the pointer finds by geometry. Near and far, only
 // instances and links in or around the view have nodes.
 
 import { endpoint, splitEndpoint } from "./model.js";
-import { bodyBox, curveBox, curvePath, instanceTransform, linkCurve, nearCurve, portPoint, symbolLayout, toScreen } from "./geometry.js";
+import { bodyBox, chord, curveBox, curvePath, instanceTransform, linkCurve, nearCurve, portPoint, symbolLayout, toScreen } from "./geometry.js";
 
 const NS = "http://www.w3.org/2000/svg";
 
@@ -239,11 +239,11 @@ export function createCanvas(svg, on) {
         const q = endpointPoint(link.b);
         const curve = p && q ? linkCurve(p, q) : null;
         Object.assign(d, { link, ia: ia && ia.inst, ib: ib && ib.inst, la: ia && ia.layout, lb: ib && ib.layout });
-        Object.assign(d, curve ? { curve, path: curvePath(curve), box: curveBox(curve) } : { curve, path: "", box: null });
+        Object.assign(d, curve ? { curve, path: curvePath(curve), box: curveBox(curve), chord: `M${curve[0]},${curve[1]}L${curve[6]},${curve[7]}` } : { curve, path: "", box: null, chord: "" });
       }
       if (detail === DOTS) {
         const kind = flagged.links.has(k) ? "link flagged" : selectedLinks.has(k) ? "link selected" : `${link.electrical ? "electrical" : "optical"}${moving(link) ? " moving" : ""}`;
-        if (d.path) kinds[kind].push(d.path);
+        if (d.chord) kinds[kind].push(d.chord);
         hideLink(d);
         return;
       }
@@ -450,8 +450,8 @@ export function createCanvas(svg, on) {
     return found;
   }
 
-  /** Link within 5 screen pixels of a client point in the overview, or -1. */
-  const overviewLink = (x, y) => linkNodes.findLastIndex((d) => d.curve && nearCurve(d.curve, x, y, 5 / scene.view.scale));
+  /** Link within 5 screen pixels of a client point in the overview (of the straight line it is drawn as there), or -1. */
+  const overviewLink = (x, y) => linkNodes.findLastIndex((d) => d.curve && nearCurve(chord(d.curve), x, y, 5 / scene.view.scale));
 
   /** What is under the pointer: {port, inst, link} (names, link index or -1). */
   function under(event) {
