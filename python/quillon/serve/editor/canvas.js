@@ -25,9 +25,9 @@ const [NEAR, FAR, DOTS] = ["near", "far", "dots"];
 const FAR_BELOW = 0.5;
 const DOTS_BELOW = 0.35;
 /** Nodes are made for what lies within this many views around the view, and kept within
- * CULL_KEEP: a small pan makes none. */
-const CULL_MAKE = 0.25;
-const CULL_KEEP = 0.75;
+ * CULL_KEEP: a small pan makes none. Every node kept is laid out again at every zoom step. */
+const CULL_MAKE = 0.1;
+const CULL_KEEP = 0.3;
 const detailAt = (scale) => (scale >= FAR_BELOW ? NEAR : scale >= DOTS_BELOW ? FAR : DOTS);
 /** World units around an instance's position that its symbol may cover. */
 const ROOM = 200;
@@ -87,9 +87,9 @@ export function createCanvas(svg, on) {
     if (detail === NEAR) {
       const symbol = symbols.get(inst.component);
       if (symbol) parts.push(`<image href="${esc(symbol)}" x="-26" y="-26" width="52" height="52"/>`);
-      for (const a of Object.values(layout.anchors)) {
-        parts.push(`<line class="stub ${a.type}" x1="${a.x - a.dx * 8}" y1="${a.y - a.dy * 8}" x2="${a.x}" y2="${a.y}"/>`);
-      }
+      const stubs = {}; // port type -> path of its stubs: one node for all
+      for (const a of Object.values(layout.anchors)) stubs[a.type] = `${stubs[a.type] || ""}M${a.x - a.dx * 8},${a.y - a.dy * 8}L${a.x},${a.y}`;
+      for (const [type, d] of Object.entries(stubs)) parts.push(`<path class="stub ${esc(type)}" d="${d}"/>`);
     }
     parts.push("</g>");
     if (detail !== DOTS) {
@@ -151,7 +151,8 @@ export function createCanvas(svg, on) {
       if (!d) drawn.set(name, (d = { node: null, inst, shown: null }));
       d.inst = inst;
       d.layout = layoutOf(ports);
-      const wanted = detail !== DOTS && inside(d.node ? far : near, inst.x, -inst.y);
+      // kept within the wider reach while the level of detail stays; made anew only near the view
+      const wanted = detail !== DOTS && inside(d.node && d.detail === detail ? far : near, inst.x, -inst.y);
       if (!wanted) {
         if (d.node) d.node.remove();
         d.node = null;
