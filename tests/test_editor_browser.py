@@ -372,7 +372,7 @@ return boxes;
 @pytest.mark.parametrize("circuit", ["demo_mzi", "random"])
 def test_a_netlist_without_a_drawing_is_drawn_from_its_layout(editor: Editor, project: Path, circuit: str) -> None:
     """Each instance where its layout puts it (order kept, orientation as built), scaled so
-    that no two symbols overlap; opening writes nothing."""
+    that no two symbols overlap; opening writes nothing, saving keeps the layout."""
     from quillon import demo
     from quillon.build.circuit_layout import circuit_placements, read_netlist
     from quillon.core.shared import activate_pdk_by_name
@@ -412,7 +412,10 @@ def test_a_netlist_without_a_drawing_is_drawn_from_its_layout(editor: Editor, pr
             if centre[a][axis] + 1 < centre[b][axis] and drawn[a]["xy"[axis]] > drawn[b]["xy"[axis]]
         ]
         assert turned == [], f"{'xy'[axis]} order differs from the layout's"
-    assert built_sides(project, circuit) == built_sides(project, circuit)  # saved as drawn: the layout builds
+    # the drawing is spread out, the layout is not: saved, every instance is where it was built before
+    kept = circuit_placements(read_netlist(source), activate_pdk_by_name("demo_pdk"))
+    where = {n: (round(p["x"], 3), round(p["y"], 3), p["rotation"], p["mirror"]) for n, p in layout.items()}
+    assert {n: (round(p["x"], 3), round(p["y"], 3), p["rotation"], p["mirror"]) for n, p in kept.items()} == where
 
 
 #: JavaScript: the client point of a link's path at `at` of its length, moved `off` pixels across it.

@@ -130,9 +130,31 @@ test("documents: saved and read back, joined instances without placements", () =
   assert.deepEqual(doc.netlist.connections, { "a,o2": "b,o1" });
   assert.deepEqual(doc.netlist.instances.b, { component: "straight", settings: { length: 20 } });
   const back = model.fromDocument(JSON.parse(JSON.stringify(doc)));
-  assert.deepEqual(back.instances, c.instances);
+  const drawn = (instances) => Object.fromEntries(Object.entries(instances).map(([n, { built: _, ...i }]) => [n, i]));
+  assert.deepEqual(drawn(back.instances), c.instances);
   assert.deepEqual(back.links, c.links);
   assert.deepEqual(back.ports, c.ports);
+});
+
+test("a circuit drawn from its layout keeps its layout when saved, but for what is moved or turned", () => {
+  const netlist = {
+    instances: { p: { component: "pad" }, q: { component: "pad" }, r: { component: "pad" }, s: { component: "pad" }, j: { component: "pad" } },
+    placements: { p: { x: 65, y: 200, rotation: 90 }, q: { x: 175.5, y: 200 } }, // r, s and j the build places
+    connections: { "q,e1": "j,e3" }, routes: {}, nets: [], ports: {},
+  };
+  const layout = { p: [65, 200, 90], q: [175.5, 200, 0], r: [0, -300, 0], s: [100, -300, 0], j: [150, 200, 0] };
+  const drawn = Object.fromEntries(Object.keys(layout).map((n, k) => [n, { x: 1000 * k, y: 500, rotation: layout[n][2], mirror: false }]));
+  const where = Object.fromEntries(Object.entries(layout).map(([n, [x, y, rotation]]) => [n, { x, y, rotation, mirror: false }]));
+  let c = model.placeInstances(model.fromDocument({ netlist }), drawn, where);
+  c = model.moveInstances(c, ["q", "s"], 30, -20); // drawing units: micrometres in the layout
+  c = model.rotateInstances(c, ["r"]);
+  const saved = model.toDocument(c);
+  assert.deepEqual(saved.netlist.placements, {
+    p: { x: 65, y: 200, rotation: 90 }, q: { x: 205.5, y: 180 }, r: { x: 0, y: -300, rotation: 90 }, s: { x: 130, y: -320 },
+  });
+  assert.deepEqual(saved.schematic.instances.q, { x: 1030, y: 480 }); // the drawing as drawn
+  // read back with its drawing, it saves the same again
+  assert.deepEqual(model.toDocument(model.fromDocument(JSON.parse(JSON.stringify(saved)))).netlist.placements, saved.netlist.placements);
 });
 
 test("mirroring: M flips left to right as drawn, stored as the layout mirrors; older drawings read as drawn", () => {

@@ -481,7 +481,7 @@ async function drawnFromLayout(circuit, undrawn, placed) {
     if (!missing.has(name)) drawn[name] = inst;
   }
   const known = Object.fromEntries(Object.entries(answer).filter(([name]) => circuit.instances[name]));
-  return [model.placeInstances(circuit, drawFromLayout(known, rooms, drawn)), ""];
+  return [model.placeInstances(circuit, drawFromLayout(known, rooms, drawn), known), ""];
 }
 
 async function createCircuit(name) {

@@ -1,13 +1,17 @@
 // The circuit model and its undo history: plain data and pure functions.
 //
 // A circuit:
-//   instances: { name: { component, settings: {key: value}, x, y, rotation, mirror } }
+//   instances: { name: { component, settings: {key: value}, x, y, rotation, mirror, built } }
 //   links:     [ { a: "inst,port", b: "inst,port", electrical: bool, bundle: name|null } ]
 //   bundles:   { name: { strategy, settings: {key: value} } }
 //   ports:     { external name: "inst,port" }
-// Positions are in layout units (micrometres) with y pointing up; rotation in
-// degrees counter-clockwise, a multiple of 90; mirror as in the layout: about
-// the instance's own x axis, before the rotation. Every function returns a new
+// Positions are drawing units (the layout's micrometres for what the editor
+// places) with y pointing up; rotation in degrees counter-clockwise; mirror as in
+// the layout: about the instance's own x axis, before the rotation. `built`, when
+// known, is where the layout had the instance when it was opened: {x, y (µm),
+// rotation, mirror, placed: whether the netlist placed it (else the build did),
+// at: [x, y] where it was drawn then}; saving keeps that placement but for the
+// moves made since (see toDocument). Every function returns a new
 // circuit and keeps the objects it did not change, so a drawing can compare
 // by identity to find what changed.
 
@@ -227,6 +231,23 @@ export const SCHEMATIC_VERSION = 2;
 /** x and y, with rotation and mirror only when they are not 0 and false (smaller files load faster). */
 const placementOf = (i) => ({ x: i.x, y: i.y, ...(i.rotation ? { rotation: i.rotation } : {}), ...(i.mirror ? { mirror: true } : {}) });
 
+/** Micrometres to the nanometre, without the float noise of a sum. */
+const toNanometre = (v) => Math.round(v * 1000) / 1000;
+
+/** An instance's placement in the netlist. Where the layout had it when it was opened, moved by
+ * as much as it has been dragged since (a drawing unit a micrometre) and turned as drawn: a
+ * circuit drawn from its layout, spread out, keeps its layout when saved. An instance the
+ * build placed (no placement of its own) that is neither moved nor turned gets none: the build
+ * places it as before. Without such a memory (placed in the editor), where it is drawn. */
+function placementFor(i) {
+  const b = i.built;
+  if (!b) return placementOf(i);
+  const [dx, dy] = [i.x - b.at[0], i.y - b.at[1]];
+  const turned = i.rotation !== b.rotation || Boolean(i.mirror) !== Boolean(b.mirror);
+  if (!b.placed && !dx && !dy && !turned) return null;
+  return placementOf({ ...i, x: toNanometre(b.x + dx), y: toNanometre(b.y + dy) });
+}
+
 /** The document the netlist route saves: the netlist (the layout's source and the
  * check's reference) and the schematic (the drawing).
  *
@@ -240,7 +261,8 @@ export function toDocument(circuit) {
   const schematic = {};
   for (const [name, i] of Object.entries(circuit.instances)) {
     instances[name] = Object.keys(i.settings).length ? { component: i.component, settings: i.settings } : { component: i.component };
-    if (!joined.has(name)) placements[name] = placementOf(i);
+    const placement = joined.has(name) ? null : placementFor(i);
+    if (placement) placements[name] = placement;
     schematic[name] = placementOf(i);
   }
   const connections = {};
@@ -294,13 +316,19 @@ export function fromDocument(doc) {
   names.forEach((name, k) => {
     const inst = netlist.instances[name];
     const where = mapping(drawn[name] || placed[name]);
-    circuit.instances[name] = {
+    const instance = {
       component: String((inst && inst.component) || "?"),
       settings: mapping(inst && inst.settings),
       x: number(where.x, (k % columns) * 200),
       y: number(where.y, -Math.floor(k / columns) * 200),
       ...orientation(where, leftRight && Boolean(drawn[name])),
     };
+    const own = mapping(placed[name]);
+    if (placed[name] !== undefined) {
+      const built = { x: number(own.x, 0), y: number(own.y, 0), ...orientation(own, false), placed: true, at: [instance.x, instance.y] };
+      instance.built = built;
+    }
+    circuit.instances[name] = instance;
   });
   for (const [a, b] of Object.entries(mapping(netlist.connections))) circuit.links.push({ a, b: String(b), electrical: false, bundle: null });
   for (const net of Array.isArray(netlist.nets) ? netlist.nets : []) {
@@ -316,11 +344,17 @@ export function fromDocument(doc) {
   return circuit;
 }
 
-/** The circuit with instances put at `places`: name -> {x, y, rotation, mirror}. */
-export function placeInstances(circuit, places) {
+/** The circuit with instances drawn at `places` (name -> {x, y, rotation, mirror}), where the
+ * layout has them at `layout` (name -> {x, y, rotation, mirror}, µm): what the next save keeps. */
+export function placeInstances(circuit, places, layout = {}) {
   const instances = { ...circuit.instances };
   for (const [name, { x, y, rotation, mirror }] of Object.entries(places)) {
-    if (instances[name]) instances[name] = { ...instances[name], x, y, rotation, mirror };
+    const inst = instances[name];
+    if (!inst) continue;
+    const own = inst.built && inst.built.placed ? inst.built : null; // the netlist's own numbers, exactly
+    const at = layout[name];
+    const built = own || (at ? { x: at.x, y: at.y, rotation: at.rotation, mirror: Boolean(at.mirror), placed: false } : null);
+    instances[name] = { ...inst, x, y, rotation, mirror, ...(built ? { built: { ...built, rotation, mirror, at: [x, y] } } : {}) };
   }
   return { ...circuit, instances };
 }
