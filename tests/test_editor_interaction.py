@@ -222,7 +222,8 @@ def test_findings_turn_stale_after_an_edit_and_fresh_again_by_undo(fresh: Editor
     editor.open("demo/ring")
     editor.find("button[name=check]").click()
     editor.wait(lambda d: "finding" in editor.find("#checks .status").text)
-    assert flagged(editor)
+    marked = (flagged(editor), editor.links())
+    assert marked[0] and "link optical flagged" in marked[1]  # the instances and the links the findings name
     title = editor.find("#checks .status").text
     assert title.startswith("Check of the built layout: ") and "stale" not in title
     body = editor.find('#canvas .inst[data-name="b"] .body')  # its top: the ring's last link runs across its middle
@@ -230,10 +231,10 @@ def test_findings_turn_stale_after_an_edit_and_fresh_again_by_undo(fresh: Editor
     editor.wait(lambda d: editor.js("return document.querySelector('#inspector input[name=name]')?.value") == "b")
     press(editor, "ARROW_UP")
     editor.wait(lambda d: "stale" in editor.find("#checks .status").text)
-    assert flagged(editor) == [] and editor.find("#checks li.stale")
+    assert flagged(editor) == [] and editor.links() == ["link optical"] * 3 and editor.find("#checks li.stale")
     keys(editor, "CONTROL", "z")
     editor.wait(lambda d: editor.find("#checks .status").text == title)
-    assert flagged(editor)
+    assert (flagged(editor), editor.links()) == marked
 
 
 @needs_builder
