@@ -23,9 +23,12 @@ a re-pointed link, a dropped metal net), and prints:
 * the peak of the resident set during one check and what it still holds after
   it (the growth over before, after a collection);
 * in a fresh process, the first check of the layout read from a GDS file
-  against the floor measured in that process; and `quillon lvs` of that file,
-  from process start, against a plain script reading the GDS and running
-  KLayout's extraction, from process start (processor time, from the kernel);
+  against the floor measured in that process, and the same on two cores (the
+  electrical stage in a process of its own): its wall time against the one-core
+  check and the floor, its processor time in both processes and their peak
+  resident sets; and `quillon lvs` of that file on one and on two cores, from
+  process start, against a plain script reading the GDS and running KLayout's
+  extraction, from process start (wall and processor time, from the kernel);
 * up to 10^5: `optical_lvs` with 0, 1% and 10% more instances in the
   reference than the layout places (a half-placed layout), the fastest of
   `--rounds` checks each; and the native difference against DeepDiff on the
@@ -227,17 +230,30 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int, cpu_time: bool) 
     first_floor = first["instances"] + first["klayout"] + first["reference"]
     print(
         f"          in a fresh process: the first optical_lvs={first['check']:6.2f}s, floor={first_floor:6.2f}s, "
-        f"ratio {first['check'] / first_floor:4.2f}",
+        f"ratio {first['check'] / first_floor:4.2f}; peak resident set {first['peak'] / 2**20:.0f} MB",
         flush=True,
     )
-    command = from_start([sys.executable, "-m", "quillon", "lvs", str(gds), reference, "-o", str(gds.with_suffix(".lyrdb"))])
-    plain = plain_from_start(gds)
+    both = fresh(gds, reference, cpu_time, threads=2)
+    both_floor = both["instances"] + both["klayout"] + both["reference"]
     print(
-        f"          from process start (processor time): quillon lvs {command[1]:6.2f}s (exit {command[2]}), "
-        f"reading the GDS and KLayout's extraction {plain[1]:6.2f}s, ratio {command[1] / plain[1]:4.2f} "
-        f"(target {FLOOR_TARGET}; wall {command[0]:.2f}s against {plain[0]:.2f}s)",
+        f"          the same on two cores: wall {both['check_wall']:6.2f}s against {first['check_wall']:6.2f}s on one "
+        f"(x{first['check_wall'] / both['check_wall']:.2f}), wall / floor = {both['check_wall'] / both_floor:4.2f} "
+        f"(target {FLOOR_TARGET}); processor time {both['check'] + both['check_children']:6.2f}s "
+        f"({both['check']:.2f}s here, {both['check_children']:.2f}s in the electrical stage's process); "
+        f"peak resident sets {both['peak'] / 2**20:.0f} MB here, {both['peak_children'] / 2**20:.0f} MB there",
         flush=True,
     )
+    lvs_command = [sys.executable, "-m", "quillon", "lvs", str(gds), reference, "-o", str(gds.with_suffix(".lyrdb"))]
+    plain = plain_from_start(gds)
+    for threads in (1, 2):
+        command = from_start([*lvs_command, "--threads", str(threads)])
+        print(
+            f"          from process start, on {threads} core{'s' if threads > 1 else ''}: quillon lvs wall "
+            f"{command[0]:6.2f}s, processor {command[1]:6.2f}s (exit {command[2]}); reading the GDS and KLayout's "
+            f"extraction wall {plain[0]:6.2f}s, processor {plain[1]:6.2f}s; ratio of wall times "
+            f"{command[0] / plain[0]:4.2f}, of processor times {command[1] / plain[1]:4.2f} (target {FLOOR_TARGET})",
+            flush=True,
+        )
     if not detailed:
         return Checked(t_check, t_klayout, t_floor, top, reference)
 

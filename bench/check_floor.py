@@ -10,15 +10,18 @@ implementation of it avoids:
   metal-free cells dropped from a copy first, untimed), as the check sets it up;
 * reading the reference file with the check's own YAML reader.
 
-    python bench/check_floor.py GDS REFERENCE   # the first check and the floor in a fresh process
+    python bench/check_floor.py GDS REFERENCE [--cpu-time] [--threads N]   # the first check and the floor in a fresh process
 
 prints, in a new process, the time of a first `optical_lvs` of the GDS's top
-cell and then of each floor part, as `name seconds` lines.
+cell (on N cores: its wall time, the processor time of its electrical stage's
+process and the peak resident sets of both processes too) and then of each
+floor part, as `name value` lines.
 """
 
 from __future__ import annotations
 
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -112,9 +115,10 @@ def plain_from_start(gds: Path) -> tuple[float, float, int]:
     return from_start([sys.executable, "-c", PLAIN_SCRIPT, str(gds), str(Path(__file__).resolve().parent)])
 
 
-def fresh(gds: Path, reference: str, cpu_time: bool) -> dict[str, float]:
+def fresh(gds: Path, reference: str, cpu_time: bool, threads: int = 1) -> dict[str, float]:
     """The first check of `gds` and then the floor parts, in a fresh process."""
-    command = [sys.executable, __file__, str(gds), reference] + (["--cpu-time"] if cpu_time else [])
+    command = [sys.executable, __file__, str(gds), reference, "--threads", str(threads)]
+    command += ["--cpu-time"] if cpu_time else []
     lines = subprocess.run(command, check=True, capture_output=True, text=True).stdout.splitlines()
     return {name: float(value) for name, value in (line.split() for line in lines)}
 
@@ -126,11 +130,18 @@ def main() -> None:
     gds, reference = Path(sys.argv[1]), sys.argv[2]
     if "--cpu-time" in sys.argv:
         bench_extraction.use_cpu_time()
+    threads = int(sys.argv[sys.argv.index("--threads") + 1]) if "--threads" in sys.argv else 1
     kcl = cg.KCLayout("fresh")
     (top,) = kcl.read(str(gds))
     layer_sets = [tuple(s) for s in demo_pdk.PDK.connectivity]
-    check = bench_extraction.timed(lambda: lvs.optical_lvs(top, reference), collector_paused=True)[0]
+    start, wall = os.times(), time.perf_counter()
+    check = bench_extraction.timed(lambda: lvs.optical_lvs(top, reference, threads=threads), collector_paused=True)[0]
+    wall, end = time.perf_counter() - wall, os.times()
     print("check", check)
+    print("check_wall", wall)
+    print("check_children", end.children_user + end.children_system - start.children_user - start.children_system)
+    print("peak", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+    print("peak_children", resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
     for name, value in floor_parts(top, reference, layer_sets).items():
         print(name, value)
 

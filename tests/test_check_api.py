@@ -20,6 +20,9 @@ import findings_support as fs
 import quillon
 from quillon import demo
 from quillon.demo import make_demo
+from layout_builders import metal, new_cell, place
+from quillon.checking import PARALLEL_FROM
+from quillon.core import lvs
 from quillon.findings import read_findings
 
 #: The kinds of the demo's findings, in the report's order.
@@ -170,6 +173,8 @@ def test_kit_from_the_project_and_the_fallback_note(
             "the settings tolerance must be a number of 0 or more",
             id="negative tolerance",
         ),
+        pytest.param({"threads": 0}, quillon.CheckError, "threads must be 1 or more, got 0", id="no cores"),
+        pytest.param({"threads": "2"}, TypeError, "threads must be a number of cores (int), got str", id="cores as text"),
     ],
 )
 def test_bad_arguments_say_what_is_wrong(
@@ -228,3 +233,51 @@ def test_the_package_root_stays_light_and_the_service_checks_without_the_command
     )
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout.splitlines()[-1]) == {"light": True, "cli": [], "findings": [], "check": True}
+
+
+#: Forks of this process: the check of a large layout on two cores makes one.
+FORKS: list[int] = []
+os.register_at_fork(before=lambda: FORKS.append(os.getpid()))
+
+
+def pad_rows(pairs: int, broken: int, directory: Path) -> tuple[cg.DKCell, Path]:
+    """`pairs` pairs of pads, each joined by metal but for pair `broken`, and
+    the reference netlist that joins every pair."""
+    top = new_cell("pad_rows")
+    instances, nets = {}, []
+    for k in range(pairs):
+        a, b = place(top, "pad", f"a{k}", x=0, y=200 * k), place(top, "pad", f"b{k}", x=200, y=200 * k)
+        if k != broken:
+            metal(top, a["e3"], b["e1"])
+        instances |= {f"a{k}": {"component": "pad"}, f"b{k}": {"component": "pad"}}
+        nets.append({"p1": f"a{k},e3", "p2": f"b{k},e1"})
+    reference = directory / "pad_rows.pic.yml"
+    empty: dict[str, Any] = {"connections": {}, "routes": {}, "ports": {}}
+    reference.write_text(json.dumps(empty | {"instances": instances, "nets": nets}))  # JSON is YAML
+    return top, reference
+
+
+def test_a_large_layout_is_checked_on_two_cores_as_on_one(tmp_path: Path) -> None:
+    top, reference = pad_rows(PARALLEL_FROM // 2, broken=7, directory=tmp_path)
+    FORKS.clear()
+    two = quillon.check(top, reference, kit="demo_pdk", threads=2)
+    assert len(FORKS) == 1  # the electrical stage ran in a process of its own
+    one = quillon.check(top, reference, kit="demo_pdk", threads=1)
+    assert len(FORKS) == 1
+    assert two.findings == one.findings and [f.kind for f in one.findings] == ["missing_connection"]
+    with pytest.raises(ChildProcessError):  # nothing left behind
+        os.waitpid(-1, os.WNOHANG)
+
+
+def test_an_error_of_the_electrical_process_is_raised_as_itself(tmp_path: Path) -> None:
+    """A labelled pin that no named instance stands for stops the check, on two cores as on one."""
+    top = new_cell()
+    p, q = place(top, "pad", "p"), place(top, "pad", None, x=200)
+    metal(top, p["e3"], q["e1"])
+    reference = tmp_path / "r.pic.yml"
+    reference.write_text("instances: {p: {component: pad}}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n")
+    for threads in (2, 1):
+        with pytest.raises(ValueError, match="^Could not find pin$"):
+            lvs.optical_lvs(top, str(reference), threads=threads)
+    with pytest.raises(ChildProcessError):
+        os.waitpid(-1, os.WNOHANG)

@@ -303,13 +303,14 @@ FAULTS = [
 ]
 
 
+@pytest.mark.parametrize("threads", [1, 2], ids=["one core", "electrical stage in its own process"])
 @pytest.mark.parametrize("build, expected", FAULTS)
 def test_each_fault_gives_the_items_that_name_it(
-    tmp_path: Path, build: Callable[[Path], Case], expected: dict[str, list[str] | int]
+    tmp_path: Path, build: Callable[[Path], Case], expected: dict[str, list[str] | int], threads: int
 ) -> None:
     """Expected: per category its items' texts, or only their number."""
     cell, reference = build(tmp_path)
-    found = check(cell, reference, tmp_path)
+    found = check(cell, reference, tmp_path, threads=threads)
     assert {title: len(texts) if isinstance(expected.get(title), int) else texts for title, texts in found.items()} == expected
 
 

@@ -175,6 +175,7 @@ BAD_INPUTS = [
     pytest.param(["LAYOUT", "REF", "--html", "TMP"], "cannot write the HTML report 'TMP': it is a directory", id="HTML a directory"),
     pytest.param(["LAYOUT", "REF", "--settings-tolerance=-1"], "--settings-tolerance must be a number of 0 or more, got -1.0", id="negative tolerance"),
     pytest.param(["LAYOUT", "REF", "--settings-tolerance", "nan"], "--settings-tolerance must be a number of 0 or more, got nan", id="tolerance not a number"),
+    pytest.param(["LAYOUT", "REF", "--threads", "0"], "--threads must be 1 or more, got 0", id="no cores"),
 ]
 
 

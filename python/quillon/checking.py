@@ -45,7 +45,7 @@ if TYPE_CHECKING:
     import cellgrid
     from klayout.rdbcore import ReportDatabase
 
-__all__ = ["CHECK_STAGES", "CheckError", "CheckResult", "Finding", "check"]
+__all__ = ["CHECK_STAGES", "PARALLEL_FROM", "CheckError", "CheckResult", "Finding", "available_cores", "check"]
 
 #: What the check does, in order, as `on_stage` is told.
 CHECK_STAGES = (
@@ -63,6 +63,9 @@ _NATIVE_STAGES = {
     "difference": "comparing the netlists",
     "findings": "recording the findings",
 }
+#: A layout placing this many instances or more has its electrical stage
+#: checked in a second process, when the check may use two cores.
+PARALLEL_FROM = 2000
 #: The top-level entries every reference netlist has.
 REFERENCE_ENTRIES = ("instances", "connections", "routes", "nets", "ports")
 
@@ -178,6 +181,7 @@ def check(
     project: str | os.PathLike[str] | None = None,
     settings_tolerance: float = DEFAULT_TOLERANCE,
     on_stage: Callable[[str], None] | None = None,
+    threads: int | None = None,
 ) -> CheckResult:
     """Check a layout cell against its reference netlist.
 
@@ -189,7 +193,12 @@ def check(
     - `project`: the project directory whose ``pyproject.toml`` names the kit
       (default ``$QUILLON_PROJECT_DIR`` or the current directory);
     - `settings_tolerance`: how far numbers of instance settings may differ;
-    - `on_stage`: called with each of :data:`CHECK_STAGES` as it begins.
+    - `on_stage`: called with each of :data:`CHECK_STAGES` as it begins;
+    - `threads`: how many cores the check may use (default: every core this
+      process may run on). With two or more, a layout of
+      :data:`PARALLEL_FROM` instances or more has its electrical stage run in
+      a process of its own, beside the rest of the check; the check uses no
+      more than two.
 
     Bad input raises :class:`CheckError`; arguments of the wrong type TypeError.
     """
@@ -209,13 +218,14 @@ def check(
     check_reference(reference_path)
     if not settings_tolerance >= 0 or settings_tolerance == float("inf"):
         raise CheckError(f"the settings tolerance must be a number of 0 or more, got {settings_tolerance}")
+    cores = _cores(threads, checked)
     chosen = choose_kit(kit, project)
     notes = [note for note in (_unnamed_instances_note(checked), _fallback_note(chosen, project)) if note]
     stage("activating the kit")
     pdk = _activate(chosen.name)
     _name_kit_layers(checked.kcl, pdk)
     notes.extend(_restored_from_kit_note(checked.kcl, pdk))
-    rdb = _run(checked, reference_path, chosen, settings_tolerance, notes, on_stage)
+    rdb = _run(checked, reference_path, chosen, settings_tolerance, notes, on_stage, cores)
     _label_report(rdb, checked.name, layout_path, reference_path, chosen)
     return CheckResult(rdb, checked.name, layout_path, reference_path, chosen, tuple(notes))
 
@@ -381,8 +391,36 @@ def _activate(name: str) -> Any:
         raise CheckError(f"cannot load the process design kit: {first_line(exc)}") from None
 
 
+def available_cores() -> int:
+    """The number of cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # not every system tells
+        return os.cpu_count() or 1
+
+
+def _cores(threads: int | None, cell: Any) -> int:
+    """How many cores the check of `cell` uses: one for a small layout, where a
+    second process would cost more than it saves."""
+    if threads is None:
+        threads = available_cores()
+    elif isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be a number of cores (int), got {type(threads).__name__}")
+    elif threads < 1:
+        raise CheckError(f"threads must be 1 or more, got {threads}")
+    if threads < 2 or cell.kdb_cell.child_instances() < PARALLEL_FROM:
+        return 1
+    return 2
+
+
 def _run(
-    cell: Any, reference: Path, kit: Kit, tolerance: float, notes: list[str], on_stage: Callable[[str], None] | None
+    cell: Any,
+    reference: Path,
+    kit: Kit,
+    tolerance: float,
+    notes: list[str],
+    on_stage: Callable[[str], None] | None,
+    cores: int,
 ) -> Any:
     """optical_lvs with the chosen kit; the check's notes are added to `notes`."""
     import yaml
@@ -391,7 +429,9 @@ def _run(
 
     try:
         with _native_stages(lvs, on_stage):
-            return lvs.optical_lvs(cell, str(reference), settings_tolerance=tolerance, notes=notes, kit=kit.name)
+            return lvs.optical_lvs(
+                cell, str(reference), settings_tolerance=tolerance, notes=notes, kit=kit.name, threads=cores
+            )
     except (ValueError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
         raise CheckError(f"cannot check cell {cell.name!r}: {first_line(exc)}") from None
 

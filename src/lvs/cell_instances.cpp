@@ -58,6 +58,47 @@ void CellInstances::read(nb::handle cell, CellInstances& into, bool every_array)
     }
 }
 
+void CellInstances::read_named(nb::handle cell, CellInstances& into) {
+    const Dependencies& d = deps();
+    nb::handle name_id = module_name_propid();
+    nb::object prop_id = interned("prop_id");
+    nb::object property = interned("property");
+    nb::object cell_index_name = interned("cell_index");
+    nb::object is_array = interned("is_regular_array");
+    nb::object dcplx_trans = interned("dcplx_trans");
+    const auto add = [&](nb::object name, nb::handle trans, long long cell_index,
+                         const CellNames::Name& cell_name) {
+        into.placements.push_back(Placement::of(nb::borrow(trans)));
+        into.cell_indexes.push_back(cell_index);
+        into.cell_names.push_back(&cell_name);
+        into.names.push_back(name);
+        into.properties.push_back(std::move(name));
+    };
+    nb::object instances =
+        checked(PyObject_GetIter(call_method(cell.attr("kdb_cell"), interned("each_inst")).ptr()));
+    while (PyObject* next = PyIter_Next(instances.ptr())) {
+        nb::object instance = nb::steal(next);
+        // an instance without properties has the property id 0: no name to read
+        if (!truthy(get_attribute(instance, prop_id)))
+            continue;
+        nb::object value =
+            checked(PyObject_CallMethodOneArg(instance.ptr(), property.ptr(), name_id.ptr()));
+        if (value.is_none())
+            continue;
+        const long long cell_index = as_long_long(get_attribute(instance, cell_index_name));
+        const CellNames::Name& cell_name = into.name_cache.of(instance, cell_index);
+        if (truthy(call_method(instance, is_array))) {
+            // named after the array and where they are, as the cell library names them
+            for (nb::handle element : d.instance_class(instance, cell).attr("elements")())
+                add(element.attr("name"), element.attr("dcplx_trans"), cell_index, cell_name);
+            continue;
+        }
+        add(nb::str(value), get_attribute(instance, dcplx_trans), cell_index, cell_name);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
 void CellInstances::forget_unnamed_placements() {
     for (size_t i = 0; i < size(); ++i)
         if (!truthy(properties[i]))

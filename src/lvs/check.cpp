@@ -1,6 +1,7 @@
 /// optical_lvs: one complete check, its stages in a fixed order.
 
 #include "quillon/define.hpp"
+#include "quillon/lvs/extraction.hpp"
 #include "quillon/lvs/joints.hpp"
 #include "quillon/lvs/layout_instances.hpp"
 #include "quillon/lvs/lvs.hpp"
@@ -27,9 +28,11 @@ void report_stage(const char* stage) {
 /// `notes`: a list that receives lines about the input that explain findings
 /// (instances whose settings could not be compared), or None;
 /// `kit`: the name of the kit to check with, or None for the one the host
-/// settings name.
+/// settings name;
+/// `threads`: how many cores the check may use: with two or more, the
+/// electrical stage runs in a process of its own beside the rest.
 nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tolerance,
-                       nb::handle notes, nb::handle kit) {
+                       nb::handle notes, nb::handle kit, long long threads) {
     // destroyed last, once both netlists and the difference are freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
@@ -48,11 +51,16 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     // freed with the check. So the reference file is read first, and its
     // ports are renamed after the layout's instances once those are known.
     LayoutInstances instances(cell);
+    // declared before the netlists: a child left running is stopped first
+    ElectricalProcess electrical;
+    if (threads >= 2)
+        electrical.start(cell, pdk.attr("connectivity"));
     report_stage("reference");
     ReferenceFile reference = read_reference_file(ref);
     report_stage("extraction");
     Joints joints; // where the layout's ports do not simply meet in pairs
-    nb::dict lvs_netlist = extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances, &joints);
+    nb::dict lvs_netlist =
+        extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances, &joints, &electrical);
     nb::dict written; // endpoints the reference names otherwise than the comparison
     nb::dict instance_settings = reference.settings;
     nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none(), &written);
@@ -109,11 +117,15 @@ void register_check(nb::module_& m) {
     define(m,
            Signature("optical_lvs",
                      {any("cell"), str("ref"), keyword_only(optional(any("settings_tolerance"))),
-                      keyword_only(optional(any("notes"))), keyword_only(optional(any("kit")))}),
+                      keyword_only(optional(any("notes"))), keyword_only(optional(any("kit"))),
+                      keyword_only(optional(integer("threads")))}),
            "def optical_lvs(cell: Cell, ref: str, *, settings_tolerance: float = 0.001, notes: "
-           "list[str] | None = None, kit: str | None = None) -> klayout.rdbcore.ReportDatabase",
+           "list[str] | None = None, kit: str | None = None, threads: int = 1) -> "
+           "klayout.rdbcore.ReportDatabase",
            "Perform optical lvs on a cell.", [](const BoundArgs& a) {
-               return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none()), a.get(4, nb::none()));
+               const long long threads = a[5].is_valid() ? as_long_long(a[5]) : 1;
+               return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none()), a.get(4, nb::none()),
+                                  threads);
            });
 }
 

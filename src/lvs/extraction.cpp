@@ -17,7 +17,8 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers) {
 }
 
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
-                             LayoutInstances* layout_instances, Joints* joints) {
+                             LayoutInstances* layout_instances, Joints* joints,
+                             ElectricalProcess* electrical) {
     // destroyed last, once everything below is freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
@@ -33,7 +34,10 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
     // name property: only when that is the module's are they the same
     if (same_name_property())
         cell_instances.forget_unnamed_placements();
-    extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
+    if (electrical && electrical->started())
+        electrical->finish(nets_list);
+    else
+        extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
     nb::dict netlist;
     netlist["instances"] = instances;
     netlist["nets"] = canonical_net_groups(canonical_nets(nets_list));

@@ -114,6 +114,9 @@ struct CellInstances {
     static void read(nb::handle cell, CellInstances& into, bool every_array);
     /// Takes the instances from the cell library's connectivity tables.
     static void from_tables(nb::handle tables, CellInstances& into);
+    /// Reads only the named instances of `cell` (an array's elements named
+    /// after it), straight from KLayout: all the electrical stage needs.
+    static void read_named(nb::handle cell, CellInstances& into);
     size_t size() const { return placements.size(); }
     /// Frees the placement objects of the unnamed instances, which only the
     /// optical stage reads. Instances read one by one carry one KLayout object
@@ -145,6 +148,29 @@ nb::object electrical_layer_sets(nb::handle cell, nb::handle electrical_layers);
 /// Appends the electrical nets of `cell`, found on a private copy of its layout.
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
                              nb::handle electrical_layers, nb::list nets_list);
+
+/// The electrical stage in a child process of its own, beside the rest of the
+/// check (electrical_process.cpp). Without a child, nothing happens here and
+/// the stage runs in this process.
+class ElectricalProcess {
+  public:
+    ElectricalProcess() = default;
+    ElectricalProcess(const ElectricalProcess&) = delete;
+    ElectricalProcess& operator=(const ElectricalProcess&) = delete;
+    /// Kills and waits for a child whose nets were not taken.
+    ~ElectricalProcess();
+
+    /// Starts the stage on `cell` in a child process.
+    void start(nb::handle cell, nb::handle electrical_layers);
+    bool started() const { return child_ > 0; }
+    /// Waits for the child and appends its nets to `nets_list`; raises the
+    /// error that stopped it.
+    void finish(nb::list nets_list);
+
+  private:
+    long child_ = -1; ///< the child's process id
+    int pipe_ = -1;   ///< the end its nets are read from
+};
 
 /// Named instances of a cell by (cell name, placement): finds the first named
 /// instance, in instance order, that places a cell of a given name at a

@@ -65,6 +65,7 @@ nb::dict plain_external_ports(nb::handle cell, nb::dict ports);
 class LayoutInstances;
 class MetalGeometry;
 struct Joints;
+class ElectricalProcess;
 
 nb::dict load_ref_netlist(nb::handle ref, nb::handle cell, nb::handle electrical_layers);
 /// What the reference netlist takes from its file before it meets the
@@ -89,9 +90,12 @@ nb::dict reference_netlist(ReferenceFile file, LayoutInstances& instances,
                            nb::handle electrical_layers, nb::dict* written = nullptr);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
 /// The same, filling `instances` from the instances it reads and, with
-/// `joints`, the ports that do not simply meet in pairs into it.
+/// `joints`, the ports that do not simply meet in pairs into it; the
+/// electrical nets come from `electrical` when it runs the stage in a process
+/// of its own.
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
-                             LayoutInstances* instances, Joints* joints = nullptr);
+                             LayoutInstances* instances, Joints* joints = nullptr,
+                             ElectricalProcess* electrical = nullptr);
 nb::dict get_netlist_diff(nb::handle ref_netlist, nb::handle lvs_netlist);
 /// The netlist difference computed natively, or an invalid object when the
 /// netlists hold values that only DeepDiff itself compares (see native_diff.cpp).

@@ -2,7 +2,7 @@
 
     quillon lvs LAYOUT REFERENCE [LAYOUT REFERENCE ...] [--cell NAME] [-o REPORT] [--json FILE]
                 [--html FILE] [--junit FILE] [--settings-tolerance TOL] [--kit NAME]
-                [--project-dir DIR] [--verbose]
+                [--threads N] [--project-dir DIR] [--verbose]
 
 reads the GDS or OASIS file LAYOUT, checks the cell NAME (default: the file's
 only top cell) against the reference netlist REFERENCE (YAML), writes the
@@ -92,6 +92,7 @@ class Job:
     html: Path | None = None
     settings_tolerance: float = DEFAULT_TOLERANCE
     kit: str | None = None
+    threads: int | None = None
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -121,6 +122,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help=f"numbers in instance settings agree within TOL (default {DEFAULT_TOLERANCE}; integer settings exactly)",
     )
     parser.add_argument("--kit", metavar="NAME", help="process design kit package to check with (default: the one the project's settings name)")
+    parser.add_argument(
+        "--threads",
+        type=int,
+        metavar="N",
+        help="cores the check may use (default: all); with two or more, the electrical stage of a large layout runs beside the rest",
+    )
     parser.add_argument(
         "--project-dir", type=Path, metavar="DIR", help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)"
     )
@@ -252,6 +259,8 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
     tolerance = args.settings_tolerance
     if not tolerance >= 0 or tolerance == float("inf"):
         raise InputError(f"--settings-tolerance must be a number of 0 or more, got {tolerance}")
+    if args.threads is not None and args.threads < 1:
+        raise InputError(f"--threads must be 1 or more, got {args.threads}")
     demo_run = not files
     if demo_run:
         from quillon import demo
@@ -293,6 +302,7 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
             html=target("--html", name, ".html"),
             settings_tolerance=tolerance,
             kit=args.kit,
+            threads=args.threads,
         )
         for (layout, reference), name in zip(pairs, names)
     ]
@@ -343,6 +353,7 @@ def _check(job: Job, progress: Progress) -> CheckResult:
         project=job.project,
         settings_tolerance=job.settings_tolerance,
         on_stage=progress.stage,
+        threads=job.threads,
     )
     progress.stage("writing the report")
     result.save(job.report or job.layout.parent / f"{result.cell}.lyrdb")

@@ -38,6 +38,8 @@ NETLIST_SUFFIX = ".pic.yml"
 CHECK_DIR = Path("build") / "check"
 
 Answer = tuple[int, dict[str, Any]]
+#: A worker checks on one core: its memory bound is one process's.
+ONE_PROCESS = 1
 
 
 def build_and_check(relative: str, root: str) -> Answer:
@@ -61,7 +63,7 @@ def build_and_check(relative: str, root: str) -> Answer:
         try:
             netlist.write_bytes(text)
             top = build_circuit_gds(netlist, work / layout.name, Path(root))
-            rdb = check(work / layout.name, netlist, cell=top, project=root).report_database
+            rdb = check(work / layout.name, netlist, cell=top, project=root, threads=ONE_PROCESS).report_database
             rdb.original_file = str(Path(root) / layout)  # where the layout is written next
             rdb.save(str(work / report.name))
             files.write_file(root, layout.as_posix(), (work / layout.name).read_bytes())
@@ -119,7 +121,7 @@ def check_layout_job(
         reference.write_bytes(netlist)
         drawn.write_bytes(layout)
         try:
-            result = check(drawn, reference, cell=cell, project=root)
+            result = check(drawn, reference, cell=cell, project=root, threads=ONE_PROCESS)
         except CheckError as exc:
             text = str(exc).replace(str(reference), netlist_path).replace(str(drawn), layout_path)
             return {"error": f"Cannot check {layout_path}: {text}"}
