@@ -62,7 +62,9 @@ def test_get_without_files_gives_empty_mappings_and_creates_nothing(
     ],
     ids=["empty", "list", "string", "number", "null", "mapping"],
 )
-def test_get_keeps_only_mappings(client: TestClient, project: Path, circuit_dir: Path, text: str, expected: Any) -> None:
+def test_get_keeps_only_mappings(
+    client: TestClient, project: Path, circuit_dir: Path, text: str, expected: Any
+) -> None:
     (circuit_dir / "c.pic.yml").write_text(text, encoding="utf-8")
     (circuit_dir / "c.scm.yml").write_text(text, encoding="utf-8")
     document = client.get(URL.format(rel(project, circuit_dir / "c"))).json()
@@ -95,8 +97,13 @@ def test_empty_saves_are_refused_and_touch_nothing(
 
 @pytest.mark.parametrize(
     ("body", "refusal"),
-    [("", REFUSAL), ("{}", REFUSAL), ("null", REFUSAL), ("\udcff", "Refused to save: the body is not valid UTF-8 text"),
-     ('{"schematic": {}}', 'Refused to save: the document has no "netlist"')],
+    [
+        ("", REFUSAL),
+        ("{}", REFUSAL),
+        ("null", REFUSAL),
+        ("\udcff", "Refused to save: the body is not valid UTF-8 text"),
+        ('{"schematic": {}}', 'Refused to save: the document has no "netlist"'),
+    ],
 )
 def test_direct_call_refuses_unusable_documents(
     schematic: ModuleType, project: Path, circuit_dir: Path, body: str, refusal: str
@@ -121,8 +128,15 @@ def test_request_without_body_fails_the_frameworks_validation(
 
 @pytest.mark.parametrize(
     "content_type",
-    ["text/plain", "text/plain; charset=utf-8", "application/json", "application/vnd.api+json", None,
-     "application/octet-stream", "application/x-www-form-urlencoded"],
+    [
+        "text/plain",
+        "text/plain; charset=utf-8",
+        "application/json",
+        "application/vnd.api+json",
+        None,
+        "application/octet-stream",
+        "application/x-www-form-urlencoded",
+    ],
 )
 def test_save_takes_the_body_as_text_whatever_the_content_type(
     client: TestClient, project: Path, circuit_dir: Path, content_type: str | None
@@ -138,8 +152,10 @@ def test_save_takes_the_body_as_text_whatever_the_content_type(
 def test_saved_files_are_what_the_yaml_dumper_writes(client: TestClient, project: Path, circuit_dir: Path) -> None:
     netlist = {
         "name": "ring",
-        "instances": {"z_last": {"component": "mmi1x2", "settings": {"length": 10.5, "gap": 0.2}},
-                      "a_first": {"component": "straight", "settings": {"length": 1e-3, "on": True, "n": None}}},
+        "instances": {
+            "z_last": {"component": "mmi1x2", "settings": {"length": 10.5, "gap": 0.2}},
+            "a_first": {"component": "straight", "settings": {"length": 1e-3, "on": True, "n": None}},
+        },
         "placements": {"z_last": {"x": -3, "y": 12345678901234567890, "rotation": 90}},
         "nets": [{"p1": "a_first,o2", "p2": "z_last,o1"}],
         "ports": {"o1": "a_first,o1"},
