@@ -424,6 +424,17 @@ def test_keyboard_only_reaches_every_panel_and_places_a_component(fresh: Editor,
     press(editor, "DELETE")
     editor.wait(lambda d: "mmi2x2_1" not in editor.instances())
 
+    # N and L select instances (in reading order) and links; Tab goes on to their fields
+    chosen = "return document.querySelector('#inspector input[name=name]')?.value"
+    for key, name in (("n", "pad"), ("n", "heater"), ("N", "pad"), ("N", "gc_bot")):
+        press(editor, key)
+        editor.wait(lambda d, name=name: editor.js(chosen) == name)
+    press(editor, "TAB")
+    assert focus_of(editor) == "field:name"
+    editor.js("document.querySelector('#canvas').focus()")
+    press(editor, "l")
+    editor.wait(lambda d: "gc_in,o1 → splitter,o1" in editor.find("#inspector").text)
+
 
 #: The contrast of every text shown in the page's panels to the background behind it (WCAG's formula).
 CONTRASTS = """

@@ -4,7 +4,7 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { bodyBox, drawFromLayout, symbolLayout, symbolRoom, toScreen, toWorld, zoomAt } from "../editor/geometry.js";
+import { bodyBox, drawFromLayout, showPoint, symbolLayout, symbolRoom, toScreen, toWorld, zoomAt } from "../editor/geometry.js";
 
 test("a symbol turns as the layout turns: mirror about its x axis first, then the rotation", () => {
   // the symbol frame's point (1, 2) (screen y down) at each orientation, as the layout maps it
@@ -65,5 +65,14 @@ test("a wheel step zooms the way it turns, at the pointer, out as far as the cir
     const zoomed = zoomAt(view, 300, 200, factor, fitted);
     assert.equal(zoomed.scale, expected, `${scale} x ${factor}`);
     toWorld(zoomed, 300, 200).forEach((v, k) => assert.ok(Math.abs(v - toWorld(view, 300, 200)[k]) < 1e-6));
+  }
+});
+
+test("a point chosen with the keyboard is brought into view, centred, only when it lies outside", () => {
+  const view = { x: 0, y: 0, scale: 2 };
+  assert.equal(showPoint(view, 100, -100, 800, 600), view); // at (200, 200) on the screen
+  for (const [x, y] of [[-50, -100], [100, 400], [1000, -100]]) {
+    const shown = showPoint(view, x, y, 800, 600);
+    assert.deepEqual([(x - shown.x) * 2, (-y - shown.y) * 2, shown.scale], [400, 300, 2]);
   }
 });

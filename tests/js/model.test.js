@@ -157,6 +157,15 @@ test("a circuit drawn from its layout keeps its layout when saved, but for what 
   assert.deepEqual(model.toDocument(model.fromDocument(JSON.parse(JSON.stringify(saved)))).netlist.placements, saved.netlist.placements);
 });
 
+test("keyboard selection: instances in reading order, stepping around the ends", () => {
+  let c = model.emptyCircuit();
+  for (const [name, x, y] of [["low", 0, -100], ["right", 50, 0], ["left", -50, 0], ["top", 900, 100]]) c = model.addInstance(c, "pad", x, y, name);
+  const order = model.readingOrder(c.instances);
+  assert.deepEqual(order, ["top", "left", "right", "low"]);
+  assert.deepEqual([[null, 1], [null, -1], ["low", 1], ["top", -1], ["left", 1]].map(([at, step]) => model.stepThrough(order, at, step)), ["top", "low", "top", "low", "right"]);
+  assert.equal(model.stepThrough([], null, 1), null);
+});
+
 test("mirroring: M flips left to right as drawn, stored as the layout mirrors; older drawings read as drawn", () => {
   const c = two();
   for (const [turns, rotation] of [[0, 180], [1, 90], [2, 0], [3, 270]]) {

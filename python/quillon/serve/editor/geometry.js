@@ -288,6 +288,14 @@ export function zoomAt(view, sx, sy, factor, fitted = MIN_SCALE) {
   return { x: wx - sx / scale, y: wy - sy / scale, scale };
 }
 
+/** The view moved (at its scale) to centre the world point (x, y) (layout y up) when that lies
+ * outside its `margin` pixels from the edges of a width x height viewport; else the view itself. */
+export function showPoint(view, x, y, width, height, margin = 60) {
+  const [sx, sy] = [(x - view.x) * view.scale, (-y - view.y) * view.scale];
+  if (sx >= margin && sx <= width - margin && sy >= margin && sy <= height - margin) return view;
+  return { ...view, x: x - width / 2 / view.scale, y: -y - height / 2 / view.scale };
+}
+
 export const pan = (view, dsx, dsy) => ({ ...view, x: view.x - dsx / view.scale, y: view.y - dsy / view.scale });
 
 /** A view showing every instance of the circuit in a width x height viewport. */

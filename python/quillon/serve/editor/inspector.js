@@ -271,7 +271,7 @@ export function createInspector(root, on) {
     return [
       node("h3", {}, v.path || "no circuit open"),
       node("p", { class: "muted" }, `${v.count} instances · ${v.links} links · ${v.ports} external ports`),
-      node("p", { class: "muted" }, "Drag components from the palette (or press Enter on one). Drag from a port to a port to connect. With the drawing focused: R rotate · M mirror · Del delete · arrows move · Ctrl+Z / Ctrl+Shift+Z · Ctrl+C / Ctrl+V · F fit; Ctrl+S save; double-click an instance to rename it"),
+      node("p", { class: "muted" }, "Drag components from the palette (or press Enter on one). Drag from a port to a port to connect. With the drawing focused: N / L select the next instance / link (Shift: previous) · R rotate · M mirror · Del delete · arrows move · Ctrl+Z / Ctrl+Shift+Z · Ctrl+C / Ctrl+V · F fit; Ctrl+S save; double-click an instance to rename it"),
     ];
   }
 

@@ -9,7 +9,7 @@ import { createCheckList, createInspector } from "./inspector.js";
 import { createHeader } from "./header.js";
 import { createNameBox } from "./namebox.js";
 import { createPalette } from "./palette.js";
-import { defaultView, drawFromLayout, fitView, pan, symbolRoom, zoomAt } from "./geometry.js";
+import { defaultView, drawFromLayout, fitView, pan, showPoint, symbolRoom, zoomAt } from "./geometry.js";
 
 const GRID = 10;
 const snap = (v) => Math.round(v / GRID) * GRID;
@@ -317,7 +317,32 @@ const nudge = (dx, dy) => (event) => {
   edit((h) => model.commit(h, model.moveInstances(circuit(), selection(), dx * step, dy * step)));
 };
 
+/** With the keyboard alone: select the next (Shift: the previous) instance in reading order,
+ * or link, and bring it into view; Tab then reaches its fields in the inspector. */
+function selectNextInstance(event) {
+  const c = circuit();
+  const [current] = state.selected.size === 1 ? state.selected : [null];
+  const name = model.stepThrough(model.readingOrder(c.instances), current, event.shiftKey ? -1 : 1);
+  if (name === null) return;
+  const { x, y } = c.instances[name];
+  set({ selected: new Set([name]), selectedLinks: new Set(), port: null, view: showPoint(state.view, x, y, ...canvas.size()) });
+  render();
+}
+
+function selectNextLink(event) {
+  const c = circuit();
+  const [current] = state.selectedLinks.size === 1 ? state.selectedLinks : [null];
+  const k = model.stepThrough([...c.links.keys()], current, event.shiftKey ? -1 : 1);
+  if (k === null) return;
+  const ends = [c.links[k].a, c.links[k].b].map((e) => c.instances[model.splitEndpoint(e)[0]]).filter(Boolean);
+  const view = ends.length ? showPoint(state.view, (ends[0].x + ends[ends.length - 1].x) / 2, (ends[0].y + ends[ends.length - 1].y) / 2, ...canvas.size()) : state.view;
+  set({ selected: new Set(), selectedLinks: new Set([k]), port: null, view });
+  render();
+}
+
 const keys = {
+  n: selectNextInstance,
+  l: selectNextLink,
   r: () => edit((h) => model.commit(h, model.rotateInstances(circuit(), selection()))),
   m: () => edit((h) => model.commit(h, model.mirrorInstances(circuit(), selection()))),
   f: () => fit(),

@@ -62,6 +62,18 @@ export const rotateInstances = (circuit, names) =>
 export const mirrorInstances = (circuit, names) =>
   mapInstances(circuit, names, (i) => ({ ...i, rotation: (540 - i.rotation) % 360, mirror: !i.mirror }));
 
+/** Instance names in reading order: top to bottom, then left to right (y points up). */
+export const readingOrder = (instances) =>
+  Object.keys(instances).sort((a, b) => instances[b].y - instances[a].y || instances[a].x - instances[b].x || (a < b ? -1 : 1));
+
+/** The item `step` places after `current` in `items` (around the ends); the first or, going back, the last without one. */
+export function stepThrough(items, current, step) {
+  if (!items.length) return null;
+  const at = items.indexOf(current);
+  if (at < 0) return items[step > 0 ? 0 : items.length - 1];
+  return items[(((at + step) % items.length) + items.length) % items.length];
+}
+
 const touches = (endpointText, names) => names.has(splitEndpoint(endpointText)[0]);
 
 /** Remove instances (with their links and external ports) and links by index. */
