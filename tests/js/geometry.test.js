@@ -4,7 +4,7 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { bodyBox, drawFromLayout, showPoint, symbolLayout, symbolRoom, toScreen, toWorld, zoomAt } from "../editor/geometry.js";
+import { bodyBox, curvePath, curveWithin, drawFromLayout, showPoint, symbolLayout, symbolRoom, toScreen, toWorld, zoomAt } from "../editor/geometry.js";
 
 test("a symbol turns as the layout turns: mirror about its x axis first, then the rotation", () => {
   // the symbol frame's point (1, 2) (screen y down) at each orientation, as the layout maps it
@@ -75,4 +75,21 @@ test("a point chosen with the keyboard is brought into view, centred, only when 
     const shown = showPoint(view, x, y, 800, 600);
     assert.deepEqual([(x - shown.x) * 2, (-y - shown.y) * 2, shown.scale], [400, 300, 2]);
   }
+});
+
+test("a long link is drawn only where it crosses the view, its dashes placed as on the whole link", () => {
+  const c = [0, 0, 3000, 0, 7000, 400, 10000, 400]; // x grows along it
+  const view = { left: 4000, top: -1000, right: 5000, bottom: 1000 };
+  const [path, offset] = curveWithin(c, view, 100);
+  const part = path.match(/-?[\d.]+(e-?\d+)?/g).map(Number);
+  assert.ok(part[0] < view.left && part[0] > view.left - 100 && part[6] > view.right && part[6] < view.right + 100, path);
+  let [length, x, y] = [0, 0, 0]; // along the whole curve up to the part's start, finely
+  for (let k = 1; x < part[0]; k++) {
+    const t = k / 1e5;
+    const [nx, ny] = [3 * (1 - t) ** 2 * t * 3000 + 3 * (1 - t) * t * t * 7000 + t ** 3 * 10000, 3 * (1 - t) * t * t * 400 + t ** 3 * 400];
+    [length, x, y] = [length + Math.hypot(nx - x, ny - y), nx, ny];
+  }
+  assert.ok(Math.abs(offset - length) < 1, `${offset} ${length}`);
+  assert.deepEqual(curveWithin(c, { left: -10, top: -10, right: 10010, bottom: 410 }, 100), [curvePath(c), 0]);
+  assert.deepEqual(curveWithin(c, { left: 0, top: 2000, right: 100, bottom: 3000 }, 100), ["", 0]);
 });

@@ -14,7 +14,7 @@
 // instances and links in or around the view have nodes.
 
 import { endpoint, splitEndpoint } from "./model.js";
-import { bodyBox, chord, curveBox, curvePath, instanceTransform, linkCurve, nearCurve, portPoint, symbolLayout, toScreen } from "./geometry.js";
+import { bodyBox, chord, curveBox, curvePath, curveWithin, instanceTransform, linkCurve, nearCurve, portPoint, symbolLayout, toScreen } from "./geometry.js";
 
 const NS = "http://www.w3.org/2000/svg";
 
@@ -253,12 +253,21 @@ export function createCanvas(svg, on) {
         return;
       }
       if (!d.node) {
-        d.node = el("path", { d: d.path }, linkLayer);
-        d.hit = el("path", { class: "link-hit", "data-link": k, d: d.path }, hitLayer);
-        d.cls = "";
-      } else if (changed) {
-        d.node.setAttribute("d", d.path);
-        d.hit.setAttribute("d", d.path);
+        d.node = el("path", {}, linkLayer);
+        d.hit = el("path", { class: "link-hit", "data-link": k }, hitLayer);
+        Object.assign(d, { cls: "", shown: null, cutFor: null });
+      }
+      // A link reaching far beyond the view is drawn only where it crosses it (dashed as on its
+      // whole length): the dashes of a link are made over all its length at every frame painted.
+      if (changed || d.shown === null || (d.cutFor && d.cutFor !== view)) {
+        const whole = d.box.left >= far.left && d.box.right <= far.right && d.box.top >= far.top && d.box.bottom <= far.bottom;
+        const [shape, offset] = whole ? [d.path, 0] : curveWithin(d.curve, far, ROOM / 2);
+        d.cutFor = whole ? null : view;
+        if (d.shown !== shape) {
+          d.node.setAttribute("d", (d.shown = shape));
+          d.hit.setAttribute("d", shape);
+          d.node.setAttribute("stroke-dashoffset", offset);
+        }
       }
       const marks = `${selectedLinks.has(k) ? " selected" : ""}${flagged.links.has(k) ? " flagged" : ""}`;
       const cls = `link ${link.electrical ? "electrical" : "optical"}${link.bundle ? " bundled" : ""}${marks}`;

@@ -92,15 +92,52 @@ export function curveBox(c) {
   return { left: Math.min(...xs), top: Math.min(...ys), right: Math.max(...xs), bottom: Math.max(...ys) };
 }
 
+const pointOf = (c, t) => {
+  const u = 1 - t;
+  const [a, b, d, e] = [u * u * u, 3 * u * u * t, 3 * u * t * t, t * t * t];
+  return [a * c[0] + b * c[2] + d * c[4] + e * c[6], a * c[1] + b * c[3] + d * c[5] + e * c[7]];
+};
+
+/** The curve from t = 0 to t = `t` (de Casteljau), and from `t` to 1. */
+function splitCurve(c, t) {
+  const mix = (p, q) => [p[0] + (q[0] - p[0]) * t, p[1] + (q[1] - p[1]) * t];
+  const [p0, p1, p2, p3] = [[c[0], c[1]], [c[2], c[3]], [c[4], c[5]], [c[6], c[7]]];
+  const [a, b, d] = [mix(p0, p1), mix(p1, p2), mix(p2, p3)];
+  const [e, f] = [mix(a, b), mix(b, d)];
+  const g = mix(e, f);
+  return [[...p0, ...a, ...e, ...g], [...g, ...f, ...d, ...p3]];
+}
+
+/** The part of a curve within `box` ({left, top, right, bottom}) as [its path, its length from
+ * the curve's start] (for the dashes to fall where they fall on the whole curve), found on
+ * points at most `step` apart along it, so that a piece within `step` of the box's edges is not
+ * missed; [the whole path, 0] when the curve lies within the box, ["", 0] when it misses it. */
+export function curveWithin(c, box, step) {
+  const b = curveBox(c);
+  if (b.left >= box.left && b.right <= box.right && b.top >= box.top && b.bottom <= box.bottom) return [curvePath(c), 0];
+  const leg = Math.max(...[0, 2, 4].map((k) => Math.hypot(c[k + 2] - c[k], c[k + 3] - c[k + 1])));
+  const n = Math.min(4096, Math.max(16, Math.ceil((3 * leg) / step))); // the curve moves at most 3 legs per unit of t
+  const lengths = [0];
+  let [first, last] = [-1, -1];
+  let prev = pointOf(c, 0);
+  for (let k = 0; k <= n; k++) {
+    const p = pointOf(c, k / n);
+    if (k) lengths.push(lengths[k - 1] + Math.hypot(p[0] - prev[0], p[1] - prev[1]));
+    if (p[0] >= box.left && p[0] <= box.right && p[1] >= box.top && p[1] <= box.bottom) [first, last] = [first < 0 ? k : first, k];
+    prev = p;
+  }
+  if (first < 0) return ["", 0];
+  const [k0, k1] = [Math.max(0, first - 1), Math.min(n, last + 1)];
+  const tail = splitCurve(c, k0 / n)[1];
+  const part = k1 === n ? tail : splitCurve(tail, (k1 - k0) / (n - k0))[0];
+  return [curvePath(part), lengths[k0]];
+}
+
 /** Whether the point (x, y) lies within `reach` of a curve (sampled finely enough for a click). */
 export function nearCurve(c, x, y, reach) {
   const box = curveBox(c);
   if (x < box.left - reach || x > box.right + reach || y < box.top - reach || y > box.bottom + reach) return false;
-  const at = (t) => {
-    const u = 1 - t;
-    const [a, b, d, e] = [u * u * u, 3 * u * u * t, 3 * u * t * t, t * t * t];
-    return [a * c[0] + b * c[2] + d * c[4] + e * c[6], a * c[1] + b * c[3] + d * c[5] + e * c[7]];
-  };
+  const at = (t) => pointOf(c, t);
   const steps = 48;
   let [px, py] = at(0);
   for (let k = 1; k <= steps; k++) {
