@@ -456,23 +456,31 @@ async function refreshCircuits() {
   header.showCircuits(state.circuits, state.path);
 }
 
+/** A circuit's document and, when its drawing lacks instances, the promise of where its layout
+ * puts them: asked for as soon as the document is in, while the rest of the page loads. */
+function loadDrawing(path) {
+  return service.loadCircuit(path).then((doc) => {
+    const undrawn = model.undrawnInstances(doc);
+    const placed = undrawn.length ? service.loadPlacements(doc.netlist) : null;
+    if (placed) placed.catch(() => {}); // answered once the ports are known
+    return { doc, undrawn, placed };
+  });
+}
+
 async function openCircuit(path, fetched = null) {
   if (model.isDirty(state.history) && !window.confirm(`Discard the unsaved edits of ${state.path}?`)) {
     header.showCircuits(state.circuits, state.path);
     return;
   }
   header.showStatus(`Opening ${path}…`);
-  let doc;
+  let doc, undrawn, placed;
   try {
-    doc = await (fetched || service.loadCircuit(path));
+    ({ doc, undrawn, placed } = await (fetched || loadDrawing(path)));
   } catch (error) {
     header.showStatus(`Cannot open ${path}: ${error.message}`, "error");
     return;
   }
   let loaded = model.fromDocument(doc);
-  const undrawn = model.undrawnInstances(doc);
-  const placed = undrawn.length ? service.loadPlacements(doc.netlist) : null;
-  if (placed) placed.catch(() => {}); // answered below, once the ports are known
   const components = [...new Set(Object.values(loaded.instances).map((i) => i.component))];
   await ensureComponents(components);
   for (const component of components) if (state.kit.components.includes(component)) loadSettings(component); // for the warnings
@@ -605,7 +613,7 @@ async function refreshLayouts() {
 async function start() {
   // the circuit named in the address loads while the kit and the project are asked for
   const wanted = decodeURIComponent(window.location.hash.slice(1));
-  const early = wanted ? service.loadCircuit(wanted) : null;
+  const early = wanted ? loadDrawing(wanted) : null;
   if (early) early.catch(() => {});
   try {
     const strategies = service.loadStrategies().catch(() => ({ strategies: {}, refs: {} }));
