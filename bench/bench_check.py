@@ -4,7 +4,7 @@ netlist difference against DeepDiff on the same pair.
 
     PYTHONPATH=python python bench/bench_check.py [--sizes 1000 10000 100000 1000000]
         [--circuits 1000 10000 100000] [--no-deepdiff] [--rounds 3] [--repeats 20]
-        [--repeat-size 10000] [--cpu-time]
+        [--repeat-size 10000] [--long-names 8000] [--cpu-time]
 
 Per N (devices; about 2N named and 4N unnamed instances) it builds the layout of
 `generate_layout.generate`, writes its reference netlist with a handful of
@@ -37,6 +37,8 @@ a re-pointed link, a dropped metal net), and prints:
   floor and of KLayout's extraction alone over the same step, and the check of
   10^4 again once the library also holds the layout of 10^5 (the check's copy
   keeps only what the checked cell places);
+* the clean check of `--long-names` devices with instance names of 200
+  characters against the same with short names;
 * per `--circuits` size, a random circuit of the demo kit built with
   `quillon build` (`quillon.demo.random_circuit`, rows of 20 steps): `quillon
   lvs` of it from process start, per instance and against reading the GDS and
@@ -286,6 +288,25 @@ def measure(n: int, workdir: Path, deepdiff: bool, rounds: int, cpu_time: bool) 
     return Checked(t_check, t_klayout, t_floor, top, reference)
 
 
+#: Makes instance names of 200 characters, as some generators write them.
+LONG_PREFIX = "x" * 195 + "_"
+
+
+def long_names(n: int, workdir: Path, rounds: int) -> None:
+    """The clean check of the same layout with short and with 200-character instance names."""
+    times = {}
+    for label, prefix in (("short", ""), ("200-character", LONG_PREFIX)):
+        top = generate(n, prefix=prefix)
+        reference = write(workdir / f"names_{label}_{n}.pic.yml", reference_netlist(n, prefix=prefix))
+        times[label] = min(paused(lambda: lvs.optical_lvs(top, reference))[0] for _ in range(rounds))
+        top.kdb_cell.delete()  # out of the library: a layout beside it would weigh on the next
+    print(
+        f"N={n} ({5 * n} instances) with 200-character instance names: {times['200-character']:.2f}s against "
+        f"{times['short']:.2f}s with short ones ({100 * (times['200-character'] / times['short'] - 1):+.0f}%)",
+        flush=True,
+    )
+
+
 def built_circuits(sizes: list[int], workdir: Path) -> None:
     """`quillon lvs` of circuits built with `quillon build`, from process start, per instance."""
     per_instance = {}
@@ -359,6 +380,7 @@ def main() -> None:
     parser.add_argument("--repeat-size", type=int, default=10_000)
     parser.add_argument("--cpu-time", action="store_true", help="time by processor time, not the wall clock")
     parser.add_argument("--rounds", type=int, default=3, help="timings of the check against its baseline; the fastest count")
+    parser.add_argument("--long-names", type=int, default=8_000, help="devices of the long-names check; 0 skips it")
     parser.add_argument("--series", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.cpu_time:
@@ -387,6 +409,8 @@ def main() -> None:
                 f"({100 * (beside / small.time - 1):+.0f}% against before)",
                 flush=True,
             )
+        if args.long_names:
+            long_names(args.long_names, workdir, args.rounds)
         if args.circuits:
             built_circuits(args.circuits, workdir)
         if args.repeats > 0:

@@ -69,13 +69,15 @@ def generate(
     segments: int = 3,
     name: str | None = None,
     reference: str | Path | None = None,
+    prefix: str = "",
 ) -> cg.DKCell:
     """Build the layout of n chained devices (see the module documentation).
 
     `columns` devices per row (default about the square root of n); `segments`
     unnamed straights between neighbours in a row; `name` of the new top cell
     (default "bench_<n>", made unique); `reference`, when given, is the path of
-    the reference netlist YAML to write for the same circuit.
+    the reference netlist YAML to write for the same circuit; `prefix` starts
+    every instance name (for long names).
     """
     if n < 1:
         raise ValueError(f"n must be at least 1, got {n}")
@@ -100,10 +102,10 @@ def generate(
         forward = row % 2 == 0
         col = k if forward else cols - 1 - k
         x, y = col * PITCH_X, row * PITCH_Y
-        d = _place(top, device, f"d{i}", x if forward else x + length, y, 0 if forward else 180)
+        d = _place(top, device, f"{prefix}d{i}", x if forward else x + length, y, 0 if forward else 180)
         side = 1 if forward else -1
         centre = kdb.DPoint(x + length / 2, y + side * PAD_OFFSET)
-        _place(top, pad, f"p{i}", centre.x, centre.y, 0)
+        _place(top, pad, f"{prefix}p{i}", centre.x, centre.y, 0)
         pads.append(centre)
         if i % 3 == 0:
             e1 = d["e1"].center
@@ -128,37 +130,38 @@ def generate(
     top.add_port(devices[0]["o1"], "in")
     top.add_port(devices[-1]["o2"], "out")
     if reference is not None:
-        write_reference(reference, n, columns=cols)
+        write_reference(reference, n, columns=cols, prefix=prefix)
     return top
 
 
-def reference_netlist(n: int, *, columns: int | None = None) -> dict[str, Any]:
-    """The reference netlist of `generate(n, columns=columns)` as a mapping."""
+def reference_netlist(n: int, *, columns: int | None = None, prefix: str = "") -> dict[str, Any]:
+    """The reference netlist of `generate(n, columns=columns, prefix=prefix)` as a mapping."""
     cols = _columns(n, columns)
+    d, p = f"{prefix}d", f"{prefix}p"
     instances: dict[str, Any] = {}
     for i in range(n):
-        instances[f"d{i}"] = {"component": DEVICE}
-        instances[f"p{i}"] = {"component": PAD}
-    links = {f"d{i},o2": f"d{i + 1},o1" for i in range(n - 1)}
+        instances[f"{d}{i}"] = {"component": DEVICE}
+        instances[f"{p}{i}"] = {"component": PAD}
+    links = {f"{d}{i},o2": f"{d}{i + 1},o1" for i in range(n - 1)}
     nets = []
     for i in range(n):
         if i % 3 == 0:
-            nets.append({"p1": f"d{i},e1", "p2": f"p{i},e1"})
+            nets.append({"p1": f"{d}{i},e1", "p2": f"{p}{i},e1"})
         if i % 3 == 2 and i % cols > 0:
-            nets.append({"p1": f"p{i - 1},e3", "p2": f"p{i},e1"})
+            nets.append({"p1": f"{p}{i - 1},e3", "p2": f"{p}{i},e1"})
     return {
         "instances": instances,
         "connections": {},
         "routes": {"optical": {"links": links}},
         "nets": nets,
-        "ports": {"in": "d0,o1", "out": f"d{n - 1},o2"},
+        "ports": {"in": f"{d}0,o1", "out": f"{d}{n - 1},o2"},
     }
 
 
-def write_reference(path: str | Path, n: int, *, columns: int | None = None) -> None:
-    """Write the reference netlist of `generate(n, columns=columns)` as YAML to `path`."""
+def write_reference(path: str | Path, n: int, *, columns: int | None = None, prefix: str = "") -> None:
+    """Write the reference netlist of `generate(n, columns=columns, prefix=prefix)` as YAML to `path`."""
     dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
-    text = yaml.dump(reference_netlist(n, columns=columns), Dumper=dumper, sort_keys=False)
+    text = yaml.dump(reference_netlist(n, columns=columns, prefix=prefix), Dumper=dumper, sort_keys=False)
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     Path(path).write_text(text)
 

@@ -78,6 +78,10 @@ NATIVE = [
     "1.5\n...\n",
     "\ufeffwindows: 'lines\r\n  folded'\r\nb: [1,\r\n  2]\r\n",
     "a: b\n... # end\n",
+    "? complex\n: key\n",
+    "m:\n  ? " + "k" * 200 + "\n  : component: pad\n    settings: {length: 1}\n  ? 'quoted\n    key'\n  : x\n  simple: 1\n",
+    "- ? a\n  : b\n- ? c # note\n  :\n    - 1\n",
+    "? d\n: - 2\n  - 3\n? e\n: f: 4\n  g: 5\n",
     "",
     "# only a comment\n",
     "---\n",
@@ -90,7 +94,9 @@ FALLBACK = [
     "a: !!binary aGVsbG8=\nb: !!set {x}\n",
     "a: !local x\n",
     "a: !!map {b: 1}\n",
-    "? complex\n: key\n",
+    "? a\n? b\n",
+    "? [a]\n: 1\n",
+    "? a: b\n: c\n",
     "t: 2001-12-14 21:59:43.10 -5\n",
     "d: 2001-02-30\n",
     "a: 'x\ty'\n",
@@ -186,6 +192,18 @@ def test_dumped_netlists(seed: int, flow: bool | None) -> None:
     assert_native_equal(text)
 
 
+@pytest.mark.parametrize("flow", [False, None])
+@pytest.mark.parametrize("width", [40, 80])
+def test_long_keys_as_pyyaml_writes_them(flow: bool | None, width: int) -> None:
+    """Keys over 128 characters are written as explicit keys ("? key"), instance names as
+    a generator makes them: read natively all the same."""
+    netlist = _random_netlist(random.Random(7))
+    long = {("x" * 150 + " y" * 20 + f"_{name}"): value for name, value in netlist["instances"].items()}
+    text = yaml.safe_dump({"instances": long, "nets": netlist["nets"]}, sort_keys=False, default_flow_style=flow, width=width)
+    assert "? " in text
+    assert_native_equal(text)
+
+
 _texts = st.text(st.sampled_from(list("ab -:#'\"\\,[]{}&*!|>%@`?=<~._0189eExbyYnN\né\u2028\t")), max_size=10)
 _scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), _texts)
 _keys = st.one_of(_texts, st.integers(), st.booleans())
@@ -206,12 +224,13 @@ def test_dumped_values_read_back(value: Any, flow: bool | None, width: int, unic
     assert outcome(lvs._safe_load, text) == outcome(yaml.safe_load, text)
 
 
+EXPLICIT = "(explicit key)"
 _inline = st.sampled_from([
     "1", "-2.5e+3", "0x1F", "1:20", ".inf", "yes", "~", "", "plain words", "'it''s'", '"esc \\u00e9\\n"',
     "[1, {x: y}]", "{a: 1, 'b': [2, c]}", "{}", "[]", "*k", "&k anchored", "!!str 5", "a # comment",
     "'folded\n  quote'", "plain\n  continued", "|\n  literal\n\n   text", ">-\n  folded\n  text\n\n  more", "|+\n  kept\n", "x: y", "- z", "[a, b", "2001-12-14", "|2-", ">",
 ])
-_keys = st.sampled_from(["a", "b", "'c'", '"d"', "1", "<<", "=", "&k e", "*k", "f g", "on", "~", "? h"])
+_keys = st.sampled_from(["a", "b", "'c'", '"d"', "1", "<<", "=", "&k e", "*k", "f g", "on", "~", "? h", EXPLICIT])
 
 
 def _block_document(leaves: st.SearchStrategy[str]) -> st.SearchStrategy[list[str]]:
@@ -224,7 +243,10 @@ def _block_document(leaves: st.SearchStrategy[str]) -> st.SearchStrategy[list[st
     def mapping(entries: list[tuple[str, tuple[str, list[str]], bool]]) -> tuple[str, list[str]]:
         lines = []
         for key, (kind, value), indentless in entries:
-            if kind == "inline":
+            if key == EXPLICIT:  # "? i", then the value after ':' on the next line, compact
+                first, *rest = value[0].split("\n") + value[1:] if kind == "inline" else value
+                lines += ["? i", f": {first}"] + indented(rest, 2)
+            elif kind == "inline":
                 lines += f"{key}: {value[0]}".split("\n")
             else:
                 lines += [f"{key}:"] + (value if kind == "seq" and indentless else indented(value, 2))

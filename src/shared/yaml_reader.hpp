@@ -70,6 +70,8 @@ class Scanner {
     bool plain_starts(bool flow) const;
     /// ':' that is a value indicator here.
     bool at_value_indicator(bool flow) const;
+    /// '?' of an explicit block mapping key: followed by a space, a line break or the end.
+    bool at_explicit_key() const;
 
     /// A plain scalar; `indent` is the innermost block collection's column plus one.
     ScalarText scan_plain(int indent, bool flow);

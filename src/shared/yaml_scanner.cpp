@@ -4,6 +4,7 @@
 #include "yaml_reader.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace quillon::yaml {
@@ -16,6 +17,30 @@ bool is_break_or_end(char c) {
 
 bool is_space_break_or_end(char c) {
     return c == ' ' || is_break_or_end(c);
+}
+
+/// Characters that never end a plain scalar, in block (`[0]`) and flow (`[1]`) context:
+/// all but spaces, line breaks, the end, ':' (which ends one only before a space) and,
+/// in flow context, ",?[]{}". Runs of them are skipped a table look-up at a time.
+struct PlainCharacters {
+    bool continues[2][256] = {};
+    PlainCharacters() {
+        for (int c = 1; c < 256; ++c) {
+            const bool ordinary = c != ' ' && c != '\n' && c != ':';
+            continues[0][c] = ordinary;
+            continues[1][c] = ordinary && !std::strchr(",?[]{}", c);
+        }
+    }
+};
+const PlainCharacters plain_characters;
+
+/// Whether none of the 8 bytes of `word` is outside ASCII, a control character or DEL.
+bool plain_ascii(uint64_t word) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    const uint64_t below_space = (word - 0x20 * ones) & ~word;
+    const uint64_t del = word ^ (0x7F * ones);
+    return ((word | below_space | ((del - ones) & ~del)) & highs) == 0;
 }
 
 int hex_value(char c) {
@@ -120,6 +145,14 @@ bool readable_code_point(uint32_t code) {
 
 bool readable_source(std::string_view source) {
     for (size_t index = 0; index < source.size();) {
+        uint64_t word;
+        if (index + sizeof word <= source.size()) {
+            std::memcpy(&word, source.data() + index, sizeof word);
+            if (plain_ascii(word)) {
+                index += sizeof word;
+                continue;
+            }
+        }
         const unsigned char c = static_cast<unsigned char>(source[index]);
         if (c < 0x80) {
             if ((c < 0x20 && c != '\n') || c == 0x7F)
@@ -191,6 +224,10 @@ bool Scanner::at_value_indicator(bool flow) const {
     return peek() == ':' && (flow || is_space_break_or_end(peek(1)));
 }
 
+bool Scanner::at_explicit_key() const {
+    return peek() == '?' && is_space_break_or_end(peek(1));
+}
+
 /// PyYAML's `scan_plain_spaces`: the white space after a chunk of a plain scalar, folded
 /// into `spaces`; false at a document marker.
 bool Scanner::plain_spaces(std::string& spaces) {
@@ -232,8 +269,13 @@ ScalarText Scanner::scan_plain(int indent, bool flow) {
     for (;;) {
         if (peek() == '#')
             break;
+        const bool* continues = plain_characters.continues[flow ? 1 : 0];
         size_t length = 0;
         for (;; ++length) {
+            const char* run = position_ + length;
+            while (run < end_ && continues[static_cast<unsigned char>(*run)])
+                ++run;
+            length = static_cast<size_t>(run - position_);
             const char c = peek(length);
             if (is_space_break_or_end(c))
                 break;

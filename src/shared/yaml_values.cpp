@@ -31,9 +31,11 @@ struct Node {
     uint64_t size = 1;
 };
 
-/// A mapping key.
+/// A mapping key; an explicit one ("? key", as PyYAML writes keys longer than 128
+/// characters) may have a block collection on the line of its value indicator.
 struct Key {
     Node node;
+    bool explicit_key = false;
 };
 
 /// Where a block node stands: the document itself, a mapping's value or a sequence's entry.
@@ -114,6 +116,9 @@ class Reader {
     Node parse_block_sequence(int column, Props props, bool indentless);
     Node parse_block_mapping(int column, Key first, Props props);
     Key parse_next_key(int column);
+    /// "? key" of a block mapping at `column`: a scalar alone on its line, followed by the
+    /// value indicator on the next line at the same column; other forms are left to PyYAML.
+    Key parse_explicit_key(int column);
     Item scan_item(int indent, bool flow, Props props);
     Node parse_flow_node();
     /// After an entry of a flow collection: true past its ',', false at its `closing` bracket.
@@ -323,6 +328,13 @@ Node Reader::parse_node(int parent_indent, Context context, bool line_start, Pro
             unsupported("a block sequence on the line of a mapping key");
         return parse_block_sequence(column, outer, false);
     }
+    if (s_.at_explicit_key()) {
+        if (context == Context::MappingValue && !line_start)
+            unsupported("a mapping key on the line of another key");
+        if (outer.has())
+            unsupported("properties on a mapping of explicit keys");
+        return parse_block_mapping(column, parse_explicit_key(column), {});
+    }
     Props own;
     if (at_props()) {
         own = scan_props();
@@ -407,7 +419,34 @@ Node Reader::parse_block_sequence(int column, Props props, bool indentless) {
     return complete_anchor(props, {std::move(list), size});
 }
 
+Key Reader::parse_explicit_key(int column) {
+    s_.advance(); // '?'
+    s_.skip_spaces();
+    if (s_.rest_of_line_empty() || s_.at_block_entry() || s_.at_explicit_key())
+        unsupported("an explicit key that is not a scalar on its line");
+    Props own;
+    if (at_props()) {
+        own = scan_props();
+        if (s_.rest_of_line_empty() || at_props())
+            unsupported("properties of an explicit key on their own line");
+    }
+    Item item = scan_item(column + 1, false, own);
+    if (item.kind == Item::Kind::Flow)
+        unsupported("a collection as a mapping key");
+    // a plain scalar's scan ends at the next token, maybe on a later line
+    if (s_.line() == item.line && !s_.rest_of_line_empty())
+        unsupported("more on the line of an explicit key");
+    Key key = make_key(item, own);
+    key.explicit_key = true;
+    next_token();
+    if (at_document_end() || s_.column() != column || !s_.at_value_indicator(false))
+        unsupported("an explicit key without its value indicator");
+    return key;
+}
+
 Key Reader::parse_next_key(int column) {
+    if (s_.at_explicit_key())
+        return parse_explicit_key(column);
     const char* start = s_.position();
     Props own;
     if (at_props()) {
@@ -429,7 +468,10 @@ Node Reader::parse_block_mapping(int column, Key first, Props props) {
     Key key = std::move(first);
     for (;;) {
         s_.advance(); // ':'
-        Node value = parse_value(column, Context::MappingValue);
+        const bool compact = key.explicit_key && !s_.rest_of_line_empty();
+        // after an explicit key, the value may be a block collection on this line
+        Node value = compact ? parse_node(column, Context::MappingValue, true, {})
+                             : parse_value(column, Context::MappingValue);
         mapping.add(std::move(key), std::move(value));
         if (!continues_block(column))
             break;
