@@ -283,6 +283,7 @@ def test_a_schema_directory_swapped_for_a_link_during_saves_never_writes_outside
     ("command", "refusal"),
     [
         ("lvs", "cannot read reference netlist {pipe!r}: not a regular file"),
+        ("lvs layout", "layout {pipe!r} is not a regular file"),
         ("build", "netlist file {pipe!r} is not a regular file"),
     ],
 )
@@ -291,9 +292,11 @@ def test_a_named_pipe_given_to_a_command_is_refused(tmp_path: Path, command: str
 
     pipe = str(tmp_path / "ref.pic.yml")
     os.mkfifo(pipe)
-    done = quillon(
-        command,
-        *([str(demo.LAYOUT), pipe, "-o", str(tmp_path / "r.lyrdb")] if command == "lvs" else [pipe]),
-        cwd=tmp_path,
-    )
+    arguments = {
+        "lvs": [str(demo.LAYOUT), pipe, "-o", str(tmp_path / "r.lyrdb")],
+        "lvs layout": [pipe, str(demo.REFERENCE), "-o", str(tmp_path / "r.lyrdb")],
+        "build": [pipe],
+    }[command]
+    command = command.split()[0]
+    done = quillon(command, *arguments, cwd=tmp_path)
     assert (done.returncode, done.stderr) == (2, f"quillon {command}: error: {refusal.format(pipe=pipe)}\n")

@@ -274,8 +274,10 @@ def read_cell(path: Path, name: str | None) -> Any:
 
     if path.is_dir():
         raise CheckError(f"layout {str(path)!r} is a directory, not a layout file")
-    if not path.is_file():
+    if not path.exists():
         raise CheckError(f"layout {str(path)!r} does not exist")
+    if not path.is_file():  # a named pipe would block the reading for ever
+        raise CheckError(f"layout {str(path)!r} is not a regular file")
     kcl = cg.KCLayout(f"lvs:{path.name}")
     try:
         tops = kcl.read(path)
