@@ -59,11 +59,12 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     ReferenceFile reference = read_reference_file(ref);
     report_stage("extraction");
     Joints joints; // where the layout's ports do not simply meet in pairs
-    nb::dict lvs_netlist =
-        extract_lvs_netlist(cell, pdk.attr("connectivity"), &instances, &joints, &electrical);
+    LayoutExtraction layout(cell, &instances, &joints);
     nb::dict written; // endpoints the reference names otherwise than the comparison
     nb::dict instance_settings = reference.settings;
+    // made while the electrical stage may still run beside
     nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none(), &written);
+    nb::dict lvs_netlist = layout.finish(pdk.attr("connectivity"), &electrical);
     report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");

@@ -179,7 +179,11 @@ class CopyRelease {
     explicit CopyRelease(nb::object layout) : layout_(std::move(layout)) {}
     CopyRelease(const CopyRelease&) = delete;
     CopyRelease& operator=(const CopyRelease&) = delete;
+    /// Leaves the copy as it is.
+    void keep() { layout_.reset(); }
     ~CopyRelease() {
+        if (!layout_.is_valid())
+            return;
         // An error in flight was taken out of the interpreter by nanobind, so
         // the call can run; any failure of its own is dropped. The name is
         // interned, as for every name known only at run time (see `interned`).
@@ -297,7 +301,7 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& i
 } // namespace
 
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
-                             nb::handle electrical_layers, nb::list nets_list) {
+                             nb::handle electrical_layers, nb::list nets_list, nb::list* kept) {
     const Dependencies& d = deps();
     nb::object kcl_elec = cell.attr("kcl").attr("dup")();
     CopyRelease release(kcl_elec.attr("layout"));
@@ -332,6 +336,12 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
 
     extractor.attr("extract_netlist")();
     nb::object netlist = extractor.attr("netlist")();
+    if (kept) {
+        kept->append(kcl_elec);
+        kept->append(extractor);
+        kept->append(netlist);
+        release.keep();
+    }
     nb::object top_cell = extractor.attr("internal_layout")().attr("cell")(copy.attr("name"));
     nb::object top_circuit = netlist.attr("circuit_by_cell_index")(top_cell.attr("cell_index")());
     if (top_circuit.is_none())

@@ -22,26 +22,30 @@ nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers,
     // destroyed last, once everything below is freed
     ReleaseFreedMemory release_freed_memory;
     CollectorPause collector_paused;
-    nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
-    nb::dict instances;
-    nb::dict ports;
-    nb::list nets_list;
-    CellInstances cell_instances;
-    extract_optical_nets(rewrapped, cell_instances, instances, ports, nets_list, joints);
+    return LayoutExtraction(cell, layout_instances, joints).finish(electrical_layers, electrical);
+}
+
+LayoutExtraction::LayoutExtraction(nb::handle cell, LayoutInstances* layout_instances,
+                                   Joints* joints)
+    : cell_(deps().cell_class(nb::arg("base") = cell.attr("_base"))) {
+    extract_optical_nets(cell_, cell_instances_, instances_, ports_, nets_list_, joints);
     if (layout_instances)
-        layout_instances->take(cell_instances);
+        layout_instances->take(cell_instances_);
     // the electrical stage reads the instances named under the library's
     // name property: only when that is the module's are they the same
     if (same_name_property())
-        cell_instances.forget_unnamed_placements();
+        cell_instances_.forget_unnamed_placements();
+}
+
+nb::dict LayoutExtraction::finish(nb::handle electrical_layers, ElectricalProcess* electrical) {
     if (electrical && electrical->started())
-        electrical->finish(nets_list);
+        electrical->finish(nets_list_);
     else
-        extract_electrical_nets(rewrapped, cell_instances, electrical_layers, nets_list);
+        extract_electrical_nets(cell_, cell_instances_, electrical_layers, nets_list_);
     nb::dict netlist;
-    netlist["instances"] = instances;
-    netlist["nets"] = canonical_net_groups(canonical_nets(nets_list));
-    netlist["ports"] = plain_external_ports(rewrapped, ports);
+    netlist["instances"] = instances_;
+    netlist["nets"] = canonical_net_groups(canonical_nets(nets_list_));
+    netlist["ports"] = plain_external_ports(cell_, ports_);
     return netlist;
 }
 

@@ -18,6 +18,9 @@
 namespace quillon::lvs {
 namespace nb = nanobind;
 
+class LayoutInstances;
+class ElectricalProcess;
+
 /// The items of a KLayout `each_...` iteration, as a list. KLayout's
 /// iterators start over when asked again after their end, which nanobind's
 /// C++ iteration does, so they are always drained this way.
@@ -146,8 +149,32 @@ bool extract_optical_from_tables(nb::handle tables, CellInstances& cell_instance
 /// per layer that carries an electrical port of an instance of `cell`.
 nb::object electrical_layer_sets(nb::handle cell, nb::handle electrical_layers);
 /// Appends the electrical nets of `cell`, found on a private copy of its layout.
+/// With `kept`, the copy and KLayout's extraction go there instead of being
+/// freed: a process about to end need not take them apart.
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
-                             nb::handle electrical_layers, nb::list nets_list);
+                             nb::handle electrical_layers, nb::list nets_list,
+                             nb::list* kept = nullptr);
+
+/// The layout netlist in two steps, so that the check can do other work
+/// between them while the electrical stage runs in a process of its own: the
+/// optical stage when made, then the electrical nets and the netlist.
+class LayoutExtraction {
+  public:
+    /// Runs the optical stage of `cell`, filling `layout_instances` from the
+    /// instances it reads and, with `joints`, the ports that do not simply meet
+    /// in pairs.
+    LayoutExtraction(nb::handle cell, LayoutInstances* layout_instances, Joints* joints);
+    /// The netlist, its electrical nets from `electrical` when that runs the
+    /// stage, else found here.
+    nb::dict finish(nb::handle electrical_layers, ElectricalProcess* electrical);
+
+  private:
+    nb::object cell_; ///< the cell re-wrapped in the library's own class
+    CellInstances cell_instances_;
+    nb::dict instances_;
+    nb::dict ports_;
+    nb::list nets_list_;
+};
 
 /// The electrical stage in a child process of its own, beside the rest of the
 /// check (electrical_process.cpp). Without a child, nothing happens here and
