@@ -44,12 +44,13 @@ const CellNames::Name& CellNames::known(long long cell_index, nb::handle name) {
 
 void CellInstances::read(nb::handle cell, CellInstances& into, bool every_array) {
     nb::handle name_id = module_name_propid();
+    const TransNames trans_names;
     // an instance array is read as its elements, as the port connectivity places them
     for (nb::handle instance : cell.attr("insts").attr("elements")(every_array)) {
         // The cell index is cheap to read; the cell wrapper and its name are not.
         const long long cell_index = nb::cast<long long>(instance.attr("cell_index"));
         into.objects.push_back(nb::borrow(instance));
-        into.placements.push_back(Placement::of(instance.attr("dcplx_trans")));
+        into.placements.push_back(Placement::of(instance.attr("dcplx_trans"), trans_names));
         into.cell_indexes.push_back(cell_index);
         into.cell_names.push_back(&into.name_cache.of(instance, cell_index));
         nb::object property = instance.attr("property")(name_id);
@@ -66,9 +67,10 @@ void CellInstances::read_named(nb::handle cell, CellInstances& into) {
     nb::object cell_index_name = interned("cell_index");
     nb::object is_array = interned("is_regular_array");
     nb::object dcplx_trans = interned("dcplx_trans");
+    const TransNames trans_names;
     const auto add = [&](nb::object name, nb::handle trans, long long cell_index,
                          const CellNames::Name& cell_name) {
-        into.placements.push_back(Placement::of(nb::borrow(trans)));
+        into.placements.push_back(Placement::of(nb::borrow(trans), trans_names));
         into.cell_indexes.push_back(cell_index);
         into.cell_names.push_back(&cell_name);
         into.names.push_back(name);

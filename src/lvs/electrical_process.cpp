@@ -57,11 +57,14 @@ bool write_all(int fd, const char* data, size_t size) {
 
 /// What the child sends: (None, nets) when the stage ran, else (the error's
 /// type name, its module, its text). What the stage built stays in `kept`.
-nb::object run_stage(nb::handle cell, const CellInstances& named, nb::handle electrical_layers,
-                     nb::list& kept) {
+nb::object run_stage(nb::handle cell, nb::handle electrical_layers, nb::list& kept) {
     try {
+        nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
+        // never freed: the process ends first
+        auto* named = new CellInstances;
+        CellInstances::read_named(rewrapped, *named);
         nb::list nets;
-        extract_electrical_nets(cell, named, electrical_layers, nets, &kept);
+        extract_electrical_nets(rewrapped, *named, electrical_layers, nets, &kept);
         return nb::make_tuple(nb::none(), nets);
     } catch (nb::python_error& error) {
         nb::handle type = error.type();
@@ -75,8 +78,7 @@ nb::object run_stage(nb::handle cell, const CellInstances& named, nb::handle ele
 /// The child's whole life: it never returns to the interpreter's caller, and
 /// leaves without the interpreter's shutdown, which belongs to the parent,
 /// and without taking apart what it built, which ends with it.
-[[noreturn]] void child(nb::handle cell, const CellInstances& named, nb::handle electrical_layers,
-                        int fd, pid_t parent) {
+[[noreturn]] void child(nb::handle cell, nb::handle electrical_layers, int fd, pid_t parent) {
     // Ctrl-C is the parent's to handle (it kills the child); a parent killed
     // outright takes the child with it.
     std::signal(SIGINT, SIG_IGN);
@@ -88,7 +90,7 @@ nb::object run_stage(nb::handle cell, const CellInstances& named, nb::handle ele
     int status = 1;
     nb::list kept;
     try {
-        nb::object outcome = run_stage(cell, named, electrical_layers, kept);
+        nb::object outcome = run_stage(cell, electrical_layers, kept);
         nb::bytes data =
             nb::borrow<nb::bytes>(nb::module_::import_("marshal").attr("dumps")(outcome));
         status = write_all(fd, data.c_str(), data.size()) ? 0 : 1;
@@ -121,11 +123,6 @@ nb::object run_stage(nb::handle cell, const CellInstances& named, nb::handle ele
 } // namespace
 
 void ElectricalProcess::start(nb::handle cell, nb::handle electrical_layers) {
-    // Read here, where the pages they touch are not copied on first write as
-    // in the child: the child's part is the longer one.
-    nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
-    CellInstances named;
-    CellInstances::read_named(rewrapped, named);
     int fds[2];
     if (pipe(fds) != 0)
         raise_os_error("cannot start the electrical stage's process");
@@ -142,7 +139,7 @@ void ElectricalProcess::start(nb::handle cell, nb::handle electrical_layers) {
     if (pid == 0) {
         PyOS_AfterFork_Child();
         close(fds[0]);
-        child(rewrapped, named, electrical_layers, fds[1], parent);
+        child(cell, electrical_layers, fds[1], parent);
     }
     PyOS_AfterFork_Parent();
     close(fds[1]);

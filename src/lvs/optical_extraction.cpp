@@ -71,6 +71,7 @@ const nb::object& name_of(const Subcircuit& sub) {
 }
 
 void read_subcircuits(Connectivity& c) {
+    const TransNames trans_names;
     std::vector<PlacementKey> keys;
     for (nb::handle sc : each(c.circuit, "each_subcircuit")) {
         Subcircuit entry;
@@ -79,7 +80,7 @@ void read_subcircuits(Connectivity& c) {
         entry.circuit = sc.attr("circuit_ref")();
         entry.info = &info_of(c, entry.circuit);
         c.subcircuit_by_id.emplace(nb::cast<long>(sc.attr("id")()), c.subcircuits.size());
-        keys.push_back({Placement::of(trans), entry.info->name});
+        keys.push_back({Placement::of(trans, trans_names), entry.info->name});
         c.subcircuits.push_back(std::move(entry));
     }
     c.sub_order = placement_order(keys);
