@@ -66,6 +66,8 @@ _NATIVE_STAGES = {
 #: A layout placing this many instances or more has its electrical stage
 #: checked in a second process, when the check may use two cores.
 PARALLEL_FROM = 2000
+#: The category of instances the layout lacks, as a report database's path names it.
+MISSING_INSTANCES = "'Missing Instances'"
 #: The top-level entries every reference netlist has.
 REFERENCE_ENTRIES = ("instances", "connections", "routes", "nets", "ports")
 
@@ -215,17 +217,22 @@ def check(
         if cell is not None and not isinstance(cell, str):
             raise TypeError(f"cell must be a cell name (str), got {type(cell).__name__}")
         checked = read_cell(layout_path, cell)
-    check_reference(reference_path)
+    # read here, parsed once by the check: only a file it refuses is read again, to say why
+    reference_text(reference_path)
     if not settings_tolerance >= 0 or settings_tolerance == float("inf"):
         raise CheckError(f"the settings tolerance must be a number of 0 or more, got {settings_tolerance}")
     cores = _cores(threads, checked)
     chosen = choose_kit(kit, project)
-    notes = [note for note in (_unnamed_instances_note(checked), _fallback_note(chosen, project)) if note]
+    notes = [note for note in (_fallback_note(chosen, project),) if note]
     stage("activating the kit")
     pdk = _activate(chosen.name)
     _name_kit_layers(checked.kcl, pdk)
     notes.extend(_restored_from_kit_note(checked.kcl, pdk))
     rdb = _run(checked, reference_path, chosen, settings_tolerance, notes, on_stage, cores)
+    # instances without names are all missing: looked for only then
+    missing = rdb.category_by_path(MISSING_INSTANCES)
+    unnamed = _unnamed_instances_note(checked) if missing is not None and missing.num_items() else None
+    notes[:0] = [unnamed] if unnamed else []
     _label_report(rdb, checked.name, layout_path, reference_path, chosen)
     return CheckResult(rdb, checked.name, layout_path, reference_path, chosen, tuple(notes))
 
@@ -306,22 +313,9 @@ def check_reference(path: Path) -> None:
     import yaml
 
     from quillon.core.lvs import _safe_load  # type: ignore[attr-defined]  # private: not in the stub
-    from quillon.files import read_regular
     from quillon.yaml_bounded import YamlExpansionError
 
-    if path.is_dir():
-        raise CheckError(f"reference netlist {str(path)!r} is a directory, not a file")
-    try:
-        # only a regular file: a named pipe would block the check for ever
-        text = io.TextIOWrapper(io.BytesIO(read_regular(path))).read()  # as open() reads it
-    except FileNotFoundError:
-        raise CheckError(f"reference netlist {str(path)!r} does not exist") from None
-    except OSError as exc:  # no errno text: the one refusal of its own, not a regular file
-        raise CheckError(
-            f"cannot read reference netlist {str(path)!r}: {exc.strerror or 'not a regular file'}"
-        ) from None
-    except UnicodeDecodeError as exc:
-        raise CheckError(f"cannot read reference netlist {str(path)!r}: {first_line(exc)}") from None
+    text = reference_text(path)
     try:
         # read as the check reads it: natively, a fraction of the time of walking the parser's events
         data = _safe_load(text, str(path))
@@ -341,6 +335,26 @@ def check_reference(path: Path) -> None:
         raise CheckError(
             f"reference netlist {str(path)!r} lacks the entr{'y' if len(missing) == 1 else 'ies'} {', '.join(missing)}"
         )
+
+
+def reference_text(path: Path) -> str:
+    """The text of the reference netlist file `path`, which must be a regular file of UTF-8."""
+    from quillon.files import read_regular
+
+    if path.is_dir():
+        raise CheckError(f"reference netlist {str(path)!r} is a directory, not a file")
+    try:
+        # only a regular file: a named pipe would block the check for ever
+        text = io.TextIOWrapper(io.BytesIO(read_regular(path))).read()  # as open() reads it
+    except FileNotFoundError:
+        raise CheckError(f"reference netlist {str(path)!r} does not exist") from None
+    except OSError as exc:  # no errno text: the one refusal of its own, not a regular file
+        raise CheckError(
+            f"cannot read reference netlist {str(path)!r}: {exc.strerror or 'not a regular file'}"
+        ) from None
+    except UnicodeDecodeError as exc:
+        raise CheckError(f"cannot read reference netlist {str(path)!r}: {first_line(exc)}") from None
+    return text
 
 
 def generator() -> str:
@@ -434,7 +448,10 @@ def _run(
             return lvs.optical_lvs(
                 cell, str(reference), settings_tolerance=tolerance, notes=notes, kit=kit.name, threads=cores
             )
-    except (ValueError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
+    except (ValueError, OSError, yaml.YAMLError) as exc:  # a malformed netlist, layers the kit does not know
+        check_reference(reference)  # the reference's own fault, said in its words
+        if isinstance(exc, OSError):
+            raise
         raise CheckError(f"cannot check cell {cell.name!r}: {first_line(exc)}") from None
 
 
