@@ -94,10 +94,12 @@ def test_netlist_without_ports_gives_no_sides(client: TestClient, project: Path,
         pytest.param("ports: [\n", id="not-yaml"),
     ],
 )
-def test_broken_netlist_file_is_a_server_error(project: Path, tiny_kit: ModuleType, text: str) -> None:
+@pytest.mark.parametrize("route", ["ports", "ports-extended"])
+def test_broken_netlist_file_is_refused_in_one_line(project: Path, tiny_kit: ModuleType, text: str, route: str) -> None:
     add_netlist_component(tiny_kit, project, "circuit", None, text=text)
-    lenient = TestClient(app, base_url="http://127.0.0.1", raise_server_exceptions=False)
-    assert lenient.get("/assets/ports/circuit.json").status_code == 500
+    answer = TestClient(app, base_url="http://127.0.0.1").get(f"/assets/{route}/circuit.json")
+    assert answer.status_code == 422
+    assert answer.text.startswith("Cannot read the ports of component 'circuit' from ") and "\n" not in answer.text
 
 
 @pytest.mark.parametrize("route", ["ports", "ports-extended"])

@@ -5,6 +5,8 @@
 #include "quillon/schematic/components.hpp"
 #include "quillon/schematic/schematic.hpp"
 
+#include <nanobind/stl/string.h>
+
 namespace quillon::schematic {
 
 namespace {
@@ -29,6 +31,12 @@ nb::object activate_host_pdk() {
 
 nb::object os_path(const char* name) {
     return attribute(deps().os.attr("path"), name);
+}
+
+std::string first_line(const nb::python_error& error) {
+    std::string text = nb::cast<std::string>(nb::str(error.value()));
+    const size_t end = text.find('\n');
+    return end == std::string::npos ? text : text.substr(0, end);
 }
 
 bool is_ordinary(const nb::python_error& error) {

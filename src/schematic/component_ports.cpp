@@ -139,11 +139,38 @@ FileHandle cached_ports_file(nb::handle component, nb::handle source) {
     return open_cached_ports(project, file_system_path(nb::str(second)));
 }
 
-nb::object get_ports(nb::handle component) {
+/// A component whose ".pic.yml" source cannot be read or holds no ports
+/// mapping: the route answers with `text`, one line naming the file.
+struct UnreadableSource {
+    std::string text;
+};
+
+/// `ports_from_source`, whose ordinary failures become `UnreadableSource`
+/// while a route answers (the Python face raises them as they are).
+nb::object ports_of_source(nb::handle component, nb::handle source, bool answering) {
+    const auto unreadable = [&](const std::string& why) {
+        return UnreadableSource{"Cannot read the ports of component " +
+                                nb::cast<std::string>(nb::repr(component)) + " from " +
+                                nb::cast<std::string>(nb::str(source)) + ": " + why};
+    };
+    try {
+        return ports_from_source(source);
+    } catch (nb::python_error& error) {
+        if (!answering || !is_ordinary(error))
+            throw;
+        throw unreadable(first_line(error));
+    } catch (const nb::builtin_exception& error) { // a file that is no mapping
+        if (!answering)
+            throw;
+        throw unreadable(error.what());
+    }
+}
+
+nb::object get_ports(nb::handle component, bool answering = false) {
     nb::object pdk = activate_host_pdk();
     nb::object source = deps().get_cell_path(pdk.attr("cells").attr("get")(component),
                                              nb::arg("error_on_not_found") = true);
-    nb::object fallback = ports_from_source(source);
+    nb::object fallback = ports_of_source(component, source, answering);
 
     nb::object cached;
     try {
@@ -196,7 +223,7 @@ void add_built_ports(nb::dict& result, nb::handle cell_function) {
 
 nb::object ports_extended(nb::handle component) {
     nb::object pdk = activate_host_pdk();
-    nb::object ports = get_ports(component);
+    nb::object ports = get_ports(component, true);
 
     nb::dict result;
     double index = 0.0;
@@ -232,10 +259,17 @@ nb::object unknown_component_answer(nb::handle component) {
     return deps().plain_text_response(text, nb::arg("status_code") = 404);
 }
 
-/// `answer` for a component of the kit, the 404 of an unknown one otherwise.
+/// `answer` for a component of the kit, the 404 of an unknown one otherwise,
+/// and 422 naming the file for one whose source holds no readable ports.
 template <typename Answer> nb::object for_known_component(nb::handle component, Answer answer) {
     nb::object refused = unknown_component_answer(component);
-    return refused.is_none() ? nb::object(answer(component)) : refused;
+    if (!refused.is_none())
+        return refused;
+    try {
+        return nb::object(answer(component));
+    } catch (const UnreadableSource& unreadable) {
+        return deps().plain_text_response(unreadable.text, nb::arg("status_code") = 422);
+    }
 }
 
 } // namespace
@@ -244,7 +278,9 @@ void register_ports(nb::module_& m) {
     keep_service_module(m);
     nb::object handler = make_handler(
         m, "ports", "Get component ports.", {{str("component"), str_type(), {}}}, dict_type(),
-        [](const BoundArgs& a) { return for_known_component(a[0], get_ports); });
+        [](const BoundArgs& a) {
+            return for_known_component(a[0], [](nb::handle c) { return get_ports(c, true); });
+        });
     add_route("get", "/assets/ports/{component}.json", handler);
 }
 

@@ -9,6 +9,7 @@
 /// so that no read returns the files of two different saves.
 
 #include "quillon/files/atomic_write.hpp"
+#include "quillon/schematic/components.hpp"
 #include "quillon/schematic/handler.hpp"
 #include "quillon/schematic/project_paths.hpp"
 #include "quillon/schematic/save_document.hpp"
@@ -32,13 +33,6 @@ nb::handle str_type() {
 
 nb::object plain_text(const std::string& text, int status) {
     return deps().plain_text_response(text, nb::arg("status_code") = status);
-}
-
-/// The first line of an error's text, for a one-line answer.
-std::string first_line(const nb::python_error& error) {
-    std::string text = nb::cast<std::string>(nb::str(error.value()));
-    const size_t end = text.find('\n');
-    return end == std::string::npos ? text : text.substr(0, end);
 }
 
 /// A circuit saved for the first time gets the schema its header names (the

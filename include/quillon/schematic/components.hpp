@@ -6,6 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 namespace quillon::schematic {
 namespace nb = nanobind;
 
@@ -23,6 +25,9 @@ nb::object activate_host_pdk();
 
 /// `os.path.<name>`.
 nb::object os_path(const char* name);
+
+/// The first line of an error's text, for a one-line answer.
+std::string first_line(const nb::python_error& error);
 
 /// Whether a pending Python error is an ordinary one (an `Exception`), which
 /// the guarded steps of the handlers catch; interrupts and exits are not.
