@@ -3,9 +3,9 @@
 /// the ports.
 
 #include "quillon/cellgrid/port_matching.hpp"
+#include "quillon/disjoint_sets.hpp"
 
 #include <algorithm>
-#include <numeric>
 #include <unordered_map>
 
 namespace quillon::cellgrid {
@@ -57,14 +57,6 @@ uint64_t PortMatcher::PlaceHash::operator()(const PlacedPort& p) const {
     return hash_fields({p.x, p.y, p.layer, p.width, p.angle});
 }
 
-uint32_t PortMatcher::root(uint32_t endpoint) {
-    while (parent_[endpoint] != endpoint) {
-        parent_[endpoint] = parent_[parent_[endpoint]];
-        endpoint = parent_[endpoint];
-    }
-    return endpoint;
-}
-
 void PortMatcher::match() {
     const uint32_t count = static_cast<uint32_t>(ports_.size());
     places_.reserve(count);
@@ -83,22 +75,17 @@ void PortMatcher::match() {
     }
     // ports meet when their place has ports on both sides: then all of them
     // meet, facing one another across it
-    parent_.resize(count);
-    std::iota(parent_.begin(), parent_.end(), 0u);
+    DisjointSets sets(count);
     for (uint32_t e = 0; e < count; ++e) {
         const std::array<uint32_t, 2>& first = firsts_[place_of[e]];
-        if (first[0] == unassigned || first[1] == unassigned)
-            continue;
-        const uint32_t into = root(first[0]);
-        const uint32_t r = root(e);
-        if (r != into)
-            parent_[r] = into;
+        if (first[0] != unassigned && first[1] != unassigned)
+            sets.join(e, first[0]);
     }
 
     std::vector<uint32_t> net_of_root(count, unassigned);
     nets_.resize(count);
     for (uint32_t e = 0; e < count; ++e) {
-        uint32_t& net = net_of_root[root(e)];
+        uint32_t& net = net_of_root[sets.find(e)];
         if (net == unassigned) {
             net = static_cast<uint32_t>(net_count_++);
             net_sizes_.push_back(0);

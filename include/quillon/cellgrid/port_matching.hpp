@@ -71,12 +71,10 @@ class PortMatcher {
     struct PlaceHash {
         uint64_t operator()(const PlacedPort& key) const;
     };
-    uint32_t root(uint32_t endpoint);
 
     std::vector<PlacedPort> ports_; ///< in the order added
     KeyNumbers<PlacedPort, PlaceHash> places_;
     std::vector<std::array<uint32_t, 2>> firsts_; ///< per place and side, its first endpoint
-    std::vector<uint32_t> parent_;
     std::vector<uint32_t> nets_;
     std::vector<uint32_t> net_sizes_;
     std::vector<std::vector<uint32_t>> crowded_;

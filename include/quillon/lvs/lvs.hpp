@@ -2,7 +2,7 @@
 /// Internal interface of the layout-versus-schematic module: the objects it
 /// calls, the netlist helpers and one entry per stage of the check.
 
-#include "quillon/lvs/finding_kinds.hpp"
+#include "quillon/lvs/findings/finding_kinds.hpp"
 
 #include <nanobind/nanobind.h>
 
