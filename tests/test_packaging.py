@@ -33,6 +33,6 @@ def test_version_and_licence_are_declared_once() -> None:
     if not (REPO / "pyproject.toml").is_file():
         return
     project = tomllib.loads((REPO / "pyproject.toml").read_text(encoding="utf-8"))["project"]
-    assert "version" not in project and "version" in project["dynamic"]  # read from quillon/__init__.py
+    assert "version" not in project and "version" in project["dynamic"]  # read from quillon/version.py
     assert project["license"] == "Apache-2.0"
     assert "Apache License" in (REPO / "LICENSE").read_text(encoding="utf-8").splitlines()[1]

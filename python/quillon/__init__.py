@@ -20,10 +20,9 @@ loaded when first used). The pieces live in submodules:
 - ``quillon.core.lvs`` and ``quillon.serve.schematic``: compiled extensions.
 """
 
-# The one place the version is written: the package metadata reads it from here.
-__version__ = "0.1.0"
-
 from typing import TYPE_CHECKING, Any
+
+from quillon.version import __version__ as __version__
 
 if TYPE_CHECKING:
     from quillon.checking import CheckError as CheckError
