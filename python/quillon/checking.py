@@ -359,9 +359,9 @@ def reference_text(path: Path) -> str:
 
 def generator() -> str:
     """What wrote a report: "quillon" and its version."""
-    import quillon
+    from quillon.version import __version__
 
-    return f"quillon {quillon.__version__}"
+    return f"quillon {__version__}"
 
 
 def first_line(exc: BaseException) -> str:
