@@ -21,7 +21,7 @@ from quillon.cli.finding_pictures import HEIGHT, WIDTH, FindingPictures
 from quillon.findings import Box, Finding
 
 if TYPE_CHECKING:
-    from quillon.cli.lvs import Outcome
+    from quillon.cli.lvs_outcome import CheckOutcome
 
 __all__ = ["VIEWER_URL", "write_findings_html", "write_index"]
 
@@ -145,7 +145,7 @@ def _anchor(category: str) -> str:
     return "category-" + "".join(char if char.isalnum() else "-" for char in category)
 
 
-def write_index(path: Path, outcomes: Sequence[Outcome]) -> None:
+def write_index(path: Path, outcomes: Sequence[CheckOutcome]) -> None:
     """Write the page listing the checks of one run, each linked to its page beside `path`."""
     rows = "".join(_index_row(path.parent, outcome) for outcome in outcomes)
     failed = sum(1 for outcome in outcomes if outcome.status)
@@ -159,7 +159,7 @@ def write_index(path: Path, outcomes: Sequence[Outcome]) -> None:
     path.write_text(page, encoding="utf-8")
 
 
-def _index_row(directory: Path, outcome: Outcome) -> str:
+def _index_row(directory: Path, outcome: CheckOutcome) -> str:
     result, page = outcome.result, outcome.job.html
     if result is None:
         return (

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING
 from quillon.findings import Finding
 
 if TYPE_CHECKING:
-    from quillon.cli.lvs import Outcome
+    from quillon.cli.lvs_outcome import CheckOutcome
 
 __all__ = ["SUITE", "write_junit"]
 
@@ -33,7 +33,7 @@ SUITE = "quillon lvs"
 _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 
-def write_junit(path: Path, outcomes: Sequence[Outcome]) -> None:
+def write_junit(path: Path, outcomes: Sequence[CheckOutcome]) -> None:
     """Write the JUnit XML of `outcomes` (the checks of one run, in order) to `path`."""
     failed = sum(1 for outcome in outcomes if outcome.result is not None and not outcome.result.clean)
     errors = sum(1 for outcome in outcomes if outcome.result is None)
@@ -57,7 +57,7 @@ def write_junit(path: Path, outcomes: Sequence[Outcome]) -> None:
     path.write_bytes(ElementTree.tostring(root, encoding="utf-8", xml_declaration=True) + b"\n")
 
 
-def _test_case(suite: ElementTree.Element, outcome: Outcome) -> None:
+def _test_case(suite: ElementTree.Element, outcome: CheckOutcome) -> None:
     result = outcome.result
     name = result.cell if result is not None else outcome.job.cell or outcome.job.layout.stem
     case = ElementTree.SubElement(
