@@ -3,6 +3,8 @@
 - :mod:`quillon.build.kit_cache`: per component of the kit, its GDS, its cached
   ports file (the sides the editor draws its ports on) and its symbol, rebuilt
   only when the component or the kit changed;
+- :mod:`quillon.build.hashes`: the hashes that tell it what changed (the
+  schemas ask for the kit's too);
 - :mod:`quillon.build.circuit_layout`: a circuit's layout from its ``.pic.yml``
   netlist file (:func:`~quillon.build.circuit_layout.build_circuit_gds`);
 - :mod:`quillon.build.schemas`: the JSON Schema of the kit's netlist files,

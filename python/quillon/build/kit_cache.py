@@ -32,7 +32,6 @@ and stale entries are removed only inside the cache directory.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import tempfile
@@ -42,6 +41,7 @@ from pathlib import Path
 from typing import Any
 
 from quillon import files
+from quillon.build.hashes import CACHE_FORMAT, kit_fingerprint, source_hash
 
 __all__ = [
     "CACHE_FORMAT",
@@ -54,8 +54,6 @@ __all__ = [
     "ports_file",
 ]
 
-#: Bumped when what the cache holds changes, so that every component is built again.
-CACHE_FORMAT = "1"
 #: Symbols above this many outline polygons are left to the empty symbol, as the route does.
 MAX_SYMBOL_POLYGONS = 4
 SYMBOL_SIZE = 80
@@ -139,7 +137,7 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
         with tempfile.TemporaryDirectory(prefix="quillon-kit-") as private:
             for done, name in enumerate(names, 1):
                 source = get_cell_path(kit.cells[name])
-                entry = {"source": source, "hash": _file_hash(source)}
+                entry = {"source": source, "hash": source_hash(source)}
                 if before.get(name) == entry and _cached(project_dir, name):
                     report.unchanged.append(name)
                     components[name] = entry
@@ -166,7 +164,7 @@ def _unchanged(project_dir: Path, state: dict[str, Any], kit_hash: str) -> list[
     if state.get("kit_hash") != kit_hash or state.get("failed") or not isinstance(components, dict) or not components:
         return None
     for name, entry in components.items():
-        if _file_hash(entry.get("source")) != entry.get("hash") or not _cached(project_dir, name):
+        if source_hash(entry.get("source")) != entry.get("hash") or not _cached(project_dir, name):
             return None
     return list(components)
 
@@ -264,52 +262,7 @@ def _remove_stale(project_dir: Path, names: set[str]) -> list[str]:
     return kept
 
 
-# --- hashes -------------------------------------------------------------------
-
-
-def kit_fingerprint(kit_name: str) -> str:
-    """Hash of every file of the kit's package (sources, symbols, data), found without importing it."""
-    import importlib.util
-
-    digest = hashlib.sha256(f"quillon kit cache {CACHE_FORMAT}\0{kit_name}\0".encode())
-    try:
-        spec = importlib.util.find_spec(kit_name)
-    except (ImportError, ValueError):
-        spec = None
-    if spec is None or spec.origin is None:
-        return digest.hexdigest()  # not found: activating it will say so
-    origin = Path(spec.origin).resolve()
-    root = origin.parent
-    paths = sorted(_package_files(root)) if spec.submodule_search_locations else [origin]
-    for path in paths:
-        try:
-            content = files.read_regular(path)
-        except OSError:  # gone meanwhile, or a link to no regular file: not part of the kit
-            continue
-        digest.update(str(path.relative_to(root)).encode() + b"\0" + content + b"\0")
-    return digest.hexdigest()
-
-
-def _package_files(root: Path) -> Iterable[Path]:
-    from quillon.logger import logger
-
-    listing = files.list_files(root, include_links=True)
-    if listing.skipped:
-        logger.warning("the kit's files: %s", listing.skipped)
-    for name in listing.files:
-        path = root / name
-        if "__pycache__" not in path.parts and path.suffix not in (".pyc", ".pyo"):
-            yield path
-
-
-def _file_hash(path: Any) -> str | None:
-    """Hash of a component's source file; None when it has none (or it is gone, or is no regular file)."""
-    if not isinstance(path, str):
-        return None
-    try:
-        return hashlib.sha256(files.read_regular(path)).hexdigest()
-    except (OSError, ValueError):  # ValueError: a NUL character in a name read from the cache
-        return None
+# --- what the last build recorded ---------------------------------------------
 
 
 def _read(project_dir: Path, path: str) -> bytes | None:

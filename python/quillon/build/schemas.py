@@ -199,7 +199,7 @@ def write_project_schemas(project_dir: Path, note: Callable[[str], None] | None 
     from quillon.core.shared import activate_pdk_by_name
     from quillon.settings import get_settings
 
-    from quillon.build.kit_cache import kit_fingerprint
+    from quillon.build.hashes import kit_fingerprint
 
     settings = get_settings(project_dir)
     targets = [
