@@ -7,10 +7,9 @@ a resistive HEATER, two metals M1 and M2 joined by VIA1, and PAD openings.
 
 from __future__ import annotations
 
-import maskwright as mw
-
 from .cross_sections import CROSS_SECTIONS, get_cross_section, metal_routing, rib, strip
 from .electrical import get_layer, pad, pad_array, straight_heater_metal, via_stack
+from .kit import CONNECTIVITY, PDK
 from .layers import LAYER
 from .optical import grating_coupler, mmi1x2, mmi2x2
 from .routing import route_bundle, route_bundle_electrical, route_single, route_single_electrical
@@ -44,12 +43,8 @@ __all__ = [
     "route_single_electrical",
 ]
 
-CONNECTIVITY: list[mw.typings.ConnectivitySpec] = [("M1", "VIA1", "M2")]
-"""Conducting layer stack: M1 touches VIA1, VIA1 touches M2."""
-
-PDK = mw.Pdk(
-    name="demo_pdk",
-    cells={
+PDK.cells.update(
+    {
         "straight": straight,
         "bend_circular": bend_circular,
         "bend_euler": bend_euler,
@@ -62,14 +57,13 @@ PDK = mw.Pdk(
         "pad_array": pad_array,
         "via_stack": via_stack,
         "wire": wire,
-    },
-    cross_sections=CROSS_SECTIONS,
-    connectivity=CONNECTIVITY,
-    routing_strategies={
+    }
+)
+PDK.routing_strategies.update(
+    {
         "route_bundle": route_bundle,
         "route_bundle_electrical": route_bundle_electrical,
         "route_single": route_single,
         "route_single_electrical": route_single_electrical,
-    },
-    layers=LAYER,
+    }
 )

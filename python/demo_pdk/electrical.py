@@ -10,6 +10,7 @@ import maskwright as mw
 from maskwright.typings import Component, ComponentSpec, CrossSectionSpec, LayerSpec
 
 from .cross_sections import get_cross_section
+from .kit import PDK
 from .layers import LAYER
 from .waveguides import draw_straight
 
@@ -152,11 +153,9 @@ def pad_array(
     The electrical ports of each copy that face `orientation` degrees become
     the array's ports e1, e2, ... from west to east.
     """
-    import demo_pdk
-
     if not isinstance(columns, int) or columns < 1:
         raise ValueError(f"columns must be a positive integer, got {columns!r}")
-    item = demo_pdk.PDK.get_component(pad)
+    item = PDK.get_component(pad)
     width = item.dbbox().width()
     if spacing < width:
         raise ValueError(f"spacing {spacing} µm is less than the pad width {width} µm")
