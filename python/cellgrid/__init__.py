@@ -16,10 +16,23 @@ from __future__ import annotations
 import klayout.db as kdb
 
 from . import conf
-from .cell import DKCell, KCell, ProtoTKCell
-from .instance import DInstance, Instance, Instances, element_name
-from .l2n import ConnectivityTables, JointPort, Joints, PortConnectivity, port_connectivity
-from .layout import CellBase, CellMapping, KCLayout, LayerIdent, kcl
+from .l2n import ConnectivityTables, JointPort, Joints
+from .layout import (
+    CellBase,
+    CellMapping,
+    DInstance,
+    DKCell,
+    Instance,
+    Instances,
+    KCell,
+    KCLayout,
+    LayerIdent,
+    PortConnectivity,
+    ProtoTKCell,
+    kcl,
+    port_connectivity,
+)
+from .naming import element_name
 from .port import Port, PortCrossSection, Ports, to_dbu
 
 __all__ = [

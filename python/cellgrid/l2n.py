@@ -1,8 +1,9 @@
 """Port connectivity of a cell: which ports of its instances meet.
 
-`port_connectivity(cell, port_types)` (also `cell.l2n(port_types=...)`) looks at
-the instances placed directly in `cell` and their ports of the given types.
-Its result describes, as plain tables (`tables`) and, when asked for with
+`cellgrid.port_connectivity(cell, port_types)` (also `cell.l2n(port_types=...)`;
+both in `cellgrid.layout`, which hands this module what it reads of the cell)
+looks at the instances placed directly in `cell` and their ports of the given
+types. Its result describes, as plain tables (`tables`) and, when asked for with
 `netlist()`, as a `kdb.Netlist`:
 
 * one circuit per distinct placed cell, named after that cell, with one pin per
@@ -53,21 +54,25 @@ from __future__ import annotations
 
 import math
 from array import array
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import klayout.db as kdb
 
 from . import _l2n
 from .conf import MAX_COORDINATE, PROPID
-from .instance import DInstance
 from .port import Port
 
-if TYPE_CHECKING:
-    from .cell import ProtoTKCell
-
-__all__ = ["NEAR_MISS_REACH", "ConnectivityTables", "JointPort", "Joints", "PortConnectivity", "port_connectivity"]
+__all__ = [
+    "NEAR_MISS_REACH",
+    "ConnectivityTables",
+    "JointPort",
+    "Joints",
+    "match_ports",
+    "netlist_from_tables",
+    "normalise_port_types",
+]
 
 #: µm: two ports that meet nothing and lie at most this far apart are a near miss.
 NEAR_MISS_REACH = 5.0
@@ -175,41 +180,8 @@ class Joints:
     reach: float = NEAR_MISS_REACH
 
 
-class PortConnectivity:
-    """Result of `cell.l2n()`: the port connectivity of a cell, as tables and,
-    on request, as a KLayout netlist, and the ports that do not meet in pairs."""
-
-    def __init__(self, cell: ProtoTKCell[Any], port_types: tuple[str, ...], tables: ConnectivityTables, joints: Joints) -> None:
-        self.cell = cell
-        self.port_types = port_types
-        self.joints = joints
-        #: whether arrays without properties were read as their elements (`ConnectivityTables.every_array`)
-        self.every_array = tables.every_array
-        self.tables: ConnectivityTables | None = tables
-        # the netlist is built from these even when a reader drops `tables`
-        self._source = tables
-        self._top_name = cell.name
-        self._netlist: kdb.Netlist | None = None
-
-    def netlist(self) -> kdb.Netlist:
-        """The netlist, built on the first call; `top_circuit()` is the circuit of the cell.
-
-        KLayout frees a netlist with its last Python reference, and with it
-        every circuit taken from it. The cell keeps the latest netlist built
-        for it (until its next `l2n`), so that
-        `cell.l2n().netlist().top_circuit()` can be used in one expression.
-        """
-        if self._netlist is None:
-            self._netlist = _netlist_from_tables(self._top_name, self.cell.cell_index, self._source)
-            self.cell._base.last_netlist = self._netlist
-        return self._netlist
-
-    def top_circuit(self) -> kdb.Circuit:
-        """The circuit of the cell itself."""
-        return self.netlist().circuit_by_name(self.cell.name)
-
-
-def _normalise_types(port_types: Sequence[str] | str) -> tuple[str, ...]:
+def normalise_port_types(port_types: Sequence[str] | str) -> tuple[str, ...]:
+    """`port_types` as a tuple of texts (one text is one type)."""
     if isinstance(port_types, str):
         return (port_types,)
     types = tuple(port_types)
@@ -246,17 +218,25 @@ def _within_coordinates(ports: list[Port], placement: kdb.DCplxTrans, cell_name:
             )
 
 
-def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = ("optical",)) -> PortConnectivity:
-    """The port connectivity of `cell` (see the module documentation)."""
-    types = _normalise_types(port_types)
-    kcl = cell.kcl
-    layout = kcl.layout
+def match_ports(
+    layout: kdb.Layout,
+    cell: kdb.Cell,
+    port_types: tuple[str, ...],
+    ports_of: Callable[[int], list[Port]],
+    own_ports: list[Port],
+    array_elements: Callable[[kdb.Instance], list[tuple[kdb.DCplxTrans, Any, tuple[int, int]]]],
+) -> tuple[ConnectivityTables, Joints]:
+    """The tables and joints of the instances placed directly in `cell` (see the
+    module documentation): `ports_of(ci)` gives the ports of a placed cell,
+    `own_ports` are the cell's own, and `array_elements(instance)` gives per
+    element of an instance array its placement, its name (None when unnamed)
+    and its (i, j)."""
     tables = ConnectivityTables()
     ports_by_cell: dict[int, list[Port]] = {}
 
     def cell_ports(ci: int) -> tuple[int, list[list[PlacedPort]] | None]:
         """A placed cell's ports, placed by each orientation; None when one is off the grid or angled."""
-        ports = [p for p in kcl.base(ci).ports if p.port_type in types]
+        ports = [p for p in ports_of(ci) if p.port_type in port_types]
         ports_by_cell[ci] = ports
         tables.cell_names[ci] = layout.cell_name(ci)
         tables.pin_names[ci] = [p.name or "" for p in ports]
@@ -270,12 +250,7 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
             _within_coordinates(ports, placement, layout.cell_name(ci))
         return [_placed(p.transformed(placement)) for p in ports]
 
-    def array_elements(instance: kdb.Instance) -> list[tuple[kdb.DCplxTrans, Any, tuple[int, int]]]:
-        """Per element of an instance array: its placement, name (None when unnamed) and (i, j)."""
-        named = instance.property(PROPID.NAME) is not None
-        return [(e.dcplx_trans, e.name if named else None, e.element) for e in DInstance(instance, cell).elements()]
-
-    own = [p for p in cell._base.ports if p.port_type in types]
+    own = [p for p in own_ports if p.port_type in port_types]
     (
         tables.orientations,
         tables.kept_placements,
@@ -293,7 +268,7 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         (crowded, lone, near, places),
         tables.every_array,
     ) = _l2n.match_ports(
-        cell.kdb_cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements, NEAR_MISS_REACH
+        cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements, NEAR_MISS_REACH
     )
     tables.top_pins = [(p.name or "", net) for p, net in zip(own, top_nets, strict=True)]
     joints = Joints(crowded, lone, near, {}, layout.dbu)
@@ -301,10 +276,10 @@ def port_connectivity(cell: ProtoTKCell[Any], port_types: Sequence[str] | str = 
         k, pin = tables.endpoint_instances[endpoint], tables.endpoint_pins[endpoint]
         name = tables.pin_names[tables.cell_indexes[k]][pin]
         joints.ports[endpoint] = JointPort(k, pin, name, x, y, str(layout.get_info(layer)), width, angle)
-    return PortConnectivity(cell, types, tables, joints)
+    return tables, joints
 
 
-def _netlist_from_tables(name: str, cell_index: int, t: ConnectivityTables) -> kdb.Netlist:
+def netlist_from_tables(name: str, cell_index: int, t: ConnectivityTables) -> kdb.Netlist:
     """The KLayout netlist that the tables describe."""
     netlist = kdb.Netlist()
     top = kdb.Circuit()
