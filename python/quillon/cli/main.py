@@ -14,7 +14,7 @@ import importlib
 import importlib.util
 from collections.abc import Sequence
 
-import quillon
+from quillon.version import __version__
 
 __all__ = ["SUBCOMMANDS", "build_parser", "main"]
 
@@ -31,7 +31,7 @@ SUBCOMMANDS: dict[str, str] = {
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser with every available subcommand."""
     parser = argparse.ArgumentParser(prog="quillon", description="Photonic integrated-circuit design tool.")
-    parser.add_argument("--version", action="version", version=f"quillon {quillon.__version__}")
+    parser.add_argument("--version", action="version", version=f"quillon {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, module_name in SUBCOMMANDS.items():
         if importlib.util.find_spec(module_name) is None:
