@@ -1,6 +1,7 @@
 """The Python packages are layered: no module imports, directly or through others,
-a module that imports it back. Every import counts, those inside functions and
-under `TYPE_CHECKING` too; read from the sources, nothing is imported."""
+a module that imports it back, nor the package it belongs to. Every import
+counts, those inside functions and under `TYPE_CHECKING` too; read from the
+sources, nothing is imported."""
 
 from __future__ import annotations
 
@@ -75,3 +76,11 @@ def test_the_graph_is_read_as_python_resolves_imports() -> None:
 def test_no_module_imports_one_that_imports_it_back() -> None:
     found = circle(import_graph())
     assert found is None, "import circle: " + " -> ".join(found or [])
+
+
+def test_no_module_imports_the_package_it_belongs_to() -> None:
+    graph = import_graph()
+    upward = [
+        (module, other) for module, imported in graph.items() for other in imported if module.startswith(f"{other}.")
+    ]
+    assert not upward, upward
