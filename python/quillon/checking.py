@@ -31,6 +31,7 @@ import contextlib
 import io
 import json
 import os
+import threading
 import types
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -197,7 +198,7 @@ def check(
     - `settings_tolerance`: how far numbers of instance settings may differ;
     - `on_stage`: called with each of :data:`CHECK_STAGES` as it begins;
     - `threads`: how many cores the check may use (default: every core this
-      process may run on). With two or more, a layout of
+      process may run on, or one when it runs other threads). With two or more, a layout of
       :data:`PARALLEL_FROM` instances or more has its electrical stage run in
       a process of its own, beside the rest of the check; the check uses no
       more than two.
@@ -417,9 +418,13 @@ def available_cores() -> int:
 
 def _cores(threads: int | None, cell: Any) -> int:
     """How many cores the check of `cell` uses: one for a small layout, where a
-    second process would cost more than it saves."""
+    second process would cost more than it saves.
+
+    The second core is a fork of this process; by default only a process
+    running no other thread forks (a notebook's kernel runs several, and a
+    lock one of them holds would stay held in the child)."""
     if threads is None:
-        threads = available_cores()
+        threads = available_cores() if threading.active_count() == 1 else 1
     elif isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be a number of cores (int), got {type(threads).__name__}")
     elif threads < 1:

@@ -42,7 +42,7 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
 
     nb::object pdk = d.activate_pdk_by_name(
         kit.is_none() ? nb::object(d.get_settings().attr("pdk").attr("name")) : nb::borrow(kit));
-    nb::object comparison = settings_tolerance.is_valid()
+    nb::object comparison = settings_tolerance.is_valid() && !settings_tolerance.is_none()
                                 ? d.settings_comparison(pdk, cell.attr("kcl"), settings_tolerance)
                                 : d.settings_comparison(pdk, cell.attr("kcl"));
 
@@ -53,7 +53,8 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     LayoutInstances instances(cell);
     // declared before the netlists: a child left running is stopped first
     ElectricalProcess electrical;
-    if (threads >= 2)
+    // the child names instances under the module's name property only
+    if (threads >= 2 && same_name_property())
         electrical.start(cell, pdk.attr("connectivity"));
     report_stage("reference");
     ReferenceFile reference = read_reference_file(ref);
@@ -115,19 +116,20 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
 
 void register_check(nb::module_& m) {
     m.attr("_progress") = nb::none();
-    define(m,
-           Signature("optical_lvs",
-                     {any("cell"), str("ref"), keyword_only(optional(any("settings_tolerance"))),
-                      keyword_only(optional(any("notes"))), keyword_only(optional(any("kit"))),
-                      keyword_only(optional(integer("threads")))}),
-           "def optical_lvs(cell: Cell, ref: str, *, settings_tolerance: float = 0.001, notes: "
-           "list[str] | None = None, kit: str | None = None, threads: int = 1) -> "
-           "klayout.rdbcore.ReportDatabase",
-           "Perform optical lvs on a cell.", [](const BoundArgs& a) {
-               const long long threads = a[5].is_valid() ? as_long_long(a[5]) : 1;
-               return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none()), a.get(4, nb::none()),
-                                  threads);
-           });
+    define(
+        m,
+        Signature("optical_lvs",
+                  {any("cell"), str("ref"), keyword_only(optional(any("settings_tolerance"))),
+                   keyword_only(optional(any("notes"))), keyword_only(optional(any("kit"))),
+                   keyword_only(optional(integer("threads")))}),
+        "def optical_lvs(cell: Cell, ref: str, *, settings_tolerance: float | None = 0.001, notes: "
+        "list[str] | None = None, kit: str | None = None, threads: int = 1) -> "
+        "klayout.rdbcore.ReportDatabase",
+        "Perform optical lvs on a cell.", [](const BoundArgs& a) {
+            const long long threads = a[5].is_valid() ? as_long_long(a[5]) : 1;
+            return optical_lvs(a[0], a[1], a[2], a.get(3, nb::none()), a.get(4, nb::none()),
+                               threads);
+        });
 }
 
 } // namespace quillon::lvs
