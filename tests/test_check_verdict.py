@@ -231,6 +231,16 @@ def port_in_empty_space() -> cg.DKCell:
     return top
 
 
+def open_beside_another_wire() -> Case:
+    """Pads a, b and c on one reference net; the layout wires a to b, and c to a fourth pad d."""
+    top = new_cell("open_beside")
+    pads = {name: place(top, "pad", name, x=200 * k) for k, name in enumerate("abcd")}
+    metal(top, pads["a"]["e3"], pads["b"]["e1"])
+    metal(top, pads["c"]["e3"], pads["d"]["e1"])
+    nets = [{"p1": "a,e3", "p2": "b,e1"}, {"p1": "b,e3", "p2": "c,e1"}]
+    return top, EMPTY | {"instances": {name: {"component": "pad"} for name in "abcd"}, "nets": nets}
+
+
 UNPLACED = [f"later{i}" for i in range(20)]
 UNNAMED = {name: None for name in NAMES}
 
@@ -290,6 +300,14 @@ FAULTS = [
             ]
         },
         id="open",
+    ),
+    pytest.param(
+        lambda d: open_beside_another_wire(),
+        {
+            "Missing Connections": ["Open: the reference net ['a,e3', 'b,e3', 'c,e1'] is split in the layout into ['a,e3', 'b,e3'] and ['c,e1']"],
+            "Unknown Connections": ["Unknown Connection from 'c,e1' to 'd,e1'"],
+        },
+        id="open, and a wire from its split part elsewhere",
     ),
     pytest.param(
         lambda d: (read_back(mzi(), d, {"pad2": "pad1"}), mzi_reference()),

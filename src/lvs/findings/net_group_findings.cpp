@@ -187,6 +187,21 @@ void cover(nb::set& keys, const Run<nb::object>& group_keys) {
         keys.add(key);
 }
 
+/// Covers the nets of `group_keys` (in `nets`) that lie inside `members`: a
+/// net of the other side reaching beyond the finding's endpoints is a fault
+/// of its own, which the connection passes report.
+void cover_inside(nb::set& keys, const Run<nb::object>& group_keys, nb::handle nets,
+                  const Members& members) {
+    nb::set inside;
+    for (nb::handle endpoint : members)
+        inside.add(endpoint);
+    for (const nb::object& key : group_keys) {
+        nb::handle net = nets[key];
+        if (inside.contains(net[nb::str("p1")]) && inside.contains(net[nb::str("p2")]))
+            keys.add(key);
+    }
+}
+
 /// The names that several layout instances share.
 nb::set shared_name_set(const SharedNames& shared_names) {
     nb::set names;
@@ -242,8 +257,9 @@ nb::object finding_text(bool is_short, const Members& members, const std::vector
 /// the nets of the other side it touches. A group touching a shared name is
 /// covered without a finding.
 void find_split_groups(const Recorder& recorder, bool layout_side, const EndpointGroups& side,
-                       const EndpointGroups& other, nb::handle reference_instances,
-                       nb::handle shared, nb::set& side_keys, nb::set& other_keys) {
+                       const EndpointGroups& other, nb::handle other_nets,
+                       nb::handle reference_instances, nb::handle shared, nb::set& side_keys,
+                       nb::set& other_keys) {
     // a layout endpoint is in the reference when its instance is; a reference
     // endpoint in the layout when the layout has its instance and port
     auto on_other_side = [&](nb::handle endpoint) {
@@ -270,7 +286,8 @@ void find_split_groups(const Recorder& recorder, bool layout_side, const Endpoin
         cover(side_keys, side.keys(group));
         for (long split : groups)
             if (split >= 0)
-                cover(other_keys, other.keys(static_cast<size_t>(split)));
+                cover_inside(other_keys, other.keys(static_cast<size_t>(split)), other_nets,
+                             members);
     }
 }
 
@@ -296,9 +313,9 @@ NetGroupCover find_shorts_and_opens(nb::handle rdb, nb::handle cell, LayoutInsta
         cover_nets_touching(covered.layout_keys, lvs_netlist, shared);
     }
     nb::object reference_instances = ref_netlist[nb::str("instances")];
-    find_split_groups(recorder, true, layout, reference, reference_instances, shared,
-                      covered.layout_keys, covered.reference_keys);
-    find_split_groups(recorder, false, reference, layout, reference_instances, shared,
+    find_split_groups(recorder, true, layout, reference, reference_nets, reference_instances,
+                      shared, covered.layout_keys, covered.reference_keys);
+    find_split_groups(recorder, false, reference, layout, layout_nets, reference_instances, shared,
                       covered.reference_keys, covered.layout_keys);
     return covered;
 }
