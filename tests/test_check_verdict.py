@@ -838,21 +838,25 @@ def restored_note(count: int) -> str:
     return f"the layout was written without KLayout's context information, which keeps each cell's ports and settings: {count} cells took them"
 
 
-def portless_note(cell: str) -> str:
-    return f"the layout carries no ports or settings for the cell {cell}: it was written without"
+def portless_note(*cells: str) -> str:
+    return f"the layout carries no ports or settings for the cell{'s' if len(cells) > 1 else ''} {', '.join(cells)}: it was written without"
+
+
+#: The checked cell, which the kit does not build, loses its own ports with its file's context information.
+TOP_PORTS = "{top} (the checked cell's own ports)"
 
 
 UNCHECKED_ABSORBERS = "2 connections of the reference netlist reach instances whose cells carry no port information, so they are not checked: 'abs1' ({0}), 'abs2' ({0})"
 
 STRIPPED = [
     pytest.param(lambda: (mzi(), mzi_reference()), False, {}, [], id="clean, with context information"),
-    pytest.param(lambda: (mzi(), mzi_reference()), True, {}, [restored_note(10)], id="clean: every cell built by the kit, ports and settings taken from it"),
+    pytest.param(lambda: (mzi(), mzi_reference()), True, {}, [restored_note(10), portless_note(TOP_PORTS)], id="clean: every cell built by the kit, ports and settings taken from it"),
     pytest.param(
         lambda: (mzi(heater_settings={"length": 107}), mzi_reference()), True,
-        {"Mismatched Settings": [HEATER_LONGER]}, [restored_note(11)], id="settings read back from the kit's cell of that name",
+        {"Mismatched Settings": [HEATER_LONGER]}, [restored_note(11), portless_note(TOP_PORTS)], id="settings read back from the kit's cell of that name",
     ),
     pytest.param(
-        absorbers, True, {"Missing Connections": [UNCHECKED_ABSORBERS]}, [restored_note(2), portless_note("{0}")],
+        absorbers, True, {"Missing Connections": [UNCHECKED_ABSORBERS]}, [restored_note(2), portless_note("{0}", TOP_PORTS)],
         id="hand-drawn cells: their connections one item, a note",
     ),
     pytest.param(
@@ -860,13 +864,13 @@ STRIPPED = [
         {
             "Missing Connections": [UNCHECKED_ABSORBERS, "Missing Connection from 'gc,o1' to 'splitter,o1' | Ports 'gc,o1' and 'splitter,o1' are 2 µm apart"],
         },
-        [restored_note(2), portless_note("{0}")],
+        [restored_note(2), portless_note("{0}", TOP_PORTS)],
         id="hand-drawn cells, and a real fault still found",
     ),
     pytest.param(
         lambda: (exposed := mzi(), expose(exposed, exposed.insts["gc_in"]["o1"], "in"), mzi_reference() | {"ports": {"in": "gc_in,o1"}})[::2], True,
         {"Mismatched Ports": ["The cell '{top}' carries no port information, so the 1 port of the reference netlist cannot be checked"]},
-        [restored_note(10), portless_note("{top} (the checked cell's own ports)")],
+        [restored_note(10), portless_note(TOP_PORTS)],
         id="the checked cell's own ports lost",
     ),
 ]

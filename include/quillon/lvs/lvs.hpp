@@ -170,8 +170,10 @@ struct UncheckedNets {
     bool cell_ports_lost = false; ///< the checked cell lost its own ports
     bool cell_ports = false;      ///< ... and the reference names some
 };
+/// Without `differs` (a clean difference) only whether the cell lost its own ports.
 UncheckedNets find_unchecked_connections(nb::handle cell, LayoutInstances& instances,
-                                         nb::handle ref_netlist, nb::handle lvs_netlist);
+                                         nb::handle ref_netlist, nb::handle lvs_netlist,
+                                         bool differs);
 /// One item for the connections of `unchecked`, and the note that names its cells.
 void record_unchecked_connections(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
                                   const UncheckedNets& unchecked, nb::handle notes);

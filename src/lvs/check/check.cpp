@@ -83,8 +83,7 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
                                 : NetGroupCover();
     // Nets to cells that lost their ports are one item, not one each.
     const UncheckedNets unchecked =
-        differs ? find_unchecked_connections(cell, instances, ref_netlist, lvs_netlist)
-                : UncheckedNets();
+        find_unchecked_connections(cell, instances, ref_netlist, lvs_netlist, differs);
     for (nb::handle key : unchecked.reference_keys)
         covered.reference_keys.add(key);
     for (nb::handle key : unchecked.layout_keys)

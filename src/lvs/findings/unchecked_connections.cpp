@@ -66,9 +66,12 @@ nb::dict portless_instances(nb::handle cell, LayoutInstances& instances, nb::han
 } // namespace
 
 UncheckedNets find_unchecked_connections(nb::handle cell, LayoutInstances& instances,
-                                         nb::handle ref_netlist, nb::handle lvs_netlist) {
+                                         nb::handle ref_netlist, nb::handle lvs_netlist,
+                                         bool differs) {
     UncheckedNets unchecked;
     unchecked.cell_ports_lost = !ports_known(cell);
+    if (!differs) // nothing to explain but that the cell's own ports could not be compared
+        return unchecked;
     nb::object reference_ports = ref_netlist.attr("get")("ports");
     unchecked.cell_ports = unchecked.cell_ports_lost && PyDict_Check(reference_ports.ptr()) &&
                            PyDict_GET_SIZE(reference_ports.ptr()) > 0;
@@ -140,7 +143,8 @@ void record_unchecked_connections(nb::handle rdb, nb::handle cell, LayoutInstanc
             seen[cell_name] = nb::none();
             cells.push_back(nb::borrow(cell_name));
         }
-    if (unchecked.cell_ports)
+    // also when the reference states no ports: the layout's may be lost with them
+    if (unchecked.cell_ports_lost)
         cells.push_back(format_text("%U (the checked cell's own ports)", cell.attr("name")));
     if (cells.empty() || notes.is_none())
         return;
