@@ -44,7 +44,11 @@ def start(project: Path, port: int) -> subprocess.Popen[str]:
 
     server = subprocess.Popen(
         [sys.executable, "-m", "quillon", "serve", "--project-dir", str(project), "--port", str(port)],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, preexec_fn=few_files,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+        preexec_fn=few_files,
     )
     assert server.stdout is not None
     if not server.stdout.readline():
@@ -136,7 +140,9 @@ def main() -> None:
         (project / "chips").mkdir(parents=True)
         (project / "pyproject.toml").write_text('[tool.quillon]\nname = "chips"\npdk = "demo_pdk"\n')
         chips = project / "chips"
-        (chips / "scalar.pic.yml").write_text('instances:\n  a:\n    component: "' + "x" * (args.scalar_mb * 10**6) + '"\n')
+        (chips / "scalar.pic.yml").write_text(
+            'instances:\n  a:\n    component: "' + "x" * (args.scalar_mb * 10**6) + '"\n'
+        )
         (chips / "keys.pic.yml").write_text("instances:\n" + "".join(f"  k{i}: {i}\n" for i in range(args.keys)))
         (chips / "mzi.pic.yml").write_text((ROOT / "python" / "quillon" / "demo" / "demo_mzi.pic.yml").read_text())
         with socket.socket() as probe:

@@ -59,11 +59,15 @@ def kit_cache(repeat: int, workdir: Path) -> None:
         project = new_project(workdir / f"kit{n}")
         for state in ("cold", "warm"):
             start = time.perf_counter()
-            subprocess.run([sys.executable, "-m", "quillon", "build"], cwd=project, env=env, check=True, capture_output=True)
+            subprocess.run(
+                [sys.executable, "-m", "quillon", "build"], cwd=project, env=env, check=True, capture_output=True
+            )
             rows[f"{state} command"].append(time.perf_counter() - start)
         (project / "build" / "gds" / "pdk" / "hashes.json").unlink()
         for state in ("cold", "warm"):
-            out = subprocess.run([sys.executable, "-c", TIMED_BUILD, str(project)], env=env, check=True, capture_output=True, text=True)
+            out = subprocess.run(
+                [sys.executable, "-c", TIMED_BUILD, str(project)], env=env, check=True, capture_output=True, text=True
+            )
             rows[f"{state} build"].append(float(out.stdout.split()[0]))
     print(f"kit cache of demo_pdk, median of {repeat}:")
     for name, times in rows.items():
@@ -117,15 +121,24 @@ def circuit(instances: int, workdir: Path) -> dict[str, float]:
     t_write, _ = cpu_timed(lambda: cell.write(str(gds)))
     circuit_layout._retire(cell)
     t_again, _ = cpu_timed(lambda: circuit_layout.build_circuit_gds(path, gds, project))
-    t_check, status = cpu_timed(lambda: lvs.main([str(gds), str(path), "--project-dir", str(project), "-o", str(gds.with_suffix(".lyrdb"))]))
+    t_check, status = cpu_timed(
+        lambda: lvs.main([str(gds), str(path), "--project-dir", str(project), "-o", str(gds.with_suffix(".lyrdb"))])
+    )
 
     total = t_read + t_build + t_write
     print(f"circuit of {count} instances ({len(netlist['nets'])} nets, {len(netlist['routes'])} bundles):")  # type: ignore[arg-type]
     print(f"  read {t_read * 1000:8.1f} ms   build {t_build * 1000:8.1f} ms   write {t_write * 1000:8.1f} ms")
     print(f"  first build  {total:6.2f} s   {total / count * 1e6:7.1f} µs per instance (kit cells built on the way)")
     print(f"  second build {t_again:6.2f} s   {t_again / count * 1e6:7.1f} µs per instance (kit cells cached)")
-    print(f"  check        {t_check:6.2f} s   {t_check / count * 1e6:7.1f} µs per instance, exit status {status} (0: no findings)")
-    return {"first build": total / count, "second build": t_again / count, "check": t_check / count, **unplaced(instances, kit)}
+    print(
+        f"  check        {t_check:6.2f} s   {t_check / count * 1e6:7.1f} µs per instance, exit status {status} (0: no findings)"
+    )
+    return {
+        "first build": total / count,
+        "second build": t_again / count,
+        "check": t_check / count,
+        **unplaced(instances, kit),
+    }
 
 
 def main() -> int:
@@ -138,9 +151,13 @@ def main() -> int:
         kit_cache(args.repeat, workdir)
         per_instance = {n: circuit(n, workdir) for n in args.instances}
     smallest = min(per_instance)
-    print(f"per instance, as a multiple of {smallest} instances (processor time; load average {os.getloadavg()[0]:.1f}):")
+    print(
+        f"per instance, as a multiple of {smallest} instances (processor time; load average {os.getloadavg()[0]:.1f}):"
+    )
     for n, figures in per_instance.items():
-        print(f"  {n:>7}: " + "  ".join(f"{name} x{t / per_instance[smallest][name]:.2f}" for name, t in figures.items()))
+        print(
+            f"  {n:>7}: " + "  ".join(f"{name} x{t / per_instance[smallest][name]:.2f}" for name, t in figures.items())
+        )
     return 0
 
 

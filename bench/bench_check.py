@@ -317,7 +317,9 @@ def built_circuits(sizes: list[int], workdir: Path) -> None:
         write(path, netlist)
         gds = workdir / f"built_{count}.gds"
         build_circuit_gds(path, gds, workdir)
-        command = from_start([sys.executable, "-m", "quillon", "lvs", str(gds), str(path), "-o", str(gds.with_suffix(".lyrdb"))])
+        command = from_start(
+            [sys.executable, "-m", "quillon", "lvs", str(gds), str(path), "-o", str(gds.with_suffix(".lyrdb"))]
+        )
         plain = plain_from_start(gds)
         kcl = cg.KCLayout(f"built_{count}")
         (top,) = kcl.read(str(gds))
@@ -379,7 +381,9 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=20, help="checks in the memory series; 0 skips it")
     parser.add_argument("--repeat-size", type=int, default=10_000)
     parser.add_argument("--cpu-time", action="store_true", help="time by processor time, not the wall clock")
-    parser.add_argument("--rounds", type=int, default=3, help="timings of the check against its baseline; the fastest count")
+    parser.add_argument(
+        "--rounds", type=int, default=3, help="timings of the check against its baseline; the fastest count"
+    )
     parser.add_argument("--long-names", type=int, default=8_000, help="devices of the long-names check; 0 skips it")
     parser.add_argument("--series", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()

@@ -110,8 +110,11 @@ def reference_yaml(n: int, rng: random.Random) -> str:
     one route bundle, electrical nets and ports."""
     lines = ["instances:"]
     for k in range(n):
-        lines += [f"  i{k}:", f"    component: {rng.choice(COMPONENTS)}",
-                  f"    settings: {{length: {rng.randint(1, 500)}.5}}"]
+        lines += [
+            f"  i{k}:",
+            f"    component: {rng.choice(COMPONENTS)}",
+            f"    settings: {{length: {rng.randint(1, 500)}.5}}",
+        ]
     lines.append("connections:")
     lines += [f"  i{k},o2: i{k + 1},o1" for k in range(0, n - 1, 2)]
     lines += ["routes:", "  bundle0:", "    links:"]
@@ -143,8 +146,10 @@ def bench_reference(n: int) -> None:
             print(f"  same values: {parsed[0] == parsed[1]}")
         empty = cg.KCLayout("bench_ref").dkcell("empty")
         seconds, netlist = timed(lambda: lvs.load_ref_netlist(str(path), empty), 1)
-        print(f"  load_ref_netlist   {seconds:8.2f} s  ({len(netlist['instances'])} instances, "
-              f"{len(netlist['nets'])} nets; layout cell without instances)")
+        print(
+            f"  load_ref_netlist   {seconds:8.2f} s  ({len(netlist['instances'])} instances, "
+            f"{len(netlist['nets'])} nets; layout cell without instances)"
+        )
 
 
 def main() -> None:

@@ -110,7 +110,10 @@ def rate_with_wrk(url: str, seconds: int, connections: int) -> tuple[float, int]
     """(requests per second, requests answered)."""
     out = subprocess.run(
         ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", "10s", url],
-        check=True, capture_output=True, text=True, timeout=seconds + 60,
+        check=True,
+        capture_output=True,
+        text=True,
+        timeout=seconds + 60,
     ).stdout
     if "Non-2xx" in out or "Socket errors" in out:
         raise RuntimeError(f"errors while measuring {url}:\n{out}")
@@ -186,6 +189,7 @@ def resident_kb(pid: int) -> int:
 
 def requests_in_all(host: str, port: int, path: str, total: int, connections: int) -> None:
     """Exactly ``total`` keep-alive GETs shared out over ``connections`` threads."""
+
     def worker(count: int) -> None:
         conn = http.client.HTTPConnection(host, port, timeout=10)
         for _ in range(count):
@@ -209,8 +213,9 @@ def main() -> None:
     parser.add_argument("--seconds", type=int, default=5, help="per measurement (default 5)")
     parser.add_argument("--connections", type=int, default=16, help="concurrent connections (default 16)")
     parser.add_argument("--latency-requests", type=int, default=2000, help="requests in a row per route (default 2000)")
-    parser.add_argument("--memory-requests", type=int, default=100_000,
-                        help="requests of the memory run (default 100000; 0 skips it)")
+    parser.add_argument(
+        "--memory-requests", type=int, default=100_000, help="requests of the memory run (default 100000; 0 skips it)"
+    )
     parser.add_argument("--rounds", type=int, default=2, help="measurements per route; the best counts")
     parser.add_argument("--serve", nargs=2, metavar=("PORT", "STATIC_DIR"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -218,7 +223,10 @@ def main() -> None:
         serve(int(args.serve[0]), args.serve[1])
         return
 
-    with tempfile.TemporaryDirectory(prefix="bench-editor-") as tmp, running_server(Path(tmp)) as (project, static, port, server):
+    with (
+        tempfile.TemporaryDirectory(prefix="bench-editor-") as tmp,
+        running_server(Path(tmp)) as (project, static, port, server),
+    ):
         base = f"http://127.0.0.1:{port}"
         symbol = fetch(base, f"/assets/svg/{COMPONENT}.svg")  # generates and caches it
         cached = project / "build" / "svg" / f"{COMPONENT}.svg"
@@ -232,8 +240,10 @@ def main() -> None:
         for path in paths.values():
             fetch(base, path)
         tool = "wrk" if shutil.which("wrk") else "python client"
-        print(f"{len(symbol)}-byte symbol; latency over {args.latency_requests} requests on one connection; "
-              f"rates on {args.connections} connections, {args.seconds} s x {args.rounds} rounds, load from {tool}")
+        print(
+            f"{len(symbol)}-byte symbol; latency over {args.latency_requests} requests on one connection; "
+            f"rates on {args.connections} connections, {args.seconds} s x {args.rounds} rounds, load from {tool}"
+        )
         latency = {name: latencies_ms("127.0.0.1", port, path, args.latency_requests) for name, path in paths.items()}
         rates = {name: 0.0 for name in paths}
         # Server CPU per request does not depend on what else the machine runs.
@@ -250,9 +260,11 @@ def main() -> None:
         for name in paths:
             p50, p99 = percentile(latency[name], 0.5), percentile(latency[name], 0.99)
             ratio = rates[name] / rates["static file"]
-            print(f"{name:>14}: p50 {p50:6.2f} ms  p99 {p99:6.2f} ms  {rates[name]:8.0f} req/s  "
-                  f"({ratio:.0%} of the static file's rate); server CPU {cpu_ms[name]:.2f} ms per request "
-                  f"(at most {1000 / cpu_ms[name]:.0f} req/s on one core)")
+            print(
+                f"{name:>14}: p50 {p50:6.2f} ms  p99 {p99:6.2f} ms  {rates[name]:8.0f} req/s  "
+                f"({ratio:.0%} of the static file's rate); server CPU {cpu_ms[name]:.2f} ms per request "
+                f"(at most {1000 / cpu_ms[name]:.0f} req/s on one core)"
+            )
         p50 = percentile(latency["cached symbol"], 0.5)
         print(f"cached symbol p50 {'meets' if p50 < P50_TARGET_MS else 'MISSES'} the target of {P50_TARGET_MS} ms")
         for name in ("cached symbol", "settings"):
@@ -265,8 +277,10 @@ def main() -> None:
             requests_in_all("127.0.0.1", port, paths["cached symbol"], args.memory_requests, args.connections)
             after = resident_kb(server.pid)
             verdict = "flat" if after - before <= FLAT_MEMORY_KB else "NOT FLAT"
-            print(f"server memory after {warm_up} warm-up requests {before / 1024:.1f} MiB, after "
-                  f"{args.memory_requests} more {after / 1024:.1f} MiB ({after - before:+d} KiB): {verdict}")
+            print(
+                f"server memory after {warm_up} warm-up requests {before / 1024:.1f} MiB, after "
+                f"{args.memory_requests} more {after / 1024:.1f} MiB ({after - before:+d} KiB): {verdict}"
+            )
 
 
 if __name__ == "__main__":

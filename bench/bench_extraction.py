@@ -72,7 +72,18 @@ def rss() -> int:
 class _MallInfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
     ]
 
 

@@ -93,8 +93,10 @@ def main() -> None:
             least = min(least, least_work(body, Path(tmp)))
             python_dumper = min(python_dumper, least_work(body, Path(tmp), yaml.SafeDumper))
         size = len(moved(doc, 0))
-        print(f"save of {count} instances ({size / 2**20:.1f} MB of JSON), fastest of {args.rounds}, "
-              f"load average {os.getloadavg()[0]:.1f}:")
+        print(
+            f"save of {count} instances ({size / 2**20:.1f} MB of JSON), fastest of {args.rounds}, "
+            f"load average {os.getloadavg()[0]:.1f}:"
+        )
         print(f"  save through the server {saves * 1000:8.1f} ms")
         print(f"  least work              {least * 1000:8.1f} ms (orjson.loads, C dumper, both files written)")
         print(f"  the same with PyYAML's Python dumper {python_dumper * 1000:8.1f} ms")

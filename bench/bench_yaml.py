@@ -65,10 +65,11 @@ def peak_mb(read: Callable[[], Any]) -> float:
 
 
 def texts(n: int) -> list[tuple[str, str]]:
-    dumped = yaml.dump(reference_netlist(n), Dumper=getattr(yaml, "CSafeDumper", yaml.SafeDumper),
-                       sort_keys=False)
-    return [(f"hand-written, {n} instances", reference_yaml(n, random.Random(1))),
-            (f"safe_dump, {2 * n} instances", dumped)]
+    dumped = yaml.dump(reference_netlist(n), Dumper=getattr(yaml, "CSafeDumper", yaml.SafeDumper), sort_keys=False)
+    return [
+        (f"hand-written, {n} instances", reference_yaml(n, random.Random(1))),
+        (f"safe_dump, {2 * n} instances", dumped),
+    ]
 
 
 def main() -> None:

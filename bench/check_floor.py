@@ -91,7 +91,9 @@ def floor_parts(top: cg.DKCell, reference: str, layer_sets: list[tuple[str, ...]
     try:
         parts = {
             "instances": bench_extraction.timed(lambda: read_instances(top), collector_paused=True)[0],
-            "klayout": bench_extraction.timed(lambda: metal_extraction(copy, layer_sets).netlist(), collector_paused=True)[0],
+            "klayout": bench_extraction.timed(
+                lambda: metal_extraction(copy, layer_sets).netlist(), collector_paused=True
+            )[0],
             "reference": bench_extraction.timed(
                 lambda: lvs._safe_load(Path(reference).read_text(), reference), collector_paused=True
             )[0],

@@ -88,9 +88,7 @@ def tiny_kit(project: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> 
     sys.modules.pop(TINY_KIT, None)
 
 
-def box_cell(
-    boxes: int = 1, ports: tuple[tuple[str, float, float, int, str], ...] = ()
-) -> Callable[..., Any]:
+def box_cell(boxes: int = 1, ports: tuple[tuple[str, float, float, int, str], ...] = ()) -> Callable[..., Any]:
     """A cell function drawing ``boxes`` separate 2 x 2 µm boxes on WG, 10 µm
     apart, with ``ports`` given as (name, x, y, rotation in quarter turns, type)."""
 

@@ -148,7 +148,12 @@ class Server:
         self.log = log.open("w")
         command = [sys.executable, "-m", "quillon", "serve", "--project-dir", str(project), "--port", str(free_port())]
         self.process = subprocess.Popen(
-            [*command, *options], cwd=project.parent, env=env, stdout=subprocess.PIPE, stderr=self.log, text=True,
+            [*command, *options],
+            cwd=project.parent,
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=self.log,
+            text=True,
             preexec_fn=preexec,
         )
         lines: queue.Queue[str] = queue.Queue()

@@ -118,4 +118,3 @@ def outline(shape: kdb.DPolygon | Sequence[Point]) -> list[tuple[Point, Point]]:
         points = [(float(x), float(y)) for x, y in shape]
     sides = zip(points, points[1:] + points[:1])
     return sorted(tuple(sorted(side)) for side in sides)  # type: ignore[misc]
-

@@ -53,6 +53,7 @@ def netlist_reading(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPa
         monkeypatch.setattr(cg.ProtoTKCell, "l2n", without_tables)
     yield request.param
 
+
 Component = str | cg.DKCell
 """A kit component name (built with its defaults) or a built cell."""
 

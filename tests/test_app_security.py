@@ -48,8 +48,18 @@ def client() -> TestClient:
 
 @pytest.mark.parametrize(
     "host",
-    ["localhost", "LOCALHOST:8787", "localhost.", "127.0.0.1", "127.0.0.1:8787", "127.3.4.5:1",
-     "[::1]", "[::1]:8787", "::1", "[::ffff:127.0.0.1]:80"],
+    [
+        "localhost",
+        "LOCALHOST:8787",
+        "localhost.",
+        "127.0.0.1",
+        "127.0.0.1:8787",
+        "127.3.4.5:1",
+        "[::1]",
+        "[::1]:8787",
+        "::1",
+        "[::ffff:127.0.0.1]:80",
+    ],
 )
 def test_loopback_hosts_are_served(client: TestClient, host: str) -> None:
     response = client.get(PROBE, headers={"host": host})
@@ -59,9 +69,23 @@ def test_loopback_hosts_are_served(client: TestClient, host: str) -> None:
 
 @pytest.mark.parametrize(
     "host",
-    ["testserver", "example.com", "localhost.example.com", "127.0.0.1.nip.io", "10.0.0.1",
-     "0.0.0.0", "[::2]", "::", "localhost:notaport", "localhost:99999", "localhost:", "[::1",
-     "[::1]x", "", "127.0.0.1:80:80"],
+    [
+        "testserver",
+        "example.com",
+        "localhost.example.com",
+        "127.0.0.1.nip.io",
+        "10.0.0.1",
+        "0.0.0.0",
+        "[::2]",
+        "::",
+        "localhost:notaport",
+        "localhost:99999",
+        "localhost:",
+        "[::1",
+        "[::1]x",
+        "",
+        "127.0.0.1:80:80",
+    ],
 )
 def test_foreign_hosts_are_refused(client: TestClient, host: str) -> None:
     for method in ("GET", "POST"):
@@ -157,8 +181,12 @@ def test_app_module_values_come_from_the_project(tmp_path: Path) -> None:
     env = {**os.environ, "QUILLON_PROJECT_DIR": str(root)}
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     out = subprocess.run(
-        [sys.executable, "-W", "error", "-c", script], env=env, cwd=tmp_path,
-        capture_output=True, text=True, check=True,
+        [sys.executable, "-W", "error", "-c", script],
+        env=env,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     values = json.loads(out)
     assert values["dir"] == str(root)

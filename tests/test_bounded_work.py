@@ -51,8 +51,14 @@ def projects(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def small(projects: Path) -> Iterator[Server]:
     """A server with small limits on its workers and on the time to send headers."""
     server = start_server(
-        projects, projects.parent / "small.log", "--check-seconds", str(SMALL_SECONDS),
-        "--check-memory-mb", str(SMALL_MEMORY_MB), "--header-timeout", str(HEADER_SECONDS),
+        projects,
+        projects.parent / "small.log",
+        "--check-seconds",
+        str(SMALL_SECONDS),
+        "--check-memory-mb",
+        str(SMALL_MEMORY_MB),
+        "--header-timeout",
+        str(HEADER_SECONDS),
     )
     yield server
     server.stop()
@@ -78,7 +84,9 @@ def _get(server: Server, target: str) -> httpx.Response:
     return httpx.get(server.url + target, timeout=TIMEOUT)
 
 
-def _meanwhile(server: Server, work: Callable[[], httpx.Response], others: Callable[[], Any]) -> tuple[httpx.Response, Any]:
+def _meanwhile(
+    server: Server, work: Callable[[], httpx.Response], others: Callable[[], Any]
+) -> tuple[httpx.Response, Any]:
     """`work` in a thread and, once it is under way, `others`; both results."""
     answers: list[httpx.Response] = []
     thread = threading.Thread(target=lambda: answers.append(work()))
@@ -112,29 +120,47 @@ def _closed_by_server(connection: socket.socket) -> bool:
 
 
 def case_endless_check(small: Server, plain: Server) -> None:
-    answer, meanwhile = _meanwhile(small, lambda: _post(small, "api/check/chips/slow.json"), lambda: (
-        _editor_routes_answer(small), _post(small, "api/check/chips/slow.json"), _post(small, "api/check/chips/mzi.json")))
+    answer, meanwhile = _meanwhile(
+        small,
+        lambda: _post(small, "api/check/chips/slow.json"),
+        lambda: (
+            _editor_routes_answer(small),
+            _post(small, "api/check/chips/slow.json"),
+            _post(small, "api/check/chips/mzi.json"),
+        ),
+    )
     routes, again, other = meanwhile
     assert routes == [200, 200, 200]
-    assert (again.status_code, again.json()) == (409, {"error": "Cannot check: the check of chips/slow.pic.yml is running already; wait for it to end."})
+    assert (again.status_code, again.json()) == (
+        409,
+        {"error": "Cannot check: the check of chips/slow.pic.yml is running already; wait for it to end."},
+    )
     assert other.status_code == 200 and other.json()["findings"] == []
-    assert (answer.status_code, answer.json()) == (503, {
-        "error": f"Cannot check: the check of chips/slow.pic.yml took longer than its limit of {SMALL_SECONDS} s"
-                 " (quillon serve --check-seconds) and was stopped."})
+    assert (answer.status_code, answer.json()) == (
+        503,
+        {
+            "error": f"Cannot check: the check of chips/slow.pic.yml took longer than its limit of {SMALL_SECONDS} s"
+            " (quillon serve --check-seconds) and was stopped."
+        },
+    )
     assert _post(small, "api/check/chips/mzi.json").status_code == 200  # the stopped worker left nothing behind
 
 
 def case_file_beyond_memory(small: Server, plain: Server) -> None:
     answer = _get(small, "assets/netlists/chips/huge.json")
     assert (answer.status_code, answer.text) == (
-        503, f"could not read chips/huge: the read needed more memory than its limit of {SMALL_MEMORY_MB} MiB"
-             " (quillon serve --check-memory-mb)")
+        503,
+        f"could not read chips/huge: the read needed more memory than its limit of {SMALL_MEMORY_MB} MiB"
+        " (quillon serve --check-memory-mb)",
+    )
 
 
 def case_large_files(small: Server, plain: Server) -> None:
     for name, first in (("scalar", "a"), ("keys", "k0")):
         target = f"assets/netlists/chips/{name}.json"
-        answer, routes = _meanwhile(plain, lambda target=target: _get(plain, target), lambda: _editor_routes_answer(plain))
+        answer, routes = _meanwhile(
+            plain, lambda target=target: _get(plain, target), lambda: _editor_routes_answer(plain)
+        )
         assert routes == [200, 200, 200]
         instances = answer.json()["netlist"]["instances"]
         assert answer.status_code == 200 and next(iter(instances)) == first

@@ -352,7 +352,9 @@ def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, 
     assert list(t.cell_indexes) == [i.cell_index for i in instances]
     assert t.name_properties == [i.property(cg.conf.PROPID.NAME) for i in instances]
     assert t.named_instances == [i if i.property(cg.conf.PROPID.NAME) is not None else None for i in instances]
-    assert [(x, y) for x, y in zip(t.xs, t.ys, strict=True)] == [(i.dcplx_trans.disp.x, i.dcplx_trans.disp.y) for i in instances]
+    assert [(x, y) for x, y in zip(t.xs, t.ys, strict=True)] == [
+        (i.dcplx_trans.disp.x, i.dcplx_trans.disp.y) for i in instances
+    ]
     assert t.net_count == len(list(l2n.top_circuit().each_net()))
 
 
@@ -368,7 +370,9 @@ def _mirrored_and_arrays(lib: cg.KCLayout) -> cg.DKCell:
     for code in range(1, 8):
         inst = top.create_inst(wg, kdb.Trans(code % 4, code >= 4, 0, 0), name=f"m{code}")
         last = inst.connect("o1", last["o2"])
-    top.kdb_cell.insert(kdb.CellInstArray(wg.cell_index, kdb.Trans(0, False, -10000, 0), kdb.Vector(0, 5000), kdb.Vector(1000, 0), 3, 2))
+    top.kdb_cell.insert(
+        kdb.CellInstArray(wg.cell_index, kdb.Trans(0, False, -10000, 0), kdb.Vector(0, 5000), kdb.Vector(1000, 0), 3, 2)
+    )
     a = top.create_inst(angled, kdb.Trans(1, True, 4000, 4000), name="ang")
     top.create_inst(angled, name="ang2").connect("o1", a["o1"])
     top.add_port(a["o2"], "side")
@@ -399,9 +403,18 @@ def test_l2n_equals_the_plain_python_reference(lib: cg.KCLayout, build: str, por
 
 @pytest.mark.parametrize(
     "first, second, meet",
-    [(0, 180000, True), (-90000, 90000, True), (450000, 270000, True), (-180000, 0, True), (90000, 90000, False), (0, 179999, False)],
+    [
+        (0, 180000, True),
+        (-90000, 90000, True),
+        (450000, 270000, True),
+        (-180000, 0, True),
+        (90000, 90000, False),
+        (0, 179999, False),
+    ],
 )
-def test_native_matcher_takes_orientations_modulo_a_full_turn(lib: cg.KCLayout, first: int, second: int, meet: bool) -> None:
+def test_native_matcher_takes_orientations_modulo_a_full_turn(
+    lib: cg.KCLayout, first: int, second: int, meet: bool
+) -> None:
     """Ports facing each other meet however their orientations are written (millidegrees)."""
     a, b, top = lib.dkcell(), lib.dkcell(), lib.dkcell()
     top.create_inst(a)
@@ -466,7 +479,9 @@ def written_the_old_way(path: Path) -> None:
 
 @pytest.mark.parametrize("layer_names_on_the_layout", [False, True], ids=["as written", "written the old way"])
 @pytest.mark.parametrize("suffix", [".gds", ".oas"])
-def test_layout_files_keep_instance_names_ports_and_settings(tmp_path: Path, suffix: str, layer_names_on_the_layout: bool) -> None:
+def test_layout_files_keep_instance_names_ports_and_settings(
+    tmp_path: Path, suffix: str, layer_names_on_the_layout: bool
+) -> None:
     chip = demo_chip()
     path = tmp_path / f"chip{suffix}"
     chip.kcl.write(path)

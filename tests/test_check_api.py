@@ -174,7 +174,9 @@ def test_kit_from_the_project_and_the_fallback_note(
             id="negative tolerance",
         ),
         pytest.param({"threads": 0}, quillon.CheckError, "threads must be 1 or more, got 0", id="no cores"),
-        pytest.param({"threads": "2"}, TypeError, "threads must be a number of cores (int), got str", id="cores as text"),
+        pytest.param(
+            {"threads": "2"}, TypeError, "threads must be a number of cores (int), got str", id="cores as text"
+        ),
     ],
 )
 def test_bad_arguments_say_what_is_wrong(

@@ -64,8 +64,12 @@ def test_demo_layout_gives_every_category(demo_project: Path, tmp_path: Path) ->
         "Mismatched Instances": [
             "Instance 'bend_top' is a 'bend_circular' in the layout but a 'bend_euler' in the reference netlist"
         ],
-        "Mismatched Ports": ["Port 'monitor' (at 'bend_top2,o1' in the layout) is not present in the reference netlist"],
-        "Mismatched Settings": ["Instance 'gc_in': period is 0.63 in the layout but 0.66 in the reference netlist (its default)"],
+        "Mismatched Ports": [
+            "Port 'monitor' (at 'bend_top2,o1' in the layout) is not present in the reference netlist"
+        ],
+        "Mismatched Settings": [
+            "Instance 'gc_in': period is 0.63 in the layout but 0.66 in the reference netlist (its default)"
+        ],
     }
     [[gc_in_box, _]] = found["Mismatched Settings"]
     assert gc_in_box == cell.insts["gc_in"].dbbox()

@@ -22,7 +22,20 @@ import findings_support as fs
 import maskwright as mw
 from demo_pdk.layers import LAYER
 from layout_builders import netlist_reading  # noqa: F401
-from layout_builders import PDK, attach, component, expose, metal, metal_path, new_cell, place, place_array, straight_run, via, waveguide
+from layout_builders import (
+    PDK,
+    attach,
+    component,
+    expose,
+    metal,
+    metal_path,
+    new_cell,
+    place,
+    place_array,
+    straight_run,
+    via,
+    waveguide,
+)
 from quillon.findings import kind_of, read_findings
 from quillon.core import lvs
 
@@ -89,7 +102,10 @@ def mzi_reference(names: dict[str, str] | None = None) -> dict[str, Any]:
                 }
             }
         },
-        "nets": [{"p1": f"{n['heater']},e1", "p2": f"{n['pad1']},e4"}, {"p1": f"{n['heater']},e2", "p2": f"{n['pad2']},e3"}],
+        "nets": [
+            {"p1": f"{n['heater']},e1", "p2": f"{n['pad1']},e4"},
+            {"p1": f"{n['heater']},e2", "p2": f"{n['pad2']},e3"},
+        ],
         "ports": {},
     }
 
@@ -126,7 +142,15 @@ def read_back(cell: cg.DKCell, directory: Path, renamed: dict[str, str]) -> cg.D
 
 # --- clean layouts ----------------------------------------------------------------
 
-ODD = {"splitter": "sp'1", "heater": 'h"1', "arm": "a\\b", "combiner": "c o'm\"b", "gc_in": "gç_in", "gc_out": "g,out", "pad2": "p,2"}
+ODD = {
+    "splitter": "sp'1",
+    "heater": 'h"1',
+    "arm": "a\\b",
+    "combiner": "c o'm\"b",
+    "gc_in": "gç_in",
+    "gc_out": "g,out",
+    "pad2": "p,2",
+}
 
 
 def odd_names(directory: Path) -> Case:
@@ -257,7 +281,11 @@ FAULTS = [
     ),
     pytest.param(
         lambda d: (mzi(), with_changes(instances=lambda i: i | {"combiner": {"component": "mmi2x2"}})),
-        {"Mismatched Instances": ["Instance 'combiner' is a 'mmi1x2' in the layout but a 'mmi2x2' in the reference netlist"]},
+        {
+            "Mismatched Instances": [
+                "Instance 'combiner' is a 'mmi1x2' in the layout but a 'mmi2x2' in the reference netlist"
+            ]
+        },
         id="other component",
     ),
     pytest.param(
@@ -267,7 +295,11 @@ FAULTS = [
     ),
     pytest.param(
         lambda d: (port_in_empty_space(), with_changes(ports={"mon": "gc_out,o1"})),
-        {"Mismatched Ports": ["Port 'mon' attaches to nothing in the layout but to 'gc_out,o1' in the reference netlist"]},
+        {
+            "Mismatched Ports": [
+                "Port 'mon' attaches to nothing in the layout but to 'gc_out,o1' in the reference netlist"
+            ]
+        },
         id="port attached to nothing",
     ),
     pytest.param(
@@ -304,7 +336,9 @@ FAULTS = [
     pytest.param(
         lambda d: open_beside_another_wire(),
         {
-            "Missing Connections": ["Open: the reference net ['a,e3', 'b,e3', 'c,e1'] is split in the layout into ['a,e3', 'b,e3'] and ['c,e1']"],
+            "Missing Connections": [
+                "Open: the reference net ['a,e3', 'b,e3', 'c,e1'] is split in the layout into ['a,e3', 'b,e3'] and ['c,e1']"
+            ],
             "Unknown Connections": ["Unknown Connection from 'c,e1' to 'd,e1'"],
         },
         id="open, and a wire from its split part elsewhere",
@@ -312,7 +346,9 @@ FAULTS = [
     pytest.param(
         lambda d: (read_back(mzi(), d, {"pad2": "pad1"}), mzi_reference()),
         {
-            "Missing Connections": ["Missing Connection from 'heater,e2' to 'pad2,e3' | The layout has 'heater,e2' but no instance 'pad2'"],
+            "Missing Connections": [
+                "Missing Connection from 'heater,e2' to 'pad2,e3' | The layout has 'heater,e2' but no instance 'pad2'"
+            ],
             "Missing Instances": missing(["pad2"]),
             "Mismatched Instances": ["Instance name 'pad1' is given to 2 instances of the layout"],
         },
@@ -329,7 +365,9 @@ def test_each_fault_gives_the_items_that_name_it(
     """Expected: per category its items' texts, or only their number."""
     cell, reference = build(tmp_path)
     found = check(cell, reference, tmp_path, threads=threads)
-    assert {title: len(texts) if isinstance(expected.get(title), int) else texts for title, texts in found.items()} == expected
+    assert {
+        title: len(texts) if isinstance(expected.get(title), int) else texts for title, texts in found.items()
+    } == expected
 
 
 # --- ports that do not simply meet in pairs -----------------------------------------
@@ -379,7 +417,11 @@ JOINTS = [
     pytest.param(lambda d: (mzi(), mzi_reference()), {}, id="clean"),
     pytest.param(
         lambda d: with_stub(None),
-        {"Unknown Connections": ["Port 'arm,o2' meets 2 ports: 'combiner,o3', unnamed wiring that ends open at (170, -40)"]},
+        {
+            "Unknown Connections": [
+                "Port 'arm,o2' meets 2 ports: 'combiner,o3', unnamed wiring that ends open at (170, -40)"
+            ]
+        },
         id="unnamed stub on a joint",
     ),
     pytest.param(
@@ -399,14 +441,22 @@ JOINTS = [
     ),
     pytest.param(
         lambda d: (mzi(gc_out_shift=2), mzi_reference()),
-        {"Missing Connections": [missing_between("combiner,o1", "gc_out,o1", "Ports 'combiner,o1' and 'gc_out,o1' are 2 µm apart")]},
+        {
+            "Missing Connections": [
+                missing_between("combiner,o1", "gc_out,o1", "Ports 'combiner,o1' and 'gc_out,o1' are 2 µm apart")
+            ]
+        },
         id="gap between two ports",
     ),
     pytest.param(
         lambda d: (mzi(arm_route_short=0.1), mzi_reference()),
         {
             "Missing Connections": [
-                missing_between("arm,o2", "combiner,o3", "Port 'combiner,o3' and the end of the wiring from 'arm,o2' are 0.1 µm apart")
+                missing_between(
+                    "arm,o2",
+                    "combiner,o3",
+                    "Port 'combiner,o3' and the end of the wiring from 'arm,o2' are 0.1 µm apart",
+                )
             ]
         },
         id="route that stops 0.1 µm short",
@@ -426,8 +476,16 @@ JOINTS = [
         lambda d: with_arm_of(NARROW),
         {
             "Missing Connections": [
-                missing_between("arm,o1", "splitter,o2", "Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their widths differ: 0.45 and 0.5 µm"),
-                missing_between("arm,o2", "combiner,o3", "Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their widths differ: 0.45 and 0.5 µm"),
+                missing_between(
+                    "arm,o1",
+                    "splitter,o2",
+                    "Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their widths differ: 0.45 and 0.5 µm",
+                ),
+                missing_between(
+                    "arm,o2",
+                    "combiner,o3",
+                    "Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their widths differ: 0.45 and 0.5 µm",
+                ),
             ]
         },
         id="0.45 µm arm between 0.5 µm routes",
@@ -436,8 +494,16 @@ JOINTS = [
         lambda d: with_arm_of(ON_SLAB),
         {
             "Missing Connections": [
-                missing_between("arm,o1", "splitter,o2", "Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their layers differ: SLAB (3/0) and WG (1/0)"),
-                missing_between("arm,o2", "combiner,o3", "Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their layers differ: SLAB (3/0) and WG (1/0)"),
+                missing_between(
+                    "arm,o1",
+                    "splitter,o2",
+                    "Port 'arm,o1' and the end of the wiring from 'splitter,o2' meet but their layers differ: SLAB (3/0) and WG (1/0)",
+                ),
+                missing_between(
+                    "arm,o2",
+                    "combiner,o3",
+                    "Port 'arm,o2' and the end of the wiring from 'combiner,o3' meet but their layers differ: SLAB (3/0) and WG (1/0)",
+                ),
             ]
         },
         id="arm on another layer",
@@ -446,7 +512,11 @@ JOINTS = [
         lambda d: (mzi(gc_out_rotation=90), mzi_reference()),
         {
             "Missing Connections": [
-                missing_between("combiner,o1", "gc_out,o1", "Ports 'combiner,o1' and 'gc_out,o1' meet but they do not face each other: they face 0 and 270 degrees")
+                missing_between(
+                    "combiner,o1",
+                    "gc_out,o1",
+                    "Ports 'combiner,o1' and 'gc_out,o1' meet but they do not face each other: they face 0 and 270 degrees",
+                )
             ]
         },
         id="grating turned on its port",
@@ -458,7 +528,13 @@ JOINTS = [
     ),
     pytest.param(
         lambda d: with_arrays(pitch=82),
-        {"Missing Connections": [missing_between("gc[1],o1", "heater,o2", "Port 'gc[1],o1' and the end of the wiring from 'heater,o2' are 2 µm apart")]},
+        {
+            "Missing Connections": [
+                missing_between(
+                    "gc[1],o1", "heater,o2", "Port 'gc[1],o1' and the end of the wiring from 'heater,o2' are 2 µm apart"
+                )
+            ]
+        },
         id="second element of an array 2 µm off its route",
     ),
 ]
@@ -523,7 +599,10 @@ def unnamed_array_as_wiring() -> Case:
     """Straights a -> b and c -> d, each pair joined by one element of an unnamed
     1x2 array of straights; the outer ends are ports of the cell."""
     top = new_cell("wiring_array")
-    ends = {name: place(top, "straight", name, x=x, y=y) for name, x, y in (("a", 0, 0), ("b", 20, 0), ("c", 0, 20), ("d", 20, 20))}
+    ends = {
+        name: place(top, "straight", name, x=x, y=y)
+        for name, x, y in (("a", 0, 0), ("b", 20, 0), ("c", 0, 20), ("d", 20, 20))
+    }
     place_array(top, "straight", None, x=10, b=(0, 20), nb=2)
     ports = {"pa": ("a", "o1"), "pb": ("b", "o2"), "pc": ("c", "o1"), "pd": ("d", "o2")}
     for port, (inst, pin) in ports.items():
@@ -545,9 +624,7 @@ def array_named_as_one(directory: Path) -> Case:
 
 ARRAYS = [
     pytest.param(lambda d: with_arrays(), {}, id="clean: 1x2 gratings and 2x1 pads"),
-    pytest.param(
-        lambda d: (read_back(with_arrays()[0], d, {}), with_arrays()[1]), {}, id="clean: read back from GDS"
-    ),
+    pytest.param(lambda d: (read_back(with_arrays()[0], d, {}), with_arrays()[1]), {}, id="clean: read back from GDS"),
     pytest.param(lambda d: unnamed_array_as_wiring(), {}, id="clean: an unnamed array as wiring"),
     pytest.param(
         lambda d: (lambda case: (case[0], case[1] | {"connections": {"a,o2": "b,o1"}}))(unnamed_array_as_wiring()),
@@ -568,7 +645,9 @@ ARRAYS = [
     pytest.param(
         lambda d: (with_arrays(grid=True)[0], with_arrays()[1]),
         {
-            "Unknown Instances": [f"Instance 'g[{i}][{j}]' is not present in the reference netlist" for i in (0, 1) for j in (0, 1)],
+            "Unknown Instances": [
+                f"Instance 'g[{i}][{j}]' is not present in the reference netlist" for i in (0, 1) for j in (0, 1)
+            ],
             "Unknown Connections": sorted(
                 f"Unknown Connection from 'ERROR_NO_CONNECTION' to 'g[{i}][{j}],o1' | Port 'g[{i}][{j}],o1' is open: nothing connects to it"
                 for i in (0, 1)
@@ -619,8 +698,18 @@ def bridged_far_from_the_pads() -> Case:
 SHORT = "Short: the layout connects ['heater,e1', 'pad1,e4'] and ['heater,e2', 'pad2,e3'], which are separate nets in the reference netlist"
 MARKERS = [
     pytest.param(lambda d: via_chain(), "", [], id="clean via chain"),
-    pytest.param(lambda d: via_chain(missing=2), "Missing Connection from 'p,e3' to 'q,e1'", [(250, -305, 260, -295)], id="missing via: its site"),
-    pytest.param(lambda d: bridged_far_from_the_pads(), SHORT, [(40, 1198, 200, 1202)], id="bridge 1 mm from the pads: the bridge"),
+    pytest.param(
+        lambda d: via_chain(missing=2),
+        "Missing Connection from 'p,e3' to 'q,e1'",
+        [(250, -305, 260, -295)],
+        id="missing via: its site",
+    ),
+    pytest.param(
+        lambda d: bridged_far_from_the_pads(),
+        SHORT,
+        [(40, 1198, 200, 1202)],
+        id="bridge 1 mm from the pads: the bridge",
+    ),
     pytest.param(
         lambda d: (mzi(pads_joined=True), mzi_reference()),
         SHORT,
@@ -651,15 +740,30 @@ def test_findings_are_marked_where_the_fault_is(
     path = tmp_path / "reference.pic.yml"
     path.write_text(yaml.safe_dump(reference))
     layout = cell.kcl.layout
-    before = (layout.layers(), layout.cells(), sorted(str(shape) for shape in cell.kdb_cell.each_shape(layout.layer(PDK.layers["M2"]))))
-    found = [values for items in fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), tmp_path)).values() for values in items]
+    before = (
+        layout.layers(),
+        layout.cells(),
+        sorted(str(shape) for shape in cell.kdb_cell.each_shape(layout.layer(PDK.layers["M2"]))),
+    )
+    found = [
+        values
+        for items in fs.findings(fs.reloaded(lvs.optical_lvs(cell, str(path)), tmp_path)).values()
+        for values in items
+    ]
     # the metal is read where it is, never changed
-    assert (layout.layers(), layout.cells(), sorted(str(shape) for shape in cell.kdb_cell.each_shape(layout.layer(PDK.layers["M2"])))) == before
+    assert (
+        layout.layers(),
+        layout.cells(),
+        sorted(str(shape) for shape in cell.kdb_cell.each_shape(layout.layer(PDK.layers["M2"]))),
+    ) == before
     if not text:
         assert found == []
         return
     [values] = [values for values in found if fs.first_text(values) == text]
-    markers = {tuple(round(v, 3) for v in (b.left, b.bottom, b.right, b.top)) for b in (value.bbox() for value in values if not isinstance(value, str))}
+    markers = {
+        tuple(round(v, 3) for v in (b.left, b.bottom, b.right, b.top))
+        for b in (value.bbox() for value in values if not isinstance(value, str))
+    }
     assert set(boxes) <= markers
 
 
@@ -720,46 +824,71 @@ SPELLED_OUT = {
 }
 
 SETTINGS = [
-    pytest.param(lambda d: (mzi(), stating(**SPELLED_OUT)), None, [], id="clean: defaults spelled out, the alias cross_section, a layer by number"),
+    pytest.param(
+        lambda d: (mzi(), stating(**SPELLED_OUT)),
+        None,
+        [],
+        id="clean: defaults spelled out, the alias cross_section, a layer by number",
+    ),
     pytest.param(lambda d: (mzi(), stating(heater={"length": 100.0009})), None, [], id="clean: within the tolerance"),
     pytest.param(lambda d: (mzi(), stating(heater={"length": 100.05})), 0.1, [], id="clean: within a wider tolerance"),
     pytest.param(
         lambda d: (read_back(mzi(heater_settings={"length": 107}), d, {}), stating(heater={"length": 107})),
-        None, [], id="clean: read back from the layout file",
+        None,
+        [],
+        id="clean: read back from the layout file",
     ),
-    pytest.param(lambda d: (mzi(heater_settings={"length": 107}), mzi_reference()), None, [HEATER_LONGER], id="heater 7 um too long"),
+    pytest.param(
+        lambda d: (mzi(heater_settings={"length": 107}), mzi_reference()),
+        None,
+        [HEATER_LONGER],
+        id="heater 7 um too long",
+    ),
     pytest.param(
         lambda d: (read_back(mzi(heater_settings={"length": 107}), d, {}), mzi_reference()),
-        None, [HEATER_LONGER], id="heater too long, read back from the layout file",
+        None,
+        [HEATER_LONGER],
+        id="heater too long, read back from the layout file",
     ),
     pytest.param(
         lambda d: (mzi(arm_settings={"cross_section": "rib"}), stating()),
-        None, ["Instance 'arm': cross_section is 'rib' in the layout but 'strip' in the reference netlist (its default)"],
+        None,
+        ["Instance 'arm': cross_section is 'rib' in the layout but 'strip' in the reference netlist (its default)"],
         id="rib where the reference has strip",
     ),
     pytest.param(
         lambda d: (mzi(), stating(arm={"lenght": 100})),
         None,
-        ["Instance 'arm': length is 100 in the layout but 10 in the reference netlist (its default); "
-         "lenght is not a setting of 'straight' (100 in the reference netlist)"],
+        [
+            "Instance 'arm': length is 100 in the layout but 10 in the reference netlist (its default); "
+            "lenght is not a setting of 'straight' (100 in the reference netlist)"
+        ],
         id="a setting the component does not have",
     ),
     pytest.param(
-        lambda d: (mzi(), stating(gc_in={"n_periods": 31})), 5,
-        ["Instance 'gc_in': n_periods is 30 in the layout but 31 in the reference netlist"], id="integers exactly, whatever the tolerance",
+        lambda d: (mzi(), stating(gc_in={"n_periods": 31})),
+        5,
+        ["Instance 'gc_in': n_periods is 30 in the layout but 31 in the reference netlist"],
+        id="integers exactly, whatever the tolerance",
     ),
     pytest.param(
-        lambda d: (mzi(), stating(heater={"length": 100.002})), None,
-        ["Instance 'heater': length is 100 in the layout but 100.002 in the reference netlist"], id="just outside the tolerance",
+        lambda d: (mzi(), stating(heater={"length": 100.002})),
+        None,
+        ["Instance 'heater': length is 100 in the layout but 100.002 in the reference netlist"],
+        id="just outside the tolerance",
     ),
     pytest.param(
-        lambda d: (mzi(), stating(pad1={"layer": "M1", "size": [80, 81]})), None,
-        ["Instance 'pad1': size is [80, 80] in the layout but [80, 81] in the reference netlist; "
-         "layer is 'M2' in the layout but 'M1' in the reference netlist"],
+        lambda d: (mzi(), stating(pad1={"layer": "M1", "size": [80, 81]})),
+        None,
+        [
+            "Instance 'pad1': size is [80, 80] in the layout but [80, 81] in the reference netlist; "
+            "layer is 'M2' in the layout but 'M1' in the reference netlist"
+        ],
         id="another layer and size",
     ),
     pytest.param(
-        lambda d: (mzi(heater_settings={"cross_section": "rib"}), stating(heater={"cross_section": "cross_section"})), None,
+        lambda d: (mzi(heater_settings={"cross_section": "rib"}), stating(heater={"cross_section": "cross_section"})),
+        None,
         ["Instance 'heater': cross_section is 'rib' in the layout but 'cross_section' in the reference netlist"],
         id="the alias is not the cross-section drawn",
     ),
@@ -850,26 +979,51 @@ UNCHECKED_ABSORBERS = "2 connections of the reference netlist reach instances wh
 
 STRIPPED = [
     pytest.param(lambda: (mzi(), mzi_reference()), False, {}, [], id="clean, with context information"),
-    pytest.param(lambda: (mzi(), mzi_reference()), True, {}, [restored_note(10), portless_note(TOP_PORTS)], id="clean: every cell built by the kit, ports and settings taken from it"),
     pytest.param(
-        lambda: (mzi(heater_settings={"length": 107}), mzi_reference()), True,
-        {"Mismatched Settings": [HEATER_LONGER]}, [restored_note(11), portless_note(TOP_PORTS)], id="settings read back from the kit's cell of that name",
+        lambda: (mzi(), mzi_reference()),
+        True,
+        {},
+        [restored_note(10), portless_note(TOP_PORTS)],
+        id="clean: every cell built by the kit, ports and settings taken from it",
     ),
     pytest.param(
-        absorbers, True, {"Missing Connections": [UNCHECKED_ABSORBERS]}, [restored_note(2), portless_note("{0}", TOP_PORTS)],
+        lambda: (mzi(heater_settings={"length": 107}), mzi_reference()),
+        True,
+        {"Mismatched Settings": [HEATER_LONGER]},
+        [restored_note(11), portless_note(TOP_PORTS)],
+        id="settings read back from the kit's cell of that name",
+    ),
+    pytest.param(
+        absorbers,
+        True,
+        {"Missing Connections": [UNCHECKED_ABSORBERS]},
+        [restored_note(2), portless_note("{0}", TOP_PORTS)],
         id="hand-drawn cells: their connections one item, a note",
     ),
     pytest.param(
-        lambda: shifted(absorbers()), True,
+        lambda: shifted(absorbers()),
+        True,
         {
-            "Missing Connections": [UNCHECKED_ABSORBERS, "Missing Connection from 'gc,o1' to 'splitter,o1' | Ports 'gc,o1' and 'splitter,o1' are 2 µm apart"],
+            "Missing Connections": [
+                UNCHECKED_ABSORBERS,
+                "Missing Connection from 'gc,o1' to 'splitter,o1' | Ports 'gc,o1' and 'splitter,o1' are 2 µm apart",
+            ],
         },
         [restored_note(2), portless_note("{0}", TOP_PORTS)],
         id="hand-drawn cells, and a real fault still found",
     ),
     pytest.param(
-        lambda: (exposed := mzi(), expose(exposed, exposed.insts["gc_in"]["o1"], "in"), mzi_reference() | {"ports": {"in": "gc_in,o1"}})[::2], True,
-        {"Mismatched Ports": ["The cell '{top}' carries no port information, so the 1 port of the reference netlist cannot be checked"]},
+        lambda: (
+            exposed := mzi(),
+            expose(exposed, exposed.insts["gc_in"]["o1"], "in"),
+            mzi_reference() | {"ports": {"in": "gc_in,o1"}},
+        )[::2],
+        True,
+        {
+            "Mismatched Ports": [
+                "The cell '{top}' carries no port information, so the 1 port of the reference netlist cannot be checked"
+            ]
+        },
         [restored_note(10), portless_note(TOP_PORTS)],
         id="the checked cell's own ports lost",
     ),

@@ -44,7 +44,10 @@ def check(layout: Path, netlist: Path, project: Path) -> int:
 
 @pytest.mark.parametrize(
     "netlist",
-    [*(pytest.param(path, id=path.name) for path in demo.CIRCUITS), *(pytest.param(seed, id=f"random-{seed}") for seed in SEEDS)],
+    [
+        *(pytest.param(path, id=path.name) for path in demo.CIRCUITS),
+        *(pytest.param(seed, id=f"random-{seed}") for seed in SEEDS),
+    ],
 )
 def test_layout_from_a_netlist_passes_the_check(project: Path, netlist: Path | int) -> None:
     if isinstance(netlist, int):
@@ -85,7 +88,10 @@ def test_a_circuit_can_be_built_again_in_one_process(project: Path) -> None:
 
 @pytest.mark.parametrize(
     "netlist",
-    [*(pytest.param(path, id=path.name) for path in demo.CIRCUITS), *(pytest.param(seed, id=f"random-{seed}") for seed in SEEDS[:2])],
+    [
+        *(pytest.param(path, id=path.name) for path in demo.CIRCUITS),
+        *(pytest.param(seed, id=f"random-{seed}") for seed in SEEDS[:2]),
+    ],
 )
 def test_placements_are_where_the_built_layout_puts_each_instance(project: Path, netlist: Path | int) -> None:
     if isinstance(netlist, int):
@@ -95,23 +101,42 @@ def test_placements_are_where_the_built_layout_puts_each_instance(project: Path,
     built = {}
     for inst in (i for i in top.insts if i.name):  # the routes' instances have no name
         trans, box = inst.dcplx_trans, inst.dbbox()
-        built[inst.name] = [trans.disp.x, trans.disp.y, trans.angle % 360, trans.is_mirror(), box.left, box.bottom, box.right, box.top]
-    placed = {name: [p["x"], p["y"], p["rotation"], p["mirror"], *p["box"]]
-              for name, p in circuit_placements(read_netlist(netlist), activate_pdk_by_name("demo_pdk")).items()}
+        built[inst.name] = [
+            trans.disp.x,
+            trans.disp.y,
+            trans.angle % 360,
+            trans.is_mirror(),
+            box.left,
+            box.bottom,
+            box.right,
+            box.top,
+        ]
+    placed = {
+        name: [p["x"], p["y"], p["rotation"], p["mirror"], *p["box"]]
+        for name, p in circuit_placements(read_netlist(netlist), activate_pdk_by_name("demo_pdk")).items()
+    }
     assert placed.keys() == built.keys()
     assert {n: (placed[n], built[n]) for n in built if placed[n] != pytest.approx(built[n], abs=1e-3)} == {}
     assert not [name for name in cg.kcl.dkcells if name.startswith("placing")]  # nothing left behind
 
 
 def test_unplaced_instances_are_put_side_by_side(project: Path) -> None:
-    netlist = write_netlist(project, "loose", {"instances": {n: {"component": c} for n, c in
-                                                              [("a", "mmi1x2"), ("b", "pad"), ("c", "mmi2x2"), ("d", "grating_coupler")]}})
+    netlist = write_netlist(
+        project,
+        "loose",
+        {
+            "instances": {
+                n: {"component": c}
+                for n, c in [("a", "mmi1x2"), ("b", "pad"), ("c", "mmi2x2"), ("d", "grating_coupler")]
+            }
+        },
+    )
     build_circuit_gds(netlist, project / "loose.gds", project)
     kcl = cg.KCLayout("loose")
     (top,) = kcl.read(project / "loose.gds")
     boxes = [inst.dbbox() for inst in top.insts]
     assert sorted(inst.name for inst in top.insts) == ["a", "b", "c", "d"]
-    assert not any(p.overlaps(q) for i, p in enumerate(boxes) for q in boxes[i + 1:])
+    assert not any(p.overlaps(q) for i, p in enumerate(boxes) for q in boxes[i + 1 :])
 
 
 GOOD = """\
@@ -138,11 +163,26 @@ BAD = [
     ("unknown component", "component: mmi1x2", "component: mmi3x3", "instance 'a': unknown component 'mmi3x3'"),
     ("unknown setting", "length: 20", "lenght: 20", "instance 'b' (straight): unknown setting 'lenght'"),
     ("bad setting type", "length: 20", "length: long", "instance 'b' (straight): setting 'length' must be a number"),
-    ("setting below the kit's limit", "length: 20", "length: -5", "instance 'b' (straight): setting 'length' must be at least 0, got -5"),
+    (
+        "setting below the kit's limit",
+        "length: 20",
+        "length: -5",
+        "instance 'b' (straight): setting 'length' must be at least 0, got -5",
+    ),
     ("unknown port", "a,o2: b,o1", "a,o9: b,o1", "instance 'a' (mmi1x2) has no port 'o9'"),
     ("unknown instance", "a,o2: b,o1", "a,o2: c,o1", "unknown instance 'c'"),
-    ("unknown routing strategy", "    links:", "    routing_strategy: route_zigzag\n    links:", "route 'r': unknown routing strategy 'route_zigzag'"),
-    ("bad routing setting", "    links:", "    settings: {separation: wide}\n    links:", "route 'r': setting 'separation' of 'route_bundle' must be a number"),
+    (
+        "unknown routing strategy",
+        "    links:",
+        "    routing_strategy: route_zigzag\n    links:",
+        "route 'r': unknown routing strategy 'route_zigzag'",
+    ),
+    (
+        "bad routing setting",
+        "    links:",
+        "    settings: {separation: wide}\n    links:",
+        "route 'r': setting 'separation' of 'route_bundle' must be a number",
+    ),
     ("net of optical ports", '"p,e3"', '"a,o1"', "nets[0]: route_single_electrical: port 'o1' is 'optical'"),
     ("placement of nobody", "q: {x: 300", "z: {x: 300", "placement 'z': unknown instance 'z'"),
     ("unknown entry", "ports:", "port:", "unknown entry 'port'"),
@@ -152,7 +192,9 @@ BAD = [
 
 
 @pytest.mark.parametrize(("replace", "by", "message"), [pytest.param(*case[1:], id=case[0]) for case in BAD])
-def test_a_bad_netlist_is_refused_in_one_line_naming_the_entry(project: Path, replace: str, by: str, message: str) -> None:
+def test_a_bad_netlist_is_refused_in_one_line_naming_the_entry(
+    project: Path, replace: str, by: str, message: str
+) -> None:
     assert replace in GOOD
     netlist = write_netlist(project, "bad", GOOD.replace(replace, by, 1))
     with pytest.raises(NetlistError) as caught:
@@ -175,7 +217,9 @@ def test_quillon_build_then_check_from_the_command_line(project: Path) -> None:
     env.pop("QUILLON_PROJECT_DIR", None)
 
     def quillon_run(*args: str) -> subprocess.CompletedProcess[str]:
-        return subprocess.run([sys.executable, "-m", "quillon", *args], cwd=project, env=env, capture_output=True, text=True, timeout=300)
+        return subprocess.run(
+            [sys.executable, "-m", "quillon", *args], cwd=project, env=env, capture_output=True, text=True, timeout=300
+        )
 
     bad = write_netlist(project, "bad", GOOD.replace("mmi1x2", "mmi3x3", 1))
     refused = quillon_run("build", str(bad))

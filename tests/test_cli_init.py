@@ -28,7 +28,14 @@ def test_the_new_project_serves_builds_and_checks_as_its_readme_says(
     status, out, _ = init(capsys, str(project))
     assert status == 0
     assert out.startswith(f"quillon: created the project {project} (kit demo_pdk): ")
-    assert tree(project) == {"pyproject.toml", "README.md", ".gitignore", "build", "ring-chip", "ring-chip/demo_mzi.pic.yml"}
+    assert tree(project) == {
+        "pyproject.toml",
+        "README.md",
+        ".gitignore",
+        "build",
+        "ring-chip",
+        "ring-chip/demo_mzi.pic.yml",
+    }
     assert (project / ".gitignore").read_text() == "build/\n"
     commands = re.findall(r"`(quillon [^`]*)`", (project / "README.md").read_text())
     assert commands == [
@@ -86,14 +93,23 @@ def test_an_existing_gitignore_gets_the_build_line_and_a_readme_is_kept(
 
 Setup = Callable[[Path], None]
 REFUSALS: dict[str, tuple[Setup, list[str], str]] = {
-    "a project already": (lambda p: (p.mkdir(), (p / "pyproject.toml").write_text("[tool.other]\n")), [], "holds a project already"),
+    "a project already": (
+        lambda p: (p.mkdir(), (p / "pyproject.toml").write_text("[tool.other]\n")),
+        [],
+        "holds a project already",
+    ),
     "the example already": (
         lambda p: ((p / "p").mkdir(parents=True), (p / "p" / "demo_mzi.pic.yml").write_text("instances: {}\n")),
-        [], "demo_mzi.pic.yml' exists already",
+        [],
+        "demo_mzi.pic.yml' exists already",
     ),
     "a file": (lambda p: p.write_text("x"), [], "exists and is not a directory"),
     "a kit name that cannot be imported": (lambda p: None, ["--kit", "my-kit"], "invalid kit name 'my-kit'"),
-    "a kit that is not installed": (lambda p: None, ["--kit", "no_such_kit.sub"], "kit 'no_such_kit.sub' is not installed"),
+    "a kit that is not installed": (
+        lambda p: None,
+        ["--kit", "no_such_kit.sub"],
+        "kit 'no_such_kit.sub' is not installed",
+    ),
 }
 
 

@@ -25,7 +25,9 @@ from quillon.demo import make_demo
 PACKAGES = os.pathsep.join([str(Path(quillon.__file__).resolve().parents[1]), *sys.path])
 
 
-def quillon_lvs(*args: str | Path, cwd: Path, project: Path | None = None, stderr: int | None = None) -> subprocess.CompletedProcess[str]:
+def quillon_lvs(
+    *args: str | Path, cwd: Path, project: Path | None = None, stderr: int | None = None
+) -> subprocess.CompletedProcess[str]:
     """Run ``python -m quillon lvs ARGS`` in `cwd`, with the kit of `project` (default: `cwd`).
 
     stdout is captured; so is stderr unless `stderr` is a file descriptor to write it to.
@@ -84,7 +86,12 @@ def test_demo_without_arguments_reports_every_category(tmp_path: Path) -> None:
     }
     lines = result.stdout.splitlines()
     assert lines[0] == "LVS Diff - demo_splitter: 9 findings"
-    for title, count in (("Unknown Connections", 2), ("Missing Connections", 2), ("Missing Instances", 1), ("Unknown Instances", 1)):
+    for title, count in (
+        ("Unknown Connections", 2),
+        ("Missing Connections", 2),
+        ("Missing Instances", 1),
+        ("Unknown Instances", 1),
+    ):
         assert f"  {title}: {count}" in lines
     assert "    Cannot find Instance 'gc_bot' in the layout" in lines
     assert f"Open it in KLayout: klayout {demo.LAYOUT} -m {report}" in lines
@@ -95,7 +102,9 @@ def test_reader_that_stops_early_does_not_change_the_verdict(tmp_path: Path) -> 
     """``quillon lvs | head -1``: the summary's pipe closes, the exit status is still the check's."""
     env = dict(os.environ, PYTHONPATH=PACKAGES)
     command = [sys.executable, "-m", "quillon", "lvs"]
-    with subprocess.Popen(command, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+    with subprocess.Popen(
+        command, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    ) as process:
         assert process.stdout is not None and process.stderr is not None
         process.stdout.close()
         errors = process.stderr.read()
@@ -115,7 +124,17 @@ def test_findings_exit_1_with_chosen_cell_report_and_tolerance(project: Path) ->
     """The demo's grating period, 0.03 µm off, is within a tolerance of 0.05."""
     report = project / "out" / "r.lyrdb"
     report.parent.mkdir()
-    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "--cell", "demo_splitter", "-o", report, "--settings-tolerance", "0.05", cwd=project)
+    result = quillon_lvs(
+        demo.LAYOUT,
+        demo.REFERENCE,
+        "--cell",
+        "demo_splitter",
+        "-o",
+        report,
+        "--settings-tolerance",
+        "0.05",
+        cwd=project,
+    )
     assert result.returncode == 1, result.stderr
     assert load(report).num_items() == 8
     assert "    ... and" not in result.stdout  # no category has more than three items
@@ -150,31 +169,87 @@ BAD_INPUTS = [
     pytest.param(["TMP/none.gds", "REF"], "layout 'TMP/none.gds' does not exist", id="missing layout"),
     pytest.param(["LAYOUT", "TMP/none.yml"], "reference netlist 'TMP/none.yml' does not exist", id="missing reference"),
     pytest.param(["LAYOUT"], "give both a layout and a reference netlist", id="one file"),
-    pytest.param(["LAYOUT", "REF", "LAYOUT"], "give a layout and its reference netlist for each check: 3 files given", id="three files"),
-    pytest.param(["LAYOUT", "REF", "LAYOUT", "REF", "-c", "x"], "--cell picks the cell of one layout", id="cell of several"),
-    pytest.param(["LAYOUT", "REF", "LAYOUT", "REF", "--json", "TMP/bad.gds"], "--json 'TMP/bad.gds' must be a directory", id="several JSON a file"),
-    pytest.param(["LAYOUT", "REF", "--junit", "TMP/no/j.xml"], "cannot write the JUnit report 'TMP/no/j.xml': no such directory", id="JUnit dir missing"),
+    pytest.param(
+        ["LAYOUT", "REF", "LAYOUT"],
+        "give a layout and its reference netlist for each check: 3 files given",
+        id="three files",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "LAYOUT", "REF", "-c", "x"], "--cell picks the cell of one layout", id="cell of several"
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "LAYOUT", "REF", "--json", "TMP/bad.gds"],
+        "--json 'TMP/bad.gds' must be a directory",
+        id="several JSON a file",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--junit", "TMP/no/j.xml"],
+        "cannot write the JUnit report 'TMP/no/j.xml': no such directory",
+        id="JUnit dir missing",
+    ),
     pytest.param(["TMP/bad.gds", "REF"], "cannot read layout 'TMP/bad.gds'", id="layout not a layout"),
     pytest.param(["TMP/a.txt", "REF"], "cannot read layout 'TMP/a.txt': ", id="layout of unknown type"),
-    pytest.param(["LAYOUT", "TMP/bad.yml"], "reference netlist 'TMP/bad.yml' is not valid YAML at line 1: mapping values are not allowed", id="not YAML"),
+    pytest.param(
+        ["LAYOUT", "TMP/bad.yml"],
+        "reference netlist 'TMP/bad.yml' is not valid YAML at line 1: mapping values are not allowed",
+        id="not YAML",
+    ),
     pytest.param(["LAYOUT", "TMP/list.yml"], "reference netlist 'TMP/list.yml' is not a netlist", id="YAML list"),
     pytest.param(["LAYOUT", "TMP/empty.yml"], "reference netlist 'TMP/empty.yml' is not a netlist", id="empty YAML"),
-    pytest.param(["LAYOUT", "TMP/partial.yml"], "reference netlist 'TMP/partial.yml' lacks the entries routes, nets", id="entries missing"),
-    pytest.param(["LAYOUT", "REF", "--cell", "nope"], "has no cell 'nope' (top cells: demo_splitter)", id="unknown cell"),
-    pytest.param(["LAYOUT", "REF", "-o", "TMP/no/dir/r.lyrdb"], "cannot write the report 'TMP/no/dir/r.lyrdb'", id="report dir missing"),
-    pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/wrong_kit"], "unknown process design kit 'no_such_kit'", id="wrong kit"),
+    pytest.param(
+        ["LAYOUT", "TMP/partial.yml"],
+        "reference netlist 'TMP/partial.yml' lacks the entries routes, nets",
+        id="entries missing",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--cell", "nope"], "has no cell 'nope' (top cells: demo_splitter)", id="unknown cell"
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "-o", "TMP/no/dir/r.lyrdb"],
+        "cannot write the report 'TMP/no/dir/r.lyrdb'",
+        id="report dir missing",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--project-dir", "TMP/wrong_kit"], "unknown process design kit 'no_such_kit'", id="wrong kit"
+    ),
     pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/bad_settings"], "not valid TOML", id="broken settings"),
-    pytest.param(["LAYOUT", "REF", "--kit", "no_such_kit"], "unknown process design kit 'no_such_kit'", id="unknown kit given"),
-    pytest.param(["LAYOUT", "REF", "--project-dir", "TMP/nowhere"], "project directory 'TMP/nowhere' does not exist", id="missing project"),
+    pytest.param(
+        ["LAYOUT", "REF", "--kit", "no_such_kit"], "unknown process design kit 'no_such_kit'", id="unknown kit given"
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--project-dir", "TMP/nowhere"],
+        "project directory 'TMP/nowhere' does not exist",
+        id="missing project",
+    ),
     pytest.param(["TMP", "REF"], "layout 'TMP' is a directory", id="layout a directory"),
     pytest.param(["TMP/empty.gds", "REF"], "layout 'TMP/empty.gds' has no cells", id="empty layout"),
     pytest.param(["LAYOUT", "TMP"], "reference netlist 'TMP' is a directory", id="reference a directory"),
     pytest.param(["LAYOUT", "TMP/bomb.yml"], "reference netlist 'TMP/bomb.yml' is refused: ", id="alias bomb"),
-    pytest.param(["LAYOUT", "TMP/two.yml"], "reference netlist 'TMP/two.yml' is not valid YAML at line 6: but found another document", id="two documents"),
-    pytest.param(["LAYOUT", "REF", "--json", "TMP/no/f.json"], "cannot write the JSON findings 'TMP/no/f.json': no such directory", id="JSON dir missing"),
-    pytest.param(["LAYOUT", "REF", "--html", "TMP"], "cannot write the HTML report 'TMP': it is a directory", id="HTML a directory"),
-    pytest.param(["LAYOUT", "REF", "--settings-tolerance=-1"], "--settings-tolerance must be a number of 0 or more, got -1.0", id="negative tolerance"),
-    pytest.param(["LAYOUT", "REF", "--settings-tolerance", "nan"], "--settings-tolerance must be a number of 0 or more, got nan", id="tolerance not a number"),
+    pytest.param(
+        ["LAYOUT", "TMP/two.yml"],
+        "reference netlist 'TMP/two.yml' is not valid YAML at line 6: but found another document",
+        id="two documents",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--json", "TMP/no/f.json"],
+        "cannot write the JSON findings 'TMP/no/f.json': no such directory",
+        id="JSON dir missing",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--html", "TMP"],
+        "cannot write the HTML report 'TMP': it is a directory",
+        id="HTML a directory",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--settings-tolerance=-1"],
+        "--settings-tolerance must be a number of 0 or more, got -1.0",
+        id="negative tolerance",
+    ),
+    pytest.param(
+        ["LAYOUT", "REF", "--settings-tolerance", "nan"],
+        "--settings-tolerance must be a number of 0 or more, got nan",
+        id="tolerance not a number",
+    ),
     pytest.param(["LAYOUT", "REF", "--threads", "0"], "--threads must be 1 or more, got 0", id="no cores"),
 ]
 
@@ -188,7 +263,9 @@ def test_bad_input_gives_one_line_and_exit_2(project: Path, args: list[str], mes
     write(project / "empty.yml", "")
     write(project / "partial.yml", "instances: {}\nconnections: {}\nports: {}\n")
     kdb.Layout().write(str(project / "empty.gds"))
-    bomb = ["a0: &a0 [x, x, x, x, x, x, x, x, x, x]"] + [f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 10)}]" for i in range(1, 9)]
+    bomb = ["a0: &a0 [x, x, x, x, x, x, x, x, x, x]"] + [
+        f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 10)}]" for i in range(1, 9)
+    ]
     write(project / "bomb.yml", "\n".join(bomb) + "\n")
     write(project / "two.yml", NETLIST + "---\n" + NETLIST)
     (project / "wrong_kit").mkdir()
@@ -214,7 +291,9 @@ def test_help_names_the_demo_and_the_exit_codes(tmp_path: Path) -> None:
     assert result.returncode == 0
     assert "demo" in result.stdout and "--cell" in result.stdout and "REPORT" in result.stdout
     lines = [line.split()[:2] for line in result.stdout.splitlines()]
-    assert [["0", "the"], ["1", "findings:"], ["2", "bad"], ["3", "internal"]] == [pair for pair in lines if pair[:1] in (["0"], ["1"], ["2"], ["3"])]
+    assert [["0", "the"], ["1", "findings:"], ["2", "bad"], ["3", "internal"]] == [
+        pair for pair in lines if pair[:1] in (["0"], ["1"], ["2"], ["3"])
+    ]
 
 
 @pytest.mark.parametrize("verbose", [False, True], ids=["plain", "verbose"])
@@ -222,9 +301,14 @@ def test_internal_error_is_one_line_and_exit_3(project: Path, verbose: bool) -> 
     """A fault inside the tool (here a kit that fails when activated) is never read as findings."""
     kit = project / "failing_kit"
     kit.mkdir()
-    write(kit / "__init__.py", "class _Kit:\n    def activate(self):\n        raise ZeroDivisionError('kit activation failed')\n\nPDK = _Kit()\n")
+    write(
+        kit / "__init__.py",
+        "class _Kit:\n    def activate(self):\n        raise ZeroDivisionError('kit activation failed')\n\nPDK = _Kit()\n",
+    )
     write(project / "pyproject.toml", '[tool.quillon]\nname = "p"\npdk = "failing_kit"\n')
-    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "-o", project / "r.lyrdb", *(["--verbose"] if verbose else []), cwd=project)
+    result = quillon_lvs(
+        demo.LAYOUT, demo.REFERENCE, "-o", project / "r.lyrdb", *(["--verbose"] if verbose else []), cwd=project
+    )
     assert result.returncode == 3
     assert result.stdout == ""
     *traceback, line = result.stderr.splitlines()
@@ -256,13 +340,23 @@ def test_json_and_html_hold_every_finding_of_the_report(project: Path, faulty: b
     result = quillon_lvs(layout, reference, "--json", project / "f.json", "--html", project / "f.html", cwd=project)
     assert result.returncode == int(faulty), result.stderr
     report = load(layout.with_suffix(".lyrdb"))
-    assert (report.generator, report.original_file, report.top_cell_name) == (f"quillon {quillon.__version__}", str(layout.resolve()), layout.stem)
+    assert (report.generator, report.original_file, report.top_cell_name) == (
+        f"quillon {quillon.__version__}",
+        str(layout.resolve()),
+        layout.stem,
+    )
     assert layout.stem in report.description and reference.name in report.description
 
     document = json.loads((project / "f.json").read_text())
     assert document["exit_status"] == result.returncode
-    assert (document["cell"], document["layout"], document["report_file"]) == (layout.stem, str(layout.resolve()), str(layout.with_suffix(".lyrdb").resolve()))
-    assert [{key: finding[key] for key in ("category", "texts", "markers")} for finding in document["findings"]] == report_view(report)
+    assert (document["cell"], document["layout"], document["report_file"]) == (
+        layout.stem,
+        str(layout.resolve()),
+        str(layout.with_suffix(".lyrdb").resolve()),
+    )
+    assert [
+        {key: finding[key] for key in ("category", "texts", "markers")} for finding in document["findings"]
+    ] == report_view(report)
     assert document["counts"] == {title: len(items) for title, items in fs.findings(report).items()}
     assert bool(document["findings"]) == faulty
     kinds = ["open_port", "unknown_connection", "missing_connection", "missing_connection", "missing_instance"]
@@ -282,13 +376,31 @@ def test_the_kit_used_is_named_and_a_fallback_to_the_demo_kit_said(tmp_path: Pat
     if named == "settings":
         write(tmp_path / "pyproject.toml", '[tool.quillon]\npdk = "demo_pdk"\n')
     option = ["--kit", "demo_pdk"] if named == "option" else []
-    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, "-o", tmp_path / "r.lyrdb", "--json", tmp_path / "f.json", "--html", tmp_path / "f.html", *option, cwd=tmp_path)
+    result = quillon_lvs(
+        demo.LAYOUT,
+        demo.REFERENCE,
+        "-o",
+        tmp_path / "r.lyrdb",
+        "--json",
+        tmp_path / "f.json",
+        "--html",
+        tmp_path / "f.html",
+        *option,
+        cwd=tmp_path,
+    )
     assert result.returncode == 1, result.stderr
     fallback = named == "none"
     lines = result.stdout.splitlines()
     assert lines[1] == "Kit: demo_pdk" + (" (the demo kit: the project names none)" if fallback else "")
     notes = [line for line in lines if line.startswith("Note: no kit is named")]
-    assert notes == ([f"Note: no kit is named for the project {str(tmp_path)!r} (it has no pyproject.toml), " + notes[0].split("), ", 1)[1]] if fallback else [])
+    assert notes == (
+        [
+            f"Note: no kit is named for the project {str(tmp_path)!r} (it has no pyproject.toml), "
+            + notes[0].split("), ", 1)[1]
+        ]
+        if fallback
+        else []
+    )
     document = json.loads((tmp_path / "f.json").read_text())
     assert (document["kit"], document["kit_fallback"], len(document["notes"])) == ("demo_pdk", fallback, int(fallback))
     page = (tmp_path / "f.html").read_text()
@@ -308,7 +420,9 @@ def test_layout_without_instance_names_says_what_names_them(project: Path, clean
     stripped.write(str(unnamed))
     result = quillon_lvs(unnamed, reference, "-o", project / "r.lyrdb", "--json", project / "f.json", cwd=project)
     notes = [line for line in result.stdout.splitlines() if line.startswith("Note: ")]
-    assert notes == ["Note: the layout has no named instances, so none can be matched by name: " + notes[0].split("by name: ", 1)[1]]
+    assert notes == [
+        "Note: the layout has no named instances, so none can be matched by name: " + notes[0].split("by name: ", 1)[1]
+    ]
     assert "property 0 (PROPID.NAME)" in notes[0]
     assert json.loads((project / "f.json").read_text())["notes"] == [notes[0].removeprefix("Note: ")]
     named = quillon_lvs(layout, reference, cwd=project)
@@ -328,7 +442,12 @@ def test_terminal_shows_the_stages_and_erases_them(project: Path, clean_files: t
         os.close(controller)
     assert result.returncode == 0
     text = shown.decode()
-    for stage in ("[1/7] reading the layout", "[4/7] extracting the layout netlist", "[6/7] recording the findings", "[7/7] writing the report"):
+    for stage in (
+        "[1/7] reading the layout",
+        "[4/7] extracting the layout netlist",
+        "[6/7] recording the findings",
+        "[7/7] writing the report",
+    ):
         assert stage in text
     assert text.endswith("\r\x1b[K")  # the line is gone before the summary
     assert result.stdout.splitlines()[0] == f"LVS Diff - {layout.stem}: no findings"
@@ -365,14 +484,18 @@ def junit_cases(path: Path) -> list[dict[str, Any]]:
     for case in suite.findall("testcase"):
         failures = [(failure.get("type"), failure.get("message"), failure.text) for failure in case.findall("failure")]
         errors = [(error.get("type"), error.get("message")) for error in case.findall("error")]
-        cases.append({"name": case.get("name"), "classname": case.get("classname"), "failures": failures, "errors": errors})
+        cases.append(
+            {"name": case.get("name"), "classname": case.get("classname"), "failures": failures, "errors": errors}
+        )
     assert (suite.get("tests"), root.get("tests")) == (str(len(cases)),) * 2
     assert suite.get("failures") == str(sum(1 for case in cases if case["failures"]))
     assert suite.get("errors") == str(sum(1 for case in cases if case["errors"]))
     return cases
 
 
-def test_several_layouts_in_one_call_with_one_summary_status_and_junit_file(project: Path, clean_files: tuple[Path, Path]) -> None:
+def test_several_layouts_in_one_call_with_one_summary_status_and_junit_file(
+    project: Path, clean_files: tuple[Path, Path]
+) -> None:
     """A clean layout, the demo with its findings and a pair with bad input: all three checked, the worst status."""
     layout, reference = clean_files
     faulty = project / "demo" / "demo_splitter.gds"
@@ -388,13 +511,20 @@ def test_several_layouts_in_one_call_with_one_summary_status_and_junit_file(proj
     assert result.stderr.splitlines() == [f"quillon lvs: error: reference netlist {str(missing)!r} does not exist"]
     lines = result.stdout.splitlines()
     assert lines[-1] == "3 checks: 1 clean, 1 with findings, 1 bad input"
-    assert [line for line in lines if line.startswith("LVS Diff - ")] == [f"LVS Diff - {layout.stem}: no findings", "LVS Diff - demo_splitter: 9 findings"]
+    assert [line for line in lines if line.startswith("LVS Diff - ")] == [
+        f"LVS Diff - {layout.stem}: no findings",
+        "LVS Diff - demo_splitter: 9 findings",
+    ]
 
     # one file of each kind per layout checked, an index beside the pages
-    assert sorted(path.name for path in (out / "reports").iterdir()) == sorted([f"{layout.stem}.lyrdb", "demo_splitter.lyrdb"])
+    assert sorted(path.name for path in (out / "reports").iterdir()) == sorted(
+        [f"{layout.stem}.lyrdb", "demo_splitter.lyrdb"]
+    )
     document = json.loads((out / "json" / "demo_splitter.json").read_text())
     assert (document["exit_status"], len(document["findings"])) == (1, 9)
-    assert sorted(path.name for path in (out / "html").iterdir()) == sorted([f"{layout.stem}.html", "demo_splitter.html", "index.html"])
+    assert sorted(path.name for path in (out / "html").iterdir()) == sorted(
+        [f"{layout.stem}.html", "demo_splitter.html", "index.html"]
+    )
     index = (out / "html" / "index.html").read_text()
     assert '<a href="demo_splitter.html">9 findings</a>' in index and "does not exist" in index
 
@@ -406,7 +536,10 @@ def test_several_layouts_in_one_call_with_one_summary_status_and_junit_file(proj
     assert [kind for kind, _, _ in failures] == [finding["kind"] for finding in document["findings"]]
     assert [message for _, message, _ in failures] == [finding["texts"][0] for finding in document["findings"]]
     for (_, _, body), finding in zip(failures, document["findings"]):
-        assert body.splitlines()[: 1 + len(finding["texts"])] == [f"{finding['category']} ({finding['kind']})", *finding["texts"]]
+        assert body.splitlines()[: 1 + len(finding["texts"])] == [
+            f"{finding['category']} ({finding['kind']})",
+            *finding["texts"],
+        ]
     assert cases[2]["errors"] == [("bad input", f"reference netlist {str(missing)!r} does not exist")]
 
 
@@ -419,11 +552,22 @@ def test_several_layouts_in_one_call_with_one_summary_status_and_junit_file(proj
         pytest.param([], 1, [9], id="the demo"),
     ],
 )
-def test_exit_status_is_the_worst_of_the_checks(project: Path, clean_files: tuple[Path, Path], pairs: list[str], status: int, failures: list[int]) -> None:
+def test_exit_status_is_the_worst_of_the_checks(
+    project: Path, clean_files: tuple[Path, Path], pairs: list[str], status: int, failures: list[int]
+) -> None:
     """Outputs ending with a slash are directories, also for one layout (a CI job need not count them)."""
     files = {"CLEAN": clean_files, "DEMO": (demo.LAYOUT, demo.REFERENCE)}
     arguments = [path for pair in pairs for path in files[pair]]
-    result = quillon_lvs(*arguments, "-o", f"{project}/reports/", "--html", f"{project}/pages/", "--junit", project / "lvs.xml", cwd=project)
+    result = quillon_lvs(
+        *arguments,
+        "-o",
+        f"{project}/reports/",
+        "--html",
+        f"{project}/pages/",
+        "--junit",
+        project / "lvs.xml",
+        cwd=project,
+    )
     assert result.returncode == status, result.stderr
     assert [len(case["failures"]) for case in junit_cases(project / "lvs.xml")] == failures
     assert len(list((project / "reports").glob("*.lyrdb"))) == len(failures)
@@ -434,7 +578,11 @@ def test_the_readme_ci_job_checks_every_layout_and_keeps_the_reports(tmp_path: P
     """The script of the README's CI job, run by bash in a new project with a clean and a faulty layout."""
     readme = (Path(__file__).parents[1] / "README.md").read_text()
     workflow = yaml.safe_load(readme.split("### In CI", 1)[1].split("```yaml\n", 1)[1].split("```", 1)[0])
-    [step] = [step for step in workflow["jobs"]["lvs"]["steps"] if step.get("name") == "Check every layout against its netlist"]
+    [step] = [
+        step
+        for step in workflow["jobs"]["lvs"]["steps"]
+        if step.get("name") == "Check every layout against its netlist"
+    ]
     tool = tmp_path / "bin" / "quillon"  # the command the installed package puts on PATH
     tool.parent.mkdir()
     tool.write_text(f'#!/bin/sh\nexec {sys.executable} -m quillon "$@"\n')
@@ -444,14 +592,35 @@ def test_the_readme_ci_job_checks_every_layout_and_keeps_the_reports(tmp_path: P
     project = tmp_path / "chip"
     subprocess.run([tool, "init", project], env=env, check=True, capture_output=True, timeout=300)
     (project / "layouts").mkdir()
-    subprocess.run([tool, "build", "chip/demo_mzi.pic.yml", "-o", "layouts/demo_mzi.gds"], cwd=project, env=env, check=True, capture_output=True, timeout=300)
+    subprocess.run(
+        [tool, "build", "chip/demo_mzi.pic.yml", "-o", "layouts/demo_mzi.gds"],
+        cwd=project,
+        env=env,
+        check=True,
+        capture_output=True,
+        timeout=300,
+    )
     (project / "layouts" / "demo_splitter.gds").write_bytes(demo.LAYOUT.read_bytes())
     (project / "chip" / "demo_splitter.pic.yml").write_bytes(demo.REFERENCE.read_bytes())
 
-    done = subprocess.run(["bash", "-eo", "pipefail", "-c", step["run"]], cwd=project, env=env, capture_output=True, text=True, timeout=600)
+    done = subprocess.run(
+        ["bash", "-eo", "pipefail", "-c", step["run"]],
+        cwd=project,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert done.returncode == 1, done.stderr
     assert done.stdout.splitlines()[-1] == "2 checks: 1 clean, 1 with findings"
     reports = project / "lvs-report"
-    assert sorted(path.name for path in (reports / "html").iterdir()) == ["demo_mzi.html", "demo_splitter.html", "index.html"]
+    assert sorted(path.name for path in (reports / "html").iterdir()) == [
+        "demo_mzi.html",
+        "demo_splitter.html",
+        "index.html",
+    ]
     assert sorted(path.name for path in reports.glob("*.lyrdb")) == ["demo_mzi.lyrdb", "demo_splitter.lyrdb"]
-    assert [(case["name"], len(case["failures"])) for case in junit_cases(reports / "junit.xml")] == [("demo_mzi", 0), ("demo_splitter", 9)]
+    assert [(case["name"], len(case["failures"])) for case in junit_cases(reports / "junit.xml")] == [
+        ("demo_mzi", 0),
+        ("demo_splitter", 9),
+    ]

@@ -138,9 +138,7 @@ CACHED = {"out1": "n", "in1": "s"}
             id="kit-cache-first",
         ),
         # once the kit-wide file exists it is the one read, broken or not
-        pytest.param(
-            {kit_cache: "{not json", source_cache: {"circuit": CACHED}}, NETLIST_SIDES, id="broken-kit-cache"
-        ),
+        pytest.param({kit_cache: "{not json", source_cache: {"circuit": CACHED}}, NETLIST_SIDES, id="broken-kit-cache"),
         pytest.param({source_cache: "[1, 2]"}, NETLIST_SIDES, id="broken-source-cache"),
         pytest.param({kit_cache: {"circuit": {"in1": "up"}}}, NETLIST_SIDES, id="bad-side-letter"),
         pytest.param({kit_cache: {"other": CACHED}}, NETLIST_SIDES, id="no-entry-for-component"),
@@ -176,7 +174,10 @@ def test_extended_ports_of_a_kit_component_without_sides(client: TestClient, pro
 
 
 def test_extended_ports_take_type_and_position_from_the_component(client: TestClient, project: Path) -> None:
-    write_cache(kit_cache(project, "straight_heater_metal"), {"straight_heater_metal": {"o1": "w", "e1": "n", "o2": "e", "e2": "s"}})
+    write_cache(
+        kit_cache(project, "straight_heater_metal"),
+        {"straight_heater_metal": {"o1": "w", "e1": "n", "o2": "e", "e2": "s"}},
+    )
     demo_pdk.PDK.activate()
     centers = {port.name: port.center for port in demo_pdk.straight_heater_metal().ports}
     records = client.get("/assets/ports-extended/straight_heater_metal.json").json()
@@ -225,7 +226,10 @@ def test_component_that_cannot_be_built_logs_and_keeps_the_records(
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: service._ports_from_netlist(None), "Argument 'netlist' has incorrect type (expected dict, got NoneType)"),
+        (
+            lambda: service._ports_from_netlist(None),
+            "Argument 'netlist' has incorrect type (expected dict, got NoneType)",
+        ),
         (lambda: service._ports_from_netlist([]), "Argument 'netlist' has incorrect type (expected dict, got list)"),
         (lambda: service.ports(b"mmi1x2"), "Argument 'component' has incorrect type (expected str, got bytes)"),
         (lambda: service.ports_extended(None), "Argument 'component' has incorrect type (expected str, got NoneType)"),

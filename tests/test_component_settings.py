@@ -131,9 +131,7 @@ def test_one_name_list_is_kept(client: TestClient, tiny_kit: ModuleType) -> None
     assert settings(client, "lonely") == {"child": {"default": None, "type": ["lonely"]}}
 
 
-def test_name_of_both_a_cell_and_a_cross_section_is_a_cross_section(
-    client: TestClient, tiny_kit: ModuleType
-) -> None:
+def test_name_of_both_a_cell_and_a_cross_section_is_a_cross_section(client: TestClient, tiny_kit: ModuleType) -> None:
     tiny_kit.PDK.cells.update(knobs=knobs, other=other)
     tiny_kit.PDK.cross_sections["other"] = demo_pdk.strip
     assert settings(client, "knobs")["named_cell"] == {"default": "other", "type": "@cross_section"}
@@ -144,7 +142,10 @@ def test_name_of_both_a_cell_and_a_cross_section_is_a_cross_section(
     [
         (lambda: service.settings(None), "Argument 'component' has incorrect type (expected str, got NoneType)"),
         (lambda: service.settings(), "settings() takes exactly 1 positional argument (0 given)"),
-        (lambda: service._get_allowed_instance_settings(), "_get_allowed_instance_settings() takes exactly 1 positional argument (0 given)"),
+        (
+            lambda: service._get_allowed_instance_settings(),
+            "_get_allowed_instance_settings() takes exactly 1 positional argument (0 given)",
+        ),
     ],
 )
 def test_argument_errors(call: Any, error: str) -> None:

@@ -49,7 +49,9 @@ def test_kit_surface() -> None:
     assert set(pdk.cross_sections) == {"strip", "rib", "metal_routing", "cross_section"}
     for layer_set in pdk.connectivity or []:
         assert isinstance(layer_set, tuple) and all(name in dp.LAYER for name in layer_set)
-    bundles = [n for n, f in pdk.routing_strategies.items() if {"ports1", "ports2"} <= set(inspect.signature(f).parameters)]
+    bundles = [
+        n for n, f in pdk.routing_strategies.items() if {"ports1", "ports2"} <= set(inspect.signature(f).parameters)
+    ]
     assert bundles == ["route_bundle", "route_bundle_electrical"]
     with pytest.raises(ValueError, match="no component"):
         pdk.get_component("nope")
@@ -94,8 +96,12 @@ def test_component_parameters_name_kit_cells() -> None:
     assert row.name == "pad_array_padpad_size50x50_columns2_spacing60"
     assert [p.center for p in row.ports] == [(0.0, -25.0), (60.0, -25.0)]
     assert dp.pad_array(pad=dp.pad, orientation=90).ports["e4"].center == (450.0, 40.0)
-    for kwargs, match in ((dict(columns=0), "columns"), (dict(spacing=10), "spacing"), (dict(pad="nope"), "nope"),
-                          (dict(pad="straight_heater_metal", orientation=0), "no electrical port")):
+    for kwargs, match in (
+        (dict(columns=0), "columns"),
+        (dict(spacing=10), "spacing"),
+        (dict(pad="nope"), "nope"),
+        (dict(pad="straight_heater_metal", orientation=0), "no electrical port"),
+    ):
         with pytest.raises(ValueError, match=match):
             dp.pad_array(**kwargs)  # type: ignore[arg-type]
 
@@ -253,7 +259,10 @@ def test_routes_reach_ports_of_turned_and_mirrored_instances(rotation: int, mirr
     dp.route_bundle(top, [b["o2"]], [c["o1"]])
     nets = joined_nets(top)
     assert nets["a,o3"] == nets["b,o3"] and nets["b,o2"] == nets["c,o1"] != nets["a,o3"]
-    p, q = top.create_inst(dp.pad(), kdb.DCplxTrans(0, -400)), top.create_inst(dp.pad(), turned * kdb.DCplxTrans(0, -600))
+    p, q = (
+        top.create_inst(dp.pad(), kdb.DCplxTrans(0, -400)),
+        top.create_inst(dp.pad(), turned * kdb.DCplxTrans(0, -600)),
+    )
     dp.route_single_electrical(top, q["e2"], p["e3"])
     wire = touches(conductor(top, dp.CONNECTIVITY[0]), q["e2"])
     assert wire.count() == 1 and not wire.interacting(kdb.Region(p.bbox())).is_empty()

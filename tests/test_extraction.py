@@ -317,7 +317,12 @@ def wire_in_a_wrapper_cell() -> cg.DKCell:
 ELECTRICAL_CASES = [
     pytest.param(heaters_wired, net("h1,e2", "h2,e1"), net("h1,e2", "h2,e1"), id="one cell twice, joined by metal"),
     # a pad's four ports lie on one polygon: each pad carries one label, e1
-    pytest.param(wired_pair("pad", ("p", "q"), ("e3", "e1"), 200), net("p,e1", "q,e1"), net("p,e1", "q,e1"), id="ports on one polygon"),
+    pytest.param(
+        wired_pair("pad", ("p", "q"), ("e3", "e1"), 200),
+        net("p,e1", "q,e1"),
+        net("p,e1", "q,e1"),
+        id="ports on one polygon",
+    ),
     # derived layer sets hold one layer each: nothing joins M1 to M2
     pytest.param(via_between_metals(True), net("a,e1", "b,e1"), {}, id="a via joins M1 and M2"),
     pytest.param(via_between_metals(False), {}, {}, id="no via, no connection"),

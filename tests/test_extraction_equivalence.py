@@ -76,9 +76,7 @@ def plain_electrical(cell: cg.DKCell, electrical_layers: Any, nets_list: list[di
     if electrical_layers:
         layer_sets = electrical_layers
     else:
-        layer_sets = list(
-            {(p.layer_info.name,) for i in cell.insts for p in i.cell.ports if p.port_type in ELECTRICAL}
-        )
+        layer_sets = list({(p.layer_info.name,) for i in cell.insts for p in i.cell.ports if p.port_type in ELECTRICAL})
     marked: set[int] = set()
     for inst in c_.insts:
         if not inst.property(cg.conf.PROPID.NAME):
@@ -172,7 +170,11 @@ def plain_extract(cell: cg.DKCell, electrical_layers: Any = None) -> dict[str, A
         nets_list.append({"p1": p1, "p2": p2})
     plain_electrical(cell, electrical_layers, nets_list)
     nets = {lvs._net_str(n): lvs._order_net(n) for n in nets_list}
-    return {"instances": instances, "nets": plain_net_groups(dict(sorted(nets.items()))), "ports": plain_ports(cell, ports)}
+    return {
+        "instances": instances,
+        "nets": plain_net_groups(dict(sorted(nets.items()))),
+        "ports": plain_ports(cell, ports),
+    }
 
 
 def plain_net_groups(nets: dict[str, dict[str, str]]) -> dict[str, dict[str, str]]:
@@ -232,8 +234,13 @@ def random_layout(seed: int) -> cg.DKCell:
         electrical = spec in ("pad", "straight_heater_metal")
         inst_name = name() if not electrical or rng.random() < 0.1 else f"e{len(placed)}"
         inst = place(
-            top, spec, inst_name, x=rng.choice([0, 400, 800]), y=rng.choice([0, 300, 600]),
-            rotation=rng.choice([0, 90, 180, 270]), mirror=rng.random() < 0.2,
+            top,
+            spec,
+            inst_name,
+            x=rng.choice([0, 400, 800]),
+            y=rng.choice([0, 300, 600]),
+            rotation=rng.choice([0, 90, 180, 270]),
+            mirror=rng.random() < 0.2,
         )
         placed.append(inst)
     for _ in range(rng.randint(2, 8)):

@@ -60,7 +60,7 @@ def test_instance_findings_in_saved_report(row: Any, tmp_path: Path) -> None:
         "Missing Connections": [],
         "Missing Instances": [
             ["Cannot find Instance 'gone' in the layout"],
-            ["Cannot find Instance \"it's\" in the layout"],
+            ['Cannot find Instance "it\'s" in the layout'],
         ],
         "Unknown Instances": [
             [row.insts["m1"].dbbox(), "Instance 'm1' is not present in the reference netlist"],
@@ -143,7 +143,12 @@ def test_instances_compared_whole_read_as_key_by_key(row: Any, ref_names: list[s
         f"Instance {name!r} is not present in the reference netlist" for name in layout_names if name not in ref_names
     ]
     assert found["Mismatched Instances"] == (
-        [[row.insts["s1"].dbbox(), "Instance 's1' is a 'straight' in the layout but a 'taper' in the reference netlist"]]
+        [
+            [
+                row.insts["s1"].dbbox(),
+                "Instance 's1' is a 'straight' in the layout but a 'taper' in the reference netlist",
+            ]
+        ]
         if "s1" in ref_names
         else []
     )
@@ -183,7 +188,9 @@ def test_instances_are_found_as_the_cell_library_finds_them(odd_keys: Any) -> No
 
 def test_unknown_instance_not_in_cell_fails_and_keeps_the_bare_item(row: Any) -> None:
     rdb = ReportDatabase("r")
-    diff = {"dictionary_item_added": ["root['instances']['s1']", "root['instances']['ghost']", "root['instances']['s2']"]}
+    diff = {
+        "dictionary_item_added": ["root['instances']['s1']", "root['instances']['ghost']", "root['instances']['s2']"]
+    }
     with pytest.raises(KeyError):
         lvs.find_unknown_instances(rdb, row, diff)
     assert [len(values) for values in fs.findings(rdb)["Unknown Instances"]] == [2, 0]
@@ -194,7 +201,7 @@ def test_unknown_instance_not_in_cell_fails_and_keeps_the_bare_item(row: Any) ->
     [
         ("root['instances']['a\\\\b']", "Cannot find Instance 'a\\\\\\\\b' in the layout"),
         ("root['instances']['']", "Cannot find Instance '' in the layout"),
-        ("root['instances'][\"it's\"]", "Cannot find Instance \"it's\" in the layout"),
+        ("root['instances'][\"it's\"]", 'Cannot find Instance "it\'s" in the layout'),
         ("root['instances']", None),
     ],
 )
@@ -260,9 +267,7 @@ def test_connection_pass_records_listed_nets_with_markers(
     find(rdb, row, diff, {"nets": nets})
     loaded = fs.reloaded(rdb, tmp_path)
     marker = fs.findings(loaded)[f"{word} Connections"][0][1]
-    assert fs.findings(loaded) == {
-        f"{word} Connections": [[f"{word} Connection from 's2,o2' to 's3,o1'", marker]]
-    }
+    assert fs.findings(loaded) == {f"{word} Connections": [[f"{word} Connection from 's2,o2' to 's3,o1'", marker]]}
     assert fs.outline(marker) == fs.outline([(20, 0.25), (20, -0.25), (30, 0.25), (30, -0.25)])
     assert fs.item_cells(loaded) == {row.name}
 
@@ -298,15 +303,30 @@ def test_crossing_marker_differs_from_its_outline(row: Any) -> None:
 @pytest.mark.parametrize(
     "p1, p2, description, text",
     [
-        ("nocomma", "s1,o1", "'nocomma' to 's1,o1'", "The layout has 's1,o1' but 'nocomma' names no port of an instance"),
+        (
+            "nocomma",
+            "s1,o1",
+            "'nocomma' to 's1,o1'",
+            "The layout has 's1,o1' but 'nocomma' names no port of an instance",
+        ),
         ("s1,o1", "a,b,c", "'s1,o1' to 'a,b,c'", "The layout has 's1,o1' but no instance 'a,b'"),
-        ("ERROR_NO_CONNECTION", "ghost,o1", "'ERROR_NO_CONNECTION' to 'ghost,o1'", "ERROR: Could not find instances and ports for ERROR_NO_CONNECTION and ghost,o1"),
+        (
+            "ERROR_NO_CONNECTION",
+            "ghost,o1",
+            "'ERROR_NO_CONNECTION' to 'ghost,o1'",
+            "ERROR: Could not find instances and ports for ERROR_NO_CONNECTION and ghost,o1",
+        ),
         ("ghost,o1", "s1,o1", "'ghost,o1' to 's1,o1'", "The layout has 's1,o1' but no instance 'ghost'"),
         ("s1,o9", "s1,o1", "'s1,o9' to 's1,o1'", "The layout has 's1,o1' but instance 's1' has no port 'o9'"),
         ("s1,o1", "s2,o9", "'s1,o1' to 's2,o9'", "The layout has 's1,o1' but instance 's2' has no port 'o9'"),
         (7, "s1,o1", "7 to 's1,o1'", "The layout has 's1,o1' but 7 names no port of an instance"),
         ("it's,o1", "s1,o1", "\"it's,o1\" to 's1,o1'", "The layout has 's1,o1' but no instance \"it's\""),
-        ("ghost,o1", "it's,o1", "'ghost,o1' to \"it's,o1\"", "ERROR: Could not find instances and ports for ghost,o1 and it's,o1"),
+        (
+            "ghost,o1",
+            "it's,o1",
+            "'ghost,o1' to \"it's,o1\"",
+            "ERROR: Could not find instances and ports for ghost,o1 and it's,o1",
+        ),
     ],
 )
 def test_unresolved_ports_say_what_the_layout_lacks_and_the_pass_goes_on(
@@ -319,7 +339,9 @@ def test_unresolved_ports_say_what_the_layout_lacks_and_the_pass_goes_on(
     lvs.find_missing_connections(rdb, row, diff, {"nets": nets})
     bad, good = fs.findings(rdb)["Missing Connections"]
     assert [value for value in bad if isinstance(value, str)] == [f"Missing Connection from {description}", text]
-    assert [str(value) for value in bad if not isinstance(value, str)] == ([] if text.startswith("ERROR") else [str(row.insts["s1"]["o1"].dcplx_trans * kdb.DEdge(0, 0.25, 0, -0.25))])
+    assert [str(value) for value in bad if not isinstance(value, str)] == (
+        [] if text.startswith("ERROR") else [str(row.insts["s1"]["o1"].dcplx_trans * kdb.DEdge(0, 0.25, 0, -0.25))]
+    )
     assert good[0] == "Missing Connection from 's1,o2' to 's2,o1'"
     assert isinstance(good[1], kdb.DPolygon)
 
@@ -340,7 +362,10 @@ def test_missing_connection_ports_are_looked_up_in_the_layout(row: Any) -> None:
     rdb = ReportDatabase("r")
     lvs.find_missing_connections(rdb, row, fs.diff(ref, layout), ref)
     [[description, marker, text]] = fs.findings(rdb)["Missing Connections"]
-    assert (description, text) == ("Missing Connection from 'r1,o1' to 's1,o2'", "The layout has 's1,o2' but no instance 'r1'")
+    assert (description, text) == (
+        "Missing Connection from 'r1,o1' to 's1,o2'",
+        "The layout has 's1,o2' but no instance 'r1'",
+    )
     assert marker == row.insts["s1"]["o2"].dcplx_trans * kdb.DEdge(0, 0.25, 0, -0.25)
 
 
@@ -359,7 +384,9 @@ def test_whole_nets_change_records_the_nets_the_other_side_lacks(row: Any, find:
     find(rdb, row, diff, side)
     [items] = fs.findings(rdb).values()
     expected = [
-        f"Connection from {net['p1']!r} to {net['p2']!r}" for key, net in side["nets"].items() if key not in other["nets"]
+        f"Connection from {net['p1']!r} to {net['p2']!r}"
+        for key, net in side["nets"].items()
+        if key not in other["nets"]
     ]
     assert len(expected) == len(side["nets"]) - 1
     assert [values[0].split(" ", 1)[1] for values in items] == expected
@@ -387,7 +414,9 @@ def test_phase_a_runs_before_the_whole_nets_phase(row: Any) -> None:
     "diff",
     [
         pytest.param({}, id="empty diff"),
-        pytest.param({"values_changed": {"root['ports']['o1']": {"new_value": "a", "old_value": "b"}}}, id="ports only"),
+        pytest.param(
+            {"values_changed": {"root['ports']['o1']": {"new_value": "a", "old_value": "b"}}}, id="ports only"
+        ),
         pytest.param({"values_changed": {"root['nets']": {}}}, id="no side"),
     ],
 )
@@ -436,8 +465,12 @@ def test_port_lookup_guard_lets_interrupts_through(row: Any) -> None:
 @pytest.mark.parametrize(
     "ref_ports, layout_ports",
     [
-        pytest.param({"a": "s1,o1", "b": "s2,o2", "c": "s3,o1"}, {"a": "s1,o1", "b": "s4,o2", "d": "s5,o1"}, id="key by key"),
-        pytest.param({"b": "s2,o2", "c": "s3,o1", "x": "", "y": ""}, {"b": "s4,o2", "d": "s5,o1", "z": ""}, id="reported whole"),
+        pytest.param(
+            {"a": "s1,o1", "b": "s2,o2", "c": "s3,o1"}, {"a": "s1,o1", "b": "s4,o2", "d": "s5,o1"}, id="key by key"
+        ),
+        pytest.param(
+            {"b": "s2,o2", "c": "s3,o1", "x": "", "y": ""}, {"b": "s4,o2", "d": "s5,o1", "z": ""}, id="reported whole"
+        ),
     ],
 )
 def test_port_differences_read_key_by_key(row: Any, ref_ports: dict[str, str], layout_ports: dict[str, str]) -> None:

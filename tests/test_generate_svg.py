@@ -23,9 +23,7 @@ WG = kdb.LayerInfo(1, 0, "WG")
 SLAB = kdb.LayerInfo(3, 0, "SLAB")
 
 
-def cell_with(
-    shapes: list[tuple[kdb.LayerInfo, Any]], ports: tuple[tuple[str, int, int, int], ...] = ()
-) -> cg.DKCell:
+def cell_with(shapes: list[tuple[kdb.LayerInfo, Any]], ports: tuple[tuple[str, int, int, int], ...] = ()) -> cg.DKCell:
     """A new cell with ``shapes`` (µm) and ``ports`` (name, x, y in dbu, quarter turns)."""
     c = cg.DKCell()
     for layer, shape in shapes:
@@ -94,7 +92,9 @@ def test_symbol_structure(width: int, height: int) -> None:
     root = ElementTree.fromstring(generate_svg(component, width, height))
     assert root.tag == f"{SVG}svg"
     assert (root.get("width"), root.get("height"), root.get("viewBox")) == (
-        str(width), str(height), f"0 0 {width} {height}"
+        str(width),
+        str(height),
+        f"0 0 {width} {height}",
     )
     assert root.findtext(f"{SVG}title") == "mmi2x2"
     paths = root.findall(f"{SVG}g[@class='outline']/{SVG}path")
@@ -186,7 +186,9 @@ def read_png(data: bytes) -> tuple[int, int, list[bytes]]:
     return width, height, rows
 
 
-@pytest.mark.skipif(find_browser() is None, reason="headless Chromium is not installed (Debian: apt-get install chromium)")
+@pytest.mark.skipif(
+    find_browser() is None, reason="headless Chromium is not installed (Debian: apt-get install chromium)"
+)
 def test_browser_renders_a_generated_symbol(tmp_path: Path) -> None:
     demo_pdk.PDK.activate()
     page = tmp_path / "mmi1x2.svg"
@@ -198,11 +200,19 @@ def test_browser_renders_a_generated_symbol(tmp_path: Path) -> None:
     # be captured before anything is painted.
     subprocess.run(
         [
-            browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-            f"--user-data-dir={tmp_path / 'profile'}", "--window-size=300,300",
-            f"--screenshot={shot}", page.as_uri(),
+            browser,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--hide-scrollbars",
+            f"--user-data-dir={tmp_path / 'profile'}",
+            "--window-size=300,300",
+            f"--screenshot={shot}",
+            page.as_uri(),
         ],
-        check=True, capture_output=True, timeout=120,
+        check=True,
+        capture_output=True,
+        timeout=120,
     )
     width, height, rows = read_png(shot.read_bytes())
     assert (width, height) == (300, 300)

@@ -218,8 +218,16 @@ def _decorated(func: Any) -> Any:
         (lambda a, b=(1, 2): None, {"b": (1, 2)}),
         (lambda *args, **kwargs: None, {}),
     ],
-    ids=["plain", "positional-partial", "keyword-partial", "partial-into-kwargs", "nested-partials", "decorated",
-         "lambda", "variadic-only"],
+    ids=[
+        "plain",
+        "positional-partial",
+        "keyword-partial",
+        "partial-into-kwargs",
+        "nested-partials",
+        "decorated",
+        "lambda",
+        "variadic-only",
+    ],
 )
 def test_get_function_args(function: Any, expected: dict[str, Any]) -> None:
     args = get_function_args(function)
@@ -394,7 +402,11 @@ def test_generate_svg_fits_the_outline(width: int, height: int) -> None:
     # a 20 x 10 µm box and a ring: the drawing keeps the 2:1 extent of the union
     _layout, cell = _layout_cell([(1, _boxes((0, 0, 20_000, 10_000))[0]), (1, _ring())])
     root = _parse_svg(generate_svg(cell, width, height))
-    assert (root.get("width"), root.get("height"), root.get("viewBox")) == (str(width), str(height), f"0 0 {width} {height}")
+    assert (root.get("width"), root.get("height"), root.get("viewBox")) == (
+        str(width),
+        str(height),
+        f"0 0 {width} {height}",
+    )
     assert root.find(f"{SVG}title").text == "top"
     paths = root.findall(f".//{SVG}path")
     assert len(paths) == 1  # the ring lies inside the box: one merged outline

@@ -59,7 +59,7 @@ def test_a_port_goes_to_the_side_nearest_its_direction(orientation: float, side:
     assert side_of(orientation) == side
 
 
-TINY_KIT = '''
+TINY_KIT = """
 import cellgrid as cg
 import klayout.db as kdb
 import maskwright as mw
@@ -83,7 +83,7 @@ def broken() -> cg.DKCell:
 
 
 PDK = mw.Pdk("tinykit", cells={"block": block, "broken": broken}, cross_sections=CROSS_SECTIONS, layers=LAYER)
-'''
+"""
 
 
 def test_quillon_build_rebuilds_what_changed_and_reports_what_fails(tmp_path: Path) -> None:
@@ -95,11 +95,22 @@ def test_quillon_build_rebuilds_what_changed_and_reports_what_fails(tmp_path: Pa
     env.pop("QUILLON_PROJECT_DIR", None)
 
     def build() -> tuple[int, str, str]:
-        done = subprocess.run([sys.executable, "-m", "quillon", "build"], cwd=project, env=env, capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            [sys.executable, "-m", "quillon", "build"],
+            cwd=project,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         return done.returncode, done.stdout.splitlines()[0], done.stderr
 
     failed = (1, "quillon build: component broken: no room for the broken part\n")
-    assert build() == (failed[0], f"kit tinykit: 1 built, 0 unchanged, 1 failed ({project / 'build' / 'gds' / 'pdk'})", failed[1])
+    assert build() == (
+        failed[0],
+        f"kit tinykit: 1 built, 0 unchanged, 1 failed ({project / 'build' / 'gds' / 'pdk'})",
+        failed[1],
+    )
     ports = project / "build" / "gds" / "pdk" / "ports" / "block.json"
     assert ports.read_text().replace(" ", "").replace("\n", "") == '{"block":{"a":"w","b1":"n","b2":"n","c":"s"}}'
     assert (project / "build" / "svg" / "block.svg").is_file()

@@ -49,7 +49,9 @@ print("RESULT " + json.dumps(found))
 
 
 def quillon_command(*args: str | Path, env: dict[str, str]) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "quillon", *map(str, args)], env=env, capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "quillon", *map(str, args)], env=env, capture_output=True, text=True, timeout=300
+    )
 
 
 def run_desktop(tmp_path: Path, layout: Path, env: dict[str, str]) -> dict[str, Any]:
@@ -65,7 +67,9 @@ def run_desktop(tmp_path: Path, layout: Path, env: dict[str, str]) -> dict[str, 
 
 
 @pytest.mark.skipif(DESKTOP is None or XVFB is None, reason="no desktop klayout or no xvfb-run installed")
-@pytest.mark.parametrize("netlist_name", ["demo_splitter", "chip"], ids=["named after the cell", "named after the file"])
+@pytest.mark.parametrize(
+    "netlist_name", ["demo_splitter", "chip"], ids=["named after the cell", "named after the file"]
+)
 def test_the_menu_entry_checks_the_shown_cell_and_loads_the_report(tmp_path: Path, netlist_name: str) -> None:
     home = tmp_path / "home"
     env = dict(os.environ, HOME=str(home), KLAYOUT_HOME=str(home / ".klayout"), PYTHONPATH=PACKAGES)

@@ -26,7 +26,11 @@ def make_kit(lib: cg.KCLayout) -> tuple[mw.Pdk, list[dict[str, object]]]:
         length: float = 10.0, cross_section: mw.typings.CrossSectionSpec = "strip", size: tuple[float, float] = (1, 2)
     ) -> mw.Component:
         builds.append({"length": length, "cross_section": cross_section})
-        xs = cross_section if isinstance(cross_section, mw.CrossSection) else {"strip": strip, "wide": wide}[cross_section]
+        xs = (
+            cross_section
+            if isinstance(cross_section, mw.CrossSection)
+            else {"strip": strip, "wide": wide}[cross_section]
+        )
         c = lib.dkcell()
         c.shapes(xs.layer).insert(kdb.DBox(0, -xs.width / 2, length, xs.width / 2))
         c.create_port("o1", kdb.Trans(2, False, 0, 0), xs.width, xs.layer)
@@ -127,7 +131,10 @@ def limited(lib: cg.KCLayout) -> object:
 )
 def test_declared_limits_refuse_a_call_before_it_builds(settings: dict[str, object], problem: str | None) -> None:
     piece = limited(cg.KCLayout(f"lim{next(_ids)}"))
-    assert piece.setting_limits == {"length": {"minimum": 0, "exclusive_maximum": 100}, "size": {"exclusive_minimum": 0}}
+    assert piece.setting_limits == {
+        "length": {"minimum": 0, "exclusive_maximum": 100},
+        "size": {"exclusive_minimum": 0},
+    }
     if problem is None:
         piece(**settings)
     else:
@@ -261,7 +268,12 @@ def test_cell_names_from_settings(changed: dict[str, object], name: str) -> None
 
 
 def _named(
-    length: float = 10.0, n: int = 1, flag: bool = False, size: tuple[float, float] = (1.0, 1.0), cross_section: str = "strip", section_width: float = 1.0
+    length: float = 10.0,
+    n: int = 1,
+    flag: bool = False,
+    size: tuple[float, float] = (1.0, 1.0),
+    cross_section: str = "strip",
+    section_width: float = 1.0,
 ) -> None:
     """A cell function's parameters, for reading its cell names back."""
 

@@ -215,8 +215,11 @@ SCALARS = [
     ("NaN differs from NaN", {"i": {"a": 1, "b": float("nan")}}, {"i": {"a": 1, "b": float("nan")}}),
     ("component not a string", {"i": {"a": {"component": 3}}}, {"i": {"a": {"component": "3"}}}),
     ("root not a mapping", "a", {"a": 1}),
-    ("extra entries of an instance", {"i": {"a": {"component": "m", "settings": {"w": 1}}}},
-     {"i": {"a": {"component": "m", "settings": {"w": 2}, "x": 1}}}),
+    (
+        "extra entries of an instance",
+        {"i": {"a": {"component": "m", "settings": {"w": 1}}}},
+        {"i": {"a": {"component": "m", "settings": {"w": 2}, "x": 1}}},
+    ),
 ]
 FALLBACK = [
     ("lists in ports", {"ports": {"o1": ["a,o1", "b,o1"]}}, {"ports": {"o1": ["b,o1", "a,o2"]}}),

@@ -89,16 +89,12 @@ def test_falls_back_to_integer_unit_classes_without_them():
         print("ok")
         """
     )
-    result = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, env=os.environ.copy()
-    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=os.environ.copy())
     assert result.stdout.strip() == "ok", result.stderr
 
 
 def test_module_imports_and_exits_cleanly():
     """No crash at exit and no leaked-object report from the bindings."""
-    result = subprocess.run(
-        [sys.executable, "-c", "import quillon.core.lvs"], capture_output=True, text=True
-    )
+    result = subprocess.run([sys.executable, "-c", "import quillon.core.lvs"], capture_output=True, text=True)
     assert result.returncode == 0
     assert result.stderr == ""

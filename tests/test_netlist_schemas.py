@@ -20,7 +20,16 @@ HEADER = "# yaml-language-server: $schema="
 #: Netlist files that ship with the package.
 SHIPPED = sorted(Path(quillon.__file__).resolve().parent.rglob("*.pic.yml"))
 #: The bad netlists of the build's table that a schema can tell from good ones.
-SCHEMA_CATCHES = {"unknown entry", "unknown component", "unknown setting", "bad setting type", "setting below the kit's limit", "unknown routing strategy", "bad routing setting", "not a mapping"}
+SCHEMA_CATCHES = {
+    "unknown entry",
+    "unknown component",
+    "unknown setting",
+    "bad setting type",
+    "setting below the kit's limit",
+    "unknown routing strategy",
+    "bad routing setting",
+    "not a mapping",
+}
 
 
 @pytest.fixture(scope="module")

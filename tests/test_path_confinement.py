@@ -172,36 +172,62 @@ def fifo(at: Path) -> None:
 # status it gets. Whatever the status, nothing outside is read or written.
 LINK_CASES: dict[str, tuple[Setup, str, str, int]] = {
     "cached symbol links out": (
-        lambda p, o: link(p / "build/svg/evil.svg", o / "secret.svg"), "GET", "/assets/svg/evil.svg", 307),
-    "symbol cache directory links out": (
-        lambda p, o: link(p / "build/svg", o), "GET", "/assets/svg/straight.svg", 200),
-    "build directory links out": (
-        lambda p, o: link(p / "build", o), "GET", "/assets/svg/straight.svg?width=90", 200),
+        lambda p, o: link(p / "build/svg/evil.svg", o / "secret.svg"),
+        "GET",
+        "/assets/svg/evil.svg",
+        307,
+    ),
+    "symbol cache directory links out": (lambda p, o: link(p / "build/svg", o), "GET", "/assets/svg/straight.svg", 200),
+    "build directory links out": (lambda p, o: link(p / "build", o), "GET", "/assets/svg/straight.svg?width=90", 200),
     "ports cache links out": (
         lambda p, o: link(p / "build/gds/pdk/ports/mmi1x2.json", o / "ports.json"),
-        "GET", "/assets/ports/mmi1x2.json", 200),
+        "GET",
+        "/assets/ports/mmi1x2.json",
+        200,
+    ),
     "ports cache directory links out": (
-        lambda p, o: link(p / "build/gds/pdk", o), "GET", "/assets/ports/mmi1x2.json", 200),
+        lambda p, o: link(p / "build/gds/pdk", o),
+        "GET",
+        "/assets/ports/mmi1x2.json",
+        200,
+    ),
     "netlist is a named pipe": (
-        lambda p, o: fifo(p / PROJECT_NAME / "pipe.pic.yml"), "GET", f"/assets/netlists/{PROJECT_NAME}/pipe.json", 409),
+        lambda p, o: fifo(p / PROJECT_NAME / "pipe.pic.yml"),
+        "GET",
+        f"/assets/netlists/{PROJECT_NAME}/pipe.json",
+        409,
+    ),
     "schematic is a named pipe, save": (
-        lambda p, o: fifo(p / PROJECT_NAME / "pipe.scm.yml"), "POST", f"/assets/netlists/{PROJECT_NAME}/pipe.json", 200),
+        lambda p, o: fifo(p / PROJECT_NAME / "pipe.scm.yml"),
+        "POST",
+        f"/assets/netlists/{PROJECT_NAME}/pipe.json",
+        200,
+    ),
     "netlist links to a device": (
         lambda p, o: link(p / PROJECT_NAME / "zero.pic.yml", Path("/dev/zero")),
-        "GET", f"/assets/netlists/{PROJECT_NAME}/zero.json", 404),
+        "GET",
+        f"/assets/netlists/{PROJECT_NAME}/zero.json",
+        404,
+    ),
 }
 
 
 @pytest.fixture
 def clean_build(project: Path) -> Iterator[None]:
     """The session project without caches and test files, before and after the test."""
+
     def clean() -> None:
-        for path in (project / "build", project / PROJECT_NAME / "pipe.pic.yml",
-                     project / PROJECT_NAME / "pipe.scm.yml", project / PROJECT_NAME / "zero.pic.yml"):
+        for path in (
+            project / "build",
+            project / PROJECT_NAME / "pipe.pic.yml",
+            project / PROJECT_NAME / "pipe.scm.yml",
+            project / PROJECT_NAME / "zero.pic.yml",
+        ):
             if path.is_symlink() or path.is_file() or path.is_fifo():
                 path.unlink()
             elif path.exists():
                 shutil.rmtree(path)
+
     clean()
     yield
     clean()

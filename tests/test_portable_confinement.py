@@ -21,7 +21,9 @@ import pytest
 from quillon import files
 
 REPO = Path(__file__).resolve().parents[1]
-POSIX_SOURCES = [REPO / "src" / "files" / name for name in ("confined_files.cpp", "confined_tree.cpp", "atomic_write.cpp")]
+POSIX_SOURCES = [
+    REPO / "src" / "files" / name for name in ("confined_files.cpp", "confined_tree.cpp", "atomic_write.cpp")
+]
 STRICT_POSIX = ["-std=c++17", "-pedantic", "-U_GNU_SOURCE", "-D_XOPEN_SOURCE=700", "-Wall", "-Wextra", "-Werror"]
 
 OUTSIDE = "leads outside the project directory"
@@ -37,14 +39,18 @@ def portable_walk(tmp_path_factory: pytest.TempPathFactory) -> Path:
         pytest.skip("needs a C++ compiler")
     fcntl_macros = subprocess.run(
         [compiler, *STRICT_POSIX, "-dM", "-E", "-x", "c++", "-"],
-        input="#include <fcntl.h>\n", capture_output=True, text=True, check=True,
+        input="#include <fcntl.h>\n",
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     assert "#define O_PATH " not in fcntl_macros  # the fallback is what gets compiled
     walk = tmp_path_factory.mktemp("posix") / "confined_walk"
     driver = REPO / "tests" / "native" / "confined_walk.cpp"
     build = subprocess.run(
         [compiler, *STRICT_POSIX, f"-I{REPO / 'include'}", *map(str, POSIX_SOURCES), str(driver), "-o", str(walk)],
-        capture_output=True, text=True,
+        capture_output=True,
+        text=True,
     )
     assert build.returncode == 0, build.stderr
     return walk

@@ -23,10 +23,12 @@ def bar_cell() -> cg.DKCell:
     """One M2 bar with electrical ports e1 and e2 at its ends: e2 is on e1's conductor."""
     c = cg.kcl.dkcell("refload_bar")
     c.shapes(c.kcl.layer(demo_pdk.LAYER.M2)).insert(kdb.DBox(0, -5, 100, 5))
-    c.create_port("e1", dcplx_trans=kdb.DCplxTrans(1, 180, False, 0, 0), width=10,
-                  layer=demo_pdk.LAYER.M2, port_type="electrical")
-    c.create_port("e2", dcplx_trans=kdb.DCplxTrans(1, 0, False, 100, 0), width=10,
-                  layer=demo_pdk.LAYER.M2, port_type="electrical")
+    c.create_port(
+        "e1", dcplx_trans=kdb.DCplxTrans(1, 180, False, 0, 0), width=10, layer=demo_pdk.LAYER.M2, port_type="electrical"
+    )
+    c.create_port(
+        "e2", dcplx_trans=kdb.DCplxTrans(1, 0, False, 100, 0), width=10, layer=demo_pdk.LAYER.M2, port_type="electrical"
+    )
     return c
 
 
@@ -201,17 +203,45 @@ ENTRIES = "instances: {}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n"
         (ENTRIES.replace("routes: {}\n", ""), "the entry routes is missing", "links"),
         (ENTRIES.replace("nets: []\n", ""), "the entry nets is missing", "a list of nets"),
         (ENTRIES.replace("ports: {}\n", ""), "the entry ports is missing", "port name to endpoint"),
-        (ENTRIES.replace("instances: {}", "instances:"), "instances", "expected a mapping of instance name .*, got null"),
+        (
+            ENTRIES.replace("instances: {}", "instances:"),
+            "instances",
+            "expected a mapping of instance name .*, got null",
+        ),
         (ENTRIES.replace("instances: {}", "instances: [a, b]"), "instances", "got a list"),
         (ENTRIES.replace("instances: {}", "instances: {1: {component: x}}"), "instances", "texts, got the number 1"),
-        (ENTRIES.replace("instances: {}", "instances: {a: {settings: {}}}"), "instances 'a'", "'component' name, got a mapping without it"),
-        (ENTRIES.replace("instances: {}", "instances: {a: {component: 5}}"), "instances 'a' component", "got the number 5"),
-        (ENTRIES.replace("instances: {}", "instances: {a: {component: x, settings: [1]}}"), "instances 'a' settings", "setting name to value, got a list"),
+        (
+            ENTRIES.replace("instances: {}", "instances: {a: {settings: {}}}"),
+            "instances 'a'",
+            "'component' name, got a mapping without it",
+        ),
+        (
+            ENTRIES.replace("instances: {}", "instances: {a: {component: 5}}"),
+            "instances 'a' component",
+            "got the number 5",
+        ),
+        (
+            ENTRIES.replace("instances: {}", "instances: {a: {component: x, settings: [1]}}"),
+            "instances 'a' settings",
+            "setting name to value, got a list",
+        ),
         (ENTRIES.replace("routes: {}", "routes: {r: {settings: {}}}"), "routes 'r'", "with 'links'"),
-        (ENTRIES.replace("routes: {}", "routes: {r: {links: {'a,o1': 'b'}}}"), "routes 'r' links 'a,o1'", "got the text 'b'"),
-        (ENTRIES.replace("connections: {}", "connections: {ab: 'c,o1'}"), "connections 'ab'", "endpoint 'instance,port', got the text 'ab'"),
+        (
+            ENTRIES.replace("routes: {}", "routes: {r: {links: {'a,o1': 'b'}}}"),
+            "routes 'r' links 'a,o1'",
+            "got the text 'b'",
+        ),
+        (
+            ENTRIES.replace("connections: {}", "connections: {ab: 'c,o1'}"),
+            "connections 'ab'",
+            "endpoint 'instance,port', got the text 'ab'",
+        ),
         (ENTRIES.replace("connections: {}", "connections: {',o1': 'c,o1'}"), "connections ',o1'", "endpoint"),
-        (ENTRIES.replace("connections: {}", "connections: {'a,o1': 'c,o1,'}"), "connections 'a,o1'", "got the text 'c,o1,'"),
+        (
+            ENTRIES.replace("connections: {}", "connections: {'a,o1': 'c,o1,'}"),
+            "connections 'a,o1'",
+            "got the text 'c,o1,'",
+        ),
         (ENTRIES.replace("nets: []", "nets:"), "nets", "a list of nets .*, got null"),
         (ENTRIES.replace("nets: []", "nets: 5"), "nets", "got the number 5"),
         (ENTRIES.replace("nets: []", "nets: [5]"), "nets entry 1", "a net"),
@@ -223,7 +253,9 @@ def test_malformed_files_fail_with_one_line_naming_the_entry(
     tmp_path: Path, layout: cg.DKCell, text: str, where: str, expected: str
 ) -> None:
     path = write(tmp_path, text)
-    with pytest.raises(ValueError, match=f"^reference netlist {re.escape(repr(path))}: {re.escape(where)}.*{expected}") as error:
+    with pytest.raises(
+        ValueError, match=f"^reference netlist {re.escape(repr(path))}: {re.escape(where)}.*{expected}"
+    ) as error:
         lvs.load_ref_netlist(path, layout)
     assert "\n" not in str(error.value)
 
@@ -254,7 +286,9 @@ def test_file_left_unchanged(tmp_path: Path, layout: cg.DKCell) -> None:
         ("[{p1: 'm,e3', p2: 'ghost,e2'}]", ["ghost,e2:m,e3"]),
     ],
 )
-def test_electrical_ports_renamed_to_their_group(tmp_path: Path, layout: cg.DKCell, nets: str, expected: list[str]) -> None:
+def test_electrical_ports_renamed_to_their_group(
+    tmp_path: Path, layout: cg.DKCell, nets: str, expected: list[str]
+) -> None:
     path = write(tmp_path, reference(connections="{'m,e2': 'b,o1'}", nets=nets))
     result = lvs.load_ref_netlist(path, layout, [("M2",)])
     assert list(result["nets"]) == sorted(expected + ["b,o1:m,e2"])
@@ -295,8 +329,13 @@ def bridge_cell() -> cg.DKCell:
     c.shapes(c.kcl.layer(demo_pdk.LAYER.M2)).insert(kdb.DBox(0, -5, 100, 5))
     c.create_inst(demo_pdk.via_stack(), kdb.DCplxTrans(1, 0, False, 50, 0))
     for name, angle, x in (("e2", 180, 0), ("e1", 0, 100)):
-        c.create_port(name, dcplx_trans=kdb.DCplxTrans(1, angle, False, x, 0), width=10,
-                      layer=demo_pdk.LAYER.M2, port_type="electrical")
+        c.create_port(
+            name,
+            dcplx_trans=kdb.DCplxTrans(1, angle, False, x, 0),
+            width=10,
+            layer=demo_pdk.LAYER.M2,
+            port_type="electrical",
+        )
     return c
 
 

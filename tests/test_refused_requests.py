@@ -16,8 +16,7 @@ from quillon.serve.app import LocalOnlyMiddleware, app
 
 SMALL_LIMIT = 16384
 BILLION_LAUGHS = "a: &a [x, x, x, x, x, x, x, x, x, x]\n" + "".join(
-    f"{c}: &{c} [*{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}]\n"
-    for p, c in zip("abcdefgh", "bcdefghi")
+    f"{c}: &{c} [*{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}, *{p}]\n" for p, c in zip("abcdefgh", "bcdefghi")
 )
 
 
@@ -38,52 +37,169 @@ def chunks(total: int) -> Iterator[bytes]:
 # URL path when it starts with "/"), headers, body, and the status and text the
 # answer starts with.
 REFUSED: dict[str, tuple[str, str, dict[str, str], Any, int, str]] = {
-    "cross-site symbol": ("GET", "/assets/svg/straight.svg", {"sec-fetch-site": "cross-site"}, None, 403,
-                          "Refused: cross-site request"),
+    "cross-site symbol": (
+        "GET",
+        "/assets/svg/straight.svg",
+        {"sec-fetch-site": "cross-site"},
+        None,
+        403,
+        "Refused: cross-site request",
+    ),
     "cross-site read": ("GET", "c.json", {"sec-fetch-site": "Cross-Site"}, None, 403, "Refused: cross-site"),
-    "page of another local server": ("GET", "c.json", {"sec-fetch-site": "same-site"}, None, 403,
-                                     "Refused: cross-site"),
-    "foreign origin read": ("GET", "c.json", {"origin": "http://evil.example"}, None, 403,
-                            "Refused: cross-origin request"),
-    "foreign origin settings": ("GET", "/assets/settings/straight.json", {"origin": "null"}, None, 403,
-                                "Refused: cross-origin request"),
-    "declared body too large": ("POST", "c.json", {}, b"{" + b" " * SMALL_LIMIT + b"}", 413,
-                                f"Refused: the request body of {SMALL_LIMIT + 2} bytes is larger than the limit"),
-    "streamed body too large": ("POST", "c.json", {}, lambda: chunks(4 * SMALL_LIMIT), 413,
-                                "Refused: the request body is larger than the limit"),
+    "page of another local server": (
+        "GET",
+        "c.json",
+        {"sec-fetch-site": "same-site"},
+        None,
+        403,
+        "Refused: cross-site",
+    ),
+    "foreign origin read": (
+        "GET",
+        "c.json",
+        {"origin": "http://evil.example"},
+        None,
+        403,
+        "Refused: cross-origin request",
+    ),
+    "foreign origin settings": (
+        "GET",
+        "/assets/settings/straight.json",
+        {"origin": "null"},
+        None,
+        403,
+        "Refused: cross-origin request",
+    ),
+    "declared body too large": (
+        "POST",
+        "c.json",
+        {},
+        b"{" + b" " * SMALL_LIMIT + b"}",
+        413,
+        f"Refused: the request body of {SMALL_LIMIT + 2} bytes is larger than the limit",
+    ),
+    "streamed body too large": (
+        "POST",
+        "c.json",
+        {},
+        lambda: chunks(4 * SMALL_LIMIT),
+        413,
+        "Refused: the request body is larger than the limit",
+    ),
     "carriage return in the path": ("POST", "a%0db.json", {}, b'{"netlist": {}}', 404, "Not found: the path"),
     "next line in the path": ("POST", "a%C2%85b.json", {}, b'{"netlist": {}}', 404, "Not found: the path"),
     "line separator in the path": ("GET", "a%E2%80%A8b.json", {}, None, 404, "Not found: the path"),
-    "paragraph separator in the path": ("POST", "a%E2%80%A9b.json", {}, b'{"netlist": {}}', 404,
-                                        "Not found: the path"),
+    "paragraph separator in the path": ("POST", "a%E2%80%A9b.json", {}, b'{"netlist": {}}', 404, "Not found: the path"),
     "delete character in the path": ("POST", "a%7Fb.json", {}, b'{"netlist": {}}', 404, "Not found: the path"),
-    "netlist nested too deep for YAML": ("POST", "c.json", {}, json.dumps({"netlist": nested(600)}).encode(), 422,
-                                         "Refused to save: the document cannot be written as YAML"),
-    "schematic nested too deep for YAML": ("POST", "c.json", {}, json.dumps({"netlist": {}, "schematic": nested(600)})
-                                           .encode(), 422, "Refused to save: the document cannot be written as YAML"),
+    "netlist nested too deep for YAML": (
+        "POST",
+        "c.json",
+        {},
+        json.dumps({"netlist": nested(600)}).encode(),
+        422,
+        "Refused to save: the document cannot be written as YAML",
+    ),
+    "schematic nested too deep for YAML": (
+        "POST",
+        "c.json",
+        {},
+        json.dumps({"netlist": {}, "schematic": nested(600)}).encode(),
+        422,
+        "Refused to save: the document cannot be written as YAML",
+    ),
     # Bodies that would lose the files' content, or that cannot be read: the reason, nothing saved.
     # Where the reason is the JSON reader's own words, only our part of the line is held fixed.
-    "no netlist": ("POST", "c.json", {}, b'{"schematic": {"v": 2}}', 422, 'Refused to save: the document has no "netlist"'),
-    "only other members": ("POST", "c.json", {}, b'{"other": 1}', 422, 'Refused to save: the document has no "netlist"'),
-    "null netlist": ("POST", "c.json", {}, b'{"netlist": null}', 422, 'Refused to save: "netlist" is null, not an object'),
+    "no netlist": (
+        "POST",
+        "c.json",
+        {},
+        b'{"schematic": {"v": 2}}',
+        422,
+        'Refused to save: the document has no "netlist"',
+    ),
+    "only other members": (
+        "POST",
+        "c.json",
+        {},
+        b'{"other": 1}',
+        422,
+        'Refused to save: the document has no "netlist"',
+    ),
+    "null netlist": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": null}',
+        422,
+        'Refused to save: "netlist" is null, not an object',
+    ),
     "string netlist": ("POST", "c.json", {}, b'{"netlist": "x"}', 422, 'Refused to save: "netlist" is a string'),
-    "list schematic": ("POST", "c.json", {}, b'{"netlist": {}, "schematic": [1]}', 422,
-                       'Refused to save: "schematic" is an array'),
+    "list schematic": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {}, "schematic": [1]}',
+        422,
+        'Refused to save: "schematic" is an array',
+    ),
     "scalar body": ("POST", "c.json", {}, b"1.5", 422, "Refused to save: the body is a number, not an object"),
     "array body": ("POST", "c.json", {}, b"[1, 2]", 422, "Refused to save: the body is an array, not an object"),
-    "text that is no JSON": ("POST", "c.json", {}, b"not json", 422,
-                             "Refused to save: the body cannot be read as JSON ("),
-    "integer of 10^4 digits": ("POST", "c.json", {}, b'{"netlist": {"n": 1' + b"0" * 10_000 + b"}}", 422,
-                               "Refused to save: the body cannot be read as JSON ("),
-    "integer of 400 digits beside 1e400": ("POST", "c.json", {}, b'{"netlist": {"n": 1' + b"0" * 400 + b', "f": 1e400}}',
-                                           422, "Refused to save: the body cannot be read as JSON (the number 1e400 is too large"),
-    "1e400": ("POST", "c.json", {}, b'{"netlist": {"f": 1e400}}', 422,
-              "Refused to save: the body cannot be read as JSON ("),
-    "NaN": ("POST", "c.json", {}, b'{"netlist": {"f": NaN}}', 422,
-            "Refused to save: the body cannot be read as JSON ("),
-    "lone surrogate": ("POST", "c.json", {}, b'{"netlist": {"s": "\\ud800"}}', 422,
-                       "Refused to save: the body cannot be read as JSON ("),
-    "invalid UTF-8": ("POST", "c.json", {}, b'{"netlist": {"s": "\xff"}}', 422, "Refused to save: the body is not valid UTF-8"),
+    "text that is no JSON": (
+        "POST",
+        "c.json",
+        {},
+        b"not json",
+        422,
+        "Refused to save: the body cannot be read as JSON (",
+    ),
+    "integer of 10^4 digits": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {"n": 1' + b"0" * 10_000 + b"}}",
+        422,
+        "Refused to save: the body cannot be read as JSON (",
+    ),
+    "integer of 400 digits beside 1e400": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {"n": 1' + b"0" * 400 + b', "f": 1e400}}',
+        422,
+        "Refused to save: the body cannot be read as JSON (the number 1e400 is too large",
+    ),
+    "1e400": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {"f": 1e400}}',
+        422,
+        "Refused to save: the body cannot be read as JSON (",
+    ),
+    "NaN": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {"f": NaN}}',
+        422,
+        "Refused to save: the body cannot be read as JSON (",
+    ),
+    "lone surrogate": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {"s": "\\ud800"}}',
+        422,
+        "Refused to save: the body cannot be read as JSON (",
+    ),
+    "invalid UTF-8": (
+        "POST",
+        "c.json",
+        {},
+        b'{"netlist": {"s": "\xff"}}',
+        422,
+        "Refused to save: the body is not valid UTF-8",
+    ),
 }
 
 
@@ -158,7 +274,10 @@ def test_values_json_cannot_carry_are_named_on_one_line(
     (circuit_dir / "typed.pic.yml").write_text(text)
     path = f"{circuit_dir.relative_to(project)}/typed"
     response = client.get(f"/assets/netlists/{path}.json")
-    assert (response.status_code, response.text) == (422, f"could not read {path}.pic.yml: {entry}, which the editor cannot show")
+    assert (response.status_code, response.text) == (
+        422,
+        f"could not read {path}.pic.yml: {entry}, which the editor cannot show",
+    )
 
 
 @pytest.mark.parametrize(

@@ -146,10 +146,13 @@ def test_netlist_handlers_carry_their_signatures(schematic: ModuleType) -> None:
     assert post_sig.return_annotation is PlainTextResponse
 
 
-@pytest.mark.parametrize(("name", "doc"), [
-    ("get_netlist", "Get the netlist and schematic from file."),
-    ("post_netlist", "Post a netlist to save to a file."),
-])
+@pytest.mark.parametrize(
+    ("name", "doc"),
+    [
+        ("get_netlist", "Get the netlist and schematic from file."),
+        ("post_netlist", "Post a netlist to save to a file."),
+    ],
+)
 def test_handlers_have_names_and_docstrings(schematic: ModuleType, name: str, doc: str) -> None:
     handler = getattr(schematic, name)
     assert (handler.__name__, handler.__doc__) == (name, doc)

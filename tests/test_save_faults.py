@@ -59,7 +59,8 @@ def full_disk_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple
 
 
 @pytest.mark.parametrize(
-    "too_large", [tagged(2, pad=2 * FILE_SIZE_LIMIT), tagged(2, schematic_pad=2 * FILE_SIZE_LIMIT)],
+    "too_large",
+    [tagged(2, pad=2 * FILE_SIZE_LIMIT), tagged(2, schematic_pad=2 * FILE_SIZE_LIMIT)],
     ids=["netlist", "schematic"],
 )
 def test_a_save_that_does_not_fit_changes_neither_file(
@@ -147,16 +148,30 @@ def netlist_text(client: TestClient, url: str, document: dict[str, Any], stem: P
 Leftovers = Callable[[Path, str], None]
 KILLED_SAVES: dict[str, tuple[Leftovers, int]] = {
     "while writing the schematic": (
-        lambda stem, netlist: temporary(stem.with_name("c.pic.yml"), 1).write_text("tag: 2\npa"), 1),
+        lambda stem, netlist: temporary(stem.with_name("c.pic.yml"), 1).write_text("tag: 2\npa"),
+        1,
+    ),
     "while writing the netlist": (
-        lambda stem, netlist: (temporary(stem.with_name("c.pic.yml"), 1).write_text(yaml.safe_dump(tagged(2)["schematic"])),
-                               temporary(stem.with_name("c.pic.yml"), 2).write_text(netlist[:10])), 1),
+        lambda stem, netlist: (
+            temporary(stem.with_name("c.pic.yml"), 1).write_text(yaml.safe_dump(tagged(2)["schematic"])),
+            temporary(stem.with_name("c.pic.yml"), 2).write_text(netlist[:10]),
+        ),
+        1,
+    ),
     "before the first rename": (
-        lambda stem, netlist: (temporary(stem.with_name("c.pic.yml"), 1).write_text(yaml.safe_dump(tagged(2)["schematic"])),
-                               temporary(stem.with_name("c.pic.yml"), 2).write_text(netlist)), 1),
+        lambda stem, netlist: (
+            temporary(stem.with_name("c.pic.yml"), 1).write_text(yaml.safe_dump(tagged(2)["schematic"])),
+            temporary(stem.with_name("c.pic.yml"), 2).write_text(netlist),
+        ),
+        1,
+    ),
     "between the renames": (
-        lambda stem, netlist: (stem.with_name("c.scm.yml").write_text(yaml.safe_dump(tagged(2)["schematic"])),
-                               temporary(stem.with_name("c.pic.yml"), 2).write_text(netlist)), 2),
+        lambda stem, netlist: (
+            stem.with_name("c.scm.yml").write_text(yaml.safe_dump(tagged(2)["schematic"])),
+            temporary(stem.with_name("c.pic.yml"), 2).write_text(netlist),
+        ),
+        2,
+    ),
 }
 
 
@@ -190,8 +205,9 @@ def test_a_directory_swapped_for_a_link_during_saves_never_sends_a_save_outside(
     statuses = set()
     with swapping_for_a_link(target, outside):
         for version in range(40):
-            response = client.post(f"/assets/netlists/{target.relative_to(project)}/c.json",
-                                   json=tagged(version, pad=100_000))
+            response = client.post(
+                f"/assets/netlists/{target.relative_to(project)}/c.json", json=tagged(version, pad=100_000)
+            )
             assert response.text and "\n" not in response.text.strip()
             statuses.add(response.status_code)
     assert statuses <= {200, 404, 409, 500}

@@ -48,8 +48,18 @@ CASES: list[tuple[str, tuple[Any, ...], dict[str, Any], str]] = [
     ("svg", ("a", 80, "80"), {}, "Argument 'height' has incorrect type (expected int, got str)"),
     ("svg", (1,), {}, "Argument 'component' has incorrect type (expected str, got int)"),
     # helpers
-    ("_get_types_and_defaults_for_routing", (), {}, "_get_types_and_defaults_for_routing() takes exactly 1 positional argument (0 given)"),
-    ("_get_allowed_instance_settings", (1, 2), {}, "_get_allowed_instance_settings() takes exactly 1 positional argument (2 given)"),
+    (
+        "_get_types_and_defaults_for_routing",
+        (),
+        {},
+        "_get_types_and_defaults_for_routing() takes exactly 1 positional argument (0 given)",
+    ),
+    (
+        "_get_allowed_instance_settings",
+        (1, 2),
+        {},
+        "_get_allowed_instance_settings() takes exactly 1 positional argument (2 given)",
+    ),
     ("_get_ports", (1,), {}, "Argument 'component' has incorrect type (expected str, got int)"),
     ("_ports_from_netlist", (), {}, "_ports_from_netlist() takes exactly 1 positional argument (0 given)"),
     ("_is_bundle", (), {"f": len}, "_is_bundle() got an unexpected keyword argument 'f'"),
@@ -59,7 +69,9 @@ CASES: list[tuple[str, tuple[Any, ...], dict[str, Any], str]] = [
 
 
 @pytest.mark.parametrize(("name", "args", "kwargs", "message"), CASES, ids=[f"{c[0]}-{i}" for i, c in enumerate(CASES)])
-def test_argument_errors(schematic: ModuleType, name: str, args: tuple[Any, ...], kwargs: dict[str, Any], message: str) -> None:
+def test_argument_errors(
+    schematic: ModuleType, name: str, args: tuple[Any, ...], kwargs: dict[str, Any], message: str
+) -> None:
     with pytest.raises(TypeError) as info:
         getattr(schematic, name)(*args, **kwargs)
     assert str(info.value) == message

@@ -18,6 +18,7 @@ from editor_project import STARTUP_LIMIT, Server, make_project, start_server
 
 from quillon.cli import serve
 
+
 @pytest.fixture(scope="module")
 def served(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Server, Path]]:
     root = tmp_path_factory.mktemp("served")
@@ -27,8 +28,9 @@ def served(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Server, P
     server.stop()
 
 
-def raw_request(port: int, method: str, target: str, headers: dict[str, str] | None = None,
-                body: bytes | None = None) -> tuple[int, str]:
+def raw_request(
+    port: int, method: str, target: str, headers: dict[str, str] | None = None, body: bytes | None = None
+) -> tuple[int, str]:
     """A request sent exactly as written (no client-side normalisation of the path)."""
     connection = http.client.HTTPConnection("127.0.0.1", port)
     try:
@@ -47,8 +49,10 @@ def test_banner_names_the_project_the_default_kit_and_the_url(served: tuple[Serv
 
 def test_save_and_read_back(served: tuple[Server, Path]) -> None:
     server, project = served
-    document = {"netlist": {"instances": {"m": {"component": "mmi1x2"}}, "ports": {"o1": "m,o1"}},
-                "schematic": {"instances": {"m": {"x": 10, "y": -5}}}}
+    document = {
+        "netlist": {"instances": {"m": {"component": "mmi1x2"}}, "ports": {"o1": "m,o1"}},
+        "schematic": {"instances": {"m": {"x": 10, "y": -5}}},
+    }
     with httpx.Client(base_url=server.url) as client:
         response = client.post("assets/netlists/chips/top.json", json=document)
         assert (response.status_code, response.text) == (200, "netlist saved to chips/top.pic.yml.")
@@ -60,8 +64,12 @@ def test_save_and_read_back(served: tuple[Server, Path]) -> None:
 
 @pytest.mark.parametrize(
     "target",
-    ["/assets/netlists/../../escaped.json", "/assets/netlists/chips/../../../escaped.json",
-     "/assets/netlists/%2e%2e/escaped.json", "/assets/netlists/..%2F..%2Fescaped.json"],
+    [
+        "/assets/netlists/../../escaped.json",
+        "/assets/netlists/chips/../../../escaped.json",
+        "/assets/netlists/%2e%2e/escaped.json",
+        "/assets/netlists/..%2F..%2Fescaped.json",
+    ],
 )
 def test_escapes_over_the_wire_are_refused(served: tuple[Server, Path], target: str) -> None:
     server, project = served
@@ -74,10 +82,11 @@ def test_escapes_over_the_wire_are_refused(served: tuple[Server, Path], target: 
 
 @pytest.mark.parametrize(
     ("headers", "status"),
-    [({"Host": "evil.example"}, 400), ({"Origin": "http://evil.example"}, 403),
-     ({"Host": "localhost"}, 200)],
+    [({"Host": "evil.example"}, 400), ({"Origin": "http://evil.example"}, 403), ({"Host": "localhost"}, 200)],
 )
-def test_host_and_origin_guards_over_the_wire(served: tuple[Server, Path], headers: dict[str, str], status: int) -> None:
+def test_host_and_origin_guards_over_the_wire(
+    served: tuple[Server, Path], headers: dict[str, str], status: int
+) -> None:
     server, project = served
     got, _ = raw_request(server.port, "POST", "/assets/netlists/chips/guarded.json", headers, b'{"netlist": {}}')
     assert got == status
@@ -88,7 +97,7 @@ def test_host_and_origin_guards_over_the_wire(served: tuple[Server, Path], heade
 def test_body_over_the_limit_is_refused_early(served: tuple[Server, Path], chunked: bool) -> None:
     server, project = served
     body = b'{"netlist": {"pad": "' + b"x" * (1 << 20) + b'"}}'
-    content = iter([body[i:i + 65536] for i in range(0, len(body), 65536)]) if chunked else body
+    content = iter([body[i : i + 65536] for i in range(0, len(body), 65536)]) if chunked else body
     with httpx.Client(base_url=server.url) as client:
         response = client.post("assets/netlists/chips/large.json", content=content)
         assert response.status_code == 413
@@ -127,7 +136,9 @@ def test_concurrent_saves_and_reads_always_see_one_save(served: tuple[Server, Pa
     server, project = served
     shared = "chips/busy/shared"
     with httpx.Client(base_url=server.url) as client:
-        client.post(f"assets/netlists/{shared}.json", json={"netlist": netlist_of(0, 0), "schematic": schematic_of(0, 0)})
+        client.post(
+            f"assets/netlists/{shared}.json", json={"netlist": netlist_of(0, 0), "schematic": schematic_of(0, 0)}
+        )
 
     def work(writer: int) -> int:
         answered = 0
@@ -154,8 +165,11 @@ def test_concurrent_saves_and_reads_always_see_one_save(served: tuple[Server, Pa
     netlist = yaml.safe_load((project / f"{shared}.pic.yml").read_text())
     assert yaml.safe_load((project / f"{shared}.scm.yml").read_text()) == schematic_of(*netlist["tag"])
     names = {p.name for p in (project / "chips" / "busy").iterdir()}
-    assert names == {f"{stem}.{kind}.yml" for stem in ["shared", *(f"own{w}" for w in range(1, WORKERS + 1))]
-                     for kind in ("pic", "scm")}
+    assert names == {
+        f"{stem}.{kind}.yml"
+        for stem in ["shared", *(f"own{w}" for w in range(1, WORKERS + 1))]
+        for kind in ("pic", "scm")
+    }
 
 
 # --------------------------------------------------------------------------- the socket
@@ -209,10 +223,16 @@ def test_port_in_use_is_an_error(project: Path, capsys: pytest.CaptureFixture[st
 
 @pytest.mark.parametrize(
     ("option", "value", "error"),
-    [("--port", "-1", "invalid port"), ("--port", "0", "invalid port"), ("--port", "65536", "invalid port"),
-     ("--port", "http", "invalid port"), ("--max-body-mb", "0", "invalid size"),
-     ("--max-body-mb", "-5", "invalid size"), ("--max-body-mb", "1.5", "invalid size"),
-     ("--max-body-mb", "1048577", "invalid size")],
+    [
+        ("--port", "-1", "invalid port"),
+        ("--port", "0", "invalid port"),
+        ("--port", "65536", "invalid port"),
+        ("--port", "http", "invalid port"),
+        ("--max-body-mb", "0", "invalid size"),
+        ("--max-body-mb", "-5", "invalid size"),
+        ("--max-body-mb", "1.5", "invalid size"),
+        ("--max-body-mb", "1048577", "invalid size"),
+    ],
 )
 def test_bad_option_values_are_refused_by_the_parser(
     option: str, value: str, error: str, capsys: pytest.CaptureFixture[str]

@@ -57,7 +57,7 @@ def test_every_compiled_operation_has_its_signature_in_help_and_in_the_stub(comp
 
 # A user's script: each line marked "# error: CODE" must be reported by mypy
 # with that code, each "# reveals: TYPE" must reveal that type, nothing else.
-USER_SCRIPT = '''
+USER_SCRIPT = """
 import cellgrid as cg
 import quillon
 import klayout.rdbcore as rdb
@@ -94,7 +94,7 @@ reveal_type(result.report_database)  # reveals: klayout.rdbcore.ReportDatabase
 quillon.check("chip.gds")  # error: call-arg
 quillon.check("chip.gds", "chip.pic.yml", kit=3)  # error: arg-type
 quillon.check(3.5, "chip.pic.yml")  # error: arg-type
-'''
+"""
 
 
 def expectations(script: str) -> tuple[set[tuple[int, str]], dict[int, str]]:
@@ -111,9 +111,22 @@ def mypy(tmp_path: Path, *arguments: str) -> subprocess.CompletedProcess[str]:
     """mypy run in `tmp_path`, finding the packages where this interpreter does."""
     search = [os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry]
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), "--follow-imports=silent",
-         "--show-error-codes", "--no-error-summary", "--no-pretty", *arguments],
-        capture_output=True, text=True, cwd=tmp_path, timeout=600,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--follow-imports=silent",
+            "--show-error-codes",
+            "--no-error-summary",
+            "--no-pretty",
+            *arguments,
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
         env={**os.environ, "PYTHONPATH": os.pathsep.join(search)},
     )
 

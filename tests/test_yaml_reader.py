@@ -79,7 +79,9 @@ NATIVE = [
     "\ufeffwindows: 'lines\r\n  folded'\r\nb: [1,\r\n  2]\r\n",
     "a: b\n... # end\n",
     "? complex\n: key\n",
-    "m:\n  ? " + "k" * 200 + "\n  : component: pad\n    settings: {length: 1}\n  ? 'quoted\n    key'\n  : x\n  simple: 1\n",
+    "m:\n  ? "
+    + "k" * 200
+    + "\n  : component: pad\n    settings: {length: 1}\n  ? 'quoted\n    key'\n  : x\n  simple: 1\n",
     "- ? a\n  : b\n- ? c # note\n  :\n    - 1\n",
     "? d\n: - 2\n  - 3\n? e\n: f: 4\n  g: 5\n",
     "",
@@ -113,7 +115,7 @@ FALLBACK = [
     "0b_: 1\n",
     "a: !!python/object:os.system x\n",
     "x: \x00\n",
-    "a: \"\\q\"\n",
+    'a: "\\q"\n',
     "k: {<<: 1}\n",
     # merge keys: installed releases order merged keys differently
     "base: &b {x: [1], y: 2}\nmore: &m {z: 3}\nk: {<<: *b, y: 5}\nl: {w: 0, <<: [*m, *b]}\nm: [*b, *b]\n",
@@ -156,8 +158,9 @@ def test_alias_bound_counts_as_the_bounded_loader(monkeypatch, allowance: int, r
 
 
 def test_shipped_yaml_files() -> None:
-    listed = subprocess.run(["git", "ls-files", "*.yml", "*.yaml"], cwd=ROOT, check=True,
-                            capture_output=True, text=True).stdout.split()
+    listed = subprocess.run(
+        ["git", "ls-files", "*.yml", "*.yaml"], cwd=ROOT, check=True, capture_output=True, text=True
+    ).stdout.split()
     assert listed
     for name in listed:
         assert_native_equal((ROOT / name).read_text())
@@ -165,11 +168,34 @@ def test_shipped_yaml_files() -> None:
 
 def _random_netlist(rng: random.Random) -> dict[str, Any]:
     names = [rng.choice(["i", "mmi_", "Straight-", "é"]) + str(k) for k in range(rng.randint(1, 30))]
-    settings_values = [1, -2.5, 1e-9, 0.0, True, None, "strip", "1.0", "yes", "0x1F", "a: b",
-                       "#x", "it's", 'say "hi"', "two\nlines", "  padded ", "long " * 30, "~", ""]
-    instances = {n: {"component": rng.choice(["mmi1x2", "straight", "pad"]),
-                     "settings": {f"s{k}": rng.choice(settings_values) for k in range(rng.randint(0, 4))}}
-                 for n in names}
+    settings_values = [
+        1,
+        -2.5,
+        1e-9,
+        0.0,
+        True,
+        None,
+        "strip",
+        "1.0",
+        "yes",
+        "0x1F",
+        "a: b",
+        "#x",
+        "it's",
+        'say "hi"',
+        "two\nlines",
+        "  padded ",
+        "long " * 30,
+        "~",
+        "",
+    ]
+    instances = {
+        n: {
+            "component": rng.choice(["mmi1x2", "straight", "pad"]),
+            "settings": {f"s{k}": rng.choice(settings_values) for k in range(rng.randint(0, 4))},
+        }
+        for n in names
+    }
 
     def pair() -> tuple[str, str]:
         return f"{rng.choice(names)},o{rng.randint(1, 4)}", f"{rng.choice(names)},o{rng.randint(1, 4)}"
@@ -180,8 +206,9 @@ def _random_netlist(rng: random.Random) -> dict[str, Any]:
         "routes": {"bundle": {"links": dict(pair() for _ in range(3)), "settings": {"radius": 5}}},
         "nets": [dict(zip(("p1", "p2"), pair())) for _ in range(rng.randint(0, 10))],
         "ports": {"o1": f"{names[0]},o1", "in 2": [1, 2]},
-        "placements": {n: {"x": rng.uniform(-1e3, 1e3), "y": rng.randint(-9, 9), "mirror": rng.random() < 0.5}
-                       for n in names[:5]},
+        "placements": {
+            n: {"x": rng.uniform(-1e3, 1e3), "y": rng.randint(-9, 9), "mirror": rng.random() < 0.5} for n in names[:5]
+        },
     }
 
 
@@ -199,7 +226,9 @@ def test_long_keys_as_pyyaml_writes_them(flow: bool | None, width: int) -> None:
     a generator makes them: read natively all the same."""
     netlist = _random_netlist(random.Random(7))
     long = {("x" * 150 + " y" * 20 + f"_{name}"): value for name, value in netlist["instances"].items()}
-    text = yaml.safe_dump({"instances": long, "nets": netlist["nets"]}, sort_keys=False, default_flow_style=flow, width=width)
+    text = yaml.safe_dump(
+        {"instances": long, "nets": netlist["nets"]}, sort_keys=False, default_flow_style=flow, width=width
+    )
     assert "? " in text
     assert_native_equal(text)
 
@@ -209,27 +238,65 @@ _scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), _text
 _keys = st.one_of(_texts, st.integers(), st.booleans())
 _values = st.recursive(
     _scalars,
-    lambda inner: st.one_of(st.lists(inner, max_size=4), st.dictionaries(_keys, inner, max_size=4),
-                            inner.map(lambda shared: {"a": shared, "b": [shared]})),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4),
+        st.dictionaries(_keys, inner, max_size=4),
+        inner.map(lambda shared: {"a": shared, "b": [shared]}),
+    ),
     max_leaves=12,
 )
 
 
 @settings(max_examples=300, deadline=None, derandomize=True, database=None)
-@given(value=_values, flow=st.sampled_from([False, True, None]), width=st.sampled_from([12, 80]),
-       unicode=st.booleans(), style=st.sampled_from([None, '"', "'"]))
+@given(
+    value=_values,
+    flow=st.sampled_from([False, True, None]),
+    width=st.sampled_from([12, 80]),
+    unicode=st.booleans(),
+    style=st.sampled_from([None, '"', "'"]),
+)
 def test_dumped_values_read_back(value: Any, flow: bool | None, width: int, unicode: bool, style: str | None) -> None:
-    text = yaml.safe_dump(value, default_flow_style=flow, width=width, allow_unicode=unicode,
-                          default_style=style, sort_keys=False)
+    text = yaml.safe_dump(
+        value, default_flow_style=flow, width=width, allow_unicode=unicode, default_style=style, sort_keys=False
+    )
     assert outcome(lvs._safe_load, text) == outcome(yaml.safe_load, text)
 
 
 EXPLICIT = "(explicit key)"
-_inline = st.sampled_from([
-    "1", "-2.5e+3", "0x1F", "1:20", ".inf", "yes", "~", "", "plain words", "'it''s'", '"esc \\u00e9\\n"',
-    "[1, {x: y}]", "{a: 1, 'b': [2, c]}", "{}", "[]", "*k", "&k anchored", "!!str 5", "a # comment",
-    "'folded\n  quote'", "plain\n  continued", "|\n  literal\n\n   text", ">-\n  folded\n  text\n\n  more", "|+\n  kept\n", "x: y", "- z", "[a, b", "2001-12-14", "|2-", ">",
-])
+_inline = st.sampled_from(
+    [
+        "1",
+        "-2.5e+3",
+        "0x1F",
+        "1:20",
+        ".inf",
+        "yes",
+        "~",
+        "",
+        "plain words",
+        "'it''s'",
+        '"esc \\u00e9\\n"',
+        "[1, {x: y}]",
+        "{a: 1, 'b': [2, c]}",
+        "{}",
+        "[]",
+        "*k",
+        "&k anchored",
+        "!!str 5",
+        "a # comment",
+        "'folded\n  quote'",
+        "plain\n  continued",
+        "|\n  literal\n\n   text",
+        ">-\n  folded\n  text\n\n  more",
+        "|+\n  kept\n",
+        "x: y",
+        "- z",
+        "[a, b",
+        "2001-12-14",
+        "|2-",
+        ">",
+    ]
+)
 _keys = st.sampled_from(["a", "b", "'c'", '"d"', "1", "<<", "=", "&k e", "*k", "f g", "on", "~", "? h", EXPLICIT])
 
 
@@ -270,8 +337,9 @@ def _block_document(leaves: st.SearchStrategy[str]) -> st.SearchStrategy[list[st
     return nodes.map(lambda node: node[1][0].split("\n") if node[0] == "inline" else node[1])
 
 
-@settings(max_examples=300, deadline=None, derandomize=True, database=None,
-          suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=300, deadline=None, derandomize=True, database=None, suppress_health_check=[HealthCheck.too_slow]
+)
 @given(_block_document(_inline))
 def test_generated_documents(lines: list[str]) -> None:
     text = "\n".join(lines) + "\n"

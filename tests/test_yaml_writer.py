@@ -62,13 +62,18 @@ def test_saved_text_is_that_of_safe_dump(document: Any, native: bool) -> None:
 def _text(rng: random.Random) -> str:
     size = rng.choice([0, 1, 4, 15, 30, 70, 79, 80, 81, 121, 122, 123, 200])
     odd = rng.choice([0.0, 0.02, 0.1, 0.5])
-    return "".join(rng.choice(ODD) if rng.random() < odd else rng.choice(ASCII) for _ in range(rng.randrange(max(0, size - 3), size + 1)))
+    return "".join(
+        rng.choice(ODD) if rng.random() < odd else rng.choice(ASCII)
+        for _ in range(rng.randrange(max(0, size - 3), size + 1))
+    )
 
 
 def _value(rng: random.Random, depth: int) -> Any:
     pick = rng.random()
     if depth > 4 or pick < 0.4:
-        return rng.choice([_text(rng), _text(rng), rng.randrange(-10**6, 10**6), rng.uniform(-1e6, 1e6), True, None, {}, []])
+        return rng.choice(
+            [_text(rng), _text(rng), rng.randrange(-(10**6), 10**6), rng.uniform(-1e6, 1e6), True, None, {}, []]
+        )
     if pick < 0.7:
         return {_text(rng): _value(rng, depth + 1) for _ in range(rng.randrange(4))}
     return [_value(rng, depth + 1) for _ in range(rng.randrange(4))]
@@ -82,5 +87,7 @@ def test_the_c_emitter_is_given_only_what_it_writes_alike(seed: int) -> None:
         document = {_text(rng): _value(rng, 0) for _ in range(rng.randrange(1, 4))}
         if schematic._safe_dump_native(document):
             given += 1
-            assert yaml.dump(document, Dumper=yaml.CSafeDumper, sort_keys=False) == yaml.safe_dump(document, sort_keys=False)
+            assert yaml.dump(document, Dumper=yaml.CSafeDumper, sort_keys=False) == yaml.safe_dump(
+                document, sort_keys=False
+            )
     assert given > 150  # the table reaches the limits from both sides

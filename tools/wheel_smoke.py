@@ -42,8 +42,11 @@ def free_port() -> int:
 def served(project: Path, path: str) -> tuple[int, bytes]:
     """Start ``quillon serve`` for the project, GET `path`, stop it."""
     port = free_port()
-    server = subprocess.Popen(["quillon", "serve", "--project-dir", str(project), "--port", str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    server = subprocess.Popen(
+        ["quillon", "serve", "--project-dir", str(project), "--port", str(port)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    )
     try:
         deadline = time.monotonic() + TIMEOUT
         while True:
@@ -83,8 +86,10 @@ def main() -> None:
     check("the editor service serves the new project", status == 200 and b"splitter" in body)
 
     check("compiled operations have signatures", "ref" in inspect.signature(lvs.optical_lvs).parameters)
-    check("stubs and py.typed are installed",
-          Path(lvs.__file__).with_name("lvs.pyi").is_file() and Path(quillon.__file__).with_name("py.typed").is_file())
+    check(
+        "stubs and py.typed are installed",
+        Path(lvs.__file__).with_name("lvs.pyi").is_file() and Path(quillon.__file__).with_name("py.typed").is_file(),
+    )
 
 
 if __name__ == "__main__":

@@ -268,7 +268,14 @@ def match_ports(
         (crowded, lone, near, places),
         tables.every_array,
     ) = _l2n.match_ports(
-        cell, PROPID.NAME, layout.dbu, cell_ports, irregular_ports, [_placed(p) for p in own], array_elements, NEAR_MISS_REACH
+        cell,
+        PROPID.NAME,
+        layout.dbu,
+        cell_ports,
+        irregular_ports,
+        [_placed(p) for p in own],
+        array_elements,
+        NEAR_MISS_REACH,
     )
     tables.top_pins = [(p.name or "", net) for p, net in zip(own, top_nets, strict=True)]
     joints = Joints(crowded, lone, near, {}, layout.dbu)

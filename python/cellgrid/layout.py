@@ -699,8 +699,10 @@ class DInstance:
         """
         self._check_movable()
         local = self.cell.ports[port_name]
-        if local.width_dbu != other.width_dbu or local.layer_info.layer != other.layer_info.layer or (
-            local.layer_info.datatype != other.layer_info.datatype
+        if (
+            local.width_dbu != other.width_dbu
+            or local.layer_info.layer != other.layer_info.layer
+            or (local.layer_info.datatype != other.layer_info.datatype)
         ):
             raise ValueError(
                 f"port {port_name!r} ({local.width} µm on {local.layer_info}) cannot meet"
@@ -898,7 +900,9 @@ class PortConnectivity:
     """Result of `cell.l2n()`: the port connectivity of a cell, as tables and,
     on request, as a KLayout netlist, and the ports that do not meet in pairs."""
 
-    def __init__(self, cell: ProtoTKCell[Any], port_types: tuple[str, ...], tables: ConnectivityTables, joints: Joints) -> None:
+    def __init__(
+        self, cell: ProtoTKCell[Any], port_types: tuple[str, ...], tables: ConnectivityTables, joints: Joints
+    ) -> None:
         self.cell = cell
         self.port_types = port_types
         self.joints = joints

@@ -180,28 +180,47 @@ class Port:
         width = self._width
         if isinstance(trans, kdb.Trans) and self._dcplx is None:
             return Port(
-                self.name, width=width, layer=self.layer, layer_info=self.layer_info,
-                dbu=self.dbu, trans=trans * self._trans, port_type=self.port_type,
+                self.name,
+                width=width,
+                layer=self.layer,
+                layer_info=self.layer_info,
+                dbu=self.dbu,
+                trans=trans * self._trans,
+                port_type=self.port_type,
             )
         if isinstance(trans, kdb.Trans):
             trans = kdb.DCplxTrans(trans.to_dtype(self.dbu))
         if abs(trans.mag - 1.0) > _EPS:
             width = round(width * trans.mag)
         return Port(
-            self.name, width=width, layer=self.layer, layer_info=self.layer_info,
-            dbu=self.dbu, dcplx_trans=trans * self.dcplx_trans, port_type=self.port_type,
+            self.name,
+            width=width,
+            layer=self.layer,
+            layer_info=self.layer_info,
+            dbu=self.dbu,
+            dcplx_trans=trans * self.dcplx_trans,
+            port_type=self.port_type,
         )
 
     def flipped(self) -> Port:
         """The port at the same place facing the opposite way (the one that meets this)."""
         if self._dcplx is None:
             return Port(
-                self.name, width=self._width, layer=self.layer, layer_info=self.layer_info,
-                dbu=self.dbu, trans=self._trans * _R180, port_type=self.port_type,
+                self.name,
+                width=self._width,
+                layer=self.layer,
+                layer_info=self.layer_info,
+                dbu=self.dbu,
+                trans=self._trans * _R180,
+                port_type=self.port_type,
             )
         return Port(
-            self.name, width=self._width, layer=self.layer, layer_info=self.layer_info,
-            dbu=self.dbu, dcplx_trans=self._dcplx * kdb.DCplxTrans(1, 180, False, 0, 0),
+            self.name,
+            width=self._width,
+            layer=self.layer,
+            layer_info=self.layer_info,
+            dbu=self.dbu,
+            dcplx_trans=self._dcplx * kdb.DCplxTrans(1, 180, False, 0, 0),
             port_type=self.port_type,
         )
 
@@ -222,10 +241,7 @@ class Port:
 
     def meets(self, other: Port) -> bool:
         """True when `other` connects to this port: same place, layer and width, facing it."""
-        return (
-            self.position_key() == other.position_key()
-            and (self.angle_key() - other.angle_key()) % 360000 == 180000
-        )
+        return self.position_key() == other.position_key() and (self.angle_key() - other.angle_key()) % 360000 == 180000
 
     # --- persistence ----------------------------------------------------
     def to_dict(self) -> dict[str, Any]:
@@ -313,4 +329,3 @@ class Ports:
 
     def __repr__(self) -> str:
         return f"Ports({self.names()})"
-

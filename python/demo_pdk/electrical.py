@@ -41,7 +41,12 @@ def _edge_ports(c: cg.DKCell, sx: float, sy: float, layer: kdb.LayerInfo) -> Non
     """Ports e1 (west), e2 (north), e3 (east), e4 (south) on the edges of a centred box."""
     dbu = cg.kcl.dbu
     hx, hy = cg.to_dbu(sx / 2, dbu, "half width"), cg.to_dbu(sy / 2, dbu, "half height")
-    for name, rot, x, y, width in (("e1", 2, -hx, 0, sy), ("e2", 1, 0, hy, sx), ("e3", 0, hx, 0, sy), ("e4", 3, 0, -hy, sx)):
+    for name, rot, x, y, width in (
+        ("e1", 2, -hx, 0, sy),
+        ("e2", 1, 0, hy, sx),
+        ("e3", 0, hx, 0, sy),
+        ("e4", 3, 0, -hy, sx),
+    ):
         c.create_port(name, kdb.Trans(rot, False, x, y), width, layer, "electrical")
 
 

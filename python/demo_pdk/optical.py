@@ -37,8 +37,12 @@ def _mmi(
     xs: mw.CrossSection,
 ) -> None:
     """Draw an MMI body with tapered access waveguides at the given y offsets; add ports."""
-    for v, what in ((width_taper, "width_taper"), (length_taper, "length_taper"),
-                    (length_mmi, "length_mmi"), (width_mmi, "width_mmi")):
+    for v, what in (
+        (width_taper, "width_taper"),
+        (length_taper, "length_taper"),
+        (length_mmi, "length_mmi"),
+        (width_mmi, "width_mmi"),
+    ):
         if v <= 0:
             raise ValueError(f"{what} must be positive, got {v}")
     if width_taper < xs.width:
@@ -144,4 +148,3 @@ def grating_coupler(
         c.shapes(s.layer).insert(kdb.DBox(0, -width / 2 - 1, end + 1, width / 2 + 1))
     c.create_port(xs.port_names[0], kdb.Trans(2, False, 0, 0), xs.width, xs.layer, xs.port_type)
     return c
-

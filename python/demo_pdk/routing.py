@@ -125,9 +125,7 @@ def _place(
         seg = points[i] - points[i - 1]
         length = abs(seg.x) + abs(seg.y) - (r if i > 1 else 0) - (r if i < last else 0)
         if length < 0:
-            raise ValueError(
-                f"no room for bends of radius {r * dbu} µm between {port1.name!r} and {port2.name!r}"
-            )
+            raise ValueError(f"no room for bends of radius {r * dbu} µm between {port1.name!r} and {port2.name!r}")
         if length > 0:
             inst = component.create_inst(straight(length=round(length * dbu, 9), cross_section=xs_spec))
             inst.connect(first, current)

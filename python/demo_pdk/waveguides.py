@@ -68,8 +68,13 @@ def _end_port(c: cg.DKCell, name: str, x: float, y: float, angle: float, xs: mw.
         trans = kdb.Trans(round(angle / 90) % 4, False, round(x / dbu), round(y / dbu))
         c.create_port(name, trans, xs.width, xs.layer, xs.port_type)
     else:
-        c.create_port(name, width=xs.width, layer=xs.layer, port_type=xs.port_type,
-                      dcplx_trans=kdb.DCplxTrans(1, angle, False, x, y))
+        c.create_port(
+            name,
+            width=xs.width,
+            layer=xs.layer,
+            port_type=xs.port_type,
+            dcplx_trans=kdb.DCplxTrans(1, angle, False, x, y),
+        )
 
 
 def _check_bend(radius: float, angle: float, xs: mw.CrossSection) -> None:
@@ -186,8 +191,14 @@ def taper(
     n = cg.to_dbu(length, _dbu(), "length")
     c = cg.DKCell()
     c.shapes(xs.layer).insert(
-        kdb.DPolygon([kdb.DPoint(0, -width1 / 2), kdb.DPoint(length, -width2 / 2),
-                      kdb.DPoint(length, width2 / 2), kdb.DPoint(0, width1 / 2)])
+        kdb.DPolygon(
+            [
+                kdb.DPoint(0, -width1 / 2),
+                kdb.DPoint(length, -width2 / 2),
+                kdb.DPoint(length, width2 / 2),
+                kdb.DPoint(0, width1 / 2),
+            ]
+        )
     )
     for s in xs.sections:
         w = s.width + max(width1, width2) - xs.width

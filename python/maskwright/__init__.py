@@ -1,10 +1,10 @@
 """Process design kits over `cellgrid`: cross-sections, cached cell functions, kits.
 
-    import maskwright as mw
+import maskwright as mw
 
-    PDK = mw.Pdk("my_kit", cells={...}, cross_sections={...}, layers=LAYER)
-    PDK.activate()
-    mw.get_active_pdk().get_component("straight", length=20)
+PDK = mw.Pdk("my_kit", cells={...}, cross_sections={...}, layers=LAYER)
+PDK.activate()
+mw.get_active_pdk().get_component("straight", length=20)
 """
 
 from __future__ import annotations

@@ -290,7 +290,9 @@ def read_cell(path: Path, name: str | None) -> Any:
     try:
         tops = kcl.read(path)
     except (OSError, ValueError, RuntimeError) as exc:
-        raise CheckError(f"cannot read layout {str(path)!r}: {layout_problems.reading_problem(first_line(exc))}") from None
+        raise CheckError(
+            f"cannot read layout {str(path)!r}: {layout_problems.reading_problem(first_line(exc))}"
+        ) from None
     if not tops:
         raise CheckError(f"layout {str(path)!r} has no cells")
     if name is not None:

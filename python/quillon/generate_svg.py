@@ -93,8 +93,7 @@ def generate_svg(component: Any, width: int, height: int) -> str:
     pad = size * 0.12
     title = getattr(component, "name", None)
     lines = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-        f'viewBox="0 0 {width} {height}">'
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" viewBox="0 0 {width} {height}">'
     ]
     if title:
         lines.append(f"<title>{escape(str(title))}</title>")

@@ -151,7 +151,13 @@ def build_kit_cache(project_dir: Path, progress: Progress | None = None, force: 
                 if progress is not None:
                     progress(done, len(names), name)
     finally:
-        recorded = {"format": CACHE_FORMAT, "kit": kit_name, "kit_hash": kit_hash, "components": components, "failed": sorted(report.failed)}
+        recorded = {
+            "format": CACHE_FORMAT,
+            "kit": kit_name,
+            "kit_hash": kit_hash,
+            "components": components,
+            "failed": sorted(report.failed),
+        }
         _write_json(project_dir, HASHES, recorded)
     # What the last build cached that the kit no longer has (with force too).
     report.kept = _remove_stale(project_dir, set(state.get("components") or {}) - set(names))
@@ -244,7 +250,9 @@ def _write_symbol(project_dir: Path, kit_name: str, name: str, component: Any) -
 
 
 def _cached(project_dir: Path, name: str) -> bool:
-    return files.is_file(project_dir, f"{CACHE}/ports/{name}.json") and files.is_file(project_dir, f"{CACHE}/{name}.gds")
+    return files.is_file(project_dir, f"{CACHE}/ports/{name}.json") and files.is_file(
+        project_dir, f"{CACHE}/{name}.gds"
+    )
 
 
 def _remove_stale(project_dir: Path, names: set[str]) -> list[str]:

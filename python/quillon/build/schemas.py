@@ -90,7 +90,12 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
     net_cases = list(route_cases)
     for cases, default in ((route_cases, DEFAULT_ROUTING_STRATEGY), (net_cases, _electrical_router(strategies))):
         if default in strategies:
-            cases.append({"if": {"not": {"required": ["routing_strategy"]}}, "then": {"properties": {"settings": _ref(f"routing.{default}")}}})
+            cases.append(
+                {
+                    "if": {"not": {"required": ["routing_strategy"]}},
+                    "then": {"properties": {"settings": _ref(f"routing.{default}")}},
+                }
+            )
     links = {"type": "object", "propertyNames": _ref("endpoint"), "additionalProperties": _ref("endpoint")}
     strategy = {"enum": list(strategies)}
     defs["route"] = {
@@ -133,7 +138,11 @@ def netlist_schema(kit: Any) -> dict[str, Any]:
         "title": f"Netlist of a circuit of kit {kit.name}",
         "type": "object",
         "properties": {
-            "instances": {"type": "object", "propertyNames": {"pattern": "^[^,]+$"}, "additionalProperties": _ref("instance")},
+            "instances": {
+                "type": "object",
+                "propertyNames": {"pattern": "^[^,]+$"},
+                "additionalProperties": _ref("instance"),
+            },
             "placements": {"type": "object", "additionalProperties": _ref("placement")},
             "connections": links,
             "routes": {"type": "object", "additionalProperties": _ref("route")},

@@ -58,10 +58,20 @@ class Plan:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Declare the arguments of ``quillon init``."""
-    parser.add_argument("directory", nargs="?", type=Path, default=Path("."), metavar="DIR",
-                        help="directory of the new project (default: the current directory)")
-    parser.add_argument("--kit", default=None, metavar="NAME",
-                        help="importable package of the project's process design kit (default: the demo kit)")
+    parser.add_argument(
+        "directory",
+        nargs="?",
+        type=Path,
+        default=Path("."),
+        metavar="DIR",
+        help="directory of the new project (default: the current directory)",
+    )
+    parser.add_argument(
+        "--kit",
+        default=None,
+        metavar="NAME",
+        help="importable package of the project's process design kit (default: the demo kit)",
+    )
 
 
 def run(args: argparse.Namespace) -> int:

@@ -25,8 +25,12 @@ HELP = "Add the check to the KLayout viewer's Tools menu (a macro in your KLayou
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """Declare the arguments of ``quillon klayout``."""
     actions = parser.add_subparsers(dest="action", metavar="ACTION", required=True)
-    install = actions.add_parser("install", help="install the macro", description="Install the macro that adds the check to the Tools menu.")
-    install.add_argument("--dir", type=Path, metavar="DIR", help="macro folder (default: $KLAYOUT_HOME/pymacros or ~/.klayout/pymacros)")
+    install = actions.add_parser(
+        "install", help="install the macro", description="Install the macro that adds the check to the Tools menu."
+    )
+    install.add_argument(
+        "--dir", type=Path, metavar="DIR", help="macro folder (default: $KLAYOUT_HOME/pymacros or ~/.klayout/pymacros)"
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -37,7 +41,10 @@ def run(args: argparse.Namespace) -> int:
     try:
         path = install(directory)
     except OSError as exc:
-        print(f"quillon klayout: error: cannot write the macro into {str(directory)!r}: {exc.strerror or exc}", file=sys.stderr)
+        print(
+            f"quillon klayout: error: cannot write the macro into {str(directory)!r}: {exc.strerror or exc}",
+            file=sys.stderr,
+        )
         return 2
     print(f"quillon klayout: installed {path}")
     print('Start KLayout (again), open a layout and choose Tools > "Check with quillon LVS".')

@@ -107,13 +107,25 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("-c", "--cell", help="cell to check (default: the layout's only top cell)")
     parser.add_argument(
-        "-o", "--output", metavar="REPORT", help="report file (default: <cell>.lyrdb beside the layout); a directory (DIR/) writes <layout>.lyrdb into it, as for several layouts"
+        "-o",
+        "--output",
+        metavar="REPORT",
+        help="report file (default: <cell>.lyrdb beside the layout); a directory (DIR/) writes <layout>.lyrdb into it, as for several layouts",
     )
-    parser.add_argument("--json", metavar="FILE", help="also write the findings as JSON (a directory with several layouts or DIR/)")
     parser.add_argument(
-        "--html", metavar="FILE", help="also write an HTML report with a picture of each finding (a directory with several layouts or DIR/, with index.html)"
+        "--json", metavar="FILE", help="also write the findings as JSON (a directory with several layouts or DIR/)"
     )
-    parser.add_argument("--junit", type=Path, metavar="FILE", help="also write JUnit XML: a test case per checked cell, a failure per finding")
+    parser.add_argument(
+        "--html",
+        metavar="FILE",
+        help="also write an HTML report with a picture of each finding (a directory with several layouts or DIR/, with index.html)",
+    )
+    parser.add_argument(
+        "--junit",
+        type=Path,
+        metavar="FILE",
+        help="also write JUnit XML: a test case per checked cell, a failure per finding",
+    )
     parser.add_argument(
         "--settings-tolerance",
         type=float,
@@ -121,7 +133,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="TOL",
         help=f"numbers in instance settings agree within TOL (default {DEFAULT_TOLERANCE}; integer settings exactly)",
     )
-    parser.add_argument("--kit", metavar="NAME", help="process design kit package to check with (default: the one the project's settings name)")
+    parser.add_argument(
+        "--kit",
+        metavar="NAME",
+        help="process design kit package to check with (default: the one the project's settings name)",
+    )
     parser.add_argument(
         "--threads",
         type=int,
@@ -129,7 +145,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="cores the check may use (default: all); with two or more, the electrical stage of a large layout runs beside the rest",
     )
     parser.add_argument(
-        "--project-dir", type=Path, metavar="DIR", help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)"
+        "--project-dir",
+        type=Path,
+        metavar="DIR",
+        help="project whose settings name the kit (default $QUILLON_PROJECT_DIR or the current directory)",
     )
     parser.add_argument("-v", "--verbose", action="store_true", help="print the traceback of an internal error")
     parser.epilog = EXIT_STATUS_HELP
@@ -213,8 +232,15 @@ def _internal_error(exc: Exception, verbose: bool) -> str:
 
 def _totals(outcomes: Sequence[Outcome]) -> str:
     """One line counting the checks by how they ended."""
-    kinds = ((EXIT_CLEAN, "clean"), (EXIT_FINDINGS, "with findings"), (EXIT_BAD_INPUT, "bad input"), (EXIT_INTERNAL_ERROR, "internal error"))
-    counts = [f"{count} {label}" for status, label in kinds if (count := sum(1 for o in outcomes if o.status == status))]
+    kinds = (
+        (EXIT_CLEAN, "clean"),
+        (EXIT_FINDINGS, "with findings"),
+        (EXIT_BAD_INPUT, "bad input"),
+        (EXIT_INTERNAL_ERROR, "internal error"),
+    )
+    counts = [
+        f"{count} {label}" for status, label in kinds if (count := sum(1 for o in outcomes if o.status == status))
+    ]
     return f"{len(outcomes)} checks: {', '.join(counts)}"
 
 
@@ -278,7 +304,9 @@ def _jobs(args: argparse.Namespace) -> list[Job]:
     # an output names a directory for several layouts, or when it ends with a slash
     outputs = {"-o": args.output, "--json": args.json, "--html": args.html}
     directories = {
-        option: Path(given) for option, given in outputs.items() if given is not None and (several or _names_directory(given))
+        option: Path(given)
+        for option, given in outputs.items()
+        if given is not None and (several or _names_directory(given))
     }
     for option, directory in directories.items():
         _make_directory(option, directory)
@@ -319,7 +347,9 @@ def _make_directory(option: str, directory: Path) -> None:
     try:
         directory.mkdir(exist_ok=True)
     except OSError as exc:
-        raise InputError(f"cannot make the directory {str(directory)!r} for {option}: {exc.strerror or first_line(exc)}") from None
+        raise InputError(
+            f"cannot make the directory {str(directory)!r} for {option}: {exc.strerror or first_line(exc)}"
+        ) from None
 
 
 def _file_names(layouts: Sequence[Path]) -> list[str]:

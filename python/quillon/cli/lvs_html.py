@@ -101,7 +101,7 @@ def _page(result: CheckResult, sections: list[str], whole_cell: bytes | None) ->
     )
     # Findings with no place in the layout all show one picture of the whole cell, embedded once.
     whole_cell_style = (
-        f'.{WHOLE_CELL_CLASS} {{ width: {WIDTH}px; height: {HEIGHT}px; max-width: 100%; border: 1px solid #ddd; '
+        f".{WHOLE_CELL_CLASS} {{ width: {WIDTH}px; height: {HEIGHT}px; max-width: 100%; border: 1px solid #ddd; "
         f'background: url("data:image/png;base64,{base64.b64encode(whole_cell).decode("ascii")}") no-repeat; background-size: contain; }}'
         if whole_cell is not None
         else ""

@@ -61,7 +61,9 @@ def _test_case(suite: ElementTree.Element, outcome: CheckOutcome) -> None:
     result = outcome.result
     name = result.cell if result is not None else outcome.job.cell or outcome.job.layout.stem
     case = ElementTree.SubElement(
-        suite, "testcase", {"name": _text(name), "classname": _class_name(outcome.job.layout), "time": _seconds(outcome.seconds)}
+        suite,
+        "testcase",
+        {"name": _text(name), "classname": _class_name(outcome.job.layout), "time": _seconds(outcome.seconds)},
     )
     if result is None:
         kind = "internal error" if (outcome.error or "").startswith("internal error") else "bad input"
@@ -70,7 +72,9 @@ def _test_case(suite: ElementTree.Element, outcome: CheckOutcome) -> None:
         return
     for finding in result.findings:
         message = finding.texts[0] if finding.texts else finding.category
-        failure = ElementTree.SubElement(case, "failure", {"message": _text(message), "type": finding.kind or finding.category})
+        failure = ElementTree.SubElement(
+            case, "failure", {"message": _text(message), "type": finding.kind or finding.category}
+        )
         failure.text = _text(_failure_body(finding))
     lines = [
         f"layout: {outcome.job.layout}",
@@ -83,7 +87,9 @@ def _test_case(suite: ElementTree.Element, outcome: CheckOutcome) -> None:
 
 
 def _failure_body(finding: Finding) -> str:
-    markers = "; ".join(f"({left:g}, {bottom:g}) to ({right:g}, {top:g}) µm" for left, bottom, right, top in finding.markers)
+    markers = "; ".join(
+        f"({left:g}, {bottom:g}) to ({right:g}, {top:g}) µm" for left, bottom, right, top in finding.markers
+    )
     where = f"marked at {markers} in cell {finding.cell}" if markers else f"no place in cell {finding.cell} to mark"
     return "\n".join((f"{finding.category} ({finding.kind})", *finding.texts, where))
 

@@ -91,19 +91,31 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--project-dir", metavar="DIR", help=f"project directory (default ${PROJECT_DIR_ENV} or the current directory)"
     )
     parser.add_argument(
-        "--max-body-mb", metavar="MIB", type=_megabytes, default=DEFAULT_MAX_BODY_MB,
+        "--max-body-mb",
+        metavar="MIB",
+        type=_megabytes,
+        default=DEFAULT_MAX_BODY_MB,
         help=f"largest request body accepted, in MiB (default {DEFAULT_MAX_BODY_MB})",
     )
     parser.add_argument(
-        "--check-seconds", metavar="S", type=_seconds, default=worker.DEFAULT_SECONDS,
+        "--check-seconds",
+        metavar="S",
+        type=_seconds,
+        default=worker.DEFAULT_SECONDS,
         help=f"time a check (or another request's work in a worker) may take before it is stopped (default {worker.DEFAULT_SECONDS:g})",
     )
     parser.add_argument(
-        "--check-memory-mb", metavar="MIB", type=_megabytes, default=worker.DEFAULT_MEMORY_MB,
+        "--check-memory-mb",
+        metavar="MIB",
+        type=_megabytes,
+        default=worker.DEFAULT_MEMORY_MB,
         help=f"memory, and size of each file written, a check may take, in MiB (default {worker.DEFAULT_MEMORY_MB})",
     )
     parser.add_argument(
-        "--header-timeout", metavar="S", type=_seconds, default=connections.DEFAULT_HEADER_SECONDS,
+        "--header-timeout",
+        metavar="S",
+        type=_seconds,
+        default=connections.DEFAULT_HEADER_SECONDS,
         help=f"time a connection may take to send a request's headers (default {connections.DEFAULT_HEADER_SECONDS:g})",
     )
 
@@ -126,7 +138,9 @@ def _listen(port: int) -> socket.socket:
     return sock
 
 
-def server(app: Any, port: int, header_seconds: float = connections.DEFAULT_HEADER_SECONDS, **options: Any) -> uvicorn.Server:
+def server(
+    app: Any, port: int, header_seconds: float = connections.DEFAULT_HEADER_SECONDS, **options: Any
+) -> uvicorn.Server:
     """The server for ``app`` on HOST:port, ready to run on a socket bound by :func:`_listen`.
 
     Call it once the application and its routes are loaded: what exists by

@@ -6,10 +6,7 @@ A cached ports file records, for one or more components, on which side of the
 schematic symbol each port sits. It is a JSON object mapping component names to
 objects that map port names to side letters, in drawing order::
 
-    {
-      "mmi1x2": {"o1": "w", "o2": "e", "o3": "e"},
-      "ring": {"in": "w", "out": "e", "add": "n"}
-    }
+    {"mmi1x2": {"o1": "w", "o2": "e", "o3": "e"}, "ring": {"in": "w", "out": "e", "add": "n"}}
 
 One file may hold several components because files are also kept per source
 file (a Python module often defines more than one cell). Readers validate only
@@ -91,9 +88,7 @@ def _ports_from_cached_path(path: str | os.PathLike[str], component: str) -> dic
     return _validated_ports(data[component], f"{path}: component {component!r}")
 
 
-def write_cached_ports(
-    path: str | os.PathLike[str], component: str, ports: Mapping[str, str]
-) -> None:
+def write_cached_ports(path: str | os.PathLike[str], component: str, ports: Mapping[str, str]) -> None:
     """Store the port sides of ``component`` in the cached ports file ``path``.
 
     Other components' entries are kept (an invalid entry of ``component`` itself

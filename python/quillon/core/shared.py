@@ -55,9 +55,7 @@ def _is_prefix_of(missing: str, name: str) -> bool:
     return name == missing or name.startswith(missing + ".")
 
 
-def get_cell_path(
-    cell_function: Callable[..., Any] | None, error_on_not_found: bool = False
-) -> str | None:
+def get_cell_path(cell_function: Callable[..., Any] | None, error_on_not_found: bool = False) -> str | None:
     """Return the absolute path of the file that defines ``cell_function``.
 
     Partials and decorated functions (``functools.wraps``) are looked through.

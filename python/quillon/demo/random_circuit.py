@@ -173,7 +173,10 @@ def _island(
     ports[f"tap_{k}"] = f"{tap},o2"
     if len(inputs) > 1:
         ports[f"spare_{k}"] = f"{island},{inputs[1]}"
-    routes[f"feed{k}"] = {"routing_strategy": rng.choice(["route_single", "route_bundle"]), "links": {f"{island},{outputs[0]}": head}}
+    routes[f"feed{k}"] = {
+        "routing_strategy": rng.choice(["route_single", "route_bundle"]),
+        "links": {f"{island},{outputs[0]}": head},
+    }
 
 
 def _either_way(rng: random.Random, a: str, b: str) -> dict[str, str]:

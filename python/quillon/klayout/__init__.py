@@ -54,7 +54,11 @@ def macro_text(command: list[str]) -> str:
         "dsl-interpreter-name": "",
     }
     lines = [f" <{name}>{escape(value)}</{name}>" for name, value in fields.items()]
-    return '<?xml version="1.0" encoding="utf-8"?>\n<klayout-macro>\n' + "\n".join(lines) + f"\n <text>{escape(source)}</text>\n</klayout-macro>\n"
+    return (
+        '<?xml version="1.0" encoding="utf-8"?>\n<klayout-macro>\n'
+        + "\n".join(lines)
+        + f"\n <text>{escape(source)}</text>\n</klayout-macro>\n"
+    )
 
 
 def install(directory: Path | None = None, command: list[str] | None = None) -> Path:

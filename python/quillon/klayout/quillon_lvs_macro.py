@@ -48,7 +48,9 @@ def quillon_command():
 def reference_beside(layout_path, cell_name):
     """The netlist beside the layout: named after the cell, else after the layout file."""
     directory, file_name = os.path.split(layout_path)
-    stem = next((file_name[: -len(ending)] for ending in LAYOUT_ENDINGS if file_name.lower().endswith(ending)), file_name)
+    stem = next(
+        (file_name[: -len(ending)] for ending in LAYOUT_ENDINGS if file_name.lower().endswith(ending)), file_name
+    )
     for name in (cell_name + NETLIST_ENDING, stem + NETLIST_ENDING):
         candidate = os.path.join(directory, name)
         if os.path.isfile(candidate):
@@ -58,7 +60,9 @@ def reference_beside(layout_path, cell_name):
 
 def ask_reference(layout_path, cell_name):
     chosen = pya.FileDialog.ask_open_file_name(
-        "Reference netlist of cell " + cell_name, os.path.dirname(layout_path), "Netlists (*.pic.yml *.yml *.yaml);;All files (*)"
+        "Reference netlist of cell " + cell_name,
+        os.path.dirname(layout_path),
+        "Netlists (*.pic.yml *.yml *.yaml);;All files (*)",
     )
     if not chosen:
         raise CheckFailed("no reference netlist chosen")
@@ -88,7 +92,9 @@ def report_path(layout_path, cell_name):
 def run_quillon(arguments):
     """Run quillon with `arguments` while the viewer keeps drawing; its exit status, output and errors."""
     with tempfile.TemporaryFile("w+") as output, tempfile.TemporaryFile("w+") as errors:
-        process = subprocess.Popen(quillon_command() + arguments, stdout=output, stderr=errors, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(
+            quillon_command() + arguments, stdout=output, stderr=errors, stdin=subprocess.DEVNULL
+        )
         application = pya.Application.instance()
         while process.poll() is None:
             application.process_events()

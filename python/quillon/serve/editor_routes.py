@@ -85,6 +85,7 @@ MAX_DESCRIPTION = 160
 # Module scripts must be served with a JavaScript type; some systems map .js otherwise.
 mimetypes.add_type("text/javascript", ".js")
 
+
 class ConfinementError(ValueError):
     """A path that leaves the project directory or is not a regular file."""
 
@@ -193,7 +194,11 @@ async def build_and_check(path: str) -> JSONResponse:
     """Build the saved circuit ``path`` and check the layout against its netlist."""
     relative = posixpath.normpath(path + NETLIST_SUFFIX)
     return await _in_worker(
-        check_job.build_and_check, relative, str(Path(PROJECT_DIR).resolve()), key=relative, what=f"the check of {relative}"
+        check_job.build_and_check,
+        relative,
+        str(Path(PROJECT_DIR).resolve()),
+        key=relative,
+        what=f"the check of {relative}",
     )
 
 
@@ -205,14 +210,27 @@ async def check_layout(path: str, body: Annotated[str, Body()]) -> JSONResponse:
         asked = json.loads(body)
     except ValueError:
         asked = None
-    if not isinstance(asked, dict) or not isinstance(asked.get("layout"), str) or not isinstance(asked.get("cell", ""), str):
-        return _error(422, 'Cannot check: the body must be {"layout": "PATH", "cell": "NAME"} (the cell may be left out).')
+    if (
+        not isinstance(asked, dict)
+        or not isinstance(asked.get("layout"), str)
+        or not isinstance(asked.get("cell", ""), str)
+    ):
+        return _error(
+            422, 'Cannot check: the body must be {"layout": "PATH", "cell": "NAME"} (the cell may be left out).'
+        )
     layout_path = posixpath.normpath(asked["layout"])
     if not layout_path.lower().endswith(LAYOUT_SUFFIXES):
-        return _error(422, f"Cannot check {layout_path!r}: a layout is a GDS or OASIS file ({', '.join(LAYOUT_SUFFIXES)}).")
+        return _error(
+            422, f"Cannot check {layout_path!r}: a layout is a GDS or OASIS file ({', '.join(LAYOUT_SUFFIXES)})."
+        )
     return await _in_worker(
-        check_job.check_layout_file, str(Path(PROJECT_DIR).resolve()), relative, layout_path, asked.get("cell") or None,
-        key=f"{relative} against {layout_path}", what=f"the check of {layout_path}",
+        check_job.check_layout_file,
+        str(Path(PROJECT_DIR).resolve()),
+        relative,
+        layout_path,
+        asked.get("cell") or None,
+        key=f"{relative} against {layout_path}",
+        what=f"the check of {layout_path}",
     )
 
 

@@ -160,7 +160,9 @@ async def _run_once(job: Callable[..., T], args: tuple[Any, ...], what: str, lim
             raise
         if not finished:
             _kill(process)
-            raise WorkerFailure(f"{what} took longer than its limit of {limits.seconds:g} s (quillon serve --check-seconds) and was stopped")
+            raise WorkerFailure(
+                f"{what} took longer than its limit of {limits.seconds:g} s (quillon serve --check-seconds) and was stopped"
+            )
         process.join()
         outcome = await run_in_threadpool(_read_outcome, result)  # a large answer is read off the loop
         return _outcome(process.exitcode, outcome, what, limits)
@@ -204,9 +206,13 @@ def _outcome(exitcode: int | None, outcome: tuple[Any, ...], what: str, limits: 
     if kind == "returned":
         return rest[0]
     if kind == "memory":
-        raise WorkerFailure(f"{what} needed more memory than its limit of {limits.memory_bytes >> 20} MiB{_MEMORY_OPTION}")
+        raise WorkerFailure(
+            f"{what} needed more memory than its limit of {limits.memory_bytes >> 20} MiB{_MEMORY_OPTION}"
+        )
     if kind == "file size":
-        raise WorkerFailure(f"{what} wrote a file larger than its limit of {limits.memory_bytes >> 20} MiB{_MEMORY_OPTION}")
+        raise WorkerFailure(
+            f"{what} wrote a file larger than its limit of {limits.memory_bytes >> 20} MiB{_MEMORY_OPTION}"
+        )
     if kind == "raised":
         raise WorkerFailure(f"{what} failed: {rest[0]}: {rest[1]}")
     if exitcode is not None and exitcode < 0:
