@@ -139,6 +139,19 @@ def test_unplaced_instances_are_put_side_by_side(project: Path) -> None:
     assert not any(p.overlaps(q) for i, p in enumerate(boxes) for q in boxes[i + 1 :])
 
 
+def test_many_unplaced_instances_go_on_in_rows_below(project: Path) -> None:
+    """300 pads would make a row 39 mm long: rows of at most ROW_WIDTH, one below the other."""
+    from quillon.build.circuit_layout import ROW_WIDTH
+
+    netlist = write_netlist(project, "pads", {"instances": {f"p{k}": {"component": "pad"} for k in range(300)}})
+    build_circuit_gds(netlist, project / "pads.gds", project)
+    (top,) = cg.KCLayout("pads").read(project / "pads.gds")
+    boxes = [inst.dbbox() for inst in top.insts]
+    assert len(boxes) == 300 and top.dbbox().width() <= ROW_WIDTH
+    assert len({box.top for box in boxes}) == 4  # rows of 77 pads 80 µm wide, 50 µm apart
+    assert not any(p.overlaps(q) for i, p in enumerate(boxes) for q in boxes[i + 1 :])
+
+
 GOOD = """\
 instances:
   a: {component: mmi1x2}

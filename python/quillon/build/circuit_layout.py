@@ -26,8 +26,8 @@ everything it places to a GDS file, instance names and ports included, so that
 Placement: instances with a placement are put there. From them, a connection
 moves the unplaced one of its two instances so that its port meets the other's,
 and a route link or a net puts it facing the other port, :data:`LINK_GAP` µm
-ahead of it. What none of this reaches goes, group by group, into a row below
-everything placed.
+ahead of it. What none of this reaches goes, group by group, into rows below
+everything placed, each at most :data:`ROW_WIDTH` µm wide.
 
 A bad netlist raises :class:`NetlistError` with one line that names the entry.
 """
@@ -63,6 +63,9 @@ __all__ = [
 LINK_GAP = 100.0
 #: Space (µm) between the groups of the row of otherwise unplaced instances.
 ROW_GAP = 50.0
+#: Width (µm) beyond which the row of otherwise unplaced instances goes on
+#: below: in one row, 10^5 of them would reach beyond the layout's coordinates.
+ROW_WIDTH = 10_000.0
 #: The routing strategy of a route that names none.
 DEFAULT_ROUTING_STRATEGY = "route_bundle"
 #: Routing strategies tried, in this order, for electrical nets.
@@ -494,7 +497,8 @@ def _ahead(port: Any, distance: float) -> tuple[float, float]:
 
 
 class _Row:
-    """A row of otherwise unplaced groups, left to right below everything placed.
+    """Rows of otherwise unplaced groups, left to right below everything placed,
+    the next row begun below the lowest group of the last once it is full.
 
     Boxes are worked out from the placed cells' own boxes, all read up front:
     asked of an instance after another one moved, KLayout would bring the
@@ -504,7 +508,9 @@ class _Row:
     def __init__(self, circuit: _Circuit) -> None:
         self.circuit = circuit
         self.x: float | None = None
+        self.left = 0.0
         self.top = 0.0
+        self.bottom = 0.0  # of the lowest group of the row
         layout = circuit.cell.kcl.layout
         self.dbu = layout.dbu
         self.cell_boxes = {
@@ -528,16 +534,19 @@ class _Row:
         circuit = self.circuit
         if self.x is None:
             placed = self.box(circuit.placed)
-            self.x = placed.left if not placed.empty() else 0.0
-            self.top = placed.bottom - ROW_GAP if not placed.empty() else 0.0
+            self.left = self.x = placed.left if not placed.empty() else 0.0
+            self.top = self.bottom = placed.bottom - ROW_GAP if not placed.empty() else 0.0
         circuit.placed.add(root)
         circuit.insts[root].dcplx_trans = cg.kdb.DCplxTrans()
         group = [root, *_spread(circuit, joins, links, [root])]
         box = self.box(group)
+        if self.x > self.left and self.x + box.width() > self.left + ROW_WIDTH:
+            self.x, self.top = self.left, self.bottom - ROW_GAP
         shift = cg.kdb.DCplxTrans(1, 0, False, self.x - box.left, self.top - box.top)
         for name in group:
             circuit.insts[name].dcplx_trans = shift * circuit.insts[name].dcplx_trans
         self.x += box.width() + ROW_GAP
+        self.bottom = min(self.bottom, self.top - box.height())
 
 
 def _within_coordinates(circuit: _Circuit) -> None:
