@@ -67,8 +67,6 @@ _NATIVE_STAGES = {
 #: A layout placing this many instances or more has its electrical stage
 #: checked in a second process, when the check may use two cores.
 PARALLEL_FROM = 2000
-#: The category of instances the layout lacks, as a report database's path names it.
-MISSING_INSTANCES = "'Missing Instances'"
 #: The top-level entries every reference netlist has.
 REFERENCE_ENTRIES = ("instances", "connections", "routes", "nets", "ports")
 
@@ -230,10 +228,6 @@ def check(
     _name_kit_layers(checked.kcl, pdk)
     notes.extend(_restored_from_kit_note(checked.kcl, pdk))
     rdb = _run(checked, reference_path, chosen, settings_tolerance, notes, on_stage, cores)
-    # instances without names are all missing: looked for only then
-    missing = rdb.category_by_path(MISSING_INSTANCES)
-    unnamed = _unnamed_instances_note(checked) if missing is not None and missing.num_items() else None
-    notes[:0] = [unnamed] if unnamed else []
     _label_report(rdb, checked.name, layout_path, reference_path, chosen)
     return CheckResult(rdb, checked.name, layout_path, reference_path, chosen, tuple(notes))
 
@@ -509,23 +503,6 @@ def _restored_from_kit_note(kcl: Any, kit: Any) -> list[str]:
         f"the layout was written without KLayout's context information, which keeps each cell's ports and settings: "
         f"{count} took them from the cells of the same name the kit builds ({shown})"
     ]
-
-
-def _unnamed_instances_note(cell: Any) -> str | None:
-    """Why every instance is missing when a layout's instances carry no names (lost on the way to GDS)."""
-    from quillon.core.lvs import PROPID
-
-    layout_cell = cell.kdb_cell
-    if layout_cell.child_instances() == 0:
-        return None
-    # an instance without properties has the property id 0, which is far cheaper to read than a property
-    if any(instance.prop_id and instance.property(PROPID.NAME) is not None for instance in layout_cell.each_inst()):
-        return None
-    return (
-        f"the layout has no named instances, so none can be matched by name: the check reads an instance's name from "
-        f"its property {int(PROPID.NAME)} (PROPID.NAME), which the kit writes when it places the instance; "
-        "keep instance properties when the layout is written to GDS"
-    )
 
 
 def _label_report(rdb: Any, cell_name: str, layout: Path | None, reference: Path, kit: Kit) -> None:

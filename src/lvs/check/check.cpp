@@ -23,6 +23,16 @@ void report_stage(const char* stage) {
         progress(stage);
 }
 
+/// Why every instance is missing when a layout's instances carry no names
+/// (lost on the way to GDS).
+nb::object unnamed_instances_note() {
+    return format_text(
+        "the layout has no named instances, so none can be matched by name: the check reads an "
+        "instance's name from its property %S (PROPID.NAME), which the kit writes when it places "
+        "the instance; keep instance properties when the layout is written to GDS",
+        checked(PyNumber_Index(module_name_propid().ptr())));
+}
+
 /// `settings_tolerance`: how far numbers of instance settings may differ (the
 /// comparison's default when not valid);
 /// `notes`: a list that receives lines about the input that explain findings
@@ -107,6 +117,10 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
         nb::object note = comparison.attr("note")();
         if (!note.is_none())
             notes.attr("append")(note);
+        // first: it explains why every instance is missing
+        if (as_long_long(cell.attr("kdb_cell").attr("child_instances")()) > 0 &&
+            !instances.any_named())
+            notes.attr("insert")(0, unnamed_instances_note());
     }
     return rdb;
 }

@@ -64,6 +64,11 @@ void LayoutInstances::take(const CellInstances& read) {
     read_ = true;
 }
 
+bool LayoutInstances::any_named() {
+    read();
+    return nb::len(named_) > 0;
+}
+
 void LayoutInstances::read() {
     if (read_)
         return;

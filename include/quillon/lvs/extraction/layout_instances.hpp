@@ -45,6 +45,9 @@ class LayoutInstances {
     /// instances, as the library takes it.
     nb::object operator[](nb::handle key);
 
+    /// Whether any instance of the cell carries a name property.
+    bool any_named();
+
     /// The named instances (the cell library's) whose name another instance
     /// shares, grouped by name in the order the names first appear; only
     /// names that are texts.
