@@ -119,5 +119,6 @@ def test_a_circuit_saved_again_by_the_desktop_klayout_checks_clean(tmp_path: Pat
     assert "error" not in found[f"{built}>{saved}"], found
     outcome = quillon.check(saved, demo.MZI, project=demo.DIRECTORY)
     assert outcome.clean
-    [note] = outcome.notes
-    assert note.startswith("the layout was written without KLayout's context information")
+    restored, own_ports = outcome.notes
+    assert restored.startswith("the layout was written without KLayout's context information")
+    assert "demo_mzi (the checked cell's own ports)" in own_ports
