@@ -30,22 +30,6 @@ void remove_temporaries(uint64_t key, const std::vector<const ConfinedEntry*>& e
         unlinkat(entries[i]->directory.get(), temporary_name(key, i + 1).c_str(), 0);
 }
 
-bool write_all(int fd, const std::string& content) {
-    const char* data = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        const ssize_t written = write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 /// Writes one temporary file in full and flushes it; returns 0 or `errno`.
 int write_temporary(const ConfinedEntry& entry, const std::string& temporary,
                     const std::string& content) {
@@ -58,7 +42,7 @@ int write_temporary(const ConfinedEntry& entry, const std::string& temporary,
     if (fstatat(directory, entry.name.c_str(), &present, AT_SYMLINK_NOFOLLOW) == 0 &&
         fchmod(file.get(), present.st_mode & 07777) != 0)
         return errno;
-    if (!write_all(file.get(), content) || fsync(file.get()) != 0)
+    if (!write_all(file.get(), content.data(), content.size()) || fsync(file.get()) != 0)
         return errno;
     if (close(file.release()) != 0)
         return errno;

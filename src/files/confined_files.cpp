@@ -270,6 +270,20 @@ int open_below(const ConfinedRoot& root, const std::string& path, ConfinedRoot& 
     return 0;
 }
 
+bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 int read_all(int fd, size_t limit, std::string& content) {
     content.clear();
     char buffer[65536];

@@ -100,4 +100,8 @@ std::string descriptor_path(int fd);
 /// The whole content of an open file, at most `limit` bytes (else EFBIG).
 int read_all(int fd, size_t limit, std::string& content);
 
+/// Writes all `size` bytes of `data` to the open file `fd`, however many
+/// writes it takes; false (with `errno` set) when one fails.
+bool write_all(int fd, const char* data, size_t size);
+
 } // namespace quillon::files

@@ -8,6 +8,7 @@
 /// reference and runs the optical stage.
 
 #include "quillon/errors.hpp"
+#include "quillon/files/confined_files.hpp"
 #include "quillon/lvs/extraction/extraction.hpp"
 #include "quillon/lvs/lvs.hpp"
 #include "quillon/py.hpp"
@@ -38,21 +39,6 @@ void close_on_exec(int fd) {
 [[noreturn]] void raise_os_error(const char* what) {
     PyErr_Format(PyExc_OSError, "%s: %s", what, std::strerror(errno));
     throw nb::python_error();
-}
-
-/// Writes all of `data`; false when the reader is gone.
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 /// What the child sends: (None, nets) when the stage ran, else (the error's
@@ -93,7 +79,7 @@ nb::object run_stage(nb::handle cell, nb::handle electrical_layers, nb::list& ke
         nb::object outcome = run_stage(cell, electrical_layers, kept);
         nb::bytes data =
             nb::borrow<nb::bytes>(nb::module_::import_("marshal").attr("dumps")(outcome));
-        status = write_all(fd, data.c_str(), data.size()) ? 0 : 1;
+        status = files::write_all(fd, data.c_str(), data.size()) ? 0 : 1;
     } catch (...) {
         status = 2;
     }
