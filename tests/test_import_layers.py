@@ -6,7 +6,7 @@ sources, nothing is imported."""
 from __future__ import annotations
 
 import ast
-from importlib.machinery import EXTENSION_SUFFIXES
+import re
 from pathlib import Path
 
 SOURCES = Path(__file__).resolve().parents[1] / "python"
@@ -17,8 +17,20 @@ def _name(path: Path) -> str:
     return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
 
 
-def _compiled(path: Path) -> bool:
-    return path.suffix == ".pyi" or any(path.name.endswith(suffix) for suffix in EXTENSION_SUFFIXES)
+def _compiled() -> set[str]:
+    """The compiled modules, as CMakeLists.txt lists them for their stubs: built in
+    place or only installed, they are there whether or not `python/` holds them."""
+    text = (SOURCES.parent / "CMakeLists.txt").read_text(encoding="utf-8")
+
+    def listed(variable: str) -> list[str]:
+        found = re.search(rf"set\({variable} ([^)]*)\)", text)
+        assert found, f"CMakeLists.txt no longer sets {variable}"
+        return found.group(1).split()
+
+    return {
+        f"{package.replace('/', '.')}.{target}"
+        for target, package in zip(listed("STUB_TARGETS"), listed("STUB_PACKAGES"), strict=True)
+    }
 
 
 def import_graph() -> dict[str, set[str]]:
@@ -27,8 +39,7 @@ def import_graph() -> dict[str, set[str]]:
     `from a import b` imports the module `a.b` when there is one (compiled ones
     included), else `a` itself; `import a.b` imports `a.b`."""
     sources = {_name(path): path for path in SOURCES.rglob("*.py")}
-    compiled = {_name(path.with_name(path.name.split(".")[0])) for path in SOURCES.rglob("*") if _compiled(path)}
-    known = set(sources) | compiled
+    known = set(sources) | _compiled()
     graph: dict[str, set[str]] = {}
     for name, path in sources.items():
         package = name if path.name == "__init__.py" else name.rpartition(".")[0]
