@@ -40,31 +40,63 @@ def nested_boxes() -> cg.DKCell:
     return parent
 
 
-def ring() -> cg.DKCell:
+def ring_shapes() -> list[tuple[kdb.LayerInfo, kdb.DPolygon]]:
     outer = kdb.DPolygon(kdb.DBox(0, 0, 10, 10))
     outer.insert_hole(kdb.DBox(2, 2, 8, 8))
-    return cell_with([(WG, outer)])
+    return [(WG, outer)]
+
+
+def ring() -> cg.DKCell:
+    return cell_with(ring_shapes())
+
+
+def boxes_cell(*boxes: kdb.DBox, layer: kdb.LayerInfo = WG) -> cg.DKCell:
+    return cell_with([(layer, box) for box in boxes])
+
+
+def box_beside_sub_cell() -> cg.DKCell:
+    child = boxes_cell(kdb.DBox(0, 0, 2, 2), layer=SLAB)
+    parent = boxes_cell(kdb.DBox(0, 0, 1, 1))
+    parent.create_inst(child, kdb.DCplxTrans(1, 0, False, 100, 0))
+    return parent
 
 
 @pytest.mark.parametrize(
-    ("make", "polygons", "holes"),
+    ("make", "polygons", "holes", "areas"),
     [
-        pytest.param(lambda: demo_pdk.PDK.get_component("mmi1x2"), 1, 0, id="demo-mmi"),
+        pytest.param(lambda: demo_pdk.PDK.get_component("mmi1x2"), 1, 0, None, id="demo-mmi"),
         # a rib waveguide: core and slab on two layers merge into one outline
-        pytest.param(lambda: demo_pdk.straight(cross_section="rib"), 1, 0, id="layers-merged"),
-        pytest.param(lambda: cell_with([(WG, kdb.DBox(0, 0, 2, 2)), (SLAB, kdb.DBox(1, 1, 3, 3))]), 1, 0, id="overlap"),
-        pytest.param(lambda: cell_with([(WG, kdb.DBox(10 * i, 0, 10 * i + 2, 2)) for i in range(5)]), 5, 0, id="apart"),
-        pytest.param(nested_boxes, 2, 0, id="sub-cells"),
-        pytest.param(ring, 1, 1, id="hole"),
-        pytest.param(lambda: cell_with([]), 0, 0, id="empty"),
+        pytest.param(lambda: demo_pdk.straight(cross_section="rib"), 1, 0, None, id="layers-merged"),
+        pytest.param(
+            lambda: cell_with([(WG, kdb.DBox(0, 0, 2, 2)), (SLAB, kdb.DBox(1, 1, 3, 3))]), 1, 0, [7.0], id="overlap"
+        ),
+        # a core in its cladding on another layer
+        pytest.param(
+            lambda: cell_with([(WG, kdb.DBox(0, 0, 10, 1)), (SLAB, kdb.DBox(0, -1, 10, 2))]),
+            1,
+            0,
+            [30.0],
+            id="core-in-cladding",
+        ),
+        pytest.param(
+            lambda: boxes_cell(*(kdb.DBox(10 * i, 0, 10 * i + 2, 2) for i in range(5))), 5, 0, [4.0] * 5, id="apart"
+        ),
+        pytest.param(lambda: boxes_cell(kdb.DBox(0, 0, 1, 1), kdb.DBox(5, 0, 6, 1)), 2, 0, [1.0, 1.0], id="disjoint"),
+        pytest.param(lambda: boxes_cell(kdb.DBox(0, 0, 10, 1)), 1, 0, [10.0], id="one"),
+        pytest.param(nested_boxes, 2, 0, [1.0, 1.0], id="sub-cells"),
+        pytest.param(box_beside_sub_cell, 2, 0, [1.0, 4.0], id="sub-cell-other-layer"),
+        pytest.param(ring, 1, 1, [64.0], id="hole"),  # the hole is kept
+        pytest.param(lambda: cell_with([]), 0, 0, [], id="empty"),
     ],
 )
-def test_outline_polygons(make: Any, polygons: int, holes: int) -> None:
+def test_outline_polygons(make: Any, polygons: int, holes: int, areas: list[float] | None) -> None:
     demo_pdk.PDK.activate()
     outline = _generate_multipolygon(make())
     assert len(outline.geoms) == polygons
     assert sum(polygon.holes() for polygon in outline.geoms) == holes
     assert all(isinstance(polygon, kdb.DPolygon) for polygon in outline.geoms)
+    if areas is not None:
+        assert sorted(round(polygon.area(), 6) for polygon in outline.geoms) == areas
 
 
 def test_outline_is_in_micrometres() -> None:
@@ -128,13 +160,83 @@ def test_port_names_are_escaped_and_empty_cells_get_a_placeholder() -> None:
     root = ElementTree.fromstring(generate_svg(c, 80, 80))
     assert [t.text for t in root.iter(f"{SVG}text")] == ["a<&b"]
     empty = ElementTree.fromstring(generate_svg(cell_with([]), 60, 40))
-    assert len(empty.findall(f"{SVG}rect")) == 1
+    assert len(empty.findall(f"{SVG}rect")) == 1 and empty.findall(f".//{SVG}path") == []
 
 
 @pytest.mark.parametrize(("width", "height"), [(0, 80), (80, -1), (80.0, 80), (True, 80)])
 def test_sizes_must_be_positive_integers(width: Any, height: Any) -> None:
     with pytest.raises(ValueError, match="must be a positive integer"):
         generate_svg(demo_pdk.PDK.get_component("straight"), width, height)
+
+
+def outline_points(root: ElementTree.Element) -> list[list[float]]:
+    """The (x, y) numbers of each outline path of a symbol."""
+    return [numbers(path.get("d", "")) for path in root.findall(f"{SVG}g[@class='outline']/{SVG}path")]
+
+
+@pytest.mark.parametrize(("width", "height"), [(80, 80), (200, 50), (40, 120)])
+def test_symbol_keeps_the_aspect_of_the_outline_and_uses_the_room(width: int, height: int) -> None:
+    # a 20 x 10 µm box and a ring inside it: one merged outline of 2:1 extent
+    c = cell_with([(WG, kdb.DBox(0, 0, 20, 10)), *ring_shapes()])
+    root = ElementTree.fromstring(generate_svg(c, width, height))
+    assert (root.get("width"), root.get("height"), root.get("viewBox")) == (
+        str(width),
+        str(height),
+        f"0 0 {width} {height}",
+    )
+    assert root.findtext(f"{SVG}title") == c.name
+    [points] = outline_points(root)
+    xs, ys = points[0::2], points[1::2]
+    assert min(xs) >= 0 and max(xs) <= width and min(ys) >= 0 and max(ys) <= height
+    drawn_w, drawn_h = max(xs) - min(xs), max(ys) - min(ys)
+    assert drawn_w == pytest.approx(2 * drawn_h, rel=0.02)
+    assert max(drawn_w / width, drawn_h / height) > 0.7  # uses the room it has
+
+
+def test_symbol_is_drawn_upwards() -> None:
+    # a narrow box above a wide one: in SVG (y pointing down) it must come out on top
+    c = boxes_cell(kdb.DBox(0, 0, 10, 1), kdb.DBox(4, 5, 6, 10))
+    wide, narrow = outline_points(ElementTree.fromstring(generate_svg(c, 100, 100)))
+    if max(wide[0::2]) - min(wide[0::2]) < max(narrow[0::2]) - min(narrow[0::2]):
+        wide, narrow = narrow, wide
+    assert max(narrow[1::2]) < min(wide[1::2])
+
+
+def test_port_marks_and_labels_sit_inside_the_symbol() -> None:
+    kcl = cg.KCLayout("quillon_svg_test")
+    cell = kcl.dkcell("coupler")
+    cell.shapes(kcl.layer((1, 0))).insert(kdb.DBox(0, -1, 20, 1))
+    cell.create_port("in<1>", dcplx_trans=kdb.DCplxTrans(1, 180, False, 0, 0), width=0.5, layer=(1, 0))
+    cell.create_port("out&", dcplx_trans=kdb.DCplxTrans(1, 0, False, 20, 0), width=0.5, layer=(1, 0))
+    cell.create_port("top", dcplx_trans=kdb.DCplxTrans(1, 90, False, 10, 1), width=0.5, layer=(1, 0))
+    assert len(_generate_multipolygon(cell).geoms) == 1
+
+    root = ElementTree.fromstring(generate_svg(cell, 100, 60))
+    texts = root.findall(f".//{SVG}text")
+    circles = root.findall(f".//{SVG}circle")
+    assert [t.text for t in texts] == ["in<1>", "out&", "top"]
+    assert len(circles) == 3
+    west, east, north = ((float(c.get("cx", "")), float(c.get("cy", ""))) for c in circles)
+    assert west[0] < north[0] < east[0] and north[1] < west[1] == east[1]
+    # labels sit inside the symbol, away from the side their port faces
+    assert [t.get("text-anchor") for t in texts] == ["start", "end", "middle"]
+    assert float(texts[0].get("x", "")) > west[0] and float(texts[1].get("x", "")) < east[0]
+    assert float(texts[2].get("y", "")) > north[1]
+
+
+def test_symbol_of_every_demo_kit_component_names_its_ports() -> None:
+    kit = demo_pdk.PDK.activate()
+    for name in kit.cells:
+        component = kit.get_component(name)
+        root = ElementTree.fromstring(generate_svg(component, 80, 80))
+        assert [t.text for t in root.findall(f".//{SVG}text")] == [p.name for p in component.ports], name
+
+
+def test_empty_symbol_asset_is_valid_svg() -> None:
+    import quillon
+
+    root = ElementTree.parse(Path(quillon.__file__).parent / "assets" / "_svg" / "_empty.svg").getroot()
+    assert root.tag == f"{SVG}svg" and root.find(f"{SVG}rect").get("rx")
 
 
 def find_browser() -> str | None:

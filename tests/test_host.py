@@ -1,4 +1,4 @@
-"""Host services: kit activation, cell source paths, function defaults, cached ports, logger, symbols."""
+"""Host services: kit activation, cell source paths, function defaults, cached ports, logger, command line."""
 
 from __future__ import annotations
 
@@ -262,27 +262,22 @@ def test_cached_ports_round_trip(tmp_path: Path) -> None:
         ('{"mmi": {"o1": "we"}}', "port 'o1' has side 'we'"),
         ('{"mmi": {"o1": 1}}', "port 'o1' has side 1"),
         ('{"mmi": {"": "w"}}', "port names must be non-empty strings"),
+        (b'{"mmi": {"o1": "\xff"}}', "not valid JSON"),  # not UTF-8
     ],
 )
-def test_malformed_cached_ports_files(tmp_path: Path, text: str, fragment: str) -> None:
+def test_malformed_cached_ports_files(tmp_path: Path, text: str | bytes, fragment: str) -> None:
     path = tmp_path / "ports.json"
-    path.write_text(text, encoding="utf-8")
+    content = text if isinstance(text, bytes) else text.encode()
+    path.write_bytes(content)
     with pytest.raises(CachedPortsError, match=fragment):
         _ports_from_cached_path(path, "mmi")
     if "JSON" in fragment:  # a file that is not a JSON object is never overwritten
         with pytest.raises(CachedPortsError):
             write_cached_ports(path, "mmi", {"o1": "w"})
-        assert path.read_text(encoding="utf-8") == text
+        assert path.read_bytes() == content
     else:  # an invalid entry is replaced by a valid one
         write_cached_ports(path, "mmi", {"o1": "w"})
         assert _ports_from_cached_path(path, "mmi") == {"o1": "w"}
-
-
-def test_undecodable_cached_ports_file(tmp_path: Path) -> None:
-    path = tmp_path / "ports.json"
-    path.write_bytes(b'{"mmi": {"o1": "\xff"}}')
-    with pytest.raises(CachedPortsError, match="not valid JSON"):
-        _ports_from_cached_path(path, "mmi")
 
 
 @pytest.mark.parametrize(
@@ -320,181 +315,6 @@ def test_logger_records_and_prints_once(
     monkeypatch.setattr(logging.getLogger(), "handlers", [])
     logger.error("shown on stderr")
     assert capsys.readouterr().err == "quillon ERROR: shown on stderr\n"
-
-
-# --------------------------------------------------------------------------- symbols
-
-SVG = "{http://www.w3.org/2000/svg}"
-
-
-def _layout_cell(shapes: list[tuple[int, Any]], sub_shapes: list[tuple[int, Any]] = ()) -> tuple[Any, Any]:
-    """(layout, top cell): a real KLayout cell (dbu 1 nm) with shapes per layer and a placed sub-cell.
-
-    The caller keeps the layout alive while it uses the cell.
-    """
-    import klayout.db as kdb
-
-    layout = kdb.Layout()
-    layout.dbu = 0.001
-    top = layout.create_cell("top")
-    for layer, shape in shapes:
-        top.shapes(layout.layer(layer, 0)).insert(shape)
-    if sub_shapes:
-        sub = layout.create_cell("sub")
-        for layer, shape in sub_shapes:
-            sub.shapes(layout.layer(layer, 0)).insert(shape)
-        top.insert(kdb.CellInstArray(sub.cell_index(), kdb.Trans(kdb.Vector(100_000, 0))))
-    return layout, top
-
-
-def _boxes(*coords: tuple[int, int, int, int]) -> list[Any]:
-    import klayout.db as kdb
-
-    return [kdb.Box(*c) for c in coords]
-
-
-def _ring() -> Any:
-    import klayout.db as kdb
-
-    return kdb.Region(kdb.Box(0, 0, 10_000, 10_000)) - kdb.Region(kdb.Box(2_000, 2_000, 8_000, 8_000))
-
-
-@pytest.mark.parametrize(
-    ("shapes", "sub_shapes", "areas"),
-    [
-        ([], [], []),
-        ([(1, b) for b in _boxes((0, 0, 10_000, 1_000))], [], [10.0]),
-        # a core and its cladding on two layers overlap: one outline
-        ([(1, _boxes((0, 0, 10_000, 1_000))[0]), (2, _boxes((0, -1_000, 10_000, 2_000))[0])], [], [30.0]),
-        ([(1, b) for b in _boxes((0, 0, 1_000, 1_000), (5_000, 0, 6_000, 1_000))], [], [1.0, 1.0]),
-        ([(1, _ring())], [], [64.0]),  # the hole is kept
-        ([(1, _boxes((0, 0, 1_000, 1_000))[0])], [(3, b) for b in _boxes((0, 0, 2_000, 2_000))], [1.0, 4.0]),
-    ],
-    ids=["empty", "one", "layers-merge", "disjoint", "hole", "sub-cell"],
-)
-def test_generate_multipolygon(shapes: list[Any], sub_shapes: list[Any], areas: list[float]) -> None:
-    from quillon.generate_svg import _generate_multipolygon
-
-    _layout, cell = _layout_cell(shapes, sub_shapes)
-    outline = _generate_multipolygon(cell)
-    assert sorted(round(p.area(), 6) for p in outline.geoms) == areas
-    assert all(type(p).__name__ == "DPolygon" for p in outline.geoms)
-
-
-def _parse_svg(text: str) -> Any:
-    import xml.etree.ElementTree as ET
-
-    return ET.fromstring(text)
-
-
-def _path_points(d: str) -> list[tuple[float, float]]:
-    points = []
-    for token in d.replace("M", " ").replace("L", " ").replace("Z", " ").split():
-        x, y = token.split(",")
-        points.append((float(x), float(y)))
-    return points
-
-
-@pytest.mark.parametrize(("width", "height"), [(80, 80), (200, 50), (40, 120)])
-def test_generate_svg_fits_the_outline(width: int, height: int) -> None:
-    from quillon.generate_svg import generate_svg
-
-    # a 20 x 10 µm box and a ring: the drawing keeps the 2:1 extent of the union
-    _layout, cell = _layout_cell([(1, _boxes((0, 0, 20_000, 10_000))[0]), (1, _ring())])
-    root = _parse_svg(generate_svg(cell, width, height))
-    assert (root.get("width"), root.get("height"), root.get("viewBox")) == (
-        str(width),
-        str(height),
-        f"0 0 {width} {height}",
-    )
-    assert root.find(f"{SVG}title").text == "top"
-    paths = root.findall(f".//{SVG}path")
-    assert len(paths) == 1  # the ring lies inside the box: one merged outline
-    points = [p for path in paths for p in _path_points(path.get("d"))]
-    xs, ys = [p[0] for p in points], [p[1] for p in points]
-    assert min(xs) >= 0 and max(xs) <= width and min(ys) >= 0 and max(ys) <= height
-    drawn_w, drawn_h = max(xs) - min(xs), max(ys) - min(ys)
-    assert drawn_w == pytest.approx(2 * drawn_h, rel=0.02)
-    assert max(drawn_w / width, drawn_h / height) > 0.7  # uses the room it has
-
-
-def test_generate_svg_draws_upwards() -> None:
-    from quillon.generate_svg import generate_svg
-
-    # a narrow box above a wide one: in SVG (y pointing down) it must come out on top
-    _layout, cell = _layout_cell([(1, b) for b in _boxes((0, 0, 10_000, 1_000), (4_000, 5_000, 6_000, 10_000))])
-    wide, narrow = (_path_points(p.get("d")) for p in _parse_svg(generate_svg(cell, 100, 100)).findall(f".//{SVG}path"))
-    if max(x for x, _ in wide) - min(x for x, _ in wide) < max(x for x, _ in narrow) - min(x for x, _ in narrow):
-        wide, narrow = narrow, wide
-    assert max(y for _, y in narrow) < min(y for _, y in wide)
-
-
-def test_generate_svg_of_an_empty_cell_is_a_placeholder() -> None:
-    from quillon.generate_svg import generate_svg
-
-    _layout, cell = _layout_cell([])
-    root = _parse_svg(generate_svg(cell, 80, 80))
-    assert root.findall(f".//{SVG}path") == [] and len(root.findall(f".//{SVG}rect")) == 1
-
-
-@pytest.mark.parametrize(("width", "height"), [(0, 80), (80, -1), (True, 80), (80.0, 80)])
-def test_generate_svg_rejects_bad_sizes(width: Any, height: Any) -> None:
-    from quillon.generate_svg import generate_svg
-
-    _layout, cell = _layout_cell([])
-    with pytest.raises(ValueError, match="must be a positive integer"):
-        generate_svg(cell, width, height)
-
-
-def test_generate_svg_rejects_non_cells() -> None:
-    from quillon.generate_svg import _generate_multipolygon
-
-    with pytest.raises(TypeError, match="expected a layout cell"):
-        _generate_multipolygon("mmi1x2")
-
-
-def test_generate_svg_names_the_ports_of_a_cell() -> None:
-    cg = pytest.importorskip("cellgrid")
-    from quillon.generate_svg import _generate_multipolygon, generate_svg
-
-    kcl = cg.KCLayout("quillon_svg_test")
-    cell = kcl.dkcell("coupler")
-    cell.shapes(kcl.layer((1, 0))).insert(cg.kdb.DBox(0, -1, 20, 1))
-    cell.create_port("in<1>", dcplx_trans=cg.kdb.DCplxTrans(1, 180, False, 0, 0), width=0.5, layer=(1, 0))
-    cell.create_port("out&", dcplx_trans=cg.kdb.DCplxTrans(1, 0, False, 20, 0), width=0.5, layer=(1, 0))
-    cell.create_port("top", dcplx_trans=cg.kdb.DCplxTrans(1, 90, False, 10, 1), width=0.5, layer=(1, 0))
-    assert len(_generate_multipolygon(cell).geoms) == 1
-
-    root = _parse_svg(generate_svg(cell, 100, 60))
-    texts = root.findall(f".//{SVG}text")
-    circles = root.findall(f".//{SVG}circle")
-    assert [t.text for t in texts] == ["in<1>", "out&", "top"]
-    assert len(circles) == 3
-    west, east, north = ((float(c.get("cx")), float(c.get("cy"))) for c in circles)
-    assert west[0] < north[0] < east[0] and north[1] < west[1] == east[1]
-    # labels sit inside the symbol, away from the side their port faces
-    anchors = [t.get("text-anchor") for t in texts]
-    assert anchors == ["start", "end", "middle"]
-    assert float(texts[0].get("x")) > west[0] and float(texts[1].get("x")) < east[0]
-    assert float(texts[2].get("y")) > north[1]
-
-
-def test_generate_svg_for_every_demo_kit_component() -> None:
-    pytest.importorskip("demo_pdk")
-    from quillon.generate_svg import generate_svg
-
-    kit = activate_pdk_by_name("demo_pdk")
-    for name in kit.cells:
-        component = kit.get_component(name)
-        root = _parse_svg(generate_svg(component, 80, 80))
-        assert [t.text for t in root.findall(f".//{SVG}text")] == [p.name for p in component.ports], name
-
-
-def test_empty_symbol_asset_is_valid_svg() -> None:
-    import quillon
-
-    root = _parse_svg((Path(quillon.__file__).parent / "assets" / "_svg" / "_empty.svg").read_text(encoding="utf-8"))
-    assert root.tag == f"{SVG}svg" and root.find(f"{SVG}rect").get("rx")
 
 
 # --------------------------------------------------------------------------- command line
