@@ -277,12 +277,8 @@ def test_l2n_joins_all_ports_meeting_at_one_point_and_ignores_mismatches(lib: cg
     assert frozenset({"b,o2"}) in nets and frozenset({"c,o2"}) in nets  # same direction
 
 
-def _walked_tables(l2n: cg.PortConnectivity) -> dict[str, object]:
-    """What the tables must say, read from the netlist object by object."""
-    return _walked(l2n.top_circuit())
-
-
 def _walked(circ: kdb.Circuit) -> dict[str, object]:
+    """What the tables must say, read from the netlist object by object."""
     subs = list(circ.each_subcircuit())
     position = {sc.id(): k for k, sc in enumerate(subs)}
     nets = list(circ.each_net())
@@ -297,10 +293,6 @@ def _walked(circ: kdb.Circuit) -> dict[str, object]:
 
 
 def _tabled(l2n: cg.PortConnectivity) -> dict[str, object]:
-    return {k: v for k, v in _tabled_all(l2n).items() if k != "names"}
-
-
-def _tabled_all(l2n: cg.PortConnectivity) -> dict[str, object]:
     t = l2n.tables
     assert t is not None
     net_pins: list[list[tuple[int, int]]] = [[] for _ in range(t.net_count)]
@@ -336,16 +328,22 @@ def _odd_placements(lib: cg.KCLayout) -> cg.DKCell:
     return top
 
 
+def _built(lib: cg.KCLayout, build: str, chain_names: list[str | None]) -> cg.DKCell:
+    """A top cell to extract: a chain of the given names with its first port exposed, or one
+    of the layouts below."""
+    if build == "chain":
+        top, insts = chain(lib, chain_names)
+        top.add_port(insts[0]["o1"], "in")
+        return top
+    return {"odd": _odd_placements, "chip": lambda _: demo_chip(), "mirrored": _mirrored_and_arrays}[build](lib)
+
+
 @pytest.mark.parametrize("port_types", [("optical",), ("electrical",)])
 @pytest.mark.parametrize("build", ["chain", "odd", "chip"])
 def test_l2n_tables_describe_the_netlist_as_built(lib: cg.KCLayout, build: str, port_types: tuple[str, ...]) -> None:
-    if build == "chain":
-        top, insts = chain(lib, ["a", None, "b", None, None, "c"])
-        top.add_port(insts[0]["o1"], "in")
-    else:
-        top = _odd_placements(lib) if build == "odd" else demo_chip()
+    top = _built(lib, build, ["a", None, "b", None, None, "c"])
     l2n = top.l2n(port_types=port_types)
-    assert _tabled(l2n) == {k: v for k, v in _walked_tables(l2n).items() if k != "names"}
+    assert _tabled(l2n) == {k: v for k, v in _walked(l2n.top_circuit()).items() if k != "names"}
     t = l2n.tables
     assert t is not None
     instances = list(top.kdb_cell.each_inst())
@@ -384,20 +382,15 @@ def _mirrored_and_arrays(lib: cg.KCLayout) -> cg.DKCell:
 def test_l2n_equals_the_plain_python_reference(lib: cg.KCLayout, build: str, port_types: tuple[str, ...]) -> None:
     """The native core gives the tables, and the netlist built from them, that
     the plain Python computation gave, names of subcircuits and nets included."""
-    if build == "chain":
-        top, insts = chain(lib, ["a", None, "a", None, None, "c"])
-        top.add_port(insts[0]["o1"], "in")
-    else:
-        top = {"odd": _odd_placements, "chip": lambda _: demo_chip(), "mirrored": _mirrored_and_arrays}[build](lib)
+    top = _built(lib, build, ["a", None, "a", None, None, "c"])
     l2n = top.l2n(port_types=port_types)
     netlist, reference = port_connectivity_in_python(top, port_types, l2n.every_array)
-    tables = l2n.tables
-    assert tables is not None
+    assert l2n.tables is not None
     for name in cg.ConnectivityTables.__slots__:
-        mine, theirs = getattr(tables, name), getattr(reference, name)
-        assert (list(map(str, mine)) if name == "kept_placements" else mine) == (
-            list(map(str, theirs)) if name == "kept_placements" else theirs
-        ), name
+        mine, theirs = getattr(l2n.tables, name), getattr(reference, name)
+        if name == "kept_placements":
+            mine, theirs = list(map(str, mine)), list(map(str, theirs))
+        assert mine == theirs, name
     assert _walked(l2n.top_circuit()) == _walked(netlist.top_circuit())
 
 
