@@ -354,32 +354,26 @@ def test_a_cell_without_electrical_ports_adds_no_electrical_nets() -> None:
     assert extract(routed(), None)["nets"] == extract(routed(), [])["nets"] == extract(routed(), CONNECTIVITY)["nets"]
 
 
-def test_an_empty_name_is_unnamed_for_the_electrical_stage() -> None:
+@pytest.mark.parametrize(
+    ("names", "fails"),
+    [
+        pytest.param(("p", ""), True, id="an empty name is unnamed for the electrical stage"),
+        pytest.param(("p", None), True, id="an unnamed instance of a labelled cell is not found"),
+        pytest.param((None, None), False, id="unnamed pads alone are wiring"),
+    ],
+)
+def test_pads_joined_by_metal_without_a_name(names: tuple[str | None, str | None], fails: bool) -> None:
     top = new_cell()
-    p = place(top, "pad", "p")
-    q = place(top, "pad", "", x=200)
+    p = place(top, "pad", names[0])
+    q = place(top, "pad", names[1], x=200)
     metal(top, p["e3"], q["e1"])
-    with pytest.raises(ValueError, match="^Could not find pin$"):
-        lvs.extract_lvs_netlist(top, CONNECTIVITY)
-
-
-def test_an_unnamed_instance_of_a_labelled_cell_is_not_found() -> None:
-    top = new_cell()
-    p = place(top, "pad", "p")
-    q = place(top, "pad", None, x=200)
-    metal(top, p["e3"], q["e1"])
+    if not fails:
+        assert extract(top, CONNECTIVITY) == {"instances": {}, "nets": {}, "ports": {}}
+        return
     before = snapshot()
     with pytest.raises(ValueError, match="^Could not find pin$"):
         lvs.extract_lvs_netlist(top, CONNECTIVITY)
     assert snapshot() == before
-
-
-def test_unnamed_pads_alone_are_wiring() -> None:
-    top = new_cell()
-    p = place(top, "pad", None)
-    q = place(top, "pad", None, x=200)
-    metal(top, p["e3"], q["e1"])
-    assert extract(top, CONNECTIVITY) == {"instances": {}, "nets": {}, "ports": {}}
 
 
 # --- arguments and failures -----------------------------------------------------
