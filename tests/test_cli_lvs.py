@@ -111,30 +111,12 @@ def test_reader_that_stops_early_does_not_change_the_verdict(tmp_path: Path) -> 
         assert (process.wait(timeout=300), errors) == (1, "")
 
 
-def test_clean_layout_exits_0_and_writes_report_beside_layout(project: Path, clean_files: tuple[Path, Path]) -> None:
-    layout, reference = clean_files
-    result = quillon_lvs(layout, reference, cwd=project)
-    assert result.returncode == 0, result.stderr
-    report = layout.with_suffix(".lyrdb")
-    assert load(report).num_items() == 0
-    assert result.stdout.splitlines()[0] == f"LVS Diff - {layout.stem}: no findings"
-
-
 def test_findings_exit_1_with_chosen_cell_report_and_tolerance(project: Path) -> None:
     """The demo's grating period, 0.03 µm off, is within a tolerance of 0.05."""
     report = project / "out" / "r.lyrdb"
     report.parent.mkdir()
-    result = quillon_lvs(
-        demo.LAYOUT,
-        demo.REFERENCE,
-        "--cell",
-        "demo_splitter",
-        "-o",
-        report,
-        "--settings-tolerance",
-        "0.05",
-        cwd=project,
-    )
+    options = ["--cell", "demo_splitter", "-o", report, "--settings-tolerance", "0.05"]
+    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, *options, cwd=project)
     assert result.returncode == 1, result.stderr
     assert load(report).num_items() == 8
     assert "    ... and" not in result.stdout  # no category has more than three items
@@ -376,18 +358,8 @@ def test_the_kit_used_is_named_and_a_fallback_to_the_demo_kit_said(tmp_path: Pat
     if named == "settings":
         write(tmp_path / "pyproject.toml", '[tool.quillon]\npdk = "demo_pdk"\n')
     option = ["--kit", "demo_pdk"] if named == "option" else []
-    result = quillon_lvs(
-        demo.LAYOUT,
-        demo.REFERENCE,
-        "-o",
-        tmp_path / "r.lyrdb",
-        "--json",
-        tmp_path / "f.json",
-        "--html",
-        tmp_path / "f.html",
-        *option,
-        cwd=tmp_path,
-    )
+    outputs = ["-o", tmp_path / "r.lyrdb", "--json", tmp_path / "f.json", "--html", tmp_path / "f.html"]
+    result = quillon_lvs(demo.LAYOUT, demo.REFERENCE, *outputs, *option, cwd=tmp_path)
     assert result.returncode == 1, result.stderr
     fallback = named == "none"
     lines = result.stdout.splitlines()
@@ -425,11 +397,12 @@ def test_layout_without_instance_names_says_what_names_them(project: Path, clean
     ]
     assert "property 0 (PROPID.NAME)" in notes[0]
     assert json.loads((project / "f.json").read_text())["notes"] == [notes[0].removeprefix("Note: ")]
-    named = quillon_lvs(layout, reference, cwd=project)
-    assert "Note:" not in named.stdout
 
 
-def test_terminal_shows_the_stages_and_erases_them(project: Path, clean_files: tuple[Path, Path]) -> None:
+def test_clean_layout_exits_0_shows_the_stages_and_writes_report_beside_layout(
+    project: Path, clean_files: tuple[Path, Path]
+) -> None:
+    """A named layout matching its reference, checked with the stages shown on a terminal and erased."""
     layout, reference = clean_files
     controller, terminal = pty.openpty()
     try:
@@ -440,7 +413,8 @@ def test_terminal_shows_the_stages_and_erases_them(project: Path, clean_files: t
             shown += chunk
     finally:
         os.close(controller)
-    assert result.returncode == 0
+    assert result.returncode == 0, result.stderr
+    assert load(layout.with_suffix(".lyrdb")).num_items() == 0
     text = shown.decode()
     for stage in (
         "[1/7] reading the layout",
@@ -451,6 +425,7 @@ def test_terminal_shows_the_stages_and_erases_them(project: Path, clean_files: t
         assert stage in text
     assert text.endswith("\r\x1b[K")  # the line is gone before the summary
     assert result.stdout.splitlines()[0] == f"LVS Diff - {layout.stem}: no findings"
+    assert "Note:" not in result.stdout  # its instances are named
 
 
 def _read_or_nothing(descriptor: int) -> bytes:
@@ -558,16 +533,8 @@ def test_exit_status_is_the_worst_of_the_checks(
     """Outputs ending with a slash are directories, also for one layout (a CI job need not count them)."""
     files = {"CLEAN": clean_files, "DEMO": (demo.LAYOUT, demo.REFERENCE)}
     arguments = [path for pair in pairs for path in files[pair]]
-    result = quillon_lvs(
-        *arguments,
-        "-o",
-        f"{project}/reports/",
-        "--html",
-        f"{project}/pages/",
-        "--junit",
-        project / "lvs.xml",
-        cwd=project,
-    )
+    outputs = ["-o", f"{project}/reports/", "--html", f"{project}/pages/", "--junit", project / "lvs.xml"]
+    result = quillon_lvs(*arguments, *outputs, cwd=project)
     assert result.returncode == status, result.stderr
     assert [len(case["failures"]) for case in junit_cases(project / "lvs.xml")] == failures
     assert len(list((project / "reports").glob("*.lyrdb"))) == len(failures)
