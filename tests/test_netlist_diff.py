@@ -229,19 +229,15 @@ FALLBACK = [
 ]
 
 
-@pytest.mark.parametrize("ref, layout", [c[1:] for c in SCALARS], ids=[c[0] for c in SCALARS])
-def test_plain_values_compared_natively(ref: Any, layout: Any) -> None:
+@pytest.mark.parametrize(
+    "ref, layout, native",
+    [pytest.param(*c[1:], True, id=f"native: {c[0]}") for c in SCALARS]
+    + [pytest.param(*c[1:], False, id=f"handed to DeepDiff: {c[0]}") for c in FALLBACK],
+)
+def test_values_compared_natively_or_handed_to_deepdiff(ref: Any, layout: Any, native: bool) -> None:
     with deepdiff_calls() as calls:
         lvs.get_netlist_diff(ref, layout)
-    assert calls == []
-    assert_same_as_deepdiff(ref, layout)
-
-
-@pytest.mark.parametrize("ref, layout", [c[1:] for c in FALLBACK], ids=[c[0] for c in FALLBACK])
-def test_other_values_handed_to_deepdiff(ref: Any, layout: Any) -> None:
-    with deepdiff_calls() as calls:
-        lvs.get_netlist_diff(ref, layout)
-    assert calls != []
+    assert (calls == []) is native
     assert_same_as_deepdiff(ref, layout)
 
 
