@@ -30,6 +30,13 @@ def cached_symbol(project: Path, name: str, width: int = 80, height: int = 80) -
     return project / "build" / "svg" / size / f"{name}.svg"
 
 
+def write_cached_symbol(project: Path, name: str, label: str, width: int = 80, height: int = 80) -> None:
+    """Leave a symbol in the cache, as the kit cache or an earlier run would."""
+    cached = cached_symbol(project, name, width, height)
+    cached.parent.mkdir(parents=True, exist_ok=True)
+    cached.write_text(symbol(label))
+
+
 def get_symbol(client: TestClient, component: str, **query: int) -> str:
     response = client.get(f"/assets/svg/{component}.svg", params=query, follow_redirects=False)
     assert response.status_code == 200, response.text
@@ -54,8 +61,7 @@ def kit_symbol_dir(kit: ModuleType) -> Path:
 
 def test_kit_symbol_of_the_demo_kit_ignores_the_size(client: TestClient, project: Path) -> None:
     shipped = (Path(demo_pdk.__file__).parent / "svg" / "mmi1x2.svg").read_text()
-    cached_symbol(project, "mmi1x2").parent.mkdir(parents=True)
-    cached_symbol(project, "mmi1x2").write_text(symbol("cached"))
+    write_cached_symbol(project, "mmi1x2", "cached")
     assert get_symbol(client, "mmi1x2", width=300, height=20) == shipped
 
 
@@ -73,17 +79,13 @@ def test_lookup_order(
     # The package ships _empty.svg, so "_empty" is the name that every place can hold.
     if "kit" in places:
         (kit_symbol_dir(tiny_kit) / "_empty.svg").write_text(symbol("kit"))
-    cached = cached_symbol(project, "_empty")
-    cached.parent.mkdir(parents=True)
-    cached.write_text(symbol("cache"))
+    write_cached_symbol(project, "_empty", "cache")
     expected = packaged_symbol("_empty") if served == "package" else symbol(served)
     assert get_symbol(client, "_empty") == expected
 
 
 def test_cached_symbol_is_served_before_generation(client: TestClient, project: Path) -> None:
-    cached = cached_symbol(project, "straight")
-    cached.parent.mkdir(parents=True)
-    cached.write_text(symbol("cached"))
+    write_cached_symbol(project, "straight", "cached")
     assert get_symbol(client, "straight") == symbol("cached")
 
 
@@ -123,9 +125,7 @@ def test_generated_symbols_are_served_at_their_size_and_not_kept(client: TestCli
     assert 'width="40" height="30"' in get_symbol(client, "straight", width=40, height=30)
     assert 'width="80" height="80" viewBox="0 0 80 80"' in get_symbol(client, "taper")
     assert os.listdir(project / "build" / "svg") == []
-    cached = cached_symbol(project, "straight", 120, 80)  # one the kit cache or an earlier run left
-    cached.parent.mkdir()
-    cached.write_text(symbol("sized"))
+    write_cached_symbol(project, "straight", "sized", 120, 80)
     assert get_symbol(client, "straight", width=120) == symbol("sized")
 
 
@@ -147,9 +147,7 @@ def test_kit_package_that_cannot_be_imported(
         monkeypatch.syspath_prepend(str(tmp_path / "kits"))
     monkeypatch.setattr(service, "PDK", name)
     assert service._pdk_svg_path("straight") is None
-    cached = cached_symbol(project, "straight")
-    cached.parent.mkdir(parents=True)
-    cached.write_text(symbol("cached"))
+    write_cached_symbol(project, "straight", "cached")
     assert get_symbol(client, "straight") == symbol("cached")
     assert get_symbol(client, "_empty") == packaged_symbol("_empty")
 
