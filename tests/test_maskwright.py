@@ -246,7 +246,7 @@ def test_layer_map() -> None:
 def test_typings_are_usable_at_runtime() -> None:
     spec: object = mw.typings.ConnectivitySpec | None
     assert spec is not None
-    assert mw.kdb is kdb and mw.typings.Component is cg.DKCell
+    assert mw.kdb is cg.kdb and mw.typings.Component is cg.DKCell
 
 
 @pytest.mark.parametrize(
