@@ -555,27 +555,17 @@ def test_the_readme_ci_job_checks_every_layout_and_keeps_the_reports(tmp_path: P
     env = dict(os.environ, PYTHONPATH=PACKAGES, PATH=f"{tool.parent}{os.pathsep}{os.environ['PATH']}")
     env.pop("QUILLON_PROJECT_DIR", None)
     project = tmp_path / "chip"
-    subprocess.run([tool, "init", project], env=env, check=True, capture_output=True, timeout=300)
+
+    def run(*command: str | Path, cwd: Path = project, check: bool = True) -> subprocess.CompletedProcess[str]:
+        return subprocess.run(command, cwd=cwd, env=env, check=check, capture_output=True, text=True, timeout=600)
+
+    run(tool, "init", project, cwd=tmp_path)
     (project / "layouts").mkdir()
-    subprocess.run(
-        [tool, "build", "chip/demo_mzi.pic.yml", "-o", "layouts/demo_mzi.gds"],
-        cwd=project,
-        env=env,
-        check=True,
-        capture_output=True,
-        timeout=300,
-    )
+    run(tool, "build", "chip/demo_mzi.pic.yml", "-o", "layouts/demo_mzi.gds")
     (project / "layouts" / "demo_splitter.gds").write_bytes(demo.LAYOUT.read_bytes())
     (project / "chip" / "demo_splitter.pic.yml").write_bytes(demo.REFERENCE.read_bytes())
 
-    done = subprocess.run(
-        ["bash", "-eo", "pipefail", "-c", step["run"]],
-        cwd=project,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+    done = run("bash", "-eo", "pipefail", "-c", step["run"], check=False)
     assert done.returncode == 1, done.stderr
     assert done.stdout.splitlines()[-1] == "2 checks: 1 clean, 1 with findings"
     reports = project / "lvs-report"
