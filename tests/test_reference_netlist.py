@@ -295,24 +295,19 @@ def test_electrical_ports_renamed_to_their_group(
 
 
 @pytest.mark.parametrize(
-    "electrical_layers",
-    [[["M2"]], [("NO_SUCH_LAYER",)], 5],
-    ids=["unhashable set", "unknown layer", "not iterable"],
+    "electrical_layers, on_a_layout_cell",
+    [([["M2"]], True), ([("NO_SUCH_LAYER",)], True), (5, True), (None, False)],
+    ids=["unhashable set", "unknown layer", "not iterable", "no layout cell"],
 )
 def test_failing_port_analysis_stays_with_its_instance(
-    tmp_path: Path, layout: cg.DKCell, electrical_layers: Any
+    tmp_path: Path, layout: cg.DKCell, electrical_layers: Any, on_a_layout_cell: bool
 ) -> None:
     """Whatever goes wrong while grouping one instance's ports, the load goes on and that
-    instance keeps the file's port names."""
+    instance keeps the file's port names; given a cell object that is no layout cell at all,
+    every instance lookup fails alike."""
     path = write(tmp_path, reference(nets="[{p1: 'm,e2', p2: 'x,p'}, {p1: 'h,e2', p2: 'a,e1'}]"))
-    result = lvs.load_ref_netlist(path, layout, electrical_layers)
+    result = lvs.load_ref_netlist(path, layout if on_a_layout_cell else object(), electrical_layers)
     assert list(result["nets"]) == ["a,e1:h,e2", "m,e2:x,p"]
-
-
-def test_cell_without_instances_is_contained(tmp_path: Path) -> None:
-    """A cell object that is no layout cell at all: every instance lookup fails alike."""
-    result = lvs.load_ref_netlist(write(tmp_path, reference(nets="[{p1: 'm,e2', p2: 'x,p'}]")), object())
-    assert list(result["nets"]) == ["m,e2:x,p"]
 
 
 def test_non_ascii_file(tmp_path: Path, layout: cg.DKCell) -> None:
