@@ -197,9 +197,26 @@ def route_between_two_ports(directory: Path) -> Case:
     return top, {"instances": {}, "connections": {}, "routes": {}, "nets": [], "ports": {"p": "q"}}
 
 
-def exposed_pad_port(directory: Path) -> Case:
-    top = mzi()
+def exposed_pad_port(directory: Path | None = None, at: str = "pad1,e2", pads_joined: bool = False) -> Case:
+    """The first pad's side e2 exposed as the cell's port "bias", which the reference puts `at`."""
+    top = mzi(pads_joined=pads_joined)
     expose(top, top.insts["pad1"]["e2"], "bias")
+    reference = mzi_reference()
+    reference["ports"] = {"bias": at}
+    return top, reference
+
+
+def pad_port_on_bare_metal() -> Case:
+    """The port "bias" on a metal patch of its own, which touches no instance."""
+    top = mzi()
+    top.shapes(PDK.layers["M2"]).insert(fs.kdb.DBox(-100, 300, -80, 320))
+    top.create_port(
+        "bias",
+        width=10,
+        layer=PDK.layers["M2"],
+        port_type="electrical",
+        dcplx_trans=fs.kdb.DCplxTrans(1, 0, False, -90, 310),
+    )
     reference = mzi_reference()
     reference["ports"] = {"bias": "pad1,e2"}
     return top, reference
@@ -225,6 +242,10 @@ CLEAN = [
     pytest.param(lambda d: (component("straight_heater_metal"), EMPTY), id="leaf cell"),
     pytest.param(route_between_two_ports, id="route joining two external ports"),
     pytest.param(exposed_pad_port, id="electrical port of a wired pad exposed"),
+    pytest.param(lambda d: exposed_pad_port(at="pad1,e4"), id="electrical port named by another side of its pad"),
+    pytest.param(
+        lambda d: exposed_pad_port(at="heater,e1"), id="electrical port named by the heater its pad is wired to"
+    ),
     pytest.param(component_named_without_its_settings, id="component named without its settings"),
 ]
 
@@ -301,6 +322,25 @@ FAULTS = [
             ]
         },
         id="port attached to nothing",
+    ),
+    pytest.param(
+        lambda d: exposed_pad_port(at="pad2,e2"),
+        {"Mismatched Ports": ["Port 'bias' is at 'pad1,e2' in the layout but at 'pad2,e2' in the reference netlist"]},
+        id="electrical port on another pad",
+    ),
+    pytest.param(
+        lambda d: pad_port_on_bare_metal(),
+        {
+            "Mismatched Ports": [
+                "Port 'bias' attaches to nothing in the layout but to 'pad1,e2' in the reference netlist"
+            ]
+        },
+        id="electrical port on metal that reaches no instance",
+    ),
+    pytest.param(
+        lambda d: (exposed_pad_port()[0], mzi_reference()),
+        {"Mismatched Ports": ["Port 'bias' (at 'pad1,e2' in the layout) is not present in the reference netlist"]},
+        id="electrical port only in the layout",
     ),
     pytest.param(
         lambda d: (mzi(gc_out_shift=20), mzi_reference()),

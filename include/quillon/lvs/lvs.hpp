@@ -85,9 +85,11 @@ ReferenceFile read_reference_file(nb::handle ref);
 /// The reference netlist of `file`, its electrical ports renamed after the
 /// layout instances found in `instances`, which the check goes on to use.
 /// With `written`, each renamed endpoint maps there to the endpoint as the
-/// file first wrote it (see `report::shown_endpoint`).
+/// file first wrote it (see `report::shown_endpoint`). With `port_endpoints`,
+/// each external port maps there to its endpoint renamed as the nets' are.
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& instances,
-                           nb::handle electrical_layers, nb::dict* written = nullptr);
+                           nb::handle electrical_layers, nb::dict* written = nullptr,
+                           nb::dict* port_endpoints = nullptr);
 nb::dict extract_lvs_netlist(nb::handle cell, nb::handle electrical_layers);
 /// The same, filling `instances` from the instances it reads and, with
 /// `joints`, the ports that do not simply meet in pairs into it; the
@@ -179,9 +181,12 @@ void record_unchecked_connections(nb::handle rdb, nb::handle cell, LayoutInstanc
                                   const UncheckedNets& unchecked, nb::handle notes);
 /// One item for the reference's external ports of a checked cell that lost its own.
 void record_unchecked_ports(nb::handle rdb, nb::handle cell, nb::handle ref_netlist);
-/// External ports that one side lacks or attaches elsewhere.
+/// External ports that one side lacks or attaches elsewhere; `probed_ports`
+/// holds the electrical ports whose nets the extraction looked at (the others
+/// are compared by their presence on the cell only).
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
-                           nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist);
+                           nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist,
+                           nb::handle probed_ports = nb::handle());
 nb::object find_connected_elec_ports(nb::handle cell, nb::handle layers);
 
 /// The port groups of one cell and layer set, memoised in `memo`, a dict keyed

@@ -73,9 +73,14 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     LayoutExtraction layout(cell, &instances, &joints);
     nb::dict written; // endpoints the reference names otherwise than the comparison
     nb::dict instance_settings = reference.settings;
+    nb::dict reference_ports; // the reference's external ports, renamed as its nets
     // made while the electrical stage may still run beside
-    nb::dict ref_netlist = reference_netlist(std::move(reference), instances, nb::none(), &written);
-    nb::dict lvs_netlist = layout.finish(pdk.attr("connectivity"), &electrical);
+    nb::dict ref_netlist =
+        reference_netlist(std::move(reference), instances, nb::none(), &written, &reference_ports);
+    nb::dict electrical_ports; // each electrical port of the cell: the endpoints on its net
+    nb::dict lvs_netlist = layout.finish(pdk.attr("connectivity"), &electrical, &electrical_ports);
+    attach_electrical_ports(lvs_netlist, ref_netlist, cell, instances, electrical_ports,
+                            reference_ports);
     report_stage("difference");
     nb::dict diff = get_netlist_diff(ref_netlist, lvs_netlist);
     report_stage("findings");
@@ -110,7 +115,8 @@ nb::object optical_lvs(nb::handle cell, nb::handle ref, nb::handle settings_tole
     if (unchecked.cell_ports)
         record_unchecked_ports(rdb, cell, ref_netlist);
     else
-        find_mismatched_ports(rdb, cell, instances, diff, ref_netlist, lvs_netlist);
+        find_mismatched_ports(rdb, cell, instances, diff, ref_netlist, lvs_netlist,
+                              electrical_ports);
     find_mismatched_settings(rdb, cell, instances, diff, ref_netlist, instance_settings,
                              shared_names, comparison);
     if (!notes.is_none()) {

@@ -37,11 +37,13 @@ LayoutExtraction::LayoutExtraction(nb::handle cell, LayoutInstances* layout_inst
         cell_instances_.forget_unnamed_placements();
 }
 
-nb::dict LayoutExtraction::finish(nb::handle electrical_layers, ElectricalProcess* electrical) {
+nb::dict LayoutExtraction::finish(nb::handle electrical_layers, ElectricalProcess* electrical,
+                                  nb::dict* port_endpoints) {
     if (electrical && electrical->started())
-        electrical->finish(nets_list_);
+        electrical->finish(nets_list_, port_endpoints);
     else
-        extract_electrical_nets(cell_, cell_instances_, electrical_layers, nets_list_);
+        extract_electrical_nets(cell_, cell_instances_, electrical_layers, nets_list_,
+                                port_endpoints);
     nb::dict netlist;
     netlist["instances"] = instances_;
     netlist["nets"] = canonical_net_groups(canonical_nets(nets_list_));

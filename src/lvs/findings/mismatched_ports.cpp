@@ -19,10 +19,12 @@ nb::object attached(nb::handle netlist, nb::handle name) {
     return ports.attr("get")(name);
 }
 
-/// The layout's ports come from where optical ports meet; an electrical port of
-/// the cell is never among them, so only its presence on the cell is compared.
-bool electrical(nb::handle port) {
-    return port.is_valid() && !nb::str("optical").equal(port.attr("port_type"));
+/// An electrical port of the cell whose net the electrical stage did not look
+/// at (its layer is not one the extraction reads): only its presence on the
+/// cell is compared.
+bool unprobed_electrical(nb::handle port, nb::handle name, nb::handle probed) {
+    return port.is_valid() && !nb::str("optical").equal(port.attr("port_type")) &&
+           !(probed.is_valid() && truthy(probed.attr("__contains__")(name)));
 }
 
 class Recorder {
@@ -63,7 +65,8 @@ class Recorder {
 } // namespace
 
 void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& instances,
-                           nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist) {
+                           nb::handle diff, nb::handle ref_netlist, nb::handle lvs_netlist,
+                           nb::handle probed_ports) {
     const Recorder recorder(rdb, cell);
     nb::object reference_ports = ref_netlist.attr("get")("ports");
     if (!PyDict_Check(reference_ports.ptr())) {
@@ -78,7 +81,7 @@ void find_mismatched_ports(nb::handle rdb, nb::handle cell, LayoutInstances& ins
     for (nb::handle name : one_sided_keys(diff, "ports", Side::reference)) {
         // The layout leaves out a port that nothing attaches to, but the cell may have it.
         nb::object port = recorder.layout_port(name);
-        if (electrical(port))
+        if (unprobed_electrical(port, name, probed_ports))
             continue;
         nb::object at = attached(ref_netlist, name);
         if (port.is_valid()) {

@@ -110,6 +110,15 @@ void read_electrical_nets(nb::handle entries, nb::handle port_maps, nb::list& ne
     }
 }
 
+/// Each external port of `ports` with its endpoint renamed by `port_maps`, into `out`.
+void rename_port_endpoints(nb::handle ports, nb::handle port_maps, nb::dict& out) {
+    if (!PyDict_Check(ports.ptr()))
+        return;
+    for (auto [name, endpoint] : nb::borrow<nb::dict>(ports))
+        if (nb::isinstance<nb::str>(endpoint) && truthy(endpoint.attr("__contains__")(",")))
+            out[name] = renamed_endpoint(endpoint, port_maps);
+}
+
 } // namespace
 
 ReferenceFile read_reference_file(nb::handle ref) {
@@ -126,7 +135,8 @@ ReferenceFile read_reference_file(nb::handle ref) {
 }
 
 nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances,
-                           nb::handle electrical_layers, nb::dict* written) {
+                           nb::handle electrical_layers, nb::dict* written,
+                           nb::dict* port_endpoints) {
     CollectorPause collector_paused;
     nb::list nets = connections_and_links(file.connections, file.links);
     file.connections.reset();
@@ -134,6 +144,8 @@ nb::dict reference_netlist(ReferenceFile file, LayoutInstances& layout_instances
     nb::dict port_maps = reference_port_maps(layout_instances, file.instances, electrical_layers);
     read_electrical_nets(file.electrical_nets, port_maps, nets, written);
     file.electrical_nets.reset();
+    if (port_endpoints)
+        rename_port_endpoints(file.ports, port_maps, *port_endpoints);
 
     nb::dict netlist;
     netlist["instances"] = file.instances;

@@ -149,11 +149,21 @@ bool extract_optical_from_tables(nb::handle tables, CellInstances& cell_instance
 /// per layer that carries an electrical port of an instance of `cell`.
 nb::object electrical_layer_sets(nb::handle cell, nb::handle electrical_layers);
 /// Appends the electrical nets of `cell`, found on a private copy of its layout.
+/// With `port_endpoints`, each electrical port of the cell on an extraction
+/// layer maps there to the sorted endpoints of the named instances on its net.
 /// With `kept`, the copy and KLayout's extraction go there instead of being
 /// freed: a process about to end need not take them apart.
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
                              nb::handle electrical_layers, nb::list nets_list,
-                             nb::list* kept = nullptr);
+                             nb::dict* port_endpoints = nullptr, nb::list* kept = nullptr);
+/// Adds to the layout netlist's "ports" each electrical port of the cell that
+/// `port_endpoints` places on a net of named instances: at the reference's
+/// endpoint when that lies on the same net (`reference_endpoints`, renamed as
+/// the nets' are), else at the one whose port the cell's port sits on, else
+/// at the first endpoint there.
+void attach_electrical_ports(nb::dict lvs_netlist, nb::handle ref_netlist, nb::handle cell,
+                             LayoutInstances& instances, nb::dict port_endpoints,
+                             nb::dict reference_endpoints);
 
 /// The layout netlist in two steps, so that the check can do other work
 /// between them while the electrical stage runs in a process of its own: the
@@ -165,8 +175,10 @@ class LayoutExtraction {
     /// in pairs.
     LayoutExtraction(nb::handle cell, LayoutInstances* layout_instances, Joints* joints);
     /// The netlist, its electrical nets from `electrical` when that runs the
-    /// stage, else found here.
-    nb::dict finish(nb::handle electrical_layers, ElectricalProcess* electrical);
+    /// stage, else found here; with `port_endpoints`, the electrical ports'
+    /// nets go there (see `extract_electrical_nets`).
+    nb::dict finish(nb::handle electrical_layers, ElectricalProcess* electrical,
+                    nb::dict* port_endpoints = nullptr);
 
   private:
     nb::object cell_; ///< the cell re-wrapped in the library's own class
@@ -190,9 +202,10 @@ class ElectricalProcess {
     /// Starts the stage on `cell` in a child process.
     void start(nb::handle cell, nb::handle electrical_layers);
     bool started() const { return child_ > 0; }
-    /// Waits for the child and appends its nets to `nets_list`; raises the
+    /// Waits for the child and appends its nets to `nets_list` and, when
+    /// given, the electrical ports' nets to `port_endpoints`; raises the
     /// error that stopped it.
-    void finish(nb::list nets_list);
+    void finish(nb::list nets_list, nb::dict* port_endpoints);
 
   private:
     long child_ = -1; ///< the child's process id

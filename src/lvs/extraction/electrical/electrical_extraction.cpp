@@ -92,18 +92,21 @@ void label_port_groups(nb::handle kcl_elec, const CellInstances& insts, nb::hand
 
 /// Each layer set becomes a chain of extraction layers: every layer conducts
 /// within itself and touches its neighbours; a layer in several sets is made
-/// once and joins their chains.
-void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_sets) {
+/// once and joins their chains. Returns the extraction layers by layer index.
+nb::dict connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_sets) {
     nb::dict made_layers;
+    nb::dict by_index;
     auto layer_for = [&](nb::handle ident) {
         PyObject* known = PyDict_GetItemWithError(made_layers.ptr(), ident.ptr());
         if (known)
             return nb::borrow(known);
         if (PyErr_Occurred())
             throw nb::python_error();
-        nb::object layer = extractor.attr("make_layer")(kcl.attr("find_layer")(ident));
+        nb::object index = kcl.attr("find_layer")(ident);
+        nb::object layer = extractor.attr("make_layer")(index);
         extractor.attr("connect")(layer);
         made_layers[ident] = layer;
+        by_index[index] = layer;
         return layer;
     };
     for (nb::handle layer_set : layer_sets) {
@@ -115,6 +118,36 @@ void connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_s
             last = layer;
         }
     }
+    return by_index;
+}
+
+/// An electrical port of the checked cell, labelled in the copy.
+struct CellPort {
+    nb::object name;
+    nb::object layer_index;
+    nb::object position; ///< in database units
+};
+
+/// Labels each electrical port of `cell` that lies on an extraction layer in
+/// the copy's top cell `copy_top`: KLayout then gives the place where the
+/// port sits a net of the top circuit, which a pad's shape alone would not
+/// have, and that net is found by probing the port's position.
+std::vector<CellPort> label_cell_ports(nb::handle cell, nb::handle copy_layout, nb::handle copy_top,
+                                       nb::handle layer_indexes) {
+    const Dependencies& d = deps();
+    std::vector<CellPort> labelled;
+    for (nb::handle port : cell.attr("ports")) {
+        if (!is_electrical_port_type(port.attr("port_type")))
+            continue;
+        nb::object index = copy_layout.attr("find_layer")(port.attr("layer_info"));
+        if (index.is_none() || !truthy(layer_indexes.attr("__contains__")(index)))
+            continue;
+        nb::object trans = port.attr("trans");
+        copy_top.attr("shapes")(index).attr("insert")(
+            d.text(nb::arg("string") = port.attr("name"), nb::arg("trans") = trans));
+        labelled.push_back({port.attr("name"), index, trans.attr("disp")});
+    }
+    return labelled;
 }
 
 /// Deletes from the copy every cell for which `goes(cell, cell_index)` holds.
@@ -209,8 +242,10 @@ class ExtractedSubcircuits {
         : layout_(extractor.attr("internal_layout")()), index_(index) {}
 
     /// The instance name and the pin name of a subcircuit pin; an invalid
-    /// instance name for a pin without a label, which no net counts.
-    std::pair<nb::handle, nb::handle> read(nb::handle ref) {
+    /// instance name for a pin without a label, which no net counts. A
+    /// labelled pin of no named instance raises unless `strict` is false, when
+    /// it is left out too.
+    std::pair<nb::handle, nb::handle> read(nb::handle ref, bool strict = true) {
         nb::object subcircuit = call_method(ref, names_.subcircuit);
         const long id = as_long(call_method(subcircuit, names_.id));
         auto known = subcircuits_.find(id);
@@ -223,8 +258,11 @@ class ExtractedSubcircuits {
         if (!entry.instance_name.is_valid()) {
             nb::object trans = get_attribute(subcircuit, names_.trans);
             entry.instance_name = index_.find(entry.circuit->cell_id, trans);
-            if (!entry.instance_name.is_valid())
+            if (!entry.instance_name.is_valid()) {
+                if (!strict)
+                    return {nb::handle(), nb::handle()};
                 raise(PyExc_ValueError, "Could not find pin");
+            }
         }
         return {entry.instance_name, pin_name->second};
     }
@@ -298,10 +336,37 @@ void append_nets(nb::handle extractor, nb::handle top_circuit, const PinIndex& i
     }
 }
 
+/// Maps each port of `ports` to the sorted endpoints of named instances on
+/// the top circuit's net where it sits (none when it touches no metal or
+/// only unnamed instances).
+void read_port_endpoints(nb::handle extractor, nb::handle regions, nb::handle top_circuit,
+                         const std::vector<CellPort>& ports, const PinIndex& index,
+                         nb::dict& port_endpoints) {
+    ExtractedSubcircuits subcircuits(extractor, index);
+    const Dependencies& d = deps();
+    for (const CellPort& port : ports) {
+        nb::list endpoints;
+        nb::object net = extractor.attr("probe_net")(regions[port.layer_index],
+                                                     d.kdb.attr("Point")(port.position));
+        // the same circuit may come back as another Python object
+        if (!net.is_none() &&
+            net.attr("circuit")().attr("cell_index").equal(top_circuit.attr("cell_index"))) {
+            for (nb::handle ref : each(net, "each_subcircuit_pin")) {
+                auto pin = subcircuits.read(ref, false);
+                if (pin.first.is_valid())
+                    endpoints.append(endpoint_text(pin.first, pin.second));
+            }
+        }
+        sort_list(endpoints);
+        port_endpoints[port.name] = endpoints;
+    }
+}
+
 } // namespace
 
 void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instances,
-                             nb::handle electrical_layers, nb::list nets_list, nb::list* kept) {
+                             nb::handle electrical_layers, nb::list nets_list,
+                             nb::dict* port_endpoints, nb::list* kept) {
     const Dependencies& d = deps();
     nb::object kcl_elec = cell.attr("kcl").attr("dup")();
     CopyRelease release(kcl_elec.attr("layout"));
@@ -326,13 +391,16 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
     // once, for both stages. `index` finds the named ones for extracted pins.
     PinIndex index;
     label_port_groups(kcl_elec, cell_instances, layer_sets, index);
+    const std::vector<CellPort> cell_ports =
+        port_endpoints ? label_cell_ports(cell, copied_layout, copy.attr("kdb_cell"), layer_indexes)
+                       : std::vector<CellPort>();
 
     nb::object copy_kcl = copy.attr("kcl");
     drop_cells_without_metal(copy_kcl.attr("layout"), copy.attr("kdb_cell"), layer_indexes);
     nb::object shapes = d.recursive_shape_iterator(copy_kcl.attr("layout"), copy.attr("kdb_cell"),
                                                    nb::arg("layers") = nb::list(layer_indexes));
     nb::object extractor = d.layout_to_netlist(shapes);
-    connect_layer_sets(extractor, copy_kcl, layer_sets);
+    nb::dict regions = connect_layer_sets(extractor, copy_kcl, layer_sets);
 
     extractor.attr("extract_netlist")();
     nb::object netlist = extractor.attr("netlist")();
@@ -352,6 +420,8 @@ void extract_electrical_nets(nb::handle cell, const CellInstances& cell_instance
         index.add_named_instances(kcl_elec.attr("dkcells")[top_name]);
     }
     append_nets(extractor, top_circuit, index, nets_list);
+    if (port_endpoints)
+        read_port_endpoints(extractor, regions, top_circuit, cell_ports, index, *port_endpoints);
 }
 
 } // namespace quillon::lvs

@@ -41,8 +41,9 @@ void close_on_exec(int fd) {
     throw nb::python_error();
 }
 
-/// What the child sends: (None, nets) when the stage ran, else (the error's
-/// type name, its module, its text). What the stage built stays in `kept`.
+/// What the child sends: (None, nets, the electrical ports' nets) when the
+/// stage ran, else (the error's type name, its module, its text). What the
+/// stage built stays in `kept`.
 nb::object run_stage(nb::handle cell, nb::handle electrical_layers, nb::list& kept) {
     try {
         nb::object rewrapped = deps().cell_class(nb::arg("base") = cell.attr("_base"));
@@ -50,8 +51,9 @@ nb::object run_stage(nb::handle cell, nb::handle electrical_layers, nb::list& ke
         auto* named = new CellInstances;
         CellInstances::read_named(rewrapped, *named);
         nb::list nets;
-        extract_electrical_nets(rewrapped, *named, electrical_layers, nets, &kept);
-        return nb::make_tuple(nb::none(), nets);
+        nb::dict port_endpoints;
+        extract_electrical_nets(rewrapped, *named, electrical_layers, nets, &port_endpoints, &kept);
+        return nb::make_tuple(nb::none(), nets, port_endpoints);
     } catch (nb::python_error& error) {
         nb::handle type = error.type();
         return nb::make_tuple(type.attr("__name__"), type.attr("__module__"),
@@ -138,7 +140,7 @@ void ElectricalProcess::start(nb::handle cell, nb::handle electrical_layers) {
     pipe_ = fds[0];
 }
 
-void ElectricalProcess::finish(nb::list nets_list) {
+void ElectricalProcess::finish(nb::list nets_list, nb::dict* port_endpoints) {
     std::string data;
     char buffer[1 << 16];
     for (;;) {
@@ -180,6 +182,8 @@ void ElectricalProcess::finish(nb::list nets_list) {
     nb::list nets = nb::borrow<nb::list>(outcome[1]);
     for (nb::handle net : nets)
         nets_list.append(net);
+    if (port_endpoints)
+        port_endpoints->update(outcome[2]);
 }
 
 ElectricalProcess::~ElectricalProcess() {
