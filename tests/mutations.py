@@ -1614,6 +1614,41 @@ def _port_off(circuit: Circuit, rng: random.Random) -> Fault | None:
     )
 
 
+def _pad_port(circuit: Circuit, rng: random.Random, named: Callable[[str], str]) -> tuple[Mutant, PortAt] | None:
+    """A mutant whose cell exposes the side e1 of a heater's first pad as the electrical port
+    "bias", which the reference puts at `named(heater)`."""
+    heater = pick(rng, heaters_with_pads(circuit))
+    if heater is None:
+        return None
+    m = Mutant(circuit)
+    at = circuit.endpoint(f"{heater}_e1_pad,e1")
+    key = f"{cg.conf.META_PORTS}@{circuit.name}"
+    carrier = next(c for c in m.layout.each_cell() if c.meta_info(key) is not None)
+    dbu = m.layout.dbu
+    trans = kdb.Trans(round(at.angle / 90) % 4, False, round(at.x / dbu), round(at.y / dbu))
+    port = {"dcplx_trans": None, "layer": [*at.layer, "M2"], "name": "bias", "port_type": "electrical"}
+    port |= {"trans": str(trans), "width": round(at.width / dbu)}
+    carrier.add_meta_info(kdb.LayoutMetaInfo(key, [*carrier.meta_info_value(key), port], None, True))
+    m.reference["ports"]["bias"] = named(heater)
+    return m, at
+
+
+@fault("ports", "electrical port on a heater's pad, the other pad in the reference")
+def _pad_port_moved(circuit: Circuit, rng: random.Random) -> Fault | None:
+    made = _pad_port(circuit, rng, lambda heater: f"{heater}_e2_pad,e1")
+    if made is None:
+        return None
+    m, at = made
+    expect = Expect("moved_port", at=(at.box(at.width / 2),), names=("bias",))
+    return Fault(*m.write("pad_port_moved"), (expect,), (), (at.box(at.width),))
+
+
+@fault("ports", "electrical port on a heater's pad, named by the heater's contact", harmless=True)
+def _pad_port_by_contact(circuit: Circuit, rng: random.Random) -> Fault | None:
+    made = _pad_port(circuit, rng, lambda heater: f"{heater},e1")
+    return None if made is None else Fault(*made[0].write("pad_port_by_contact"), ())
+
+
 @fault("ports", "ports given as a list in the reference")
 def _ports_listed(circuit: Circuit, rng: random.Random) -> Fault | None:
     m = Mutant(circuit)
