@@ -16,6 +16,7 @@ import klayout.db as kdb
 import pytest
 
 import cellgrid as cg
+from layout_builders import PDK, metal, new_cell, place
 from quillon.cli.main import main
 
 REFERENCE = "instances: {}\nconnections: {}\nroutes: {}\nnets: []\nports: {}\n"
@@ -114,6 +115,14 @@ def run(capfd: pytest.CaptureFixture[str], *args: str | Path) -> tuple[int, str,
     return status, out, err
 
 
+def unnamed_pad_on_metal(path: Path) -> None:
+    """A named pad wired by metal to a pad placed without a name."""
+    PDK.activate()
+    top = new_cell()
+    metal(top, place(top, "pad", "p")["e3"], place(top, "pad", None, x=200)["e1"])
+    top.write(str(path))
+
+
 #: (case, layout file name, how to write it, what the one error line says)
 BAD_LAYOUTS: list[tuple[str, str, Callable[[Path], None], str]] = [
     (
@@ -148,6 +157,12 @@ BAD_LAYOUTS: list[tuple[str, str, Callable[[Path], None], str]] = [
         "inf.oas",
         lambda p: oasis_magnified(p, float("inf")),
         "is magnified by inf and reaches beyond",
+    ),
+    (
+        "metal reaching a pad without a name",
+        "unnamed_pad.gds",
+        unnamed_pad_on_metal,
+        "Could not find pin: metal joins a port of an instance without a name to other ports ('pad' at (200, 0))",
     ),
     (
         "ports magnified by 1e300",

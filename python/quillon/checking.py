@@ -453,7 +453,28 @@ def _run(
         check_reference(reference)  # the reference's own fault, said in its words
         if isinstance(exc, OSError):
             raise
-        raise CheckError(f"cannot check cell {cell.name!r}: {first_line(exc)}") from None
+        raise CheckError(f"cannot check cell {cell.name!r}: {first_line(exc)}{_explained(cell, exc)}") from None
+
+
+#: What the electrical stage says when metal reaches a port of an instance that has no name.
+UNNAMED_PIN = "Could not find pin"
+
+
+def _explained(cell: Any, exc: BaseException) -> str:
+    """What a native error means for the layout, when the error alone does not say."""
+    if str(exc) != UNNAMED_PIN:
+        return ""
+    unnamed = [
+        f"{inst.cell.name!r} at ({inst.dcplx_trans.disp.x:g}, {inst.dcplx_trans.disp.y:g})"
+        for inst in cell.insts
+        if not inst.name and any(port.port_type != "optical" for port in inst.cell.ports)
+    ]
+    shown = ", ".join(unnamed[:3]) + (f" and {len(unnamed) - 3} more" if len(unnamed) > 3 else "")
+    return (
+        ": metal joins a port of an instance without a name to other ports"
+        + (f" ({shown})" if unnamed else "")
+        + ", which the check cannot name; give such instances names"
+    )
 
 
 @contextlib.contextmanager
