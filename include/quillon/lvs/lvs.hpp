@@ -46,6 +46,9 @@ void bind_dependencies(nb::module_& module);
 
 /// The endpoint "instance,pin": the two names joined by one comma.
 nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name);
+/// The instance name of the endpoint "instance,pin", split at its last comma
+/// (port names hold no comma); None for a value that is no text.
+nb::object endpoint_instance(nb::handle endpoint);
 /// The canonical form {"p1": smaller, "p2": larger} of a net mapping.
 nb::dict order_net(nb::handle net);
 /// The key "p1:p2" of the canonical form of a net mapping.

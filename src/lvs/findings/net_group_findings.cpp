@@ -29,8 +29,7 @@ using Members = Run<nb::handle>;
 bool has_instance_of(nb::handle endpoint, nb::handle instances) {
     if (!PyUnicode_Check(endpoint.ptr()))
         return true;
-    nb::object name = endpoint.attr("rsplit")(",", 1)[0];
-    const int found = PyDict_Contains(instances.ptr(), name.ptr());
+    const int found = PyDict_Contains(instances.ptr(), endpoint_instance(endpoint).ptr());
     if (found < 0)
         throw nb::python_error();
     return found == 1;
@@ -66,13 +65,6 @@ std::vector<Endpoints> parts_by_group(const Members& members, const EndpointGrou
     return parts;
 }
 
-/// The name of the instance of the endpoint "instance,port" (None for another value).
-nb::object instance_name(nb::handle endpoint) {
-    if (!PyUnicode_Check(endpoint.ptr()))
-        return nb::none();
-    return endpoint.attr("rsplit")(",", 1)[0];
-}
-
 /// `parts` of a layout net joined where their reference nets hold ports of one
 /// instance that the layout lacks (`placed` is false for it): the reference may
 /// join those nets through the instance's conductor (two sides of a pad), which
@@ -93,7 +85,7 @@ joined_through_absent(std::vector<Endpoints> parts, const std::vector<long>& gro
         if (groups[part] < 0)
             continue;
         for (nb::handle endpoint : reference.members(static_cast<size_t>(groups[part]))) {
-            nb::object name = instance_name(endpoint);
+            nb::object name = endpoint_instance(endpoint);
             if (name.is_none() || placed(name))
                 continue;
             PyObject* seen = PyDict_GetItemWithError(first_part.ptr(), name.ptr());
@@ -214,8 +206,7 @@ nb::set shared_name_set(const SharedNames& shared_names) {
 bool on_instance_of(nb::handle endpoint, nb::handle names) {
     if (!PyUnicode_Check(endpoint.ptr()))
         return false;
-    nb::object parts = endpoint.attr("rsplit")(",", 1);
-    const int found = PySet_Contains(names.ptr(), nb::object(parts[0]).ptr());
+    const int found = PySet_Contains(names.ptr(), endpoint_instance(endpoint).ptr());
     if (found < 0)
         throw nb::python_error();
     return found == 1;

@@ -38,11 +38,6 @@ nb::object listed(const std::vector<nb::object>& names) {
     return text;
 }
 
-/// The instance named by the endpoint "instance,port" (split at its last comma).
-nb::object instance_of(nb::handle endpoint) {
-    return endpoint.attr("rsplit")(",", 1)[0];
-}
-
 /// The reference instances whose layout cells lost their ports: instance
 /// name -> the cell's name, in the reference's order.
 nb::dict portless_instances(nb::handle cell, LayoutInstances& instances, nb::handle ref_netlist) {
@@ -91,15 +86,15 @@ UncheckedNets find_unchecked_connections(nb::handle cell, LayoutInstances& insta
             nb::object ends[] = {get_item(net, "p1"), get_item(net, "p2")};
             bool touches = false;
             for (const nb::object& end : ends)
-                if (unchecked.portless.contains(instance_of(end))) {
+                if (unchecked.portless.contains(endpoint_instance(end))) {
                     touches = true;
-                    unchecked.reached[instance_of(end)] = nb::none();
+                    unchecked.reached[endpoint_instance(end)] = nb::none();
                 }
             if (!touches)
                 continue;
             unchecked.reference_keys.add(key);
             for (const nb::object& end : ends)
-                if (!unchecked.portless.contains(instance_of(end)))
+                if (!unchecked.portless.contains(endpoint_instance(end)))
                     partners.add(end);
         }
     if (nb::len(partners) == 0)

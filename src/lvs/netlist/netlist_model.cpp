@@ -107,6 +107,12 @@ nb::object endpoint_text(nb::handle instance_name, nb::handle pin_name) {
     return format_text("%S,%S", instance_name, pin_name);
 }
 
+nb::object endpoint_instance(nb::handle endpoint) {
+    if (!PyUnicode_Check(endpoint.ptr()))
+        return nb::none();
+    return endpoint.attr("rsplit")(",", 1)[0];
+}
+
 nb::str net_str(nb::handle net) {
     const NetKeys keys;
     return key_of(ordered_net(net, keys), keys);

@@ -95,18 +95,16 @@ void label_port_groups(nb::handle kcl_elec, const CellInstances& insts, nb::hand
 /// once and joins their chains. Returns the extraction layers by layer index.
 nb::dict connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle layer_sets) {
     nb::dict made_layers;
-    nb::dict by_index;
     auto layer_for = [&](nb::handle ident) {
-        PyObject* known = PyDict_GetItemWithError(made_layers.ptr(), ident.ptr());
+        nb::object index = kcl.attr("find_layer")(ident);
+        PyObject* known = PyDict_GetItemWithError(made_layers.ptr(), index.ptr());
         if (known)
             return nb::borrow(known);
         if (PyErr_Occurred())
             throw nb::python_error();
-        nb::object index = kcl.attr("find_layer")(ident);
         nb::object layer = extractor.attr("make_layer")(index);
         extractor.attr("connect")(layer);
-        made_layers[ident] = layer;
-        by_index[index] = layer;
+        made_layers[index] = layer;
         return layer;
     };
     for (nb::handle layer_set : layer_sets) {
@@ -118,7 +116,7 @@ nb::dict connect_layer_sets(nb::handle extractor, nb::handle kcl, nb::handle lay
             last = layer;
         }
     }
-    return by_index;
+    return made_layers;
 }
 
 /// An electrical port of the checked cell, labelled in the copy.
@@ -133,14 +131,14 @@ struct CellPort {
 /// port sits a net of the top circuit, which a pad's shape alone would not
 /// have, and that net is found by probing the port's position.
 std::vector<CellPort> label_cell_ports(nb::handle cell, nb::handle copy_layout, nb::handle copy_top,
-                                       nb::handle layer_indexes) {
+                                       const nb::set& layer_indexes) {
     const Dependencies& d = deps();
     std::vector<CellPort> labelled;
     for (nb::handle port : cell.attr("ports")) {
         if (!is_electrical_port_type(port.attr("port_type")))
             continue;
         nb::object index = copy_layout.attr("find_layer")(port.attr("layer_info"));
-        if (index.is_none() || !truthy(layer_indexes.attr("__contains__")(index)))
+        if (index.is_none() || !layer_indexes.contains(index))
             continue;
         nb::object trans = port.attr("trans");
         copy_top.attr("shapes")(index).attr("insert")(

@@ -20,7 +20,7 @@ nb::object placed_endpoint(nb::handle cell, LayoutInstances& instances, nb::hand
                            nb::handle endpoints) {
     nb::object position = cell.attr("ports")[name].attr("trans").attr("disp");
     for (nb::handle endpoint : endpoints) {
-        nb::object instance_name = endpoint.attr("rsplit")(",", 1)[0];
+        nb::object instance_name = endpoint_instance(endpoint);
         const std::optional<LayoutInstances::Found> found = instances.find(instance_name);
         if (!found)
             continue;
@@ -38,12 +38,13 @@ nb::object placed_endpoint(nb::handle cell, LayoutInstances& instances, nb::hand
 void attach_electrical_ports(nb::dict lvs_netlist, nb::handle ref_netlist, nb::handle cell,
                              LayoutInstances& instances, nb::dict port_endpoints,
                              nb::dict reference_endpoints) {
-    nb::object ports = lvs_netlist.attr("get")("ports");
-    if (!PyDict_Check(ports.ptr()))
+    nb::object found = lvs_netlist.attr("get")("ports");
+    if (!PyDict_Check(found.ptr()))
         return;
+    nb::dict ports = nb::borrow<nb::dict>(found);
     nb::object reference_ports = ref_netlist.attr("get")("ports");
     for (auto [name, endpoints] : port_endpoints) {
-        if (nb::len(endpoints) == 0 || truthy(ports.attr("__contains__")(name)))
+        if (nb::len(endpoints) == 0 || ports.contains(name))
             continue;
         // the reference's endpoint, as it wrote it, when that one is on the net
         nb::object renamed = reference_endpoints.attr("get")(name);
