@@ -464,11 +464,15 @@ def _explained(cell: Any, exc: BaseException) -> str:
     """What a native error means for the layout, when the error alone does not say."""
     if str(exc) != UNNAMED_PIN:
         return ""
-    unnamed = [
-        f"{inst.cell.name!r} at ({inst.dcplx_trans.disp.x:g}, {inst.dcplx_trans.disp.y:g})"
-        for inst in cell.insts
-        if not inst.name and any(port.port_type != "optical" for port in inst.cell.ports)
-    ]
+    has_electrical: dict[int, bool] = {}  # by cell: a large layout places few cells many times
+    unnamed = []
+    for inst in cell.insts:
+        if inst.name:
+            continue
+        if inst.cell_index not in has_electrical:
+            has_electrical[inst.cell_index] = any(port.port_type != "optical" for port in inst.cell.ports)
+        if has_electrical[inst.cell_index]:
+            unnamed.append(f"{inst.cell.name!r} at ({inst.dcplx_trans.disp.x:g}, {inst.dcplx_trans.disp.y:g})")
     shown = ", ".join(unnamed[:3]) + (f" and {len(unnamed) - 3} more" if len(unnamed) > 3 else "")
     return (
         ": metal joins a port of an instance without a name to other ports"
