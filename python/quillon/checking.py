@@ -31,6 +31,7 @@ import contextlib
 import io
 import json
 import os
+import stat
 import threading
 import types
 from collections.abc import Callable, Iterator
@@ -216,8 +217,8 @@ def check(
         if cell is not None and not isinstance(cell, str):
             raise TypeError(f"cell must be a cell name (str), got {type(cell).__name__}")
         checked = read_cell(layout_path, cell)
-    # read here, parsed once by the check: only a file it refuses is read again, to say why
-    reference_text(reference_path)
+    # read once, by the check itself: a file it refuses is read again, to say why
+    reference_file(reference_path)
     if not settings_tolerance >= 0 or settings_tolerance == float("inf"):
         raise CheckError(f"the settings tolerance must be a number of 0 or more, got {settings_tolerance}")
     cores = _cores(threads, checked)
@@ -334,17 +335,29 @@ def check_reference(path: Path) -> None:
         )
 
 
+def reference_file(path: Path) -> None:
+    """Refuses, in one line and without reading it, a reference path that names no regular
+    file; what the file holds is the check's to read."""
+    try:
+        mode = path.stat().st_mode
+    except FileNotFoundError:
+        raise CheckError(f"reference netlist {str(path)!r} does not exist") from None
+    except OSError as exc:
+        raise CheckError(f"cannot read reference netlist {str(path)!r}: {exc.strerror}") from None
+    if stat.S_ISDIR(mode):
+        raise CheckError(f"reference netlist {str(path)!r} is a directory, not a file")
+    if not stat.S_ISREG(mode):  # a named pipe would block the check for ever
+        raise CheckError(f"cannot read reference netlist {str(path)!r}: not a regular file")
+
+
 def reference_text(path: Path) -> str:
     """The text of the reference netlist file `path`, which must be a regular file of UTF-8."""
     from quillon.files import read_regular
 
-    if path.is_dir():
-        raise CheckError(f"reference netlist {str(path)!r} is a directory, not a file")
+    reference_file(path)
     try:
-        # only a regular file: a named pipe would block the check for ever
+        # only a regular file, again: the path may have changed since
         text = io.TextIOWrapper(io.BytesIO(read_regular(path))).read()  # as open() reads it
-    except FileNotFoundError:
-        raise CheckError(f"reference netlist {str(path)!r} does not exist") from None
     except OSError as exc:  # no errno text: the one refusal of its own, not a regular file
         raise CheckError(
             f"cannot read reference netlist {str(path)!r}: {exc.strerror or 'not a regular file'}"
